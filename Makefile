@@ -1,0 +1,43 @@
+# The two commands of the README: `make demo` and `make test`.
+# Both install what is missing first, then configure and build with CMake.
+
+JOBS ?= 2
+FUZZ_SECONDS ?= 60
+SUITE_PRESETS ?= debug asan tsan
+
+.PHONY: all deps demo test build-% test-% fuzz bench format format-check tidy clean
+
+all: build-debug
+
+deps:
+	@sh scripts/install-deps.sh
+
+build-%: deps
+	cmake --preset $* >/dev/null
+	cmake --build --preset $* -j $(JOBS)
+
+test-%: build-%
+	ctest --preset $* -j $(JOBS)
+
+demo: build-release
+	./build/release/Tools/zrl-demo/zrl-demo
+
+test: format-check $(addprefix test-,$(SUITE_PRESETS)) fuzz
+
+fuzz: build-fuzz
+	sh scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)
+
+bench: build-release
+	sh scripts/run-benchmarks.sh build/release
+
+format:
+	git ls-files '*.h' '*.cpp' | xargs clang-format -i
+
+format-check: deps
+	git ls-files '*.h' '*.cpp' | xargs -r clang-format --dry-run --Werror
+
+tidy: build-debug
+	git ls-files '*.cpp' | grep -v '^fuzz/' | xargs -r clang-tidy -p build/debug --quiet
+
+clean:
+	rm -rf build

@@ -1,0 +1,131 @@
+#pragma once
+// URL sessions and their data tasks over libcurl: the answer's head before
+// its body, the body in chunks as they arrive, exactly one end notification,
+// cancellation, all delivered in order on the session's delegate queue. One
+// network thread serves every session of the process.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/Dispatch/Dispatch.h"
+#include "Platform/Foundation/NSData.h"
+#include "Platform/Foundation/NSError.h"
+#include "Platform/Net/NSURLRequest.h"
+
+// Errors of the URL loading system, in NSURLErrorDomain.
+inline constexpr const char* NSURLErrorDomain = "NSURLErrorDomain";
+inline constexpr long NSURLErrorUnknown = -1;
+inline constexpr long NSURLErrorCancelled = -999;
+inline constexpr long NSURLErrorBadURL = -1000;
+inline constexpr long NSURLErrorTimedOut = -1001;
+inline constexpr long NSURLErrorUnsupportedURL = -1002;
+inline constexpr long NSURLErrorCannotFindHost = -1003;
+inline constexpr long NSURLErrorCannotConnectToHost = -1004;
+inline constexpr long NSURLErrorNetworkConnectionLost = -1005;
+inline constexpr long NSURLErrorBadServerResponse = -1011;
+inline constexpr long NSURLErrorSecureConnectionFailed = -1200;
+inline constexpr long NSURLErrorServerCertificateUntrusted = -1202;
+
+class NSURLSession;
+class NSURLSessionDataTask;
+using NSURLSessionPtr = std::shared_ptr<NSURLSession>;
+using NSURLSessionDataTaskPtr = std::shared_ptr<NSURLSessionDataTask>;
+
+enum class NSURLSessionResponseDisposition { Cancel = 0, Allow = 1 };
+enum class NSURLSessionTaskState { Running = 0, Suspended = 1, Canceling = 2, Completed = 3 };
+
+// What a session's tasks share. Sessions are always ephemeral: no cookies,
+// no cache, no stored credentials. TLS certificates are always verified.
+class NSURLSessionConfiguration {
+ public:
+  static NSURLSessionConfiguration ephemeralSessionConfiguration() { return {}; }
+
+  // A PEM file of trusted certificates added for this session's tasks (a
+  // local server's own certificate); the system's store is used as well.
+  const std::optional<std::string>& TLSCertificateAuthorityFile() const { return caFile_; }
+  void setTLSCertificateAuthorityFile(std::optional<std::string> path) { caFile_ = std::move(path); }
+
+  // The file that new configurations start with: ZRL_CA_FILE from the
+  // environment, unless a program sets another.
+  static std::optional<std::string> defaultCertificateAuthorityFile();
+  static void setDefaultCertificateAuthorityFile(std::optional<std::string> path);
+
+  NSURLSessionConfiguration() : caFile_(defaultCertificateAuthorityFile()) {}
+
+ private:
+  std::optional<std::string> caFile_;
+};
+
+// Notified on the session's delegate queue, in this order per task: the
+// answer's head once, the body's chunks, then the end exactly once (error
+// null on success). Nothing is delivered for a task after its end.
+class NSURLSessionDataDelegate {
+ public:
+  virtual ~NSURLSessionDataDelegate() = default;
+
+  // The body is read only once the completion handler allows it; a handler
+  // that is never called leaves the task waiting.
+  virtual void didReceiveResponse(const NSURLSessionPtr& session,
+                                  const NSURLSessionDataTaskPtr& dataTask,
+                                  const NSHTTPURLResponsePtr& response,
+                                  std::function<void(NSURLSessionResponseDisposition)> completionHandler);
+  virtual void didReceiveData(const NSURLSessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+                              const NSData& data);
+  virtual void didCompleteWithError(const NSURLSessionPtr& session,
+                                    const NSURLSessionDataTaskPtr& task, const NSErrorPtr& error);
+  // After the session's last notification once it has been invalidated.
+  virtual void didBecomeInvalidWithError(const NSURLSessionPtr& session, const NSErrorPtr& error);
+};
+
+using NSURLSessionCompletionHandler = std::function<void(
+    const std::optional<NSData>& data, const NSHTTPURLResponsePtr& response, const NSErrorPtr& error)>;
+
+class NSURLSessionDataTask : public std::enable_shared_from_this<NSURLSessionDataTask> {
+ public:
+  virtual ~NSURLSessionDataTask() = default;
+  // Starts the request; a second call does nothing.
+  virtual void resume() = 0;
+  // Ends the request; its end is then reported with NSURLErrorCancelled,
+  // unless it had already ended.
+  virtual void cancel() = 0;
+  virtual NSURLSessionTaskState state() const = 0;
+  // The answer's head once it has arrived, otherwise null.
+  virtual NSHTTPURLResponsePtr response() const = 0;
+  virtual const NSURLRequest& originalRequest() const = 0;
+  virtual uint64_t taskIdentifier() const = 0;
+};
+
+class NSURLSession : public std::enable_shared_from_this<NSURLSession> {
+ public:
+  // The session holds its delegate strongly until it is invalidated (and
+  // its last notification delivered). A null delegate queue gives the
+  // session a serial queue of its own.
+  static NSURLSessionPtr sessionWithConfiguration(const NSURLSessionConfiguration& configuration,
+                                                  std::shared_ptr<NSURLSessionDataDelegate> delegate,
+                                                  dispatch_queue_t delegateQueue);
+
+  virtual ~NSURLSession() = default;
+
+  // A task whose notifications go to the delegate.
+  virtual NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request) = 0;
+  // A task that gathers the body and calls the handler once, on the
+  // delegate queue, with the body, the answer and the error (the delegate
+  // gets no notifications for it).
+  virtual NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request,
+                                                      NSURLSessionCompletionHandler handler) = 0;
+
+  // Cancels every task and invalidates the session.
+  virtual void invalidateAndCancel() = 0;
+  // Lets running tasks end, then invalidates the session; tasks
+  // made afterwards end with NSURLErrorCancelled when resumed.
+  virtual void finishTasksAndInvalidate() = 0;
+
+  virtual const NSURLSessionConfiguration& configuration() const = 0;
+  virtual const dispatch_queue_t& delegateQueue() const = 0;
+};

@@ -1,0 +1,17 @@
+# Every target of the project compiles with warnings as errors.
+add_library(zrl_warnings INTERFACE)
+target_compile_options(zrl_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Werror
+  -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align -Woverloaded-virtual
+  -Wnull-dereference -Wimplicit-fallthrough)
+if(ZRL_CGFLOAT_IS_FLOAT)
+  target_compile_definitions(zrl_warnings INTERFACE ZRL_CGFLOAT_IS_FLOAT=1)
+endif()
+
+# zrl_add_library(NAME SOURCES...): one static library per directory, included
+# from the project root ("Platform/Dispatch/Dispatch.h").
+function(zrl_add_library name)
+  add_library(${name} STATIC ${ARGN})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE zrl_warnings)
+endfunction()

@@ -1,0 +1,31 @@
+#!/bin/sh
+# Installs the Debian packages that the build, the tests and the demo need.
+# Idempotent: packages already installed are left alone, and apt-get runs only
+# when something is missing.
+set -eu
+
+PACKAGES="build-essential cmake ninja-build pkg-config clang clang-format clang-tidy
+libclang-rt-14-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
+libasio-dev libcurl4-openssl-dev libssl-dev openssl nlohmann-json3-dev libfmt-dev
+ca-certificates"
+
+missing=""
+for p in $PACKAGES; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $p"
+  fi
+done
+
+if [ -z "$missing" ]; then
+  exit 0
+fi
+
+echo "Installing:$missing"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -q --no-install-recommends $missing

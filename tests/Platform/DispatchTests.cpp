@@ -1,0 +1,119 @@
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Platform/Dispatch/Dispatch.h"
+#include "Platform/Foundation/NSThread.h"
+
+using namespace std::chrono_literals;
+
+TEST(Dispatch, MainQueueRunsBlocksInOrderOnTheMainThreadOnlyWhenRun) {
+  std::vector<int> order;
+  bool onMain = true;
+  for (int i = 0; i < 5; ++i) {
+    dispatch_async(dispatch_get_main_queue(), [&, i] {
+      onMain = onMain && NSThread::isMainThread() && dispatch_get_main_queue()->isCurrent();
+      order.push_back(i);
+    });
+  }
+  EXPECT_TRUE(order.empty()) << "blocks must wait for the main loop";
+  ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return order.size() == 5; }, 5s));
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_TRUE(onMain);
+  EXPECT_FALSE(DispatchMainLoop::runUntil([] { return false; }, 10ms));
+}
+
+TEST(Dispatch, SerialQueueKeepsOrderAndNeverOverlaps) {
+  auto queue = dispatch_queue_create("test.serial", DISPATCH_QUEUE_SERIAL);
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  std::vector<int> order;
+  std::promise<void> done;
+  constexpr int kCount = 200;
+  for (int i = 0; i < kCount; ++i) {
+    dispatch_async(queue, [&, i] {
+      if (running.fetch_add(1) != 0) overlapped = true;
+      EXPECT_TRUE(queue->isCurrent());
+      order.push_back(i);
+      running.fetch_sub(1);
+      if (i == kCount - 1) done.set_value();
+    });
+  }
+  ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(overlapped);
+  for (int i = 0; i < kCount; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+  EXPECT_FALSE(queue->isCurrent());
+}
+
+TEST(Dispatch, GlobalQueuesRunConcurrentlyAndOffTheMainThread) {
+  auto high = dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0);
+  auto normal = dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0);
+  EXPECT_NE(high, normal);
+  EXPECT_EQ(high, dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0));
+  // Two blocks that each wait for the other can only finish if they overlap.
+  std::promise<void> first;
+  std::promise<void> second;
+  std::promise<bool> bothDone;
+  std::atomic<int> finished{0};
+  std::atomic<bool> offMain{true};
+  auto body = [&](std::promise<void>& mine, std::promise<void>& other) {
+    if (NSThread::isMainThread()) offMain = false;
+    mine.set_value();
+    const bool ok = other.get_future().wait_for(5s) == std::future_status::ready;
+    if (finished.fetch_add(1) == 1) bothDone.set_value(ok);
+  };
+  dispatch_async(high, [&] { body(first, second); });
+  dispatch_async(high, [&] { body(second, first); });
+  auto result = bothDone.get_future();
+  ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(result.get());
+  EXPECT_TRUE(offMain);
+}
+
+TEST(Dispatch, AfterWaitsAtLeastTheDelayAndSyncRunsTheBlock) {
+  auto queue = dispatch_queue_create("test.after", DISPATCH_QUEUE_SERIAL);
+  const auto start = std::chrono::steady_clock::now();
+  std::promise<std::chrono::steady_clock::time_point> fired;
+  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 30 * NSEC_PER_MSEC), queue,
+                 [&] { fired.set_value(std::chrono::steady_clock::now()); });
+  auto future = fired.get_future();
+  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  EXPECT_GE(future.get() - start, 30ms);
+
+  int value = 0;
+  dispatch_sync(queue, [&] { value = 7; });
+  EXPECT_EQ(value, 7);
+  // A synchronous block on the queue that is running it does not deadlock.
+  std::promise<int> nested;
+  dispatch_async(queue, [&] {
+    int inner = 0;
+    dispatch_sync(queue, [&] { inner = 3; });
+    nested.set_value(inner);
+  });
+  auto nestedFuture = nested.get_future();
+  ASSERT_EQ(nestedFuture.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(nestedFuture.get(), 3);
+}
+
+TEST(Dispatch, AThrowingBlockDoesNotStopItsQueue) {
+  auto queue = dispatch_queue_create("test.throw", DISPATCH_QUEUE_SERIAL);
+  std::promise<void> after;
+  dispatch_async(queue, [] { throw std::runtime_error("boom"); });
+  dispatch_async(queue, [&] { after.set_value(); });
+  EXPECT_EQ(after.get_future().wait_for(10s), std::future_status::ready);
+}
+
+TEST(Dispatch, StopEndsRunFromAnotherThread) {
+  std::atomic<bool> ran{false};
+  dispatch_async(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), [&] {
+    dispatch_async(dispatch_get_main_queue(), [&] {
+      ran = true;
+      DispatchMainLoop::stop();
+    });
+  });
+  DispatchMainLoop::run();
+  EXPECT_TRUE(ran);
+}
