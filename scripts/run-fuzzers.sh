@@ -1,16 +1,26 @@
 #!/bin/sh
-# Runs every libFuzzer target of a build folder for a bounded time each.
+# Runs every libFuzzer target of a build folder for a bounded time each and
+# fails when one of them finds a crash, a leak or a time-out.
 # usage: run-fuzzers.sh BUILD_DIR SECONDS
 set -eu
 build=$1
 seconds=$2
 found=0
+status=0
 for fuzzer in $(find "$build/fuzz" -type f -perm -u+x -name '*Fuzzer' 2>/dev/null | sort); do
   found=1
   name=$(basename "$fuzzer")
   corpus="$build/fuzz-corpus/$name"
+  log="$build/fuzz-corpus/$name.log"
   mkdir -p "$corpus"
   echo "== $name for ${seconds}s"
-  "$fuzzer" -max_total_time="$seconds" -rss_limit_mb=4096 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+  if "$fuzzer" -max_total_time="$seconds" -rss_limit_mb=4096 -print_final_stats=1 \
+      -artifact_prefix="$build/fuzz-corpus/$name-" "$corpus" >"$log" 2>&1; then
+    tail -n 6 "$log"
+  else
+    cat "$log"
+    status=1
+  fi
 done
 [ "$found" = 1 ] || echo "no fuzz targets in $build/fuzz"
+exit $status
