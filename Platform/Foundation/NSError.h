@@ -25,6 +25,11 @@ class NSError {
   static NSErrorPtr errorWithDomain(std::string domain, long code, UserInfo userInfo = {}) {
     return std::make_shared<const NSError>(std::move(domain), code, std::move(userInfo));
   }
+  static NSErrorPtr errorWithDomain(std::string domain, long code, std::string localizedDescription,
+                                    NSErrorPtr underlyingError = nullptr) {
+    return errorWithDomain(std::move(domain), code,
+                           UserInfo{std::move(localizedDescription), std::move(underlyingError)});
+  }
 
   const std::string& domain() const { return domain_; }
   long code() const { return code_; }
