@@ -1,0 +1,10 @@
+#pragma once
+// The host's listener protocol: whoever registers for events gets onEvent.
+
+#include "ZorlanSDK/ZRLEvent.h"
+
+class ZRLEventListener {
+ public:
+  virtual ~ZRLEventListener() = default;
+  virtual void onEvent(const ZRLEventPtr& event) = 0;
+};
