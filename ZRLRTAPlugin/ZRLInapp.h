@@ -1,0 +1,18 @@
+#pragma once
+// The UI plug-in's in-app message builder (stand-in): shows an in-app message built from a
+// preview configuration, and records it.
+
+#include <memory>
+#include <optional>
+
+#include "ZRLRTAPlugin/ZRLPreviewBuilder.h"
+
+class ZRLInapp : public ZRLPreviewBuilder {
+ public:
+  ZRLInapp() : ZRLPreviewBuilder("in_app") {}
+  static std::shared_ptr<ZRLInapp> sharedInstance();
+  // Builds and shows the preview at once; callable from any thread.
+  virtual void buildAndShowInAppWithUIConfig(const std::optional<nlohmann::json>& config) {
+    show(config);
+  }
+};

@@ -1,0 +1,15 @@
+#pragma once
+// The UI plug-in's nudge builder (stand-in): shows a nudge built from a
+// preview configuration, and records it.
+
+#include <memory>
+
+#include "ZRLRTAPlugin/ZRLPreviewBuilder.h"
+
+class ZRLNudgeHelper : public ZRLPreviewBuilder {
+ public:
+  ZRLNudgeHelper() : ZRLPreviewBuilder("passive_nudge") {}
+  static std::shared_ptr<ZRLNudgeHelper> sharedHelper();
+  // Builds and shows the preview at once; callable from any thread.
+  virtual void buildAndShowNudgeWithUIConfig(const nlohmann::json& config) { show(config); }
+};

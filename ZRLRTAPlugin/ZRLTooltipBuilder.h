@@ -1,0 +1,15 @@
+#pragma once
+// The UI plug-in's inline-action builder (stand-in): shows an inline action built from a
+// preview configuration, and records it.
+
+#include <memory>
+
+#include "ZRLRTAPlugin/ZRLPreviewBuilder.h"
+
+class ZRLTooltipBuilder : public ZRLPreviewBuilder {
+ public:
+  ZRLTooltipBuilder() : ZRLPreviewBuilder("inline") {}
+  static std::shared_ptr<ZRLTooltipBuilder> sharedBuilder();
+  // Builds and shows the preview at once; callable from any thread.
+  virtual void buildAndShowInlineActionWithUIConfig(const nlohmann::json& config) { show(config); }
+};
