@@ -32,10 +32,10 @@ class NSHTTPHeaderFields {
 class NSMutableURLRequest {
  public:
   NSMutableURLRequest() = default;
-  explicit NSMutableURLRequest(NSURLPtr url,
-                               NSURLRequestCachePolicy cachePolicy =
-                                   NSURLRequestCachePolicy::UseProtocolCachePolicy,
-                               double timeoutInterval = 60.0)
+  explicit NSMutableURLRequest(
+      NSURLPtr url,
+      NSURLRequestCachePolicy cachePolicy = NSURLRequestCachePolicy::UseProtocolCachePolicy,
+      double timeoutInterval = 60.0)
       : url_(std::move(url)), cachePolicy_(cachePolicy), timeoutInterval_(timeoutInterval) {}
 
   const NSURLPtr& URL() const { return url_; }

@@ -1,6 +1,11 @@
 #include "Platform/Net/NSURLSession.h"
 
-// Placeholder until the libcurl engine lands.
+#include <cstdlib>
+#include <unordered_map>
+
+#include "Platform/Net/NSURLSessionEngine.h"
+#include "Platform/Net/NSURLTransfer.h"
+
 void NSURLSessionDataDelegate::didReceiveResponse(
     const NSURLSessionPtr&, const NSURLSessionDataTaskPtr&, const NSHTTPURLResponsePtr&,
     std::function<void(NSURLSessionResponseDisposition)> completionHandler) {
@@ -13,3 +18,400 @@ void NSURLSessionDataDelegate::didCompleteWithError(const NSURLSessionPtr&,
                                                     const NSErrorPtr&) {}
 void NSURLSessionDataDelegate::didBecomeInvalidWithError(const NSURLSessionPtr&,
                                                          const NSErrorPtr&) {}
+
+namespace {
+
+struct DefaultCertificateAuthority {
+  std::mutex mutex;
+  bool loaded = false;
+  std::optional<std::string> path;
+};
+
+DefaultCertificateAuthority& defaultCertificateAuthority() {
+  // Never destroyed: configurations may be made while statics are torn down.
+  static auto* state = new DefaultCertificateAuthority();  // NOLINT
+  return *state;
+}
+
+}  // namespace
+
+std::optional<std::string> NSURLSessionConfiguration::defaultCertificateAuthorityFile() {
+  DefaultCertificateAuthority& state = defaultCertificateAuthority();
+  std::lock_guard lock(state.mutex);
+  if (!state.loaded) {
+    state.loaded = true;
+    // Read once, under the lock; nothing in this process changes it.
+    const char* value = std::getenv("ZRL_CA_FILE");  // NOLINT(concurrency-mt-unsafe)
+    if (value != nullptr && *value != '\0') state.path = value;
+  }
+  return state.path;
+}
+
+void NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(
+    std::optional<std::string> path) {
+  DefaultCertificateAuthority& state = defaultCertificateAuthority();
+  std::lock_guard lock(state.mutex);
+  state.loaded = true;
+  state.path = std::move(path);
+}
+
+namespace {
+
+class Session;
+
+// A data task. Its notifications are blocks on the session's delegate queue;
+// the network side reaches it as the transfer's client, on the network
+// thread. Which of the two ends it (the network's result or a cancellation)
+// is decided once, by end_.
+class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
+ public:
+  DataTask(std::shared_ptr<Session> session, uint64_t identifier, const NSURLRequest& request,
+           NSURLSessionCompletionHandler handler);
+  ~DataTask() override;
+
+  void resume() override;
+  void cancel() override;
+  NSURLSessionTaskState state() const override { return state_.load(); }
+  NSHTTPURLResponsePtr response() const override {
+    std::lock_guard lock(responseMutex_);
+    return response_;
+  }
+  const NSURLRequest& originalRequest() const override { return request_; }
+  uint64_t taskIdentifier() const override { return identifier_; }
+
+  // Network thread.
+  bool transferDidReceiveResponse(const NSHTTPURLResponsePtr& response) override;
+  bool transferShouldPause() override;
+  void transferDidReceiveData(NSData data) override;
+  void transferDidComplete(const NSErrorPtr& error) override;
+
+ private:
+  enum End : int { Open = 0, Finished = 1, Cancelled = 2 };
+  static constexpr size_t kResumeBelow = NSURLSessionMaximumUndeliveredBytes / 2;
+
+  std::shared_ptr<DataTask> self() {
+    return std::static_pointer_cast<DataTask>(shared_from_this());
+  }
+  void post(dispatch_block_t block);
+  void postEnd(NSErrorPtr error, std::optional<NSData> body);
+
+  // Delegate queue.
+  void deliverResponse(const NSHTTPURLResponsePtr& response);
+  void deliverData(const NSData& data);
+  void deliverEnd(const NSErrorPtr& error, std::optional<NSData> body);
+
+  const std::shared_ptr<Session> session_;
+  const uint64_t identifier_;
+  const NSURLRequest request_;
+  const bool gathersBody_;  // made with a completion handler
+  const std::shared_ptr<NSURLTransfer> transfer_;
+
+  std::mutex mutex_;  // orders resume() and cancel()
+  std::atomic<NSURLSessionTaskState> state_{NSURLSessionTaskState::Suspended};
+  std::atomic<int> end_{Open};
+  // Whether the session waits for this task's end before it reports its
+  // invalidation (and so still has its delegate when the end is delivered).
+  std::atomic<bool> counted_{false};
+
+  mutable std::mutex responseMutex_;
+  NSHTTPURLResponsePtr response_;
+
+  // Flow control: bytes posted to the delegate queue and not yet delivered,
+  // and whether the network side has paused (or is about to) until they
+  // drain.
+  std::atomic<size_t> undelivered_{0};
+  std::atomic<bool> flowWaiting_{false};
+
+  NSData body_;                            // network thread, completion-handler tasks
+  NSURLSessionCompletionHandler handler_;  // delegate queue once the task runs
+};
+
+class Session final : public NSURLSession {
+ public:
+  Session(NSURLSessionConfiguration configuration,
+          std::shared_ptr<NSURLSessionDataDelegate> delegate, dispatch_queue_t queue)
+      : configuration_(std::move(configuration)),
+        queue_(std::move(queue)),
+        delegate_(std::move(delegate)) {}
+
+  NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request) override {
+    return makeTask(request, nullptr);
+  }
+  NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request,
+                                              NSURLSessionCompletionHandler handler) override {
+    // A null handler would make the task's end invisible; the delegate gets it instead.
+    return makeTask(request, std::move(handler));
+  }
+  void invalidateAndCancel() override;
+  void finishTasksAndInvalidate() override;
+  const NSURLSessionConfiguration& configuration() const override { return configuration_; }
+  const dispatch_queue_t& delegateQueue() const override { return queue_; }
+
+  struct Admission {
+    bool invalidated = false;
+    bool counted = false;
+  };
+  // A task is about to run, or to end without running: it will deliver an
+  // end, which the invalidation waits for unless it has been reported.
+  Admission admit();
+  // Delegate queue: the task's end has been delivered.
+  void taskDidEnd(uint64_t identifier, bool counted);
+  // A task that never ran is gone.
+  void forget(uint64_t identifier);
+  // Delegate queue only: the delegate, or null once released.
+  const std::shared_ptr<NSURLSessionDataDelegate>& delegate() const { return delegate_; }
+
+ private:
+  NSURLSessionDataTaskPtr makeTask(const NSURLRequest& request,
+                                   NSURLSessionCompletionHandler handler);
+  void notifyInvalidIfDone(std::unique_lock<std::mutex>& lock);
+
+  const NSURLSessionConfiguration configuration_;
+  const dispatch_queue_t queue_;
+  // The session and its delegate hold each other on purpose (the delegate
+  // usually keeps its session): the session is what keeps a delegate with
+  // running tasks alive. The cycle ends when the invalidation has been
+  // reported, where the delegate is released. Read and released on the
+  // delegate queue only.
+  std::shared_ptr<NSURLSessionDataDelegate> delegate_;
+  std::atomic<uint64_t> nextIdentifier_{1};
+
+  std::mutex mutex_;
+  std::unordered_map<uint64_t, std::weak_ptr<DataTask>> tasks_;
+  size_t pendingEnds_ = 0;
+  bool invalidated_ = false;
+  bool invalidNotified_ = false;
+};
+
+DataTask::DataTask(std::shared_ptr<Session> session, uint64_t identifier,
+                   const NSURLRequest& request, NSURLSessionCompletionHandler handler)
+    : session_(std::move(session)),
+      identifier_(identifier),
+      request_(request),
+      gathersBody_(handler != nullptr),
+      transfer_(std::make_shared<NSURLTransfer>(
+          request, session_->configuration().TLSCertificateAuthorityFile())),
+      handler_(std::move(handler)) {}
+
+DataTask::~DataTask() {
+  session_->forget(identifier_);
+}
+
+void DataTask::post(dispatch_block_t block) {
+  session_->delegateQueue()->async(std::move(block));
+}
+
+void DataTask::resume() {
+  std::unique_lock lock(mutex_);
+  if (state_.load() != NSURLSessionTaskState::Suspended) return;
+  const Session::Admission admission = session_->admit();
+  counted_ = admission.counted;
+  if (admission.invalidated) {
+    end_ = Cancelled;
+    state_ = NSURLSessionTaskState::Canceling;
+    lock.unlock();
+    postEnd(NSURLErrorWithCode(NSURLErrorCancelled), std::nullopt);
+    return;
+  }
+  state_ = NSURLSessionTaskState::Running;
+  // Still under the lock, so that a cancel() cannot reach the network thread
+  // ahead of the start.
+  NSURLSessionEngine::shared().start(transfer_, self());
+}
+
+void DataTask::cancel() {
+  std::unique_lock lock(mutex_);
+  const NSURLSessionTaskState state = state_.load();
+  if (state == NSURLSessionTaskState::Canceling || state == NSURLSessionTaskState::Completed) {
+    return;
+  }
+  int expected = Open;
+  if (!end_.compare_exchange_strong(expected, Cancelled)) return;  // the network ended it
+  state_ = NSURLSessionTaskState::Canceling;
+  if (state == NSURLSessionTaskState::Suspended) {
+    counted_ = session_->admit().counted;
+  } else {
+    NSURLSessionEngine::shared().cancel(transfer_);
+  }
+  lock.unlock();
+  postEnd(NSURLErrorWithCode(NSURLErrorCancelled), std::nullopt);
+}
+
+bool DataTask::transferDidReceiveResponse(const NSHTTPURLResponsePtr& response) {
+  {
+    std::lock_guard lock(responseMutex_);
+    response_ = response;
+  }
+  if (gathersBody_) return false;
+  post([task = self(), response] { task->deliverResponse(response); });
+  return true;
+}
+
+bool DataTask::transferShouldPause() {
+  if (gathersBody_ || undelivered_.load() <= NSURLSessionMaximumUndeliveredBytes) return false;
+  // Announce the pause before looking again, so that the delegate queue,
+  // which drains and then checks the flag, cannot miss it: either it sees
+  // the flag and resumes the transfer, or this sees what it drained.
+  flowWaiting_.store(true);
+  if (undelivered_.load() > kResumeBelow) return true;
+  flowWaiting_.store(false);
+  return false;
+}
+
+void DataTask::transferDidReceiveData(NSData data) {
+  if (gathersBody_) {
+    if (body_.empty()) {
+      body_ = std::move(data);
+    } else {
+      body_.append(data);
+    }
+    return;
+  }
+  undelivered_.fetch_add(data.size());
+  post([task = self(), data = std::move(data)] { task->deliverData(data); });
+}
+
+void DataTask::transferDidComplete(const NSErrorPtr& error) {
+  int expected = Open;
+  if (!end_.compare_exchange_strong(expected, Finished)) return;  // cancelled meanwhile
+  std::optional<NSData> body;
+  if (gathersBody_ && !error) body = std::move(body_);
+  postEnd(error, std::move(body));
+}
+
+void DataTask::postEnd(NSErrorPtr error, std::optional<NSData> body) {
+  post([task = self(), error = std::move(error), body = std::move(body)]() mutable {
+    task->deliverEnd(error, std::move(body));
+  });
+}
+
+void DataTask::deliverResponse(const NSHTTPURLResponsePtr& response) {
+  if (end_.load() == Cancelled) return;
+  const std::shared_ptr<NSURLSessionDataDelegate> delegate = session_->delegate();
+  if (!delegate || !counted_.load()) {
+    NSURLSessionEngine::shared().resume(transfer_, NSURLTransfer::AwaitingDisposition);
+    return;
+  }
+  // Weak: a delegate that keeps the handler must not keep the task alive.
+  std::weak_ptr<DataTask> weakTask = self();
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  delegate->didReceiveResponse(session_, self(), response,
+                               [weakTask, answered](NSURLSessionResponseDisposition disposition) {
+                                 if (answered->exchange(true)) return;
+                                 const std::shared_ptr<DataTask> task = weakTask.lock();
+                                 if (!task) return;
+                                 if (disposition == NSURLSessionResponseDisposition::Allow) {
+                                   NSURLSessionEngine::shared().resume(
+                                       task->transfer_, NSURLTransfer::AwaitingDisposition);
+                                 } else {
+                                   task->cancel();
+                                 }
+                               });
+}
+
+void DataTask::deliverData(const NSData& data) {
+  if (end_.load() != Cancelled && counted_.load()) {
+    if (const std::shared_ptr<NSURLSessionDataDelegate> delegate = session_->delegate()) {
+      delegate->didReceiveData(session_, self(), data);
+    }
+  }
+  const size_t size = data.size();
+  if (undelivered_.fetch_sub(size) - size <= kResumeBelow && flowWaiting_.exchange(false)) {
+    NSURLSessionEngine::shared().resume(transfer_, NSURLTransfer::FlowControl);
+  }
+}
+
+void DataTask::deliverEnd(const NSErrorPtr& error, std::optional<NSData> body) {
+  state_ = NSURLSessionTaskState::Completed;
+  const bool counted = counted_.load();
+  if (gathersBody_) {
+    NSURLSessionCompletionHandler handler = std::move(handler_);
+    handler_ = nullptr;
+    if (handler) handler(body, response(), error);
+  } else if (counted) {
+    if (const std::shared_ptr<NSURLSessionDataDelegate> delegate = session_->delegate()) {
+      delegate->didCompleteWithError(session_, self(), error);
+    }
+  }
+  session_->taskDidEnd(identifier_, counted);
+}
+
+NSURLSessionDataTaskPtr Session::makeTask(const NSURLRequest& request,
+                                          NSURLSessionCompletionHandler handler) {
+  const uint64_t identifier = nextIdentifier_.fetch_add(1);
+  auto task = std::make_shared<DataTask>(std::static_pointer_cast<Session>(shared_from_this()),
+                                         identifier, request, std::move(handler));
+  std::lock_guard lock(mutex_);
+  tasks_.emplace(identifier, task);
+  return task;
+}
+
+Session::Admission Session::admit() {
+  std::lock_guard lock(mutex_);
+  Admission admission{invalidated_, !invalidNotified_};
+  if (admission.counted) ++pendingEnds_;
+  return admission;
+}
+
+void Session::taskDidEnd(uint64_t identifier, bool counted) {
+  std::unique_lock lock(mutex_);
+  tasks_.erase(identifier);
+  if (counted && pendingEnds_ > 0) --pendingEnds_;
+  notifyInvalidIfDone(lock);
+}
+
+void Session::forget(uint64_t identifier) {
+  std::lock_guard lock(mutex_);
+  tasks_.erase(identifier);
+}
+
+void Session::finishTasksAndInvalidate() {
+  std::unique_lock lock(mutex_);
+  if (invalidated_) return;
+  invalidated_ = true;
+  notifyInvalidIfDone(lock);
+}
+
+void Session::invalidateAndCancel() {
+  std::vector<std::weak_ptr<DataTask>> tasks;
+  {
+    std::lock_guard lock(mutex_);
+    if (invalidNotified_) return;
+    invalidated_ = true;
+    // Held while the tasks are cancelled one by one, so that the ends of the
+    // first ones cannot report the invalidation before the last ones end.
+    ++pendingEnds_;
+    tasks.reserve(tasks_.size());
+    for (const auto& entry : tasks_)
+      tasks.push_back(entry.second);
+  }
+  for (const auto& weakTask : tasks) {
+    if (const std::shared_ptr<DataTask> task = weakTask.lock()) task->cancel();
+  }
+  std::unique_lock lock(mutex_);
+  --pendingEnds_;
+  notifyInvalidIfDone(lock);
+}
+
+void Session::notifyInvalidIfDone(std::unique_lock<std::mutex>& lock) {
+  if (!invalidated_ || pendingEnds_ != 0 || invalidNotified_) return;
+  invalidNotified_ = true;
+  lock.unlock();
+  queue_->async([session = std::static_pointer_cast<Session>(shared_from_this())] {
+    // The last notification of the session; the delegate goes with this block.
+    std::shared_ptr<NSURLSessionDataDelegate> delegate = std::move(session->delegate_);
+    session->delegate_.reset();
+    if (delegate) delegate->didBecomeInvalidWithError(session, nullptr);
+  });
+}
+
+}  // namespace
+
+NSURLSessionPtr NSURLSession::sessionWithConfiguration(
+    const NSURLSessionConfiguration& configuration,
+    std::shared_ptr<NSURLSessionDataDelegate> delegate, dispatch_queue_t delegateQueue) {
+  if (!delegateQueue || !delegateQueue->isSerial()) {
+    delegateQueue = dispatch_queue_create("NSURLSession.delegateQueue", DISPATCH_QUEUE_SERIAL);
+  }
+  return std::make_shared<Session>(configuration, std::move(delegate), std::move(delegateQueue));
+}

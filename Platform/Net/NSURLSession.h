@@ -3,6 +3,18 @@
 // its body, the body in chunks as they arrive, exactly one end notification,
 // cancellation, all delivered in order on the session's delegate queue. One
 // network thread serves every session of the process.
+//
+// What a task does with its request: any method (GET by default; HEAD reads
+// no body), the header fields in their order, the body if there is one,
+// HTTP/1.1, redirects followed (up to 16, http and https only), no cookies
+// and no cache, so every request reaches the server whatever its cache
+// policy. The idle limit (timeoutInterval) is the longest wait for the
+// answer or between two pieces of the body; it does not run while the body
+// is held back for the delegate. Failures are NSURLErrorDomain errors with
+// the platform's descriptions, each carrying libcurl's code and message as an
+// underlying error in CURLErrorDomain. A body that ends before its declared
+// length or inside a chunk is NSURLErrorNetworkConnectionLost; a body
+// without a length ends normally when the server closes the connection.
 
 #include <atomic>
 #include <cstdint>
@@ -16,21 +28,14 @@
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Foundation/NSData.h"
 #include "Platform/Foundation/NSError.h"
+#include "Platform/Net/NSURLError.h"
 #include "Platform/Net/NSURLRequest.h"
 
-// Errors of the URL loading system, in NSURLErrorDomain.
-inline constexpr const char* NSURLErrorDomain = "NSURLErrorDomain";
-inline constexpr long NSURLErrorUnknown = -1;
-inline constexpr long NSURLErrorCancelled = -999;
-inline constexpr long NSURLErrorBadURL = -1000;
-inline constexpr long NSURLErrorTimedOut = -1001;
-inline constexpr long NSURLErrorUnsupportedURL = -1002;
-inline constexpr long NSURLErrorCannotFindHost = -1003;
-inline constexpr long NSURLErrorCannotConnectToHost = -1004;
-inline constexpr long NSURLErrorNetworkConnectionLost = -1005;
-inline constexpr long NSURLErrorBadServerResponse = -1011;
-inline constexpr long NSURLErrorSecureConnectionFailed = -1200;
-inline constexpr long NSURLErrorServerCertificateUntrusted = -1202;
+// Undelivered body bytes that a task lets pile up on its delegate queue: past
+// this bound it stops reading from the network until the delegate has caught
+// up with half of it, so a slow delegate cannot make memory grow without
+// bound.
+inline constexpr size_t NSURLSessionMaximumUndeliveredBytes = size_t{4} << 20;
 
 class NSURLSession;
 class NSURLSessionDataTask;
@@ -49,7 +54,9 @@ class NSURLSessionConfiguration {
   // A PEM file of trusted certificates added for this session's tasks (a
   // local server's own certificate); the system's store is used as well.
   const std::optional<std::string>& TLSCertificateAuthorityFile() const { return caFile_; }
-  void setTLSCertificateAuthorityFile(std::optional<std::string> path) { caFile_ = std::move(path); }
+  void setTLSCertificateAuthorityFile(std::optional<std::string> path) {
+    caFile_ = std::move(path);
+  }
 
   // The file that new configurations start with: ZRL_CA_FILE from the
   // environment, unless a program sets another.
@@ -69,30 +76,40 @@ class NSURLSessionDataDelegate {
  public:
   virtual ~NSURLSessionDataDelegate() = default;
 
-  // The body is read only once the completion handler allows it; a handler
-  // that is never called leaves the task waiting.
-  virtual void didReceiveResponse(const NSURLSessionPtr& session,
-                                  const NSURLSessionDataTaskPtr& dataTask,
-                                  const NSHTTPURLResponsePtr& response,
-                                  std::function<void(NSURLSessionResponseDisposition)> completionHandler);
-  virtual void didReceiveData(const NSURLSessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
-                              const NSData& data);
+  // The final answer's head (not those of redirects or interim answers).
+  // The body is read only once the completion handler allows it; any thread
+  // may call it, once (later calls do nothing). Cancel ends the task with
+  // NSURLErrorCancelled. A handler that is never called leaves the task
+  // waiting, and its idle limit does not run meanwhile.
+  virtual void didReceiveResponse(
+      const NSURLSessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+      const NSHTTPURLResponsePtr& response,
+      std::function<void(NSURLSessionResponseDisposition)> completionHandler);
+  virtual void didReceiveData(const NSURLSessionPtr& session,
+                              const NSURLSessionDataTaskPtr& dataTask, const NSData& data);
   virtual void didCompleteWithError(const NSURLSessionPtr& session,
                                     const NSURLSessionDataTaskPtr& task, const NSErrorPtr& error);
   // After the session's last notification once it has been invalidated.
   virtual void didBecomeInvalidWithError(const NSURLSessionPtr& session, const NSErrorPtr& error);
 };
 
-using NSURLSessionCompletionHandler = std::function<void(
-    const std::optional<NSData>& data, const NSHTTPURLResponsePtr& response, const NSErrorPtr& error)>;
+using NSURLSessionCompletionHandler =
+    std::function<void(const std::optional<NSData>& data, const NSHTTPURLResponsePtr& response,
+                       const NSErrorPtr& error)>;
 
 class NSURLSessionDataTask : public std::enable_shared_from_this<NSURLSessionDataTask> {
  public:
   virtual ~NSURLSessionDataTask() = default;
-  // Starts the request; a second call does nothing.
+  // Starts the request; a second call does nothing. A task of a session that
+  // has been invalidated ends with NSURLErrorCancelled instead.
   virtual void resume() = 0;
-  // Ends the request; its end is then reported with NSURLErrorCancelled,
-  // unless it had already ended.
+  // Ends the request from any thread, delegate callbacks included, without
+  // waiting and without calling the delegate from inside the call. Its end is
+  // reported with NSURLErrorCancelled, and nothing else is delivered for it
+  // after the call (body pieces already on their way are dropped), unless
+  // the task had already ended: then nothing changes. A task that was never
+  // resumed reports its cancelled end at once; resuming it later does
+  // nothing.
   virtual void cancel() = 0;
   virtual NSURLSessionTaskState state() const = 0;
   // The answer's head once it has arrived, otherwise null.
@@ -104,11 +121,13 @@ class NSURLSessionDataTask : public std::enable_shared_from_this<NSURLSessionDat
 class NSURLSession : public std::enable_shared_from_this<NSURLSession> {
  public:
   // The session holds its delegate strongly until it is invalidated (and
-  // its last notification delivered). A null delegate queue gives the
-  // session a serial queue of its own.
-  static NSURLSessionPtr sessionWithConfiguration(const NSURLSessionConfiguration& configuration,
-                                                  std::shared_ptr<NSURLSessionDataDelegate> delegate,
-                                                  dispatch_queue_t delegateQueue);
+  // its last notification delivered). A null delegate queue, or one that is
+  // not serial, gives the session a serial queue of its own. A null delegate
+  // suits tasks with completion handlers; other tasks then read their body
+  // without telling anyone.
+  static NSURLSessionPtr sessionWithConfiguration(
+      const NSURLSessionConfiguration& configuration,
+      std::shared_ptr<NSURLSessionDataDelegate> delegate, dispatch_queue_t delegateQueue);
 
   virtual ~NSURLSession() = default;
 
@@ -120,12 +139,15 @@ class NSURLSession : public std::enable_shared_from_this<NSURLSession> {
   virtual NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request,
                                                       NSURLSessionCompletionHandler handler) = 0;
 
-  // Cancels every task and invalidates the session.
+  // Cancels every task and invalidates the session: each task reports its
+  // cancelled end, then the delegate hears didBecomeInvalidWithError (null)
+  // and is released.
   virtual void invalidateAndCancel() = 0;
   // Lets running tasks end, then invalidates the session; tasks
   // made afterwards end with NSURLErrorCancelled when resumed.
   virtual void finishTasksAndInvalidate() = 0;
 
   virtual const NSURLSessionConfiguration& configuration() const = 0;
+  // The queue on which the notifications run.
   virtual const dispatch_queue_t& delegateQueue() const = 0;
 };

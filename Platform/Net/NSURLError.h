@@ -1,0 +1,32 @@
+#pragma once
+// Errors of the URL loading system: the NSURLErrorDomain codes and the
+// platform's descriptions of them.
+
+#include <string>
+
+#include "Platform/Foundation/NSError.h"
+
+inline constexpr const char* NSURLErrorDomain = "NSURLErrorDomain";
+inline constexpr long NSURLErrorUnknown = -1;
+inline constexpr long NSURLErrorCancelled = -999;
+inline constexpr long NSURLErrorBadURL = -1000;
+inline constexpr long NSURLErrorTimedOut = -1001;
+inline constexpr long NSURLErrorUnsupportedURL = -1002;
+inline constexpr long NSURLErrorCannotFindHost = -1003;
+inline constexpr long NSURLErrorCannotConnectToHost = -1004;
+inline constexpr long NSURLErrorNetworkConnectionLost = -1005;
+inline constexpr long NSURLErrorHTTPTooManyRedirects = -1007;
+inline constexpr long NSURLErrorBadServerResponse = -1011;
+inline constexpr long NSURLErrorSecureConnectionFailed = -1200;
+inline constexpr long NSURLErrorServerCertificateUntrusted = -1202;
+
+// The domain of the underlying errors that the URL session attaches: the
+// code is libcurl's, the description its message for the failed transfer.
+inline constexpr const char* CURLErrorDomain = "CURLErrorDomain";
+
+// The platform's text for a code of NSURLErrorDomain ("The request timed
+// out.", "cancelled", ...); "unknown error" for a code it has no text for.
+std::string NSURLErrorLocalizedDescription(long code);
+
+// An error in NSURLErrorDomain with the platform's description.
+NSErrorPtr NSURLErrorWithCode(long code, NSErrorPtr underlyingError = nullptr);

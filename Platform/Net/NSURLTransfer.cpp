@@ -1,0 +1,429 @@
+#include "Platform/Net/NSURLTransfer.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
+#include "Platform/Foundation/NSString.h"
+#include "Platform/Net/NSURLError.h"
+
+namespace {
+
+constexpr long kMaximumRedirects = 16;
+constexpr const char* kSystemCertificateDirectory = "/etc/ssl/certs";
+// An idle limit longer than this (about 31 years) is no limit at all, and
+// keeps the deadline arithmetic far from overflowing.
+constexpr double kLongestIdleLimit = 1e9;
+
+bool isTokenCharacter(char c) {
+  if (c >= '0' && c <= '9') return true;
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+bool isToken(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), isTokenCharacter);
+}
+
+// A value may hold anything but the characters that would end the line and
+// smuggle another header field or request onto the wire.
+bool isSafeFieldValue(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return (x | 0x20) == (y | 0x20);  // both are token characters
+         });
+}
+
+std::string_view trimmed(std::string_view text) {
+  const size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return {};
+  const size_t end = text.find_last_not_of(" \t");
+  return text.substr(begin, end - begin + 1);
+}
+
+bool hasField(const NSHTTPHeaderFields& fields, std::string_view name) {
+  return std::any_of(fields.fields().begin(), fields.fields().end(),
+                     [&](const auto& field) { return sameName(field.first, name); });
+}
+
+bool isDirectory(const char* path) {
+  struct stat status {};
+  return ::stat(path, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+NSErrorPtr curlError(CURLcode code, std::string text) {
+  return NSError::errorWithDomain(CURLErrorDomain, code, {std::move(text), nullptr});
+}
+
+}  // namespace
+
+NSURLTransfer::NSURLTransfer(NSURLRequest request,
+                             std::optional<std::string> certificateAuthorityFile)
+    : request_(std::move(request)),
+      certificateAuthorityFile_(std::move(certificateAuthorityFile)) {}
+
+NSURLTransfer::~NSURLTransfer() {
+  close();
+}
+
+void NSURLTransfer::close() {
+  closeHandle();
+  client_.reset();
+}
+
+void NSURLTransfer::closeHandle() {
+  if (handle_ != nullptr) curl_easy_cleanup(handle_);
+  handle_ = nullptr;
+  if (requestHeaders_ != nullptr) curl_slist_free_all(requestHeaders_);
+  requestHeaders_ = nullptr;
+}
+
+NSErrorPtr NSURLTransfer::open(std::shared_ptr<NSURLTransferClient> client) {
+  client_ = std::move(client);
+  touch();
+  return setUp();
+}
+
+NSErrorPtr NSURLTransfer::setUp() {
+  const NSURLPtr& url = request_.URL();
+  if (!url) return NSURLErrorWithCode(NSURLErrorBadURL);
+  if (url->scheme() != "http" && url->scheme() != "https") {
+    return NSURLErrorWithCode(NSURLErrorUnsupportedURL);
+  }
+  const std::string method = request_.HTTPMethod().empty() ? "GET" : request_.HTTPMethod();
+  if (!isToken(method)) {
+    return NSURLErrorWithCode(
+        NSURLErrorUnknown,
+        curlError(CURLE_BAD_FUNCTION_ARGUMENT, "The request method is not a valid token."));
+  }
+
+  // Header fields in the caller's order. "Name;" is libcurl's way of sending
+  // a field with an empty value; "Name:" removes one that it would add.
+  const NSHTTPHeaderFields& fields = request_.allHTTPHeaderFields();
+  for (const auto& [name, value] : fields.fields()) {
+    if (!isToken(name) || !isSafeFieldValue(value)) {
+      return NSURLErrorWithCode(
+          NSURLErrorUnknown,
+          curlError(CURLE_BAD_FUNCTION_ARGUMENT,
+                    NSStringWithFormat("The request header field \"%@\" is not valid.", name)));
+    }
+    const std::string line = value.empty() ? name + ";" : name + ": " + value;
+    curl_slist* appended = curl_slist_append(requestHeaders_, line.c_str());
+    if (appended == nullptr) return NSURLErrorWithCode(NSURLErrorUnknown);
+    requestHeaders_ = appended;
+  }
+  const std::optional<NSData>& body = request_.HTTPBody();
+  // No "Expect: 100-continue" round trip before a large body, and no form
+  // content type that the caller did not ask for.
+  std::vector<const char*> removals;
+  if (!hasField(fields, "Expect")) removals.push_back("Expect:");
+  if (body && !hasField(fields, "Content-Type")) removals.push_back("Content-Type:");
+  for (const char* removal : removals) {
+    curl_slist* appended = curl_slist_append(requestHeaders_, removal);
+    if (appended == nullptr) return NSURLErrorWithCode(NSURLErrorUnknown);
+    requestHeaders_ = appended;
+  }
+
+  handle_ = curl_easy_init();
+  if (handle_ == nullptr) return NSURLErrorWithCode(NSURLErrorUnknown);
+
+  CURLcode failure = CURLE_OK;
+  auto set = [&](CURLoption option, auto value) {
+    if (failure != CURLE_OK) return;
+    failure = curl_easy_setopt(handle_, option, value);
+  };
+  set(CURLOPT_PRIVATE, static_cast<void*>(this));
+  set(CURLOPT_ERRORBUFFER, errorBuffer_);
+  set(CURLOPT_URL, url->absoluteString().c_str());
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_MAXREDIRS, kMaximumRedirects);
+  set(CURLOPT_TCP_KEEPALIVE, 1L);
+  set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  // Certificates are always verified, against the system's store and the
+  // configured file. Cookies stay off (no cookie file is ever set) and
+  // libcurl keeps no response cache, so every request reaches the server.
+  set(CURLOPT_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_SSL_VERIFYHOST, 2L);
+  if (certificateAuthorityFile_) set(CURLOPT_CAINFO, certificateAuthorityFile_->c_str());
+  if (isDirectory(kSystemCertificateDirectory)) set(CURLOPT_CAPATH, kSystemCertificateDirectory);
+
+  if (method == "HEAD") {
+    set(CURLOPT_NOBODY, 1L);
+  } else if (method == "GET" && !body) {
+    set(CURLOPT_HTTPGET, 1L);
+  } else {
+    if (body) {
+      set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+      set(CURLOPT_POSTFIELDS, body->data());
+    } else if (method == "POST") {
+      set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+      set(CURLOPT_POSTFIELDS, "");
+    }
+    if (method != "POST") set(CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+  set(CURLOPT_HTTPHEADER, requestHeaders_);
+
+  set(CURLOPT_HEADERFUNCTION, &NSURLTransfer::headerCallback);
+  set(CURLOPT_HEADERDATA, static_cast<void*>(this));
+  set(CURLOPT_WRITEFUNCTION, &NSURLTransfer::writeCallback);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+  set(CURLOPT_XFERINFOFUNCTION, &NSURLTransfer::progressCallback);
+  set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
+  set(CURLOPT_NOPROGRESS, 0L);
+  if (failure != CURLE_OK) return errorForCode(failure);
+  return nullptr;
+}
+
+size_t NSURLTransfer::headerCallback(char* data, size_t size, size_t count, void* self) {
+  return static_cast<NSURLTransfer*>(self)->onHeaderLine(std::string_view(data, size * count));
+}
+
+size_t NSURLTransfer::writeCallback(char* data, size_t size, size_t count, void* self) {
+  return static_cast<NSURLTransfer*>(self)->onBody(data, size * count);
+}
+
+int NSURLTransfer::progressCallback(void* self, curl_off_t /*dltotal*/, curl_off_t /*dlnow*/,
+                                    curl_off_t /*ultotal*/, curl_off_t ulnow) {
+  // Sending the body counts as activity; receiving is seen in the other
+  // callbacks.
+  auto* transfer = static_cast<NSURLTransfer*>(self);
+  if (ulnow != transfer->lastUploaded_) {
+    transfer->lastUploaded_ = ulnow;
+    transfer->touch();
+  }
+  return 0;
+}
+
+size_t NSURLTransfer::onHeaderLine(std::string_view line) {
+  const size_t consumed = line.size();
+  touch();
+  // After the final head only trailer fields of a chunked body can come.
+  if (response_ || ended_) return consumed;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+    line.remove_suffix(1);
+
+  // Each head (an interim 1xx, a redirect, the final answer) starts with its
+  // status line and replaces what came before.
+  if (line.substr(0, 5) == "HTTP/") {
+    headFields_ = NSHTTPHeaderFields();
+    lastFieldName_.clear();
+    statusLineSeen_ = true;
+    return consumed;
+  }
+  if (line.empty()) {
+    endOfHead();
+    return consumed;
+  }
+  if (line.front() == ' ' || line.front() == '\t') {
+    // An obsolete folded line continues the previous field's value.
+    if (!lastFieldName_.empty()) {
+      std::string value = headFields_.valueForField(lastFieldName_).value_or("");
+      value += ' ';
+      value += trimmed(line);
+      headFields_.setValue(std::move(value), lastFieldName_);
+    }
+    return consumed;
+  }
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return consumed;
+  const std::string_view name = line.substr(0, colon);
+  const std::string_view value = trimmed(line.substr(colon + 1));
+  // A repeated field is joined into one value, separated by ", ".
+  if (auto existing = headFields_.valueForField(name)) {
+    existing->append(", ").append(value);
+    headFields_.setValue(std::move(*existing), name);
+  } else {
+    headFields_.setValue(std::string(value), name);
+  }
+  lastFieldName_ = std::string(name);
+  return consumed;
+}
+
+void NSURLTransfer::endOfHead() {
+  if (!statusLineSeen_) return;
+  long status = 0;
+  curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+  const bool interim = status >= 100 && status < 200 && status != 101;
+  const auto location = headFields_.valueForField("Location");
+  // libcurl follows every 3xx answer that names a location (or fails the
+  // transfer once there have been too many): that answer is not the final one.
+  const bool redirect = status >= 300 && status < 400 && location && !location->empty();
+  if (interim || redirect) {
+    headFields_ = NSHTTPHeaderFields();
+    lastFieldName_.clear();
+    return;
+  }
+  deliverResponse(status);
+}
+
+void NSURLTransfer::deliverResponse(long status) {
+  char* effective = nullptr;
+  NSURLPtr url;
+  if (curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+      effective != nullptr) {
+    url = NSURL::URLWithString(effective);
+  }
+  if (!url) url = request_.URL();
+  response_ =
+      std::make_shared<const NSHTTPURLResponse>(std::move(url), status, std::move(headFields_));
+  headFields_ = NSHTTPHeaderFields();
+  if (client_ && client_->transferDidReceiveResponse(response_)) {
+    pauseReasons_ |= AwaitingDisposition;
+  }
+}
+
+size_t NSURLTransfer::onBody(const char* data, size_t size) {
+  if (ended_ || !client_) return 0;  // never happens: a handle ends outside its callbacks
+  if (!response_) {
+    long status = 0;
+    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    deliverResponse(status);
+  }
+  if (size == 0) return 0;
+  if (pauseReasons_ == 0 && client_->transferShouldPause()) pauseReasons_ |= FlowControl;
+  // libcurl keeps the piece and hands it over again once unpaused.
+  if (pauseReasons_ != 0) {
+    curlPaused_ = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  touch();
+  client_->transferDidReceiveData(NSData(data, size));
+  return size;
+}
+
+bool NSURLTransfer::resumeFrom(PauseReason reason) {
+  if (ended_) return true;
+  pauseReasons_ &= ~static_cast<unsigned>(reason);
+  if (pauseReasons_ != 0) return false;
+  touch();
+  if (heldResult_) {
+    complete(errorForCode(*heldResult_));
+    return true;
+  }
+  if (curlPaused_ && handle_ != nullptr) {
+    curlPaused_ = false;
+    const CURLcode code = curl_easy_pause(handle_, CURLPAUSE_CONT);
+    if (code != CURLE_OK) {
+      complete(errorForCode(code));
+      return true;
+    }
+  }
+  return ended_;
+}
+
+bool NSURLTransfer::curlDidFinish(CURLcode code) {
+  if (ended_) return true;
+  if (code == CURLE_OK && !response_) {
+    // A head that libcurl accepted without its closing blank line.
+    if (!statusLineSeen_) {
+      complete(NSURLErrorWithCode(NSURLErrorBadServerResponse));
+      return true;
+    }
+    long status = 0;
+    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    deliverResponse(status);
+  }
+  if ((pauseReasons_ & AwaitingDisposition) != 0) {
+    heldResult_ = code;
+    return false;
+  }
+  complete(errorForCode(code));
+  return true;
+}
+
+std::optional<NSURLTransfer::Clock::time_point> NSURLTransfer::idleDeadline() const {
+  const double limit = request_.timeoutInterval();
+  if (ended_ || pauseReasons_ != 0 || !(limit > 0) || limit > kLongestIdleLimit) {
+    return std::nullopt;
+  }
+  return lastActivity_ +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit));
+}
+
+void NSURLTransfer::timeOut() {
+  complete(NSURLErrorWithCode(
+      NSURLErrorTimedOut,
+      curlError(CURLE_OPERATION_TIMEDOUT, NSStringWithFormat("Nothing received for %g seconds",
+                                                             request_.timeoutInterval()))));
+}
+
+void NSURLTransfer::complete(const NSErrorPtr& error) {
+  if (ended_) return;
+  ended_ = true;
+  std::shared_ptr<NSURLTransferClient> client = std::move(client_);
+  if (client) client->transferDidComplete(error);
+}
+
+NSErrorPtr NSURLTransfer::errorForCode(CURLcode code) const {
+  if (code == CURLE_OK) return nullptr;
+  long mapped = NSURLErrorUnknown;
+  switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL: {
+      // The first address is always http or https, so this is either a
+      // redirect to another scheme or an answer without any HTTP head.
+      long redirects = 0;
+      if (handle_ != nullptr) curl_easy_getinfo(handle_, CURLINFO_REDIRECT_COUNT, &redirects);
+      mapped = redirects > 0 ? NSURLErrorUnsupportedURL : NSURLErrorBadServerResponse;
+      break;
+    }
+    case CURLE_URL_MALFORMAT:
+      mapped = NSURLErrorBadURL;
+      break;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+      mapped = NSURLErrorCannotFindHost;
+      break;
+    case CURLE_COULDNT_CONNECT:
+      mapped = NSURLErrorCannotConnectToHost;
+      break;
+    case CURLE_OPERATION_TIMEDOUT:
+      mapped = NSURLErrorTimedOut;
+      break;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+      mapped = NSURLErrorNetworkConnectionLost;
+      break;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_HTTP_RETURNED_ERROR:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_RANGE_ERROR:
+      mapped = NSURLErrorBadServerResponse;
+      break;
+    case CURLE_TOO_MANY_REDIRECTS:
+      mapped = NSURLErrorHTTPTooManyRedirects;
+      break;
+    case CURLE_PEER_FAILED_VERIFICATION:
+      mapped = NSURLErrorServerCertificateUntrusted;
+      break;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_USE_SSL_FAILED:
+      mapped = NSURLErrorSecureConnectionFailed;
+      break;
+    default:
+      break;
+  }
+  std::string text = errorBuffer_[0] != '\0' ? std::string(errorBuffer_) : curl_easy_strerror(code);
+  return NSURLErrorWithCode(mapped, curlError(code, std::move(text)));
+}
