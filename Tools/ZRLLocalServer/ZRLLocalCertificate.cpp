@@ -85,11 +85,21 @@ std::optional<ZRLLocalCertificate> ZRLLocalCertificate::generate(const std::stri
       BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(certificate.get())) == nullptr) {
     return fail("serial number");
   }
+  // A subject of its own (the serial number in it), so that certificates
+  // made for different servers never stand for one another when a verifier
+  // looks an issuer up by name.
   X509_NAME* name = X509_get_subject_name(certificate.get());
   const auto* commonName = reinterpret_cast<const unsigned char*>("localhost");
+  char* serialText = BN_bn2hex(serial.get());
+  if (serialText == nullptr) return fail("serial number");
+  const std::string organization = std::string("ZRLLocalServer ") + serialText;
+  OPENSSL_free(serialText);
   if (X509_set_version(certificate.get(), 2) != 1 ||
       X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600) == nullptr ||
       X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 86400L * validDays) == nullptr ||
+      X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
+                                 reinterpret_cast<const unsigned char*>(organization.c_str()), -1,
+                                 -1, 0) != 1 ||
       X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, commonName, -1, -1, 0) != 1 ||
       X509_set_issuer_name(certificate.get(), name) != 1 ||
       X509_set_pubkey(certificate.get(), key.get()) != 1) {

@@ -1,1 +1,271 @@
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <stdexcept>
+#include <string>
+
 #include <gtest/gtest.h>
+#include <asio/connect.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+
+#include "Tools/ZRLLocalServer/ZRLLocalServer.h"
+#include "tests/Platform/NetTestSupport.h"
+
+namespace {
+
+// A blocking TCP client for bytes that a well-behaved HTTP client never
+// sends. Reads give up after a while instead of hanging the test.
+class RawClient {
+ public:
+  explicit RawClient(uint16_t port) {
+    socket_.connect({asio::ip::make_address_v4("127.0.0.1"), port});
+    timeval limit{20, 0};
+    setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+  void send(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
+  // Everything until the server closes the connection.
+  std::string readToEnd() {
+    std::string text;
+    std::error_code error;
+    asio::read(socket_, asio::dynamic_buffer(text), error);
+    return text;
+  }
+  // Reads until the text holds the marker as many times as asked.
+  std::string readUntil(const std::string& marker, int times = 1) {
+    while (occurrences(marker) < times) {
+      char buffer[4096];
+      std::error_code error;
+      const size_t size = socket_.read_some(asio::buffer(buffer), error);
+      if (error) break;
+      received_.append(buffer, size);
+    }
+    return received_;
+  }
+  void close() { socket_.close(); }
+
+ private:
+  int occurrences(const std::string& marker) const {
+    int count = 0;
+    for (size_t at = received_.find(marker); at != std::string::npos;
+         at = received_.find(marker, at + marker.size())) {
+      ++count;
+    }
+    return count;
+  }
+
+  asio::io_context io_;
+  asio::ip::tcp::socket socket_{io_};
+  std::string received_;
+};
+
+}  // namespace
+
+TEST(LocalServer, RoutesFallbackAndTheRecordOfRequests) {
+  ZRLLocalServer server;
+  ASSERT_TRUE(server.start());
+  EXPECT_EQ(server.baseURL(), "http://127.0.0.1:" + std::to_string(server.port()));
+  server.route("GET", "/a", [](const ZRLLocalRequest& request, ZRLLocalResponder& r) {
+    r.respond(200, {{"X-Query", request.queryValue("q").value_or("(none)")}}, "a");
+  });
+  server.route("POST", "/a",
+               [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(201, {}, "posted"); });
+  server.route("GET", "/throws", [](const ZRLLocalRequest&, ZRLLocalResponder&) {
+    throw std::runtime_error("handler failed");
+  });
+  server.route("GET", "/silent", [](const ZRLLocalRequest&, ZRLLocalResponder&) {});
+  auto session = NSURLSession::sessionWithConfiguration(
+      NSURLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, nullptr);
+
+  auto routed = load(session, requestFor(server.URL("/a?q=x%2By+z&flag")));
+  ASSERT_TRUE(routed);
+  EXPECT_EQ(routed->data, "a");
+  EXPECT_EQ(routed->response->valueForHTTPHeaderField("X-Query"), "x+y z");
+  auto post = requestFor(server.URL("/a"));
+  post.setHTTPMethod("POST");
+  EXPECT_EQ(load(session, post)->response->statusCode(), 201);
+  EXPECT_EQ(load(session, requestFor(server.URL("/nowhere")))->response->statusCode(), 404);
+  auto thrown = load(session, requestFor(server.URL("/throws")));
+  EXPECT_EQ(thrown->response->statusCode(), 500);
+  EXPECT_EQ(thrown->data, "handler failed\n");
+  EXPECT_EQ(load(session, requestFor(server.URL("/silent")))->response->statusCode(), 500);
+
+  server.setFallback([](const ZRLLocalRequest& request, ZRLLocalResponder& r) {
+    r.respond(299, {}, "fallback for " + request.target());
+  });
+  server.route("GET", "/a", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    r.respond(200, {}, "replaced");
+  });
+  EXPECT_EQ(load(session, requestFor(server.URL("/other?x")))->data, "fallback for /other?x");
+  EXPECT_EQ(load(session, requestFor(server.URL("/a")))->data, "replaced");
+
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 7U);
+  for (size_t i = 0; i < requests.size(); ++i)
+    EXPECT_EQ(requests[i].index(), i);
+  EXPECT_EQ(requests[0].target(), "/a?q=x%2By+z&flag");
+  EXPECT_EQ(requests[0].path(), "/a");
+  EXPECT_EQ(requests[0].query(), "q=x%2By+z&flag");
+  EXPECT_EQ(requests[0].queryParameters(),
+            (std::vector<std::pair<std::string, std::string>>{{"q", "x+y z"}, {"flag", ""}}));
+  EXPECT_FALSE(requests[2].query());
+  EXPECT_EQ(server.waitForRequest(6, 0ms)->path(), "/a");
+  EXPECT_FALSE(server.waitForRequest(7, 10ms));
+  // One client, one kept-alive connection.
+  EXPECT_EQ(server.connectionCount(), 1U);
+  session->finishTasksAndInvalidate();
+}
+
+TEST(LocalServer, KeepAlivePipeliningAndBadRequests) {
+  ZRLLocalServer server;
+  ASSERT_TRUE(server.start());
+  server.setFallback([](const ZRLLocalRequest& request, ZRLLocalResponder& r) {
+    r.respond(200, {}, request.method() + " " + request.path() + " [" + request.body() + "]");
+  });
+
+  {
+    // Two requests in one write, answered in order on one connection; a
+    // third that asks to close ends it.
+    RawClient client(server.port());
+    client.send(
+        "POST /one HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"
+        "GET /two HTTP/1.1\r\nhost: x\r\n\r\n");
+    const std::string answers = client.readUntil("]", 2);
+    const size_t one = answers.find("POST /one [abc]");
+    const size_t two = answers.find("GET /two []");
+    ASSERT_NE(one, std::string::npos) << answers;
+    ASSERT_NE(two, std::string::npos) << answers;
+    EXPECT_LT(one, two);
+    client.send("GET /three HTTP/1.1\r\nConnection: close\r\n\r\n");
+    const std::string last = client.readToEnd();
+    EXPECT_NE(last.find("Connection: close"), std::string::npos) << last;
+    EXPECT_NE(last.find("GET /three []"), std::string::npos) << last;
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3U);
+    EXPECT_EQ(requests[0].connectionIndex(), requests[2].connectionIndex());
+    EXPECT_EQ(requests[1].header("HOST"), "x");
+  }
+  {
+    // A client that waits for "100 Continue" before its body gets it.
+    RawClient client(server.port());
+    client.send("PUT /wait HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n");
+    EXPECT_EQ(client.readUntil("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+    client.send("body");
+    EXPECT_NE(client.readUntil("]").find("PUT /wait [body]"), std::string::npos);
+  }
+  for (const std::string bad : {"NOT A REQUEST\r\n\r\n", "GET /x HTTP/1.1\r\nNo colon\r\n\r\n",
+                                "POST /x HTTP/1.1\r\nContent-Length: ten\r\n\r\n",
+                                "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"}) {
+    RawClient client(server.port());
+    client.send(bad);
+    const std::string answer = client.readToEnd();
+    EXPECT_TRUE(answer.rfind("HTTP/1.1 400 ", 0) == 0 || answer.rfind("HTTP/1.1 501 ", 0) == 0)
+        << bad << " -> " << answer;
+  }
+  {
+    RawClient client(server.port());
+    client.send("GET /" + std::string(70 * 1024, 'x'));
+    EXPECT_EQ(client.readToEnd().rfind("HTTP/1.1 431 ", 0), 0U);
+  }
+  EXPECT_EQ(server.requestCount(), 4U) << "refused requests are not recorded";
+}
+
+TEST(LocalServer, StreamHandlesOutliveTheClientAndTheServer) {
+  ZRLLocalServer server;
+  ASSERT_TRUE(server.start());
+  std::promise<std::shared_ptr<ZRLLocalStream>> handed;
+  server.route("GET", "/stream", [&](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    handed.set_value(r.stream(200, {{"Content-Type", "text/event-stream"}}));
+  });
+  std::shared_ptr<ZRLLocalStream> stream;
+  {
+    RawClient client(server.port());
+    client.send("GET /stream HTTP/1.1\r\n\r\n");
+    auto future = handed.get_future();
+    ASSERT_EQ(future.wait_for(kPatience), std::future_status::ready);
+    stream = future.get();
+    EXPECT_TRUE(stream->write("data: 1\n\n"));
+    EXPECT_TRUE(stream->flush());
+    const std::string head = client.readUntil("data: 1\n\n");
+    EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0U);
+    EXPECT_NE(head.find("Connection: close\r\n"), std::string::npos);
+    EXPECT_EQ(server.openConnectionCount(), 1U);
+  }
+  // The client went away: the handle sees it, and writes fail quietly.
+  EXPECT_TRUE(stream->waitUntilClosed(kPatience));
+  EXPECT_FALSE(stream->isOpen());
+  EXPECT_FALSE(stream->write("lost"));
+  EXPECT_FALSE(stream->flush(10ms));
+  EXPECT_TRUE(eventually([&] { return server.openConnectionCount() == 0; }));
+
+  // A handle kept past the server's stop and destruction is still safe.
+  auto kept = std::make_shared<std::shared_ptr<ZRLLocalStream>>();
+  {
+    ZRLLocalServer shortLived;
+    ASSERT_TRUE(shortLived.start());
+    std::promise<void> ready;
+    shortLived.route("GET", "/", [&](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+      *kept = r.raw();
+      ready.set_value();
+    });
+    RawClient client(shortLived.port());
+    client.send("GET / HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(ready.get_future().wait_for(kPatience), std::future_status::ready);
+    shortLived.stop();
+    EXPECT_EQ(client.readToEnd(), "") << "stop() closes every connection";
+  }
+  EXPECT_FALSE((*kept)->write("after the end"));
+  EXPECT_FALSE((*kept)->flush(10ms));
+  (*kept)->close();
+  (*kept)->abort();
+  EXPECT_FALSE((*kept)->isOpen());
+}
+
+TEST(LocalServer, RestartsOnTheSamePort) {
+  ZRLLocalServer server;
+  ASSERT_TRUE(server.start());
+  const uint16_t port = server.port();
+  server.setFallback([](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(200); });
+  auto session = NSURLSession::sessionWithConfiguration(
+      NSURLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, nullptr);
+  EXPECT_EQ(load(session, requestFor(server.URL("/before")))->error, nullptr);
+  server.stop();
+  EXPECT_FALSE(server.isRunning());
+  EXPECT_EQ(load(session, requestFor(server.URL("/while-down")))->error->code(),
+            NSURLErrorCannotConnectToHost);
+  ASSERT_TRUE(server.start());
+  EXPECT_EQ(server.port(), port);
+  EXPECT_EQ(load(session, requestFor(server.URL("/after")))->error, nullptr);
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_EQ(requests[1].path(), "/after");
+  EXPECT_NE(requests[0].connectionIndex(), requests[1].connectionIndex());
+
+  // Another server cannot take a port that is in use.
+  ZRLLocalServer rival({.port = port, .certificate = std::nullopt});
+  std::string problem;
+  EXPECT_FALSE(rival.start(&problem));
+  EXPECT_NE(problem.find(std::to_string(port)), std::string::npos) << problem;
+  session->finishTasksAndInvalidate();
+}
+
+TEST(LocalCertificate, WritesAPrivateKeyAndFailsCleanly) {
+  TemporaryDirectory directory;
+  auto certificate = ZRLLocalCertificate::generate(directory.path());
+  ASSERT_TRUE(certificate);
+  struct stat key {};
+  ASSERT_EQ(stat(certificate->keyFile().c_str(), &key), 0);
+  EXPECT_EQ(key.st_mode & 0777, 0600U);
+
+  std::string problem;
+  EXPECT_FALSE(ZRLLocalCertificate::generate(directory.path() + "/missing/folder", &problem));
+  EXPECT_FALSE(problem.empty());
+
+  // A server whose certificate files are unreadable does not start.
+  ZRLLocalServer server({.certificate = ZRLLocalCertificate("/nonexistent.pem", "/none.pem")});
+  EXPECT_FALSE(server.start(&problem));
+  EXPECT_NE(problem.find("TLS"), std::string::npos) << problem;
+}

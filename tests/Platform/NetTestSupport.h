@@ -72,6 +72,8 @@ class RecordingDelegate : public NSURLSessionDataDelegate {
   std::function<void(const NSURLSessionDataTaskPtr&, const NSData&)> onData;
   // The queue that the notifications must run on, when the test knows it.
   dispatch_queue_t expectedQueue;
+  // Off: body pieces are recorded without their bytes.
+  bool keepsData = true;
 
   void didReceiveResponse(
       const NSURLSessionPtr& session, const NSURLSessionDataTaskPtr& task,
@@ -94,7 +96,8 @@ class RecordingDelegate : public NSURLSessionDataDelegate {
   }
   void didReceiveData(const NSURLSessionPtr& session, const NSURLSessionDataTaskPtr& task,
                       const NSData& data) override {
-    add({Event::Kind::Data, task->taskIdentifier(), 0, data, nullptr, onQueue(session)});
+    add({Event::Kind::Data, task->taskIdentifier(), 0, keepsData ? data : NSData(), nullptr,
+         onQueue(session)});
     if (onData) onData(task, data);
   }
   void didCompleteWithError(const NSURLSessionPtr& session, const NSURLSessionDataTaskPtr& task,

@@ -280,3 +280,428 @@ TEST_F(NetSession, IdleTimeOutWhenTheServerStalls) {
   EXPECT_TRUE(silentStreams.wait()->waitUntilClosed(kPatience));
   EXPECT_TRUE(streams.wait()->waitUntilClosed(kPatience));
 }
+
+TEST_F(NetSession, RefusedAndDroppedConnections) {
+  // A port with nothing behind it: this server's, once it has stopped.
+  ZRLLocalServer stopped;
+  ASSERT_TRUE(stopped.start());
+  const std::string nowhere = stopped.URL("/");
+  stopped.stop();
+
+  // A declared length that the body never reaches, a chunk cut short, and a
+  // body without a length that ends when the server closes (normal).
+  server.route("GET", "/short", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    auto stream = r.stream(200, {{"Content-Length", "100"}});
+    stream->write("only ten b");
+    stream->close();
+  });
+  server.route("GET", "/chunk-cut", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    auto stream = r.stream(200, {{"Transfer-Encoding", "chunked"}});
+    stream->write("5\r\nfirst\r\na\r\n12345");
+    stream->close();
+  });
+  server.route("GET", "/until-close", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    auto stream = r.stream(200);
+    stream->write("all of ");
+    stream->write("it");
+    stream->close();
+  });
+  server.route("GET", "/reset", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    auto stream = r.stream(200);
+    stream->write("some");
+    stream->flush(0ms);  // on the server's thread: declines to wait
+    stream->abort();
+  });
+
+  Client client;
+  auto refused = client.start(requestFor(nowhere));
+  auto shortBody = client.start(requestFor(server.URL("/short")));
+  auto chunkCut = client.start(requestFor(server.URL("/chunk-cut")));
+  auto untilClose = client.start(requestFor(server.URL("/until-close")));
+  auto reset = client.start(requestFor(server.URL("/reset")));
+
+  auto refusedEnd = client.delegate->waitForEnd(refused->taskIdentifier());
+  ASSERT_TRUE(refusedEnd && *refusedEnd);
+  EXPECT_EQ((*refusedEnd)->code(), NSURLErrorCannotConnectToHost);
+  EXPECT_EQ((*refusedEnd)->localizedDescription(), "Could not connect to the server.");
+  EXPECT_EQ(underlyingCode(*refusedEnd), CURLE_COULDNT_CONNECT);
+  EXPECT_FALSE((*refusedEnd)->underlyingError()->localizedDescription().empty());
+  EXPECT_FALSE(refused->response());
+
+  for (const auto& task : {shortBody, chunkCut, reset}) {
+    auto end = client.delegate->waitForEnd(task->taskIdentifier());
+    ASSERT_TRUE(end && *end) << task->originalRequest().URL()->path();
+    EXPECT_EQ((*end)->code(), NSURLErrorNetworkConnectionLost) << (*end)->description();
+    EXPECT_EQ((*end)->localizedDescription(), "The network connection was lost.");
+    EXPECT_TRUE(task->response());
+  }
+  EXPECT_EQ(client.delegate->body(shortBody->taskIdentifier()), "only ten b");
+  EXPECT_EQ(client.delegate->body(chunkCut->taskIdentifier()), "first12345");
+
+  auto closedEnd = client.delegate->waitForEnd(untilClose->taskIdentifier());
+  ASSERT_TRUE(closedEnd);
+  EXPECT_EQ(*closedEnd, nullptr);
+  EXPECT_EQ(client.delegate->body(untilClose->taskIdentifier()), "all of it");
+  for (const auto& task : {refused, shortBody, chunkCut, untilClose, reset}) {
+    EXPECT_EQ(orderProblems(client.delegate->events(), task->taskIdentifier()), "");
+  }
+}
+
+TEST_F(NetSession, CancelBeforeTheAnswerMidBodyAndAfterTheEnd) {
+  rawRoute("/silent");
+  server.route("GET", "/endless", [this](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    auto stream = r.stream(200);
+    stream->write("first piece");
+    streams.put(stream);
+  });
+  server.route("GET", "/short",
+               [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(200, {}, "done"); });
+  Client client;
+
+  // Never resumed: the cancelled end comes at once and nothing is sent.
+  auto idle = client.session->dataTaskWithRequest(requestFor(server.URL("/short")));
+  EXPECT_EQ(idle->state(), NSURLSessionTaskState::Suspended);
+  idle->cancel();
+  auto idleEnd = client.delegate->waitForEnd(idle->taskIdentifier());
+  ASSERT_TRUE(idleEnd && *idleEnd);
+  EXPECT_EQ((*idleEnd)->code(), NSURLErrorCancelled);
+  EXPECT_EQ((*idleEnd)->localizedDescription(), "cancelled");
+  idle->resume();
+  EXPECT_EQ(idle->state(), NSURLSessionTaskState::Completed);
+
+  // Before the answer: the request reaches the server, which says nothing.
+  auto silent = client.start(requestFor(server.URL("/silent")));
+  auto silentStream = streams.wait(0);
+  ASSERT_TRUE(silentStream);
+  silent->cancel();
+  // Canceling until the end has been delivered, which may already be done.
+  EXPECT_NE(silent->state(), NSURLSessionTaskState::Running);
+  auto silentEnd = client.delegate->waitForEnd(silent->taskIdentifier());
+  ASSERT_TRUE(silentEnd && *silentEnd);
+  EXPECT_EQ((*silentEnd)->code(), NSURLErrorCancelled);
+  EXPECT_TRUE(silentStream->waitUntilClosed(kPatience)) << "the connection must be dropped";
+
+  // Mid-body, from inside the delegate's callback: no piece after it.
+  std::atomic<int> pieces{0};
+  client.delegate->onData = [&](const NSURLSessionDataTaskPtr& task, const NSData&) {
+    if (pieces.fetch_add(1) == 0) task->cancel();
+  };
+  auto endless = client.start(requestFor(server.URL("/endless")));
+  auto endlessStream = streams.wait(1);
+  ASSERT_TRUE(endlessStream);
+  for (int i = 0; i < 200 && endlessStream->write(std::string(1000, 'x')); ++i) {
+  }
+  auto endlessEnd = client.delegate->waitForEnd(endless->taskIdentifier());
+  ASSERT_TRUE(endlessEnd && *endlessEnd);
+  EXPECT_EQ((*endlessEnd)->code(), NSURLErrorCancelled);
+  EXPECT_TRUE(endlessStream->waitUntilClosed(kPatience));
+  ASSERT_TRUE(drain(client.session->delegateQueue()));
+  EXPECT_EQ(pieces.load(), 1);
+  client.delegate->onData = nullptr;
+
+  // After the end: nothing changes.
+  auto finished = client.start(requestFor(server.URL("/short")));
+  auto finishedEnd = client.delegate->waitForEnd(finished->taskIdentifier());
+  ASSERT_TRUE(finishedEnd);
+  EXPECT_EQ(*finishedEnd, nullptr);
+  finished->cancel();
+  ASSERT_TRUE(drain(client.session->delegateQueue()));
+  EXPECT_EQ(finished->state(), NSURLSessionTaskState::Completed);
+
+  auto events = client.delegate->events();
+  for (const auto& task : {idle, silent, endless, finished}) {
+    EXPECT_EQ(orderProblems(events, task->taskIdentifier()), "");
+  }
+  EXPECT_EQ(server.requestCount(), 3U);
+}
+
+TEST_F(NetSession, TheBodyWaitsForTheDisposition) {
+  server.route("GET", "/body", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    auto stream = r.stream(200, {{"Content-Length", "11"}});
+    stream->write("hello world");
+  });
+  {
+    // Held, then allowed from another thread.
+    Client client;
+    client.delegate->disposition.reset();
+    auto task = client.start(requestFor(server.URL("/body"), 0.2));
+    auto handler = client.delegate->waitForHeldHandler();
+    ASSERT_TRUE(handler);
+    ASSERT_TRUE(drain(client.session->delegateQueue()));
+    EXPECT_EQ(client.delegate->count(Kind::Data), 0U);
+    std::thread([handler] {
+      handler(NSURLSessionResponseDisposition::Allow);
+      handler(NSURLSessionResponseDisposition::Cancel);  // only the first answer counts
+    }).join();
+    auto end = client.delegate->waitForEnd(task->taskIdentifier());
+    ASSERT_TRUE(end);
+    EXPECT_EQ(*end, nullptr);
+    EXPECT_EQ(client.delegate->body(task->taskIdentifier()), "hello world");
+  }
+  {
+    // Refused: the task ends cancelled and reads nothing.
+    Client client;
+    client.delegate->disposition = NSURLSessionResponseDisposition::Cancel;
+    auto task = client.start(requestFor(server.URL("/body")));
+    auto end = client.delegate->waitForEnd(task->taskIdentifier());
+    ASSERT_TRUE(end && *end);
+    EXPECT_EQ((*end)->code(), NSURLErrorCancelled);
+    EXPECT_EQ(client.delegate->count(Kind::Data), 0U);
+    EXPECT_EQ(orderProblems(client.delegate->events(), task->taskIdentifier()), "");
+  }
+}
+
+TEST_F(NetSession, SessionsWithCompletionHandlers) {
+  server.route("GET", "/ok",
+               [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(200, {}, "payload"); });
+  server.route("GET", "/empty",
+               [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(204); });
+  Client client;
+  auto ok = load(client.session, requestFor(server.URL("/ok")));
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->data, "payload");
+  EXPECT_EQ(ok->response->statusCode(), 200);
+  EXPECT_EQ(ok->error, nullptr);
+  auto empty = load(client.session, requestFor(server.URL("/empty")));
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->data, "");
+  EXPECT_EQ(empty->response->statusCode(), 204);
+  auto failed = load(client.session, requestFor(server.URL("/missing")));
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->response->statusCode(), 404) << "an HTTP error status is no failure";
+
+  ZRLLocalServer stopped;
+  ASSERT_TRUE(stopped.start());
+  const std::string nowhere = stopped.URL("/");
+  stopped.stop();
+  auto refused = load(client.session, requestFor(nowhere));
+  ASSERT_TRUE(refused);
+  EXPECT_FALSE(refused->data);
+  EXPECT_FALSE(refused->response);
+  ASSERT_TRUE(refused->error);
+  EXPECT_EQ(refused->error->code(), NSURLErrorCannotConnectToHost);
+
+  // The handler runs on the delegate queue, and the delegate hears nothing.
+  auto onQueue = std::make_shared<std::promise<bool>>();
+  auto queue = client.session->delegateQueue();
+  client.session
+      ->dataTaskWithRequest(
+          requestFor(server.URL("/ok")),
+          [onQueue, queue](const std::optional<NSData>&, const NSHTTPURLResponsePtr&,
+                           const NSErrorPtr&) { onQueue->set_value(queue->isCurrent()); })
+      ->resume();
+  auto future = onQueue->get_future();
+  ASSERT_EQ(future.wait_for(kPatience), std::future_status::ready);
+  EXPECT_TRUE(future.get());
+  EXPECT_TRUE(client.delegate->events().empty());
+}
+
+TEST(NetTLS, CertificatesAreVerifiedAgainstTheConfiguredFile) {
+  TemporaryDirectory directory;
+  std::string problem;
+  auto certificate = ZRLLocalCertificate::generate(directory.path(), &problem);
+  ASSERT_TRUE(certificate) << problem;
+  ZRLLocalServer server({.certificate = certificate});
+  ASSERT_TRUE(server.start(&problem)) << problem;
+  EXPECT_EQ(server.baseURL().rfind("https://127.0.0.1:", 0), 0U);
+  server.route("GET", "/secure",
+               [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(200, {}, "secret"); });
+  server.route("GET", "/stream", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    auto stream = r.stream(200);
+    stream->write("streamed ");
+    stream->write("over TLS");
+    stream->close();
+  });
+  const std::string localhostURL = "https://localhost:" + std::to_string(server.port()) + "/secure";
+
+  auto untrusting = NSURLSessionConfiguration::ephemeralSessionConfiguration();
+  untrusting.setTLSCertificateAuthorityFile(std::nullopt);
+  auto untrusted = load(NSURLSession::sessionWithConfiguration(untrusting, nullptr, nullptr),
+                        requestFor(server.URL("/secure")));
+  ASSERT_TRUE(untrusted && untrusted->error);
+  EXPECT_EQ(untrusted->error->code(), NSURLErrorServerCertificateUntrusted);
+  EXPECT_EQ(untrusted->error->localizedDescription(),
+            "The certificate for this server is invalid.");
+  EXPECT_EQ(underlyingCode(untrusted->error), CURLE_PEER_FAILED_VERIFICATION);
+  EXPECT_EQ(server.requestCount(), 0U);
+
+  auto missingFile = NSURLSessionConfiguration::ephemeralSessionConfiguration();
+  missingFile.setTLSCertificateAuthorityFile(directory.path() + "/no-such-file.pem");
+  auto unreadable = load(NSURLSession::sessionWithConfiguration(missingFile, nullptr, nullptr),
+                         requestFor(server.URL("/secure")));
+  ASSERT_TRUE(unreadable && unreadable->error);
+  EXPECT_EQ(unreadable->error->code(), NSURLErrorSecureConnectionFailed);
+  EXPECT_EQ(unreadable->error->localizedDescription(),
+            "An SSL error has occurred and a secure connection to the server cannot be made.");
+
+  // Trusted through the configuration, or through the default that new
+  // configurations start with; by address and by name.
+  auto trusting = NSURLSessionConfiguration::ephemeralSessionConfiguration();
+  trusting.setTLSCertificateAuthorityFile(certificate->certificateFile());
+  auto session = NSURLSession::sessionWithConfiguration(trusting, nullptr, nullptr);
+  auto trusted = load(session, requestFor(server.URL("/secure")));
+  ASSERT_TRUE(trusted);
+  EXPECT_EQ(trusted->error, nullptr) << trusted->error->description();
+  EXPECT_EQ(trusted->data, "secret");
+  auto byName = load(session, requestFor(localhostURL));
+  ASSERT_TRUE(byName);
+  EXPECT_EQ(byName->error, nullptr);
+  auto streamed = load(session, requestFor(server.URL("/stream")));
+  ASSERT_TRUE(streamed);
+  EXPECT_EQ(streamed->error, nullptr) << "a TLS body may end at the close";
+  EXPECT_EQ(streamed->data, "streamed over TLS");
+
+  const auto previous = NSURLSessionConfiguration::defaultCertificateAuthorityFile();
+  NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(certificate->certificateFile());
+  auto byDefault =
+      load(NSURLSession::sessionWithConfiguration(
+               NSURLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, nullptr),
+           requestFor(server.URL("/secure")));
+  NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(previous);
+  ASSERT_TRUE(byDefault);
+  EXPECT_EQ(byDefault->error, nullptr);
+}
+
+TEST_F(NetSession, InvalidateAndCancelEndsEveryTaskThenReleasesTheDelegate) {
+  streamRoute("/open");
+  auto delegate = std::make_shared<RecordingDelegate>();
+  std::weak_ptr<RecordingDelegate> weakDelegate = delegate;
+  auto session = NSURLSession::sessionWithConfiguration(
+      NSURLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+  std::vector<NSURLSessionDataTaskPtr> tasks;
+  for (int i = 0; i < 4; ++i) {
+    tasks.push_back(session->dataTaskWithRequest(requestFor(server.URL("/open"))));
+    tasks.back()->resume();
+  }
+  tasks.push_back(session->dataTaskWithRequest(requestFor(server.URL("/open"))));  // not resumed
+  ASSERT_TRUE(delegate->waitFor(Kind::Response, 4));
+  auto serverStreams = streams.waitForAll(4);
+
+  session->invalidateAndCancel();
+  ASSERT_TRUE(delegate->waitFor(Kind::Invalid));
+  auto events = delegate->events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back().kind, Kind::Invalid);
+  EXPECT_EQ(events.back().error, nullptr);
+  EXPECT_EQ(delegate->count(Kind::End), tasks.size());
+  for (const auto& task : tasks) {
+    EXPECT_EQ(orderProblems(events, task->taskIdentifier()), "");
+    auto end = delegate->waitForEnd(task->taskIdentifier(), 0ms);
+    ASSERT_TRUE(end && *end);
+    EXPECT_EQ((*end)->code(), NSURLErrorCancelled);
+    EXPECT_EQ(task->state(), NSURLSessionTaskState::Completed);
+  }
+  delegate.reset();  // only the session held it
+  EXPECT_TRUE(eventually([&] { return weakDelegate.expired(); }))
+      << "the delegate must be released after its last notification";
+  for (const auto& stream : serverStreams)
+    EXPECT_TRUE(stream->waitUntilClosed(kPatience));
+
+  // A task made after the invalidation ends cancelled when resumed, and
+  // never reaches the server.
+  auto late = load(session, requestFor(server.URL("/open")));
+  ASSERT_TRUE(late && late->error);
+  EXPECT_EQ(late->error->code(), NSURLErrorCancelled);
+  EXPECT_EQ(server.requestCount(), 4U);
+}
+
+TEST_F(NetSession, FinishTasksAndInvalidateLetsRunningTasksEnd) {
+  streamRoute("/open");
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto session = NSURLSession::sessionWithConfiguration(
+      NSURLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+  auto task = session->dataTaskWithRequest(requestFor(server.URL("/open")));
+  task->resume();
+  auto stream = streams.wait();
+  ASSERT_TRUE(stream);
+  session->finishTasksAndInvalidate();
+  stream->write("after the invalidation");
+  stream->close();
+  ASSERT_TRUE(delegate->waitFor(Kind::Invalid));
+  auto end = delegate->waitForEnd(task->taskIdentifier(), 0ms);
+  ASSERT_TRUE(end);
+  EXPECT_EQ(*end, nullptr);
+  EXPECT_EQ(delegate->body(task->taskIdentifier()), "after the invalidation");
+  EXPECT_EQ(delegate->events().back().kind, Kind::Invalid);
+
+  // With nothing running the invalidation is reported at once, and the
+  // delegate is released.
+  auto idleDelegate = std::make_shared<RecordingDelegate>();
+  std::weak_ptr<RecordingDelegate> weakIdle = idleDelegate;
+  auto idleSession = NSURLSession::sessionWithConfiguration(
+      NSURLSessionConfiguration::ephemeralSessionConfiguration(), idleDelegate, nullptr);
+  idleSession->finishTasksAndInvalidate();
+  ASSERT_TRUE(idleDelegate->waitFor(Kind::Invalid));
+  idleDelegate.reset();
+  EXPECT_TRUE(eventually([&] { return weakIdle.expired(); }));
+}
+
+TEST_F(NetSession, ManyConcurrentStreamingSessions) {
+  constexpr size_t kSessions = 200;
+  constexpr int kEvents = 50;
+  streamRoute("/stream");
+  std::vector<std::unique_ptr<Client>> clients;
+  std::vector<NSURLSessionDataTaskPtr> tasks;
+  for (size_t i = 0; i < kSessions; ++i) {
+    clients.push_back(std::make_unique<Client>());
+    tasks.push_back(clients.back()->start(requestFor(server.URL("/stream"))));
+  }
+  auto serverStreams = streams.waitForAll(kSessions);
+  ASSERT_EQ(serverStreams.size(), kSessions);
+  std::string expected;
+  for (int e = 0; e < kEvents; ++e)
+    expected += "data: event " + std::to_string(e) + "\n\n";
+  std::thread writer([&] {
+    for (int e = 0; e < kEvents; ++e) {
+      for (const auto& stream : serverStreams) {
+        stream->write("data: event " + std::to_string(e) + "\n\n");
+      }
+    }
+    for (const auto& stream : serverStreams)
+      stream->close();
+  });
+  writer.join();
+  for (size_t i = 0; i < kSessions; ++i) {
+    auto end = clients[i]->delegate->waitForEnd(tasks[i]->taskIdentifier());
+    ASSERT_TRUE(end) << "session " << i;
+    EXPECT_EQ(*end, nullptr);
+    EXPECT_EQ(clients[i]->delegate->body(tasks[i]->taskIdentifier()), expected);
+  }
+}
+
+TEST_F(NetSession, FlowControlHoldsTheNetworkForASlowDelegate) {
+  constexpr size_t kTotal = size_t{48} << 20;
+  constexpr size_t kPiece = 64 * 1024;
+  streamRoute("/flood");
+  Client client;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<size_t> received{0};
+  std::atomic<bool> inOrder{true};
+  client.delegate->onData = [&](const NSURLSessionDataTaskPtr&, const NSData& data) {
+    // Each byte says where it belongs.
+    for (size_t i = 0; i < data.size(); i += 4096) {
+      if (static_cast<unsigned char>(data[i]) != ((received + i) / kPiece) % 251) inOrder = false;
+    }
+    if (received.fetch_add(data.size()) == 0) released.wait();
+  };
+  client.delegate->keepsData = false;  // counted above instead
+  auto task = client.start(requestFor(server.URL("/flood")));
+  auto stream = streams.wait();
+  ASSERT_TRUE(stream);
+  for (size_t written = 0; written < kTotal; written += kPiece) {
+    ASSERT_TRUE(stream->write(std::string(kPiece, static_cast<char>((written / kPiece) % 251))));
+  }
+  // While the delegate is stuck, the client stops reading: the server cannot
+  // get its bytes out (without flow control they would all be taken into
+  // the client's memory at once).
+  EXPECT_FALSE(stream->flush(2s));
+  release.set_value();
+  EXPECT_TRUE(stream->flush(kPatience));
+  stream->close();
+  auto end = client.delegate->waitForEnd(task->taskIdentifier());
+  ASSERT_TRUE(end);
+  EXPECT_EQ(*end, nullptr);
+  EXPECT_EQ(received.load(), kTotal);
+  EXPECT_TRUE(inOrder);
+}
