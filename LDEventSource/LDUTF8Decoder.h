@@ -14,8 +14,8 @@
 // next is a character begun at the end of the chunk.
 class LDUTF8Decoder {
  public:
-  // Decodes the bytes and appends the text to `out`.
-  void decode(std::string_view bytes, std::string& out);
+  // Decodes the bytes of `input` and appends the text to `out`.
+  void decode(std::string_view input, std::string& out);
 
   // Forgets a character begun in the last chunk.
   void reset() { pendingSize_ = 0; }

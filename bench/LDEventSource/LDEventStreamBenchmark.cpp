@@ -41,7 +41,7 @@ void BM_ReadStream(benchmark::State& state) {
   });
   const std::string_view body = stream;
   const std::size_t size = chunkSize == 0 ? body.size() : chunkSize;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     for (std::size_t begin = 0; begin < body.size(); begin += size) {
       if (!reader.appendBytes(body.substr(begin, size))) state.SkipWithError("size limit");
     }
