@@ -1,0 +1,99 @@
+#pragma once
+// A host controller for tests: records every request that the plug-in hands
+// to the host's HTTP operations and answers each with a scripted reply, on
+// a host thread of its own.
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/Dispatch/Dispatch.h"
+#include "ZorlanSDK/ZRLController.h"
+
+struct RecordedRequest {
+  std::string method;
+  std::string url;
+  std::optional<nlohmann::json> body;
+  std::optional<ZRLHeaderFields> headerFields;
+};
+
+struct ScriptedReply {
+  long statusCode = 200;  // 0: no answer at all
+  NSErrorPtr error;
+};
+
+class RecordingController : public ZRLController {
+ public:
+  RecordingController()
+      : replies_(dispatch_queue_create("test.host.replies", DISPATCH_QUEUE_SERIAL)) {}
+
+  void setReply(ScriptedReply reply) {
+    std::lock_guard lock(mutex_);
+    reply_ = std::move(reply);
+  }
+  void setDeviceFactsOverride(std::optional<nlohmann::json> facts) {
+    std::lock_guard lock(mutex_);
+    factsOverride_ = std::move(facts);
+  }
+
+  std::vector<RecordedRequest> requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  bool waitForRequests(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+  }
+  // Waits until every reply handed out so far has reached its handler.
+  void waitForReplies() {
+    dispatch_sync(replies_, [] {});
+  }
+
+  std::shared_ptr<ZRLDeviceInfo> deviceInfo() override {
+    {
+      std::lock_guard lock(mutex_);
+      if (factsOverride_) return std::make_shared<ZRLDeviceInfo>(*factsOverride_);
+    }
+    return ZRLController::deviceInfo();
+  }
+
+  void postDataToURL(const std::string& url, const nlohmann::json& body,
+                     const std::optional<ZRLHeaderFields>& headerFields,
+                     ZRLHTTPCompletionHandler completionHandler) override {
+    record({"POST", url, body, headerFields}, std::move(completionHandler));
+  }
+  void makeDeleteRequestToURLPath(const std::string& path,
+                                  const std::optional<ZRLHeaderFields>& headerFields,
+                                  ZRLHTTPCompletionHandler completionHandler) override {
+    record({"DELETE", path, std::nullopt, headerFields}, std::move(completionHandler));
+  }
+
+ private:
+  void record(RecordedRequest request, ZRLHTTPCompletionHandler handler) {
+    {
+      // The reply is queued before a waiter can see the request, so that
+      // waitForReplies() after waitForRequests() covers it.
+      std::lock_guard lock(mutex_);
+      requests_.push_back(std::move(request));
+      dispatch_async(replies_, [reply = reply_, handler = std::move(handler)] {
+        NSHTTPURLResponsePtr response;
+        if (reply.statusCode != 0) {
+          response = std::make_shared<NSHTTPURLResponse>(NSURL::URLWithString("https://127.0.0.1/"),
+                                                         reply.statusCode, NSHTTPHeaderFields());
+        }
+        handler(std::nullopt, response, reply.error);
+      });
+    }
+    changed_.notify_all();
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<RecordedRequest> requests_;
+  ScriptedReply reply_;
+  std::optional<nlohmann::json> factsOverride_;
+  dispatch_queue_t replies_;
+};
