@@ -10,6 +10,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -92,7 +93,8 @@ std::optional<ZRLLocalCertificate> ZRLLocalCertificate::generate(const std::stri
   const auto* commonName = reinterpret_cast<const unsigned char*>("localhost");
   char* serialText = BN_bn2hex(serial.get());
   if (serialText == nullptr) return fail("serial number");
-  const std::string organization = std::string("ZRLLocalServer ") + serialText;
+  std::string organization = "ZRLLocalServer ";
+  organization.append(serialText);
   OPENSSL_free(serialText);
   if (X509_set_version(certificate.get(), 2) != 1 ||
       X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600) == nullptr ||
@@ -114,10 +116,8 @@ std::optional<ZRLLocalCertificate> ZRLLocalCertificate::generate(const std::stri
   }
   if (X509_sign(certificate.get(), key.get(), EVP_sha256()) == 0) return fail("signing");
 
-  std::string base = directory;
-  if (base.empty()) base = ".";
-  if (base.back() != '/') base.push_back('/');
-  ZRLLocalCertificate result(base + "certificate.pem", base + "key.pem");
+  const std::filesystem::path base(directory.empty() ? std::string(".") : directory);
+  ZRLLocalCertificate result((base / "certificate.pem").string(), (base / "key.pem").string());
   if (!writePEM(result.keyFile_, 0600, [&](BIO* bio) {
         return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
       })) {

@@ -4,9 +4,6 @@
 #include <charconv>
 #include <exception>
 
-#include <asio/post.hpp>
-#include <asio/write.hpp>
-
 namespace {
 
 constexpr size_t kLongestHead = 64 * 1024;

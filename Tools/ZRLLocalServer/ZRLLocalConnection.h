@@ -19,11 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include <asio/any_io_executor.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/ssl.hpp>
-#include <asio/steady_timer.hpp>
-
+#include "Tools/ZRLLocalServer/ZRLLocalAsio.h"
 #include "Tools/ZRLLocalServer/ZRLLocalRequest.h"
 #include "Tools/ZRLLocalServer/ZRLLocalResponder.h"
 #include "Tools/ZRLLocalServer/ZRLLocalStream.h"

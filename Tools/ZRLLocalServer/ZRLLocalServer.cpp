@@ -2,9 +2,6 @@
 
 #include <unordered_map>
 
-#include <asio/io_context.hpp>
-#include <asio/post.hpp>
-
 #include "Tools/ZRLLocalServer/ZRLLocalConnection.h"
 
 // One start-to-stop life of the server: its event loop, listener, TLS
