@@ -1,16 +1,14 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
-#include <asio/connect.hpp>
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/read.hpp>
-#include <asio/write.hpp>
 
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
 #include "tests/Platform/NetTestSupport.h"
@@ -21,33 +19,52 @@ namespace {
 // sends. Reads give up after a while instead of hanging the test.
 class RawClient {
  public:
-  explicit RawClient(uint16_t port) {
-    socket_.connect({asio::ip::make_address_v4("127.0.0.1"), port});
+  explicit RawClient(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     timeval limit{20, 0};
-    setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   }
-  void send(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
+  ~RawClient() { close(); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool connected() const { return connected_; }
+  void send(const std::string& bytes) {
+    for (size_t sent = 0; sent < bytes.size();) {
+      const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      sent += static_cast<size_t>(n);
+    }
+  }
   // Everything until the server closes the connection.
   std::string readToEnd() {
-    std::string text;
-    std::error_code error;
-    asio::read(socket_, asio::dynamic_buffer(text), error);
-    return text;
-  }
-  // Reads until the text holds the marker as many times as asked.
-  std::string readUntil(const std::string& marker, int times = 1) {
-    while (occurrences(marker) < times) {
-      char buffer[4096];
-      std::error_code error;
-      const size_t size = socket_.read_some(asio::buffer(buffer), error);
-      if (error) break;
-      received_.append(buffer, size);
+    while (readSome()) {
     }
     return received_;
   }
-  void close() { socket_.close(); }
+  // Reads until the text holds the marker as many times as asked.
+  std::string readUntil(const std::string& marker, int times = 1) {
+    while (occurrences(marker) < times && readSome()) {
+    }
+    return received_;
+  }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
 
  private:
+  bool readSome() {
+    char buffer[4096];
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) return false;
+    received_.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
   int occurrences(const std::string& marker) const {
     int count = 0;
     for (size_t at = received_.find(marker); at != std::string::npos;
@@ -57,8 +74,8 @@ class RawClient {
     return count;
   }
 
-  asio::io_context io_;
-  asio::ip::tcp::socket socket_{io_};
+  int fd_;
+  bool connected_ = false;
   std::string received_;
 };
 

@@ -166,11 +166,9 @@ class RecordingDelegate : public NSURLSessionDataDelegate {
     return queue->isCurrent();
   }
   void add(Event event, NSHTTPURLResponsePtr response = nullptr) {
-    {
-      std::lock_guard lock(mutex_);
-      if (response) response_ = std::move(response);
-      events_.push_back(std::move(event));
-    }
+    std::lock_guard lock(mutex_);
+    if (response) response_ = std::move(response);
+    events_.push_back(std::move(event));
     changed_.notify_all();
   }
 

@@ -21,11 +21,11 @@ namespace {
 // thread to write to.
 class StreamBox {
  public:
+  // Notifies under the lock: a waiter may destroy the box as soon as it
+  // sees the stream.
   void put(std::shared_ptr<ZRLLocalStream> stream) {
-    {
-      std::lock_guard lock(mutex_);
-      streams_.push_back(std::move(stream));
-    }
+    std::lock_guard lock(mutex_);
+    streams_.push_back(std::move(stream));
     changed_.notify_all();
   }
   std::shared_ptr<ZRLLocalStream> wait(size_t index = 0) {
@@ -88,8 +88,8 @@ class NetSession : public ::testing::Test {
                  [this](const ZRLLocalRequest&, ZRLLocalResponder& r) { streams.put(r.raw()); });
   }
 
+  StreamBox streams;  // outlives the server, whose handlers fill it
   ZRLLocalServer server;
-  StreamBox streams;
 };
 
 TEST_F(NetSession, HeadOnceBeforeTheBodyInOrderThenOneEnd) {
