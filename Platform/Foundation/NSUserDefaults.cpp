@@ -54,7 +54,10 @@ bool writeAtomically(const std::filesystem::path& path, const std::string& text)
   std::error_code ec;
   const std::filesystem::path folder = path.parent_path().empty() ? "." : path.parent_path();
   std::filesystem::create_directories(folder, ec);
-  std::string temp = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+  std::string name = ".";
+  name += path.filename().string();
+  name += ".XXXXXX";
+  std::string temp = (folder / name).string();
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) return false;
   const bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
