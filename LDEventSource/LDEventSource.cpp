@@ -1,0 +1,393 @@
+#include "LDEventSource/LDEventSource.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace {
+
+constexpr const char* kMessageQueueLabel = "LDEventSource.messageQueue";
+
+// Truncates a ceiling in seconds to the bound of the random draw; NaN and
+// values below zero give 0, values beyond the range saturate.
+uint32_t drawBound(double ceiling) {
+  if (!(ceiling > 0)) return 0;
+  if (ceiling >= static_cast<double>(std::numeric_limits<uint32_t>::max())) {
+    return std::numeric_limits<uint32_t>::max();
+  }
+  return static_cast<uint32_t>(ceiling);
+}
+
+std::shared_ptr<LDEvent> readyStateRecord(LDEventReadyState state) {
+  auto record = std::make_shared<LDEvent>();
+  record->setReadyState(state);
+  return record;
+}
+
+}  // namespace
+
+std::shared_ptr<LDEventSource> LDEventSource::eventSourceWithURL(
+    NSURLPtr url, std::optional<NSHTTPHeaderFields> httpHeaders) {
+  return eventSourceWithURL(std::move(url), std::move(httpHeaders), kDefaultTimeoutInterval, "GET",
+                            std::nullopt);
+}
+
+std::shared_ptr<LDEventSource> LDEventSource::eventSourceWithURL(
+    NSURLPtr url, std::optional<NSHTTPHeaderFields> httpHeaders,
+    std::optional<std::string> connectMethod, std::optional<NSData> connectBody) {
+  return eventSourceWithURL(std::move(url), std::move(httpHeaders), kDefaultTimeoutInterval,
+                            std::move(connectMethod), std::move(connectBody));
+}
+
+std::shared_ptr<LDEventSource> LDEventSource::eventSourceWithURL(
+    NSURLPtr url, std::optional<NSHTTPHeaderFields> httpHeaders, double timeoutInterval,
+    std::optional<std::string> connectMethod, std::optional<NSData> connectBody) {
+  return std::make_shared<LDEventSource>(std::move(url), std::move(httpHeaders), timeoutInterval,
+                                         std::move(connectMethod), std::move(connectBody));
+}
+
+LDEventSource::LDEventSource(NSURLPtr url, std::optional<NSHTTPHeaderFields> httpHeaders,
+                             double timeoutInterval, std::optional<std::string> connectMethod,
+                             std::optional<NSData> connectBody)
+    : messageQueue_(dispatch_queue_create(kMessageQueueLabel, DISPATCH_QUEUE_SERIAL)),
+      listenerQueue_(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0)),
+      eventURL_(std::move(url)),
+      timeoutInterval_(timeoutInterval),
+      httpRequestHeaders_(std::move(httpHeaders)),
+      connectMethod_(std::move(connectMethod)),
+      connectBody_(std::move(connectBody)),
+      reader_([this](LDEventPtr record, std::optional<double> retryInterval) {
+        blockParsed(std::move(record), retryInterval);
+      }),
+      randomUniform_([](uint32_t bound) { return arc4random_uniform(bound); }) {}
+
+LDEventSource::~LDEventSource() = default;
+
+void LDEventSource::open() {
+  NSURLSessionPtr previous;
+  NSURLSessionDataTaskPtr task;
+  {
+    std::lock_guard lock(mutex_);
+    wasClosed_ = false;
+    ++generation_;
+    NSMutableURLRequest request(eventURL_, NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData,
+                                timeoutInterval_);
+    if (httpRequestHeaders_) {
+      for (const auto& [name, value] : httpRequestHeaders_->fields())
+        request.setValue(value, name);
+    }
+    if (lastEventID_) request.setValue(*lastEventID_, "Last-Event-ID");
+    if (connectMethod_ && !connectMethod_->empty()) request.setHTTPMethod(*connectMethod_);
+    if (connectBody_ && !connectBody_->empty()) request.setHTTPBody(connectBody_);
+
+    // A new connection starts from an empty stream: whatever the last one
+    // left unfinished is dropped rather than glued onto the new text.
+    reader_.reset();
+    discardBody_ = false;
+    failure_.reset();
+
+    previous = std::move(session_);
+    // The session holds this client as its delegate until it is
+    // invalidated: that cycle is what keeps an open client alive without an
+    // outside owner, and close() (or the next open()) breaks it.
+    session_ = NSURLSession::sessionWithConfiguration(
+        NSURLSessionConfiguration::ephemeralSessionConfiguration(), shared_from_this(), nullptr);
+    task = session_->dataTaskWithRequest(request);
+    eventSourceTask_ = task;
+  }
+  if (previous) previous->invalidateAndCancel();
+  // Told before the request starts, so that CONNECTING always comes first.
+  enqueue(readyStateRecord(LDEventReadyStateConnecting), {ReadyStateEvent});
+  task->resume();
+}
+
+void LDEventSource::close() {
+  NSURLSessionDataTaskPtr task;
+  NSURLSessionPtr session;
+  {
+    std::lock_guard lock(mutex_);
+    wasClosed_ = true;
+    ++generation_;
+    task = std::move(eventSourceTask_);
+    session = std::move(session_);
+    reader_.reset();
+  }
+  if (task) task->cancel();
+  if (session) session->finishTasksAndInvalidate();
+  std::lock_guard lock(listenersMutex_);
+  listeners_.clear();
+}
+
+bool LDEventSource::isCurrentTask(const NSURLSessionDataTaskPtr& task) const {
+  return task && task == eventSourceTask_;
+}
+
+void LDEventSource::didReceiveResponse(
+    const NSURLSessionPtr& /*session*/, const NSURLSessionDataTaskPtr& dataTask,
+    const NSHTTPURLResponsePtr& response,
+    std::function<void(NSURLSessionResponseDisposition)> completionHandler) {
+  bool opened = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!isCurrentTask(dataTask)) {
+      // A task of a session that open() or close() already let go.
+      completionHandler(NSURLSessionResponseDisposition::Cancel);
+      return;
+    }
+    opened = response && response->statusCode() == 200;
+    // Any other answer's body is read to its end and dropped: it is not a
+    // stream of this server's events.
+    discardBody_ = !opened;
+    if (opened) retryAttempt_ = 0;
+  }
+  if (opened) enqueue(readyStateRecord(LDEventReadyStateOpen), {ReadyStateEvent, OpenEvent});
+  completionHandler(NSURLSessionResponseDisposition::Allow);
+}
+
+void LDEventSource::didReceiveData(const NSURLSessionPtr& /*session*/,
+                                   const NSURLSessionDataTaskPtr& dataTask, const NSData& data) {
+  NSURLSessionDataTaskPtr failed;
+  {
+    std::lock_guard lock(mutex_);
+    if (!isCurrentTask(dataTask) || discardBody_ || failure_) return;
+    if (!reader_.appendBytes(data)) {
+      failure_ = NSError::errorWithDomain(std::string(LDEventSourceErrorDomain),
+                                          LDEventSourceErrorCodeEventTooLarge,
+                                          std::string(LDEventSourceEventTooLargeDescription));
+      failed = dataTask;
+    }
+  }
+  if (failed) failed->cancel();
+}
+
+// Called by the reader, inside didReceiveData and so under the lock.
+void LDEventSource::blockParsed(LDEventPtr record, std::optional<double> retryInterval) {
+  if (record->id()) lastEventID_ = record->id();
+  if (retryInterval) retryInterval_ = *retryInterval;
+  enqueueParsed(std::move(record));
+}
+
+void LDEventSource::didCompleteWithError(const NSURLSessionPtr& /*session*/,
+                                         const NSURLSessionDataTaskPtr& task,
+                                         const NSErrorPtr& error) {
+  std::shared_ptr<LDEvent> record;
+  bool reconnect = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!isCurrentTask(task)) return;
+    eventSourceTask_.reset();
+    reader_.reset();
+    if (wasClosed_) return;
+    record = readyStateRecord(LDEventReadyStateClosed);
+    record->setError(failure_ ? failure_ : eventErrorForTask(task, LDEventReadyStateClosed, error));
+    reconnect = !responseIsUnauthorizedForTask(task);
+  }
+  enqueue(record, {ReadyStateEvent, ErrorEvent});
+  if (reconnect) scheduleReconnection(increaseIntervalWithBackoff());
+}
+
+void LDEventSource::scheduleReconnection(double delay) {
+  uint64_t generation = 0;
+  {
+    std::lock_guard lock(mutex_);
+    generation = generation_;
+  }
+  std::weak_ptr<LDEventSource> weak = weak_from_this();
+  const auto nanoseconds = static_cast<int64_t>(std::min(delay * NSEC_PER_SEC, 1e18));
+  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, nanoseconds),
+                 dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0), [weak, generation] {
+                   auto self = weak.lock();
+                   if (!self) return;
+                   {
+                     // close() or another open() since then: this one is void.
+                     std::lock_guard lock(self->mutex_);
+                     if (self->wasClosed_ || self->generation_ != generation) return;
+                   }
+                   self->open();
+                 });
+}
+
+NSErrorPtr LDEventSource::eventErrorForTask(const NSURLSessionDataTaskPtr& task, long errorCode,
+                                            const NSErrorPtr& underlyingError) const {
+  if (responseIsUnauthorizedForTask(task)) {
+    return NSError::errorWithDomain(std::string(LDEventSourceErrorDomain), -401,
+                                    "Connection refused by the server.", underlyingError);
+  }
+  if (underlyingError) return underlyingError;
+  return NSError::errorWithDomain("", errorCode, "Connection with the event source was closed.");
+}
+
+bool LDEventSource::responseIsUnauthorizedForTask(const NSURLSessionDataTaskPtr& task) {
+  if (!task) return false;
+  const NSHTTPURLResponsePtr response = task->response();
+  return response && response->statusCode() == 401;
+}
+
+double LDEventSource::increaseIntervalWithBackoff() {
+  RandomUniform draw;
+  uint32_t bound = 0;
+  {
+    std::lock_guard lock(mutex_);
+    ++retryAttempt_;
+    const double ceiling = std::min(retryInterval_ * std::exp2(static_cast<double>(retryAttempt_)),
+                                    kMaximumRetryInterval);
+    bound = drawBound(ceiling);
+    draw = randomUniform_;
+  }
+  return bound <= 1 ? 0.0 : static_cast<double>(draw(bound));
+}
+
+void LDEventSource::addEventListener(std::string_view eventName,
+                                     LDEventSourceEventHandler handler) {
+  if (!handler) return;
+  auto copy = std::make_shared<const LDEventSourceEventHandler>(std::move(handler));
+  std::lock_guard lock(listenersMutex_);
+  auto it = listeners_.find(eventName);
+  if (it == listeners_.end())
+    it = listeners_.emplace(std::string(eventName), decltype(it->second)()).first;
+  it->second.push_back(std::move(copy));
+}
+
+void LDEventSource::onMessage(LDEventSourceEventHandler handler) {
+  addEventListener(MessageEvent, std::move(handler));
+}
+void LDEventSource::onError(LDEventSourceEventHandler handler) {
+  addEventListener(ErrorEvent, std::move(handler));
+}
+void LDEventSource::onOpen(LDEventSourceEventHandler handler) {
+  addEventListener(OpenEvent, std::move(handler));
+}
+void LDEventSource::onReadyStateChanged(LDEventSourceEventHandler handler) {
+  addEventListener(ReadyStateEvent, std::move(handler));
+}
+
+void LDEventSource::_dispatchEvent(const LDEventPtr& event, std::string_view type) {
+  std::vector<std::shared_ptr<const LDEventSourceEventHandler>> handlers;
+  dispatch_queue_t queue;
+  {
+    std::lock_guard lock(listenersMutex_);
+    const auto it = listeners_.find(type);
+    if (it == listeners_.end()) return;
+    handlers = it->second;
+    queue = listenerQueue_;
+  }
+  for (auto& handler : handlers) {
+    dispatch_async(queue, [handler = std::move(handler), event] { (*handler)(event); });
+  }
+}
+
+void LDEventSource::_dispatchEvent(const LDEventPtr& event) {
+  _dispatchEvent(event, MessageEvent);
+  if (event->event()) _dispatchEvent(event, *event->event());
+}
+
+void LDEventSource::enqueue(LDEventPtr event, std::vector<std::string_view> types) {
+  std::weak_ptr<LDEventSource> weak = weak_from_this();
+  dispatch_async(messageQueue_, [weak, event = std::move(event), types = std::move(types)] {
+    if (auto self = weak.lock()) {
+      for (const auto type : types)
+        self->_dispatchEvent(event, type);
+    }
+  });
+}
+
+void LDEventSource::enqueueParsed(LDEventPtr event) {
+  std::weak_ptr<LDEventSource> weak = weak_from_this();
+  dispatch_async(messageQueue_, [weak, event = std::move(event)] {
+    if (auto self = weak.lock()) self->_dispatchEvent(event);
+  });
+}
+
+NSURLPtr LDEventSource::eventURL() const {
+  std::lock_guard lock(mutex_);
+  return eventURL_;
+}
+void LDEventSource::setEventURL(NSURLPtr url) {
+  std::lock_guard lock(mutex_);
+  eventURL_ = std::move(url);
+}
+NSURLSessionDataTaskPtr LDEventSource::eventSourceTask() const {
+  std::lock_guard lock(mutex_);
+  return eventSourceTask_;
+}
+NSURLSessionPtr LDEventSource::session() const {
+  std::lock_guard lock(mutex_);
+  return session_;
+}
+double LDEventSource::timeoutInterval() const {
+  std::lock_guard lock(mutex_);
+  return timeoutInterval_;
+}
+void LDEventSource::setTimeoutInterval(double seconds) {
+  std::lock_guard lock(mutex_);
+  timeoutInterval_ = seconds;
+}
+double LDEventSource::retryInterval() const {
+  std::lock_guard lock(mutex_);
+  return retryInterval_;
+}
+void LDEventSource::setRetryInterval(double seconds) {
+  std::lock_guard lock(mutex_);
+  retryInterval_ = seconds;
+}
+long LDEventSource::retryAttempt() const {
+  std::lock_guard lock(mutex_);
+  return retryAttempt_;
+}
+void LDEventSource::setRetryAttempt(long attempt) {
+  std::lock_guard lock(mutex_);
+  retryAttempt_ = attempt;
+}
+std::optional<NSHTTPHeaderFields> LDEventSource::httpRequestHeaders() const {
+  std::lock_guard lock(mutex_);
+  return httpRequestHeaders_;
+}
+void LDEventSource::setHttpRequestHeaders(std::optional<NSHTTPHeaderFields> headers) {
+  std::lock_guard lock(mutex_);
+  httpRequestHeaders_ = std::move(headers);
+}
+std::optional<std::string> LDEventSource::connectMethod() const {
+  std::lock_guard lock(mutex_);
+  return connectMethod_;
+}
+void LDEventSource::setConnectMethod(std::optional<std::string> method) {
+  std::lock_guard lock(mutex_);
+  connectMethod_ = std::move(method);
+}
+std::optional<NSData> LDEventSource::connectBody() const {
+  std::lock_guard lock(mutex_);
+  return connectBody_;
+}
+void LDEventSource::setConnectBody(std::optional<NSData> body) {
+  std::lock_guard lock(mutex_);
+  connectBody_ = std::move(body);
+}
+std::optional<std::string> LDEventSource::lastEventID() const {
+  std::lock_guard lock(mutex_);
+  return lastEventID_;
+}
+void LDEventSource::setLastEventID(std::optional<std::string> eventID) {
+  std::lock_guard lock(mutex_);
+  lastEventID_ = std::move(eventID);
+}
+std::map<std::string, size_t> LDEventSource::listenerCounts() const {
+  std::lock_guard lock(listenersMutex_);
+  std::map<std::string, size_t> counts;
+  for (const auto& [type, handlers] : listeners_)
+    counts[type] = handlers.size();
+  return counts;
+}
+dispatch_queue_t LDEventSource::listenerQueue() const {
+  std::lock_guard lock(listenersMutex_);
+  return listenerQueue_;
+}
+void LDEventSource::setListenerQueue(dispatch_queue_t queue) {
+  if (!queue) return;
+  std::lock_guard lock(listenersMutex_);
+  listenerQueue_ = std::move(queue);
+}
+void LDEventSource::setRandomUniform(RandomUniform draw) {
+  if (!draw) return;
+  std::lock_guard lock(mutex_);
+  randomUniform_ = std::move(draw);
+}

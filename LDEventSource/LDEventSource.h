@@ -1,0 +1,153 @@
+#pragma once
+// The event-stream client: one long-lived HTTP request to a stream URL whose
+// body is read as it arrives and turned into event records for the
+// listeners registered by type. When the connection ends for any reason but
+// close() or an HTTP 401 answer, it is opened again after a randomised,
+// exponentially growing delay, sending the last event ID it saw.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "LDEventSource/LDEvent.h"
+#include "LDEventSource/LDEventSourceConstants.h"
+#include "LDEventSource/LDEventStreamReader.h"
+#include "Platform/Dispatch/Dispatch.h"
+#include "Platform/Foundation/NSData.h"
+#include "Platform/Net/NSURLSession.h"
+
+// A listener: called with each record delivered under the type it was
+// registered for.
+using LDEventSourceEventHandler = std::function<void(const LDEventPtr& event)>;
+
+class LDEventSource : public NSURLSessionDataDelegate,
+                      public std::enable_shared_from_this<LDEventSource> {
+ public:
+  // Draws a whole number from 0 to bound - 1 (bound 0 or 1: 0).
+  using RandomUniform = std::function<uint32_t(uint32_t bound)>;
+
+  static constexpr double kDefaultTimeoutInterval = 300.0;
+  static constexpr double kMaximumRetryInterval = 3600.0;
+
+  // GET with the given headers and a time-out of 300 seconds.
+  static std::shared_ptr<LDEventSource> eventSourceWithURL(
+      NSURLPtr url, std::optional<NSHTTPHeaderFields> httpHeaders);
+  static std::shared_ptr<LDEventSource> eventSourceWithURL(
+      NSURLPtr url, std::optional<NSHTTPHeaderFields> httpHeaders,
+      std::optional<std::string> connectMethod, std::optional<NSData> connectBody);
+  static std::shared_ptr<LDEventSource> eventSourceWithURL(
+      NSURLPtr url, std::optional<NSHTTPHeaderFields> httpHeaders, double timeoutInterval,
+      std::optional<std::string> connectMethod, std::optional<NSData> connectBody);
+
+  LDEventSource(NSURLPtr url, std::optional<NSHTTPHeaderFields> httpHeaders, double timeoutInterval,
+                std::optional<std::string> connectMethod, std::optional<NSData> connectBody);
+  ~LDEventSource() override;
+  LDEventSource(const LDEventSource&) = delete;
+  LDEventSource& operator=(const LDEventSource&) = delete;
+
+  // Starts a connection attempt. From here until close() the connection
+  // machinery keeps the client alive; nobody else needs to hold it.
+  void open();
+  // Ends the running connection, cancels a scheduled reconnection, stops all
+  // reporting and drops every listener. Only open() connects again.
+  void close();
+
+  // Listener registry; safe from any thread, also during delivery.
+  void addEventListener(std::string_view eventName, LDEventSourceEventHandler handler);
+  void onMessage(LDEventSourceEventHandler handler);
+  void onError(LDEventSourceEventHandler handler);
+  void onOpen(LDEventSourceEventHandler handler);
+  void onReadyStateChanged(LDEventSourceEventHandler handler);
+
+  // URL session notifications.
+  void didReceiveResponse(
+      const NSURLSessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+      const NSHTTPURLResponsePtr& response,
+      std::function<void(NSURLSessionResponseDisposition)> completionHandler) override;
+  void didReceiveData(const NSURLSessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+                      const NSData& data) override;
+  void didCompleteWithError(const NSURLSessionPtr& session, const NSURLSessionDataTaskPtr& task,
+                            const NSErrorPtr& error) override;
+
+  // The error that a closed connection reports.
+  NSErrorPtr eventErrorForTask(const NSURLSessionDataTaskPtr& task, long errorCode,
+                               const NSErrorPtr& underlyingError) const;
+  // True when the task's answer is HTTP 401.
+  static bool responseIsUnauthorizedForTask(const NSURLSessionDataTaskPtr& task);
+  // Counts one more attempt and returns the next delay, in whole seconds.
+  double increaseIntervalWithBackoff();
+
+  // Properties.
+  NSURLPtr eventURL() const;
+  void setEventURL(NSURLPtr url);
+  NSURLSessionDataTaskPtr eventSourceTask() const;
+  NSURLSessionPtr session() const;
+  double timeoutInterval() const;
+  void setTimeoutInterval(double seconds);
+  double retryInterval() const;
+  void setRetryInterval(double seconds);
+  long retryAttempt() const;
+  void setRetryAttempt(long attempt);
+  std::optional<NSHTTPHeaderFields> httpRequestHeaders() const;
+  void setHttpRequestHeaders(std::optional<NSHTTPHeaderFields> headers);
+  std::optional<std::string> connectMethod() const;
+  void setConnectMethod(std::optional<std::string> method);
+  std::optional<NSData> connectBody() const;
+  void setConnectBody(std::optional<NSData> body);
+  std::optional<std::string> lastEventID() const;
+  void setLastEventID(std::optional<std::string> eventID);
+  // Listener counts by type (diagnostics and tests).
+  std::map<std::string, size_t> listenerCounts() const;
+
+  // The queue on which listeners run: the global queue of high priority,
+  // unless a caller that needs its handler calls in stream order sets a
+  // serial queue.
+  dispatch_queue_t listenerQueue() const;
+  void setListenerQueue(dispatch_queue_t queue);
+  // Replaces the random draw of the back-off (tests).
+  void setRandomUniform(RandomUniform draw);
+
+  // Delivery: a record to the listeners of exactly one type, and a parsed
+  // record to "message" and then to its own event name.
+  void _dispatchEvent(const LDEventPtr& event, std::string_view type);
+  void _dispatchEvent(const LDEventPtr& event);
+
+ private:
+  bool isCurrentTask(const NSURLSessionDataTaskPtr& task) const;
+  void blockParsed(LDEventPtr record, std::optional<double> retryInterval);
+  // Queues a record on the message queue, so that records reach the
+  // listener queue in the order in which the stream made them.
+  void enqueue(LDEventPtr event, std::vector<std::string_view> types);
+  void enqueueParsed(LDEventPtr event);
+  void scheduleReconnection(double delay);
+
+  mutable std::recursive_mutex mutex_;
+  bool wasClosed_ = false;
+  uint64_t generation_ = 0;  // bumped by open() and close(); stale reconnections check it
+  dispatch_queue_t messageQueue_;
+  dispatch_queue_t listenerQueue_;
+  NSURLPtr eventURL_;
+  NSURLSessionDataTaskPtr eventSourceTask_;
+  NSURLSessionPtr session_;
+  double timeoutInterval_;
+  double retryInterval_ = 1.0;
+  long retryAttempt_ = 0;
+  std::optional<NSHTTPHeaderFields> httpRequestHeaders_;
+  std::optional<std::string> connectMethod_;
+  std::optional<NSData> connectBody_;
+  std::optional<std::string> lastEventID_;
+  LDEventStreamReader reader_;
+  bool discardBody_ = false;
+  NSErrorPtr failure_;  // set when the client itself fails the connection
+  RandomUniform randomUniform_;
+
+  mutable std::mutex listenersMutex_;
+  std::map<std::string, std::vector<std::shared_ptr<const LDEventSourceEventHandler>>, std::less<>>
+      listeners_;
+};
