@@ -73,6 +73,15 @@ void ZRLWYSIWYGPlugin::initialize(const nlohmann::json& /*dictionary*/) {
     state.plugin = self;
   }
   ZRLController::sharedController()->registerForEventWithType(ZRLEventTypeScreenChange, self);
+  auto channel = std::make_shared<ZRLEventSource>();
+  std::shared_ptr<ZRLEventSource> previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = std::exchange(eventSource_, channel);
+  }
+  // A channel that is replaced closes its stream as it goes.
+  previous.reset();
+  channel->connect();
   ZRLLogInfo("-[ZRLWYSIWYGPlugin initialize:]", "WYSIWYG Plugin (%d) - Initialized",
              kWYSIWYGPluginVersion);
 }
@@ -88,7 +97,13 @@ std::optional<std::string> ZRLWYSIWYGPlugin::currActivity() const {
   return currActivity_;
 }
 
+std::shared_ptr<ZRLEventSource> ZRLWYSIWYGPlugin::eventSource() const {
+  std::lock_guard lock(mutex_);
+  return eventSource_;
+}
+
 void ZRLWYSIWYGPlugin::selectScreenTapped() {
+  if (auto channel = eventSource()) channel->connect();
   NSThread::sleepForTimeInterval(kSelectScreenPause);
   captureLayoutInfoOfScreenWithName(currActivity());
 }

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ZRLWYSIWYGPlugin/ZRLDashboard.h"
+#include "ZRLWYSIWYGPlugin/ZRLEventSource.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginVersion.h"
 #include "ZorlanSDK/ZorlanSDK.h"
 
@@ -64,6 +65,8 @@ class ZRLWYSIWYGPlugin : public ZorlanPlugin,
   void removeTestDevice(TestDeviceCompletion completion = {});
 
   std::optional<std::string> currActivity() const;
+  // The preview channel, made by initialize (null before).
+  std::shared_ptr<ZRLEventSource> eventSource() const;
 
   // The upload's body: "screen" (image, orientation, navigation), "layout"
   // and "device_info" (the host's facts with "dimensions" replaced by
@@ -76,4 +79,5 @@ class ZRLWYSIWYGPlugin : public ZorlanPlugin,
  private:
   mutable std::mutex mutex_;
   std::optional<std::string> currActivity_;
+  std::shared_ptr<ZRLEventSource> eventSource_;
 };
