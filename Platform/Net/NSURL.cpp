@@ -37,9 +37,11 @@ NSURLPtr NSURL::URLWithString(const std::string& text) {
       std::optional<uint16_t> port;
       if (auto portText = urlPart(url, CURLUPART_PORT)) {
         uint16_t value = 0;
-        const auto [end, ec] =
-            std::from_chars(portText->data(), portText->data() + portText->size(), value);
-        if (ec == std::errc() && end == portText->data() + portText->size()) port = value;
+        const std::string& digits = *portText;
+        const char* first = digits.c_str();
+        const char* last = first + digits.size();
+        const std::from_chars_result parsed = std::from_chars(first, last, value);
+        if (parsed.ec == std::errc() && parsed.ptr == last) port = value;
       }
       result = std::make_shared<const NSURL>(text, std::move(*scheme), std::move(*host), port,
                                              urlPart(url, CURLUPART_PATH).value_or("/"),

@@ -8,7 +8,8 @@
 
 void NSURLSessionDataDelegate::didReceiveResponse(
     const NSURLSessionPtr&, const NSURLSessionDataTaskPtr&, const NSHTTPURLResponsePtr&,
-    std::function<void(NSURLSessionResponseDisposition)> completionHandler) {
+    std::function<void(NSURLSessionResponseDisposition)>
+        completionHandler) {  // NOLINT(performance-unnecessary-value-param): overriders keep it
   completionHandler(NSURLSessionResponseDisposition::Allow);
 }
 void NSURLSessionDataDelegate::didReceiveData(const NSURLSessionPtr&,
@@ -98,7 +99,7 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
   // Delegate queue.
   void deliverResponse(const NSHTTPURLResponsePtr& response);
   void deliverData(const NSData& data);
-  void deliverEnd(const NSErrorPtr& error, std::optional<NSData> body);
+  void deliverEnd(const NSErrorPtr& error, const std::optional<NSData>& body);
 
   const std::shared_ptr<Session> session_;
   const uint64_t identifier_;
@@ -280,8 +281,8 @@ void DataTask::transferDidComplete(const NSErrorPtr& error) {
 }
 
 void DataTask::postEnd(NSErrorPtr error, std::optional<NSData> body) {
-  post([task = self(), error = std::move(error), body = std::move(body)]() mutable {
-    task->deliverEnd(error, std::move(body));
+  post([task = self(), error = std::move(error), body = std::move(body)] {
+    task->deliverEnd(error, body);
   });
 }
 
@@ -321,7 +322,7 @@ void DataTask::deliverData(const NSData& data) {
   }
 }
 
-void DataTask::deliverEnd(const NSErrorPtr& error, std::optional<NSData> body) {
+void DataTask::deliverEnd(const NSErrorPtr& error, const std::optional<NSData>& body) {
   state_ = NSURLSessionTaskState::Completed;
   const bool counted = counted_.load();
   if (gathersBody_) {

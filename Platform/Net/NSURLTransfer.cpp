@@ -112,7 +112,8 @@ NSErrorPtr NSURLTransfer::setUp() {
           curlError(CURLE_BAD_FUNCTION_ARGUMENT,
                     NSStringWithFormat("The request header field \"%@\" is not valid.", name)));
     }
-    const std::string line = value.empty() ? name + ";" : name + ": " + value;
+    std::string line = name;
+    line.append(value.empty() ? ";" : ": ").append(value);
     curl_slist* appended = curl_slist_append(requestHeaders_, line.c_str());
     if (appended == nullptr) return NSURLErrorWithCode(NSURLErrorUnknown);
     requestHeaders_ = appended;

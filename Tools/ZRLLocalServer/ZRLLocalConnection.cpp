@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr size_t kLongestHead = 64 * 1024;
-constexpr size_t kLargestBody = 64 * 1024 * 1024;
+constexpr size_t kLongestHead = size_t{64} << 10;
+constexpr size_t kLargestBody = size_t{64} << 20;
 constexpr size_t kMostBuffersPerWrite = 64;
 // How long an orderly close waits for the client to close its side.
 constexpr std::chrono::seconds kCloseGrace{2};
@@ -21,10 +21,12 @@ bool containsToken(const std::optional<std::string>& value, std::string_view tok
 }
 
 std::string head(int status, const ZRLLocalHeaders& headers) {
-  std::string text =
-      "HTTP/1.1 " + std::to_string(status) + " " + ZRLLocalResponder::reasonPhrase(status) + "\r\n";
-  for (const auto& [name, value] : headers.fields())
-    text += name + ": " + value + "\r\n";
+  std::string text = "HTTP/1.1 ";
+  text.append(std::to_string(status)).append(" ").append(ZRLLocalResponder::reasonPhrase(status));
+  text.append("\r\n");
+  for (const auto& [name, value] : headers.fields()) {
+    text.append(name).append(": ").append(value).append("\r\n");
+  }
   return text;
 }
 
@@ -145,11 +147,11 @@ void ZRLLocalConnection::process() {
         return refuse(501, "Request bodies must have a Content-Length.\n");
       }
       bodyLength_ = 0;
-      if (auto length = request->header("Content-Length")) {
-        const char* first = length->data();
+      if (const std::optional<std::string> length = request->header("Content-Length")) {
+        const char* first = length->c_str();
         const char* last = first + length->size();
-        const auto [end2, failure] = std::from_chars(first, last, bodyLength_);
-        if (failure != std::errc() || end2 != last) {
+        const std::from_chars_result parsed = std::from_chars(first, last, bodyLength_);
+        if (parsed.ec != std::errc() || parsed.ptr != last || first == last) {
           return refuse(400, "The Content-Length is not a number.\n");
         }
         if (bodyLength_ > kLargestBody) return refuse(413, "The request body is too large.\n");

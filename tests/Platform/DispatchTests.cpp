@@ -44,7 +44,8 @@ TEST(Dispatch, SerialQueueKeepsOrderAndNeverOverlaps) {
   }
   ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
   EXPECT_FALSE(overlapped);
-  for (int i = 0; i < kCount; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+  for (int i = 0; i < kCount; ++i)
+    EXPECT_EQ(order[static_cast<size_t>(i)], i);
   EXPECT_FALSE(queue->isCurrent());
 }
 

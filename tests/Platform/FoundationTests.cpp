@@ -40,9 +40,9 @@ TEST(NSString, FormatsObjectsNumbersAndAbsentValues) {
 
 TEST(NSError, DescribesItselfAsThePlatformDoes) {
   auto cause = NSError::errorWithDomain("NSPOSIXErrorDomain", 61);
-  auto error = NSError::errorWithDomain("NSURLErrorDomain", -1004,
-                                        {.localizedDescription = "Could not connect to the server.",
-                                         .underlyingError = cause});
+  auto error = NSError::errorWithDomain(
+      "NSURLErrorDomain", -1004,
+      {.localizedDescription = "Could not connect to the server.", .underlyingError = cause});
   EXPECT_EQ(error->description(),
             "Error Domain=NSURLErrorDomain Code=-1004 \"Could not connect to the server.\"");
   EXPECT_EQ(NSStringWithFormat("Error adding test device: %@", error),
@@ -60,7 +60,8 @@ TEST(NSLog, CapturesMessagesAndWritesThePlatformPrefix) {
     NSLogCapture capture;
     NSLog("<ZRL INFO> %@ %s:%d\n", std::string("hello"), "-[X y]", 12);
     NSLog("second %d", 2);
-    EXPECT_EQ(capture.lines(), (std::vector<std::string>{"<ZRL INFO> hello -[X y]:12", "second 2"}));
+    EXPECT_EQ(capture.lines(),
+              (std::vector<std::string>{"<ZRL INFO> hello -[X y]:12", "second 2"}));
     EXPECT_TRUE(capture.waitFor("second", 1s));
     EXPECT_EQ(capture.count("ZRL"), 1U);
   }
@@ -74,10 +75,12 @@ TEST(NSData, Base64InLinesOf64CharactersSeparatedByCRLF) {
   EXPECT_EQ(NSDataBase64EncodedString("fo", 0), "Zm8=");
   EXPECT_EQ(NSDataBase64EncodedString("foobar", 0), "Zm9vYmFy");
   const std::string bytes(96, '\xff');  // 128 characters: two full lines
-  const std::string text = NSDataBase64EncodedString(bytes, NSDataBase64Encoding64CharacterLineLength);
+  const std::string text =
+      NSDataBase64EncodedString(bytes, NSDataBase64Encoding64CharacterLineLength);
   EXPECT_EQ(text, std::string(64, '/') + "\r\n" + std::string(64, '/'));
   const std::string longer(100, 'a');
-  const std::string lines = NSDataBase64EncodedString(longer, NSDataBase64Encoding64CharacterLineLength);
+  const std::string lines =
+      NSDataBase64EncodedString(longer, NSDataBase64Encoding64CharacterLineLength);
   EXPECT_EQ(lines.find("\r\n"), 64U);
   EXPECT_EQ(lines.size(), 136U + 2 * 2U);  // 64 + 64 + 8 characters
   EXPECT_EQ(NSDataBase64EncodedString(longer, NSDataBase64Encoding64CharacterLineLength |
@@ -85,7 +88,8 @@ TEST(NSData, Base64InLinesOf64CharactersSeparatedByCRLF) {
                 .find('\r'),
             std::string::npos);
   std::string all;
-  for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+  for (int i = 0; i < 256; ++i)
+    all.push_back(static_cast<char>(i));
   EXPECT_EQ(NSDataFromBase64EncodedString(
                 NSDataBase64EncodedString(all, NSDataBase64Encoding64CharacterLineLength)),
             all);
@@ -130,7 +134,8 @@ TEST_F(NSUserDefaultsTest, StoresValuesAtomicallyAndReadsThemBack) {
   EXPECT_EQ(reread.objectForKey("other"), std::nullopt);
   // No temporary file is left beside the store.
   size_t files = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator(file.parent_path())) {
     ++files;
   }
   EXPECT_EQ(files, 1U);

@@ -33,7 +33,7 @@ class RawClient {
   RawClient& operator=(const RawClient&) = delete;
 
   bool connected() const { return connected_; }
-  void send(const std::string& bytes) {
+  void send(const std::string& bytes) const {
     for (size_t sent = 0; sent < bytes.size();) {
       const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
       if (n <= 0) return;
@@ -184,7 +184,7 @@ TEST(LocalServer, KeepAlivePipeliningAndBadRequests) {
   }
   {
     RawClient client(server.port());
-    client.send("GET /" + std::string(70 * 1024, 'x'));
+    client.send("GET /" + std::string(size_t{70} << 10, 'x'));
     EXPECT_EQ(client.readToEnd().rfind("HTTP/1.1 431 ", 0), 0U);
   }
   EXPECT_EQ(server.requestCount(), 4U) << "refused requests are not recorded";

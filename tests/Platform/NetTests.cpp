@@ -49,7 +49,7 @@ struct Client {
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
   NSURLSessionPtr session;
 
-  explicit Client(NSURLSessionConfiguration configuration =
+  explicit Client(const NSURLSessionConfiguration& configuration =
                       NSURLSessionConfiguration::ephemeralSessionConfiguration(),
                   dispatch_queue_t queue = nullptr) {
     session = NSURLSession::sessionWithConfiguration(configuration, delegate, std::move(queue));
@@ -78,7 +78,7 @@ class NetSession : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(server.start()); }
 
   // A route whose answer is a stream that the test writes.
-  void streamRoute(const std::string& path, ZRLLocalHeaders headers = {}) {
+  void streamRoute(const std::string& path, const ZRLLocalHeaders& headers = {}) {
     server.route("GET", path, [this, headers](const ZRLLocalRequest&, ZRLLocalResponder& r) {
       streams.put(r.stream(200, headers));
     });
@@ -671,7 +671,7 @@ TEST_F(NetSession, ManyConcurrentStreamingSessions) {
 
 TEST_F(NetSession, FlowControlHoldsTheNetworkForASlowDelegate) {
   constexpr size_t kTotal = size_t{48} << 20;
-  constexpr size_t kPiece = 64 * 1024;
+  constexpr size_t kPiece = size_t{64} << 10;
   streamRoute("/flood");
   Client client;
   std::promise<void> release;
