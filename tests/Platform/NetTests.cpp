@@ -165,6 +165,17 @@ TEST_F(NetSession, OnlyTheFinalHeadIsDelivered) {
   EXPECT_EQ(response->valueForHTTPHeaderField("X-Folded"), "first second");
   EXPECT_EQ(client.delegate->body(task->taskIdentifier()), "done");
   EXPECT_EQ(orderProblems(client.delegate->events(), task->taskIdentifier()), "");
+
+  // A redirect that never ends fails without a head.
+  server.route("GET", "/loop", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    r.respond(302, {{"Location", "/loop"}});
+  });
+  auto loop = client.start(requestFor(server.URL("/loop")));
+  auto loopEnd = client.delegate->waitForEnd(loop->taskIdentifier());
+  ASSERT_TRUE(loopEnd && *loopEnd);
+  EXPECT_EQ((*loopEnd)->code(), NSURLErrorHTTPTooManyRedirects);
+  EXPECT_FALSE(loop->response());
+  EXPECT_EQ(client.delegate->count(Kind::Response), 1U);
 }
 
 TEST_F(NetSession, MethodHeadersAndBodyArriveExactly) {
@@ -437,6 +448,24 @@ TEST_F(NetSession, TheBodyWaitsForTheDisposition) {
     ASSERT_TRUE(end);
     EXPECT_EQ(*end, nullptr);
     EXPECT_EQ(client.delegate->body(task->taskIdentifier()), "hello world");
+  }
+  {
+    // An answer without a body ends at the network before the delegate has
+    // answered: its end waits for the disposition all the same.
+    server.route("GET", "/no-content",
+                 [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(204); });
+    Client client;
+    client.delegate->disposition.reset();
+    auto task = client.start(requestFor(server.URL("/no-content")));
+    auto handler = client.delegate->waitForHeldHandler();
+    ASSERT_TRUE(handler);
+    ASSERT_TRUE(drain(client.session->delegateQueue()));
+    EXPECT_EQ(client.delegate->count(Kind::End), 0U);
+    handler(NSURLSessionResponseDisposition::Allow);
+    auto end = client.delegate->waitForEnd(task->taskIdentifier());
+    ASSERT_TRUE(end);
+    EXPECT_EQ(*end, nullptr);
+    EXPECT_EQ(orderProblems(client.delegate->events(), task->taskIdentifier()), "");
   }
   {
     // Refused: the task ends cancelled and reads nothing.
