@@ -1,0 +1,136 @@
+// zrl-events: prints every handler call of an event-stream client as a line
+// of JSON, for anyone debugging a stream. See ZRLEventsOptions::usage().
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "LDEventSource/LDEventSource.h"
+#include "Platform/Dispatch/Dispatch.h"
+#include "Platform/Net/NSURL.h"
+#include "Platform/Net/NSURLSession.h"
+#include "Tools/zrl-events/ZRLEventsOptions.h"
+#include "Tools/zrl-events/ZRLEventsOutput.h"
+#include "Tools/zrl-events/ZRLEventsPrinter.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitOutputFailed = 1;
+// Sent to the process by its own threads when the run is over (limit
+// reached, output failed); the main thread waits for it with the others.
+constexpr int kWakeSignal = SIGUSR1;
+
+sigset_t waitedSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, kWakeSignal);
+  return set;
+}
+
+void wakeMainThread() {
+  kill(getpid(), kWakeSignal);
+}
+
+// Waits for a signal, or for the deadline if there is one. Returns the
+// signal, or 0 when the deadline passed.
+int waitForEnd(std::optional<std::chrono::steady_clock::time_point> deadline) {
+  const sigset_t set = waitedSignals();
+  while (true) {
+    int signal = 0;
+    if (!deadline) {
+      signal = sigwaitinfo(&set, nullptr);
+    } else {
+      const auto left = *deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+      const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+      const timespec timeout{static_cast<time_t>(seconds.count()),
+                             static_cast<long>(nanoseconds.count())};
+      signal = sigtimedwait(&set, nullptr, &timeout);
+    }
+    if (signal > 0) return signal;
+    // EAGAIN: the time-out passed (checked above); EINTR: try again.
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string_view> args;
+  for (int i = 1; i < argc; ++i)
+    args.emplace_back(argv[i]);  // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+  ZRLEventsParseResult parsed = ZRLEventsOptions::parse(args);
+  if (parsed.help) {
+    std::fputs(ZRLEventsOptions::usage().c_str(), stdout);
+    return 0;
+  }
+  if (!parsed.options) {
+    std::fprintf(stderr, "zrl-events: %s\nTry 'zrl-events --help' for more information.\n",
+                 parsed.error.c_str());
+    return kExitUsage;
+  }
+  const ZRLEventsOptions& options = *parsed.options;
+  if (options.maxMessages() == 0U || options.seconds() == 0.0) return 0;
+
+  // Before any thread exists, so that every thread inherits the mask and
+  // the signals reach the main thread's wait alone. A reader that goes
+  // away shows up as a failed write, not as a fatal signal.
+  const sigset_t set = waitedSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // NOLINT(cert-err33-c)
+
+  if (options.caFile()) {
+    NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(*options.caFile());
+  }
+  NSHTTPHeaderFields headers;
+  headers.setValue("text/event-stream", "Accept");
+  for (const auto& [name, value] : options.headers())
+    headers.setValue(value, name);
+
+  auto output = std::make_shared<ZRLEventsOutput>(STDOUT_FILENO, [](int) { wakeMainThread(); });
+  std::vector<std::string> types = ZRLEventsPrinter::standardTypes();
+  types.insert(types.end(), options.types().begin(), options.types().end());
+  auto printer = std::make_shared<ZRLEventsPrinter>(output, std::move(types), options.maxMessages(),
+                                                    [] { wakeMainThread(); });
+
+  auto source = LDEventSource::eventSourceWithURL(NSURL::URLWithString(options.url()), headers);
+  source->setListenerQueue(dispatch_queue_create("zrl-events.handlers", DISPATCH_QUEUE_SERIAL));
+  printer->registerHandlers(*source);
+
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (options.seconds()) {
+    deadline = std::chrono::steady_clock::now() +
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                   std::chrono::duration<double>(*options.seconds()));
+  }
+  source->open();
+  const int ended = waitForEnd(deadline);
+
+  // No line after the end, then no more network, then out with what is
+  // buffered.
+  printer->stop();
+  source->close();
+  const int error = output->finish();
+  if (error != 0) {
+    if (error != EPIPE) {
+      std::fprintf(stderr, "zrl-events: cannot write to standard output: %s\n",
+                   std::generic_category().message(error).c_str());
+    }
+    return kExitOutputFailed;
+  }
+  if (ended == SIGINT || ended == SIGTERM) return 128 + ended;
+  return 0;
+}
