@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <future>
+#include <mutex>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -118,10 +119,13 @@ TEST_F(PluginNetworkTest, RefusalsTimeOutsAndUntrustedServersAreLoggedAsFailures
       "POST", "/v2/frontendapi/ios/test-devices",
       [](const ZRLLocalRequest&, ZRLLocalResponder& responder) { responder.respond(201); });
   // A server that accepts the request and never answers.
+  std::mutex stalledMutex;
   std::shared_ptr<ZRLLocalStream> stalled;
-  server_->route(
-      "DELETE", "/v2/frontendapi/ios/test-devices/ABC-123",
-      [&](const ZRLLocalRequest&, ZRLLocalResponder& responder) { stalled = responder.raw(); });
+  server_->route("DELETE", "/v2/frontendapi/ios/test-devices/ABC-123",
+                 [&](const ZRLLocalRequest&, ZRLLocalResponder& responder) {
+                   std::lock_guard lock(stalledMutex);
+                   stalled = responder.raw();
+                 });
   controller_->setRequestTimeout(0.3);
 
   auto refused = add();
@@ -141,6 +145,8 @@ TEST_F(PluginNetworkTest, RefusalsTimeOutsAndUntrustedServersAreLoggedAsFailures
   EXPECT_TRUE(log_.waitFor(
       "Error while sending wysiwyg data: Error Domain=NSURLErrorDomain Code=-12", 10s));
   EXPECT_THAT(log_.lines().back(), HasSubstr("_block_invoke_2:"));
+  std::lock_guard lock(stalledMutex);
+  stalled.reset();
 }
 
 }  // namespace
