@@ -209,11 +209,15 @@ void ZRLLocalConnection::refuse(int status, const std::string& message) {
 void ZRLLocalConnection::respondWhole(int status, const ZRLLocalHeaders& headers,
                                       const std::string& body) {
   ZRLLocalHeaders fields = headers;
-  if (!fields.contains("Content-Length")) fields.add("Content-Length", std::to_string(body.size()));
+  // These answers never have a body, nor a length that announces one.
+  const bool bodiless = status < 200 || status == 204 || status == 304;
+  if (!bodiless && !fields.contains("Content-Length")) {
+    fields.add("Content-Length", std::to_string(body.size()));
+  }
   if (containsToken(fields.value("Connection"), "close")) keepAlive_ = false;
   if (!keepAlive_ && !fields.contains("Connection")) fields.add("Connection", "close");
   std::string text = head(status, fields) + "\r\n";
-  if (!headRequest_) text += body;
+  if (!headRequest_ && !bodiless) text += body;
   enqueue(std::move(text));
   if (keepAlive_) {
     resumeAfterWrites_ = true;

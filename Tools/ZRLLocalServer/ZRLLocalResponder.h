@@ -13,8 +13,9 @@ class ZRLLocalConnection;
 
 class ZRLLocalResponder {
  public:
-  // A whole answer. Content-Length is added; the connection stays open for
-  // the next request unless the client or the headers ask to close it.
+  // A whole answer. Content-Length is added (not to 1xx, 204 and 304
+  // answers, which have no body); the connection stays open for the next
+  // request unless the client or the headers ask to close it.
   void respond(int status, const ZRLLocalHeaders& headers = {}, const std::string& body = {});
   // Writes the status line and header fields (with "Connection: close"),
   // then hands over the body: without a Content-Length among the headers it

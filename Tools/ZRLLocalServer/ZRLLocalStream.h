@@ -20,7 +20,8 @@ class ZRLLocalStream {
                  std::shared_ptr<ZRLLocalConnectionStatus> status, uint64_t connectionIndex);
 
   // Queues the bytes after those queued before; false when the connection
-  // is gone or closing (nothing is queued then).
+  // has ended or the server has stopped (nothing is queued then). Bytes
+  // that arrive after close() or abort() are dropped.
   bool write(std::string bytes);
   // Waits until every byte queued so far has been handed to the socket.
   // False on time-out, when the connection ended first, or when called on

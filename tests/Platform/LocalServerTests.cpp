@@ -166,6 +166,18 @@ TEST(LocalServer, KeepAlivePipeliningAndBadRequests) {
     EXPECT_EQ(requests[1].header("HOST"), "x");
   }
   {
+    // No length and no body for an answer that cannot have one.
+    server.route("GET", "/nothing", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+      r.respond(204, {}, "ignored");
+    });
+    RawClient client(server.port());
+    client.send("GET /nothing HTTP/1.1\r\nConnection: close\r\n\r\n");
+    const std::string answer = client.readToEnd();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 204 No Content\r\n", 0), 0U) << answer;
+    EXPECT_EQ(answer.find("Content-Length"), std::string::npos) << answer;
+    EXPECT_EQ(answer.substr(answer.size() - 4), "\r\n\r\n");
+  }
+  {
     // A client that waits for "100 Continue" before its body gets it.
     RawClient client(server.port());
     client.send("PUT /wait HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n");
@@ -187,7 +199,7 @@ TEST(LocalServer, KeepAlivePipeliningAndBadRequests) {
     client.send("GET /" + std::string(size_t{70} << 10, 'x'));
     EXPECT_EQ(client.readToEnd().rfind("HTTP/1.1 431 ", 0), 0U);
   }
-  EXPECT_EQ(server.requestCount(), 4U) << "refused requests are not recorded";
+  EXPECT_EQ(server.requestCount(), 5U) << "refused requests are not recorded";
 }
 
 TEST(LocalServer, StreamHandlesOutliveTheClientAndTheServer) {
