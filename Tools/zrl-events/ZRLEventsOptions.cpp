@@ -129,6 +129,7 @@ ZRLEventsParseResult ZRLEventsOptions::parse(const std::vector<std::string_view>
         value = arg.substr(equals + 1);
       }
     }
+    if (value && (name == "--help")) return fail("option --help takes no value");
     const bool known = name == "--header" || name == "--on" || name == "--max" ||
                        name == "--seconds" || name == "--ca-file";
     if (!known) return fail("unknown option " + inQuotes(name));
