@@ -499,17 +499,6 @@ TEST_F(NetSession, SessionsWithCompletionHandlers) {
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->response->statusCode(), 404) << "an HTTP error status is no failure";
 
-  ZRLLocalServer stopped;
-  ASSERT_TRUE(stopped.start());
-  const std::string nowhere = stopped.URL("/");
-  stopped.stop();
-  auto refused = load(client.session, requestFor(nowhere));
-  ASSERT_TRUE(refused);
-  EXPECT_FALSE(refused->data);
-  EXPECT_FALSE(refused->response);
-  ASSERT_TRUE(refused->error);
-  EXPECT_EQ(refused->error->code(), NSURLErrorCannotConnectToHost);
-
   // The handler runs on the delegate queue, and the delegate hears nothing.
   auto onQueue = std::make_shared<std::promise<bool>>();
   auto queue = client.session->delegateQueue();
