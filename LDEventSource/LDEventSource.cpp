@@ -56,18 +56,34 @@ LDEventSource::LDEventSource(NSURLPtr url, std::optional<NSHTTPHeaderFields> htt
       httpRequestHeaders_(std::move(httpHeaders)),
       connectMethod_(std::move(connectMethod)),
       connectBody_(std::move(connectBody)),
-      reader_([this](LDEventPtr record, std::optional<double> retryInterval) {
-        blockParsed(std::move(record), retryInterval);
-      }),
+      reader_(makeReader()),
       randomUniform_([](uint32_t bound) { return arc4random_uniform(bound); }) {}
 
 LDEventSource::~LDEventSource() = default;
 
-void LDEventSource::open() {
+LDEventStreamReader LDEventSource::makeReader() {
+  return LDEventStreamReader(
+      [this](LDEventPtr record, std::optional<double> retryInterval) {
+        blockParsed(std::move(record), retryInterval);
+      },
+      maxEventSize_);
+}
+
+void LDEventSource::open() { openConnection(std::nullopt); }
+
+void LDEventSource::openConnection(std::optional<uint64_t> scheduledGeneration) {
+  // The session must hold this client, which it can only do through a
+  // shared_ptr that already owns it.
+  const std::shared_ptr<LDEventSource> self = weak_from_this().lock();
+  if (!self) return;
   NSURLSessionPtr previous;
   NSURLSessionDataTaskPtr task;
   {
+    // The test for a void reconnection and the opening are one step, so a
+    // close() on another thread comes either before (and the reconnection
+    // does nothing) or after (and ends the new connection).
     std::lock_guard lock(mutex_);
+    if (scheduledGeneration && *scheduledGeneration != generation_) return;
     wasClosed_ = false;
     ++generation_;
     NSMutableURLRequest request(eventURL_, NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData,
@@ -82,7 +98,11 @@ void LDEventSource::open() {
 
     // A new connection starts from an empty stream: whatever the last one
     // left unfinished is dropped rather than glued onto the new text.
-    reader_.reset();
+    if (reader_.maxEventSize() == maxEventSize_) {
+      reader_.reset();
+    } else {
+      reader_ = makeReader();
+    }
     discardBody_ = false;
     failure_.reset();
 
@@ -91,13 +111,13 @@ void LDEventSource::open() {
     // invalidated: that cycle is what keeps an open client alive without an
     // outside owner, and close() (or the next open()) breaks it.
     session_ = NSURLSession::sessionWithConfiguration(
-        NSURLSessionConfiguration::ephemeralSessionConfiguration(), shared_from_this(), nullptr);
+        NSURLSessionConfiguration::ephemeralSessionConfiguration(), self, nullptr);
     task = session_->dataTaskWithRequest(request);
     eventSourceTask_ = task;
+    // Told before the request starts, so that CONNECTING always comes first.
+    enqueue(readyStateRecord(LDEventReadyStateConnecting), {ReadyStateEvent});
   }
   if (previous) previous->invalidateAndCancel();
-  // Told before the request starts, so that CONNECTING always comes first.
-  enqueue(readyStateRecord(LDEventReadyStateConnecting), {ReadyStateEvent});
   task->resume();
 }
 
@@ -115,6 +135,7 @@ void LDEventSource::close() {
   if (task) task->cancel();
   if (session) session->finishTasksAndInvalidate();
   std::lock_guard lock(listenersMutex_);
+  closeCount_.fetch_add(1);
   listeners_.clear();
 }
 
@@ -126,22 +147,24 @@ void LDEventSource::didReceiveResponse(
     const NSURLSessionPtr& /*session*/, const NSURLSessionDataTaskPtr& dataTask,
     const NSHTTPURLResponsePtr& response,
     std::function<void(NSURLSessionResponseDisposition)> completionHandler) {
-  bool opened = false;
+  bool current = false;
   {
     std::lock_guard lock(mutex_);
-    if (!isCurrentTask(dataTask)) {
-      // A task of a session that open() or close() already let go.
-      completionHandler(NSURLSessionResponseDisposition::Cancel);
-      return;
+    current = isCurrentTask(dataTask);
+    if (current) {
+      const bool opened = response && response->statusCode() == 200;
+      // Any other answer's body is read to its end and dropped: it is not a
+      // stream of this server's events.
+      discardBody_ = !opened;
+      if (opened) {
+        retryAttempt_ = 0;
+        enqueue(readyStateRecord(LDEventReadyStateOpen), {ReadyStateEvent, OpenEvent});
+      }
     }
-    opened = response && response->statusCode() == 200;
-    // Any other answer's body is read to its end and dropped: it is not a
-    // stream of this server's events.
-    discardBody_ = !opened;
-    if (opened) retryAttempt_ = 0;
   }
-  if (opened) enqueue(readyStateRecord(LDEventReadyStateOpen), {ReadyStateEvent, OpenEvent});
-  completionHandler(NSURLSessionResponseDisposition::Allow);
+  // A task of a session that open() or close() already let go is refused.
+  completionHandler(current ? NSURLSessionResponseDisposition::Allow
+                            : NSURLSessionResponseDisposition::Cancel);
 }
 
 void LDEventSource::didReceiveData(const NSURLSessionPtr& /*session*/,
@@ -162,48 +185,42 @@ void LDEventSource::didReceiveData(const NSURLSessionPtr& /*session*/,
 
 // Called by the reader, inside didReceiveData and so under the lock.
 void LDEventSource::blockParsed(LDEventPtr record, std::optional<double> retryInterval) {
-  if (record->id()) lastEventID_ = record->id();
+  // An identifier with a NUL cannot be sent back as a header field: taken,
+  // it would fail every reconnection before its request is sent.
+  if (record->id() && record->id()->find('\0') == std::string::npos) lastEventID_ = record->id();
   if (retryInterval) retryInterval_ = *retryInterval;
-  enqueueParsed(std::move(record));
+  enqueue(std::move(record), {MessageEvent});
 }
 
 void LDEventSource::didCompleteWithError(const NSURLSessionPtr& /*session*/,
                                          const NSURLSessionDataTaskPtr& task,
                                          const NSErrorPtr& error) {
-  std::shared_ptr<LDEvent> record;
-  bool reconnect = false;
+  std::optional<double> delay;
+  uint64_t generation = 0;
   {
     std::lock_guard lock(mutex_);
     if (!isCurrentTask(task)) return;
     eventSourceTask_.reset();
     reader_.reset();
     if (wasClosed_) return;
-    record = readyStateRecord(LDEventReadyStateClosed);
+    auto record = readyStateRecord(LDEventReadyStateClosed);
     record->setError(failure_ ? failure_ : eventErrorForTask(task, LDEventReadyStateClosed, error));
-    reconnect = !responseIsUnauthorizedForTask(task);
+    // The delay is drawn, and the generation that the reconnection belongs
+    // to taken, in the same step as the end: a close() or open() after it
+    // voids the reconnection.
+    if (!responseIsUnauthorizedForTask(task)) delay = increaseIntervalWithBackoff();
+    generation = generation_;
+    enqueue(std::move(record), {ReadyStateEvent, ErrorEvent});
   }
-  enqueue(record, {ReadyStateEvent, ErrorEvent});
-  if (reconnect) scheduleReconnection(increaseIntervalWithBackoff());
+  if (delay) scheduleReconnection(*delay, generation);
 }
 
-void LDEventSource::scheduleReconnection(double delay) {
-  uint64_t generation = 0;
-  {
-    std::lock_guard lock(mutex_);
-    generation = generation_;
-  }
+void LDEventSource::scheduleReconnection(double delay, uint64_t generation) {
   std::weak_ptr<LDEventSource> weak = weak_from_this();
   const auto nanoseconds = static_cast<int64_t>(std::min(delay * NSEC_PER_SEC, 1e18));
   dispatch_after(dispatch_time(DISPATCH_TIME_NOW, nanoseconds),
                  dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0), [weak, generation] {
-                   auto self = weak.lock();
-                   if (!self) return;
-                   {
-                     // close() or another open() since then: this one is void.
-                     std::lock_guard lock(self->mutex_);
-                     if (self->wasClosed_ || self->generation_ != generation) return;
-                   }
-                   self->open();
+                   if (auto self = weak.lock()) self->openConnection(generation);
                  });
 }
 
@@ -262,40 +279,45 @@ void LDEventSource::onReadyStateChanged(LDEventSourceEventHandler handler) {
 }
 
 void LDEventSource::_dispatchEvent(const LDEventPtr& event, std::string_view type) {
-  std::vector<std::shared_ptr<const LDEventSourceEventHandler>> handlers;
-  dispatch_queue_t queue;
-  {
-    std::lock_guard lock(listenersMutex_);
-    const auto it = listeners_.find(type);
-    if (it == listeners_.end()) return;
-    handlers = it->second;
-    queue = listenerQueue_;
-  }
-  for (auto& handler : handlers) {
-    dispatch_async(queue, [handler = std::move(handler), event] { (*handler)(event); });
-  }
+  std::lock_guard lock(listenersMutex_);
+  dispatchLocked(event, type);
 }
 
 void LDEventSource::_dispatchEvent(const LDEventPtr& event) {
-  _dispatchEvent(event, MessageEvent);
-  if (event->event()) _dispatchEvent(event, *event->event());
+  std::lock_guard lock(listenersMutex_);
+  dispatchLocked(event, MessageEvent);
+  if (event->event()) dispatchLocked(event, *event->event());
+}
+
+// The handler calls are queued under the lock, so once close() has dropped
+// the listeners no call of theirs is queued any more.
+void LDEventSource::dispatchLocked(const LDEventPtr& event, std::string_view type) {
+  const auto it = listeners_.find(type);
+  if (it == listeners_.end()) return;
+  for (const auto& handler : it->second) {
+    dispatch_async(listenerQueue_, [handler, event] { (*handler)(event); });
+  }
 }
 
 void LDEventSource::enqueue(LDEventPtr event, std::vector<std::string_view> types) {
   std::weak_ptr<LDEventSource> weak = weak_from_this();
-  dispatch_async(messageQueue_, [weak, event = std::move(event), types = std::move(types)] {
-    if (auto self = weak.lock()) {
-      for (const auto type : types)
-        self->_dispatchEvent(event, type);
-    }
+  dispatch_async(messageQueue_, [weak, event = std::move(event), types = std::move(types),
+                                 closeCount = closeCount_.load()] {
+    if (auto self = weak.lock()) self->deliver(event, types, closeCount);
   });
 }
 
-void LDEventSource::enqueueParsed(LDEventPtr event) {
-  std::weak_ptr<LDEventSource> weak = weak_from_this();
-  dispatch_async(messageQueue_, [weak, event = std::move(event)] {
-    if (auto self = weak.lock()) self->_dispatchEvent(event);
-  });
+void LDEventSource::deliver(const LDEventPtr& event, const std::vector<std::string_view>& types,
+                            uint64_t closeCount) {
+  std::lock_guard lock(listenersMutex_);
+  // A record of a connection that close() ended is not delivered, also not
+  // to listeners registered after the close().
+  if (closeCount_.load() != closeCount) return;
+  for (const auto type : types) {
+    dispatchLocked(event, type);
+    // A parsed record goes to "message" and then to its own event name.
+    if (type == MessageEvent && event->event()) dispatchLocked(event, *event->event());
+  }
 }
 
 NSURLPtr LDEventSource::eventURL() const {
@@ -390,4 +412,12 @@ void LDEventSource::setRandomUniform(RandomUniform draw) {
   if (!draw) return;
   std::lock_guard lock(mutex_);
   randomUniform_ = std::move(draw);
+}
+std::size_t LDEventSource::maxEventSize() const {
+  std::lock_guard lock(mutex_);
+  return maxEventSize_;
+}
+void LDEventSource::setMaxEventSize(std::size_t bytes) {
+  std::lock_guard lock(mutex_);
+  maxEventSize_ = bytes;
 }

@@ -5,6 +5,8 @@
 // close() or an HTTP 401 answer, it is opened again after a randomised,
 // exponentially growing delay, sending the last event ID it saw.
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -52,7 +54,9 @@ class LDEventSource : public NSURLSessionDataDelegate,
   LDEventSource& operator=(const LDEventSource&) = delete;
 
   // Starts a connection attempt. From here until close() the connection
-  // machinery keeps the client alive; nobody else needs to hold it.
+  // machinery keeps the client alive; nobody else needs to hold it. A
+  // client must be owned by a shared_ptr (as eventSourceWithURL makes it);
+  // one that is not cannot be opened.
   void open();
   // Ends the running connection, cancels a scheduled reconnection, stops all
   // reporting and drops every listener. Only open() connects again.
@@ -107,11 +111,15 @@ class LDEventSource : public NSURLSessionDataDelegate,
 
   // The queue on which listeners run: the global queue of high priority,
   // unless a caller that needs its handler calls in stream order sets a
-  // serial queue.
+  // serial queue. Reconnections always fire on the global queue.
   dispatch_queue_t listenerQueue() const;
   void setListenerQueue(dispatch_queue_t queue);
   // Replaces the random draw of the back-off (tests).
   void setRandomUniform(RandomUniform draw);
+  // The most text one event block may hold, in bytes (LDEventSourceMaxEventSize
+  // unless set). A new limit applies from the next open().
+  std::size_t maxEventSize() const;
+  void setMaxEventSize(std::size_t bytes);
 
   // Delivery: a record to the listeners of exactly one type, and a parsed
   // record to "message" and then to its own event name.
@@ -119,13 +127,24 @@ class LDEventSource : public NSURLSessionDataDelegate,
   void _dispatchEvent(const LDEventPtr& event);
 
  private:
+  // Opens, unless a generation is given and open() or close() has run since
+  // (a reconnection that was scheduled then is void).
+  void openConnection(std::optional<uint64_t> scheduledGeneration);
+  LDEventStreamReader makeReader();
   bool isCurrentTask(const NSURLSessionDataTaskPtr& task) const;
   void blockParsed(LDEventPtr record, std::optional<double> retryInterval);
   // Queues a record on the message queue, so that records reach the
-  // listener queue in the order in which the stream made them.
+  // listener queue in the order in which the stream made them. Called with
+  // mutex_ held, so that the order of the queue is the order of the
+  // connection's steps.
   void enqueue(LDEventPtr event, std::vector<std::string_view> types);
-  void enqueueParsed(LDEventPtr event);
-  void scheduleReconnection(double delay);
+  // Hands the record to the listeners of each type, unless close() has run
+  // since it was queued.
+  void deliver(const LDEventPtr& event, const std::vector<std::string_view>& types,
+               uint64_t closeCount);
+  // Queues the calls of one type's listeners; listenersMutex_ is held.
+  void dispatchLocked(const LDEventPtr& event, std::string_view type);
+  void scheduleReconnection(double delay, uint64_t generation);
 
   mutable std::recursive_mutex mutex_;
   bool wasClosed_ = false;
@@ -142,12 +161,16 @@ class LDEventSource : public NSURLSessionDataDelegate,
   std::optional<std::string> connectMethod_;
   std::optional<NSData> connectBody_;
   std::optional<std::string> lastEventID_;
+  std::size_t maxEventSize_ = LDEventSourceMaxEventSize;
   LDEventStreamReader reader_;
   bool discardBody_ = false;
   NSErrorPtr failure_;  // set when the client itself fails the connection
   RandomUniform randomUniform_;
 
   mutable std::mutex listenersMutex_;
+  // Bumped by close() under listenersMutex_: records queued before it are
+  // not delivered.
+  std::atomic<uint64_t> closeCount_{0};
   std::map<std::string, std::vector<std::shared_ptr<const LDEventSourceEventHandler>>, std::less<>>
       listeners_;
 };

@@ -178,7 +178,7 @@ void dispatch_sync(const dispatch_queue_t& queue, const dispatch_block_t& block)
 
 dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta) {
   if (when == DISPATCH_TIME_FOREVER) return DISPATCH_TIME_FOREVER;
-  int64_t base = when;
+  int64_t base = static_cast<int64_t>(std::min<dispatch_time_t>(when, INT64_MAX));
   if (when == DISPATCH_TIME_NOW) {
     base = std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())

@@ -70,14 +70,14 @@ class ZRLEventsTool : public ::testing::Test {
 
   // /events answers with a stream that starts with the given text and
   // stays open.
-  void serve(std::string text, ZRLLocalServer& on) {
+  void serve(const std::string& text, ZRLLocalServer& on) {
     on.route("GET", "/events", [this, text](const ZRLLocalRequest&, ZRLLocalResponder& r) {
       auto stream = r.stream(200, {{"Content-Type", "text/event-stream"}});
       if (!text.empty()) stream->write(text);
       streams.put(stream);
     });
   }
-  void serve(std::string text = {}) { serve(std::move(text), server); }
+  void serve(const std::string& text = {}) { serve(text, server); }
 
   StreamBox streams;  // outlives the server, whose handlers fill it
   ZRLLocalServer server;
