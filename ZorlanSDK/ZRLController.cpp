@@ -252,7 +252,7 @@ void ZRLController::send(const std::string& method, const std::string& urlOrPath
   }
   NSURLPtr url = NSURL::URLWithString(address);
   if (!url) {
-    auto error = NSError::errorWithDomain(NSURLErrorDomain, NSURLErrorBadURL, "unsupported URL");
+    auto error = NSURLErrorWithCode(NSURLErrorBadURL);
     dispatch_async(httpQueue_, [call, error] { call(std::nullopt, nullptr, error); });
     return;
   }

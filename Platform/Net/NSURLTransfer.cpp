@@ -149,6 +149,9 @@ NSErrorPtr NSURLTransfer::setUp() {
   set(CURLOPT_MAXREDIRS, kMaximumRedirects);
   set(CURLOPT_TCP_KEEPALIVE, 1L);
   set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  // A proxy from the environment never carries loopback traffic: the local
+  // dashboard and test servers are reached directly.
+  set(CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
   // Certificates are always verified, against the system's store and the
   // configured file. Cookies stay off (no cookie file is ever set) and
   // libcurl keeps no response cache, so every request reaches the server.
