@@ -466,6 +466,13 @@ bool ZRLLocalStream::write(std::string bytes) {
   if (!gate_->open || status_->isClosed()) return false;
   std::shared_ptr<ZRLLocalConnection> connection = connection_.lock();
   if (!connection) return false;
+  // On the server's thread (inside a handler) the bytes are queued at once: a
+  // post from there would only be queued when the handler returns, behind
+  // the writes that other threads make meanwhile with a handle it gave out.
+  if (std::this_thread::get_id() == gate_->loopThread) {
+    connection->enqueue(std::move(bytes));
+    return true;
+  }
   asio::any_io_executor executor = connection->executor();
   asio::post(executor, [connection = std::move(connection), bytes = std::move(bytes)]() mutable {
     connection->enqueue(std::move(bytes));
