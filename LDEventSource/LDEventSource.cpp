@@ -1,4 +1,3 @@
-#include <cstdio>
 #include "LDEventSource/LDEventSource.h"
 
 #include <cmath>
@@ -70,7 +69,9 @@ LDEventStreamReader LDEventSource::makeReader() {
       maxEventSize_);
 }
 
-void LDEventSource::open() { openConnection(std::nullopt); }
+void LDEventSource::open() {
+  openConnection(std::nullopt);
+}
 
 void LDEventSource::openConnection(std::optional<uint64_t> scheduledGeneration) {
   // The session must hold this client, which it can only do through a
@@ -152,7 +153,6 @@ void LDEventSource::didReceiveResponse(
   {
     std::lock_guard lock(mutex_);
     current = isCurrentTask(dataTask);
-    fprintf(stderr, "RESPONSE task %lu current %d status %ld\n", static_cast<unsigned long>(dataTask->taskIdentifier()), static_cast<int>(current), response->statusCode());
     if (current) {
       const bool opened = response && response->statusCode() == 200;
       // Any other answer's body is read to its end and dropped: it is not a
@@ -174,9 +174,7 @@ void LDEventSource::didReceiveData(const NSURLSessionPtr& /*session*/,
   NSURLSessionDataTaskPtr failed;
   {
     std::lock_guard lock(mutex_);
-    fprintf(stderr, "DATA task %lu current %d discard %d failure %d size %zu head %s\n", static_cast<unsigned long>(dataTask->taskIdentifier()), static_cast<int>(isCurrentTask(dataTask)), static_cast<int>(discardBody_), static_cast<int>(failure_!=nullptr), data.size(), data.substr(0, 20).c_str());
     if (!isCurrentTask(dataTask) || discardBody_ || failure_) return;
-    fprintf(stderr, "PENDING before %zu max %zu\n", reader_.pendingSize(), reader_.maxEventSize());
     if (!reader_.appendBytes(data)) {
       failure_ = NSError::errorWithDomain(std::string(LDEventSourceErrorDomain),
                                           LDEventSourceErrorCodeEventTooLarge,
@@ -193,7 +191,6 @@ void LDEventSource::blockParsed(LDEventPtr record, std::optional<double> retryIn
   // it would fail every reconnection before its request is sent.
   if (record->id() && record->id()->find('\0') == std::string::npos) lastEventID_ = record->id();
   if (retryInterval) retryInterval_ = *retryInterval;
-  fprintf(stderr, "PARSED %s\n", record->description().c_str());
   enqueue(std::move(record), {MessageEvent});
 }
 
@@ -204,7 +201,6 @@ void LDEventSource::didCompleteWithError(const NSURLSessionPtr& /*session*/,
   uint64_t generation = 0;
   {
     std::lock_guard lock(mutex_);
-    fprintf(stderr, "END task %lu current %d error %s\n", static_cast<unsigned long>(task->taskIdentifier()), static_cast<int>(isCurrentTask(task)), error ? error->description().c_str() : "none");
     if (!isCurrentTask(task)) return;
     eventSourceTask_.reset();
     reader_.reset();
