@@ -662,7 +662,7 @@ TEST_F(LDEventSourceConnection, CloseStopsAClientThatReconnectsWithoutPause) {
     auto client = makeClient("/events");
     clients.clear();
     client->open();
-    ASSERT_TRUE(recorder->waitFor("CONNECTING", 3 * (round + 1)));
+    ASSERT_TRUE(recorder->waitFor("CONNECTING", 3));
     client->close();
     std::weak_ptr<LDEventSource> weak = client;
     client.reset();
@@ -741,6 +741,7 @@ TEST_F(LDEventSourceConnection, ListenersMayBeAddedFromAnyThreadDuringDelivery) 
     });
   };
   std::vector<std::thread> registrars;
+  registrars.reserve(3);
   for (int t = 0; t < 3; ++t)
     registrars.push_back(registrar(t));
   for (int i = 0; i < kEvents; ++i)
