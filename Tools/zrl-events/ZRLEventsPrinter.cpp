@@ -1,23 +1,42 @@
 #include "Tools/zrl-events/ZRLEventsPrinter.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "LDEventSource/LDEventSourceConstants.h"
 #include "Tools/zrl-events/ZRLEventsRecord.h"
+
+namespace {
+
+// Past this many bytes a pass writes what it has gathered before going on,
+// so that a long pass neither holds lines back nor grows without bound.
+constexpr size_t kFlushThreshold = size_t{1} << 20;
+
+// 0, or the errno of the failure.
+int writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  return 0;
+}
+
+}  // namespace
 
 std::vector<std::string> ZRLEventsPrinter::standardTypes() {
   return {std::string(MessageEvent), std::string(OpenEvent), std::string(ErrorEvent),
           std::string(ReadyStateEvent)};
 }
 
-ZRLEventsPrinter::ZRLEventsPrinter(std::shared_ptr<ZRLEventsOutput> output,
-                                   std::vector<std::string> types,
-                                   std::optional<uint64_t> maxMessages,
-                                   std::function<void()> limitReached)
-    : output_(std::move(output)),
-      types_(std::move(types)),
-      maxMessages_(maxMessages),
-      limitReached_(std::move(limitReached)) {}
+ZRLEventsPrinter::ZRLEventsPrinter(int fd, std::vector<std::string> types,
+                                   std::optional<uint64_t> maxMessages, std::function<void()> ended)
+    : fd_(fd), types_(std::move(types)), maxMessages_(maxMessages), ended_(std::move(ended)) {}
 
 void ZRLEventsPrinter::registerHandlers(LDEventSource& source) {
   for (const std::string& type : types_) {
@@ -34,7 +53,7 @@ void ZRLEventsPrinter::handle(const std::string& type, const LDEventPtr& event) 
   if (finalMessage_) {
     // Only the calls of the final message are still printed.
     if (event != finalMessage_) {
-      reachLimit();
+      end();
       return;
     }
   } else if (type == MessageEvent && event != lastMessage_) {
@@ -46,11 +65,19 @@ void ZRLEventsPrinter::handle(const std::string& type, const LDEventPtr& event) 
     }
   }
 
-  line_.clear();
-  ZRLEventsRecord::appendLine(line_, type, *event);
-  output_->append(line_);
+  ZRLEventsRecord::appendLine(lines_, type, *event);
+  if (lines_.size() >= kFlushThreshold) flush();
+  if (finalMessage_ && --finalCallsLeft_ == 0) end();
+}
 
-  if (finalMessage_ && --finalCallsLeft_ == 0) reachLimit();
+void ZRLEventsPrinter::flush() {
+  if (lines_.empty() || writeError() != 0) return;
+  const int error = writeAll(fd_, lines_);
+  lines_.clear();
+  if (error != 0) {
+    writeError_.store(error, std::memory_order_release);
+    end();
+  }
 }
 
 void ZRLEventsPrinter::stop() {
@@ -67,7 +94,8 @@ size_t ZRLEventsPrinter::registrationsOf(std::string_view type) const {
   return static_cast<size_t>(std::count(types_.begin(), types_.end(), type));
 }
 
-void ZRLEventsPrinter::reachLimit() {
-  if (stopped_.exchange(true, std::memory_order_acq_rel)) return;
-  if (limitReached_) limitReached_();
+void ZRLEventsPrinter::end() {
+  stop();
+  if (endReported_.exchange(true, std::memory_order_acq_rel)) return;
+  if (ended_) ended_();
 }

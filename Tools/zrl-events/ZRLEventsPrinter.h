@@ -1,7 +1,8 @@
 #pragma once
 // The handlers of zrl-events: one per registered type, each printing a line
 // per call, and the count of messages that ends a run after --max of them.
-// Calls must come one at a time, in stream order (a serial listener queue).
+// Handler calls and flush() come one at a time, in stream order, on the
+// handler queue; lines are gathered there and written by flush() in one go.
 
 #include <atomic>
 #include <cstdint>
@@ -13,25 +14,30 @@
 #include <vector>
 
 #include "LDEventSource/LDEventSource.h"
-#include "Tools/zrl-events/ZRLEventsOutput.h"
 
 class ZRLEventsPrinter : public std::enable_shared_from_this<ZRLEventsPrinter> {
  public:
   // The types registered before any --on type, in this order.
   static std::vector<std::string> standardTypes();
 
-  // types: one handler is registered per entry, in order. limitReached is
-  // called once, on the handler queue, when the last line of the
-  // maxMessages-th message has been printed.
-  ZRLEventsPrinter(std::shared_ptr<ZRLEventsOutput> output, std::vector<std::string> types,
-                   std::optional<uint64_t> maxMessages, std::function<void()> limitReached);
+  // fd: where the lines go (it stays open). types: one handler is
+  // registered per entry, in order. ended is called once, on the handler
+  // queue, when the last line of the maxMessages-th message has been
+  // printed or when a write has failed.
+  ZRLEventsPrinter(int fd, std::vector<std::string> types, std::optional<uint64_t> maxMessages,
+                   std::function<void()> ended);
 
   void registerHandlers(LDEventSource& source);
   // One handler call: the record, under the type the handler was
   // registered for.
   void handle(const std::string& type, const LDEventPtr& event);
-  // Nothing is printed from now on; any thread.
+  // Writes the lines printed since the last flush.
+  void flush();
+  // Nothing is printed from now on; any thread. Lines already printed are
+  // still written by the next flush.
   void stop();
+  // The errno of the write that failed, or 0; any thread.
+  int writeError() const { return writeError_.load(std::memory_order_acquire); }
 
  private:
   // How many calls of these handlers a parsed record makes: each "message"
@@ -39,16 +45,18 @@ class ZRLEventsPrinter : public std::enable_shared_from_this<ZRLEventsPrinter> {
   // (which, for an event named "message", are the message handlers again).
   size_t callsFor(const LDEvent& event) const;
   size_t registrationsOf(std::string_view type) const;
-  void reachLimit();
+  void end();
 
-  const std::shared_ptr<ZRLEventsOutput> output_;
+  const int fd_;
   const std::vector<std::string> types_;
   const std::optional<uint64_t> maxMessages_;
-  const std::function<void()> limitReached_;
+  const std::function<void()> ended_;
   std::atomic<bool> stopped_{false};
+  std::atomic<bool> endReported_{false};
+  std::atomic<int> writeError_{0};
 
   // Handler queue only.
-  std::string line_;
+  std::string lines_;
   uint64_t messages_ = 0;
   LDEventPtr lastMessage_;   // the record counted last
   LDEventPtr finalMessage_;  // the record that reached the limit

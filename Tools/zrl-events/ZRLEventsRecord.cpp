@@ -1,7 +1,10 @@
 #include "Tools/zrl-events/ZRLEventsRecord.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include <nlohmann/json.hpp>
@@ -23,15 +26,69 @@ void appendOptional(std::string& out, const std::optional<std::string>& text) {
   }
 }
 
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+// Whether any of the eight bytes is zero / is below n (n at most 0x80).
+// Both may flag a byte above one that really is, never a word without one.
+constexpr uint64_t zeroBytes(uint64_t word) {
+  return (word - kOnes) & ~word & kHighs;
+}
+constexpr uint64_t bytesBelow(uint64_t word, uint64_t n) {
+  return (word - kOnes * n) & ~word & kHighs;
+}
+
+// Whether a byte of the word needs a look: a control character, a byte of
+// a multi-byte character, a quote or a backslash.
+bool wordNeedsLook(const char* bytes) {
+  uint64_t word = 0;
+  std::memcpy(&word, bytes, sizeof word);
+  return ((word & kHighs) | bytesBelow(word, 0x20) | zeroBytes(word ^ (kOnes * '"')) |
+          zeroBytes(word ^ (kOnes * '\\'))) != 0;
+}
+
+// Printable ASCII (0x20 to 0x7F) needs no escape but for the quote and the
+// backslash, which nlohmann::json writes as \" and \\: so does this, and
+// gives up (returning false, out unchanged) at the first other byte that
+// needs a look, leaving that text to nlohmann::json. Most text on event
+// streams is such ASCII, and this is where the printing spends its time.
+bool appendPrintableASCII(std::string& out, std::string_view text) {
+  const size_t start = out.size();
+  out += '"';
+  size_t copied = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (i + 8 <= text.size() && !wordNeedsLook(text.data() + i)) {
+      i += 8;
+      continue;
+    }
+    const char c = text[i];
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x80) {
+      out.resize(start);
+      return false;
+    }
+    if (c == '"' || c == '\\') {
+      out.append(text.substr(copied, i - copied));
+      out += '\\';
+      out += c;
+      copied = i + 1;
+    }
+    ++i;
+  }
+  out.append(text.substr(copied));
+  out += '"';
+  return true;
+}
+
 // Copies JSON text, writing NEL (C2 85), LS (E2 80 A8) and PS (E2 80 A9) as
 // escapes. The text is valid UTF-8, in which C2 and E2 only ever lead a
 // character, and these characters only occur inside its strings, where the
 // escape stands for the same character.
 void appendWithSeparatorsEscaped(std::string& out, std::string_view json) {
-  constexpr std::string_view kLeads = "\xC2\xE2";
   size_t copied = 0;
-  for (size_t i = json.find_first_of(kLeads); i != std::string_view::npos;
-       i = json.find_first_of(kLeads, i + 1)) {
+  for (size_t i = 0; i < json.size(); ++i) {
+    if (json[i] != '\xC2' && json[i] != '\xE2') continue;
     const std::string_view rest = json.substr(i);
     std::string_view escape;
     size_t length = 0;
@@ -58,7 +115,11 @@ void appendWithSeparatorsEscaped(std::string& out, std::string_view json) {
 }  // namespace
 
 void ZRLEventsRecord::appendString(std::string& out, std::string_view text) {
-  const nlohmann::json value(text);
+  if (appendPrintableASCII(out, text)) return;
+  // One value per thread, refilled for each string, so that its buffer is
+  // reused instead of allocated per call.
+  thread_local nlohmann::json value = std::string();
+  value.get_ref<std::string&>().assign(text);
   const std::string json = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   appendWithSeparatorsEscaped(out, json);
 }

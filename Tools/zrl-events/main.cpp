@@ -19,8 +19,8 @@
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Net/NSURL.h"
 #include "Platform/Net/NSURLSession.h"
+#include "Tools/zrl-events/ZRLEventsHandlerQueue.h"
 #include "Tools/zrl-events/ZRLEventsOptions.h"
-#include "Tools/zrl-events/ZRLEventsOutput.h"
 #include "Tools/zrl-events/ZRLEventsPrinter.h"
 
 namespace {
@@ -100,14 +100,15 @@ int main(int argc, char** argv) {
   for (const auto& [name, value] : options.headers())
     headers.setValue(value, name);
 
-  auto output = std::make_shared<ZRLEventsOutput>(STDOUT_FILENO, [](int) { wakeMainThread(); });
   std::vector<std::string> types = ZRLEventsPrinter::standardTypes();
   types.insert(types.end(), options.types().begin(), options.types().end());
-  auto printer = std::make_shared<ZRLEventsPrinter>(output, std::move(types), options.maxMessages(),
-                                                    [] { wakeMainThread(); });
+  auto printer = std::make_shared<ZRLEventsPrinter>(
+      STDOUT_FILENO, std::move(types), options.maxMessages(), [] { wakeMainThread(); });
+  // Each pass of the handler queue ends by writing the lines it printed.
+  auto queue = ZRLEventsHandlerQueue::make([printer] { printer->flush(); });
 
   auto source = LDEventSource::eventSourceWithURL(NSURL::URLWithString(options.url()), headers);
-  source->setListenerQueue(dispatch_queue_create("zrl-events.handlers", DISPATCH_QUEUE_SERIAL));
+  source->setListenerQueue(queue);
   printer->registerHandlers(*source);
 
   std::optional<std::chrono::steady_clock::time_point> deadline;
@@ -119,12 +120,20 @@ int main(int argc, char** argv) {
   source->open();
   const int ended = waitForEnd(deadline);
 
-  // No line after the end, then no more network, then out with what is
-  // buffered.
+  // No line after the end, then no more network, then out with what the
+  // handlers printed: the pass that is running writes it when it ends.
   printer->stop();
   source->close();
-  const int error = output->finish();
-  if (error != 0) {
+  // A reader that stopped reading can hold that write up: a second SIGINT
+  // or SIGTERM then ends the program at once.
+  sigset_t interrupts;
+  sigemptyset(&interrupts);
+  sigaddset(&interrupts, SIGINT);
+  sigaddset(&interrupts, SIGTERM);
+  pthread_sigmask(SIG_UNBLOCK, &interrupts, nullptr);
+  while (!queue->waitUntilIdle(std::chrono::seconds(1))) {
+  }
+  if (const int error = printer->writeError(); error != 0) {
     if (error != EPIPE) {
       std::fprintf(stderr, "zrl-events: cannot write to standard output: %s\n",
                    std::generic_category().message(error).c_str());

@@ -1,0 +1,104 @@
+// The lines of zrl-events: the fast path for ASCII text gives exactly what
+// nlohmann::json gives, whatever the bytes and wherever they fall in the
+// eight-byte steps of the scan, and no line holds a line break of any kind.
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "Tools/zrl-events/ZRLEventsRecord.h"
+
+namespace {
+
+// nlohmann::json's string, then the three separators as escapes, done
+// independently of the code under test.
+std::string expectedJSON(const std::string& text) {
+  std::string json =
+      nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"\xC2\x85", "\\u0085"},
+                                 {"\xE2\x80\xA8", "\\u2028"},
+                                 {"\xE2\x80\xA9", "\\u2029"}}) {
+    for (size_t at = json.find(from); at != std::string::npos; at = json.find(from, at))
+      json.replace(at, from.size(), to);
+  }
+  return json;
+}
+
+std::string actualJSON(const std::string& text) {
+  std::string out = "prefix:";
+  ZRLEventsRecord::appendString(out, text);
+  EXPECT_EQ(out.rfind("prefix:", 0), 0U) << "the text before is kept";
+  return out.substr(7);
+}
+
+TEST(ZRLEventsRecord, StringsMatchNlohmannForEveryByteAtEveryPlace) {
+  // Each byte alone, and at each place of a 16-byte stretch of plain text,
+  // so that it falls into every position of the word-wise scan.
+  const std::string plain = "abcdefghijklmnop";
+  for (int value = 0; value < 256; ++value) {
+    const char byte = static_cast<char>(value);
+    ASSERT_EQ(actualJSON(std::string(1, byte)), expectedJSON(std::string(1, byte))) << value;
+    for (size_t at = 0; at <= plain.size(); ++at) {
+      std::string text = plain;
+      text.insert(at, 1, byte);
+      ASSERT_EQ(actualJSON(text), expectedJSON(text)) << value << " at " << at;
+    }
+  }
+
+  // Random text: mostly ASCII with quotes, backslashes and controls, some
+  // UTF-8 (separators included) and some ill-formed bytes.
+  const std::vector<std::string> pieces = {"a",
+                                           "Z",
+                                           " ",
+                                           "\"",
+                                           "\\",
+                                           "\n",
+                                           "\t",
+                                           "\x01",
+                                           "\x7F",
+                                           "/",
+                                           "{",
+                                           "\xC3\xA9",
+                                           "\xE2\x80\xA8",
+                                           "\xE2\x80\xA9",
+                                           "\xC2\x85",
+                                           "\xF0\x9F\x98\x80",
+                                           "\xFF",
+                                           "\xE2\x80",
+                                           "\xC2"};
+  std::mt19937 random(20261206);
+  std::uniform_int_distribution<size_t> pick(0, pieces.size() - 1);
+  std::uniform_int_distribution<size_t> length(0, 40);
+  for (int round = 0; round < 5000; ++round) {
+    std::string text;
+    for (size_t n = length(random); n > 0; --n)
+      text += pieces[pick(random)];
+    ASSERT_EQ(actualJSON(text), expectedJSON(text)) << "round " << round;
+  }
+
+  // Valid text comes back unchanged through a JSON parser.
+  const std::string valid = "q\"\\/\u00e9\u2028\u2029\u0085\U0001F600\t\x01\x7F";
+  EXPECT_EQ(nlohmann::json::parse(actualJSON(valid)).get<std::string>(), valid);
+}
+
+TEST(ZRLEventsRecord, LinesHoldTheKeysInOrderAndEndAtTheirOnlyLineFeed) {
+  LDEvent record;
+  record.setReadyState(LDEventReadyStateClosed);
+  record.setId("7\n");
+  record.setEvent("e\xE2\x80\xA8");
+  record.setData("line one\r\nline two\xC2\x85");
+  record.setError(NSError::errorWithDomain("Domain\"X", -1005, "Lost \u2029 it."));
+  std::string line;
+  ZRLEventsRecord::appendLine(line, "error", record);
+  EXPECT_EQ(line, R"({"type":"error","readyState":2,"id":"7\n","event":"e\u2028",)"
+                  R"("data":"line one\r\nline two\u0085",)"
+                  R"("error":{"domain":"Domain\"X","code":-1005,"message":"Lost \u2029 it."}})"
+                  "\n");
+  EXPECT_EQ(line.find('\n'), line.size() - 1);
+  EXPECT_EQ(line.find('\r'), std::string::npos);
+}
+
+}  // namespace
