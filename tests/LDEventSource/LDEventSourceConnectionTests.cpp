@@ -779,6 +779,9 @@ TEST_F(LDEventSourceConnection, AServerRestartLeavesOneConnection) {
     EXPECT_TRUE(eventually([&] { return server.openConnectionCount() == 1; }))
         << server.openConnectionCount() << " connections after restart " << round;
   }
+  // The handler may still be handing the last stream over when the client
+  // already sees its head.
+  ASSERT_TRUE(streams.wait(kRestarts));
   for (const auto& stream : streams.all())
     stream->write("data: once\n\n");
   ASSERT_TRUE(recorder->waitFor("message(null,null,once)"));
