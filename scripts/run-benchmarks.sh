@@ -1,0 +1,50 @@
+#!/bin/sh
+# Runs the benchmarks of a build folder configured with ZRL_BUILD_BENCH=ON:
+# every Google Benchmark program, then the loopback comparison of the
+# event-stream client, zrl-events and the npm eventsource client. The npm
+# peer is installed from its lockfile into bench/LDEventSource/node-peer when
+# it is missing; without Node.js it is left out.
+# usage: run-benchmarks.sh BUILD_DIR
+# LOOPBACK_EVENTS, LOOPBACK_RUNS and LOOPBACK_SECONDS change the loopback
+# tool's stream length, runs per figure and seconds per latency run.
+set -eu
+build=${1:?usage: run-benchmarks.sh BUILD_DIR}
+root=$(cd "$(dirname "$0")/.." && pwd)
+status=0
+
+found=0
+for program in $(find "$build/bench" -type f -perm -u+x -name '*Benchmark' 2>/dev/null | sort); do
+  found=1
+  echo "== $(basename "$program")"
+  "$program" || status=1
+done
+if [ "$found" = 0 ]; then
+  echo "no benchmark programs in $build/bench: configure with ZRL_BUILD_BENCH=ON"
+  exit 1
+fi
+
+loopback="$build/bench/LDEventSource/ZRLEventStreamLoopback"
+if [ ! -x "$loopback" ]; then
+  echo "no $loopback"
+  exit 1
+fi
+set -- --events "${LOOPBACK_EVENTS:-1000000}" --runs "${LOOPBACK_RUNS:-5}" \
+  --latency-seconds "${LOOPBACK_SECONDS:-2}"
+if [ -x "$build/Tools/zrl-events/zrl-events" ]; then
+  set -- "$@" --zrl-events "$build/Tools/zrl-events/zrl-events"
+fi
+peer="$root/bench/LDEventSource/node-peer"
+if command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1; then
+  if [ ! -d "$peer/node_modules/eventsource" ]; then
+    echo "== installing the npm peer into $peer"
+    (cd "$peer" && npm ci --no-audit --no-fund) || echo "npm ci failed: the npm peer is left out"
+  fi
+  if [ -d "$peer/node_modules/eventsource" ]; then
+    set -- "$@" --node "$(command -v node)" --node-script "$peer/count-messages.mjs"
+  fi
+else
+  echo "Node.js or npm not found: the npm peer is left out"
+fi
+echo "== ZRLEventStreamLoopback (Node.js $(node --version 2>/dev/null || echo absent))"
+"$loopback" "$@" || status=1
+exit $status
