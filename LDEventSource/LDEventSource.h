@@ -59,7 +59,9 @@ class LDEventSource : public NSURLSessionDataDelegate,
   // one that is not cannot be opened.
   void open();
   // Ends the running connection, cancels a scheduled reconnection, stops all
-  // reporting and drops every listener. Only open() connects again.
+  // reporting and drops every listener. Records of the connection that are
+  // still queued are not delivered; handler calls already handed to the
+  // listener queue still run. Only open() connects again.
   void close();
 
   // Listener registry; safe from any thread, also during delivery.
