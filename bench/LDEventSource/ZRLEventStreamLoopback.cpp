@@ -243,6 +243,7 @@ class Child {
     if (pipeOutput && pipe2(out, O_CLOEXEC) != 0) return;
     std::vector<std::string> storage = command;
     std::vector<char*> argv;
+    argv.reserve(storage.size() + 1);
     for (std::string& arg : storage)
       argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -281,7 +282,7 @@ class Child {
 
   // Reads the output to its end, passing each complete line (without its
   // LF) to the callback; the callback returns false to stop.
-  void readLines(const std::function<bool(std::string_view line)>& onLine) {
+  void readLines(const std::function<bool(std::string_view line)>& onLine) const {
     std::vector<char> buffer(size_t{1} << 20);
     std::string carry;
     bool reading = true;
@@ -309,7 +310,7 @@ class Child {
 
   // Counts the lines of the output up to `lines`, returning the time at
   // which the last of them arrived.
-  std::optional<Clock::time_point> countLines(uint64_t lines) {
+  std::optional<Clock::time_point> countLines(uint64_t lines) const {
     std::vector<char> buffer(size_t{1} << 20);
     uint64_t seen = 0;
     while (out_ >= 0 && seen < lines) {
