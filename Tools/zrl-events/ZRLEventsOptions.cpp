@@ -163,7 +163,10 @@ ZRLEventsParseResult ZRLEventsOptions::parse(const std::vector<std::string_view>
       options.types_.emplace_back(*value);
     } else if (name == "--max") {
       const auto count = parseCount(*value);
-      if (!count) return fail("--max takes a whole number of 0 or more, not " + inQuotes(*value));
+      if (!count) {
+        return fail("--max takes a whole number from 0 to 18446744073709551615, not " +
+                    inQuotes(*value));
+      }
       options.maxMessages_ = count;
     } else if (name == "--seconds") {
       const auto seconds = parseSeconds(*value);
@@ -203,10 +206,12 @@ Each line has exactly these keys, in this order:
 Lines end with LF. Inside strings, control characters are escaped as JSON
 requires, U+0085, U+2028 and U+2029 are written as \u0085, \u2028 and \u2029
 so that no line-splitting reader cuts a record, and bytes that are not UTF-8
-become U+FFFD. The client reconnects by itself when the stream ends or fails
-(not after an HTTP 401 answer); every attempt prints its records.
+become U+FFFD. The client reconnects by itself when the stream ends or fails,
+and every attempt prints its records; after an HTTP 401 answer it stops for
+good, and zrl-events waits for --max, --seconds or a signal.
 
-Options (each value may follow as the next argument or after '='):
+Options (each value follows as the next argument, taken as it is even when it
+starts with '-', or after '=', as in --max=3):
   --header NAME:VALUE  sends this request header field. The text is split at
                        its first ':'; spaces and tabs around VALUE are
                        dropped, so "A: b:c" sends A with the value "b:c".
@@ -220,19 +225,26 @@ Options (each value may follow as the next argument or after '='):
   --max N              exits 0 once N messages (records delivered under
                        "message") have been printed, each with every line it
                        makes (its other "message" registrations and its own
-                       --on type). N is a whole number; 0 exits at once
-                       without connecting.
-  --seconds S          exits 0 after S seconds (a decimal number, fractions
-                       allowed); 0 exits at once without connecting.
+                       --on type). Ready-state, open and error records do
+                       not count; a record whose "event" is "message", which
+                       reaches the "message" handlers twice, counts once.
+                       N is a whole number; 0 exits at once without
+                       connecting.
+  --seconds S          exits 0 S seconds after it starts connecting (a
+                       decimal number such as 2 or 0.5; no sign, no
+                       exponent); 0 exits at once without connecting.
                        With --max as well, whichever comes first ends the run.
   --ca-file FILE       also trusts the PEM certificates in FILE for https,
                        besides the system's store. The file must exist.
+                       Without it, ZRL_CA_FILE from the environment is used
+                       if set. Only https connections use it.
   -h, --help           prints this text and exits 0.
   --                   ends the options; the next argument is the URL.
 A later --max, --seconds or --ca-file replaces an earlier one.
 
-Without --max or --seconds it runs until interrupted. Everything received is
-printed before it exits, also on SIGINT (exit 130) and SIGTERM (exit 143).
+Without --max or --seconds it runs until interrupted. Every line printed is
+written out before it exits, also on SIGINT (exit 130) and SIGTERM (exit 143);
+if a reader that stopped reading holds that up, a second signal ends it.
 
 Exit status: 0 as described above; 1 when standard output cannot be
 written; 2 for a mistake on the command line: an unknown option, a missing
