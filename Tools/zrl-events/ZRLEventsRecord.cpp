@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -29,8 +30,9 @@ void appendOptional(std::string& out, const std::optional<std::string>& text) {
 constexpr uint64_t kOnes = 0x0101010101010101ULL;
 constexpr uint64_t kHighs = 0x8080808080808080ULL;
 
-// Whether any of the eight bytes is zero / is below n (n at most 0x80).
-// Both may flag a byte above one that really is, never a word without one.
+// The high bit of each byte that is zero / is below n (n at most 0x80).
+// Above a byte that is flagged rightly, a borrow may flag others wrongly;
+// the lowest flag is always right.
 constexpr uint64_t zeroBytes(uint64_t word) {
   return (word - kOnes) & ~word & kHighs;
 }
@@ -38,13 +40,30 @@ constexpr uint64_t bytesBelow(uint64_t word, uint64_t n) {
   return (word - kOnes * n) & ~word & kHighs;
 }
 
-// Whether a byte of the word needs a look: a control character, a byte of
-// a multi-byte character, a quote or a backslash.
-bool wordNeedsLook(const char* bytes) {
-  uint64_t word = 0;
-  std::memcpy(&word, bytes, sizeof word);
-  return ((word & kHighs) | bytesBelow(word, 0x20) | zeroBytes(word ^ (kOnes * '"')) |
-          zeroBytes(word ^ (kOnes * '\\'))) != 0;
+bool needsLook(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte >= 0x80 || c == '"' || c == '\\';
+}
+
+// The first byte from `from` on that needs a look: a control character, a
+// byte of a multi-byte character, a quote or a backslash; or the size.
+// Eight bytes at a time, the lowest flag of a word telling which byte.
+size_t nextToLookAt(std::string_view text, size_t from) {
+  size_t i = from;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    const uint64_t flags = (word & kHighs) | bytesBelow(word, 0x20) |
+                           zeroBytes(word ^ (kOnes * '"')) | zeroBytes(word ^ (kOnes * '\\'));
+    if (flags != 0) {
+      const int bit = std::endian::native == std::endian::little ? std::countr_zero(flags)
+                                                                 : std::countl_zero(flags);
+      return i + static_cast<size_t>(bit) / 8;
+    }
+  }
+  while (i < text.size() && !needsLook(text[i]))
+    ++i;
+  return i;
 }
 
 // Printable ASCII (0x20 to 0x7F) needs no escape but for the quote and the
@@ -56,25 +75,16 @@ bool appendPrintableASCII(std::string& out, std::string_view text) {
   const size_t start = out.size();
   out += '"';
   size_t copied = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (i + 8 <= text.size() && !wordNeedsLook(text.data() + i)) {
-      i += 8;
-      continue;
-    }
+  for (size_t i = nextToLookAt(text, 0); i < text.size(); i = nextToLookAt(text, i + 1)) {
     const char c = text[i];
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x80) {
+    if (c != '"' && c != '\\') {
       out.resize(start);
       return false;
     }
-    if (c == '"' || c == '\\') {
-      out.append(text.substr(copied, i - copied));
-      out += '\\';
-      out += c;
-      copied = i + 1;
-    }
-    ++i;
+    out.append(text.substr(copied, i - copied));
+    out += '\\';
+    out += c;
+    copied = i + 1;
   }
   out.append(text.substr(copied));
   out += '"';
