@@ -33,8 +33,13 @@ set -- --events "${LOOPBACK_EVENTS:-1000000}" --runs "${LOOPBACK_RUNS:-5}" \
 if [ -x "$build/Tools/zrl-events/zrl-events" ]; then
   set -- "$@" --zrl-events "$build/Tools/zrl-events/zrl-events"
 fi
+# The peer's release (eventsource 4.1.1, pinned in the lockfile) needs Node.js
+# 20 or later, the machine's own; Debian's nodejs package is older.
 peer="$root/bench/LDEventSource/node-peer"
-if command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1; then
+node_major=$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0)
+if [ "$node_major" -lt 20 ]; then
+  echo "Node.js 20 or later not found: the npm peer is left out"
+elif command -v npm >/dev/null 2>&1; then
   if [ ! -d "$peer/node_modules/eventsource" ]; then
     echo "== installing the npm peer into $peer"
     (cd "$peer" && npm ci --no-audit --no-fund) || echo "npm ci failed: the npm peer is left out"
@@ -43,7 +48,7 @@ if command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1; then
     set -- "$@" --node "$(command -v node)" --node-script "$peer/count-messages.mjs"
   fi
 else
-  echo "Node.js or npm not found: the npm peer is left out"
+  echo "npm not found: the npm peer is left out"
 fi
 echo "== ZRLEventStreamLoopback (Node.js $(node --version 2>/dev/null || echo absent))"
 "$loopback" "$@" || status=1
