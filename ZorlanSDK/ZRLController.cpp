@@ -7,6 +7,7 @@
 
 #include "Platform/Foundation/NSString.h"
 #include "Platform/Net/NSURLSession.h"
+#include "ZorlanSDK/ZRLJSONWriter.h"
 #include "ZorlanSDK/ZorlanSDK.h"
 
 namespace {
@@ -224,8 +225,8 @@ void ZRLController::postDataToURL(const std::string& url, const nlohmann::json& 
                                   ZRLHTTPCompletionHandler completionHandler) {
   // Text that is not valid UTF-8 is sent with replacement characters rather
   // than failing the whole request.
-  send("POST", url, body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
-       headerFields, std::move(completionHandler));
+  send("POST", url, ZRLJSONWriter::stringWithJSONObject(body), headerFields,
+       std::move(completionHandler));
 }
 
 void ZRLController::makeDeleteRequestToURLPath(const std::string& path,

@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include "ZorlanSDK/ZRLJSONWriter.h"
+#include "ZorlanSDK/ZorlanSDK.h"
+
+TEST(ZRLJSONWriter, WritesWhatTheParserReadsBackAndEscapesOnlyWhatItMust) {
+  const nlohmann::json value = {
+      {"screen", {{"image", "iVBOR\r\nw0KG"}, {"navigation", "Caf\u00e9 \"\u2028\" \\ \t\x01"}}},
+      {"layout", nlohmann::json::array({1, -2, 3.5, true, false, nullptr, nlohmann::json::object(),
+                                        nlohmann::json::array(), 18446744073709551615ULL})},
+      {"device_info", {{"width", 414}, {"height", 0}}}};
+  const std::string text = ZRLJSONWriter::stringWithJSONObject(value);
+  EXPECT_EQ(nlohmann::json::parse(text), value);
+  EXPECT_EQ(text, value.dump()) << "same text as the JSON library for valid input";
+  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(std::nan("")), "null");
+}
+
+TEST(ZRLJSONWriter, InvalidUTF8BecomesReplacementCharacters) {
+  auto written = [](std::string_view bytes) {
+    std::string out;
+    ZRLJSONWriter::appendString(bytes, out);
+    return out;
+  };
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(written("a\xFF"
+                    "b"),
+            "\"a" + fffd + "b\"");
+  EXPECT_EQ(written("\xC3"), "\"" + fffd + "\"");                        // cut short
+  EXPECT_EQ(written("\xE2\x82"), "\"" + fffd + fffd + "\"");             // each byte replaced
+  EXPECT_EQ(written("\xED\xA0\x80"), "\"" + fffd + fffd + fffd + "\"");  // a surrogate
+  EXPECT_EQ(written("\xC0\xAF"), "\"" + fffd + fffd + "\"");             // overlong
+  EXPECT_EQ(written("\xF0\x9F\x98\x80"), "\"\xF0\x9F\x98\x80\"");        // valid 4-byte
+  EXPECT_TRUE(nlohmann::json::accept(written("x\x80\xBF\xF5y")));
+}
+
+TEST(ZRLUtilities, StringChecksAndJSONObjects) {
+  EXPECT_TRUE(ZRLUtilities::isInvalidString(std::nullopt));
+  EXPECT_TRUE(ZRLUtilities::isInvalidString(""));
+  EXPECT_FALSE(ZRLUtilities::isInvalidString(" "));
+  EXPECT_EQ(ZRLUtilities::dictionaryFromJsonString("{\"a\":[1]}"), (nlohmann::json{{"a", {1}}}));
+  EXPECT_EQ(ZRLUtilities::dictionaryFromJsonString("[1]"), std::nullopt);
+  EXPECT_EQ(ZRLUtilities::dictionaryFromJsonString("{\"a\":"), std::nullopt);
+  EXPECT_EQ(ZRLUtilities::dictionaryFromJsonString(std::nullopt), std::nullopt);
+  EXPECT_EQ(ZRLUtilities::dictionaryFromJsonString(std::string(100000, '[')), std::nullopt);
+}
+
+TEST(ZRLController, DeliversEventsByTypeAndByKeyInOrder) {
+  struct Listener : ZRLEventListener {
+    void onEvent(const ZRLEventPtr& event) override {
+      seen.push_back(event->identifier().value_or("-"));
+    }
+    std::vector<std::string> seen;
+  };
+  auto controller = std::make_shared<ZRLController>();
+  auto byType = std::make_shared<Listener>();
+  auto byKey = std::make_shared<Listener>();
+  controller->registerForEventWithType(1, byType);
+  controller->registerIdentifer(ZRLController::eventKey(0, "BACKGROUND"), byKey);
+  EXPECT_EQ(ZRLController::eventKey(0, "BACKGROUND"), "0___BACKGROUND");
+  controller->postEvent(std::make_shared<ZRLEvent>(1, "Home"));
+  controller->postEvent(std::make_shared<ZRLEvent>(0, "BACKGROUND"));
+  controller->postEvent(std::make_shared<ZRLEvent>(0, "FOREGROUND"));
+  controller->postEvent(std::make_shared<ZRLEvent>(1, "Cart"));
+  controller->waitUntilEventsDelivered();
+  EXPECT_EQ(byType->seen, (std::vector<std::string>{"Home", "Cart"}));
+  EXPECT_EQ(byKey->seen, (std::vector<std::string>{"BACKGROUND"}));
+
+  controller->setScreenSize(375, 812.5);
+  controller->setDeviceFacts({{"os_version", "16.0"}});
+  const nlohmann::json facts = controller->deviceInfo()->jsonDictModified();
+  EXPECT_EQ(facts["dimensions"], (nlohmann::json{{"width", 375}, {"height", 812.5}}));
+  EXPECT_EQ(facts["os_version"], "16.0");
+}
