@@ -33,6 +33,24 @@ TEST(ZRLJSONWriter, InvalidUTF8BecomesReplacementCharacters) {
   EXPECT_TRUE(nlohmann::json::accept(written("x\x80\xBF\xF5y")));
 }
 
+TEST(ZRLJSONWriter, EveryByteAtEveryPlaceOfAWordIsHandled) {
+  for (int byte = 0; byte < 256; ++byte) {
+    for (size_t at = 0; at < 20; ++at) {
+      std::string text(20, 'a');
+      text[at] = static_cast<char>(byte);
+      std::string out;
+      ZRLJSONWriter::appendString(text, out);
+      ASSERT_TRUE(nlohmann::json::accept(out)) << byte << " at " << at;
+      if (byte < 0x80) {
+        EXPECT_EQ(out, nlohmann::json(text).dump()) << byte << " at " << at;
+      } else {
+        EXPECT_EQ(nlohmann::json::parse(out).get<std::string>(),
+                  text.substr(0, at) + "\xEF\xBF\xBD" + text.substr(at + 1));
+      }
+    }
+  }
+}
+
 TEST(ZRLUtilities, StringChecksAndJSONObjects) {
   EXPECT_TRUE(ZRLUtilities::isInvalidString(std::nullopt));
   EXPECT_TRUE(ZRLUtilities::isInvalidString(""));
