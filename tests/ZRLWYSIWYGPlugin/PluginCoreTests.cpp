@@ -118,6 +118,12 @@ TEST_F(PluginCoreTest, IdentifiersInAddressesArePercentEncoded) {
   controller_->setApplicationIdentifier(std::nullopt);
   EXPECT_EQ(upload(std::nullopt, std::nullopt, "x").url,
             "https://dashboard.test:8443/v1/api/layout?appId=(null)");
+  controller_->setApplicationIdentifier(std::string(1 << 20, '/'));
+  EXPECT_EQ(upload(std::nullopt, std::nullopt, "x").url.size(),
+            std::string("https://dashboard.test:8443/v1/api/layout?appId=").size() + 3 * (1 << 20));
+  controller_->setApplicationIdentifier("");
+  EXPECT_EQ(upload(std::nullopt, std::nullopt, "x").url,
+            "https://dashboard.test:8443/v1/api/layout?appId=");
   controller_->setApplicationIdentifier("Az09-._~");
   controller_->setDeviceID("../../admin?x");
   EXPECT_TRUE(testDevice(false));
