@@ -135,11 +135,15 @@ struct Queues {
   dispatch_queue_t highQueue;
 };
 
-MainQueue& mainQueue() { return *Queues::instance().main; }
+MainQueue& mainQueue() {
+  return *Queues::instance().main;
+}
 
 }  // namespace
 
-dispatch_queue_t dispatch_get_main_queue() { return Queues::instance().main; }
+dispatch_queue_t dispatch_get_main_queue() {
+  return Queues::instance().main;
+}
 
 dispatch_queue_t dispatch_get_global_queue(long identifier, unsigned long /*flags*/) {
   Queues& q = Queues::instance();
@@ -193,8 +197,8 @@ void dispatch_after(dispatch_time_t when, const dispatch_queue_t& queue, dispatc
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   const auto at = when == DISPATCH_TIME_NOW
                       ? now
-                      : std::chrono::nanoseconds(static_cast<int64_t>(
-                            std::min<dispatch_time_t>(when, static_cast<dispatch_time_t>(INT64_MAX))));
+                      : std::chrono::nanoseconds(static_cast<int64_t>(std::min<dispatch_time_t>(
+                            when, static_cast<dispatch_time_t>(INT64_MAX))));
   queue->after(std::chrono::duration_cast<std::chrono::nanoseconds>(at - now), std::move(block));
 }
 

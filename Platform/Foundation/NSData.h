@@ -12,7 +12,8 @@ using NSData = std::string;
 using NSDataBase64EncodingOptions = unsigned long;
 inline constexpr NSDataBase64EncodingOptions NSDataBase64Encoding64CharacterLineLength = 1UL << 0;
 inline constexpr NSDataBase64EncodingOptions NSDataBase64Encoding76CharacterLineLength = 1UL << 1;
-inline constexpr NSDataBase64EncodingOptions NSDataBase64EncodingEndLineWithCarriageReturn = 1UL << 4;
+inline constexpr NSDataBase64EncodingOptions NSDataBase64EncodingEndLineWithCarriageReturn = 1UL
+                                                                                             << 4;
 inline constexpr NSDataBase64EncodingOptions NSDataBase64EncodingEndLineWithLineFeed = 1UL << 5;
 
 // Base64 of the bytes. With a line-length option the text is cut into lines

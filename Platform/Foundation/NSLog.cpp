@@ -2,11 +2,11 @@
 
 #include <unistd.h>
 
+#include <sys/syscall.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <sys/syscall.h>
 
 namespace {
 
@@ -70,7 +70,9 @@ NSLogCapture::NSLogCapture() {
   });
 }
 
-NSLogCapture::~NSLogCapture() { NSLogSetSink(std::move(previous_)); }
+NSLogCapture::~NSLogCapture() {
+  NSLogSetSink(std::move(previous_));
+}
 
 std::vector<std::string> NSLogCapture::lines() const {
   std::lock_guard lock(mutex_);
@@ -88,9 +90,9 @@ bool NSLogCapture::waitFor(std::string_view text, std::chrono::milliseconds time
                            size_t times) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] {
-    return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
-             return l.find(text) != std::string::npos;
-           })) >= times;
+    return static_cast<size_t>(std::count_if(
+               lines_.begin(), lines_.end(),
+               [&](const std::string& l) { return l.find(text) != std::string::npos; })) >= times;
   });
 }
 

@@ -14,8 +14,9 @@ NSFormatArgument::NSFormatArgument(const std::optional<std::string>& text)
 
 NSFormatArgument::NSFormatArgument(const nlohmann::json& value) : kind_(Kind::Null) {
   if (value.is_null()) return;
-  *this = owned(value.is_string() ? value.get<std::string>()
-                                  : value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  *this = owned(value.is_string()
+                    ? value.get<std::string>()
+                    : value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 NSFormatArgument NSFormatArgument::owned(std::string text) {
@@ -27,46 +28,67 @@ NSFormatArgument NSFormatArgument::owned(std::string text) {
 
 int64_t NSFormatArgument::signedValue() const {
   switch (kind_) {
-    case Kind::Signed: return signed_;
-    case Kind::Unsigned: return static_cast<int64_t>(unsigned_);
-    case Kind::Double: return static_cast<int64_t>(double_);
-    default: return 0;
+    case Kind::Signed:
+      return signed_;
+    case Kind::Unsigned:
+      return static_cast<int64_t>(unsigned_);
+    case Kind::Double:
+      return static_cast<int64_t>(double_);
+    default:
+      return 0;
   }
 }
 
 uint64_t NSFormatArgument::unsignedValue() const {
   switch (kind_) {
-    case Kind::Signed: return static_cast<uint64_t>(signed_);
-    case Kind::Unsigned: return unsigned_;
-    case Kind::Double: return static_cast<uint64_t>(double_);
-    default: return 0;
+    case Kind::Signed:
+      return static_cast<uint64_t>(signed_);
+    case Kind::Unsigned:
+      return unsigned_;
+    case Kind::Double:
+      return static_cast<uint64_t>(double_);
+    default:
+      return 0;
   }
 }
 
 double NSFormatArgument::doubleValue() const {
   switch (kind_) {
-    case Kind::Signed: return static_cast<double>(signed_);
-    case Kind::Unsigned: return static_cast<double>(unsigned_);
-    case Kind::Double: return double_;
-    default: return 0;
+    case Kind::Signed:
+      return static_cast<double>(signed_);
+    case Kind::Unsigned:
+      return static_cast<double>(unsigned_);
+    case Kind::Double:
+      return double_;
+    default:
+      return 0;
   }
 }
 
 std::string NSFormatArgument::text() const {
   switch (kind_) {
-    case Kind::Signed: return std::to_string(signed_);
-    case Kind::Unsigned: return std::to_string(unsigned_);
-    case Kind::Double: return NSStringWithFormat("%g", double_);
-    case Kind::Text: return std::string(text_);
-    case Kind::Null: break;
+    case Kind::Signed:
+      return std::to_string(signed_);
+    case Kind::Unsigned:
+      return std::to_string(unsigned_);
+    case Kind::Double:
+      return NSStringWithFormat("%g", double_);
+    case Kind::Text:
+      return std::string(text_);
+    case Kind::Null:
+      break;
   }
   return std::string(kNSNullDescription);
 }
 
 namespace {
 
-bool isFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isFlag(char c) {
+  return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0';
+}
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 bool isLength(char c) {
   return c == 'h' || c == 'l' || c == 'q' || c == 'z' || c == 't' || c == 'j' || c == 'L';
 }
@@ -116,14 +138,18 @@ std::string NSStringWithFormatArguments(std::string_view format,
       continue;
     }
     const size_t start = ++i;
-    while (i < format.size() && isFlag(format[i])) ++i;
-    while (i < format.size() && isDigit(format[i])) ++i;
+    while (i < format.size() && isFlag(format[i]))
+      ++i;
+    while (i < format.size() && isDigit(format[i]))
+      ++i;
     if (i < format.size() && format[i] == '.') {
       ++i;
-      while (i < format.size() && isDigit(format[i])) ++i;
+      while (i < format.size() && isDigit(format[i]))
+        ++i;
     }
     const std::string_view spec = format.substr(start, i - start);
-    while (i < format.size() && isLength(format[i])) ++i;
+    while (i < format.size() && isLength(format[i]))
+      ++i;
     if (i >= format.size()) {
       out.push_back('%');
       out.append(format.substr(start));
@@ -131,11 +157,17 @@ std::string NSStringWithFormatArguments(std::string_view format,
     }
     const char conversion = format[i++];
     switch (conversion) {
-      case '%': out.push_back('%'); break;
+      case '%':
+        out.push_back('%');
+        break;
       case '@':
-      case 's': out += take().text(); break;
+      case 's':
+        out += take().text();
+        break;
       case 'd':
-      case 'i': appendNumber(out, spec, "ll", conversion, static_cast<long long>(take().signedValue())); break;
+      case 'i':
+        appendNumber(out, spec, "ll", conversion, static_cast<long long>(take().signedValue()));
+        break;
       case 'u':
       case 'x':
       case 'X':
@@ -151,8 +183,12 @@ std::string NSStringWithFormatArguments(std::string_view format,
       case 'g':
       case 'G':
       case 'a':
-      case 'A': appendNumber(out, spec, "", conversion, take().doubleValue()); break;
-      case 'c': out.push_back(static_cast<char>(take().signedValue())); break;
+      case 'A':
+        appendNumber(out, spec, "", conversion, take().doubleValue());
+        break;
+      case 'c':
+        out.push_back(static_cast<char>(take().signedValue()));
+        break;
       default:
         // Unknown conversion: kept as written, consuming nothing.
         out.push_back('%');

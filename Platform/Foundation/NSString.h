@@ -21,30 +21,30 @@ class NSFormatArgument {
   template <std::signed_integral T>
   NSFormatArgument(T value) : kind_(Kind::Signed), signed_(value) {}  // NOLINT
   template <std::unsigned_integral T>
-  NSFormatArgument(T value) : kind_(Kind::Unsigned), unsigned_(value) {}  // NOLINT
+  NSFormatArgument(T value) : kind_(Kind::Unsigned), unsigned_(value) {}         // NOLINT
   NSFormatArgument(bool value) : kind_(Kind::Signed), signed_(value ? 1 : 0) {}  // NOLINT
   NSFormatArgument(double value) : kind_(Kind::Double), double_(value) {}        // NOLINT
   NSFormatArgument(float value) : kind_(Kind::Double), double_(value) {}         // NOLINT
-  NSFormatArgument(const char* text);                                             // NOLINT
+  NSFormatArgument(const char* text);                                            // NOLINT
   NSFormatArgument(std::string_view text) : kind_(Kind::Text), text_(text) {}    // NOLINT
   NSFormatArgument(const std::string& text) : kind_(Kind::Text), text_(text) {}  // NOLINT
-  NSFormatArgument(const std::optional<std::string>& text);                       // NOLINT
-  NSFormatArgument(std::nullptr_t) : kind_(Kind::Null) {}                         // NOLINT
-  NSFormatArgument(std::nullopt_t) : kind_(Kind::Null) {}                         // NOLINT
-  NSFormatArgument(const nlohmann::json& value);                                  // NOLINT
+  NSFormatArgument(const std::optional<std::string>& text);                      // NOLINT
+  NSFormatArgument(std::nullptr_t) : kind_(Kind::Null) {}                        // NOLINT
+  NSFormatArgument(std::nullopt_t) : kind_(Kind::Null) {}                        // NOLINT
+  NSFormatArgument(const nlohmann::json& value);                                 // NOLINT
 
   // Any object with a description(), held by pointer; null prints (null).
   template <typename T>
-    requires requires(const T& object) {
-      { object.description() } -> std::convertible_to<std::string>;
-    }
+  requires requires(const T& object) {
+    { object.description() } -> std::convertible_to<std::string>;
+  }
   NSFormatArgument(const std::shared_ptr<T>& object)  // NOLINT
       : NSFormatArgument(object ? owned(object->description()) : NSFormatArgument(nullptr)) {}
 
   template <typename T>
-    requires requires(const T& object) {
-      { object.description() } -> std::convertible_to<std::string>;
-    }
+  requires requires(const T& object) {
+    { object.description() } -> std::convertible_to<std::string>;
+  }
   NSFormatArgument(const T& object) : NSFormatArgument(owned(object.description())) {}  // NOLINT
 
   Kind kind() const { return kind_; }

@@ -45,4 +45,6 @@ NSThread::SleepHandler NSThread::setSleepHandler(SleepHandler handler) {
   return previous ? *previous : SleepHandler();
 }
 
-bool NSThread::isMainThread() { return std::this_thread::get_id() == kMainThreadId; }
+bool NSThread::isMainThread() {
+  return std::this_thread::get_id() == kMainThreadId;
+}

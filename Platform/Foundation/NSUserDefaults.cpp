@@ -22,18 +22,22 @@ StandardState& standardState() {
 }
 
 std::filesystem::path defaultPath() {
-  if (const char* path = std::getenv("ZRL_USER_DEFAULTS"); path != nullptr && *path != '\0') {  // NOLINT(concurrency-mt-unsafe)
+  if (const char* path = std::getenv("ZRL_USER_DEFAULTS");
+      path != nullptr && *path != '\0') {  // NOLINT(concurrency-mt-unsafe)
     return path;
   }
   std::filesystem::path base;
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config != '\0') {  // NOLINT(concurrency-mt-unsafe)
+  if (const char* config = std::getenv("XDG_CONFIG_HOME");
+      config != nullptr && *config != '\0') {  // NOLINT(concurrency-mt-unsafe)
     base = config;
-  } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {  // NOLINT(concurrency-mt-unsafe)
+  } else if (const char* home = std::getenv("HOME");
+             home != nullptr && *home != '\0') {  // NOLINT(concurrency-mt-unsafe)
     base = std::filesystem::path(home) / ".config";
   } else {
     base = std::filesystem::temp_directory_path();
   }
-  return base / "ZRLWYSIWYGPlugin" / (std::string(program_invocation_short_name) + ".defaults.json");
+  return base / "ZRLWYSIWYGPlugin" /
+         (std::string(program_invocation_short_name) + ".defaults.json");
 }
 
 bool writeAll(int fd, const std::string& text) {

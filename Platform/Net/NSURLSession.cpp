@@ -71,6 +71,7 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
   ~DataTask() override;
 
   void resume() override;
+  void suspend() override;
   void cancel() override;
   NSURLSessionTaskState state() const override { return state_.load(); }
   NSHTTPURLResponsePtr response() const override {
@@ -107,7 +108,8 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
   const bool gathersBody_;  // made with a completion handler
   const std::shared_ptr<NSURLTransfer> transfer_;
 
-  std::mutex mutex_;  // orders resume() and cancel()
+  std::mutex mutex_;      // orders resume(), suspend() and cancel()
+  bool started_ = false;  // under mutex_: resume() has handed it to the network
   std::atomic<NSURLSessionTaskState> state_{NSURLSessionTaskState::Suspended};
   std::atomic<int> end_{Open};
   // Whether the session waits for this task's end before it reports its
@@ -204,6 +206,13 @@ void DataTask::post(dispatch_block_t block) {
 
 void DataTask::resume() {
   std::unique_lock lock(mutex_);
+  if (started_) {
+    auto suspended = NSURLSessionTaskState::Suspended;
+    if (state_.compare_exchange_strong(suspended, NSURLSessionTaskState::Running)) {
+      NSURLSessionEngine::shared().resume(transfer_, NSURLTransfer::Suspended);
+    }
+    return;
+  }
   if (state_.load() != NSURLSessionTaskState::Suspended) return;
   const Session::Admission admission = session_->admit();
   counted_ = admission.counted;
@@ -215,9 +224,20 @@ void DataTask::resume() {
     return;
   }
   state_ = NSURLSessionTaskState::Running;
+  started_ = true;
   // Still under the lock, so that a cancel() cannot reach the network thread
   // ahead of the start.
   NSURLSessionEngine::shared().start(transfer_, self());
+}
+
+void DataTask::suspend() {
+  std::lock_guard lock(mutex_);
+  // Compared and set, so that an end that has just been delivered stays.
+  auto running = NSURLSessionTaskState::Running;
+  if (!started_ || !state_.compare_exchange_strong(running, NSURLSessionTaskState::Suspended)) {
+    return;
+  }
+  NSURLSessionEngine::shared().pause(transfer_, NSURLTransfer::Suspended);
 }
 
 void DataTask::cancel() {
@@ -229,7 +249,7 @@ void DataTask::cancel() {
   int expected = Open;
   if (!end_.compare_exchange_strong(expected, Cancelled)) return;  // the network ended it
   state_ = NSURLSessionTaskState::Canceling;
-  if (state == NSURLSessionTaskState::Suspended) {
+  if (!started_) {
     counted_ = session_->admit().counted;
   } else {
     NSURLSessionEngine::shared().cancel(transfer_);
