@@ -100,9 +100,15 @@ using NSURLSessionCompletionHandler =
 class NSURLSessionDataTask : public std::enable_shared_from_this<NSURLSessionDataTask> {
  public:
   virtual ~NSURLSessionDataTask() = default;
-  // Starts the request; a second call does nothing. A task of a session that
-  // has been invalidated ends with NSURLErrorCancelled instead.
+  // Starts the request, or goes on with one that suspend() held; otherwise
+  // does nothing. A task of a session that has been invalidated ends with
+  // NSURLErrorCancelled instead of starting.
   virtual void resume() = 0;
+  // Holds a running request until resume(): no more of the body is read
+  // from the network, and the idle limit does not run meanwhile. Pieces
+  // already on their way to the delegate are still delivered. Does nothing
+  // to a task that is not running.
+  virtual void suspend() = 0;
   // Ends the request from any thread, delegate callbacks included, without
   // waiting and without calling the delegate from inside the call. Its end is
   // reported with NSURLErrorCancelled, and nothing else is delivered for it

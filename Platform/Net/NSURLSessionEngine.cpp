@@ -52,6 +52,11 @@ void NSURLSessionEngine::resume(std::shared_ptr<NSURLTransfer> transfer,
   post({Command::Kind::Resume, std::move(transfer), nullptr, reason});
 }
 
+void NSURLSessionEngine::pause(std::shared_ptr<NSURLTransfer> transfer,
+                               NSURLTransfer::PauseReason reason) {
+  post({Command::Kind::Pause, std::move(transfer), nullptr, reason});
+}
+
 void NSURLSessionEngine::post(Command command) {
   std::lock_guard lock(mutex_);
   if (stopping_) return;
@@ -120,6 +125,9 @@ bool NSURLSessionEngine::runCommands() {
         }
         break;
       }
+      case Command::Kind::Pause:
+        if (running_.count(transfer) != 0) transfer->pauseFor(command.reason);
+        break;
     }
   }
   return true;

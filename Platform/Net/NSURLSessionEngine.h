@@ -19,12 +19,13 @@ class NSURLSessionEngine {
   // constructor).
   static NSURLSessionEngine& shared();
 
-  // All three return at once and may be called from any thread. Commands run
+  // All four return at once and may be called from any thread. Commands run
   // on the network thread in the order in which they were given.
   void start(std::shared_ptr<NSURLTransfer> transfer, std::shared_ptr<NSURLTransferClient> client);
   // Ends the transfer without a report.
   void cancel(std::shared_ptr<NSURLTransfer> transfer);
   void resume(std::shared_ptr<NSURLTransfer> transfer, NSURLTransfer::PauseReason reason);
+  void pause(std::shared_ptr<NSURLTransfer> transfer, NSURLTransfer::PauseReason reason);
 
   NSURLSessionEngine(const NSURLSessionEngine&) = delete;
   NSURLSessionEngine& operator=(const NSURLSessionEngine&) = delete;
@@ -33,7 +34,7 @@ class NSURLSessionEngine {
   using Clock = NSURLTransfer::Clock;
 
   struct Command {
-    enum class Kind { Start, Cancel, Resume } kind;
+    enum class Kind { Start, Cancel, Resume, Pause } kind;
     std::shared_ptr<NSURLTransfer> transfer;
     std::shared_ptr<NSURLTransferClient> client;
     NSURLTransfer::PauseReason reason = NSURLTransfer::AwaitingDisposition;

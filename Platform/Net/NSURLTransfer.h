@@ -35,7 +35,11 @@ class NSURLTransfer {
  public:
   using Clock = std::chrono::steady_clock;
   // Why the body is held back; the transfer goes on once no reason is left.
-  enum PauseReason : unsigned { AwaitingDisposition = 1U << 0, FlowControl = 1U << 1 };
+  enum PauseReason : unsigned {
+    AwaitingDisposition = 1U << 0,
+    FlowControl = 1U << 1,
+    Suspended = 1U << 2,  // the task's suspend()
+  };
 
   // Any thread: copies what the exchange needs; nothing is opened yet.
   NSURLTransfer(NSURLRequest request, std::optional<std::string> certificateAuthorityFile);
@@ -53,6 +57,9 @@ class NSURLTransfer {
   // also ended the transfer: a result that arrived during the pause for the
   // disposition is reported now.
   bool resumeFrom(PauseReason reason);
+  // Adds a pause reason: the next body piece is held back (libcurl keeps
+  // it) until the reason is dropped again.
+  void pauseFor(PauseReason reason) { pauseReasons_ |= reason; }
 
   // libcurl finished the exchange (the handle is already out of the multi
   // handle). Returns true when the end has been reported; false when it is
