@@ -2,11 +2,18 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <limits>
+
+#include "Platform/Foundation/NSLog.h"
 
 namespace {
 
 constexpr const char* kMessageQueueLabel = "LDEventSource.messageQueue";
+
+// Text held back by the bound on records in flight is read again in slices
+// of this size, so that each slice adds only a few records past the bound.
+constexpr std::size_t kHeldSliceSize = std::size_t{16} * 1024;
 
 // Truncates a ceiling in seconds to the bound of the random draw; NaN and
 // values below zero give 0, values beyond the range saturate.
@@ -22,6 +29,24 @@ std::shared_ptr<LDEvent> readyStateRecord(LDEventReadyState state) {
   auto record = std::make_shared<LDEvent>();
   record->setReadyState(state);
   return record;
+}
+
+std::size_t textBytes(const LDEvent& record) {
+  const auto size = [](const std::optional<std::string>& text) {
+    return text ? text->size() : std::size_t{0};
+  };
+  return size(record.id()) + size(record.event()) + size(record.data());
+}
+
+// A handler that throws is reported; the other calls of its block still run.
+void callHandler(const LDEventSourceEventHandler& handler, const LDEventPtr& event) noexcept {
+  try {
+    handler(event);
+  } catch (const std::exception& e) {
+    NSLog("LDEventSource: a listener threw: %s", e.what());
+  } catch (...) {
+    NSLog("LDEventSource: a listener threw");
+  }
 }
 
 }  // namespace
@@ -57,7 +82,8 @@ LDEventSource::LDEventSource(NSURLPtr url, std::optional<NSHTTPHeaderFields> htt
       connectMethod_(std::move(connectMethod)),
       connectBody_(std::move(connectBody)),
       reader_(makeReader()),
-      randomUniform_([](uint32_t bound) { return arc4random_uniform(bound); }) {}
+      randomUniform_([](uint32_t bound) { return arc4random_uniform(bound); }),
+      listeners_(std::make_shared<const Registry>()) {}
 
 LDEventSource::~LDEventSource() = default;
 
@@ -107,6 +133,7 @@ void LDEventSource::openConnection(std::optional<uint64_t> scheduledGeneration) 
     }
     discardBody_ = false;
     failure_.reset();
+    resetHoldLocked();
 
     previous = std::move(session_);
     // The session holds this client as its delegate until it is
@@ -117,7 +144,7 @@ void LDEventSource::openConnection(std::optional<uint64_t> scheduledGeneration) 
     task = session_->dataTaskWithRequest(request);
     eventSourceTask_ = task;
     // Told before the request starts, so that CONNECTING always comes first.
-    enqueue(readyStateRecord(LDEventReadyStateConnecting), {ReadyStateEvent});
+    enqueueLocked({{readyStateRecord(LDEventReadyStateConnecting), Occasion::Connecting}}, 0);
   }
   if (previous) previous->invalidateAndCancel();
   task->resume();
@@ -133,12 +160,14 @@ void LDEventSource::close() {
     task = std::move(eventSourceTask_);
     session = std::move(session_);
     reader_.reset();
+    resetHoldLocked();
   }
   if (task) task->cancel();
   if (session) session->finishTasksAndInvalidate();
   std::lock_guard lock(listenersMutex_);
   closeCount_.fetch_add(1);
-  listeners_.clear();
+  listeners_ = std::make_shared<const Registry>();
+  registryVersion_.fetch_add(1);
 }
 
 bool LDEventSource::isCurrentTask(const NSURLSessionDataTaskPtr& task) const {
@@ -160,7 +189,7 @@ void LDEventSource::didReceiveResponse(
       discardBody_ = !opened;
       if (opened) {
         retryAttempt_ = 0;
-        enqueue(readyStateRecord(LDEventReadyStateOpen), {ReadyStateEvent, OpenEvent});
+        enqueueLocked({{readyStateRecord(LDEventReadyStateOpen), Occasion::Opened}}, 0);
       }
     }
   }
@@ -175,23 +204,47 @@ void LDEventSource::didReceiveData(const NSURLSessionPtr& /*session*/,
   {
     std::lock_guard lock(mutex_);
     if (!isCurrentTask(dataTask) || discardBody_ || failure_) return;
-    if (!reader_.appendBytes(data)) {
-      failure_ = NSError::errorWithDomain(std::string(LDEventSourceErrorDomain),
-                                          LDEventSourceErrorCodeEventTooLarge,
-                                          std::string(LDEventSourceEventTooLargeDescription));
+    // Past the bound, pieces are kept unread, in order, behind those kept
+    // before: whatever is still on its way once the task is suspended.
+    if (holding_ || pastBoundLocked()) {
+      holdLocked(dataTask);
+      held_.append(data);
+      return;
+    }
+    if (!readLocked(data)) {
       failed = dataTask;
+    } else if (pastBoundLocked()) {
+      holdLocked(dataTask);
     }
   }
   if (failed) failed->cancel();
 }
 
-// Called by the reader, inside didReceiveData and so under the lock.
+bool LDEventSource::readLocked(std::string_view bytes) {
+  const bool read = reader_.appendBytes(bytes);
+  // One block on the message queue for all the records of the piece; those
+  // parsed before a block that is too large are still delivered.
+  if (!parsed_.empty()) {
+    enqueueLocked(std::move(parsed_), parsedBytes_);
+    parsed_ = Batch();
+    parsedBytes_ = 0;
+  }
+  if (!read) {
+    failure_ = NSError::errorWithDomain(std::string(LDEventSourceErrorDomain),
+                                        LDEventSourceErrorCodeEventTooLarge,
+                                        std::string(LDEventSourceEventTooLargeDescription));
+  }
+  return read;
+}
+
+// Called by the reader, inside readLocked and so under the lock.
 void LDEventSource::blockParsed(LDEventPtr record, std::optional<double> retryInterval) {
   // An identifier with a NUL cannot be sent back as a header field: taken,
   // it would fail every reconnection before its request is sent.
   if (record->id() && record->id()->find('\0') == std::string::npos) lastEventID_ = record->id();
   if (retryInterval) retryInterval_ = *retryInterval;
-  enqueue(std::move(record), {MessageEvent});
+  parsedBytes_ += textBytes(*record);
+  parsed_.push_back({std::move(record), Occasion::Parsed});
 }
 
 void LDEventSource::didCompleteWithError(const NSURLSessionPtr& /*session*/,
@@ -202,18 +255,102 @@ void LDEventSource::didCompleteWithError(const NSURLSessionPtr& /*session*/,
   {
     std::lock_guard lock(mutex_);
     if (!isCurrentTask(task)) return;
-    eventSourceTask_.reset();
-    reader_.reset();
-    if (wasClosed_) return;
-    auto record = readyStateRecord(LDEventReadyStateClosed);
-    record->setError(failure_ ? failure_ : eventErrorForTask(task, LDEventReadyStateClosed, error));
-    // The delay is drawn, and the generation that the reconnection belongs
-    // to taken, in the same step as the end: a close() or open() after it
-    // voids the reconnection.
-    if (!responseIsUnauthorizedForTask(task)) delay = increaseIntervalWithBackoff();
-    generation = generation_;
-    enqueue(std::move(record), {ReadyStateEvent, ErrorEvent});
+    // The records of pieces still held back come before the end.
+    if (holding_ && heldOffset_ < held_.size()) {
+      heldEnd_ = error;
+      return;
+    }
+    delay = endTaskLocked(task, error, &generation);
   }
+  if (delay) scheduleReconnection(*delay, generation);
+}
+
+std::optional<double> LDEventSource::endTaskLocked(const NSURLSessionDataTaskPtr& task,
+                                                   const NSErrorPtr& error, uint64_t* generation) {
+  eventSourceTask_.reset();
+  reader_.reset();
+  resetHoldLocked();
+  if (wasClosed_) return std::nullopt;
+  auto record = readyStateRecord(LDEventReadyStateClosed);
+  record->setError(failure_ ? failure_ : eventErrorForTask(task, LDEventReadyStateClosed, error));
+  // The delay is drawn, and the generation that the reconnection belongs
+  // to taken, in the same step as the end: a close() or open() after it
+  // voids the reconnection.
+  std::optional<double> delay;
+  if (!responseIsUnauthorizedForTask(task)) delay = increaseIntervalWithBackoff();
+  *generation = generation_;
+  enqueueLocked({{std::move(record), Occasion::Ended}}, 0);
+  return delay;
+}
+
+bool LDEventSource::pastBoundLocked() const {
+  return recordsInFlight_.load() > kMaximumRecordsInFlight ||
+         bytesInFlight_.load() > kMaximumBytesInFlight;
+}
+
+bool LDEventSource::roomAgainLocked() const {
+  return recordsInFlight_.load() <= kMaximumRecordsInFlight / 2 &&
+         bytesInFlight_.load() <= kMaximumBytesInFlight / 2;
+}
+
+void LDEventSource::holdLocked(const NSURLSessionDataTaskPtr& task) {
+  if (!holding_) {
+    holding_ = true;
+    holdingFlag_.store(true);
+    task->suspend();
+  }
+  // The flag is set before the count is looked at again, and release()
+  // lowers the count before it looks at the flag: so either the last
+  // release sees the hold, or this sees that there is room already, and a
+  // hold cannot outlive the records that caused it.
+  if (roomAgainLocked()) scheduleDrainLocked();
+}
+
+void LDEventSource::scheduleDrainLocked() {
+  if (!holding_ || drainScheduled_ || !session_ || !eventSourceTask_) return;
+  drainScheduled_ = true;
+  // On the delegate queue, so that the held pieces are read before any
+  // piece that comes once the task runs again.
+  std::weak_ptr<LDEventSource> weak = weak_from_this();
+  dispatch_async(session_->delegateQueue(), [weak, task = eventSourceTask_] {
+    if (auto self = weak.lock()) self->drainHeld(task);
+  });
+}
+
+void LDEventSource::resetHoldLocked() {
+  holding_ = false;
+  holdingFlag_.store(false);
+  drainScheduled_ = false;
+  std::string().swap(held_);
+  heldOffset_ = 0;
+  heldEnd_.reset();
+}
+
+void LDEventSource::drainHeld(const NSURLSessionDataTaskPtr& task) {
+  NSURLSessionDataTaskPtr failed;
+  std::optional<double> delay;
+  uint64_t generation = 0;
+  {
+    std::lock_guard lock(mutex_);
+    drainScheduled_ = false;
+    if (!holding_ || !isCurrentTask(task)) return;
+    while (heldOffset_ < held_.size() && !failure_) {
+      // Full again: the release that makes room next schedules another pass.
+      if (pastBoundLocked()) return;
+      const std::string_view slice = std::string_view(held_).substr(heldOffset_, kHeldSliceSize);
+      heldOffset_ += slice.size();
+      if (!readLocked(slice)) failed = task;
+    }
+    const std::optional<NSErrorPtr> end = std::move(heldEnd_);
+    resetHoldLocked();
+    if (end) {
+      delay = endTaskLocked(task, *end, &generation);
+      failed.reset();  // it has ended already
+    } else if (!failed) {
+      task->resume();
+    }
+  }
+  if (failed) failed->cancel();
   if (delay) scheduleReconnection(*delay, generation);
 }
 
@@ -261,10 +398,12 @@ void LDEventSource::addEventListener(std::string_view eventName,
   if (!handler) return;
   auto copy = std::make_shared<const LDEventSourceEventHandler>(std::move(handler));
   std::lock_guard lock(listenersMutex_);
-  auto it = listeners_.find(eventName);
-  if (it == listeners_.end())
-    it = listeners_.emplace(std::string(eventName), decltype(it->second)()).first;
+  auto registry = std::make_shared<Registry>(*listeners_);
+  auto it = registry->find(eventName);
+  if (it == registry->end()) it = registry->emplace(std::string(eventName), Handlers()).first;
   it->second.push_back(std::move(copy));
+  listeners_ = std::move(registry);
+  registryVersion_.fetch_add(1);
 }
 
 void LDEventSource::onMessage(LDEventSourceEventHandler handler) {
@@ -280,46 +419,106 @@ void LDEventSource::onReadyStateChanged(LDEventSourceEventHandler handler) {
   addEventListener(ReadyStateEvent, std::move(handler));
 }
 
+// Both queue their block under the lock, so once close() has dropped the
+// listeners no call of theirs is queued any more.
 void LDEventSource::_dispatchEvent(const LDEventPtr& event, std::string_view type) {
   std::lock_guard lock(listenersMutex_);
-  dispatchLocked(event, type);
+  if (listeners_->find(type) == listeners_->end()) return;
+  dispatch_async(listenerQueue_, [registry = listeners_, event, type = std::string(type)] {
+    for (const auto& handler : registry->find(type)->second)
+      callHandler(*handler, event);
+  });
 }
 
 void LDEventSource::_dispatchEvent(const LDEventPtr& event) {
   std::lock_guard lock(listenersMutex_);
-  dispatchLocked(event, MessageEvent);
-  if (event->event()) dispatchLocked(event, *event->event());
-}
-
-// The handler calls are queued under the lock, so once close() has dropped
-// the listeners no call of theirs is queued any more.
-void LDEventSource::dispatchLocked(const LDEventPtr& event, std::string_view type) {
-  const auto it = listeners_.find(type);
-  if (it == listeners_.end()) return;
-  for (const auto& handler : it->second) {
-    dispatch_async(listenerQueue_, [handler, event] { (*handler)(event); });
-  }
-}
-
-void LDEventSource::enqueue(LDEventPtr event, std::vector<std::string_view> types) {
-  std::weak_ptr<LDEventSource> weak = weak_from_this();
-  dispatch_async(messageQueue_, [weak, event = std::move(event), types = std::move(types),
-                                 closeCount = closeCount_.load()] {
-    if (auto self = weak.lock()) self->deliver(event, types, closeCount);
+  if (listeners_->empty()) return;
+  dispatch_async(listenerQueue_, [registry = listeners_, event] {
+    callListeners(*registry, Queued{event, Occasion::Parsed});
   });
 }
 
-void LDEventSource::deliver(const LDEventPtr& event, const std::vector<std::string_view>& types,
-                            uint64_t closeCount) {
-  std::lock_guard lock(listenersMutex_);
-  // A record of a connection that close() ended is not delivered, also not
-  // to listeners registered after the close().
-  if (closeCount_.load() != closeCount) return;
-  for (const auto type : types) {
-    dispatchLocked(event, type);
-    // A parsed record goes to "message" and then to its own event name.
-    if (type == MessageEvent && event->event()) dispatchLocked(event, *event->event());
+void LDEventSource::callListeners(std::shared_ptr<const Registry> registry, uint64_t version,
+                                  uint64_t closeCount, const Batch& batch) const {
+  for (const Queued& queued : batch) {
+    if (registryVersion_.load() != version) {
+      std::lock_guard lock(listenersMutex_);
+      if (closeCount_.load() == closeCount) registry = listeners_;
+      version = registryVersion_.load();
+    }
+    callListeners(*registry, queued);
   }
+}
+
+void LDEventSource::callListeners(const Registry& registry, const Queued& queued) {
+  const auto callAll = [&registry, &queued](std::string_view type) {
+    const auto it = registry.find(type);
+    if (it == registry.end()) return;
+    for (const auto& handler : it->second)
+      callHandler(*handler, queued.event);
+  };
+  switch (queued.occasion) {
+    case Occasion::Parsed:
+      // "message", then the record's own name, which is not compared with
+      // the client's names: a record named "message" reaches those handlers
+      // twice.
+      callAll(MessageEvent);
+      if (queued.event->event()) callAll(*queued.event->event());
+      break;
+    case Occasion::Connecting:
+      callAll(ReadyStateEvent);
+      break;
+    case Occasion::Opened:
+      callAll(ReadyStateEvent);
+      callAll(OpenEvent);
+      break;
+    case Occasion::Ended:
+      callAll(ReadyStateEvent);
+      callAll(ErrorEvent);
+      break;
+  }
+}
+
+void LDEventSource::enqueueLocked(Batch batch, std::size_t bytes) {
+  recordsInFlight_.fetch_add(batch.size());
+  bytesInFlight_.fetch_add(bytes);
+  std::weak_ptr<LDEventSource> weak = weak_from_this();
+  dispatch_async(messageQueue_, [weak, batch = std::move(batch), bytes,
+                                 closeCount = closeCount_.load()]() mutable {
+    if (auto self = weak.lock()) self->deliver(std::move(batch), bytes, closeCount);
+  });
+}
+
+void LDEventSource::deliver(Batch batch, std::size_t bytes, uint64_t closeCount) {
+  const std::size_t records = batch.size();
+  {
+    std::lock_guard lock(listenersMutex_);
+    // A record of a connection that close() ended is not delivered, also
+    // not to listeners registered after the close().
+    if (closeCount_.load() == closeCount && !listeners_->empty()) {
+      dispatch_async(listenerQueue_, [weak = weak_from_this(), registry = listeners_,
+                                      version = registryVersion_.load(), closeCount,
+                                      batch = std::move(batch), bytes] {
+        if (auto self = weak.lock()) {
+          self->callListeners(registry, version, closeCount, batch);
+          self->release(batch.size(), bytes);
+        } else {
+          for (const Queued& queued : batch)
+            callListeners(*registry, queued);
+        }
+      });
+      return;
+    }
+  }
+  release(records, bytes);
+}
+
+void LDEventSource::release(std::size_t records, std::size_t bytes) {
+  recordsInFlight_.fetch_sub(records);
+  bytesInFlight_.fetch_sub(bytes);
+  if (!holdingFlag_.load()) return;
+  std::lock_guard lock(mutex_);
+  if (roomAgainLocked()) scheduleDrainLocked();
 }
 
 NSURLPtr LDEventSource::eventURL() const {
@@ -397,9 +596,12 @@ void LDEventSource::setLastEventID(std::optional<std::string> eventID) {
 std::map<std::string, size_t> LDEventSource::listenerCounts() const {
   std::lock_guard lock(listenersMutex_);
   std::map<std::string, size_t> counts;
-  for (const auto& [type, handlers] : listeners_)
+  for (const auto& [type, handlers] : *listeners_)
     counts[type] = handlers.size();
   return counts;
+}
+std::size_t LDEventSource::recordsInFlight() const {
+  return recordsInFlight_.load();
 }
 dispatch_queue_t LDEventSource::listenerQueue() const {
   std::lock_guard lock(listenersMutex_);

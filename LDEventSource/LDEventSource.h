@@ -36,6 +36,12 @@ class LDEventSource : public NSURLSessionDataDelegate,
 
   static constexpr double kDefaultTimeoutInterval = 300.0;
   static constexpr double kMaximumRetryInterval = 3600.0;
+  // Records in flight (parsed, and their handler calls not yet all run)
+  // past which the client stops reading the stream, and the text bytes of
+  // their id, event and data past which it does too. Reading goes on once
+  // both are back at half of their bound.
+  static constexpr std::size_t kMaximumRecordsInFlight = 16384;
+  static constexpr std::size_t kMaximumBytesInFlight = std::size_t{4} << 20;
 
   // GET with the given headers and a time-out of 300 seconds.
   static std::shared_ptr<LDEventSource> eventSourceWithURL(
@@ -64,7 +70,9 @@ class LDEventSource : public NSURLSessionDataDelegate,
   // listener queue still run. Only open() connects again.
   void close();
 
-  // Listener registry; safe from any thread, also during delivery.
+  // Listener registry; safe from any thread, also during delivery. A
+  // listener added while records are being delivered is called for the
+  // records whose calls start after it.
   void addEventListener(std::string_view eventName, LDEventSourceEventHandler handler);
   void onMessage(LDEventSourceEventHandler handler);
   void onError(LDEventSourceEventHandler handler);
@@ -110,10 +118,24 @@ class LDEventSource : public NSURLSessionDataDelegate,
   void setLastEventID(std::optional<std::string> eventID);
   // Listener counts by type (diagnostics and tests).
   std::map<std::string, size_t> listenerCounts() const;
+  // Records parsed, or made for a state change, whose handler calls have
+  // not all run yet (diagnostics and tests). While it is past
+  // kMaximumRecordsInFlight (or their text past kMaximumBytesInFlight) the
+  // data task is suspended and the pieces still on their way are held
+  // unread, so a slow handler holds the stream back instead of making
+  // memory grow. A handler must therefore not wait for a later record.
+  std::size_t recordsInFlight() const;
 
   // The queue on which listeners run: the global queue of high priority,
   // unless a caller that needs its handler calls in stream order sets a
   // serial queue. Reconnections always fire on the global queue.
+  //
+  // The calls that one piece of the stream makes (its records, each to
+  // every handler of its types, in stream and registration order) are one
+  // block on this queue. On a serial queue every call therefore runs in
+  // stream order. On a concurrent queue the calls of one piece run one
+  // after the other on one thread, while those of different pieces may
+  // overlap and finish in any order.
   dispatch_queue_t listenerQueue() const;
   void setListenerQueue(dispatch_queue_t queue);
   // Replaces the random draw of the back-off (tests).
@@ -129,23 +151,65 @@ class LDEventSource : public NSURLSessionDataDelegate,
   void _dispatchEvent(const LDEventPtr& event);
 
  private:
+  // The types a record is delivered under, in this order.
+  enum class Occasion : uint8_t {
+    Parsed,      // "message", then the record's own event name if any
+    Connecting,  // "readyState"
+    Opened,      // "readyState", "open"
+    Ended,       // "readyState", "error"
+  };
+  struct Queued {
+    LDEventPtr event;
+    Occasion occasion;
+  };
+  using Batch = std::vector<Queued>;
+  using Handlers = std::vector<std::shared_ptr<const LDEventSourceEventHandler>>;
+  // Listeners by type. Never changed once made: a registration makes a new
+  // one, so a block on the listener queue holds the registry of its time.
+  using Registry = std::map<std::string, Handlers, std::less<>>;
+
   // Opens, unless a generation is given and open() or close() has run since
   // (a reconnection that was scheduled then is void).
   void openConnection(std::optional<uint64_t> scheduledGeneration);
   LDEventStreamReader makeReader();
   bool isCurrentTask(const NSURLSessionDataTaskPtr& task) const;
   void blockParsed(LDEventPtr record, std::optional<double> retryInterval);
-  // Queues a record on the message queue, so that records reach the
-  // listener queue in the order in which the stream made them. Called with
-  // mutex_ held, so that the order of the queue is the order of the
-  // connection's steps.
-  void enqueue(LDEventPtr event, std::vector<std::string_view> types);
-  // Hands the record to the listeners of each type, unless close() has run
-  // since it was queued.
-  void deliver(const LDEventPtr& event, const std::vector<std::string_view>& types,
-               uint64_t closeCount);
-  // Queues the calls of one type's listeners; listenersMutex_ is held.
-  void dispatchLocked(const LDEventPtr& event, std::string_view type);
+  // Reads one piece of the body and queues the records it completes as one
+  // batch; false when a block has grown past the size limit. mutex_ held.
+  bool readLocked(std::string_view bytes);
+  // The steps at the end of a data task; the delay of the reconnection to
+  // schedule, if any. mutex_ held.
+  std::optional<double> endTaskLocked(const NSURLSessionDataTaskPtr& task, const NSErrorPtr& error,
+                                      uint64_t* generation);
+  // Queues records on the message queue, so that they reach the listener
+  // queue in the order in which the stream made them. Called with mutex_
+  // held, so that the order of the queue is the order of the connection's
+  // steps. The records count as in flight until their calls have run.
+  void enqueueLocked(Batch batch, std::size_t bytes);
+  // Hands a batch to the listeners of its records' types, as one block on
+  // the listener queue, unless close() has run since it was queued.
+  void deliver(Batch batch, std::size_t bytes, uint64_t closeCount);
+  // Runs every call of a batch, in order. Each record is delivered to the
+  // listeners registered when its calls start, or, once close() has run
+  // since the batch was queued, to those registered before the close().
+  void callListeners(std::shared_ptr<const Registry> registry, uint64_t version,
+                     uint64_t closeCount, const Batch& batch) const;
+  // The calls of one record.
+  static void callListeners(const Registry& registry, const Queued& queued);
+  // Records (and their text) whose calls have run or have been dropped.
+  void release(std::size_t records, std::size_t bytes);
+
+  // Back-pressure, with mutex_ held: whether the records in flight are past
+  // their bound, or back at half of it; holding the current task back;
+  // reading what it held once there is room again; forgetting the hold
+  // when its task goes.
+  bool pastBoundLocked() const;
+  bool roomAgainLocked() const;
+  void holdLocked(const NSURLSessionDataTaskPtr& task);
+  void scheduleDrainLocked();
+  void resetHoldLocked();
+  // Delegate queue: reads what was held back, while the bound allows.
+  void drainHeld(const NSURLSessionDataTaskPtr& task);
   void scheduleReconnection(double delay, uint64_t generation);
 
   mutable std::recursive_mutex mutex_;
@@ -168,11 +232,29 @@ class LDEventSource : public NSURLSessionDataDelegate,
   bool discardBody_ = false;
   NSErrorPtr failure_;  // set when the client itself fails the connection
   RandomUniform randomUniform_;
+  // The records of the piece being read, and the bytes of their text.
+  Batch parsed_;
+  std::size_t parsedBytes_ = 0;
+
+  // Back-pressure, under mutex_: while holding_, the current task is
+  // suspended and its pieces are kept in held_, unread, until the records
+  // in flight are back at half of their bound; an end that arrives
+  // meanwhile waits in heldEnd_ until the held pieces are read.
+  bool holding_ = false;
+  bool drainScheduled_ = false;
+  std::string held_;
+  std::size_t heldOffset_ = 0;  // the part of held_ already read
+  std::optional<NSErrorPtr> heldEnd_;
+  // Mirrors holding_ for the listener queue, which reads it without mutex_.
+  std::atomic<bool> holdingFlag_{false};
+  std::atomic<std::size_t> recordsInFlight_{0};
+  std::atomic<std::size_t> bytesInFlight_{0};
 
   mutable std::mutex listenersMutex_;
   // Bumped by close() under listenersMutex_: records queued before it are
   // not delivered.
   std::atomic<uint64_t> closeCount_{0};
-  std::map<std::string, std::vector<std::shared_ptr<const LDEventSourceEventHandler>>, std::less<>>
-      listeners_;
+  std::shared_ptr<const Registry> listeners_;
+  // Bumped under listenersMutex_ whenever listeners_ changes.
+  std::atomic<uint64_t> registryVersion_{0};
 };

@@ -1,5 +1,7 @@
+#include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <future>
 #include <memory>
@@ -161,15 +163,23 @@ class ObservedSource : public LDEventSource {
   void didReceiveData(const NSURLSessionPtr& session, const NSURLSessionDataTaskPtr& task,
                       const NSData& data) override {
     LDEventSource::didReceiveData(session, task, data);
-    std::lock_guard lock(mutex_);
-    received_ += data.size();
-    changed_.notify_all();
+    size_t received = 0;
+    {
+      std::lock_guard lock(mutex_);
+      received = received_ += data.size();
+      changed_.notify_all();
+    }
+    if (afterData) afterData(received);
   }
   // Waits until the client has been given n body bytes in all.
   bool waitForBytes(size_t n) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kPatience, [&] { return received_ >= n; });
   }
+
+  // Called on the delegate queue after each piece, with the bytes given so
+  // far; set before open().
+  std::function<void(size_t received)> afterData;
 
  private:
   std::mutex mutex_;
@@ -199,6 +209,77 @@ class Streams {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::shared_ptr<ZRLLocalStream>> streams_;
+};
+
+// A record of a fixed size whose id is its number.
+std::string numberedBlock(size_t index) {
+  std::array<char, 16> id{};
+  std::snprintf(id.data(), id.size(), "%07zu", index);
+  return "id: " + std::string(id.data()) + "\ndata: " + std::string(100, 'x') + "\n\n";
+}
+const size_t kNumberedBlockSize = numberedBlock(0).size();
+
+// Writes numbered records on a thread of its own, as fast as the socket
+// takes them; each piece reaches the socket before the next is queued, so
+// the server holds little of its own. Closes the stream after the last one
+// if asked to.
+std::thread pushNumbered(std::shared_ptr<ZRLLocalStream> stream, size_t records, bool close) {
+  return std::thread([stream = std::move(stream), records, close] {
+    constexpr size_t kPerPiece = 2048;
+    for (size_t first = 0; first < records; first += kPerPiece) {
+      std::string piece;
+      for (size_t i = first; i < std::min(records, first + kPerPiece); ++i)
+        piece += numberedBlock(i);
+      if (!stream->write(std::move(piece)) || !stream->flush(kPatience)) return;
+    }
+    if (close) stream->close();
+  });
+}
+
+// What a handler that stops at its first call until released has seen.
+struct SlowHandler {
+  std::promise<void> blocked;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<size_t> calls{0};
+  std::atomic<size_t> outOfOrder{0};
+  std::atomic<size_t> peakInFlight{0};
+  std::atomic<size_t> peakUnread{0};  // bytes given to the client, their records not handled
+  std::atomic<size_t> callsAtEnd{0};  // when the CLOSED record came
+
+  void see(std::atomic<size_t>& peak, size_t value) {
+    size_t seen = peak.load();
+    while (value > seen && !peak.compare_exchange_weak(seen, value)) {
+    }
+  }
+  LDEventSourceEventHandler handler(const std::shared_ptr<SlowHandler>& self,
+                                    const std::shared_ptr<LDEventSource>& client) {
+    return [self, weak = std::weak_ptr<LDEventSource>(client)](const LDEventPtr& event) {
+      const size_t index = self->calls.load();
+      if (event->id() != numberedBlock(index).substr(4, 7)) ++self->outOfOrder;
+      if (auto source = weak.lock()) self->see(self->peakInFlight, source->recordsInFlight());
+      if (index == 0) {
+        self->blocked.set_value();
+        self->released.wait_for(kPatience);
+      }
+      self->calls.store(index + 1);
+    };
+  }
+  // Notes how many records came before the end of the stream.
+  LDEventSourceEventHandler endHandler(const std::shared_ptr<SlowHandler>& self) {
+    return [self](const LDEventPtr& event) {
+      if (event->readyState() == LDEventReadyStateClosed)
+        self->callsAtEnd.store(self->calls.load());
+    };
+  }
+  // Watches the client's backlog after each piece it is given.
+  void watch(const std::shared_ptr<SlowHandler>& self, ObservedSource& client) {
+    client.afterData = [self, &client](size_t received) {
+      self->see(self->peakInFlight, client.recordsInFlight());
+      const size_t handled = self->calls.load() * kNumberedBlockSize;
+      self->see(self->peakUnread, received - std::min(received, handled));
+    };
+  }
 };
 
 // Runs on a queue after a delay and waits for it.
@@ -253,12 +334,19 @@ class LDEventSourceConnection : public ::testing::Test {
   std::shared_ptr<ObservedSource> makeClient(
       const std::string& path, std::optional<NSHTTPHeaderFields> headers = std::nullopt,
       double timeoutInterval = 20.0, std::vector<std::string> names = {}) {
+    auto client = makeUnrecordedClient(path, std::move(headers), timeoutInterval);
+    Recorder::listen(recorder, *client, std::move(names));
+    return client;
+  }
+  // The same without the recorder, for streams too long to record.
+  std::shared_ptr<ObservedSource> makeUnrecordedClient(
+      const std::string& path, std::optional<NSHTTPHeaderFields> headers = std::nullopt,
+      double timeoutInterval = 20.0) {
     auto client =
         std::make_shared<ObservedSource>(NSURL::URLWithString(server.URL(path)), std::move(headers),
                                          timeoutInterval, "GET", std::nullopt);
     client->setListenerQueue(listeners);
     client->setRandomUniform(Draws::function(draws));
-    Recorder::listen(recorder, *client, std::move(names));
     clients.push_back(client);
     return client;
   }
@@ -789,4 +877,80 @@ TEST_F(LDEventSourceConnection, AServerRestartLeavesOneConnection) {
   EXPECT_EQ(recorder->count("message(null,null,once)"), 1U);
   EXPECT_EQ(recorder->count("open"), kRestarts + 1);
   EXPECT_EQ(server.requestCount(), kRestarts + 1);
+}
+
+TEST_F(LDEventSourceConnection, ASlowHandlerHoldsTheStreamBackAndLosesNothing) {
+  script("/events", {liveStream()});
+  auto client = makeUnrecordedClient("/events");
+  auto slow = std::make_shared<SlowHandler>();
+  slow->watch(slow, *client);
+  client->onMessage(slow->handler(slow, client));
+  client->onReadyStateChanged(slow->endHandler(slow));
+  client->open();
+  auto stream = streams.wait(0);
+  ASSERT_TRUE(stream);
+  // Far more than the bound on records in flight: about 36 MB.
+  constexpr size_t kRecords = 300000;
+  std::thread writer = pushNumbered(stream, kRecords, true);
+
+  ASSERT_EQ(slow->blocked.get_future().wait_for(kPatience), std::future_status::ready);
+  // The backlog suspends the data task while the handler sits still.
+  const bool suspended = eventually([&] {
+    const auto task = client->eventSourceTask();
+    return task && task->state() == NSURLSessionTaskState::Suspended;
+  });
+  EXPECT_TRUE(suspended);
+  EXPECT_GT(client->recordsInFlight(), LDEventSource::kMaximumRecordsInFlight);
+  slow->release.set_value();
+  writer.join();
+
+  // Every record, in order, and the end after the last one.
+  ASSERT_TRUE(eventually([&] { return slow->callsAtEnd.load() != 0; }));
+  client->close();
+  ASSERT_TRUE(drain(listeners));
+  EXPECT_EQ(slow->callsAtEnd.load(), kRecords);
+  EXPECT_EQ(slow->calls.load(), kRecords);
+  EXPECT_EQ(slow->outOfOrder.load(), 0U);
+
+  // The backlog never went past its bound by more than the records of one
+  // piece (16 KiB), nor the bytes read ahead of the handler past the text
+  // of those records and what the session itself lets pile up.
+  const size_t pieceRecords = (size_t{64} << 10) / kNumberedBlockSize;
+  EXPECT_LE(slow->peakInFlight.load(), LDEventSource::kMaximumRecordsInFlight + pieceRecords);
+  EXPECT_LE(slow->peakUnread.load(),
+            (LDEventSource::kMaximumRecordsInFlight + pieceRecords) * kNumberedBlockSize +
+                2 * NSURLSessionMaximumUndeliveredBytes);
+  EXPECT_TRUE(eventually([&] { return client->recordsInFlight() == 0; }));
+}
+
+TEST_F(LDEventSourceConnection, CloseEndsAConnectionThatABacklogHoldsBack) {
+  script("/events", {liveStream()});
+  auto client = makeUnrecordedClient("/events");
+  clients.clear();  // nobody holds it but the connection
+  auto slow = std::make_shared<SlowHandler>();
+  client->onMessage(slow->handler(slow, client));
+  client->onReadyStateChanged(slow->endHandler(slow));
+  client->open();
+  auto stream = streams.wait(0);
+  ASSERT_TRUE(stream);
+  std::thread writer = pushNumbered(stream, 100000, false);
+  ASSERT_EQ(slow->blocked.get_future().wait_for(kPatience), std::future_status::ready);
+  ASSERT_TRUE(eventually([&] {
+    const auto task = client->eventSourceTask();
+    return task && task->state() == NSURLSessionTaskState::Suspended;
+  }));
+
+  // A suspended task is cancelled like a running one, and what was held
+  // back goes with the client.
+  client->close();
+  EXPECT_TRUE(stream->waitUntilClosed(kPatience));
+  slow->release.set_value();
+  writer.join();
+  std::weak_ptr<LDEventSource> weak = client;
+  client.reset();
+  EXPECT_TRUE(eventually([&] { return weak.expired(); })) << "released after close";
+  ASSERT_TRUE(drain(listeners));
+  EXPECT_EQ(slow->outOfOrder.load(), 0U);
+  EXPECT_EQ(slow->callsAtEnd.load(), 0U);
+  EXPECT_EQ(server.requestCount(), 1U);
 }
