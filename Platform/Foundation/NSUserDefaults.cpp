@@ -21,18 +21,21 @@ StandardState& standardState() {
   return *state;
 }
 
+// Read while the standard store is first made; nothing here sets the
+// environment.
+std::optional<std::string> environmentValue(const char* name) {
+  const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
+  if (value == nullptr || *value == '\0') return std::nullopt;
+  return std::string(value);
+}
+
 std::filesystem::path defaultPath() {
-  if (const char* path = std::getenv("ZRL_USER_DEFAULTS");
-      path != nullptr && *path != '\0') {  // NOLINT(concurrency-mt-unsafe)
-    return path;
-  }
+  if (auto path = environmentValue("ZRL_USER_DEFAULTS")) return *path;
   std::filesystem::path base;
-  if (const char* config = std::getenv("XDG_CONFIG_HOME");
-      config != nullptr && *config != '\0') {  // NOLINT(concurrency-mt-unsafe)
-    base = config;
-  } else if (const char* home = std::getenv("HOME");
-             home != nullptr && *home != '\0') {  // NOLINT(concurrency-mt-unsafe)
-    base = std::filesystem::path(home) / ".config";
+  if (auto config = environmentValue("XDG_CONFIG_HOME")) {
+    base = *config;
+  } else if (auto home = environmentValue("HOME")) {
+    base = std::filesystem::path(*home) / ".config";
   } else {
     base = std::filesystem::temp_directory_path();
   }
