@@ -9,11 +9,12 @@
 
 namespace {
 
-constexpr const char* kMessageQueueLabel = "LDEventSource.messageQueue";
-
 // Text held back by the bound on records in flight is read again in slices
 // of this size, so that each slice adds only a few records past the bound.
 constexpr std::size_t kHeldSliceSize = std::size_t{16} * 1024;
+
+// Room for the records of a full 16 KiB piece of short events.
+constexpr std::size_t kBatchCapacity = 256;
 
 // Truncates a ceiling in seconds to the bound of the random draw; NaN and
 // values below zero give 0, values beyond the range saturate.
@@ -74,8 +75,7 @@ std::shared_ptr<LDEventSource> LDEventSource::eventSourceWithURL(
 LDEventSource::LDEventSource(NSURLPtr url, std::optional<NSHTTPHeaderFields> httpHeaders,
                              double timeoutInterval, std::optional<std::string> connectMethod,
                              std::optional<NSData> connectBody)
-    : messageQueue_(dispatch_queue_create(kMessageQueueLabel, DISPATCH_QUEUE_SERIAL)),
-      listenerQueue_(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0)),
+    : listenerQueue_(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0)),
       eventURL_(std::move(url)),
       timeoutInterval_(timeoutInterval),
       httpRequestHeaders_(std::move(httpHeaders)),
@@ -144,7 +144,7 @@ void LDEventSource::openConnection(std::optional<uint64_t> scheduledGeneration) 
     task = session_->dataTaskWithRequest(request);
     eventSourceTask_ = task;
     // Told before the request starts, so that CONNECTING always comes first.
-    enqueueLocked({{readyStateRecord(LDEventReadyStateConnecting), Occasion::Connecting}}, 0);
+    deliverLocked({{readyStateRecord(LDEventReadyStateConnecting), Occasion::Connecting}}, 0);
   }
   if (previous) previous->invalidateAndCancel();
   task->resume();
@@ -189,7 +189,7 @@ void LDEventSource::didReceiveResponse(
       discardBody_ = !opened;
       if (opened) {
         retryAttempt_ = 0;
-        enqueueLocked({{readyStateRecord(LDEventReadyStateOpen), Occasion::Opened}}, 0);
+        deliverLocked({{readyStateRecord(LDEventReadyStateOpen), Occasion::Opened}}, 0);
       }
     }
   }
@@ -222,11 +222,11 @@ void LDEventSource::didReceiveData(const NSURLSessionPtr& /*session*/,
 
 bool LDEventSource::readLocked(std::string_view bytes) {
   const bool read = reader_.appendBytes(bytes);
-  // One block on the message queue for all the records of the piece; those
-  // parsed before a block that is too large are still delivered.
+  // One block on the listener queue for all the records of the piece;
+  // those parsed before a block that is too large are still delivered.
   if (!parsed_.empty()) {
-    enqueueLocked(std::move(parsed_), parsedBytes_);
-    parsed_ = Batch();
+    deliverLocked(std::move(parsed_), parsedBytes_);
+    parsed_ = spareBatch();
     parsedBytes_ = 0;
   }
   if (!read) {
@@ -279,7 +279,7 @@ std::optional<double> LDEventSource::endTaskLocked(const NSURLSessionDataTaskPtr
   std::optional<double> delay;
   if (!responseIsUnauthorizedForTask(task)) delay = increaseIntervalWithBackoff();
   *generation = generation_;
-  enqueueLocked({{std::move(record), Occasion::Ended}}, 0);
+  deliverLocked({{std::move(record), Occasion::Ended}}, 0);
   return delay;
 }
 
@@ -398,12 +398,25 @@ void LDEventSource::addEventListener(std::string_view eventName,
   if (!handler) return;
   auto copy = std::make_shared<const LDEventSourceEventHandler>(std::move(handler));
   std::lock_guard lock(listenersMutex_);
-  auto registry = std::make_shared<Registry>(*listeners_);
-  auto it = registry->find(eventName);
-  if (it == registry->end()) it = registry->emplace(std::string(eventName), Handlers()).first;
-  it->second.push_back(std::move(copy));
-  listeners_ = std::move(registry);
+  listeners_ = listeners_->adding(eventName, std::move(copy));
   registryVersion_.fetch_add(1);
+}
+
+const LDEventSource::Handlers* LDEventSource::Registry::handlersOf(std::string_view type) const {
+  const auto it = byType.find(type);
+  return it == byType.end() ? nullptr : &it->second;
+}
+
+std::shared_ptr<const LDEventSource::Registry> LDEventSource::Registry::adding(
+    std::string_view type, std::shared_ptr<const LDEventSourceEventHandler> handler) const {
+  auto registry = std::make_shared<Registry>();
+  registry->byType = byType;
+  auto it = registry->byType.find(type);
+  if (it == registry->byType.end())
+    it = registry->byType.emplace(std::string(type), Handlers()).first;
+  it->second.push_back(std::move(handler));
+  registry->messages = registry->handlersOf(MessageEvent);
+  return registry;
 }
 
 void LDEventSource::onMessage(LDEventSourceEventHandler handler) {
@@ -423,16 +436,16 @@ void LDEventSource::onReadyStateChanged(LDEventSourceEventHandler handler) {
 // listeners no call of theirs is queued any more.
 void LDEventSource::_dispatchEvent(const LDEventPtr& event, std::string_view type) {
   std::lock_guard lock(listenersMutex_);
-  if (listeners_->find(type) == listeners_->end()) return;
+  if (listeners_->handlersOf(type) == nullptr) return;
   dispatch_async(listenerQueue_, [registry = listeners_, event, type = std::string(type)] {
-    for (const auto& handler : registry->find(type)->second)
+    for (const auto& handler : *registry->handlersOf(type))
       callHandler(*handler, event);
   });
 }
 
 void LDEventSource::_dispatchEvent(const LDEventPtr& event) {
   std::lock_guard lock(listenersMutex_);
-  if (listeners_->empty()) return;
+  if (listeners_->byType.empty()) return;
   dispatch_async(listenerQueue_, [registry = listeners_, event] {
     callListeners(*registry, Queued{event, Occasion::Parsed});
   });
@@ -451,18 +464,18 @@ void LDEventSource::callListeners(std::shared_ptr<const Registry> registry, uint
 }
 
 void LDEventSource::callListeners(const Registry& registry, const Queued& queued) {
-  const auto callAll = [&registry, &queued](std::string_view type) {
-    const auto it = registry.find(type);
-    if (it == registry.end()) return;
-    for (const auto& handler : it->second)
+  const auto callEach = [&queued](const Handlers* handlers) {
+    if (handlers == nullptr) return;
+    for (const auto& handler : *handlers)
       callHandler(*handler, queued.event);
   };
+  const auto callAll = [&](std::string_view type) { callEach(registry.handlersOf(type)); };
   switch (queued.occasion) {
     case Occasion::Parsed:
       // "message", then the record's own name, which is not compared with
       // the client's names: a record named "message" reaches those handlers
       // twice.
-      callAll(MessageEvent);
+      callEach(registry.messages);
       if (queued.event->event()) callAll(*queued.event->event());
       break;
     case Occasion::Connecting:
@@ -479,38 +492,48 @@ void LDEventSource::callListeners(const Registry& registry, const Queued& queued
   }
 }
 
-void LDEventSource::enqueueLocked(Batch batch, std::size_t bytes) {
+void LDEventSource::deliverLocked(Batch batch, std::size_t bytes) {
+  // Under the listeners' lock, so that once close() has dropped the
+  // listeners no call of theirs is queued any more.
+  std::lock_guard lock(listenersMutex_);
+  if (listeners_->byType.empty()) return;
   recordsInFlight_.fetch_add(batch.size());
   bytesInFlight_.fetch_add(bytes);
-  std::weak_ptr<LDEventSource> weak = weak_from_this();
-  dispatch_async(messageQueue_, [weak, batch = std::move(batch), bytes,
-                                 closeCount = closeCount_.load()]() mutable {
-    if (auto self = weak.lock()) self->deliver(std::move(batch), bytes, closeCount);
-  });
+  dispatch_async(listenerQueue_,
+                 [weak = weak_from_this(), registry = listeners_, version = registryVersion_.load(),
+                  closeCount = closeCount_.load(), batch = std::move(batch), bytes]() mutable {
+                   if (auto self = weak.lock()) {
+                     self->callListeners(registry, version, closeCount, batch);
+                     self->release(batch.size(), bytes);
+                     batch.clear();
+                     self->recycle(std::move(batch));
+                   } else {
+                     for (const Queued& queued : batch)
+                       callListeners(*registry, queued);
+                   }
+                 });
 }
 
-void LDEventSource::deliver(Batch batch, std::size_t bytes, uint64_t closeCount) {
-  const std::size_t records = batch.size();
+void LDEventSource::recycle(Batch batch) {
+  // A few spares cover the pieces in flight at once; more would only hold
+  // memory.
+  constexpr std::size_t kMostSpares = 4;
+  std::lock_guard lock(spareMutex_);
+  if (spareBatches_.size() < kMostSpares) spareBatches_.push_back(std::move(batch));
+}
+
+LDEventSource::Batch LDEventSource::spareBatch() {
   {
-    std::lock_guard lock(listenersMutex_);
-    // A record of a connection that close() ended is not delivered, also
-    // not to listeners registered after the close().
-    if (closeCount_.load() == closeCount && !listeners_->empty()) {
-      dispatch_async(listenerQueue_, [weak = weak_from_this(), registry = listeners_,
-                                      version = registryVersion_.load(), closeCount,
-                                      batch = std::move(batch), bytes] {
-        if (auto self = weak.lock()) {
-          self->callListeners(registry, version, closeCount, batch);
-          self->release(batch.size(), bytes);
-        } else {
-          for (const Queued& queued : batch)
-            callListeners(*registry, queued);
-        }
-      });
-      return;
+    std::lock_guard lock(spareMutex_);
+    if (!spareBatches_.empty()) {
+      Batch batch = std::move(spareBatches_.back());
+      spareBatches_.pop_back();
+      return batch;
     }
   }
-  release(records, bytes);
+  Batch batch;
+  batch.reserve(kBatchCapacity);
+  return batch;
 }
 
 void LDEventSource::release(std::size_t records, std::size_t bytes) {
@@ -596,7 +619,7 @@ void LDEventSource::setLastEventID(std::optional<std::string> eventID) {
 std::map<std::string, size_t> LDEventSource::listenerCounts() const {
   std::lock_guard lock(listenersMutex_);
   std::map<std::string, size_t> counts;
-  for (const auto& [type, handlers] : *listeners_)
+  for (const auto& [type, handlers] : listeners_->byType)
     counts[type] = handlers.size();
   return counts;
 }

@@ -65,9 +65,10 @@ class LDEventSource : public NSURLSessionDataDelegate,
   // one that is not cannot be opened.
   void open();
   // Ends the running connection, cancels a scheduled reconnection, stops all
-  // reporting and drops every listener. Records of the connection that are
-  // still queued are not delivered; handler calls already handed to the
-  // listener queue still run. Only open() connects again.
+  // reporting and drops every listener. Nothing reaches a listener after
+  // it, but for handler calls already handed to the listener queue, which
+  // still run (to the listeners registered before the close). Only open()
+  // connects again.
   void close();
 
   // Listener registry; safe from any thread, also during delivery. A
@@ -166,7 +167,16 @@ class LDEventSource : public NSURLSessionDataDelegate,
   using Handlers = std::vector<std::shared_ptr<const LDEventSourceEventHandler>>;
   // Listeners by type. Never changed once made: a registration makes a new
   // one, so a block on the listener queue holds the registry of its time.
-  using Registry = std::map<std::string, Handlers, std::less<>>;
+  struct Registry {
+    std::map<std::string, Handlers, std::less<>> byType;
+    // byType's "message" list, which every parsed record goes to, if any.
+    const Handlers* messages = nullptr;
+
+    const Handlers* handlersOf(std::string_view type) const;
+    // A copy with one more handler.
+    std::shared_ptr<const Registry> adding(std::string_view type,
+                                           std::shared_ptr<const LDEventSourceEventHandler>) const;
+  };
 
   // Opens, unless a generation is given and open() or close() has run since
   // (a reconnection that was scheduled then is void).
@@ -181,14 +191,11 @@ class LDEventSource : public NSURLSessionDataDelegate,
   // schedule, if any. mutex_ held.
   std::optional<double> endTaskLocked(const NSURLSessionDataTaskPtr& task, const NSErrorPtr& error,
                                       uint64_t* generation);
-  // Queues records on the message queue, so that they reach the listener
-  // queue in the order in which the stream made them. Called with mutex_
-  // held, so that the order of the queue is the order of the connection's
-  // steps. The records count as in flight until their calls have run.
-  void enqueueLocked(Batch batch, std::size_t bytes);
-  // Hands a batch to the listeners of its records' types, as one block on
-  // the listener queue, unless close() has run since it was queued.
-  void deliver(Batch batch, std::size_t bytes, uint64_t closeCount);
+  // Hands records to the listeners of their types, as one block on the
+  // listener queue. Called with mutex_ held, so that blocks are queued in
+  // the order in which the connection made their records. They count as in
+  // flight until their calls have run.
+  void deliverLocked(Batch batch, std::size_t bytes);
   // Runs every call of a batch, in order. Each record is delivered to the
   // listeners registered when its calls start, or, once close() has run
   // since the batch was queued, to those registered before the close().
@@ -196,8 +203,13 @@ class LDEventSource : public NSURLSessionDataDelegate,
                      uint64_t closeCount, const Batch& batch) const;
   // The calls of one record.
   static void callListeners(const Registry& registry, const Queued& queued);
-  // Records (and their text) whose calls have run or have been dropped.
+  // Records (and their text) whose calls have run.
   void release(std::size_t records, std::size_t bytes);
+  // A batch whose calls have run, emptied on the listener queue, comes
+  // back for the next piece: a batch's buffer is a few KiB, and allocating
+  // one per piece would make the allocator tidy its free lists each time.
+  void recycle(Batch batch);
+  Batch spareBatch();
 
   // Back-pressure, with mutex_ held: whether the records in flight are past
   // their bound, or back at half of it; holding the current task back;
@@ -215,7 +227,6 @@ class LDEventSource : public NSURLSessionDataDelegate,
   mutable std::recursive_mutex mutex_;
   bool wasClosed_ = false;
   uint64_t generation_ = 0;  // bumped by open() and close(); stale reconnections check it
-  dispatch_queue_t messageQueue_;
   dispatch_queue_t listenerQueue_;
   NSURLPtr eventURL_;
   NSURLSessionDataTaskPtr eventSourceTask_;
@@ -235,6 +246,8 @@ class LDEventSource : public NSURLSessionDataDelegate,
   // The records of the piece being read, and the bytes of their text.
   Batch parsed_;
   std::size_t parsedBytes_ = 0;
+  std::mutex spareMutex_;
+  std::vector<Batch> spareBatches_;  // under spareMutex_
 
   // Back-pressure, under mutex_: while holding_, the current task is
   // suspended and its pieces are kept in held_, unread, until the records
@@ -251,8 +264,8 @@ class LDEventSource : public NSURLSessionDataDelegate,
   std::atomic<std::size_t> bytesInFlight_{0};
 
   mutable std::mutex listenersMutex_;
-  // Bumped by close() under listenersMutex_: records queued before it are
-  // not delivered.
+  // Bumped by close() under listenersMutex_: blocks queued before it stop
+  // taking new listeners.
   std::atomic<uint64_t> closeCount_{0};
   std::shared_ptr<const Registry> listeners_;
   // Bumped under listenersMutex_ whenever listeners_ changes.

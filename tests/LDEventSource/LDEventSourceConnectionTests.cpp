@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "LDEventSource/LDEventSource.h"
+#include "Platform/Foundation/NSLog.h"
 #include "Platform/Net/NSURLError.h"
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
 #include "tests/Platform/NetTestSupport.h"
@@ -953,4 +955,23 @@ TEST_F(LDEventSourceConnection, CloseEndsAConnectionThatABacklogHoldsBack) {
   EXPECT_EQ(slow->outOfOrder.load(), 0U);
   EXPECT_EQ(slow->callsAtEnd.load(), 0U);
   EXPECT_EQ(server.requestCount(), 1U);
+}
+
+TEST_F(LDEventSourceConnection, AHandlerThatThrowsKeepsNoOtherCallFromRunning) {
+  script("/events", {liveStream()});
+  NSLogCapture log;
+  auto client = makeUnrecordedClient("/events");
+  client->onMessage(
+      [](const LDEventPtr& event) { throw std::runtime_error("boom " + *event->data()); });
+  Recorder::listen(recorder, *client);
+  client->open();
+  auto stream = streams.wait(0);
+  ASSERT_TRUE(stream);
+  // One piece, so that the calls of both records share one block.
+  stream->write("data: a\n\ndata: b\n\n");
+  ASSERT_TRUE(recorder->waitFor("message(null,null,b)"));
+  EXPECT_EQ(recorder->trace(),
+            (Trace{"CONNECTING", "OPEN", "open", "message(null,null,a)", "message(null,null,b)"}));
+  EXPECT_TRUE(log.waitFor("a listener threw: boom b", kPatience));
+  EXPECT_EQ(log.count("a listener threw: boom a"), 1U);
 }
