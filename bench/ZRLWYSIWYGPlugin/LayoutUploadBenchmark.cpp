@@ -43,7 +43,7 @@ const nlohmann::json kFacts = {{"os", "iOS"},
 void BM_BuildUploadBody(benchmark::State& state) {
   const nlohmann::json layout = makeLayout(5000);
   const std::string screenshot = makeScreenshot();
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     state.PauseTiming();
     nlohmann::json layoutCopy = layout;
     std::string screenshotCopy = screenshot;
@@ -63,7 +63,7 @@ BENCHMARK(BM_BuildUploadBody)->Unit(benchmark::kMicrosecond)->Iterations(200);
 void BM_BuildAndSerializeUploadBody(benchmark::State& state) {
   const nlohmann::json layout = makeLayout(5000);
   const std::string screenshot = makeScreenshot();
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     state.PauseTiming();
     nlohmann::json layoutCopy = layout;
     std::string screenshotCopy = screenshot;
@@ -96,7 +96,7 @@ void BM_SendToServerOnTheCallingThread(benchmark::State& state) {
   const nlohmann::json layout = makeLayout(5000);
   const std::string screenshot = makeScreenshot();
   size_t calls = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     state.PauseTiming();
     nlohmann::json layoutCopy = layout;
     std::string screenshotCopy = screenshot;

@@ -118,9 +118,10 @@ TEST_F(PluginCoreTest, IdentifiersInAddressesArePercentEncoded) {
   controller_->setApplicationIdentifier(std::nullopt);
   EXPECT_EQ(upload(std::nullopt, std::nullopt, "x").url,
             "https://dashboard.test:8443/v1/api/layout?appId=(null)");
-  controller_->setApplicationIdentifier(std::string(1 << 20, '/'));
+  constexpr size_t kHuge = size_t{1} << 20;
+  controller_->setApplicationIdentifier(std::string(kHuge, '/'));
   EXPECT_EQ(upload(std::nullopt, std::nullopt, "x").url.size(),
-            std::string("https://dashboard.test:8443/v1/api/layout?appId=").size() + 3 * (1 << 20));
+            std::string("https://dashboard.test:8443/v1/api/layout?appId=").size() + 3 * kHuge);
   controller_->setApplicationIdentifier("");
   EXPECT_EQ(upload(std::nullopt, std::nullopt, "x").url,
             "https://dashboard.test:8443/v1/api/layout?appId=");
