@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "LDEventSource/LDEventSourceConstants.h"
 #include "Tools/zrl-events/ZRLEventsRecord.h"
@@ -13,6 +14,9 @@ namespace {
 // Past this many bytes a pass writes what it has gathered before going on,
 // so that a long pass neither holds lines back nor grows without bound.
 constexpr size_t kFlushThreshold = size_t{1} << 20;
+// A record whose line may need more room than this (a long text, where
+// every byte is counted as the longest escape) goes the general way.
+constexpr size_t kMostLineRoom = size_t{256} << 10;
 
 // 0, or the errno of the failure.
 int writeAll(int fd, std::string_view bytes) {
@@ -40,15 +44,18 @@ ZRLEventsPrinter::ZRLEventsPrinter(int fd, std::vector<std::string> types,
 
 void ZRLEventsPrinter::registerHandlers(LDEventSource& source) {
   for (const std::string& type : types_) {
+    auto registration = std::make_shared<const Registration>(
+        Registration{type, ZRLEventsRecord::linePrefix(type), type == MessageEvent});
     // Each handler keeps the printer alive for calls still queued when the
     // program winds down.
-    source.addEventListener(type, [self = shared_from_this(), type](const LDEventPtr& event) {
-      self->handle(type, event);
-    });
+    source.addEventListener(type,
+                            [self = shared_from_this(), registration](const LDEventPtr& event) {
+                              self->handle(*registration, event);
+                            });
   }
 }
 
-void ZRLEventsPrinter::handle(const std::string& type, const LDEventPtr& event) {
+void ZRLEventsPrinter::handle(const Registration& registration, const LDEventPtr& event) {
   if (!event || stopped_.load(std::memory_order_acquire)) return;
   if (finalMessage_) {
     // Only the calls of the final message are still printed.
@@ -56,7 +63,7 @@ void ZRLEventsPrinter::handle(const std::string& type, const LDEventPtr& event) 
       end();
       return;
     }
-  } else if (type == MessageEvent && event != lastMessage_) {
+  } else if (registration.isMessage && event != lastMessage_) {
     lastMessage_ = event;
     ++messages_;
     if (maxMessages_ && messages_ >= *maxMessages_) {
@@ -65,15 +72,48 @@ void ZRLEventsPrinter::handle(const std::string& type, const LDEventPtr& event) 
     }
   }
 
-  ZRLEventsRecord::appendLine(lines_, type, *event);
-  if (lines_.size() >= kFlushThreshold) flush();
+  print(registration, *event);
+  if (used_ >= kFlushThreshold) flush();
   if (finalMessage_ && --finalCallsLeft_ == 0) end();
 }
 
+void ZRLEventsPrinter::print(const Registration& registration, const LDEvent& event) {
+  const size_t bytes = ZRLEventsRecord::lineRoom(registration.linePrefix, event);
+  if (bytes <= kMostLineRoom) {
+    if (const char* end = ZRLEventsRecord::writeLine(room(bytes), registration.linePrefix, event)) {
+      used_ = static_cast<size_t>(end - buffer_.data());
+      return;
+    }
+  }
+  scratch_.clear();
+  ZRLEventsRecord::appendLine(scratch_, registration.type, event);
+  if (scratch_.size() > kMostLineRoom) {
+    // Too long to gather: out at once, after what came before.
+    flush();
+    if (writeError() == 0) {
+      if (const int error = writeAll(fd_, scratch_); error != 0) {
+        writeError_.store(error, std::memory_order_release);
+        end();
+      }
+    }
+    std::string().swap(scratch_);
+    return;
+  }
+  std::memcpy(room(scratch_.size()), scratch_.data(), scratch_.size());
+  used_ += scratch_.size();
+}
+
+char* ZRLEventsPrinter::room(size_t bytes) {
+  if (buffer_.size() - used_ < bytes) {
+    buffer_.resize(std::max(kFlushThreshold + kMostLineRoom, used_ + bytes));
+  }
+  return buffer_.data() + used_;
+}
+
 void ZRLEventsPrinter::flush() {
-  if (lines_.empty() || writeError() != 0) return;
-  const int error = writeAll(fd_, lines_);
-  lines_.clear();
+  if (used_ == 0 || writeError() != 0) return;
+  const int error = writeAll(fd_, std::string_view(buffer_.data(), used_));
+  used_ = 0;
   if (error != 0) {
     writeError_.store(error, std::memory_order_release);
     end();

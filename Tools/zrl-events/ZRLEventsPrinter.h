@@ -28,9 +28,6 @@ class ZRLEventsPrinter : public std::enable_shared_from_this<ZRLEventsPrinter> {
                    std::function<void()> ended);
 
   void registerHandlers(LDEventSource& source);
-  // One handler call: the record, under the type the handler was
-  // registered for.
-  void handle(const std::string& type, const LDEventPtr& event);
   // Writes the lines printed since the last flush.
   void flush();
   // Nothing is printed from now on; any thread. Lines already printed are
@@ -40,6 +37,19 @@ class ZRLEventsPrinter : public std::enable_shared_from_this<ZRLEventsPrinter> {
   int writeError() const { return writeError_.load(std::memory_order_acquire); }
 
  private:
+  // What a handler prints with: its type, and the start of its lines.
+  struct Registration {
+    std::string type;
+    std::string linePrefix;
+    bool isMessage;
+  };
+  // One handler call: the record, under the type the handler was
+  // registered for.
+  void handle(const Registration& registration, const LDEventPtr& event);
+  void print(const Registration& registration, const LDEvent& event);
+  // Makes room for bytes more after the used part of the buffer.
+  char* room(std::size_t bytes);
+
   // How many calls of these handlers a parsed record makes: each "message"
   // registration, then each registration of the record's own event name
   // (which, for an event named "message", are the message handlers again).
@@ -55,8 +65,11 @@ class ZRLEventsPrinter : public std::enable_shared_from_this<ZRLEventsPrinter> {
   std::atomic<bool> endReported_{false};
   std::atomic<int> writeError_{0};
 
-  // Handler queue only.
-  std::string lines_;
+  // Handler queue only. The lines printed since the last flush are the
+  // first used_ bytes of buffer_.
+  std::vector<char> buffer_;
+  std::size_t used_ = 0;
+  std::string scratch_;  // a line that only the general path prints
   uint64_t messages_ = 0;
   LDEventPtr lastMessage_;   // the record counted last
   LDEventPtr finalMessage_;  // the record that reached the limit

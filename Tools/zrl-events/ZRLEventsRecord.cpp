@@ -8,6 +8,10 @@
 #include <cstring>
 #include <optional>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -27,12 +31,76 @@ void appendOptional(std::string& out, const std::optional<std::string>& text) {
   }
 }
 
+bool needsLook(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte >= 0x80 || c == '"' || c == '\\';
+}
+
+// How nlohmann::json writes an ASCII control character: a short escape
+// where JSON has one, \u00xx (lower-case hex) otherwise.
+char* writeControl(char* out, unsigned char byte) {
+  out[0] = '\\';
+  switch (byte) {
+    case '\b':
+      out[1] = 'b';
+      return out + 2;
+    case '\t':
+      out[1] = 't';
+      return out + 2;
+    case '\n':
+      out[1] = 'n';
+      return out + 2;
+    case '\f':
+      out[1] = 'f';
+      return out + 2;
+    case '\r':
+      out[1] = 'r';
+      return out + 2;
+    default: {
+      constexpr std::string_view kHex = "0123456789abcdef";
+      out[1] = 'u';
+      out[2] = '0';
+      out[3] = '0';
+      out[4] = kHex[byte >> 4];
+      out[5] = kHex[byte & 0xF];
+      return out + 6;
+    }
+  }
+}
+
+// The most bytes writeEscaped may touch for text: each byte as a six-byte
+// escape at worst, and the sixteen bytes that a store of a step may write
+// past the end.
+constexpr std::size_t escapedRoom(std::size_t size) {
+  return 6 * size + 16;
+}
+// The same with the quotes around.
+constexpr std::size_t asciiRoom(std::size_t size) {
+  return escapedRoom(size) + 2;
+}
+
+// The bytes from `in` on that need a look (a control character, a byte of
+// a multi-byte character, a quote or a backslash) as the bits of a mask,
+// the lowest for the first byte, for the next kStep bytes; these are also
+// stored at `out` as they are.
+#if defined(__SSE2__)
+constexpr std::ptrdiff_t kStep = 16;
+uint32_t copyAndFlag(const char* in, char* out) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+  // As signed bytes, those from 0x80 on are below 0x20 too.
+  const __m128i flagged = _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
+                                       _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                                                    _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
+  return static_cast<uint32_t>(_mm_movemask_epi8(flagged));
+}
+#else
+constexpr std::ptrdiff_t kStep = 8;
 constexpr uint64_t kOnes = 0x0101010101010101ULL;
 constexpr uint64_t kHighs = 0x8080808080808080ULL;
 
 // The high bit of each byte that is zero / is below n (n at most 0x80).
-// Above a byte that is flagged rightly, a borrow may flag others wrongly;
-// the lowest flag is always right.
+// Above a byte that is flagged rightly, a borrow may flag others wrongly.
 constexpr uint64_t zeroBytes(uint64_t word) {
   return (word - kOnes) & ~word & kHighs;
 }
@@ -40,55 +108,73 @@ constexpr uint64_t bytesBelow(uint64_t word, uint64_t n) {
   return (word - kOnes * n) & ~word & kHighs;
 }
 
-bool needsLook(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte >= 0x80 || c == '"' || c == '\\';
+uint32_t copyAndFlag(const char* in, char* out) {
+  uint64_t word = 0;
+  std::memcpy(&word, in, sizeof word);
+  std::memcpy(out, &word, sizeof word);
+  const uint64_t flags = (word & kHighs) | bytesBelow(word, 0x20) |
+                         zeroBytes(word ^ (kOnes * '"')) | zeroBytes(word ^ (kOnes * '\\'));
+  if (flags == 0) return 0;
+  // A word with a flag is looked at byte by byte, whatever the byte order.
+  for (int i = 0; i < kStep; ++i) {
+    if (needsLook(in[i])) return uint32_t{1} << i;
+  }
+  return 0;
 }
+#endif
 
-// The first byte from `from` on that needs a look: a control character, a
-// byte of a multi-byte character, a quote or a backslash; or the size.
-// Eight bytes at a time, the lowest flag of a word telling which byte.
-size_t nextToLookAt(std::string_view text, size_t from) {
-  size_t i = from;
-  for (; i + 8 <= text.size(); i += 8) {
-    uint64_t word = 0;
-    std::memcpy(&word, text.data() + i, sizeof word);
-    const uint64_t flags = (word & kHighs) | bytesBelow(word, 0x20) |
-                           zeroBytes(word ^ (kOnes * '"')) | zeroBytes(word ^ (kOnes * '\\'));
-    if (flags != 0) {
-      const int bit = std::endian::native == std::endian::little ? std::countr_zero(flags)
-                                                                 : std::countl_zero(flags);
-      return i + static_cast<size_t>(bit) / 8;
+// Writes text that is all ASCII the way nlohmann::json writes it inside a
+// string, and returns the end; null at the first byte outside ASCII. A
+// step of bytes at a time: each is stored at once, and the output goes on
+// after its first byte that needs a look, which is escaped there.
+char* writeEscaped(char* out, std::string_view text) {
+  const char* in = text.data();
+  const char* const end = in + text.size();
+  while (true) {
+    if (end - in >= kStep) {
+      const uint32_t flags = copyAndFlag(in, out);
+      if (flags == 0) {
+        in += kStep;
+        out += kStep;
+        continue;
+      }
+      const auto skip = static_cast<std::size_t>(std::countr_zero(flags));
+      in += skip;
+      out += skip;
+    } else {
+      while (in < end && !needsLook(*in))
+        *out++ = *in++;
+      if (in == end) break;
+    }
+    const auto byte = static_cast<unsigned char>(*in++);
+    if (byte >= 0x80) return nullptr;
+    if (byte < 0x20) {
+      out = writeControl(out, byte);
+    } else {
+      out[0] = '\\';
+      out[1] = static_cast<char>(byte);
+      out += 2;
     }
   }
-  while (i < text.size() && !needsLook(text[i]))
-    ++i;
-  return i;
+  return out;
 }
 
-// Printable ASCII (0x20 to 0x7F) needs no escape but for the quote and the
-// backslash, which nlohmann::json writes as \" and \\: so does this, and
-// gives up (returning false, out unchanged) at the first other byte that
-// needs a look, leaving that text to nlohmann::json. Most text on event
-// streams is such ASCII, and this is where the printing spends its time.
-bool appendPrintableASCII(std::string& out, std::string_view text) {
-  const size_t start = out.size();
-  out += '"';
-  size_t copied = 0;
-  for (size_t i = nextToLookAt(text, 0); i < text.size(); i = nextToLookAt(text, i + 1)) {
-    const char c = text[i];
-    if (c != '"' && c != '\\') {
-      out.resize(start);
-      return false;
-    }
-    out.append(text.substr(copied, i - copied));
-    out += '\\';
-    out += c;
-    copied = i + 1;
-  }
-  out.append(text.substr(copied));
-  out += '"';
-  return true;
+// ASCII text as a JSON string, or null.
+char* writeASCII(char* out, std::string_view text) {
+  *out++ = '"';
+  out = writeEscaped(out, text);
+  if (out == nullptr) return nullptr;
+  *out++ = '"';
+  return out;
+}
+
+char* writeText(char* out, std::string_view text) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+char* writeOptional(char* out, const std::optional<std::string>& text) {
+  return text ? writeASCII(out, *text) : writeText(out, "null");
 }
 
 // Copies JSON text, writing NEL (C2 85), LS (E2 80 A8) and PS (E2 80 A9) as
@@ -125,13 +211,71 @@ void appendWithSeparatorsEscaped(std::string& out, std::string_view json) {
 }  // namespace
 
 void ZRLEventsRecord::appendString(std::string& out, std::string_view text) {
-  if (appendPrintableASCII(out, text)) return;
+  // Written in segments, so that the room set aside for escapes stays small
+  // however long the text is; an ASCII segment cannot split a character.
+  constexpr std::size_t kSegment = std::size_t{64} << 10;
+  const std::size_t start = out.size();
+  out += '"';
+  bool ascii = true;
+  for (std::size_t at = 0; ascii && at < text.size(); at += kSegment) {
+    const std::string_view segment = text.substr(at, kSegment);
+    const std::size_t from = out.size();
+    out.resize(from + escapedRoom(segment.size()));
+    const char* end = writeEscaped(out.data() + from, segment);
+    ascii = end != nullptr;
+    out.resize(ascii ? static_cast<std::size_t>(end - out.data()) : start);
+  }
+  if (ascii) {
+    out += '"';
+    return;
+  }
   // One value per thread, refilled for each string, so that its buffer is
   // reused instead of allocated per call.
   thread_local nlohmann::json value = std::string();
   value.get_ref<std::string&>().assign(text);
   const std::string json = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   appendWithSeparatorsEscaped(out, json);
+}
+
+std::string ZRLEventsRecord::linePrefix(std::string_view type) {
+  std::string prefix = "{\"type\":";
+  appendString(prefix, type);
+  prefix += ",\"readyState\":";
+  return prefix;
+}
+
+std::size_t ZRLEventsRecord::lineRoom(std::string_view prefix, const LDEvent& event) {
+  const auto room = [](const std::optional<std::string>& text) {
+    return text ? asciiRoom(text->size()) : 4;
+  };
+  constexpr std::string_view kFixed = R"(,"id":,"event":,"data":,"error":null})"
+                                      "\n";
+  constexpr std::size_t kReadyState = 11;  // a 32-bit integer
+  return prefix.size() + kReadyState + kFixed.size() + room(event.id()) + room(event.event()) +
+         room(event.data());
+}
+
+char* ZRLEventsRecord::writeLine(char* out, std::string_view prefix, const LDEvent& event) {
+  if (event.error()) return nullptr;
+  out = writeText(out, prefix);
+  const int32_t readyState = event.readyState();
+  if (readyState >= 0 && readyState <= 9) {
+    *out++ = static_cast<char>('0' + readyState);
+  } else {
+    std::array<char, 12> digits{};
+    out = writeText(
+        out, std::string_view(
+                 digits.data(),
+                 std::to_chars(digits.data(), digits.data() + digits.size(), readyState).ptr));
+  }
+  out = writeOptional(writeText(out, R"(,"id":)"), event.id());
+  if (out == nullptr) return nullptr;
+  out = writeOptional(writeText(out, R"(,"event":)"), event.event());
+  if (out == nullptr) return nullptr;
+  out = writeOptional(writeText(out, R"(,"data":)"), event.data());
+  if (out == nullptr) return nullptr;
+  return writeText(out, R"(,"error":null})"
+                        "\n");
 }
 
 void ZRLEventsRecord::appendLine(std::string& out, std::string_view type, const LDEvent& event) {

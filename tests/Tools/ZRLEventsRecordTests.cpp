@@ -1,9 +1,14 @@
 // The lines of zrl-events: the fast path for ASCII text gives exactly what
 // nlohmann::json gives, whatever the bytes and wherever they fall in the
-// eight-byte steps of the scan, and no line holds a line break of any kind.
+// steps of the scan (sixteen bytes, eight without SSE2), the fast line
+// writer gives the general path's lines within the room it asks for, and
+// no line holds a line break of any kind.
 
+#include <algorithm>
+#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -99,6 +104,54 @@ TEST(ZRLEventsRecord, LinesHoldTheKeysInOrderAndEndAtTheirOnlyLineFeed) {
                   "\n");
   EXPECT_EQ(line.find('\n'), line.size() - 1);
   EXPECT_EQ(line.find('\r'), std::string::npos);
+}
+
+TEST(ZRLEventsRecord, TheFastLineWriterGivesTheGeneralLinesWithinItsRoom) {
+  const std::vector<std::string> pieces = {"a",  "Z",    " ",    "\"",   "\\", "\n",
+                                           "\t", "\x01", "\x1F", "\x7F", "/",  "{"};
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<size_t> pick(0, pieces.size() - 1);
+  std::uniform_int_distribution<size_t> length(0, 70);
+  std::uniform_int_distribution<int> coin(0, 3);
+  const auto text = [&]() -> std::optional<std::string> {
+    if (coin(random) == 0) return std::nullopt;
+    std::string value;
+    for (size_t n = length(random); n > 0; --n)
+      value += pieces[pick(random)];
+    return value;
+  };
+  size_t fast = 0;
+  for (int round = 0; round < 3000; ++round) {
+    LDEvent record;
+    record.setReadyState(round % 5 == 4 ? 1234567 : round % 3);
+    record.setId(text());
+    record.setEvent(text());
+    record.setData(text());
+    if (round % 7 == 6) record.setData(record.data().value_or("") + "caf\xC3\xA9");
+    if (round % 50 == 49) record.setError(NSError::errorWithDomain("D", 2, "m"));
+    const std::string type = round % 2 == 0 ? "message" : "t\"y\x01pe";
+    std::string expected;
+    ZRLEventsRecord::appendLine(expected, type, record);
+
+    // Exactly the room asked for, so that a write past it is a heap
+    // overflow under the address sanitizer, and a canary past that.
+    const std::string prefix = ZRLEventsRecord::linePrefix(type);
+    const size_t room = ZRLEventsRecord::lineRoom(prefix, record);
+    std::vector<char> buffer(room + 1, '#');
+    const char* end = ZRLEventsRecord::writeLine(buffer.data(), prefix, record);
+    ASSERT_EQ(buffer[room], '#') << "round " << round;
+    const bool ascii = std::none_of(expected.begin(), expected.end(),
+                                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    if (!record.error() && ascii) {
+      ASSERT_NE(end, nullptr) << "round " << round;
+      ASSERT_EQ(std::string_view(buffer.data(), static_cast<size_t>(end - buffer.data())), expected)
+          << "round " << round;
+      ++fast;
+    } else {
+      ASSERT_EQ(end, nullptr) << "round " << round;
+    }
+  }
+  EXPECT_GT(fast, 1000U);
 }
 
 }  // namespace

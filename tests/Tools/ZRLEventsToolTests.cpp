@@ -277,6 +277,28 @@ TEST_F(ZRLEventsTool, WritesEveryRecordOfABurstBeforeItExits) {
   }
 }
 
+TEST_F(ZRLEventsTool, KeepsTheOrderOfLinesThatArePrintedEachTheirOwnWay) {
+  // Among short ASCII records, one too long to gather with the others, one
+  // with text outside ASCII and one with controls and quotes: each is
+  // printed its own way, all in stream order.
+  const std::string longText = std::string(200000, 'q') + "\"end\"";
+  const std::vector<std::string> texts{"first", longText, "caf\xC3\xA9", "tab\there \"q\" \\",
+                                       "last"};
+  std::string stream;
+  for (const std::string& text : texts)
+    stream += "data: " + text + "\n\n";
+  serve(stream);
+  auto tool = runTool({"--max", std::to_string(texts.size()), server.URL("/events")});
+  ASSERT_TRUE(tool->started());
+  const auto lines = tool->readLines(kPatience);
+  EXPECT_EQ(tool->wait(kPatience), 0) << tool->errorOutput();
+  ASSERT_EQ(lines.size(), texts.size() + 3);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(lines[i + 3], parsed("message", "null", "null", nlohmann::json(texts[i]).dump()))
+        << "record " << i;
+  }
+}
+
 TEST_F(ZRLEventsTool, FailsWhenItsOutputIsClosed) {
   serve();
   auto tool = runTool({server.URL("/events")});
