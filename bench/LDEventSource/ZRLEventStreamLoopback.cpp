@@ -10,7 +10,9 @@
 // queue, and on a serial queue), zrl-events printing every record into a
 // pipe that this tool reads (and, for throughput, into /dev/null), and the
 // npm eventsource client run by Node.js through a small counting script.
-// Every figure is the median of several runs.
+// The server runs in a child process of its own, so that the processor time
+// of every client, this process included, is its own. Every figure is the
+// median of several runs.
 //
 //   ZRLEventStreamLoopback [--events N] [--runs R] [--rates R1,R2,...]
 //                          [--latency-seconds S] [--zrl-events PATH]
@@ -113,6 +115,16 @@ Percentiles percentilesOf(std::vector<int64_t> delays) {
   return result;
 }
 
+// User and system time of this process so far.
+double processorSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 double medianOf(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
@@ -139,12 +151,8 @@ class LoopbackServer {
       }
       auto stream = responder.stream(
           200, {{"Content-Type", "text/event-stream"}, {"Cache-Control", "no-cache"}});
-      {
-        std::lock_guard lock(mutex_);
-        starts_.emplace(*run, Clock::now());
-      }
-      changed_.notify_all();
       std::lock_guard lock(mutex_);
+      if (onStart_) onStart_(*run, Clock::now());
       writers_.emplace_back([stream, events = *events, rate = rate.value_or(0), paced] {
         if (paced) {
           writePaced(*stream, events, rate);
@@ -164,6 +172,11 @@ class LoopbackServer {
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   bool start(std::string* error) { return server_.start(error); }
+  // Called when the server begins writing for a run.
+  void onStart(std::function<void(uint64_t run, Clock::time_point start)> handler) {
+    std::lock_guard lock(mutex_);
+    onStart_ = std::move(handler);
+  }
 
   std::string burstURL(uint64_t run, uint64_t events) const {
     return server_.URL("/burst?run=" + std::to_string(run) + "&n=" + std::to_string(events));
@@ -171,14 +184,6 @@ class LoopbackServer {
   std::string pacedURL(uint64_t run, uint64_t events, uint64_t rate) const {
     return server_.URL("/paced?run=" + std::to_string(run) + "&n=" + std::to_string(events) +
                        "&rate=" + std::to_string(rate));
-  }
-  // When the server began writing for the run.
-  std::optional<Clock::time_point> startOf(uint64_t run) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, kPatience, [&] { return starts_.count(run) != 0; });
-    const auto found = starts_.find(run);
-    if (found == starts_.end()) return std::nullopt;
-    return found->second;
   }
 
  private:
@@ -229,9 +234,123 @@ class LoopbackServer {
 
   ZRLLocalServer server_;
   std::mutex mutex_;
+  std::function<void(uint64_t run, Clock::time_point start)> onStart_;
+  std::vector<std::thread> writers_;
+};
+
+// The server's side of the child process that runs it: it tells its parent
+// its address, then the start of each run, as lines on its standard output
+// ("url URL", "start RUN NANOSECONDS"), and ends when its standard input
+// does.
+int serveForParent() {
+  LoopbackServer server;
+  std::string error;
+  if (!server.start(&error)) {
+    std::fprintf(stderr, "ZRLEventStreamLoopback: cannot start the server: %s\n", error.c_str());
+    return 1;
+  }
+  server.onStart([](uint64_t run, Clock::time_point start) {
+    std::printf("start %llu %lld\n", static_cast<unsigned long long>(run),
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch())
+                        .count()));
+    std::fflush(stdout);
+  });
+  std::string url = server.burstURL(0, 1);
+  url.resize(url.find("/burst"));
+  std::printf("url %s\n", url.c_str());
+  std::fflush(stdout);
+  std::array<char, 64> ignored{};
+  while (::read(STDIN_FILENO, ignored.data(), ignored.size()) > 0) {
+  }
+  return 0;
+}
+
+// The parent's handle on the server process.
+class ServerProcess {
+ public:
+  // Forks the server; call before this process makes any thread.
+  bool start() {
+    int control[2] = {-1, -1};
+    int status[2] = {-1, -1};
+    if (pipe2(control, O_CLOEXEC) != 0 || pipe2(status, O_CLOEXEC) != 0) return false;
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      dup2(control[0], STDIN_FILENO);
+      dup2(status[1], STDOUT_FILENO);
+      ::close(control[1]);
+      ::close(status[0]);
+      _exit(serveForParent());
+    }
+    ::close(control[0]);
+    ::close(status[1]);
+    control_ = control[1];
+    status_ = fdopen(status[0], "r");
+    if (status_ == nullptr) return false;
+    std::array<char, 256> line{};
+    if (std::fgets(line.data(), static_cast<int>(line.size()), status_) == nullptr) return false;
+    std::string_view text(line.data());
+    if (!text.starts_with("url ")) return false;
+    text.remove_prefix(4);
+    while (!text.empty() && text.back() == '\n')
+      text.remove_suffix(1);
+    base_ = std::string(text);
+    reader_ = std::thread([this] { readStarts(); });
+    return true;
+  }
+  ~ServerProcess() {
+    if (control_ >= 0) ::close(control_);  // the server's cue to end
+    if (pid_ > 0) {
+      int ignored = 0;
+      ::waitpid(pid_, &ignored, 0);
+    }
+    if (reader_.joinable()) reader_.join();
+    if (status_ != nullptr) std::fclose(status_);
+  }
+  ServerProcess() = default;
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  std::string burstURL(uint64_t run, uint64_t events) const {
+    return base_ + "/burst?run=" + std::to_string(run) + "&n=" + std::to_string(events);
+  }
+  std::string pacedURL(uint64_t run, uint64_t events, uint64_t rate) const {
+    return base_ + "/paced?run=" + std::to_string(run) + "&n=" + std::to_string(events) +
+           "&rate=" + std::to_string(rate);
+  }
+  // When the server began writing for the run.
+  std::optional<Clock::time_point> startOf(uint64_t run) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, kPatience, [&] { return starts_.count(run) != 0; });
+    const auto found = starts_.find(run);
+    if (found == starts_.end()) return std::nullopt;
+    return found->second;
+  }
+
+ private:
+  void readStarts() {
+    std::array<char, 256> line{};
+    while (std::fgets(line.data(), static_cast<int>(line.size()), status_) != nullptr) {
+      unsigned long long run = 0;
+      long long nanoseconds = 0;
+      if (std::sscanf(line.data(), "start %llu %lld", &run, &nanoseconds) != 2) continue;
+      {
+        std::lock_guard lock(mutex_);
+        starts_.emplace(run, Clock::time_point(std::chrono::nanoseconds(nanoseconds)));
+      }
+      changed_.notify_all();
+    }
+  }
+
+  pid_t pid_ = -1;
+  int control_ = -1;
+  FILE* status_ = nullptr;
+  std::string base_;
+  std::thread reader_;
+  std::mutex mutex_;
   std::condition_variable changed_;
   std::map<uint64_t, Clock::time_point> starts_;
-  std::vector<std::thread> writers_;
 };
 
 // A client program run as a child, its standard output a pipe (read here) or
@@ -425,7 +544,7 @@ std::optional<Clock::time_point> runInProcess(const std::string& url, uint64_t e
 
 class Loopback {
  public:
-  Loopback(LoopbackServer& server, Options options)
+  Loopback(ServerProcess& server, Options options)
       : server_(server), options_(std::move(options)) {}
 
   void runThroughput() {
@@ -463,8 +582,9 @@ class Loopback {
       if (!options_.measures(queueKey(queue))) continue;
       report(queueName(queue), [&]() -> std::optional<Sample> {
         const uint64_t run = nextRun_++;
+        const double before = processorSeconds();
         const auto end = runInProcess(server_.burstURL(run, n), n, queue, false, nullptr);
-        return sampleOf(run, end);
+        return sampleOf(run, end, processorSeconds() - before);
       });
     }
     if (!options_.zrlEvents.empty() && options_.measures("zrl-events")) {
@@ -615,7 +735,7 @@ class Loopback {
     return Sample{std::chrono::duration<double>(*end - *start).count(), cpuSeconds};
   }
 
-  LoopbackServer& server_;
+  ServerProcess& server_;
   Options options_;
   uint64_t nextRun_ = 1;
 };
@@ -682,10 +802,9 @@ int main(int argc, char** argv) {
         stderr);
     return 2;
   }
-  LoopbackServer server;
-  std::string error;
-  if (!server.start(&error)) {
-    std::fprintf(stderr, "ZRLEventStreamLoopback: cannot start the server: %s\n", error.c_str());
+  ServerProcess server;
+  if (!server.start()) {
+    std::fprintf(stderr, "ZRLEventStreamLoopback: cannot start the server process\n");
     return 1;
   }
   Loopback loopback(server, *options);
