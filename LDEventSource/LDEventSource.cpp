@@ -505,7 +505,6 @@ void LDEventSource::deliverLocked(Batch batch, std::size_t bytes) {
                    if (auto self = weak.lock()) {
                      self->callListeners(registry, version, closeCount, batch);
                      self->release(batch.size(), bytes);
-                     batch.clear();
                      self->recycle(std::move(batch));
                    } else {
                      for (const Queued& queued : batch)
@@ -523,15 +522,15 @@ void LDEventSource::recycle(Batch batch) {
 }
 
 LDEventSource::Batch LDEventSource::spareBatch() {
+  Batch batch;
   {
     std::lock_guard lock(spareMutex_);
     if (!spareBatches_.empty()) {
-      Batch batch = std::move(spareBatches_.back());
+      batch = std::move(spareBatches_.back());
       spareBatches_.pop_back();
-      return batch;
     }
   }
-  Batch batch;
+  batch.clear();
   batch.reserve(kBatchCapacity);
   return batch;
 }

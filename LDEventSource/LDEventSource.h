@@ -205,9 +205,12 @@ class LDEventSource : public NSURLSessionDataDelegate,
   static void callListeners(const Registry& registry, const Queued& queued);
   // Records (and their text) whose calls have run.
   void release(std::size_t records, std::size_t bytes);
-  // A batch whose calls have run, emptied on the listener queue, comes
-  // back for the next piece: a batch's buffer is a few KiB, and allocating
-  // one per piece would make the allocator tidy its free lists each time.
+  // A batch whose calls have run comes back for a later piece: a batch's
+  // buffer is a few KiB, and allocating one per piece would make the
+  // allocator tidy its free lists each time. Its records are let go when
+  // it is reused, under mutex_, by the thread that reads the stream: freed
+  // where they were made, their memory goes straight back to the records
+  // that it parses next.
   void recycle(Batch batch);
   Batch spareBatch();
 
