@@ -96,10 +96,10 @@ bool isLength(char c) {
 // Formats one numeric conversion through snprintf with the flags, width and
 // precision of the format and a length suited to the value's C type.
 template <typename T>
-void appendNumber(std::string& out, std::string_view spec, std::string_view length, char conversion,
-                  T value) {
+void appendNumber(std::string& out, std::string_view directive, std::string_view length,
+                  char conversion, T value) {
   std::string cformat = "%";
-  cformat.append(spec);
+  cformat.append(directive);
   cformat.append(length);
   cformat.push_back(conversion);
   std::array<char, 128> buffer{};
@@ -147,7 +147,7 @@ std::string NSStringWithFormatArguments(std::string_view format,
       while (i < format.size() && isDigit(format[i]))
         ++i;
     }
-    const std::string_view spec = format.substr(start, i - start);
+    const std::string_view directive = format.substr(start, i - start);
     while (i < format.size() && isLength(format[i]))
       ++i;
     if (i >= format.size()) {
@@ -166,13 +166,14 @@ std::string NSStringWithFormatArguments(std::string_view format,
         break;
       case 'd':
       case 'i':
-        appendNumber(out, spec, "ll", conversion, static_cast<long long>(take().signedValue()));
+        appendNumber(out, directive, "ll", conversion,
+                     static_cast<long long>(take().signedValue()));
         break;
       case 'u':
       case 'x':
       case 'X':
       case 'o': {
-        appendNumber(out, spec, "ll", conversion,
+        appendNumber(out, directive, "ll", conversion,
                      static_cast<unsigned long long>(take().unsignedValue()));
         break;
       }
@@ -184,7 +185,7 @@ std::string NSStringWithFormatArguments(std::string_view format,
       case 'G':
       case 'a':
       case 'A':
-        appendNumber(out, spec, "", conversion, take().doubleValue());
+        appendNumber(out, directive, "", conversion, take().doubleValue());
         break;
       case 'c':
         out.push_back(static_cast<char>(take().signedValue()));
