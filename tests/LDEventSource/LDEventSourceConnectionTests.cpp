@@ -975,3 +975,28 @@ TEST_F(LDEventSourceConnection, AHandlerThatThrowsKeepsNoOtherCallFromRunning) {
   EXPECT_TRUE(log.waitFor("a listener threw: boom b", kPatience));
   EXPECT_EQ(log.count("a listener threw: boom a"), 1U);
 }
+
+TEST_F(LDEventSourceConnection, AnEndThatComesWhileTheStreamIsHeldBackFollowsItsRecords) {
+  // A whole body well past the bound, sent at once and ended: the end
+  // usually reaches the client while pieces of the body are still held.
+  constexpr size_t kRecords = 3 * LDEventSource::kMaximumRecordsInFlight / 2;
+  std::string body;
+  for (size_t i = 0; i < kRecords; ++i)
+    body += numberedBlock(i);
+  script("/events", {whole(200, body), liveStream()});
+  auto client = makeUnrecordedClient("/events");
+  auto slow = std::make_shared<SlowHandler>();
+  client->onMessage(slow->handler(slow, client));
+  client->onReadyStateChanged(slow->endHandler(slow));
+  client->open();
+  ASSERT_EQ(slow->blocked.get_future().wait_for(kPatience), std::future_status::ready);
+  ASSERT_TRUE(eventually(
+      [&] { return client->recordsInFlight() > LDEventSource::kMaximumRecordsInFlight; }));
+  slow->release.set_value();
+
+  ASSERT_TRUE(eventually([&] { return slow->callsAtEnd.load() != 0; }));
+  EXPECT_EQ(slow->callsAtEnd.load(), kRecords);
+  EXPECT_EQ(slow->outOfOrder.load(), 0U);
+  // And the next connection is opened as after any end.
+  EXPECT_TRUE(streams.wait(0));
+}
