@@ -1000,3 +1000,32 @@ TEST_F(LDEventSourceConnection, AnEndThatComesWhileTheStreamIsHeldBackFollowsIts
   // And the next connection is opened as after any end.
   EXPECT_TRUE(streams.wait(0));
 }
+
+TEST_F(LDEventSourceConnection, CallsAlreadyHandedToTheListenerQueueRunAfterClose) {
+  script("/events", {liveStream()});
+  auto client = makeClient("/events");
+  // The listener queue is held up until the test lets it go, so that the
+  // records pile up there, handed over but not yet run.
+  auto unplug = std::make_shared<std::promise<void>>();
+  dispatch_async(listeners, [plug = unplug->get_future().share()] { plug.wait_for(kPatience); });
+  client->open();
+  auto stream = streams.wait(0);
+  ASSERT_TRUE(stream);
+  constexpr size_t kRecords = 50;
+  for (size_t i = 0; i < kRecords; ++i)
+    stream->write("data: " + std::to_string(i) + "\n\n");
+  // CONNECTING and OPEN are in flight as well.
+  ASSERT_TRUE(eventually([&] { return client->recordsInFlight() == kRecords + 2; }));
+  client->close();
+  stream->write("data: after close\n\n");
+  unplug->set_value();
+
+  ASSERT_TRUE(recorder->waitFor("message(null,null," + std::to_string(kRecords - 1) + ")"));
+  EXPECT_TRUE(stream->waitUntilClosed(kPatience));
+  ASSERT_TRUE(drain(listeners));
+  Trace expected{"CONNECTING", "OPEN", "open"};
+  for (size_t i = 0; i < kRecords; ++i)
+    expected.push_back("message(null,null," + std::to_string(i) + ")");
+  EXPECT_EQ(recorder->trace(), expected);
+  EXPECT_EQ(client->recordsInFlight(), 0U);
+}
