@@ -222,12 +222,13 @@ starts with '-', or after '=', as in --max=3):
                        whose "event" field is TYPE). Repeatable. Every
                        registration prints: a TYPE given twice, or equal to
                        one of the four above, prints each record twice.
-  --max N              exits 0 once N messages (records delivered under
-                       "message") have been printed, each with every line it
-                       makes (its other "message" registrations and its own
-                       --on type). Ready-state, open and error records do
-                       not count; a record whose "event" is "message", which
-                       reaches the "message" handlers twice, counts once.
+  --max N              exits 0 once N "message" calls have been printed:
+                       lines whose "type" is "message", from the built-in
+                       handler and any --on message. The record that made
+                       the Nth one still prints its lines of other types (its
+                       own --on type); no further "message" line is printed.
+                       A record whose "event" is "message" reaches the
+                       "message" handlers twice and so makes two calls.
                        N is a whole number; 0 exits at once without
                        connecting.
   --seconds S          exits 0 S seconds after it starts connecting (a

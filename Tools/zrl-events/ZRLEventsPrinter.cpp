@@ -57,24 +57,34 @@ void ZRLEventsPrinter::registerHandlers(LDEventSource& source) {
 
 void ZRLEventsPrinter::handle(const Registration& registration, const LDEventPtr& event) {
   if (!event || stopped_.load(std::memory_order_acquire)) return;
+  if (event != currentRecord_) {
+    currentRecord_ = event;
+    callsOfCurrentRecord_ = 0;
+  }
+  ++callsOfCurrentRecord_;
   if (finalMessage_) {
-    // Only the calls of the final message are still printed.
+    // After the last "message" call, only the other calls of the same
+    // record are still printed.
     if (event != finalMessage_) {
       end();
       return;
     }
-  } else if (registration.isMessage && event != lastMessage_) {
-    lastMessage_ = event;
-    ++messages_;
-    if (maxMessages_ && messages_ >= *maxMessages_) {
-      finalMessage_ = event;
-      finalCallsLeft_ = callsFor(*event);
-    }
+    if (!registration.isMessage) print(registration, *event);
+    if (callsOfCurrentRecord_ >= callsFor(*event)) end();
+    return;
   }
 
+  bool reachedLimit = false;
+  if (registration.isMessage) {
+    ++messages_;
+    reachedLimit = maxMessages_ && messages_ >= *maxMessages_;
+  }
   print(registration, *event);
   if (used_ >= kFlushThreshold) flush();
-  if (finalMessage_ && --finalCallsLeft_ == 0) end();
+  if (reachedLimit) {
+    finalMessage_ = event;
+    if (callsOfCurrentRecord_ >= callsFor(*event)) end();
+  }
 }
 
 void ZRLEventsPrinter::print(const Registration& registration, const LDEvent& event) {

@@ -22,8 +22,8 @@ class ZRLEventsPrinter : public std::enable_shared_from_this<ZRLEventsPrinter> {
 
   // fd: where the lines go (it stays open). types: one handler is
   // registered per entry, in order. ended is called once, on the handler
-  // queue, when the last line of the maxMessages-th message has been
-  // printed or when a write has failed.
+  // queue, once the maxMessages-th "message" call has been printed (with
+  // the record's calls of other types) or when a write has failed.
   ZRLEventsPrinter(int fd, std::vector<std::string> types, std::optional<uint64_t> maxMessages,
                    std::function<void()> ended);
 
@@ -69,9 +69,9 @@ class ZRLEventsPrinter : public std::enable_shared_from_this<ZRLEventsPrinter> {
   // first used_ bytes of buffer_.
   std::vector<char> buffer_;
   std::size_t used_ = 0;
-  std::string scratch_;  // a line that only the general path prints
-  uint64_t messages_ = 0;
-  LDEventPtr lastMessage_;   // the record counted last
-  LDEventPtr finalMessage_;  // the record that reached the limit
-  size_t finalCallsLeft_ = 0;
+  std::string scratch_;       // a line that only the general path prints
+  uint64_t messages_ = 0;     // "message" calls printed
+  LDEventPtr currentRecord_;  // the record of the latest call
+  size_t callsOfCurrentRecord_ = 0;
+  LDEventPtr finalMessage_;  // the record whose "message" call reached the limit
 };
