@@ -1,689 +1,429 @@
+// URL sessions against the local server: the order and content of what a
+// task tells its delegate, what reaches the wire, failures, cancellation,
+// the disposition, the ends of a session, flow control and TLS trust.
+
+#include <sys/stat.h>
+
 #include <atomic>
-#include <future>
-#include <latch>
-#include <memory>
+#include <deque>
+#include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
-#include "Platform/Net/NSURLSession.h"
-#include "Tools/ZRLLocalServer/ZRLLocalServer.h"
 #include "tests/Platform/NetTestSupport.h"
 
-using Kind = RecordingDelegate::Event::Kind;
+using Disposition = NSURLSessionResponseDisposition;
 
 namespace {
 
-// Keeps the stream handles that a streaming route hands out, for the test
-// thread to write to.
-class StreamBox {
+// What the delegate has heard of one task.
+struct Trace {
+  NSHTTPURLResponsePtr response;
+  size_t pieces = 0;
+  std::string body;
+  std::optional<NSErrorPtr> end;          // null on success
+  std::string problems;                   // the rules that its notifications broke
+  std::function<void(Disposition)> held;  // the disposition handler, when held
+};
+
+// Records what each task hears and checks the rules as it goes: one head
+// before any body, one end after all else, nothing after the invalidation,
+// everything on the delegate queue.
+class RecordingDelegate : public NSURLSessionDataDelegate {
  public:
-  // Notifies under the lock: a waiter may destroy the box as soon as it
-  // sees the stream.
-  void put(std::shared_ptr<ZRLLocalStream> stream) {
+  explicit RecordingDelegate(dispatch_queue_t queue) : queue_(std::move(queue)) {}
+
+  std::atomic<bool> holds{false};  // keeps the disposition handlers instead of allowing
+  bool keepsBytes = true;
+  std::function<void(const NSURLSessionDataTaskPtr&, const NSData&)> onData;
+
+  void didReceiveResponse(const NSURLSessionPtr&, const NSURLSessionDataTaskPtr& task,
+                          const NSHTTPURLResponsePtr& response,
+                          std::function<void(Disposition)> handler) override {
+    const bool holding = holds;
+    note(task, [&](Trace& t) {
+      if (t.response) t.problems += " a second head;";
+      t.response = response;
+      if (holding) t.held = handler;
+    });
+    if (!holding) handler(Disposition::Allow);
+  }
+  void didReceiveData(const NSURLSessionPtr&, const NSURLSessionDataTaskPtr& task,
+                      const NSData& data) override {
+    note(task, [&](Trace& t) {
+      if (!t.response) t.problems += " body before the head;";
+      ++t.pieces;
+      if (keepsBytes) t.body += data;
+    });
+    if (onData) onData(task, data);
+  }
+  void didCompleteWithError(const NSURLSessionPtr&, const NSURLSessionDataTaskPtr& task,
+                            const NSErrorPtr& error) override {
+    note(task, [&](Trace& t) { t.end = error; });
+  }
+  void didBecomeInvalidWithError(const NSURLSessionPtr&, const NSErrorPtr& error) override {
     std::lock_guard lock(mutex_);
-    streams_.push_back(std::move(stream));
+    invalidation_ = error;
     changed_.notify_all();
   }
-  std::shared_ptr<ZRLLocalStream> wait(size_t index = 0) {
+
+  // The task's trace once the condition holds (or on time-out); at once
+  // without one.
+  Trace trace(const NSURLSessionDataTaskPtr& task,
+              const std::function<bool(const Trace&)>& until = nullptr) {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, kPatience, [&] { return streams_.size() > index; });
-    return streams_.size() > index ? streams_[index] : nullptr;
+    const Trace& t = traces_[task->taskIdentifier()];
+    if (until) changed_.wait_for(lock, kPatience, [&] { return until(t); });
+    return t;
   }
-  std::vector<std::shared_ptr<ZRLLocalStream>> waitForAll(size_t n) {
+  std::optional<NSErrorPtr> invalidation() {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, kPatience, [&] { return streams_.size() >= n; });
-    return streams_;
+    changed_.wait_for(lock, kPatience, [&] { return invalidation_.has_value(); });
+    return invalidation_;
+  }
+  size_t tasksHeardOf() {
+    std::lock_guard lock(mutex_);
+    return traces_.size();
   }
 
  private:
+  template <class Change>
+  void note(const NSURLSessionDataTaskPtr& task, const Change& change) {
+    std::lock_guard lock(mutex_);
+    Trace& t = traces_[task->taskIdentifier()];
+    if (!queue_->isCurrent()) t.problems += " off the delegate queue;";
+    if (t.end) t.problems += " after the end;";
+    if (invalidation_) t.problems += " after the invalidation;";
+    change(t);
+    changed_.notify_all();
+  }
+
+  const dispatch_queue_t queue_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<std::shared_ptr<ZRLLocalStream>> streams_;
+  std::map<uint64_t, Trace> traces_;
+  std::optional<NSErrorPtr> invalidation_;
 };
 
+// A session whose recording delegate runs on a serial queue of the test's.
 struct Client {
-  std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
-  NSURLSessionPtr session;
+  dispatch_queue_t queue = dispatch_queue_create("test.delegate", DISPATCH_QUEUE_SERIAL);
+  std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>(queue);
+  NSURLSessionPtr session = NSURLSession::sessionWithConfiguration(
+      NSURLSessionConfiguration::ephemeralSessionConfiguration(), delegate, queue);
 
-  explicit Client(const NSURLSessionConfiguration& configuration =
-                      NSURLSessionConfiguration::ephemeralSessionConfiguration(),
-                  dispatch_queue_t queue = nullptr) {
-    session = NSURLSession::sessionWithConfiguration(configuration, delegate, std::move(queue));
-  }
-  ~Client() { session->invalidateAndCancel(); }
+  Client() = default;
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
+  ~Client() { session->invalidateAndCancel(); }
 
-  NSURLSessionDataTaskPtr start(const NSURLRequest& request) {
-    auto task = session->dataTaskWithRequest(request);
+  NSURLSessionDataTaskPtr start(const std::string& url, double timeout = 20) const {
+    auto task = session->dataTaskWithRequest(requestFor(url, timeout));
     task->resume();
     return task;
   }
+  // The trace once the end has been delivered and the queue has run what
+  // was posted after it.
+  Trace finish(const NSURLSessionDataTaskPtr& task) const {
+    delegate->trace(task, [](const Trace& t) { return t.end.has_value(); });
+    EXPECT_TRUE(drain(queue));
+    return delegate->trace(task);
+  }
 };
 
-long underlyingCode(const NSErrorPtr& error) {
-  return error && error->underlyingError() && error->underlyingError()->domain() == CURLErrorDomain
-             ? error->underlyingError()->code()
-             : 0;
+// An end in one line: "ok", or the error's code and description.
+std::string outcome(const std::optional<NSErrorPtr>& end) {
+  if (!end) return "no end";
+  if (!*end) return "ok";
+  const std::string text = std::to_string((*end)->code()) + " " + (*end)->localizedDescription();
+  return (*end)->domain() == NSURLErrorDomain ? text : (*end)->domain() + " " + text;
 }
+
+// A task in one line: its end, its body if it has one, the rules it broke.
+std::string summary(const Trace& trace) {
+  const std::string body = trace.body.empty() ? "" : " [" + trace.body + "]";
+  return outcome(trace.end) + body + trace.problems;
+}
+
+long curlCode(const std::optional<NSErrorPtr>& error) {
+  const NSErrorPtr underlying = error && *error ? (*error)->underlyingError() : nullptr;
+  return underlying && underlying->domain() == CURLErrorDomain ? underlying->code() : 0;
+}
+
+// Header fields as "name=value; " in order, but for those of every request.
+std::string listed(const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string text;
+  for (const auto& [name, value] : fields) {
+    if (name != "Host" && name != "Accept" && name != "Content-Length") {
+      text.append(name).append("=").append(value).append("; ");
+    }
+  }
+  return text;
+}
+
+const std::string kCancelled = "-999 cancelled";
+const std::string kLost = "-1005 The network connection was lost.";
 
 }  // namespace
 
-class NetSession : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(server.start()); }
+class NetSession : public LocalServerFixture {};
 
-  // A route whose answer is a stream that the test writes.
-  void streamRoute(const std::string& path, const ZRLLocalHeaders& headers = {}) {
-    server.route("GET", path, [this, headers](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-      streams.put(r.stream(200, headers));
-    });
+TEST_F(NetSession, EverySessionGetsOneHeadItsWholeBodyInOrderAndOneEnd) {
+  constexpr size_t kSessions = 200;
+  streamRoute("/events", {{"Content-Type", "text/event-stream"}});
+  std::deque<Client> clients(kSessions);
+  std::vector<NSURLSessionDataTaskPtr> tasks;
+  std::vector<std::shared_ptr<ZRLLocalStream>> streams;
+  for (const Client& client : clients) {
+    tasks.push_back(client.start(server.URL("/events")));
+    streams.push_back(stream(streams.size()));
+    ASSERT_TRUE(streams.back());
   }
-  void rawRoute(const std::string& path) {
-    server.route("GET", path,
-                 [this](const ZRLLocalRequest&, ZRLLocalResponder& r) { streams.put(r.raw()); });
-  }
-
-  StreamBox streams;  // outlives the server, whose handlers fill it
-  ZRLLocalServer server;
-};
-
-TEST_F(NetSession, HeadOnceBeforeTheBodyInOrderThenOneEnd) {
-  streamRoute("/events", {{"Content-Type", "text/event-stream"}, {"X-Trace", "one"}});
-  auto queue = dispatch_queue_create("test.delegate", DISPATCH_QUEUE_SERIAL);
-  Client client(NSURLSessionConfiguration::ephemeralSessionConfiguration(), queue);
-  client.delegate->expectedQueue = queue;
-  auto task = client.start(requestFor(server.URL("/events")));
-  EXPECT_EQ(task->state(), NSURLSessionTaskState::Running);
-
-  auto stream = streams.wait();
-  ASSERT_TRUE(stream);
-  ASSERT_TRUE(client.delegate->waitFor(Kind::Response));
-  auto response = client.delegate->lastResponse();
-  EXPECT_EQ(response->statusCode(), 200);
-  EXPECT_EQ(response->valueForHTTPHeaderField("content-type"), "text/event-stream");
-  EXPECT_EQ(response->valueForHTTPHeaderField("X-TRACE"), "one");
-  EXPECT_EQ(response->URL()->absoluteString(), server.URL("/events"));
-  EXPECT_EQ(task->response(), response);
-
-  // Many small writes, some flushed apart, arrive whole and in order.
+  EXPECT_EQ(tasks[0]->state(), NSURLSessionTaskState::Running);
   std::string expected;
-  for (int i = 0; i < 3000; ++i) {
-    std::string piece = "data: " + std::to_string(i) + "\n\n";
+  for (int e = 0; e < 100; ++e) {
+    const std::string piece = "data: " + std::to_string(e) + "\n\n";
     expected += piece;
-    ASSERT_TRUE(stream->write(piece));
-    if (i % 500 == 0) {
-      ASSERT_TRUE(stream->flush());
+    for (const auto& open : streams)
+      ASSERT_TRUE(open->write(piece));
+    if (e % 25 == 0) {
+      ASSERT_TRUE(streams[0]->flush());  // pieces that arrive apart
     }
   }
-  stream->close();
-  auto end = client.delegate->waitForEnd(task->taskIdentifier());
-  ASSERT_TRUE(end.has_value());
-  EXPECT_EQ(*end, nullptr) << (*end)->description();
-  EXPECT_EQ(client.delegate->body(task->taskIdentifier()), expected);
-
-  ASSERT_TRUE(drain(queue));
-  EXPECT_EQ(task->state(), NSURLSessionTaskState::Completed);
-  EXPECT_EQ(orderProblems(client.delegate->events(), task->taskIdentifier()), "");
+  for (const auto& open : streams)
+    open->close();
+  for (size_t i = 0; i < kSessions; ++i)
+    ASSERT_EQ(summary(clients[i].finish(tasks[i])), "ok [" + expected + "]") << "session " << i;
+  EXPECT_EQ(tasks[0]->state(), NSURLSessionTaskState::Completed);
+  ASSERT_TRUE(tasks[0]->response());
+  EXPECT_EQ(tasks[0]->response()->valueForHTTPHeaderField("content-type"), "text/event-stream");
 }
 
-TEST_F(NetSession, OnlyTheFinalHeadIsDelivered) {
-  // An interim answer and a redirect come before the final head; header
-  // fields that repeat are joined and a folded line continues its field.
-  // (A raw answer cannot tell the server where it ends, so it closes.)
-  server.route("GET", "/start", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    auto stream = r.raw();
-    stream->write(
-        "HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
-        "HTTP/1.1 302 Found\r\nLocation: /final?step=2\r\nContent-Length: 5\r\n"
-        "Connection: close\r\n\r\nmoved");
-    stream->close();
-  });
-  server.route("GET", "/final", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    auto stream = r.raw();
-    stream->write(
-        "HTTP/1.1 201 Created\r\nX-Multi: a\r\nX-Multi: b\r\nX-Folded: first\r\n  second\r\n"
-        "Content-Length: 4\r\nConnection: close\r\n\r\ndone");
-    stream->close();
-  });
+TEST_F(NetSession, TheRequestArrivesExactlyAndOnlyTheFinalAnswerComesBack) {
+  server.setFallback([](auto& request, auto& r) { r.respond(200, {}, request.body()); });
   Client client;
-  auto task = client.start(requestFor(server.URL("/start")));
-  auto end = client.delegate->waitForEnd(task->taskIdentifier());
-  ASSERT_TRUE(end.has_value());
-  EXPECT_EQ(*end, nullptr);
-  EXPECT_EQ(client.delegate->count(Kind::Response), 1U);
-  auto response = client.delegate->lastResponse();
-  EXPECT_EQ(response->statusCode(), 201);
-  EXPECT_EQ(response->URL()->absoluteString(), server.URL("/final?step=2"));
-  EXPECT_FALSE(response->valueForHTTPHeaderField("X-Interim"));
-  EXPECT_FALSE(response->valueForHTTPHeaderField("Location"));
-  EXPECT_EQ(response->valueForHTTPHeaderField("X-Multi"), "a, b");
-  EXPECT_EQ(response->valueForHTTPHeaderField("X-Folded"), "first second");
-  EXPECT_EQ(client.delegate->body(task->taskIdentifier()), "done");
-  EXPECT_EQ(orderProblems(client.delegate->events(), task->taskIdentifier()), "");
-
-  // A redirect that never ends fails without a head.
-  server.route("GET", "/loop", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    r.respond(302, {{"Location", "/loop"}});
-  });
-  auto loop = client.start(requestFor(server.URL("/loop")));
-  auto loopEnd = client.delegate->waitForEnd(loop->taskIdentifier());
-  ASSERT_TRUE(loopEnd && *loopEnd);
-  EXPECT_EQ((*loopEnd)->code(), NSURLErrorHTTPTooManyRedirects);
-  EXPECT_FALSE(loop->response());
-  EXPECT_EQ(client.delegate->count(Kind::Response), 1U);
-}
-
-TEST_F(NetSession, MethodHeadersAndBodyArriveExactly) {
-  server.setFallback([](const ZRLLocalRequest& request, ZRLLocalResponder& r) {
-    r.respond(200, {{"X-Method", request.method()}}, request.body());
-  });
-  auto session = NSURLSession::sessionWithConfiguration(
-      NSURLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, nullptr);
-
+  const auto send = [&](const std::string& method, const std::string& target,
+                        std::optional<NSData> body, const ZRLLocalHeaders& fields = {}) {
+    auto request = requestFor(server.URL(target));
+    request.setHTTPMethod(method);
+    request.setHTTPBody(std::move(body));
+    for (const auto& [name, value] : fields.fields())
+      request.setValue(value, name);
+    return load(client.session, request);
+  };
   const std::string body("binary\0body\r\n\xff with a NUL", 25);
-  auto post = requestFor(server.URL("/v1/api/layout?appId=a%20b&x=1"));
-  post.setHTTPMethod("POST");
-  post.setValue("application/json", "Content-Type");
-  post.setValue("1", "X-First");
-  post.setValue("", "X-Empty");
-  post.setValue("2", "X-Second");
-  post.setHTTPBody(body);
-  auto posted = load(session, post);
-  ASSERT_TRUE(posted);
-  EXPECT_EQ(posted->error, nullptr);
-  EXPECT_EQ(posted->data, body);
-  EXPECT_EQ(posted->response->statusCode(), 200);
-
+  const TaskResult posted = send(
+      "POST", "/v1/layout?appId=a%20b", body,
+      {{"Content-Type", "application/json"}, {"X-First", "1"}, {"X-Empty", ""}, {"X-Second", "2"}});
+  EXPECT_EQ(outcome(posted.error), "ok");
+  EXPECT_EQ(posted.data, body);
+  EXPECT_TRUE(posted.onDelegateQueue);
   // A body large enough that libcurl would otherwise ask "Expect: 100-continue".
-  auto remove = requestFor(server.URL("/v2/test-devices/D1"));
-  remove.setHTTPMethod("DELETE");
-  remove.setHTTPBody(std::string(2 << 20, 'x'));
-  auto removed = load(session, remove);
-  ASSERT_TRUE(removed);
-  EXPECT_EQ(removed->error, nullptr);
-  EXPECT_EQ(removed->response->valueForHTTPHeaderField("X-Method"), "DELETE");
-
-  auto head = requestFor(server.URL("/head"));
-  head.setHTTPMethod("HEAD");
-  auto headed = load(session, head);
-  ASSERT_TRUE(headed);
-  EXPECT_EQ(headed->error, nullptr);
-  EXPECT_EQ(headed->data, "");
-
-  auto put = requestFor(server.URL("/put"));
-  put.setHTTPMethod("PUT");
-  ASSERT_TRUE(load(session, put));
-
-  auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 4U);
-  const ZRLLocalRequest& first = requests[0];
-  EXPECT_EQ(first.method(), "POST");
-  EXPECT_EQ(first.path(), "/v1/api/layout");
-  EXPECT_EQ(first.queryValue("appId"), "a b");
-  EXPECT_EQ(first.body(), body);
-  EXPECT_EQ(first.header("Content-Type"), "application/json");
-  EXPECT_EQ(first.header("X-Empty"), "");
-  EXPECT_FALSE(first.header("Expect"));
-  // The caller's fields keep their order.
-  std::vector<std::string> order;
-  for (const auto& [name, value] : first.headers().fields()) {
-    if (name.rfind("X-", 0) == 0) order.push_back(name);
+  EXPECT_EQ(outcome(send("DELETE", "/v2/devices/D1", std::string(size_t{2} << 20, 'x')).error),
+            "ok");
+  EXPECT_EQ(send("HEAD", "/head", std::nullopt).data, "") << "no body is empty data";
+  // A field that would smuggle a line onto the wire fails before anything is sent.
+  const TaskResult smuggled = send("GET", "/smuggle", std::nullopt, {{"X-Value", "x\r\nX-Bad: 1"}});
+  EXPECT_EQ(smuggled.error ? smuggled.error->domain() : "no error", NSURLErrorDomain);
+  EXPECT_FALSE(smuggled.data);
+  // The caller's fields in order, and none that libcurl would add on its own.
+  std::vector<std::string> seen;
+  for (const ZRLLocalRequest& request : server.requests()) {
+    seen.push_back(request.method() + " " + request.target() + " " +
+                   listed(request.headers().fields()) + std::to_string(request.body().size()) +
+                   " bytes on connection " + std::to_string(request.connectionIndex()));
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"X-First", "X-Empty", "X-Second"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "POST /v1/layout?appId=a%20b Content-Type=application/json; X-First=1; "
+                      "X-Empty=; X-Second=2; 25 bytes on connection 0",
+                      "DELETE /v2/devices/D1 2097152 bytes on connection 0",
+                      "HEAD /head 0 bytes on connection 0"}));  // kept alive
 
-  EXPECT_EQ(requests[1].method(), "DELETE");
-  EXPECT_EQ(requests[1].body().size(), size_t{2} << 20);
-  EXPECT_FALSE(requests[1].header("Expect"));
-  EXPECT_FALSE(requests[1].header("Content-Type")) << "no form type the caller did not set";
-  EXPECT_EQ(requests[2].method(), "HEAD");
-  EXPECT_EQ(requests[3].method(), "PUT");
-  EXPECT_EQ(requests[3].body(), "");
-  // Keep-alive: the client reused its connection.
-  EXPECT_EQ(requests[3].connectionIndex(), requests[0].connectionIndex());
-
-  // A field that would smuggle a line onto the wire fails the task before
-  // anything is sent.
-  auto smuggling = requestFor(server.URL("/smuggle"));
-  smuggling.setValue("x\r\nX-Injected: 1", "X-Value");
-  auto refused = load(session, smuggling);
-  ASSERT_TRUE(refused);
-  ASSERT_TRUE(refused->error);
-  EXPECT_EQ(refused->error->domain(), NSURLErrorDomain);
-  EXPECT_FALSE(refused->data);
-  EXPECT_EQ(server.requestCount(), 4U);
-  session->finishTasksAndInvalidate();
-}
-
-TEST_F(NetSession, IdleTimeOutWhenTheServerStalls) {
-  // One server says nothing at all; the other sends its head and one piece
-  // of the body, then nothing.
-  StreamBox silentStreams;
-  server.route("GET", "/stall",
-               [&](const ZRLLocalRequest&, ZRLLocalResponder& r) { silentStreams.put(r.raw()); });
-  server.route("GET", "/stall-mid-body", [this](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    auto stream = r.stream(200);
-    stream->write("a piece\n");
-    streams.put(stream);
+  // After a redirect, an interim answer before the final head, whose
+  // repeated fields are joined and whose folded line continues its field.
+  server.route("GET", "/start", [](auto&, auto& r) {
+    r.respond(302, {{"Location", "/final?step=2"}}, "moved");
   });
-  Client client;
-  auto silent = client.start(requestFor(server.URL("/stall"), 0.3));
-  auto midBody = client.start(requestFor(server.URL("/stall-mid-body"), 0.3));
-
-  for (const auto& task : {silent, midBody}) {
-    auto end = client.delegate->waitForEnd(task->taskIdentifier());
-    ASSERT_TRUE(end.has_value());
-    ASSERT_TRUE(*end);
-    EXPECT_EQ((*end)->domain(), NSURLErrorDomain);
-    EXPECT_EQ((*end)->code(), NSURLErrorTimedOut);
-    EXPECT_EQ((*end)->localizedDescription(), "The request timed out.");
-    EXPECT_EQ(underlyingCode(*end), CURLE_OPERATION_TIMEDOUT);
-    EXPECT_EQ(orderProblems(client.delegate->events(), task->taskIdentifier()), "");
-  }
-  EXPECT_FALSE(silent->response());
-  ASSERT_TRUE(midBody->response());
-  EXPECT_EQ(client.delegate->body(midBody->taskIdentifier()), "a piece\n");
-  // The client gave both connections up.
-  EXPECT_TRUE(silentStreams.wait()->waitUntilClosed(kPatience));
-  EXPECT_TRUE(streams.wait()->waitUntilClosed(kPatience));
-}
-
-TEST_F(NetSession, RefusedAndDroppedConnections) {
-  // A port with nothing behind it: this server's, once it has stopped.
-  ZRLLocalServer stopped;
-  ASSERT_TRUE(stopped.start());
-  const std::string nowhere = stopped.URL("/");
-  stopped.stop();
-
-  // A declared length that the body never reaches, a chunk cut short, and a
-  // body without a length that ends when the server closes (normal).
-  server.route("GET", "/short", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    auto stream = r.stream(200, {{"Content-Length", "100"}});
-    stream->write("only ten b");
+  server.route("GET", "/final", [](auto&, auto& r) {
+    auto stream = r.raw();  // which cannot tell the server where it ends, so it closes
+    stream->write(
+        "HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\nHTTP/1.1 201 Created\r\nX-Multi: a\r\n"
+        "X-Multi: b\r\nX-Folded: first\r\n  second\r\nConnection: close\r\n\r\ndone");
     stream->close();
   });
-  server.route("GET", "/chunk-cut", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    auto stream = r.stream(200, {{"Transfer-Encoding", "chunked"}});
-    stream->write("5\r\nfirst\r\na\r\n12345");
-    stream->close();
-  });
-  server.route("GET", "/until-close", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    auto stream = r.stream(200);
-    stream->write("all of ");
-    stream->write("it");
-    stream->close();
-  });
-  server.route("GET", "/reset", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    auto stream = r.stream(200);
-    stream->write("some");
-    stream->flush(0ms);  // on the server's thread: declines to wait
-    stream->abort();
-  });
-
-  Client client;
-  auto refused = client.start(requestFor(nowhere));
-  auto shortBody = client.start(requestFor(server.URL("/short")));
-  auto chunkCut = client.start(requestFor(server.URL("/chunk-cut")));
-  auto untilClose = client.start(requestFor(server.URL("/until-close")));
-  auto reset = client.start(requestFor(server.URL("/reset")));
-
-  auto refusedEnd = client.delegate->waitForEnd(refused->taskIdentifier());
-  ASSERT_TRUE(refusedEnd && *refusedEnd);
-  EXPECT_EQ((*refusedEnd)->code(), NSURLErrorCannotConnectToHost);
-  EXPECT_EQ((*refusedEnd)->localizedDescription(), "Could not connect to the server.");
-  EXPECT_EQ(underlyingCode(*refusedEnd), CURLE_COULDNT_CONNECT);
-  EXPECT_FALSE((*refusedEnd)->underlyingError()->localizedDescription().empty());
-  EXPECT_FALSE(refused->response());
-
-  for (const auto& task : {shortBody, chunkCut, reset}) {
-    auto end = client.delegate->waitForEnd(task->taskIdentifier());
-    ASSERT_TRUE(end && *end) << task->originalRequest().URL()->path();
-    EXPECT_EQ((*end)->code(), NSURLErrorNetworkConnectionLost) << (*end)->description();
-    EXPECT_EQ((*end)->localizedDescription(), "The network connection was lost.");
-    EXPECT_TRUE(task->response());
-  }
-  EXPECT_EQ(client.delegate->body(shortBody->taskIdentifier()), "only ten b");
-  EXPECT_EQ(client.delegate->body(chunkCut->taskIdentifier()), "first12345");
-
-  auto closedEnd = client.delegate->waitForEnd(untilClose->taskIdentifier());
-  ASSERT_TRUE(closedEnd);
-  EXPECT_EQ(*closedEnd, nullptr);
-  EXPECT_EQ(client.delegate->body(untilClose->taskIdentifier()), "all of it");
-  for (const auto& task : {refused, shortBody, chunkCut, untilClose, reset}) {
-    EXPECT_EQ(orderProblems(client.delegate->events(), task->taskIdentifier()), "");
-  }
+  const TaskResult final = load(client.session, requestFor(server.URL("/start")));
+  EXPECT_EQ(outcome(final.error) + " " + final.data.value_or(""), "ok done");
+  ASSERT_TRUE(final.response);
+  EXPECT_EQ(std::to_string(final.response->statusCode()) + " " +
+                final.response->URL()->absoluteString() + " " +
+                listed(final.response->allHeaderFields().fields()),
+            "201 " + server.URL("/final?step=2") +
+                " X-Multi=a, b; X-Folded=first second; Connection=close; ");
+  server.route("GET", "/loop", [](auto&, auto& r) { r.respond(302, {{"Location", "/loop"}}); });
+  EXPECT_EQ(outcome(load(client.session, requestFor(server.URL("/loop"))).error),
+            "-1007 too many HTTP redirects");
+  EXPECT_EQ(client.delegate->tasksHeardOf(), 0U) << "completion-handler tasks bypass it";
 }
 
-TEST_F(NetSession, CancelBeforeTheAnswerMidBodyAndAfterTheEnd) {
-  rawRoute("/silent");
-  server.route("GET", "/endless", [this](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    auto stream = r.stream(200);
-    stream->write("first piece");
-    streams.put(stream);
-  });
-  server.route("GET", "/short",
-               [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(200, {}, "done"); });
+TEST_F(NetSession, RefusedAndBrokenConnectionsEndWithTheirErrors) {
+  // The reset answers nothing but its head; a body without a length ends
+  // normally at the close.
+  const std::tuple<std::string, ZRLLocalHeaders, std::string, std::string> cases[] = {
+      {"/short", {{"Content-Length", "100"}}, "only ten b", kLost + " [only ten b]"},
+      {"/chunk-cut",
+       {{"Transfer-Encoding", "chunked"}},
+       "5\r\nfirst\r\na\r\n12",
+       kLost + " [first12]"},
+      {"/reset", {}, "", kLost},
+      {"/until-close", {}, "all of it", "ok [all of it]"},
+  };
   Client client;
+  std::vector<NSURLSessionDataTaskPtr> tasks;
+  for (const auto& [path, headers, bytes, expected] : cases) {
+    server.route("GET", path, [fields = headers, sent = bytes](auto&, auto& r) {
+      auto stream = r.stream(200, fields);
+      if (sent.empty()) return stream->abort();
+      stream->write(sent);
+      stream->close();
+    });
+    tasks.push_back(client.start(server.URL(path)));
+  }
+  for (size_t i = 0; i < tasks.size(); ++i)
+    EXPECT_EQ(summary(client.finish(tasks[i])), std::get<3>(cases[i])) << std::get<0>(cases[i]);
 
-  // Never resumed: the cancelled end comes at once and nothing is sent.
+  server.stop();  // the port has nothing behind it now
+  const Trace refused = client.finish(client.start(server.URL("/")));
+  EXPECT_EQ(summary(refused), "-1004 Could not connect to the server.");
+  EXPECT_EQ(curlCode(refused.end), CURLE_COULDNT_CONNECT);
+}
+
+TEST_F(NetSession, CancelBeforeTheStartBeforeTheAnswerAndMidBody) {
+  server.route("GET", "/silent", [this](auto&, auto& r) { hand(r.raw()); });
+  streamRoute("/endless");
+  server.route("GET", "/short", [](auto&, auto& r) { r.respond(200, {}, "done"); });
+  Client client;
+  // Never resumed: the cancelled end comes at once, and resuming does nothing.
   auto idle = client.session->dataTaskWithRequest(requestFor(server.URL("/short")));
-  EXPECT_EQ(idle->state(), NSURLSessionTaskState::Suspended);
   idle->cancel();
-  auto idleEnd = client.delegate->waitForEnd(idle->taskIdentifier());
-  ASSERT_TRUE(idleEnd && *idleEnd);
-  EXPECT_EQ((*idleEnd)->code(), NSURLErrorCancelled);
-  EXPECT_EQ((*idleEnd)->localizedDescription(), "cancelled");
+  EXPECT_EQ(summary(client.finish(idle)), kCancelled);
   idle->resume();
   EXPECT_EQ(idle->state(), NSURLSessionTaskState::Completed);
-
-  // Before the answer: the request reaches the server, which says nothing.
-  auto silent = client.start(requestFor(server.URL("/silent")));
-  auto silentStream = streams.wait(0);
-  ASSERT_TRUE(silentStream);
+  // Before the answer: the request has reached the server, which says nothing.
+  auto silent = client.start(server.URL("/silent"));
+  ASSERT_TRUE(stream(0));
   silent->cancel();
-  // Canceling until the end has been delivered, which may already be done.
   EXPECT_NE(silent->state(), NSURLSessionTaskState::Running);
-  auto silentEnd = client.delegate->waitForEnd(silent->taskIdentifier());
-  ASSERT_TRUE(silentEnd && *silentEnd);
-  EXPECT_EQ((*silentEnd)->code(), NSURLErrorCancelled);
-  EXPECT_TRUE(silentStream->waitUntilClosed(kPatience)) << "the connection must be dropped";
-
+  EXPECT_EQ(summary(client.finish(silent)), kCancelled);
+  EXPECT_TRUE(stream(0)->waitUntilClosed(kPatience)) << "the connection must be dropped";
   // Mid-body, from inside the delegate's callback: no piece after it.
-  std::atomic<int> pieces{0};
-  client.delegate->onData = [&](const NSURLSessionDataTaskPtr& task, const NSData&) {
-    if (pieces.fetch_add(1) == 0) task->cancel();
+  client.delegate->keepsBytes = false;
+  client.delegate->onData = [](const NSURLSessionDataTaskPtr& task, const NSData&) {
+    task->cancel();
   };
-  auto endless = client.start(requestFor(server.URL("/endless")));
-  auto endlessStream = streams.wait(1);
-  ASSERT_TRUE(endlessStream);
-  for (int i = 0; i < 200 && endlessStream->write(std::string(1000, 'x')); ++i) {
+  auto endless = client.start(server.URL("/endless"));
+  ASSERT_TRUE(stream(1));
+  for (int i = 0; i < 200 && stream(1)->write(std::string(1000, 'x')); ++i) {
   }
-  auto endlessEnd = client.delegate->waitForEnd(endless->taskIdentifier());
-  ASSERT_TRUE(endlessEnd && *endlessEnd);
-  EXPECT_EQ((*endlessEnd)->code(), NSURLErrorCancelled);
-  EXPECT_TRUE(endlessStream->waitUntilClosed(kPatience));
-  ASSERT_TRUE(drain(client.session->delegateQueue()));
-  EXPECT_EQ(pieces.load(), 1);
-  client.delegate->onData = nullptr;
-
-  // After the end: nothing changes.
-  auto finished = client.start(requestFor(server.URL("/short")));
-  auto finishedEnd = client.delegate->waitForEnd(finished->taskIdentifier());
-  ASSERT_TRUE(finishedEnd);
-  EXPECT_EQ(*finishedEnd, nullptr);
-  finished->cancel();
-  ASSERT_TRUE(drain(client.session->delegateQueue()));
-  EXPECT_EQ(finished->state(), NSURLSessionTaskState::Completed);
-
-  auto events = client.delegate->events();
-  for (const auto& task : {idle, silent, endless, finished}) {
-    EXPECT_EQ(orderProblems(events, task->taskIdentifier()), "");
-  }
-  EXPECT_EQ(server.requestCount(), 3U);
+  const Trace cancelled = client.finish(endless);
+  EXPECT_EQ(summary(cancelled), kCancelled);
+  EXPECT_EQ(cancelled.pieces, 1U);
+  EXPECT_TRUE(stream(1)->waitUntilClosed(kPatience));
+  EXPECT_EQ(server.requestCount(), 2U) << "the task never resumed sent nothing";
 }
 
-TEST_F(NetSession, TheBodyWaitsForTheDisposition) {
-  server.route("GET", "/body", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    auto stream = r.stream(200, {{"Content-Length", "11"}});
-    stream->write("hello world");
+TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
+  server.route("GET", "/body", [](auto&, auto& r) {
+    r.stream(200, {{"Content-Length", "11"}})->write("hello world");
   });
-  {
-    // Held, then allowed from another thread.
-    Client client;
-    client.delegate->disposition.reset();
-    auto task = client.start(requestFor(server.URL("/body"), 0.2));
-    auto handler = client.delegate->waitForHeldHandler();
-    ASSERT_TRUE(handler);
-    ASSERT_TRUE(drain(client.session->delegateQueue()));
-    EXPECT_EQ(client.delegate->count(Kind::Data), 0U);
-    std::thread([handler] {
-      handler(NSURLSessionResponseDisposition::Allow);
-      handler(NSURLSessionResponseDisposition::Cancel);  // only the first answer counts
-    }).join();
-    auto end = client.delegate->waitForEnd(task->taskIdentifier());
-    ASSERT_TRUE(end);
-    EXPECT_EQ(*end, nullptr);
-    EXPECT_EQ(client.delegate->body(task->taskIdentifier()), "hello world");
-  }
-  {
-    // An answer without a body ends at the network before the delegate has
-    // answered: its end waits for the disposition all the same.
-    server.route("GET", "/no-content",
-                 [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(204); });
-    Client client;
-    client.delegate->disposition.reset();
-    auto task = client.start(requestFor(server.URL("/no-content")));
-    auto handler = client.delegate->waitForHeldHandler();
-    ASSERT_TRUE(handler);
-    ASSERT_TRUE(drain(client.session->delegateQueue()));
-    EXPECT_EQ(client.delegate->count(Kind::End), 0U);
-    handler(NSURLSessionResponseDisposition::Allow);
-    auto end = client.delegate->waitForEnd(task->taskIdentifier());
-    ASSERT_TRUE(end);
-    EXPECT_EQ(*end, nullptr);
-    EXPECT_EQ(orderProblems(client.delegate->events(), task->taskIdentifier()), "");
-  }
-  {
-    // Refused: the task ends cancelled and reads nothing.
-    Client client;
-    client.delegate->disposition = NSURLSessionResponseDisposition::Cancel;
-    auto task = client.start(requestFor(server.URL("/body")));
-    auto end = client.delegate->waitForEnd(task->taskIdentifier());
-    ASSERT_TRUE(end && *end);
-    EXPECT_EQ((*end)->code(), NSURLErrorCancelled);
-    EXPECT_EQ(client.delegate->count(Kind::Data), 0U);
-    EXPECT_EQ(orderProblems(client.delegate->events(), task->taskIdentifier()), "");
-  }
-}
-
-TEST_F(NetSession, SessionsWithCompletionHandlers) {
-  server.route("GET", "/ok",
-               [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(200, {}, "payload"); });
-  server.route("GET", "/empty",
-               [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(204); });
+  server.route("GET", "/no-content", [](auto&, auto& r) { r.respond(204); });
+  server.route("GET", "/silent", [this](auto&, auto& r) { hand(r.raw()); });
+  server.route("GET", "/stall", [this](auto&, auto& r) {
+    auto stalled = r.stream(200);
+    stalled->write("a piece\n");
+    hand(stalled);
+  });
   Client client;
-  auto ok = load(client.session, requestFor(server.URL("/ok")));
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(ok->data, "payload");
-  EXPECT_EQ(ok->response->statusCode(), 200);
-  EXPECT_EQ(ok->error, nullptr);
-  auto empty = load(client.session, requestFor(server.URL("/empty")));
-  ASSERT_TRUE(empty);
-  EXPECT_EQ(empty->data, "");
-  EXPECT_EQ(empty->response->statusCode(), 204);
-  auto failed = load(client.session, requestFor(server.URL("/missing")));
-  ASSERT_TRUE(failed);
-  EXPECT_EQ(failed->response->statusCode(), 404) << "an HTTP error status is no failure";
+  client.delegate->holds = true;
+  auto held = client.start(server.URL("/body"), 0.3);
+  auto empty = client.start(server.URL("/no-content"), 0.3);  // the network is done with it
+  auto refused = client.start(server.URL("/body"));
+  const auto has = [](const Trace& t) { return t.held != nullptr; };
+  const auto allowHeld = client.delegate->trace(held, has).held;
+  const auto allowEmpty = client.delegate->trace(empty, has).held;
+  const auto refuse = client.delegate->trace(refused, has).held;
+  ASSERT_TRUE(allowHeld && allowEmpty && refuse);
+  client.delegate->holds = false;
+  refuse(Disposition::Cancel);
 
-  // The handler runs on the delegate queue, and the delegate hears nothing.
-  auto onQueue = std::make_shared<std::promise<bool>>();
-  auto queue = client.session->delegateQueue();
-  client.session
-      ->dataTaskWithRequest(
-          requestFor(server.URL("/ok")),
-          [onQueue, queue](const std::optional<NSData>&, const NSHTTPURLResponsePtr&,
-                           const NSErrorPtr&) { onQueue->set_value(queue->isCurrent()); })
-      ->resume();
-  auto future = onQueue->get_future();
-  ASSERT_EQ(future.wait_for(kPatience), std::future_status::ready);
-  EXPECT_TRUE(future.get());
-  EXPECT_TRUE(client.delegate->events().empty());
+  // Meanwhile two tasks run out the same idle limit: one hears nothing, the
+  // other a head and one piece. The client lets their connections go.
+  auto stalled = client.start(server.URL("/stall"), 0.3);
+  ASSERT_TRUE(stream(0));
+  auto silent = client.start(server.URL("/silent"), 0.3);
+  const std::string timedOut = "-1001 The request timed out.";
+  EXPECT_EQ(summary(client.finish(silent)), timedOut);
+  EXPECT_EQ(summary(client.finish(stalled)), timedOut + " [a piece\n]");
+  EXPECT_EQ(curlCode(client.delegate->trace(silent).end), CURLE_OPERATION_TIMEDOUT);
+  EXPECT_FALSE(silent->response());
+  EXPECT_TRUE(stream(0)->waitUntilClosed(kPatience) && stream(1)->waitUntilClosed(kPatience));
+
+  // The held tasks have waited longer than that, without a piece or an end.
+  EXPECT_EQ(summary(client.delegate->trace(held)), "no end");
+  EXPECT_EQ(summary(client.delegate->trace(empty)), "no end");
+  std::thread([&] {
+    allowHeld(Disposition::Allow);
+    allowHeld(Disposition::Cancel);  // only the first answer counts
+  }).join();
+  allowEmpty(Disposition::Allow);
+  EXPECT_EQ(summary(client.finish(held)), "ok [hello world]");
+  EXPECT_EQ(summary(client.finish(empty)), "ok");
+  EXPECT_EQ(summary(client.finish(refused)), kCancelled);
 }
 
-TEST(NetTLS, CertificatesAreVerifiedAgainstTheConfiguredFile) {
-  TemporaryDirectory directory;
-  std::string problem;
-  auto certificate = ZRLLocalCertificate::generate(directory.path(), &problem);
-  ASSERT_TRUE(certificate) << problem;
-  ZRLLocalServer server({.certificate = certificate});
-  ASSERT_TRUE(server.start(&problem)) << problem;
-  EXPECT_EQ(server.baseURL().rfind("https://127.0.0.1:", 0), 0U);
-  server.route("GET", "/secure",
-               [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(200, {}, "secret"); });
-  server.route("GET", "/stream", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    auto stream = r.stream(200);
-    stream->write("streamed ");
-    stream->write("over TLS");
-    stream->close();
-  });
-  const std::string localhostURL = "https://localhost:" + std::to_string(server.port()) + "/secure";
-
-  auto untrusting = NSURLSessionConfiguration::ephemeralSessionConfiguration();
-  untrusting.setTLSCertificateAuthorityFile(std::nullopt);
-  auto untrusted = load(NSURLSession::sessionWithConfiguration(untrusting, nullptr, nullptr),
-                        requestFor(server.URL("/secure")));
-  ASSERT_TRUE(untrusted && untrusted->error);
-  EXPECT_EQ(untrusted->error->code(), NSURLErrorServerCertificateUntrusted);
-  EXPECT_EQ(untrusted->error->localizedDescription(),
-            "The certificate for this server is invalid.");
-  EXPECT_EQ(underlyingCode(untrusted->error), CURLE_PEER_FAILED_VERIFICATION);
-  EXPECT_EQ(server.requestCount(), 0U);
-
-  auto missingFile = NSURLSessionConfiguration::ephemeralSessionConfiguration();
-  missingFile.setTLSCertificateAuthorityFile(directory.path() + "/no-such-file.pem");
-  auto unreadable = load(NSURLSession::sessionWithConfiguration(missingFile, nullptr, nullptr),
-                         requestFor(server.URL("/secure")));
-  ASSERT_TRUE(unreadable && unreadable->error);
-  EXPECT_EQ(unreadable->error->code(), NSURLErrorSecureConnectionFailed);
-  EXPECT_EQ(unreadable->error->localizedDescription(),
-            "An SSL error has occurred and a secure connection to the server cannot be made.");
-
-  // Trusted through the configuration, or through the default that new
-  // configurations start with; by address and by name.
-  auto trusting = NSURLSessionConfiguration::ephemeralSessionConfiguration();
-  trusting.setTLSCertificateAuthorityFile(certificate->certificateFile());
-  auto session = NSURLSession::sessionWithConfiguration(trusting, nullptr, nullptr);
-  auto trusted = load(session, requestFor(server.URL("/secure")));
-  ASSERT_TRUE(trusted);
-  EXPECT_EQ(trusted->error, nullptr) << trusted->error->description();
-  EXPECT_EQ(trusted->data, "secret");
-  auto byName = load(session, requestFor(localhostURL));
-  ASSERT_TRUE(byName);
-  EXPECT_EQ(byName->error, nullptr);
-  auto streamed = load(session, requestFor(server.URL("/stream")));
-  ASSERT_TRUE(streamed);
-  EXPECT_EQ(streamed->error, nullptr) << "a TLS body may end at the close";
-  EXPECT_EQ(streamed->data, "streamed over TLS");
-
-  const auto previous = NSURLSessionConfiguration::defaultCertificateAuthorityFile();
-  NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(certificate->certificateFile());
-  auto byDefault =
-      load(NSURLSession::sessionWithConfiguration(
-               NSURLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, nullptr),
-           requestFor(server.URL("/secure")));
-  NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(previous);
-  ASSERT_TRUE(byDefault);
-  EXPECT_EQ(byDefault->error, nullptr);
-}
-
-TEST_F(NetSession, InvalidateAndCancelEndsEveryTaskThenReleasesTheDelegate) {
+TEST_F(NetSession, InvalidationIsTheLastNotificationThenTheDelegateIsReleased) {
   streamRoute("/open");
-  auto delegate = std::make_shared<RecordingDelegate>();
-  std::weak_ptr<RecordingDelegate> weakDelegate = delegate;
-  auto session = NSURLSession::sessionWithConfiguration(
-      NSURLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+  Client cancelling;
+  Client finishing;
+  Client idle;
   std::vector<NSURLSessionDataTaskPtr> tasks;
-  for (int i = 0; i < 4; ++i) {
-    tasks.push_back(session->dataTaskWithRequest(requestFor(server.URL("/open"))));
-    tasks.back()->resume();
+  for (size_t i = 0; i < 3; ++i) {
+    tasks.push_back(cancelling.start(server.URL("/open")));
+    ASSERT_TRUE(stream(i));
+    cancelling.delegate->trace(tasks.back(), [](const Trace& t) { return t.response != nullptr; });
   }
-  tasks.push_back(session->dataTaskWithRequest(requestFor(server.URL("/open"))));  // not resumed
-  ASSERT_TRUE(delegate->waitFor(Kind::Response, 4));
-  auto serverStreams = streams.waitForAll(4);
+  tasks.push_back(cancelling.session->dataTaskWithRequest(requestFor(server.URL("/open"))));
+  auto running = finishing.start(server.URL("/open"));
+  ASSERT_TRUE(stream(3));
 
-  session->invalidateAndCancel();
-  ASSERT_TRUE(delegate->waitFor(Kind::Invalid));
-  auto events = delegate->events();
-  ASSERT_FALSE(events.empty());
-  EXPECT_EQ(events.back().kind, Kind::Invalid);
-  EXPECT_EQ(events.back().error, nullptr);
-  EXPECT_EQ(delegate->count(Kind::End), tasks.size());
+  // Every task ends cancelled before the invalidation, even one never resumed.
+  cancelling.session->invalidateAndCancel();
+  EXPECT_EQ(cancelling.delegate->invalidation(), NSErrorPtr());
   for (const auto& task : tasks) {
-    EXPECT_EQ(orderProblems(events, task->taskIdentifier()), "");
-    auto end = delegate->waitForEnd(task->taskIdentifier(), 0ms);
-    ASSERT_TRUE(end && *end);
-    EXPECT_EQ((*end)->code(), NSURLErrorCancelled);
+    EXPECT_EQ(summary(cancelling.delegate->trace(task)), kCancelled);
     EXPECT_EQ(task->state(), NSURLSessionTaskState::Completed);
   }
-  delegate.reset();  // only the session held it
-  EXPECT_TRUE(eventually([&] { return weakDelegate.expired(); }))
-      << "the delegate must be released after its last notification";
-  for (const auto& stream : serverStreams)
-    EXPECT_TRUE(stream->waitUntilClosed(kPatience));
-
-  // A task made after the invalidation ends cancelled when resumed, and
-  // never reaches the server.
-  auto late = load(session, requestFor(server.URL("/open")));
-  ASSERT_TRUE(late && late->error);
-  EXPECT_EQ(late->error->code(), NSURLErrorCancelled);
+  // A running task goes on to its end; one made afterwards ends cancelled
+  // without reaching the server. With nothing running the invalidation
+  // comes at once.
+  finishing.session->finishTasksAndInvalidate();
+  idle.session->finishTasksAndInvalidate();
+  EXPECT_EQ(outcome(load(finishing.session, requestFor(server.URL("/open"))).error), kCancelled);
+  EXPECT_EQ(idle.delegate->invalidation(), NSErrorPtr());
+  stream(3)->write("after the invalidation");
+  stream(3)->close();
+  EXPECT_EQ(finishing.delegate->invalidation(), NSErrorPtr());
+  EXPECT_EQ(summary(finishing.delegate->trace(running)), "ok [after the invalidation]");
   EXPECT_EQ(server.requestCount(), 4U);
-}
 
-TEST_F(NetSession, FinishTasksAndInvalidateLetsRunningTasksEnd) {
-  streamRoute("/open");
-  auto delegate = std::make_shared<RecordingDelegate>();
-  auto session = NSURLSession::sessionWithConfiguration(
-      NSURLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
-  auto task = session->dataTaskWithRequest(requestFor(server.URL("/open")));
-  task->resume();
-  auto stream = streams.wait();
-  ASSERT_TRUE(stream);
-  session->finishTasksAndInvalidate();
-  stream->write("after the invalidation");
-  stream->close();
-  ASSERT_TRUE(delegate->waitFor(Kind::Invalid));
-  auto end = delegate->waitForEnd(task->taskIdentifier(), 0ms);
-  ASSERT_TRUE(end);
-  EXPECT_EQ(*end, nullptr);
-  EXPECT_EQ(delegate->body(task->taskIdentifier()), "after the invalidation");
-  EXPECT_EQ(delegate->events().back().kind, Kind::Invalid);
-
-  // With nothing running the invalidation is reported at once, and the
-  // delegate is released.
-  auto idleDelegate = std::make_shared<RecordingDelegate>();
-  std::weak_ptr<RecordingDelegate> weakIdle = idleDelegate;
-  auto idleSession = NSURLSession::sessionWithConfiguration(
-      NSURLSessionConfiguration::ephemeralSessionConfiguration(), idleDelegate, nullptr);
-  idleSession->finishTasksAndInvalidate();
-  ASSERT_TRUE(idleDelegate->waitFor(Kind::Invalid));
-  idleDelegate.reset();
-  EXPECT_TRUE(eventually([&] { return weakIdle.expired(); }));
-}
-
-TEST_F(NetSession, ManyConcurrentStreamingSessions) {
-  constexpr size_t kSessions = 200;
-  constexpr int kEvents = 50;
-  streamRoute("/stream");
-  std::vector<std::unique_ptr<Client>> clients;
-  std::vector<NSURLSessionDataTaskPtr> tasks;
-  for (size_t i = 0; i < kSessions; ++i) {
-    clients.push_back(std::make_unique<Client>());
-    tasks.push_back(clients.back()->start(requestFor(server.URL("/stream"))));
-  }
-  auto serverStreams = streams.waitForAll(kSessions);
-  ASSERT_EQ(serverStreams.size(), kSessions);
-  std::string expected;
-  for (int e = 0; e < kEvents; ++e)
-    expected += "data: event " + std::to_string(e) + "\n\n";
-  std::thread writer([&] {
-    for (int e = 0; e < kEvents; ++e) {
-      for (const auto& stream : serverStreams) {
-        stream->write("data: event " + std::to_string(e) + "\n\n");
-      }
-    }
-    for (const auto& stream : serverStreams)
-      stream->close();
-  });
-  writer.join();
-  for (size_t i = 0; i < kSessions; ++i) {
-    auto end = clients[i]->delegate->waitForEnd(tasks[i]->taskIdentifier());
-    ASSERT_TRUE(end) << "session " << i;
-    EXPECT_EQ(*end, nullptr);
-    EXPECT_EQ(clients[i]->delegate->body(tasks[i]->taskIdentifier()), expected);
+  for (Client* client : {&cancelling, &finishing, &idle}) {
+    std::weak_ptr<RecordingDelegate> weak = client->delegate;
+    client->delegate.reset();  // only the session held it
+    EXPECT_TRUE(eventually([&] { return weak.expired(); })) << "released after its last call";
   }
 }
 
@@ -695,31 +435,59 @@ TEST_F(NetSession, FlowControlHoldsTheNetworkForASlowDelegate) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::atomic<size_t> received{0};
-  std::atomic<bool> inOrder{true};
+  client.delegate->keepsBytes = false;
   client.delegate->onData = [&](const NSURLSessionDataTaskPtr&, const NSData& data) {
-    // Each byte says where it belongs.
-    for (size_t i = 0; i < data.size(); i += 4096) {
-      if (static_cast<unsigned char>(data[i]) != ((received + i) / kPiece) % 251) inOrder = false;
-    }
     if (received.fetch_add(data.size()) == 0) released.wait();
   };
-  client.delegate->keepsData = false;  // counted above instead
-  auto task = client.start(requestFor(server.URL("/flood")));
-  auto stream = streams.wait();
-  ASSERT_TRUE(stream);
-  for (size_t written = 0; written < kTotal; written += kPiece) {
-    ASSERT_TRUE(stream->write(std::string(kPiece, static_cast<char>((written / kPiece) % 251))));
-  }
-  // While the delegate is stuck, the client stops reading: the server cannot
-  // get its bytes out (without flow control they would all be taken into
-  // the client's memory at once).
-  EXPECT_FALSE(stream->flush(2s));
+  auto task = client.start(server.URL("/flood"));
+  const auto flood = stream(0);
+  ASSERT_TRUE(flood);
+  for (size_t written = 0; written < kTotal; written += kPiece)
+    ASSERT_TRUE(flood->write(std::string(kPiece, 'x')));
+  // While the delegate is stuck the client stops reading, so the server
+  // cannot get its bytes out; without flow control the client would take
+  // them all into its memory.
+  EXPECT_FALSE(flood->flush(2s));
   release.set_value();
-  EXPECT_TRUE(stream->flush(kPatience));
-  stream->close();
-  auto end = client.delegate->waitForEnd(task->taskIdentifier());
-  ASSERT_TRUE(end);
-  EXPECT_EQ(*end, nullptr);
+  EXPECT_TRUE(flood->flush(kPatience));
+  flood->close();
+  EXPECT_EQ(summary(client.finish(task)), "ok");
   EXPECT_EQ(received.load(), kTotal);
-  EXPECT_TRUE(inOrder);
+}
+
+TEST(NetTLS, CertificatesAreVerifiedAgainstTheConfiguredFile) {
+  TemporaryDirectory directory;
+  std::string problem;
+  auto certificate = ZRLLocalCertificate::generate(directory.path(), &problem);
+  ASSERT_TRUE(certificate) << problem;
+  struct stat key {};
+  ASSERT_EQ(stat(certificate->keyFile().c_str(), &key), 0);
+  EXPECT_EQ(key.st_mode & 0777, 0600U) << "the private key is the owner's alone";
+  ZRLLocalServer server({.certificate = certificate});
+  ASSERT_TRUE(server.start(&problem)) << problem;
+  server.route("GET", "/whole", [](auto&, auto& r) { r.respond(200, {}, "secret"); });
+  server.route("GET", "/until-close", [](auto&, auto& r) {
+    auto stream = r.stream(200);
+    stream->write("secret");
+    stream->close();
+  });
+  const std::string file = certificate->certificateFile();
+  const std::string byName = "https://localhost:" + std::to_string(server.port()) + "/whole";
+  const std::tuple<std::optional<std::string>, std::string, std::string> cases[] = {
+      {std::nullopt, server.URL("/whole"), "-1202 The certificate for this server is invalid."},
+      {directory.path() + "/none.pem", server.URL("/whole"),
+       "-1200 An SSL error has occurred and a secure connection to the server cannot be made."},
+      {file, server.URL("/whole"), "ok"},
+      {file, byName, "ok"},
+      {file, server.URL("/until-close"), "ok"},  // a TLS body may end at the close
+  };
+  for (const auto& [authority, url, expected] : cases) {
+    auto configuration = NSURLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.setTLSCertificateAuthorityFile(authority);
+    const TaskResult result = load(
+        NSURLSession::sessionWithConfiguration(configuration, nullptr, nullptr), requestFor(url));
+    EXPECT_EQ(outcome(result.error), expected) << url;
+    EXPECT_EQ(result.data.value_or("secret"), "secret");
+  }
+  EXPECT_EQ(server.requestCount(), 3U) << "nothing is sent to a server that is not trusted";
 }

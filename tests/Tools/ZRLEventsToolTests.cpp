@@ -113,8 +113,7 @@ TEST_F(ZRLEventsTool, EachRegistrationPrintsAndMaxCountsMessageCalls) {
   ASSERT_TRUE(tool->started());
   const std::string a = parsed("message", "null", "null", "\"a\"");
   const std::string b = parsed("message", "null", "\"message\"", "\"b\"");
-  EXPECT_THAT(tool->readLines(kPatience),
-              ElementsAre(kConnecting, kOpenState, kOpen, a, a, b));
+  EXPECT_THAT(tool->readLines(kPatience), ElementsAre(kConnecting, kOpenState, kOpen, a, a, b));
   EXPECT_EQ(tool->wait(kPatience), 0) << tool->errorOutput();
 }
 
