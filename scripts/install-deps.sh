@@ -7,7 +7,14 @@ set -eu
 PACKAGES="build-essential cmake ninja-build pkg-config clang clang-format clang-tidy
 libclang-rt-14-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
 libasio-dev libcurl4-openssl-dev libssl-dev openssl nlohmann-json3-dev libfmt-dev
-ca-certificates"
+ca-certificates zlib1g-dev libspng-dev libcairo2-dev libpango1.0-dev fonts-dejavu-core
+libsqlite3-dev libboost-dev chromium"
+
+# Node.js and npm run the browser test; a machine that already has them (from
+# any source) keeps its own, since Debian's npm conflicts with other builds.
+if ! command -v npm >/dev/null 2>&1; then
+  PACKAGES="$PACKAGES nodejs npm"
+fi
 
 missing=""
 for p in $PACKAGES; do
