@@ -1,5 +1,7 @@
 #include "LDEventSource/LDEventSource.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
@@ -16,14 +18,31 @@ constexpr std::size_t kHeldSliceSize = std::size_t{16} * 1024;
 // Room for the records of a full 16 KiB piece of short events.
 constexpr std::size_t kBatchCapacity = 256;
 
-// Truncates a ceiling in seconds to the bound of the random draw; NaN and
-// values below zero give 0, values beyond the range saturate.
-uint32_t drawBound(double ceiling) {
-  if (!(ceiling > 0)) return 0;
-  if (ceiling >= static_cast<double>(std::numeric_limits<uint32_t>::max())) {
+// Truncates a ceiling in seconds, converted to milliseconds, to the bound
+// of the random draw; NaN and values below zero give 0, values beyond the
+// range saturate.
+uint32_t drawBoundInMilliseconds(double ceiling) {
+  const double milliseconds = ceiling * MILLISEC_PER_SEC;
+  if (!(milliseconds > 0)) return 0;
+  if (milliseconds >= static_cast<double>(std::numeric_limits<uint32_t>::max())) {
     return std::numeric_limits<uint32_t>::max();
   }
-  return static_cast<uint32_t>(ceiling);
+  return static_cast<uint32_t>(milliseconds);
+}
+
+// Whether a Content-Type names an event stream: its media type, before any
+// parameters, compared without regard to case.
+bool isEventStreamType(std::string_view contentType) {
+  constexpr std::string_view kEventStreamType = "text/event-stream";
+  contentType = contentType.substr(0, contentType.find(';'));
+  const auto isSpace = [](char c) { return c == ' ' || c == '\t'; };
+  while (!contentType.empty() && isSpace(contentType.front()))
+    contentType.remove_prefix(1);
+  while (!contentType.empty() && isSpace(contentType.back()))
+    contentType.remove_suffix(1);
+  return std::equal(
+      contentType.begin(), contentType.end(), kEventStreamType.begin(), kEventStreamType.end(),
+      [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
 }
 
 std::shared_ptr<LDEvent> readyStateRecord(LDEventReadyState state) {
@@ -132,6 +151,7 @@ void LDEventSource::openConnection(std::optional<uint64_t> scheduledGeneration) 
       reader_ = makeReader();
     }
     discardBody_ = false;
+    deliveredData_ = false;
     failure_.reset();
     resetHoldLocked();
 
@@ -183,12 +203,16 @@ void LDEventSource::didReceiveResponse(
     std::lock_guard lock(mutex_);
     current = isCurrentTask(dataTask);
     if (current) {
-      const bool opened = response && response->statusCode() == 200;
+      // A 200 answer of another media type (a captive portal's login page)
+      // is no event stream either; one without a Content-Type is read.
+      const std::optional<std::string> type =
+          response ? response->valueForHTTPHeaderField("Content-Type") : std::nullopt;
+      const bool opened =
+          response && response->statusCode() == 200 && (!type || isEventStreamType(*type));
       // Any other answer's body is read to its end and dropped: it is not a
       // stream of this server's events.
       discardBody_ = !opened;
       if (opened) {
-        retryAttempt_ = 0;
         deliverLocked({{readyStateRecord(LDEventReadyStateOpen), Occasion::Opened}}, 0);
       }
     }
@@ -243,6 +267,12 @@ void LDEventSource::blockParsed(LDEventPtr record, std::optional<double> retryIn
   // it would fail every reconnection before its request is sent.
   if (record->id() && record->id()->find('\0') == std::string::npos) lastEventID_ = record->id();
   if (retryInterval) retryInterval_ = *retryInterval;
+  // Only a connection that delivers data counts as a success that starts
+  // the back-off again: an answer of 200 alone does not.
+  if (record->data() && !deliveredData_) {
+    deliveredData_ = true;
+    retryAttempt_ = 0;
+  }
   parsedBytes_ += textBytes(*record);
   parsed_.push_back({std::move(record), Occasion::Parsed});
 }
@@ -277,7 +307,13 @@ std::optional<double> LDEventSource::endTaskLocked(const NSURLSessionDataTaskPtr
   // to taken, in the same step as the end: a close() or open() after it
   // voids the reconnection.
   std::optional<double> delay;
-  if (!responseIsUnauthorizedForTask(task)) delay = increaseIntervalWithBackoff();
+  if (!responseIsUnauthorizedForTask(task)) {
+    delay = increaseIntervalWithBackoff();
+    // A connection that gave nothing (dropped at once, only a retry field
+    // or comments, refused, a block too large) is never retried in a
+    // tight loop.
+    if (!deliveredData_ || failure_) delay = std::max(*delay, kMinimumRetryDelayWithoutData);
+  }
   *generation = generation_;
   deliverLocked({{std::move(record), Occasion::Ended}}, 0);
   return delay;
@@ -387,10 +423,11 @@ double LDEventSource::increaseIntervalWithBackoff() {
     ++retryAttempt_;
     const double ceiling = std::min(retryInterval_ * std::exp2(static_cast<double>(retryAttempt_)),
                                     kMaximumRetryInterval);
-    bound = drawBound(ceiling);
+    bound = drawBoundInMilliseconds(ceiling);
     draw = randomUniform_;
   }
-  return bound <= 1 ? 0.0 : static_cast<double>(draw(bound));
+  if (bound <= 1) return 0.0;
+  return static_cast<double>(std::min(draw(bound), bound - 1)) / MILLISEC_PER_SEC;
 }
 
 void LDEventSource::addEventListener(std::string_view eventName,

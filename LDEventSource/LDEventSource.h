@@ -31,11 +31,15 @@ using LDEventSourceEventHandler = std::function<void(const LDEventPtr& event)>;
 class LDEventSource : public NSURLSessionDataDelegate,
                       public std::enable_shared_from_this<LDEventSource> {
  public:
-  // Draws a whole number from 0 to bound - 1 (bound 0 or 1: 0).
+  // Draws a whole number from 0 to bound - 1 (bound 0 or 1: 0); the back-off
+  // draws milliseconds.
   using RandomUniform = std::function<uint32_t(uint32_t bound)>;
 
   static constexpr double kDefaultTimeoutInterval = 300.0;
   static constexpr double kMaximumRetryInterval = 3600.0;
+  // The shortest wait, in seconds, after a connection that ended before it
+  // delivered a record with data, whatever the draw and the retry interval.
+  static constexpr double kMinimumRetryDelayWithoutData = 1.0;
   // Records in flight (parsed, and their handler calls not yet all run)
   // past which the client stops reading the stream, and the text bytes of
   // their id, event and data past which it does too. Reading goes on once
@@ -95,7 +99,9 @@ class LDEventSource : public NSURLSessionDataDelegate,
                                const NSErrorPtr& underlyingError) const;
   // True when the task's answer is HTTP 401.
   static bool responseIsUnauthorizedForTask(const NSURLSessionDataTaskPtr& task);
-  // Counts one more attempt and returns the next delay, in whole seconds.
+  // Counts one more attempt and returns the next delay in seconds: a whole
+  // number of milliseconds drawn below the ceiling, retryInterval times two
+  // to the power of the attempts, at most kMaximumRetryInterval.
   double increaseIntervalWithBackoff();
 
   // Properties.
@@ -244,6 +250,9 @@ class LDEventSource : public NSURLSessionDataDelegate,
   std::size_t maxEventSize_ = LDEventSourceMaxEventSize;
   LDEventStreamReader reader_;
   bool discardBody_ = false;
+  // Whether the current connection has parsed a record with data; the first
+  // such record resets retryAttempt_.
+  bool deliveredData_ = false;
   NSErrorPtr failure_;  // set when the client itself fails the connection
   RandomUniform randomUniform_;
   // The records of the piece being read, and the bytes of their text.

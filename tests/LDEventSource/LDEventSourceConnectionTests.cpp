@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -110,7 +112,7 @@ class Recorder {
 };
 
 // The back-off's random draw, replaced: it records each bound it is asked
-// for and answers a fixed number of seconds (0 unless a test sets one).
+// for and answers a fixed number of milliseconds (0 unless a test sets one).
 struct Draws {
   std::atomic<uint32_t> answer{0};
   mutable std::mutex mutex;
@@ -330,7 +332,7 @@ TEST_F(LDEventSourceConnection, RecordsStatesAndLastEventIDAcrossReconnections) 
                  reconnected(), Trace{"message(bad\0id,null,b)"s, "message(null,null,no id)"},
                  reconnected(), Trace{"message(3,null,e)"}, reconnected(),
                  Trace{"message(null,null,d)"}));
-  EXPECT_EQ(draws->seen(), (std::vector<uint32_t>{2, 2, 2}));
+  EXPECT_EQ(draws->seen(), (std::vector<uint32_t>{2000, 2000, 2000}));
   // One record object per occasion, whatever the number of types it goes to.
   const auto events = recorder->events();
   ASSERT_EQ(events.size(), 26U);
@@ -490,14 +492,10 @@ TEST_F(LDEventSourceConnection, AnswersOtherThan200RetriesAndTheBackOffUpToA401)
                               whole(401, "data: not for you\n\n"),
                               liveStream(),
                               whole(500),
-                              whole(500),
                               whole(200, "retry: 5000\ndata: x\n\n"),
                               whole(500),
                               whole(200, "retry: 0\n\n"),
-                              whole(200, "retry: 1000\n\n")};
-  for (int i = 0; i < 12; ++i)
-    answers.push_back(whole(500));
-  answers.push_back(whole(401));
+                              whole(401)};
   script("/events", answers);
   auto client = makeClient("/events");
   client->open();
@@ -512,7 +510,7 @@ TEST_F(LDEventSourceConnection, AnswersOtherThan200RetriesAndTheBackOffUpToA401)
   // The delay grows without an HTTP 200 in between, and after the 401 no
   // reconnection is scheduled (the delay would be drawn before the record
   // is delivered).
-  EXPECT_EQ(draws->seen(), (std::vector<uint32_t>{2, 4}));
+  EXPECT_EQ(draws->seen(), (std::vector<uint32_t>{2000, 4000}));
   EXPECT_FALSE(client->eventSourceTask());
   EXPECT_EQ(server.requestCount(), 3U);
 
@@ -525,14 +523,188 @@ TEST_F(LDEventSourceConnection, AnswersOtherThan200RetriesAndTheBackOffUpToA401)
   EXPECT_EQ(client->retryAttempt(), 0);
   live->close();
   ASSERT_TRUE(recorder->waitFor("error" + refused, 2));
-  // Twice the interval per attempt since the last 200, from the interval
-  // that the last "retry" set, up to an hour; a zero interval draws nothing.
-  EXPECT_EQ(draws->seen(),
-            (std::vector<uint32_t>{2,  4,  2,  4,   8,   10,  20,   2,    4,    8,
-                                   16, 32, 64, 128, 256, 512, 1024, 2048, 3600, 3600}));
-  EXPECT_EQ(client->retryInterval(), 1.0);
-  EXPECT_EQ(client->retryAttempt(), 13);
+  // Twice the interval per attempt since the last record with data, from
+  // the interval that the last "retry" set; a zero interval draws nothing,
+  // and an answer of 200 without data does not start the count again.
+  EXPECT_EQ(draws->seen(), (std::vector<uint32_t>{2000, 4000, 2000, 4000, 10000, 20000}));
+  EXPECT_EQ(client->retryInterval(), 0.0);
+  EXPECT_EQ(client->retryAttempt(), 3);
   EXPECT_EQ(server.requestCount(), answers.size());
+}
+
+TEST_F(LDEventSourceConnection, TheBackOffDrawsMillisecondsBelowAGrowingCeiling) {
+  auto client = makeClient("/unused");
+  draws->answer = 1500;
+  std::vector<double> delays;
+  for (int attempt = 1; attempt <= 13; ++attempt)
+    delays.push_back(client->increaseIntervalWithBackoff());
+  // The ceiling doubles per attempt up to an hour, in milliseconds.
+  EXPECT_EQ(draws->seen(),
+            (std::vector<uint32_t>{2000, 4000, 8000, 16000, 32000, 64000, 128000, 256000, 512000,
+                                   1024000, 2048000, 3600000, 3600000}));
+  EXPECT_EQ(delays, std::vector<double>(13, 1.5));
+  // A ceiling of 1 ms or less draws nothing; 2 ms draws below 2.
+  client->setRetryAttempt(0);
+  client->setRetryInterval(0.0005);
+  EXPECT_EQ(client->increaseIntervalWithBackoff(), 0.0);
+  EXPECT_EQ(draws->seen().size(), 13U);
+  client->setRetryAttempt(0);
+  client->setRetryInterval(0.001);
+  EXPECT_EQ(client->increaseIntervalWithBackoff(), 0.001);
+  EXPECT_EQ(draws->seen().back(), 2U);
+
+  // The platform's draw: below the ceiling, and not whole seconds only.
+  auto plain =
+      LDEventSource::eventSourceWithURL(NSURL::URLWithString(server.URL("/unused")), std::nullopt);
+  size_t wholeSeconds = 0;
+  for (int i = 0; i < 200; ++i) {
+    plain->setRetryAttempt(0);
+    const double delay = plain->increaseIntervalWithBackoff();
+    EXPECT_GE(delay, 0.0);
+    EXPECT_LT(delay, 2.0);
+    if (delay == std::floor(delay)) ++wholeSeconds;
+  }
+  EXPECT_LT(wholeSeconds, 20U);
+}
+
+namespace {
+
+// The times at which the requests to a route arrived.
+class Arrivals {
+ public:
+  void add() {
+    std::lock_guard lock(mutex_);
+    times_.push_back(std::chrono::steady_clock::now());
+    changed_.notify_all();
+  }
+  bool waitFor(size_t n, std::chrono::milliseconds patience = kPatience) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, patience, [&] { return times_.size() >= n; });
+  }
+  size_t count() const {
+    std::lock_guard lock(mutex_);
+    return times_.size();
+  }
+  // The shortest time between two arrivals among the first n.
+  std::chrono::milliseconds shortestGap(size_t n) const {
+    std::lock_guard lock(mutex_);
+    auto shortest = std::chrono::milliseconds::max();
+    for (size_t i = 1; i < std::min(n, times_.size()); ++i) {
+      shortest = std::min(shortest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        times_[i] - times_[i - 1]));
+    }
+    return shortest;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::chrono::steady_clock::time_point> times_;
+};
+
+}  // namespace
+
+TEST_F(LDEventSourceConnection, ConnectionsWithoutDataAreRetriedAtGrowingIntervalsNeverInALoop) {
+  // Accepted and dropped at once; a 200 with only a retry field of 0; one
+  // with only a comment; dropped again.
+  const auto dropped = [](ZRLLocalResponder& r) { r.raw()->close(); };
+  auto arrivals = std::make_shared<Arrivals>();
+  const auto counted = [arrivals](Answer answer) {
+    return [arrivals, answer = std::move(answer)](ZRLLocalResponder& r) {
+      arrivals->add();
+      answer(r);
+    };
+  };
+  script("/nothing", {counted(dropped), counted(whole(200, "retry: 0\n\n")),
+                      counted(whole(200, ": only a comment\n\n")), counted(dropped)});
+  auto client = makeClient("/nothing");
+  client->open();
+  ASSERT_TRUE(arrivals->waitFor(4));
+  ASSERT_TRUE(recorder->waitFor("CONNECTING", 5));
+  client->close();
+  // The draw answers 0: each wait is the floor of a second. A retry
+  // interval of 0 draws nothing, and no answer started the count again.
+  EXPECT_GE(arrivals->shortestGap(4), 990ms);
+  EXPECT_EQ(draws->seen(), (std::vector<uint32_t>{2000}));
+  EXPECT_EQ(client->retryAttempt(), 4);
+  // The blocks of the retry field and of the comment are records without data.
+  EXPECT_EQ(recorder->count("message(null,null,null)"), 2U);
+
+  // With the platform's draw, still a second at least between attempts.
+  auto again = std::make_shared<Arrivals>();
+  server.route("GET", "/dropped", [again, dropped](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    again->add();
+    dropped(r);
+  });
+  auto plain =
+      LDEventSource::eventSourceWithURL(NSURL::URLWithString(server.URL("/dropped")), std::nullopt);
+  clients.push_back(plain);
+  plain->open();
+  ASSERT_TRUE(again->waitFor(3));
+  plain->close();
+  EXPECT_GE(again->shortestGap(3), 990ms);
+  EXPECT_EQ(plain->retryAttempt(), 2);
+}
+
+TEST_F(LDEventSourceConnection, AServerThatClosesAfterEachEventIsFollowedAtItsRetryInterval) {
+  auto arrivals = std::make_shared<Arrivals>();
+  server.route("GET", "/tick", [arrivals](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    arrivals->add();
+    r.respond(200, kEventStreamHeaders, "retry: 200\ndata: tick\n\n");
+  });
+  // The draw answers its highest value: every wait is just under 0.4 s, and
+  // the count starts again after each event.
+  draws->answer = 100000;
+  auto client = makeClient("/tick");
+  client->open();
+  ASSERT_TRUE(arrivals->waitFor(5));
+  client->close();
+  EXPECT_GE(arrivals->shortestGap(5), 390ms);
+  const auto bounds = draws->seen();
+  ASSERT_GE(bounds.size(), 4U);
+  EXPECT_EQ(bounds, std::vector<uint32_t>(bounds.size(), 400));
+
+  // With the platform's draw, a few connections a second, not thousands:
+  // counted over a window of two seconds.
+  auto counted = std::make_shared<Arrivals>();
+  server.route("GET", "/tock", [counted](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    counted->add();
+    r.respond(200, kEventStreamHeaders, "retry: 200\ndata: tock\n\n");
+  });
+  auto plain =
+      LDEventSource::eventSourceWithURL(NSURL::URLWithString(server.URL("/tock")), std::nullopt);
+  clients.push_back(plain);
+  plain->open();
+  ASSERT_TRUE(counted->waitFor(1));
+  std::this_thread::sleep_for(2s);  // the window measured, not a wait for an outcome
+  plain->close();
+  const size_t connections = counted->count();
+  EXPECT_GE(connections, 2U);
+  EXPECT_LE(connections, 40U);
+}
+
+TEST_F(LDEventSourceConnection, A200AnswerOfAnotherMediaTypeIsNotAnEventStream) {
+  const auto typed = [](std::optional<std::string> type, std::string body) -> Answer {
+    return [type = std::move(type), body = std::move(body)](ZRLLocalResponder& r) {
+      ZRLLocalHeaders headers;
+      if (type) headers.add("Content-Type", *type);
+      r.respond(200, headers, body);
+    };
+  };
+  // A captive portal's page, an event stream of any case with parameters,
+  // and an answer without a Content-Type.
+  script("/events", {typed("text/html; charset=utf-8", "data: portal\n\n"),
+                     typed("Text/Event-Stream ; charset=UTF-8", "data: a\n\n"),
+                     typed(std::nullopt, "data: b\n\n"), liveStream()});
+  auto client = makeClient("/events");
+  client->open();
+  ASSERT_TRUE(recorder->waitFor("open", 3));
+  client->close();
+  EXPECT_EQ(recorder->trace(), join(Trace{"CONNECTING", "CLOSED" + kNormalEnd, "error" + kNormalEnd,
+                                          "CONNECTING", "OPEN", "open", "message(null,null,a)"},
+                                    reconnected(), Trace{"message(null,null,b)"}, reconnected()));
+  // The page counted as a failed attempt; each stream started the count again.
+  EXPECT_EQ(draws->seen(), (std::vector<uint32_t>{2000, 2000, 2000}));
 }
 
 TEST_F(LDEventSourceConnection, AServerThatStallsTimesOut) {
@@ -608,7 +780,7 @@ TEST_F(LDEventSourceConnection, CloseCancelsReconnections) {
   // One scheduled a second ahead: past its time, on the queue it fires on,
   // it has not opened.
   script("/events", {whole(200, "data: a\n\n"), liveStream()});
-  draws->answer = 1;
+  draws->answer = 1000;
   auto client = makeClient("/events");
   client->open();
   ASSERT_TRUE(recorder->waitFor("error" + kNormalEnd));
@@ -630,7 +802,7 @@ TEST_F(LDEventSourceConnection, CloseCancelsReconnections) {
   client->close();
 
   // Ones that follow at once, answer after answer.
-  script("/empty", {whole(204)});
+  script("/empty", {whole(200, "retry: 0\ndata: again\n\n")});
   for (int round = 0; round < 20; ++round) {
     recorder = std::make_shared<Recorder>();
     auto looping = makeClient("/empty");
