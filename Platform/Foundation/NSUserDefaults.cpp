@@ -1,12 +1,15 @@
 #include "Platform/Foundation/NSUserDefaults.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <cstring>
+#include <ctime>
+
+#include "Platform/Foundation/NSLog.h"
 
 namespace {
 
@@ -80,6 +83,129 @@ bool writeAtomically(const std::filesystem::path& path, const std::string& text)
   return true;
 }
 
+// What a read of the store's file found.
+struct StoreRead {
+  enum class Outcome { Read, Missing, Corrupt, Unreadable };
+  Outcome outcome = Outcome::Missing;
+  nlohmann::json values = nlohmann::json::object();
+  int error = 0;  // errno when Unreadable
+};
+
+StoreRead readStore(const std::filesystem::path& path) {
+  StoreRead result;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    result.error = errno;
+    result.outcome = errno == ENOENT ? StoreRead::Outcome::Missing : StoreRead::Outcome::Unreadable;
+    return result;
+  }
+  std::string text;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result.error = errno;
+      ::close(fd);
+      result.outcome = StoreRead::Outcome::Unreadable;
+      return result;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  // An empty file (made by hand, say) holds no keys and nothing to keep.
+  if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
+    result.outcome = StoreRead::Outcome::Read;
+    return result;
+  }
+  nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+  if (!parsed.is_object()) {
+    result.outcome = StoreRead::Outcome::Corrupt;
+    return result;
+  }
+  result.outcome = StoreRead::Outcome::Read;
+  result.values = std::move(parsed);
+  return result;
+}
+
+// "<name>.corrupt-<UTC time>" beside the store, with a number added when a
+// file of that name is there already.
+std::filesystem::path asideName(const std::filesystem::path& path) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+  const std::string base = path.string() + ".corrupt-" + stamp;
+  std::filesystem::path aside = base;
+  std::error_code ec;
+  for (int n = 2; std::filesystem::exists(aside, ec) || ec; ++n) {
+    if (ec) return {};
+    aside = base + "-" + std::to_string(n);
+  }
+  return aside;
+}
+
+// Holds the lock file beside the store while it lives. flock locks belong to
+// an open file, so two stores of one process exclude each other as two
+// processes do.
+class StoreLock {
+ public:
+  explicit StoreLock(const std::filesystem::path& lockPath) {
+    std::error_code ec;
+    const std::filesystem::path folder = lockPath.parent_path();
+    if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+    fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      error_ = errno;
+      return;
+    }
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
+  ~StoreLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing lets the lock go
+  }
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+
+  bool held() const { return fd_ >= 0; }
+  int error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+};
+
+// Reads the store with its lock held; a file that is not a JSON object is
+// moved aside and reads as empty. Unreadable when it cannot be moved either:
+// it is then never written over.
+StoreRead readStoreMovingCorruptAside(const std::filesystem::path& path) {
+  StoreRead read = readStore(path);
+  if (read.outcome != StoreRead::Outcome::Corrupt) return read;
+  const std::filesystem::path aside = asideName(path);
+  if (aside.empty() || ::rename(path.c_str(), aside.c_str()) != 0) {
+    read.error = errno;
+    NSLog(
+        "NSUserDefaults: %s is not valid JSON and could not be moved aside (%s); it is left "
+        "as it is and not written over",
+        path.string(), std::strerror(read.error));
+    read.outcome = StoreRead::Outcome::Unreadable;
+    return read;
+  }
+  NSLog("NSUserDefaults: %s is not valid JSON; moved it to %s and started an empty store",
+        path.string(), aside.string());
+  read.outcome = StoreRead::Outcome::Missing;
+  read.values = nlohmann::json::object();
+  return read;
+}
+
 }  // namespace
 
 std::shared_ptr<NSUserDefaults> NSUserDefaults::standardUserDefaults() {
@@ -100,12 +226,38 @@ void NSUserDefaults::setStandardUserDefaultsPath(std::filesystem::path path) {
 
 NSUserDefaults::NSUserDefaults(std::filesystem::path path)
     : path_(std::move(path)), values_(nlohmann::json::object()) {
-  std::ifstream in(path_);
-  if (!in) return;
-  std::stringstream text;
-  text << in.rdbuf();
-  nlohmann::json parsed = nlohmann::json::parse(text.str(), nullptr, false);
-  if (parsed.is_object()) values_ = std::move(parsed);
+  // Readers take no lock: writers replace the file by a rename, so a read
+  // sees one whole version of it.
+  StoreRead read = readStore(path_);
+  if (read.outcome == StoreRead::Outcome::Corrupt) {
+    // Moved aside under the lock, and only if it is still corrupt then: a
+    // writer may have replaced it meanwhile.
+    StoreLock lock(lockPath());
+    if (lock.held()) {
+      read = readStoreMovingCorruptAside(path_);
+    } else {
+      read.outcome = StoreRead::Outcome::Unreadable;
+      read.error = lock.error();
+    }
+  }
+  switch (read.outcome) {
+    case StoreRead::Outcome::Read:
+      values_ = std::move(read.values);
+      break;
+    case StoreRead::Outcome::Missing:
+      break;
+    case StoreRead::Outcome::Corrupt:
+    case StoreRead::Outcome::Unreadable:
+      NSLog(
+          "NSUserDefaults: cannot read %s (%s); starting empty, and the file will not be "
+          "written over while it cannot be read",
+          path_.string(), std::strerror(read.error));
+      break;
+  }
+}
+
+std::filesystem::path NSUserDefaults::lockPath() const {
+  return path_.string() + ".lock";
 }
 
 bool NSUserDefaults::boolForKey(const std::string& key) const {
@@ -121,9 +273,19 @@ bool NSUserDefaults::boolForKey(const std::string& key) const {
   return false;
 }
 
+void NSUserDefaults::recordChangeLocked(const std::string& key,
+                                        std::optional<nlohmann::json> value) {
+  if (value) {
+    values_[key] = *value;
+  } else {
+    values_.erase(key);
+  }
+  changes_[key] = Change{std::move(value), ++changeVersion_};
+}
+
 void NSUserDefaults::setBool(bool value, const std::string& key) {
   std::lock_guard lock(mutex_);
-  values_[key] = value;
+  recordChangeLocked(key, nlohmann::json(value));
 }
 
 std::optional<nlohmann::json> NSUserDefaults::objectForKey(const std::string& key) const {
@@ -135,19 +297,70 @@ std::optional<nlohmann::json> NSUserDefaults::objectForKey(const std::string& ke
 
 void NSUserDefaults::setObject(const nlohmann::json& value, const std::string& key) {
   std::lock_guard lock(mutex_);
-  values_[key] = value;
+  recordChangeLocked(key, value);
 }
 
 void NSUserDefaults::removeObjectForKey(const std::string& key) {
   std::lock_guard lock(mutex_);
-  values_.erase(key);
+  recordChangeLocked(key, std::nullopt);
 }
 
 bool NSUserDefaults::synchronize() {
-  // Held across the write so that two synchronizing threads cannot rename
-  // an older text over a newer one.
+  // mutex_ is held only to take the changes and to put the result in, so
+  // readers of this store never wait for the disk.
+  std::lock_guard syncLock(syncMutex_);
+  std::map<std::string, Change> changes;
+  {
+    std::lock_guard lock(mutex_);
+    changes = changes_;
+  }
+  const StoreLock fileLock(lockPath());
+  if (!fileLock.held()) {
+    NSLog("NSUserDefaults: cannot lock %s (%s); not written", lockPath().string(),
+          std::strerror(fileLock.error()));
+    return false;
+  }
+  StoreRead read = readStoreMovingCorruptAside(path_);
+  if (read.outcome == StoreRead::Outcome::Unreadable) {
+    NSLog("NSUserDefaults: cannot read %s (%s); not written over", path_.string(),
+          std::strerror(read.error));
+    return false;
+  }
+  nlohmann::json merged = std::move(read.values);
+  for (const auto& [key, change] : changes) {
+    if (change.value) {
+      merged[key] = *change.value;
+    } else {
+      merged.erase(key);
+    }
+  }
+  if (!changes.empty()) {
+    std::string text;
+    try {
+      text = merged.dump(2);
+    } catch (const nlohmann::json::exception& e) {
+      NSLog("NSUserDefaults: cannot write %s: %s", path_.string(), e.what());
+      return false;
+    }
+    text.push_back('\n');
+    if (!writeAtomically(path_, text)) {
+      NSLog("NSUserDefaults: cannot write %s (%s)", path_.string(), std::strerror(errno));
+      return false;
+    }
+  }
+  // The file's keys, with the changes made since this write began on top.
   std::lock_guard lock(mutex_);
-  std::string text = values_.dump(2);
-  text.push_back('\n');
-  return writeAtomically(path_, text);
+  for (const auto& [key, change] : changes) {
+    const auto it = changes_.find(key);
+    if (it != changes_.end() && it->second.version == change.version) changes_.erase(it);
+  }
+  values_ = std::move(merged);
+  for (const auto& [key, change] : changes_) {
+    if (change.value) {
+      values_[key] = *change.value;
+    } else {
+      values_.erase(key);
+    }
+  }
+  return true;
 }

@@ -1,9 +1,14 @@
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -106,6 +111,9 @@ TEST(NSThread, SleepCanBeReplaced) {
   EXPECT_TRUE(NSThread::isMainThread());
 }
 
+// Log lines are written as they happen; the wait is only a safety margin.
+constexpr auto kLogPatience = std::chrono::milliseconds(10000);
+
 class NSUserDefaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -132,13 +140,12 @@ TEST_F(NSUserDefaultsTest, StoresValuesAtomicallyAndReadsThemBack) {
   EXPECT_EQ(reread.objectForKey("other"), nlohmann::json("x"));
   reread.removeObjectForKey("other");
   EXPECT_EQ(reread.objectForKey("other"), std::nullopt);
-  // No temporary file is left beside the store.
-  size_t files = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator(file.parent_path())) {
-    ++files;
-  }
-  EXPECT_EQ(files, 1U);
+  // No temporary file is left beside the store; only the writers' lock file.
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(file.parent_path()))
+    files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::filesystem::path>{file, reread.lockPath()}));
 }
 
 TEST_F(NSUserDefaultsTest, AFailedWriteReportsFalseAndACorruptFileReadsAsEmpty) {
@@ -157,6 +164,130 @@ TEST_F(NSUserDefaultsTest, AFailedWriteReportsFalseAndACorruptFileReadsAsEmpty) 
   fromCorrupt.setBool(true, "k");
   EXPECT_TRUE(fromCorrupt.synchronize());
   EXPECT_TRUE(NSUserDefaults(corrupt).boolForKey("k"));
+}
+
+TEST_F(NSUserDefaultsTest, TwoStoresOnOneFileKeepEachOthersKeys) {
+  const auto file = folder_ / "shared.json";
+  NSUserDefaults first(file);
+  NSUserDefaults second(file);
+  first.setObject("a", "one");
+  first.setObject("x", "gone");
+  ASSERT_TRUE(first.synchronize());
+  second.setObject("b", "two");
+  ASSERT_TRUE(second.synchronize());
+  // The second took the first's keys in; the first's removal reaches the
+  // file without taking the second's key with it.
+  EXPECT_EQ(second.objectForKey("one"), nlohmann::json("a"));
+  first.removeObjectForKey("gone");
+  ASSERT_TRUE(first.synchronize());
+  ASSERT_TRUE(second.synchronize());
+  NSUserDefaults reread(file);
+  EXPECT_EQ(reread.objectForKey("one"), nlohmann::json("a"));
+  EXPECT_EQ(reread.objectForKey("two"), nlohmann::json("b"));
+  EXPECT_EQ(reread.objectForKey("gone"), std::nullopt);
+  EXPECT_EQ(second.objectForKey("gone"), std::nullopt);
+
+  // Many writers at once, each on its own store: no key is lost.
+  constexpr int kWriters = 4;
+  constexpr int kKeys = 25;
+  std::vector<std::thread> writers;
+  std::atomic<int> failures{0};
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      NSUserDefaults store(file);
+      for (int k = 0; k < kKeys; ++k) {
+        store.setObject(k, "w" + std::to_string(w) + "-" + std::to_string(k));
+        if (!store.synchronize()) ++failures;
+      }
+    });
+  }
+  for (auto& writer : writers)
+    writer.join();
+  EXPECT_EQ(failures.load(), 0);
+  NSUserDefaults all(file);
+  for (int w = 0; w < kWriters; ++w) {
+    for (int k = 0; k < kKeys; ++k) {
+      EXPECT_EQ(all.objectForKey("w" + std::to_string(w) + "-" + std::to_string(k)),
+                nlohmann::json(k));
+    }
+  }
+  EXPECT_EQ(all.objectForKey("one"), nlohmann::json("a"));
+}
+
+TEST_F(NSUserDefaultsTest, AStoreThatCannotBeReadIsNeverWrittenOver) {
+  std::filesystem::create_directories(folder_);
+  NSLogCapture log;
+  // A folder where the file should be: it opens, but cannot be read.
+  const auto folderInPlace = folder_ / "folder.json";
+  std::filesystem::create_directories(folderInPlace / "kept");
+  NSUserDefaults defaults(folderInPlace);
+  EXPECT_TRUE(log.waitFor("cannot read " + folderInPlace.string(), kLogPatience));
+  defaults.setBool(true, "k");
+  EXPECT_FALSE(defaults.synchronize());
+  EXPECT_TRUE(std::filesystem::is_directory(folderInPlace / "kept"));
+  EXPECT_TRUE(defaults.boolForKey("k"));  // kept for a later write
+
+  // A file this user may not read (meaningless for root, who reads it).
+  if (geteuid() != 0) {
+    const auto locked = folder_ / "locked.json";
+    std::ofstream(locked) << R"({"theirs": 1})";
+    std::filesystem::permissions(locked, std::filesystem::perms::none);
+    NSUserDefaults unreadable(locked);
+    unreadable.setBool(true, "mine");
+    EXPECT_FALSE(unreadable.synchronize());
+    std::filesystem::permissions(locked, std::filesystem::perms::owner_all);
+    EXPECT_EQ(NSUserDefaults(locked).objectForKey("theirs"), nlohmann::json(1));
+    // Readable again: the write merges onto what is there.
+    EXPECT_TRUE(unreadable.synchronize());
+    NSUserDefaults merged(locked);
+    EXPECT_EQ(merged.objectForKey("theirs"), nlohmann::json(1));
+    EXPECT_TRUE(merged.boolForKey("mine"));
+  }
+}
+
+TEST_F(NSUserDefaultsTest, ACorruptStoreIsMovedAsideAndInvalidTextIsRefused) {
+  std::filesystem::create_directories(folder_);
+  NSLogCapture log;
+  const auto file = folder_ / "store.json";
+  for (const std::string corrupt : {"{ not json", "[1, 2]"}) {
+    std::ofstream(file) << corrupt;
+    NSUserDefaults defaults(file);
+    EXPECT_EQ(defaults.objectForKey("k"), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    std::vector<std::filesystem::path> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+      if (entry.path().filename().string().starts_with("store.json.corrupt-"))
+        aside.push_back(entry.path());
+    }
+    ASSERT_FALSE(aside.empty());
+    std::sort(aside.begin(), aside.end());
+    std::ifstream moved(aside.back());
+    const std::string kept((std::istreambuf_iterator<char>(moved)), {});
+    EXPECT_TRUE(kept == "{ not json" || kept == "[1, 2]") << kept;
+    EXPECT_TRUE(
+        log.waitFor("moved it to " + folder_.string() + "/store.json.corrupt-", kLogPatience));
+    defaults.setBool(true, "k");
+    EXPECT_TRUE(defaults.synchronize());
+    EXPECT_TRUE(NSUserDefaults(file).boolForKey("k"));
+  }
+  size_t asideCount = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_))
+    asideCount += entry.path().filename().string().starts_with("store.json.corrupt-") ? 1 : 0;
+  EXPECT_EQ(asideCount, 2U);  // the second did not replace the first
+
+  // A value that is not valid UTF-8: false, nothing thrown, the file as it was.
+  NSUserDefaults defaults(file);
+  defaults.setObject(std::string("bad \xFF byte"), "text");
+  bool written = true;
+  EXPECT_NO_THROW(written = defaults.synchronize());
+  EXPECT_FALSE(written);
+  NSUserDefaults reread(file);
+  EXPECT_TRUE(reread.boolForKey("k"));
+  EXPECT_EQ(reread.objectForKey("text"), std::nullopt);
+  // Mended, it is written.
+  defaults.setObject("good", "text");
+  EXPECT_TRUE(defaults.synchronize());
+  EXPECT_EQ(NSUserDefaults(file).objectForKey("text"), nlohmann::json("good"));
 }
 
 TEST_F(NSUserDefaultsTest, StandardDefaultsFollowTheConfiguredPath) {
