@@ -5,9 +5,19 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <system_error>
 
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include "Platform/Net/NSURL.h"
+
+#ifndef ZRL_EVENTS_VERSION
+#define ZRL_EVENTS_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -88,7 +98,24 @@ std::optional<std::string> unreadableFileReason(const std::string& path) {
   if (!std::filesystem::is_regular_file(status)) return std::string("it is not a regular file");
   std::ifstream file(path, std::ios::binary);
   if (!file) return std::string("it cannot be opened for reading");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (file.bad()) return std::string("it cannot be read");
+  // At least one PEM certificate that parses, or every https attempt
+  // would fail later with a bare TLS error.
+  const std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(text.data(), static_cast<int>(std::min<std::size_t>(text.size(), INT32_MAX))),
+      &BIO_free);
+  if (!bio) return std::string("it cannot be read");
+  const std::unique_ptr<X509, decltype(&X509_free)> certificate(
+      PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), &X509_free);
+  ERR_clear_error();
+  if (!certificate) return std::string("it holds no PEM certificate");
   return std::nullopt;
+}
+
+// Text that may go into a header field: no control characters but tabs.
+bool isFieldValue(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), isFieldValueCharacter);
 }
 
 }  // namespace
@@ -100,6 +127,13 @@ ZRLEventsParseResult ZRLEventsOptions::parse(const std::vector<std::string_view>
     if (arg == "--") break;
     if (arg == "--help" || arg == "-h") {
       result.help = true;
+      return result;
+    }
+  }
+  for (const std::string_view arg : args) {
+    if (arg == "--") break;
+    if (arg == "--version") {
+      result.version = true;
       return result;
     }
   }
@@ -125,18 +159,28 @@ ZRLEventsParseResult ZRLEventsOptions::parse(const std::vector<std::string_view>
       continue;
     }
 
-    // "--name value" or "--name=value".
+    // "--name value" or "--name=value"; "-H value" or "-Hvalue".
     std::string_view name = arg;
     std::optional<std::string_view> value;
-    if (arg.starts_with("--")) {
+    if (arg == "-i" || arg == "--include") {
+      options.include_ = true;
+      continue;
+    }
+    if (arg.starts_with("-H")) {
+      name = "--header";
+      if (arg.size() > 2) value = arg.substr(2);
+    } else if (arg.starts_with("--")) {
       if (const auto equals = arg.find('='); equals != std::string_view::npos) {
         name = arg.substr(0, equals);
         value = arg.substr(equals + 1);
       }
     }
-    if (value && (name == "--help")) return fail("option --help takes no value");
+    if (value && (name == "--help" || name == "--version" || name == "--include")) {
+      return fail("option " + std::string(name) + " takes no value");
+    }
     const bool known = name == "--header" || name == "--on" || name == "--max" ||
-                       name == "--seconds" || name == "--ca-file";
+                       name == "--seconds" || name == "--ca-file" || name == "--last-event-id" ||
+                       name == "--retries";
     if (!known) return fail("unknown option " + inQuotes(name));
     if (!value) {
       if (i + 1 >= args.size()) return fail("option " + std::string(name) + " needs a value");
@@ -153,7 +197,7 @@ ZRLEventsParseResult ZRLEventsOptions::parse(const std::vector<std::string_view>
       if (fieldName.empty() || !std::all_of(fieldName.begin(), fieldName.end(), isTokenCharacter)) {
         return fail("--header: " + inQuotes(fieldName) + " is not a valid header name");
       }
-      if (!std::all_of(fieldValue.begin(), fieldValue.end(), isFieldValueCharacter)) {
+      if (!isFieldValue(fieldValue)) {
         return fail("--header: the value of " + std::string(fieldName) +
                     " holds a control character");
       }
@@ -172,6 +216,15 @@ ZRLEventsParseResult ZRLEventsOptions::parse(const std::vector<std::string_view>
       const auto seconds = parseSeconds(*value);
       if (!seconds) return fail("--seconds takes a number of 0 or more, not " + inQuotes(*value));
       options.seconds_ = seconds;
+    } else if (name == "--last-event-id") {
+      if (!isFieldValue(*value)) return fail("--last-event-id: the ID holds a control character");
+      options.lastEventID_ = std::string(*value);
+    } else if (name == "--retries") {
+      const auto count = parseCount(*value);
+      if (!count || *count == 0) {
+        return fail("--retries takes a whole number of 1 or more, not " + inQuotes(*value));
+      }
+      options.retries_ = count;
     } else {  // --ca-file
       if (value->empty()) return fail("--ca-file needs a file name");
       options.caFile_ = std::string(*value);
@@ -192,8 +245,9 @@ ZRLEventsParseResult ZRLEventsOptions::parse(const std::vector<std::string_view>
 }
 
 std::string ZRLEventsOptions::usage() {
-  return R"(usage: zrl-events [--header NAME:VALUE]... [--on TYPE]... [--max N] [--seconds S]
-                  [--ca-file FILE] URL
+  return R"(usage: zrl-events [-H NAME:VALUE]... [--on TYPE]... [--max N] [--seconds S]
+                  [--ca-file FILE] [--last-event-id ID] [--retries N] [-i] URL
+       zrl-events --help | --version
 
 Opens the event stream at URL (http or https) and prints one JSON object per
 handler call, one per line, in stream order. Handlers are registered for
@@ -208,11 +262,12 @@ requires, U+0085, U+2028 and U+2029 are written as \u0085, \u2028 and \u2029
 so that no line-splitting reader cuts a record, and bytes that are not UTF-8
 become U+FFFD. The client reconnects by itself when the stream ends or fails,
 and every attempt prints its records; after an HTTP 401 answer it stops for
-good, and zrl-events waits for --max, --seconds or a signal.
+good, and so does zrl-events, with exit status 3.
 
 Options (each value follows as the next argument, taken as it is even when it
 starts with '-', or after '=', as in --max=3):
-  --header NAME:VALUE  sends this request header field. The text is split at
+  -H, --header NAME:VALUE
+                       sends this request header field. The text is split at
                        its first ':'; spaces and tabs around VALUE are
                        dropped, so "A: b:c" sends A with the value "b:c".
                        Repeatable; a name given again (in any letter case)
@@ -239,19 +294,45 @@ starts with '-', or after '=', as in --max=3):
                        besides the system's store. The file must exist.
                        Without it, ZRL_CA_FILE from the environment is used
                        if set. Only https connections use it.
+  --last-event-id ID   the first request resumes from ID (sends it as
+                       Last-Event-ID); later ones send the last ID received.
+  --retries N          gives up with exit status 3 after N failed attempts in
+                       a row. An attempt fails when its connection ends
+                       before it delivered a record with data: refused,
+                       timed out, a TLS failure, an answer that is not a
+                       200 event stream, or a stream that ended empty.
+                       N is a whole number of 1 or more. Without it the
+                       client retries for ever, at growing intervals.
+  -i, --include        writes each answer's status and header fields to
+                       standard error, and for each failed or ended
+                       connection the reason in words ("refused",
+                       "time-out", "unknown issuer", "name mismatch", ...).
   -h, --help           prints this text and exits 0.
+  --version            prints the version and exits 0.
   --                   ends the options; the next argument is the URL.
-A later --max, --seconds or --ca-file replaces an earlier one.
+A later --max, --seconds, --ca-file, --last-event-id or --retries replaces an
+earlier one.
 
 Without --max or --seconds it runs until interrupted. Every line printed is
 written out before it exits, also on SIGINT (exit 130) and SIGTERM (exit 143);
 if a reader that stopped reading holds that up, a second signal ends it.
 
-Exit status: 0 as described above; 1 when standard output cannot be
-written; 2 for a mistake on the command line: an unknown option, a missing
-value, a value that is not a whole number (N) or a number (S) of 0 or more,
-a header without ':' or with an invalid name or a control character, an
-empty --on type, no URL or more than one, a URL that is not http or https,
-or a CA file that cannot be read. The mistake is explained on standard error.
+Exit status:
+  0    --max or --seconds was reached (or --help, --version).
+  1    standard output could not be written.
+  2    a mistake on the command line: an unknown option, a missing value, a
+       value that is not a whole number (N) or a number (S) of 0 or more, a
+       header without ':' or with an invalid name or a control character, an
+       ID with a control character, an empty --on type, no URL or more than
+       one, a URL that is not http or https, or a CA file that cannot be
+       read or holds no PEM certificate. The mistake is explained on
+       standard error.
+  3    the server refused the stream with HTTP 401, or --retries attempts
+       failed in a row; the reason is on standard error.
+  130  interrupted by SIGINT; 143 ended by SIGTERM.
 )";
+}
+
+std::string ZRLEventsOptions::version() {
+  return "zrl-events " ZRL_EVENTS_VERSION "\n";
 }

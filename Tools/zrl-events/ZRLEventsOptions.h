@@ -18,6 +18,8 @@ class ZRLEventsOptions {
   // args excludes the program's name.
   static ZRLEventsParseResult parse(const std::vector<std::string_view>& args);
   static std::string usage();
+  // The text of --version.
+  static std::string version();
 
   // Request header fields in the order given, names as written.
   const std::vector<std::pair<std::string, std::string>>& headers() const { return headers_; }
@@ -26,6 +28,12 @@ class ZRLEventsOptions {
   const std::optional<uint64_t>& maxMessages() const { return maxMessages_; }
   const std::optional<double>& seconds() const { return seconds_; }
   const std::optional<std::string>& caFile() const { return caFile_; }
+  // The identifier the first request resumes from (sent as Last-Event-ID).
+  const std::optional<std::string>& lastEventID() const { return lastEventID_; }
+  // Failed attempts in a row after which the run gives up (exit 3).
+  const std::optional<uint64_t>& retries() const { return retries_; }
+  // Whether each answer's head and each failure's reason go to stderr.
+  bool include() const { return include_; }
   const std::string& url() const { return url_; }
 
  private:
@@ -34,12 +42,17 @@ class ZRLEventsOptions {
   std::optional<uint64_t> maxMessages_;
   std::optional<double> seconds_;
   std::optional<std::string> caFile_;
+  std::optional<std::string> lastEventID_;
+  std::optional<uint64_t> retries_;
+  bool include_ = false;
   std::string url_;
 };
 
-// Either options to run with, a request for the usage text, or an error.
+// Either options to run with, a request for the usage or version text, or
+// an error.
 struct ZRLEventsParseResult {
   std::optional<ZRLEventsOptions> options;
   bool help = false;
+  bool version = false;
   std::string error;  // set when neither of the others is
 };

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,7 @@
 #include "Platform/Net/NSURLSession.h"
 #include "Tools/zrl-events/ZRLEventsHandlerQueue.h"
 #include "Tools/zrl-events/ZRLEventsOptions.h"
+#include "Tools/zrl-events/ZRLEventsOutcome.h"
 #include "Tools/zrl-events/ZRLEventsPrinter.h"
 
 namespace {
@@ -70,6 +72,34 @@ int waitForEnd(std::optional<std::chrono::steady_clock::time_point> deadline) {
   }
 }
 
+// A line (or lines) on standard error, whole.
+void report(const std::string& text) {
+  std::string line = text;
+  if (line.empty() || line.back() != '\n') line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+// The client of a run with --include: writes each answer's head to
+// standard error as it arrives.
+class ZRLEventsIncludingSource : public LDEventSource {
+ public:
+  using LDEventSource::LDEventSource;
+
+  void didReceiveResponse(
+      const NSURLSessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+      const NSHTTPURLResponsePtr& response,
+      std::function<void(NSURLSessionResponseDisposition)> completionHandler) override {
+    if (response) report(ZRLEventsOutcome::headOf(*response));
+    LDEventSource::didReceiveResponse(session, dataTask, response, std::move(completionHandler));
+  }
+};
+
+// Why the run gave up, set once on the handler queue.
+struct GiveUp {
+  std::mutex mutex;
+  std::optional<std::string> reason;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +109,10 @@ int main(int argc, char** argv) {
   ZRLEventsParseResult parsed = ZRLEventsOptions::parse(args);
   if (parsed.help) {
     std::fputs(ZRLEventsOptions::usage().c_str(), stdout);
+    return 0;
+  }
+  if (parsed.version) {
+    std::fputs(ZRLEventsOptions::version().c_str(), stdout);
     return 0;
   }
   if (!parsed.options) {
@@ -115,9 +149,30 @@ int main(int argc, char** argv) {
   // Each pass of the handler queue ends by writing the lines it printed.
   auto queue = ZRLEventsHandlerQueue::make([printer] { printer->flush(); });
 
-  auto source = LDEventSource::eventSourceWithURL(NSURL::URLWithString(options.url()), headers);
+  const NSURLPtr url = NSURL::URLWithString(options.url());
+  std::shared_ptr<LDEventSource> source =
+      options.include()
+          ? std::make_shared<ZRLEventsIncludingSource>(
+                url, headers, LDEventSource::kDefaultTimeoutInterval, "GET", std::nullopt)
+          : LDEventSource::eventSourceWithURL(url, headers);
   source->setListenerQueue(queue);
+  if (options.lastEventID()) source->setLastEventID(*options.lastEventID());
   printer->registerHandlers(*source);
+  // After the printer's handlers: a record's lines are printed before the
+  // run gives up on it.
+  auto giveUp = std::make_shared<GiveUp>();
+  ZRLEventsOutcome outcome(options.retries(),
+                           options.include()
+                               ? [](const std::string& line) { report("zrl-events: " + line); }
+                               : std::function<void(const std::string&)>(),
+                           [giveUp](const std::string& reason) {
+                             {
+                               std::lock_guard lock(giveUp->mutex);
+                               giveUp->reason = reason;
+                             }
+                             wakeMainThread();
+                           });
+  outcome.registerHandlers(*source);
 
   std::optional<std::chrono::steady_clock::time_point> deadline;
   if (options.seconds()) {
@@ -149,5 +204,10 @@ int main(int argc, char** argv) {
     return kExitOutputFailed;
   }
   if (ended == SIGINT || ended == SIGTERM) return 128 + ended;
+  std::lock_guard lock(giveUp->mutex);
+  if (giveUp->reason) {
+    report("zrl-events: " + *giveUp->reason);
+    return ZRLEventsOutcome::kExitGaveUp;
+  }
   return 0;
 }

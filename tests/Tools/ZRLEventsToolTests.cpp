@@ -3,6 +3,7 @@
 // bad command line.
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -12,6 +13,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "Platform/Net/NSURLError.h"
+#include "Tools/zrl-events/ZRLEventsOutcome.h"
 #include "tests/Platform/NetTestSupport.h"
 #include "tests/Tools/ChildProcess.h"
 
@@ -211,7 +214,7 @@ TEST_F(ZRLEventsTool, TrustsTheGivenCertificateForHTTPS) {
             expected);
 
   // Without it the certificate is not trusted, and the error says so.
-  auto untrusting = start({secure.URL("/events")});
+  auto untrusting = start({"-i", secure.URL("/events")});
   EXPECT_EQ(untrusting->readLine(), kOpening[0]);
   EXPECT_THAT(
       untrusting->readLine(),
@@ -219,6 +222,91 @@ TEST_F(ZRLEventsTool, TrustsTheGivenCertificateForHTTPS) {
                           R"("data":null,"error":{"domain":"NSURLErrorDomain","code":-1202,)")));
   untrusting->signal(SIGINT);
   EXPECT_EQ(untrusting->wait(), 128 + SIGINT);
+  EXPECT_THAT(untrusting->errorOutput(), HasSubstr("zrl-events: attempt failed: unknown issuer"));
+}
+
+TEST_F(ZRLEventsTool, SendsTheGivenIDAndShortHeadersAndWritesEachAnswersHead) {
+  serve(server, "/events", "id: next\ndata: x\n\n");
+  auto tool = start({"-H", "X-Short: yes", "-HX-Glued:1", "--last-event-id", "from here", "-i",
+                     "--max", "1", server.URL("/events")});
+  EXPECT_EQ(tool->wait(), 0) << tool->errorOutput();
+  std::vector<std::string> expected = kOpening;
+  expected.push_back(parsed("message", "\"next\"", "null", "\"x\""));
+  for (const std::string& line : expected)
+    EXPECT_EQ(tool->readLine(), line);
+  const auto request = server.waitForRequest(0, kPatience);
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->header("X-Short"), "yes");
+  EXPECT_EQ(request->header("X-Glued"), "1");
+  EXPECT_EQ(request->header("Last-Event-ID"), "from here");
+  EXPECT_THAT(tool->errorOutput(), StartsWith("HTTP 200 OK\n"));
+  EXPECT_THAT(tool->errorOutput(), HasSubstr("\nContent-Type: text/event-stream\n"));
+
+  auto version = start({"--version", server.URL("/events")});
+  EXPECT_EQ(version->wait(), 0);
+  EXPECT_THAT(version->unreadOutput(), StartsWith("zrl-events "));
+  EXPECT_EQ(server.requestCount(), 1U);
+}
+
+TEST_F(ZRLEventsTool, GivesUpWithStatus3OnA401OrAfterItsRetries) {
+  server.route("GET", "/refused", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    r.respond(401, {{"Content-Type", "text/plain"}}, "no");
+  });
+  // At once, not at the end of --seconds, with every line out.
+  auto refused = start({"--seconds", "600", server.URL("/refused")});
+  EXPECT_EQ(refused->wait(), 3);
+  const std::string closed = R"(","readyState":2,"id":null,"event":null,"data":null,"error":)"
+                             R"({"domain":"LDEventSourceErrorDomain","code":-401,)"
+                             R"("message":"Connection refused by the server."}})";
+  EXPECT_EQ(refused->readLine(), kOpening[0]);
+  EXPECT_EQ(refused->readLine(), R"({"type":"readyState)" + closed);
+  EXPECT_EQ(refused->readLine(), R"({"type":"error)" + closed);
+  EXPECT_THAT(refused->unreadOutput(), IsEmpty());
+  EXPECT_THAT(refused->errorOutput(), HasSubstr("refused the stream (HTTP 401)"));
+
+  // A port where nobody listens: two refusals, then it gives up.
+  uint16_t port = 0;
+  {
+    ZRLLocalServer gone;
+    ASSERT_TRUE(gone.start());
+    port = gone.port();
+  }
+  auto retrying =
+      start({"--retries", "2", "-i", "http://127.0.0.1:" + std::to_string(port) + "/events"});
+  EXPECT_EQ(retrying->wait(), 3);
+  const std::string errors = retrying->errorOutput();
+  EXPECT_THAT(errors, HasSubstr("zrl-events: attempt failed: refused"));
+  EXPECT_THAT(errors, HasSubstr("zrl-events: gave up after 2 failed attempts in a row; the last: "
+                                "refused"));
+}
+
+TEST(ZRLEventsReasons, NameEachFailureInWords) {
+  const auto failure = [](long code, std::string detail) {
+    return NSError::errorWithDomain(NSURLErrorDomain, code, "failed",
+                                    NSError::errorWithDomain(CURLErrorDomain, 1, detail));
+  };
+  const std::vector<std::pair<NSErrorPtr, std::string>> cases = {
+      {failure(NSURLErrorCannotConnectToHost, "Connection refused"), "refused"},
+      {failure(NSURLErrorTimedOut, "Operation timed out"), "time-out"},
+      {failure(NSURLErrorServerCertificateUntrusted,
+               "SSL certificate problem: unable to get local issuer certificate"),
+       "unknown issuer"},
+      {failure(NSURLErrorServerCertificateUntrusted,
+               "SSL certificate problem: self-signed "
+               "certificate"),
+       "unknown issuer"},
+      {failure(NSURLErrorServerCertificateUntrusted,
+               "SSL: no alternative certificate subject name matches target host name 'x'"),
+       "name mismatch"},
+      {failure(NSURLErrorServerCertificateUntrusted,
+               "SSL certificate problem: certificate has "
+               "expired"),
+       "certificate expired"},
+      {NSError::errorWithDomain("", 2, "Connection with the event source was closed."),
+       "the stream ended"},
+  };
+  for (const auto& [error, words] : cases)
+    EXPECT_THAT(ZRLEventsOutcome::reasonFor(error), StartsWith(words));
 }
 
 TEST_F(ZRLEventsTool, FailsWhenItsOutputIsClosed) {
@@ -235,6 +323,8 @@ TEST_F(ZRLEventsTool, FailsWhenItsOutputIsClosed) {
 TEST(ZRLEventsToolCommandLine, ExplainsEachMistakeAndExitsTwo) {
   TemporaryDirectory directory;
   const std::string url = "http://127.0.0.1:9/events";
+  const std::string notPEM = directory.path() + "/not.pem";
+  std::ofstream(notPEM) << "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n";
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{}, "missing URL"},
       {{"--max", "1"}, "missing URL"},
@@ -262,6 +352,13 @@ TEST(ZRLEventsToolCommandLine, ExplainsEachMistakeAndExitsTwo) {
       {{"--ca-file", directory.path() + "/missing.pem", url}, "cannot use CA file"},
       {{"--ca-file", directory.path(), url}, "it is a directory"},
       {{"--help=yes", url}, "--help takes no value"},
+      {{"--version=2", url}, "--version takes no value"},
+      {{"--include=yes", url}, "--include takes no value"},
+      {{"--retries", "0", url}, "--retries takes a whole number of 1 or more"},
+      {{"--retries", "x", url}, "--retries takes a whole number"},
+      {{"--last-event-id", "a\nb", url}, "--last-event-id: the ID holds a control character"},
+      {{"-H", "NoColon", url}, "NAME:VALUE"},
+      {{"--ca-file", notPEM, url}, "holds no PEM certificate"},
   };
   for (const auto& [args, message] : cases) {
     auto tool = start(args);
@@ -275,6 +372,7 @@ TEST(ZRLEventsToolCommandLine, ExplainsEachMistakeAndExitsTwo) {
   auto help = start({"--bogus", "-h"});
   EXPECT_EQ(help->wait(), 0);
   EXPECT_THAT(help->unreadOutput(), StartsWith("usage: zrl-events"));
+  EXPECT_THAT(help->unreadOutput(), HasSubstr("Exit status:"));
 }
 
 }  // namespace
