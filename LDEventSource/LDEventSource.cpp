@@ -230,9 +230,9 @@ void LDEventSource::didReceiveData(const NSURLSessionPtr& /*session*/,
     if (!isCurrentTask(dataTask) || discardBody_ || failure_) return;
     // Past the bound, pieces are kept unread, in order, behind those kept
     // before: whatever is still on its way once the task is suspended.
-    if (holding_ || pastBoundLocked()) {
+    if (flow_.state != FlowState::Flowing || pastBoundLocked()) {
       holdLocked(dataTask);
-      held_.append(data);
+      flow_.held.append(data);
       return;
     }
     if (!readLocked(data)) {
@@ -286,8 +286,8 @@ void LDEventSource::didCompleteWithError(const NSURLSessionPtr& /*session*/,
     std::lock_guard lock(mutex_);
     if (!isCurrentTask(task)) return;
     // The records of pieces still held back come before the end.
-    if (holding_ && heldOffset_ < held_.size()) {
-      heldEnd_ = error;
+    if (flow_.state != FlowState::Flowing && flow_.heldOffset < flow_.held.size()) {
+      flow_.heldEnd = error;
       return;
     }
     delay = endTaskLocked(task, error, &generation);
@@ -320,31 +320,27 @@ std::optional<double> LDEventSource::endTaskLocked(const NSURLSessionDataTaskPtr
 }
 
 bool LDEventSource::pastBoundLocked() const {
-  return recordsInFlight_.load() > kMaximumRecordsInFlight ||
-         bytesInFlight_.load() > kMaximumBytesInFlight;
+  return flow_.records.load() > kMaximumRecordsInFlight ||
+         flow_.bytes.load() > kMaximumBytesInFlight;
 }
 
 bool LDEventSource::roomAgainLocked() const {
-  return recordsInFlight_.load() <= kMaximumRecordsInFlight / 2 &&
-         bytesInFlight_.load() <= kMaximumBytesInFlight / 2;
+  return flow_.records.load() <= kMaximumRecordsInFlight / 2 &&
+         flow_.bytes.load() <= kMaximumBytesInFlight / 2;
 }
 
 void LDEventSource::holdLocked(const NSURLSessionDataTaskPtr& task) {
-  if (!holding_) {
-    holding_ = true;
-    holdingFlag_.store(true);
+  if (flow_.state == FlowState::Flowing) {
+    flow_.enter(FlowState::Holding);
     task->suspend();
   }
-  // The flag is set before the count is looked at again, and release()
-  // lowers the count before it looks at the flag: so either the last
-  // release sees the hold, or this sees that there is room already, and a
-  // hold cannot outlive the records that caused it.
+  // Looked at after `holding` is set (see FlowState).
   if (roomAgainLocked()) scheduleDrainLocked();
 }
 
 void LDEventSource::scheduleDrainLocked() {
-  if (!holding_ || drainScheduled_ || !session_ || !eventSourceTask_) return;
-  drainScheduled_ = true;
+  if (flow_.state != FlowState::Holding || !session_ || !eventSourceTask_) return;
+  flow_.enter(FlowState::Draining);
   // On the delegate queue, so that the held pieces are read before any
   // piece that comes once the task runs again.
   std::weak_ptr<LDEventSource> weak = weak_from_this();
@@ -354,12 +350,10 @@ void LDEventSource::scheduleDrainLocked() {
 }
 
 void LDEventSource::resetHoldLocked() {
-  holding_ = false;
-  holdingFlag_.store(false);
-  drainScheduled_ = false;
-  std::string().swap(held_);
-  heldOffset_ = 0;
-  heldEnd_.reset();
+  flow_.enter(FlowState::Flowing);
+  std::string().swap(flow_.held);
+  flow_.heldOffset = 0;
+  flow_.heldEnd.reset();
 }
 
 void LDEventSource::drainHeld(const NSURLSessionDataTaskPtr& task) {
@@ -368,16 +362,20 @@ void LDEventSource::drainHeld(const NSURLSessionDataTaskPtr& task) {
   uint64_t generation = 0;
   {
     std::lock_guard lock(mutex_);
-    drainScheduled_ = false;
-    if (!holding_ || !isCurrentTask(task)) return;
-    while (heldOffset_ < held_.size() && !failure_) {
+    // A pass of a task that has gone since, or one that a reset voided.
+    if (!isCurrentTask(task) || flow_.state != FlowState::Draining) return;
+    while (flow_.heldOffset < flow_.held.size() && !failure_) {
       // Full again: the release that makes room next schedules another pass.
-      if (pastBoundLocked()) return;
-      const std::string_view slice = std::string_view(held_).substr(heldOffset_, kHeldSliceSize);
-      heldOffset_ += slice.size();
+      if (pastBoundLocked()) {
+        flow_.enter(FlowState::Holding);
+        return;
+      }
+      const std::string_view slice =
+          std::string_view(flow_.held).substr(flow_.heldOffset, kHeldSliceSize);
+      flow_.heldOffset += slice.size();
       if (!readLocked(slice)) failed = task;
     }
-    const std::optional<NSErrorPtr> end = std::move(heldEnd_);
+    const std::optional<NSErrorPtr> end = std::move(flow_.heldEnd);
     resetHoldLocked();
     if (end) {
       delay = endTaskLocked(task, *end, &generation);
@@ -534,8 +532,8 @@ void LDEventSource::deliverLocked(Batch batch, std::size_t bytes) {
   // listeners no call of theirs is queued any more.
   std::lock_guard lock(listenersMutex_);
   if (listeners_->byType.empty()) return;
-  recordsInFlight_.fetch_add(batch.size());
-  bytesInFlight_.fetch_add(bytes);
+  flow_.records.fetch_add(batch.size());
+  flow_.bytes.fetch_add(bytes);
   dispatch_async(listenerQueue_,
                  [weak = weak_from_this(), registry = listeners_, version = registryVersion_.load(),
                   closeCount = closeCount_.load(), batch = std::move(batch), bytes]() mutable {
@@ -573,9 +571,9 @@ LDEventSource::Batch LDEventSource::spareBatch() {
 }
 
 void LDEventSource::release(std::size_t records, std::size_t bytes) {
-  recordsInFlight_.fetch_sub(records);
-  bytesInFlight_.fetch_sub(bytes);
-  if (!holdingFlag_.load()) return;
+  flow_.records.fetch_sub(records);
+  flow_.bytes.fetch_sub(bytes);
+  if (!flow_.holding.load()) return;
   std::lock_guard lock(mutex_);
   if (roomAgainLocked()) scheduleDrainLocked();
 }
@@ -660,7 +658,7 @@ std::map<std::string, size_t> LDEventSource::listenerCounts() const {
   return counts;
 }
 std::size_t LDEventSource::recordsInFlight() const {
-  return recordsInFlight_.load();
+  return flow_.records.load();
 }
 dispatch_queue_t LDEventSource::listenerQueue() const {
   std::lock_guard lock(listenersMutex_);

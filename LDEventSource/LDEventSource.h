@@ -220,10 +220,52 @@ class LDEventSource : public NSURLSessionDataDelegate,
   void recycle(Batch batch);
   Batch spareBatch();
 
-  // Back-pressure, with mutex_ held: whether the records in flight are past
-  // their bound, or back at half of it; holding the current task back;
-  // reading what it held once there is room again; forgetting the hold
-  // when its task goes.
+  // Flow control of the records in flight. A small state machine, under
+  // mutex_ but for the counts:
+  //
+  //   Flowing   the data task runs and each piece is read as it arrives.
+  //   Holding   the records in flight (or their text) passed their bound:
+  //             the task is suspended, and the pieces still on their way
+  //             are kept unread in `held`; an end that arrives meanwhile
+  //             waits in `heldEnd` until they have been read.
+  //   Draining  the records are back at half of their bound: a pass on the
+  //             delegate queue is scheduled that reads `held` slice by
+  //             slice (from `heldOffset`) while the bound allows.
+  //
+  //   Flowing  -> Holding   holdLocked(): a piece left the records past the
+  //                         bound, or arrived while they were
+  //   Holding  -> Draining  scheduleDrainLocked(): release() on the listener
+  //                         queue made room, or holdLocked() found it
+  //   Draining -> Holding   drainHeld(): past the bound again before all is read
+  //   Draining -> Flowing   drainHeld(): all read; the task resumes, or its
+  //                         held end is handled now
+  //   any      -> Flowing   resetHoldLocked(): open(), close(), end of the task
+  //
+  // `records` and `bytes` count what deliverLocked() handed to the listener
+  // queue and release() has not yet taken back; they are atomics because
+  // release() runs on the listener queue without mutex_. `holding` mirrors
+  // state != Flowing for release(), which takes mutex_ only then. It is set
+  // before holdLocked() looks at the counts again, and release() lowers the
+  // counts before it looks at it: either the last release sees the hold,
+  // or the hold sees the room, so a hold cannot outlive its records.
+  enum class FlowState : uint8_t { Flowing, Holding, Draining };
+  struct FlowControl {
+    FlowState state = FlowState::Flowing;
+    std::string held;
+    std::size_t heldOffset = 0;  // the part of held already read
+    std::optional<NSErrorPtr> heldEnd;
+    std::atomic<bool> holding{false};
+    std::atomic<std::size_t> records{0};
+    std::atomic<std::size_t> bytes{0};
+
+    void enter(FlowState next) {
+      state = next;
+      holding.store(next != FlowState::Flowing);
+    }
+  };
+
+  // Whether the records in flight are past their bound, or back at half of
+  // it; the transitions above. mutex_ held.
   bool pastBoundLocked() const;
   bool roomAgainLocked() const;
   void holdLocked(const NSURLSessionDataTaskPtr& task);
@@ -261,19 +303,7 @@ class LDEventSource : public NSURLSessionDataDelegate,
   std::mutex spareMutex_;
   std::vector<Batch> spareBatches_;  // under spareMutex_
 
-  // Back-pressure, under mutex_: while holding_, the current task is
-  // suspended and its pieces are kept in held_, unread, until the records
-  // in flight are back at half of their bound; an end that arrives
-  // meanwhile waits in heldEnd_ until the held pieces are read.
-  bool holding_ = false;
-  bool drainScheduled_ = false;
-  std::string held_;
-  std::size_t heldOffset_ = 0;  // the part of held_ already read
-  std::optional<NSErrorPtr> heldEnd_;
-  // Mirrors holding_ for the listener queue, which reads it without mutex_.
-  std::atomic<bool> holdingFlag_{false};
-  std::atomic<std::size_t> recordsInFlight_{0};
-  std::atomic<std::size_t> bytesInFlight_{0};
+  FlowControl flow_;  // see FlowState
 
   mutable std::mutex listenersMutex_;
   // Bumped by close() under listenersMutex_: blocks queued before it stop
