@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
+#include <system_error>
 
 #include "Platform/Foundation/NSLog.h"
 
@@ -59,8 +59,9 @@ bool writeAll(int fd, const std::string& text) {
   return true;
 }
 
-// Temporary file beside the target, fsync, rename over it, fsync the folder.
-bool writeAtomically(const std::filesystem::path& path, const std::string& text) {
+// Temporary file beside the target, fsync, rename over it, fsync the
+// folder. 0, or the errno of the step that failed.
+int writeAtomically(const std::filesystem::path& path, const std::string& text) {
   std::error_code ec;
   const std::filesystem::path folder = path.parent_path().empty() ? "." : path.parent_path();
   std::filesystem::create_directories(folder, ec);
@@ -69,18 +70,26 @@ bool writeAtomically(const std::filesystem::path& path, const std::string& text)
   name += ".XXXXXX";
   std::string temp = (folder / name).string();
   const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return false;
-  const bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+  if (fd < 0) return errno;
+  int error = 0;
+  if (!writeAll(fd, text) || ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
     ::unlink(temp.c_str());
-    return false;
+    return error;
   }
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);
     ::close(dir);
   }
-  return true;
+  return 0;
+}
+
+// The words for an errno value (strerror is not safe across threads).
+std::string errorText(int error) {
+  return std::generic_category().message(error);
 }
 
 // What a read of the store's file found.
@@ -195,7 +204,7 @@ StoreRead readStoreMovingCorruptAside(const std::filesystem::path& path) {
     NSLog(
         "NSUserDefaults: %s is not valid JSON and could not be moved aside (%s); it is left "
         "as it is and not written over",
-        path.string(), std::strerror(read.error));
+        path.string(), errorText(read.error));
     read.outcome = StoreRead::Outcome::Unreadable;
     return read;
   }
@@ -251,7 +260,7 @@ NSUserDefaults::NSUserDefaults(std::filesystem::path path)
       NSLog(
           "NSUserDefaults: cannot read %s (%s); starting empty, and the file will not be "
           "written over while it cannot be read",
-          path_.string(), std::strerror(read.error));
+          path_.string(), errorText(read.error));
       break;
   }
 }
@@ -317,13 +326,13 @@ bool NSUserDefaults::synchronize() {
   const StoreLock fileLock(lockPath());
   if (!fileLock.held()) {
     NSLog("NSUserDefaults: cannot lock %s (%s); not written", lockPath().string(),
-          std::strerror(fileLock.error()));
+          errorText(fileLock.error()));
     return false;
   }
   StoreRead read = readStoreMovingCorruptAside(path_);
   if (read.outcome == StoreRead::Outcome::Unreadable) {
     NSLog("NSUserDefaults: cannot read %s (%s); not written over", path_.string(),
-          std::strerror(read.error));
+          errorText(read.error));
     return false;
   }
   nlohmann::json merged = std::move(read.values);
@@ -343,8 +352,8 @@ bool NSUserDefaults::synchronize() {
       return false;
     }
     text.push_back('\n');
-    if (!writeAtomically(path_, text)) {
-      NSLog("NSUserDefaults: cannot write %s (%s)", path_.string(), std::strerror(errno));
+    if (const int error = writeAtomically(path_, text); error != 0) {
+      NSLog("NSUserDefaults: cannot write %s (%s)", path_.string(), errorText(error));
       return false;
     }
   }

@@ -170,7 +170,7 @@ std::string ZRLEventsOutcome::headOf(const NSHTTPURLResponse& response) {
   }
   head += '\n';
   for (const auto& [name, value] : response.allHeaderFields().fields())
-    head += name + ": " + value + "\n";
+    head.append(name).append(": ").append(value).append("\n");
   head += '\n';
   return head;
 }

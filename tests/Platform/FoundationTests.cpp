@@ -191,6 +191,7 @@ TEST_F(NSUserDefaultsTest, TwoStoresOnOneFileKeepEachOthersKeys) {
   constexpr int kWriters = 4;
   constexpr int kKeys = 25;
   std::vector<std::thread> writers;
+  writers.reserve(kWriters);
   std::atomic<int> failures{0};
   for (int w = 0; w < kWriters; ++w) {
     writers.emplace_back([&, w] {

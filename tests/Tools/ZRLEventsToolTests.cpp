@@ -281,7 +281,7 @@ TEST_F(ZRLEventsTool, GivesUpWithStatus3OnA401OrAfterItsRetries) {
 }
 
 TEST(ZRLEventsReasons, NameEachFailureInWords) {
-  const auto failure = [](long code, std::string detail) {
+  const auto failure = [](long code, const std::string& detail) {
     return NSError::errorWithDomain(NSURLErrorDomain, code, "failed",
                                     NSError::errorWithDomain(CURLErrorDomain, 1, detail));
   };
