@@ -33,8 +33,10 @@ set -- --events "${LOOPBACK_EVENTS:-1000000}" --runs "${LOOPBACK_RUNS:-5}" \
 if [ -x "$build/Tools/zrl-events/zrl-events" ]; then
   set -- "$@" --zrl-events "$build/Tools/zrl-events/zrl-events"
 fi
-# The peer's release (eventsource 4.1.1, pinned in the lockfile) needs Node.js
-# 20 or later, the machine's own; Debian's nodejs package is older.
+# The peer's release, eventsource 4.1.1 (pinned in the lockfile), is the
+# newest that runs on Node.js 20, the machine's own: 5.0.0 and later need
+# 22.12. It needs 20 or later; Debian's nodejs package is older. The loopback
+# tool prints zrl-events' ratio to it, both measured in the same run.
 peer="$root/bench/LDEventSource/node-peer"
 node_major=$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0)
 if [ "$node_major" -lt 20 ]; then

@@ -555,7 +555,15 @@ class Loopback {
         static_cast<unsigned long long>(n), kDataBytes, options_.runs);
     std::printf("  %-52s %14s %10s %14s\n", "client", "events/s", "MB/s", "CPU us/event");
     const double blockBytes = static_cast<double>(eventBlock(0).size());
-    const auto report = [&](const char* name, const std::function<std::optional<Sample>()>& once) {
+    // The median events per second and processor time per event of a client.
+    struct Figures {
+      double rate = 0;
+      double cpu = 0;
+    };
+    std::optional<Figures> zrlEventsIntoPipe;
+    std::optional<Figures> npmPeer;
+    const auto report = [&](const char* name, const std::function<std::optional<Sample>()>& once,
+                            std::optional<Figures>* figures = nullptr) {
       std::vector<double> rates;
       std::vector<double> cpu;
       for (int i = 0; i < options_.runs; ++i) {
@@ -575,6 +583,7 @@ class Loopback {
       } else {
         std::printf(" %14.2f\n", medianOf(cpu));
       }
+      if (figures != nullptr) *figures = Figures{rate, cpu.empty() ? 0.0 : medianOf(cpu)};
       std::fflush(stdout);
     };
 
@@ -588,17 +597,20 @@ class Loopback {
       });
     }
     if (!options_.zrlEvents.empty() && options_.measures("zrl-events")) {
-      report("zrl-events, every record printed into a pipe", [&]() -> std::optional<Sample> {
-        const uint64_t run = nextRun_++;
-        Child child({options_.zrlEvents, "--max", std::to_string(n), server_.burstURL(run, n)},
-                    true);
-        if (!child.started()) return std::nullopt;
-        // Three lines of the opening (CONNECTING, OPEN, open), then one per
-        // message.
-        const auto end = child.countLines(n + 3);
-        if (!child.waitForExit()) return std::nullopt;
-        return sampleOf(run, end, child.cpuSeconds());
-      });
+      report(
+          "zrl-events, every record printed into a pipe",
+          [&]() -> std::optional<Sample> {
+            const uint64_t run = nextRun_++;
+            Child child({options_.zrlEvents, "--max", std::to_string(n), server_.burstURL(run, n)},
+                        true);
+            if (!child.started()) return std::nullopt;
+            // Three lines of the opening (CONNECTING, OPEN, open), then one per
+            // message.
+            const auto end = child.countLines(n + 3);
+            if (!child.waitForExit()) return std::nullopt;
+            return sampleOf(run, end, child.cpuSeconds());
+          },
+          &zrlEventsIntoPipe);
       report("zrl-events, every record printed into /dev/null", [&]() -> std::optional<Sample> {
         const uint64_t run = nextRun_++;
         Child child({options_.zrlEvents, "--max", std::to_string(n), server_.burstURL(run, n)},
@@ -609,20 +621,32 @@ class Loopback {
       });
     }
     if (!options_.node.empty() && options_.measures("node")) {
-      report("npm eventsource on Node.js", [&]() -> std::optional<Sample> {
-        const uint64_t run = nextRun_++;
-        Child child(
-            {options_.node, options_.nodeScript, server_.burstURL(run, n), std::to_string(n)},
-            true);
-        if (!child.started()) return std::nullopt;
-        std::optional<Clock::time_point> end;
-        child.readLines([&](std::string_view line) {
-          if (line == "done") end = Clock::now();
-          return !end;
-        });
-        if (!child.waitForExit()) return std::nullopt;
-        return sampleOf(run, end, child.cpuSeconds());
-      });
+      report(
+          "npm eventsource on Node.js",
+          [&]() -> std::optional<Sample> {
+            const uint64_t run = nextRun_++;
+            Child child(
+                {options_.node, options_.nodeScript, server_.burstURL(run, n), std::to_string(n)},
+                true);
+            if (!child.started()) return std::nullopt;
+            std::optional<Clock::time_point> end;
+            child.readLines([&](std::string_view line) {
+              if (line == "done") end = Clock::now();
+              return !end;
+            });
+            if (!child.waitForExit()) return std::nullopt;
+            return sampleOf(run, end, child.cpuSeconds());
+          },
+          &npmPeer);
+    }
+    if (zrlEventsIntoPipe && npmPeer && npmPeer->rate > 0) {
+      std::printf("  zrl-events into a pipe against the npm peer: %.2fx the events per second",
+                  zrlEventsIntoPipe->rate / npmPeer->rate);
+      if (zrlEventsIntoPipe->cpu > 0 && npmPeer->cpu > 0) {
+        std::printf(", %.2fx less processor time per event", npmPeer->cpu / zrlEventsIntoPipe->cpu);
+      }
+      std::printf("\n");
+      std::fflush(stdout);
     }
   }
 
