@@ -271,6 +271,7 @@ void LDEventSource::blockParsed(LDEventPtr record, std::optional<double> retryIn
   // the back-off again: an answer of 200 alone does not.
   if (record->data() && !deliveredData_) {
     deliveredData_ = true;
+    attemptsBeforeData_ = retryAttempt_;
     retryAttempt_ = 0;
   }
   parsedBytes_ += textBytes(*record);
@@ -308,6 +309,9 @@ std::optional<double> LDEventSource::endTaskLocked(const NSURLSessionDataTaskPtr
   // voids the reconnection.
   std::optional<double> delay;
   if (!responseIsUnauthorizedForTask(task)) {
+    // A connection that the client failed itself (a block too large) is no
+    // success, whatever it delivered before: the count goes on growing.
+    if (failure_ && deliveredData_) retryAttempt_ = attemptsBeforeData_;
     delay = increaseIntervalWithBackoff();
     // A connection that gave nothing (dropped at once, only a retry field
     // or comments, refused, a block too large) is never retried in a

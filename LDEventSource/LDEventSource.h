@@ -293,8 +293,9 @@ class LDEventSource : public NSURLSessionDataDelegate,
   LDEventStreamReader reader_;
   bool discardBody_ = false;
   // Whether the current connection has parsed a record with data; the first
-  // such record resets retryAttempt_.
+  // such record resets retryAttempt_, which was attemptsBeforeData_ then.
   bool deliveredData_ = false;
+  long attemptsBeforeData_ = 0;
   NSErrorPtr failure_;  // set when the client itself fails the connection
   RandomUniform randomUniform_;
   // The records of the piece being read, and the bytes of their text.

@@ -484,6 +484,10 @@ TEST_F(LDEventSourceConnection, RecordsDoNotDependOnCutsAndNoUnfinishedBlockOutl
   expected = join(expected, Trace{"CONNECTING", "OPEN", "open", "message(null,null,small)",
                                   "CLOSED" + tooLarge, "error" + tooLarge});
   EXPECT_EQ(head(recorder->trace(), expected), expected);
+  // A connection failed for a block too large counts as a failed attempt,
+  // whatever it delivered before: after the second's 2 s, the third's
+  // ceiling doubles. The fourth, replaced by open(), drew nothing.
+  EXPECT_EQ(draws->seen(), (std::vector<uint32_t>{2000, 2000, 4000, 2000}));
 }
 
 TEST_F(LDEventSourceConnection, AnswersOtherThan200RetriesAndTheBackOffUpToA401) {
