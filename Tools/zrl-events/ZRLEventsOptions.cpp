@@ -291,7 +291,8 @@ starts with '-', or after '=', as in --max=3):
                        exponent); 0 exits at once without connecting.
                        With --max as well, whichever comes first ends the run.
   --ca-file FILE       also trusts the PEM certificates in FILE for https,
-                       besides the system's store. The file must exist.
+                       besides the system's store. The file must hold at
+                       least one, or the run does not start.
                        Without it, ZRL_CA_FILE from the environment is used
                        if set. Only https connections use it.
   --last-event-id ID   the first request resumes from ID (sends it as
