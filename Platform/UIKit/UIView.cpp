@@ -47,9 +47,10 @@ void UIView::addSubview(const UIViewPtr& view) {
 
 void UIView::insertSubview(const UIViewPtr& view, size_t index) {
   if (!view || view.get() == this) return;
-  // A view cannot become a subview of its own descendant.
-  for (const UIView* ancestor = superview_.lock().get(); ancestor != nullptr;
-       ancestor = ancestor->superview_.lock().get()) {
+  // A view cannot become a subview of its own descendant (a view without
+  // subviews is nobody's ancestor, which keeps building trees linear).
+  for (const UIView* ancestor = view->subviews_.empty() ? nullptr : superview_.lock().get();
+       ancestor != nullptr; ancestor = ancestor->superview_.lock().get()) {
     if (ancestor == view.get()) return;
   }
   const UIViewPtr keep = view;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "Platform/UIKit/CALayer.h"
@@ -32,7 +33,11 @@ class UIView : public std::enable_shared_from_this<UIView> {
   // Class test in the platform's manner: true for T and its subclasses.
   template <typename T>
   bool isKindOfClass() const {
-    return dynamic_cast<const T*>(this) != nullptr;
+    if constexpr (std::is_base_of_v<T, UIView>) {
+      return true;
+    } else {
+      return dynamic_cast<const T*>(this) != nullptr;
+    }
   }
 
   // Geometry. The frame is in the superview's coordinates; the bounds are
