@@ -35,6 +35,8 @@ std::string describe(const UIView& view) {
   return text + ">";
 }
 
+constexpr size_t kDumpIndentLimit = 64;
+
 // Appends one dump line per node of a tree, depth first, without recursion.
 template <typename Node, typename Children, typename Describe>
 std::string dumpTree(const Node& root, const std::string& separator, Children children,
@@ -46,8 +48,11 @@ std::string dumpTree(const Node& root, const std::string& separator, Children ch
     pending.pop_back();
     text += '\n';
     text += separator;
-    for (size_t i = 0; i < depth; ++i)
+    // Indentation stops growing past a bound, where the depth is written
+    // instead, so that a deep tree's dump stays linear in size.
+    for (size_t i = 0; i < std::min(depth, kDumpIndentLimit); ++i)
       text += "| ";
+    if (depth > kDumpIndentLimit) text += "(" + std::to_string(depth) + ") ";
     text += description(*node);
     const auto& below = children(*node);
     for (auto child = below.rbegin(); child != below.rend(); ++child) {

@@ -28,9 +28,11 @@ void UIView::setFrame(CGRect frame) {
 }
 
 void UIView::setBounds(CGRect bounds) {
-  const CGPoint middle = center();
+  // The centre stays; written as a shift so that an unchanged size leaves
+  // the origin exactly as it was.
+  origin_.x += (bounds_.size.width - bounds.size.width) / 2;
+  origin_.y += (bounds_.size.height - bounds.size.height) / 2;
   bounds_ = bounds;
-  setCenter(middle);
 }
 
 CGPoint UIView::center() const {
