@@ -25,7 +25,8 @@ std::string identifierOfChild(const ZRLView& child, const std::string& parentIde
   }
   if (!ZRLUtilities::isInvalidString(identifier)) return identifier;
   const UIViewPtr& view = child.view();
-  if (view && (view->isKindOfClass<UITableViewCell>() || view->isKindOfClass<UICollectionViewCell>())) {
+  if (view &&
+      (view->isKindOfClass<UITableViewCell>() || view->isKindOfClass<UICollectionViewCell>())) {
     identifier += NSStringWithFormat("%@:%@:%ld", parentIdentifier, child.name(), view->tag());
   } else {
     identifier += NSStringWithFormat("%@:%@:%lu", parentIdentifier, child.name(),

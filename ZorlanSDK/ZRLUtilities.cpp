@@ -26,9 +26,9 @@ bool debugLogging() {
 
 std::string describe(const UIView& view) {
   const CGRect frame = view.frame();
-  std::string text = NSStringWithFormat("<%s: frame = (%g %g; %g %g)", view.className(),
-                                        frame.origin.x, frame.origin.y, frame.size.width,
-                                        frame.size.height);
+  std::string text =
+      NSStringWithFormat("<%s: frame = (%g %g; %g %g)", view.className(), frame.origin.x,
+                         frame.origin.y, frame.size.width, frame.size.height);
   if (const auto& name = view.accessibilityIdentifier()) text += "; name = " + *name;
   if (view.tag() != 0) text += NSStringWithFormat("; tag = %ld", view.tag());
   if (view.isHidden()) text += "; hidden";
@@ -173,9 +173,10 @@ void ZRLUtilities::sortSubViewsWithRootView(const ZRLViewPtr& root) {
 
 void ZRLUtilities::logViewWithRoot(const UIViewPtr& root, std::string& separator) {
   if (!root || !debugLogging()) return;
-  NSLog("%@", dumpTree(
-                  *root, separator, [](const UIView& view) -> const auto& { return view.subviews(); },
-                  [](const UIView& view) { return describe(view); }));
+  NSLog("%@",
+        dumpTree(
+            *root, separator, [](const UIView& view) -> const auto& { return view.subviews(); },
+            [](const UIView& view) { return describe(view); }));
 }
 
 void ZRLUtilities::logZRLViewWithRoot(const ZRLViewPtr& root, std::string& separator) {

@@ -90,9 +90,8 @@ void CALayer::renderInContext(CGContextRef context) const {
     ordered.clear();
     for (const UIViewPtr& child : view.subviews())
       ordered.push_back(child.get());
-    std::stable_sort(ordered.begin(), ordered.end(), [](const UIView* a, const UIView* b) {
-      return zOrder(*a) < zOrder(*b);
-    });
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const UIView* a, const UIView* b) { return zOrder(*a) < zOrder(*b); });
     for (auto child = ordered.rbegin(); child != ordered.rend(); ++child) {
       const CGRect frame = (*child)->frame();
       const CGRect childBounds = (*child)->bounds();

@@ -44,8 +44,8 @@ class ZRLSimCaptureHost : public ZRLController {
         upload_.set_value(body);
       }
     }
-    auto response = std::make_shared<NSHTTPURLResponse>(NSURL::URLWithString(url), 200,
-                                                        NSHTTPHeaderFields());
+    auto response =
+        std::make_shared<NSHTTPURLResponse>(NSURL::URLWithString(url), 200, NSHTTPHeaderFields());
     completionHandler(std::nullopt, response, nullptr);
   }
 
@@ -185,8 +185,7 @@ int ZRLSimRunCapture(const ZRLSimCaptureOptions& options) {
     return fail(kZRLSimExitFailure, error);
   }
   std::cout << "captured \"" << screenName << "\": " << countNodes(layout) << " views, "
-            << scene->screenSize().width << "x" << scene->screenSize().height
-            << " screenshot of " << png->size() << " bytes, written to "
-            << options.outputFolder << std::endl;
+            << scene->screenSize().width << "x" << scene->screenSize().height << " screenshot of "
+            << png->size() << " bytes, written to " << options.outputFolder << std::endl;
   return kZRLSimExitSuccess;
 }

@@ -53,7 +53,8 @@ double number(const Json& value, const std::string& where, std::string_view key)
 
 std::vector<double> numbers(const Json& value, size_t count, const std::string& where,
                             std::string_view key) {
-  const std::string shape = inQuotes(key) + " must be an array of " + std::to_string(count) + " numbers";
+  const std::string shape =
+      inQuotes(key) + " must be an array of " + std::to_string(count) + " numbers";
   if (!value.is_array() || value.size() != count) fail(where, shape);
   std::vector<double> result;
   for (const Json& item : value) {
@@ -74,7 +75,8 @@ bool boolean(const Json& value, const std::string& where, std::string_view key) 
 }
 
 UIColorPtr color(const Json& value, const std::string& where, std::string_view key) {
-  UIColorPtr result = value.is_string() ? UIColor::colorWithHexString(value.get<std::string>()) : nullptr;
+  UIColorPtr result =
+      value.is_string() ? UIColor::colorWithHexString(value.get<std::string>()) : nullptr;
   if (!result) fail(where, inQuotes(key) + " must be a colour \"#rrggbb\" or \"#rrggbbaa\"");
   return result;
 }
@@ -132,7 +134,8 @@ bool applyKey(UIView& view, const std::string& key, const Json& value, const std
       label ? label->setText(content) : button->setTitle(content, UIControlStateNormal);
     } else if (key == "textColor") {
       UIColorPtr textColor = color(value, where, key);
-      label ? label->setTextColor(textColor) : button->setTitleColor(textColor, UIControlStateNormal);
+      label ? label->setTextColor(textColor)
+            : button->setTitleColor(textColor, UIControlStateNormal);
     } else {
       const double size = number(value, where, key);
       if (!(size > 0 && size <= 1000)) fail(where, "\"fontSize\" must be above 0 and at most 1000");
@@ -163,11 +166,12 @@ ZRLSimScreen loadScreen(const std::string& name, const Json& root, const std::st
     const Json& json = *item.json;
     if (!json.is_object()) fail(item.where, "a view must be an object");
     if (item.depth > kZRLSimMaximumDepth) {
-      fail(item.where, "views are nested deeper than " + std::to_string(kZRLSimMaximumDepth) +
-                           " levels");
+      fail(item.where,
+           "views are nested deeper than " + std::to_string(kZRLSimMaximumDepth) + " levels");
     }
     if (++viewCount > kZRLSimMaximumViews) {
-      fail(item.where, "the scene holds more than " + std::to_string(kZRLSimMaximumViews) + " views");
+      fail(item.where,
+           "the scene holds more than " + std::to_string(kZRLSimMaximumViews) + " views");
     }
     const auto className = json.find("class");
     if (className == json.end()) fail(item.where, "\"class\" is missing");

@@ -110,8 +110,9 @@ TEST_F(ZRLSimTest, BadScenesAreRefusedWithThePlaceOfTheFault) {
             "/screens/Home: \"tag\" must be an integer");
   EXPECT_EQ(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "hidden": 0})")),
             "/screens/Home: \"hidden\" must be true or false");
-  EXPECT_THAT(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "backgroundColor": "red"})")),
-              HasSubstr("\"backgroundColor\" must be a colour"));
+  EXPECT_THAT(
+      loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "backgroundColor": "red"})")),
+      HasSubstr("\"backgroundColor\" must be a colour"));
   EXPECT_EQ(loadError(R"({"screens": {"a/b": {"class": "UIView"}}})"),
             "/screens/a~1b: \"frame\" is missing");
   EXPECT_EQ(loadError(R"({"screens": {}})"),
@@ -208,9 +209,10 @@ TEST_F(ZRLSimTest, CaptureWritesLayoutAndScreenshotThatMatchEachOther) {
   {
     const auto [layout, image] = capture("react-native");
     ASSERT_TRUE(image);
-    for (const char* id : {"[zrl_ats_profile_header_zrl]", "[zrl_ats_profile_header_zrl]:RCTImageView:0",
-                           "[zrl_ats_profile_name_zrl]", "ZRL:RCTView:1", "[zrl_ats_row_notifications_zrl]",
-                           "ZRL:RCTView:1:RCTView:1", "[zrl_ats_logout_zrl]"}) {
+    for (const char* id :
+         {"[zrl_ats_profile_header_zrl]", "[zrl_ats_profile_header_zrl]:RCTImageView:0",
+          "[zrl_ats_profile_name_zrl]", "ZRL:RCTView:1", "[zrl_ats_row_notifications_zrl]",
+          "ZRL:RCTView:1:RCTView:1", "[zrl_ats_logout_zrl]"}) {
       EXPECT_TRUE(findNode(layout, id)) << id;
     }
     const auto& header = (*findNode(layout, "[zrl_ats_profile_header_zrl]"))["bounds"];

@@ -106,8 +106,13 @@ TEST_F(CaptureTest, IdentifiersArePositionalOrCellTagsAndNodesHaveTheirFormat) {
   wrapperA->subviews().push_back(wrap(b, "B"));
   auto wrapperE = wrap(e, "E");
   auto twin = wrap(std::make_shared<UITableViewCell>(), "E");
-  root->subviews() = {wrapperA, wrapperE, wrap(collectionCell, "C"), wrapperE, twin,
-                      wrap(nullptr, std::nullopt), wrap(std::make_shared<UIView>(), "A")};
+  root->subviews() = {wrapperA,
+                      wrapperE,
+                      wrap(collectionCell, "C"),
+                      wrapperE,
+                      twin,
+                      wrap(nullptr, std::nullopt),
+                      wrap(std::make_shared<UIView>(), "A")};
   twin->view()->setTag(7);
 
   nlohmann::json layout = nlohmann::json::array();
@@ -182,7 +187,8 @@ TEST_F(CaptureTest, RectanglesUseWindowPointsReplaceNegativeOriginsAndTruncateAf
     return std::vector<int64_t>{bounds["left"], bounds["top"], bounds["right"], bounds["bottom"]};
   };
   EXPECT_THAT(boundsOf(CGRectMake(-15, 40, 100, 30)), ElementsAre(0, 40, 100, 70));
-  EXPECT_THAT(boundsOf(CGRectMake(-15, -1, 100, 30), CGPointMake(5, 6)), ElementsAre(5, 6, 105, 36));
+  EXPECT_THAT(boundsOf(CGRectMake(-15, -1, 100, 30), CGPointMake(5, 6)),
+              ElementsAre(5, 6, 105, 36));
   EXPECT_THAT(boundsOf(CGRectMake(10.7, 20.2, 100.5, 30.9)), ElementsAre(10, 20, 110, 50));
   EXPECT_THAT(boundsOf(CGRectMake(0, -0.0, 1, 1), CGPointMake(9, 9)), ElementsAre(0, 0, 1, 1));
   constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
@@ -221,10 +227,10 @@ TEST_F(CaptureTest, ConstructViewHierarchyAsksTheHostInOrder) {
   EXPECT_EQ(layout[1]["id"], "ZRL:Lower:1");
   const auto lines = log.lines();
   ASSERT_EQ(lines.size(), 4U);
-  EXPECT_THAT(lines[0], ::testing::HasSubstr(
-                            "<ZRL DEBUG> <> The View hierary is as follows <> "
-                            "-[ZRLLayoutHelper constructViewHierarchy]:"));
-  EXPECT_THAT(lines[1], ::testing::HasSubstr("<UIView: frame = (0 0; 10 10)>"));  // the ignored view
+  EXPECT_THAT(lines[0], ::testing::HasSubstr("<ZRL DEBUG> <> The View hierary is as follows <> "
+                                             "-[ZRLLayoutHelper constructViewHierarchy]:"));
+  EXPECT_THAT(lines[1],
+              ::testing::HasSubstr("<UIView: frame = (0 0; 10 10)>"));  // the ignored view
   EXPECT_THAT(lines[2], ::testing::HasSubstr("<> The ZRL View hierary is as follows <>"));
   EXPECT_THAT(lines[3], ::testing::Not(::testing::HasSubstr("(0 0; 10 10)")));
 
@@ -318,7 +324,8 @@ TEST_F(CaptureTest, SelectScreenUploadsALayoutWhoseBoundsMatchThePaintedPixels) 
   EXPECT_EQ(colourAt(cardBounds["left"].get<int64_t>() + 1, cardBounds["top"].get<int64_t>() + 1),
             red);
   EXPECT_EQ(colourAt(cardBounds["right"].get<int64_t>() - 1, 60), red);
-  EXPECT_EQ(colourAt(cardBounds["right"].get<int64_t>() + 1, 60), (UIImagePixel{255, 255, 255, 255}));
+  EXPECT_EQ(colourAt(cardBounds["right"].get<int64_t>() + 1, 60),
+            (UIImagePixel{255, 255, 255, 255}));
 }
 
 TEST_F(CaptureTest, VeryDeepTreesSerialiseWithoutDeepRecursion) {

@@ -80,7 +80,7 @@ TEST_F(ZRLUtilitiesViewTest, SortIsStableByTopThenLeftInWindowCoordinates) {
   // A container scrolled by 100: its child at y 120 sits at 20 in the window.
   auto scroller = named("Scroller", CGRectMake(0, 0, 400, 400));
   scroller->setBounds(CGRectMake(0, 100, 400, 400));
-  scroller->addSubview(named("Later", CGRectMake(0, 150, 10, 10)));  // window y 50
+  scroller->addSubview(named("Later", CGRectMake(0, 150, 10, 10)));   // window y 50
   scroller->addSubview(named("Sooner", CGRectMake(0, 120, 10, 10)));  // window y 20
   top->addSubview(named("C", CGRectMake(50, 30, 10, 10)));
   top->addSubview(named("B", CGRectMake(20, 30, 10, 10)));
