@@ -5,7 +5,9 @@
 
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Foundation/NSThread.h"
+#include "ZRLWYSIWYGPlugin/ZRLLayoutHelper.h"
 #include "ZRLWYSIWYGPlugin/ZRLLog.h"
+#include "ZRLWYSIWYGPlugin/ZRLScreenshotHelper.h"
 
 namespace {
 
@@ -111,8 +113,9 @@ void ZRLWYSIWYGPlugin::selectScreenTapped() {
 void ZRLWYSIWYGPlugin::captureLayoutInfoOfScreenWithName(
     const std::optional<std::string>& screenName) {
   // The layout is always taken before the screenshot.
-  std::optional<nlohmann::json> layout;
-  std::optional<std::string> screenshot;
+  std::optional<nlohmann::json> layout = ZRLLayoutHelper().constructViewHierarchy();
+  std::optional<std::string> screenshot =
+      ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen();
   sendToServerLayoutInfo(std::move(layout), screenName, std::move(screenshot));
 }
 

@@ -3,6 +3,7 @@
 # fails when one of them finds a crash, a leak or a time-out.
 # usage: run-fuzzers.sh BUILD_DIR SECONDS
 set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
 build=$1
 seconds=$2
 found=0
@@ -13,9 +14,11 @@ for fuzzer in $(find "$build/fuzz" -type f -perm -u+x -name '*Fuzzer' 2>/dev/nul
   corpus="$build/fuzz-corpus/$name"
   log="$build/fuzz-corpus/$name.log"
   mkdir -p "$corpus"
+  # Seed inputs kept in the source tree (fuzz/*/seeds/NAME) are read too.
+  seeds=$(find "$root/fuzz" -type d -path "*/seeds/$name" 2>/dev/null | head -n 1)
   echo "== $name for ${seconds}s"
   if "$fuzzer" -max_total_time="$seconds" -rss_limit_mb=4096 -print_final_stats=1 \
-      -artifact_prefix="$build/fuzz-corpus/$name-" "$corpus" >"$log" 2>&1; then
+      -artifact_prefix="$build/fuzz-corpus/$name-" "$corpus" ${seeds:+"$seeds"} >"$log" 2>&1; then
     tail -n 6 "$log"
   else
     cat "$log"

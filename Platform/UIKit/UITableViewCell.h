@@ -1,0 +1,17 @@
+#pragma once
+// The cells of table and collection views: plain views that class tests
+// single out (a subclass of either counts as one).
+
+#include "Platform/UIKit/UIView.h"
+
+class UITableViewCell : public UIView {
+ public:
+  using UIView::UIView;
+  const char* className() const override { return "UITableViewCell"; }
+};
+
+class UICollectionViewCell : public UIView {
+ public:
+  using UIView::UIView;
+  const char* className() const override { return "UICollectionViewCell"; }
+};

@@ -1,0 +1,118 @@
+#include "Platform/UIKit/UIView.h"
+
+#include <algorithm>
+
+#include "Platform/UIKit/UIWindow.h"
+
+UIView::UIView(CGRect frame)
+    : origin_(frame.origin), bounds_{CGPointMake(0, 0), frame.size}, layer_(*this) {}
+
+UIView::~UIView() {
+  // Subtrees owned only by this view are flattened into a work list, so
+  // that a chain of thousands of views is released one view at a time.
+  std::vector<UIViewPtr> pending = std::move(subviews_);
+  while (!pending.empty()) {
+    UIViewPtr view = std::move(pending.back());
+    pending.pop_back();
+    if (view.use_count() == 1) {
+      for (UIViewPtr& child : view->subviews_)
+        pending.push_back(std::move(child));
+      view->subviews_.clear();
+    }
+  }
+}
+
+void UIView::setFrame(CGRect frame) {
+  origin_ = frame.origin;
+  bounds_.size = frame.size;
+}
+
+void UIView::setBounds(CGRect bounds) {
+  // The centre stays; written as a shift so that an unchanged size leaves
+  // the origin exactly as it was.
+  origin_.x += (bounds_.size.width - bounds.size.width) / 2;
+  origin_.y += (bounds_.size.height - bounds.size.height) / 2;
+  bounds_ = bounds;
+}
+
+CGPoint UIView::center() const {
+  return CGPointMake(origin_.x + bounds_.size.width / 2, origin_.y + bounds_.size.height / 2);
+}
+
+void UIView::setCenter(CGPoint center) {
+  origin_ = CGPointMake(center.x - bounds_.size.width / 2, center.y - bounds_.size.height / 2);
+}
+
+void UIView::addSubview(const UIViewPtr& view) {
+  insertSubview(view, subviews_.size());
+}
+
+void UIView::insertSubview(const UIViewPtr& view, size_t index) {
+  if (!view || view.get() == this) return;
+  // A view cannot become a subview of its own descendant (a view without
+  // subviews is nobody's ancestor, which keeps building trees linear).
+  for (const UIView* ancestor = view->subviews_.empty() ? nullptr : superview_.lock().get();
+       ancestor != nullptr; ancestor = ancestor->superview_.lock().get()) {
+    if (ancestor == view.get()) return;
+  }
+  const UIViewPtr keep = view;
+  view->removeFromSuperview();
+  index = std::min(index, subviews_.size());
+  subviews_.insert(subviews_.begin() + static_cast<std::ptrdiff_t>(index), keep);
+  keep->superview_ = weak_from_this();
+}
+
+void UIView::removeFromSuperview() {
+  const UIViewPtr parent = superview_.lock();
+  superview_.reset();
+  if (!parent) return;
+  auto& siblings = parent->subviews_;
+  const auto at = std::find_if(siblings.begin(), siblings.end(),
+                               [this](const UIViewPtr& view) { return view.get() == this; });
+  if (at != siblings.end()) siblings.erase(at);
+}
+
+std::shared_ptr<UIWindow> UIView::window() const {
+  for (const UIView* view = this; view != nullptr; view = view->superview_.lock().get()) {
+    if (const auto* window = dynamic_cast<const UIWindow*>(view)) {
+      return std::const_pointer_cast<UIWindow>(
+          std::static_pointer_cast<const UIWindow>(window->shared_from_this()));
+    }
+  }
+  return nullptr;
+}
+
+const UIView* UIView::offsetToRoot(CGPoint& offset) const {
+  offset = CGPointMake(0, 0);
+  const UIView* view = this;
+  for (UIViewPtr parent = superview_.lock(); parent; parent = parent->superview_.lock()) {
+    offset.x += view->origin_.x - view->bounds_.origin.x;
+    offset.y += view->origin_.y - view->bounds_.origin.y;
+    view = parent.get();
+  }
+  return view;
+}
+
+CGPoint UIView::convertPoint(CGPoint point, const UIView* view) const {
+  CGPoint fromOffset;
+  const UIView* root = offsetToRoot(fromOffset);
+  CGPoint converted = CGPointMake(point.x + fromOffset.x, point.y + fromOffset.y);
+  if (view == nullptr) return converted;
+  CGPoint toOffset;
+  const UIView* targetRoot = view->offsetToRoot(toOffset);
+  if (targetRoot != root) {
+    // Through the screen: each outermost view's coordinates sit at its
+    // frame there.
+    converted.x += root->origin_.x - root->bounds_.origin.x - targetRoot->origin_.x +
+                   targetRoot->bounds_.origin.x;
+    converted.y += root->origin_.y - root->bounds_.origin.y - targetRoot->origin_.y +
+                   targetRoot->bounds_.origin.y;
+  }
+  return CGPointMake(converted.x - toOffset.x, converted.y - toOffset.y);
+}
+
+CGRect UIView::convertRect(CGRect rect, const UIView* view) const {
+  return CGRect{convertPoint(rect.origin, view), rect.size};
+}
+
+void UIView::drawRect(CGContextRef /*context*/, CGRect /*rect*/) const {}

@@ -1,0 +1,268 @@
+#include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ChildProcess.h"
+#include "Platform/Foundation/NSData.h"
+#include "Platform/UIKit/UIKit.h"
+#include "Tools/zrl-sim/ZRLSimScene.h"
+#include "ZorlanSDK/ZRLUtilities.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::string loadError(const std::string& text) {
+  std::string error;
+  EXPECT_FALSE(ZRLSimScene::load(text, error)) << text;
+  return error;
+}
+
+const nlohmann::json* findNode(const nlohmann::json& nodes, const std::string& id) {
+  std::vector<const nlohmann::json*> pending{&nodes};
+  while (!pending.empty()) {
+    const nlohmann::json* list = pending.back();
+    pending.pop_back();
+    for (const auto& node : *list) {
+      if (node["id"] == id) return &node;
+      pending.push_back(&node["views"]);
+    }
+  }
+  return nullptr;
+}
+
+UIImagePixel hex(uint32_t rgb) {
+  return UIImagePixel{static_cast<uint8_t>(rgb >> 16), static_cast<uint8_t>(rgb >> 8),
+                      static_cast<uint8_t>(rgb), 255};
+}
+
+class ZRLSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("zrl-sim-test-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  // Runs zrl-sim and returns its exit status; standard error goes to error.
+  int run(std::vector<std::string> arguments, std::string* error = nullptr,
+          std::string* output = nullptr) {
+    arguments.insert(arguments.begin(), ZRL_SIM_PATH);
+    ChildProcess child(arguments);
+    EXPECT_TRUE(child.started());
+    const std::optional<int> status = child.wait();
+    if (error) *error = child.errorOutput();
+    if (output) *output = child.unreadOutput();
+    EXPECT_TRUE(status);
+    return status.value_or(-1);
+  }
+
+  // Captures a sample scene; returns the layout and the screenshot.
+  std::pair<nlohmann::json, UIImagePtr> capture(const std::string& scene) {
+    const auto out = folder_ / scene;
+    std::string error;
+    EXPECT_EQ(run({"capture", "--scene", std::string(ZRL_SCENES_DIR) + "/" + scene + ".json",
+                   "--out", out.string()},
+                  &error),
+              0)
+        << error;
+    const auto layout = nlohmann::json::parse(readFile(out / "layout.json"));
+    const auto body = nlohmann::json::parse(readFile(out / "body.json"));
+    EXPECT_EQ(body["layout"], layout);
+    const std::string png = readFile(out / "screenshot.png");
+    EXPECT_EQ(NSDataFromBase64EncodedString(body["screen"]["image"].get<std::string>()), png);
+    return {layout, UIImage::imageWithData(png)};
+  }
+
+  std::filesystem::path folder_;
+};
+
+TEST_F(ZRLSimTest, BadScenesAreRefusedWithThePlaceOfTheFault) {
+  const std::string view = R"({"class": "UIView", "frame": [0, 0, 10, 10]})";
+  const auto scene = [&](const std::string& screens) {
+    return R"({"screens": {"Home": )" + screens + "}}";
+  };
+  EXPECT_THAT(loadError("{\n  \"screens\": {\n    \"Home\": [1,}\n}"),
+              HasSubstr("invalid JSON: parse error at line 3, column 16"));
+  EXPECT_EQ(loadError(scene(R"({"class": "UIView"})")), "/screens/Home: \"frame\" is missing");
+  EXPECT_EQ(loadError(scene(R"({"frame": [0, 0, 1, 1]})")), "/screens/Home: \"class\" is missing");
+  EXPECT_EQ(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "subviews": [)" + view +
+                            R"(, {"class": "UIView", "frame": [0, 0, "1", 1]}]})")),
+            "/screens/Home/subviews/1: \"frame\" must be an array of 4 numbers");
+  EXPECT_THAT(loadError(scene(R"({"class": "UISwitch", "frame": [0, 0, 1, 1]})")),
+              HasSubstr("/screens/Home: unknown \"class\" \"UISwitch\""));
+  EXPECT_EQ(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "fame": 1})")),
+            "/screens/Home: unknown key \"fame\"");
+  EXPECT_EQ(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "text": "x"})")),
+            "/screens/Home: \"text\" is only for \"UILabel\" and \"UIButton\" views");
+  EXPECT_EQ(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "tag": 1.5})")),
+            "/screens/Home: \"tag\" must be an integer");
+  EXPECT_EQ(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "hidden": 0})")),
+            "/screens/Home: \"hidden\" must be true or false");
+  EXPECT_THAT(
+      loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "backgroundColor": "red"})")),
+      HasSubstr("\"backgroundColor\" must be a colour"));
+  EXPECT_EQ(loadError(R"({"screens": {"a/b": {"class": "UIView"}}})"),
+            "/screens/a~1b: \"frame\" is missing");
+  EXPECT_EQ(loadError(R"({"screens": {}})"),
+            "/screens: \"screens\" must be an object of one or more named views");
+  EXPECT_EQ(loadError(R"({"screen": {"width": 0}, "screens": {"Home": )" + view + "}}"),
+            "/screen: \"width\" must lie between 1 and 8192");
+  EXPECT_EQ(loadError(R"({"initial": "Away", "screens": {"Home": )" + view + "}}"),
+            "/initial: no screen is named \"Away\"");
+  EXPECT_EQ(loadError("[]"), "/: a scene must be a JSON object");
+
+  // Nesting past the bound is refused, just below it accepted.
+  const auto nested = [](size_t depth) {
+    std::string text;
+    for (size_t i = 0; i < depth; ++i)
+      text += R"({"class": "UIView", "frame": [0, 0, 1, 1], "subviews": [)";
+    text += std::string(depth, ']').replace(0, depth, "");
+    for (size_t i = 0; i < depth; ++i)
+      text += "]}";
+    return R"({"screens": {"Deep": )" + text + "}}";
+  };
+  std::string error;
+  EXPECT_TRUE(ZRLSimScene::load(nested(kZRLSimMaximumDepth), error)) << error;
+  EXPECT_THAT(loadError(nested(kZRLSimMaximumDepth + 1)),
+              HasSubstr("views are nested deeper than 2000 levels"));
+}
+
+TEST_F(ZRLSimTest, ScenesLoadInFileOrderAndShowAsTheKeyWindow) {
+  std::string error;
+  const auto scene = ZRLSimScene::load(R"({
+    "screen": {"width": 320, "height": 480, "scale": 2}, "reactNative": true,
+    "screens": {
+      "Zeta": {"class": "UIView", "frame": [0, 0, 320, 480]},
+      "Alpha": {"class": "UILabel", "frame": [0, 0, 320, 480], "name": "A", "text": "hi",
+                "boundsOrigin": [3, 4], "tag": -2, "nativeID": "ats_a", "backgroundColor": "#102030",
+                "cornerRadius": 4, "zPosition": 2, "textColor": "#ffffff", "fontSize": 12,
+                "subviews": [{"class": "UIView", "frame": [1, 2, 3, 4], "ignored": true}]}}})",
+                                       error);
+  ASSERT_TRUE(scene) << error;
+  EXPECT_EQ(scene->initialScreen(), "Zeta");
+  EXPECT_TRUE(scene->isReactNative());
+  EXPECT_EQ(scene->screens()[1].name, "Alpha");
+  const auto window = scene->show("Alpha");
+  ASSERT_TRUE(window);
+  EXPECT_TRUE(window->isKeyWindow());
+  EXPECT_EQ(UIScreen::mainScreen()->scale(), 2);
+  EXPECT_EQ(window->bounds(), CGRectMake(0, 0, 320, 480));
+  const auto label = std::dynamic_pointer_cast<UILabel>(window->rootView());
+  ASSERT_TRUE(label);
+  EXPECT_EQ(label->text(), "hi");
+  EXPECT_EQ(label->bounds().origin, CGPointMake(3, 4));
+  EXPECT_EQ(label->tag(), -2);
+  EXPECT_EQ(label->nativeID(), "ats_a");
+  EXPECT_EQ(label->layer().zPosition(), 2);
+  EXPECT_EQ(label->font()->pointSize(), 12);
+  EXPECT_EQ(ZRLUtilities::ignoredViews(), std::vector<UIViewPtr>{label->subviews()[0]});
+  EXPECT_EQ(scene->show("Missing"), nullptr);
+}
+
+TEST_F(ZRLSimTest, CaptureWritesLayoutAndScreenshotThatMatchEachOther) {
+  {
+    const auto [layout, image] = capture("login");
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->pixelWidth(), 375);
+    EXPECT_EQ(image->pixelHeight(), 667);
+    // Hidden and ignored views have no nodes.
+    EXPECT_EQ(layout.size(), 8U);
+    const nlohmann::json* header = findNode(layout, "ZRL:Header:0");
+    ASSERT_TRUE(header);
+    const int bottom = (*header)["bounds"]["bottom"];
+    EXPECT_EQ(bottom, 120);
+    EXPECT_EQ(image->pixelAt(2, bottom - 1), hex(0x1f4e8c));
+    EXPECT_EQ(image->pixelAt(2, bottom), hex(0xf4f5f7));
+    const nlohmann::json* button = findNode(layout, "ZRL:LoginButton:6");
+    ASSERT_TRUE(button);
+    const auto& b = (*button)["bounds"];
+    const int left = b["left"], top = b["top"], right = b["right"];
+    EXPECT_EQ(image->pixelAt(left + 12, top), hex(0x2e7d32));
+    EXPECT_EQ(image->pixelAt(left + 12, top - 1), hex(0xf4f5f7));
+    EXPECT_EQ(image->pixelAt(right - 1, top + 25), hex(0x2e7d32));
+    EXPECT_EQ(image->pixelAt(right, top + 25), hex(0xf4f5f7));
+  }
+  {
+    const auto [layout, image] = capture("table");
+    ASSERT_TRUE(image);
+    const nlohmann::json* cell = findNode(layout, "ZRL:OrdersTable:2:OrderCell:1001");
+    ASSERT_TRUE(cell);
+    const auto& b = (*cell)["bounds"];
+    const int top = b["top"], right = b["right"];
+    EXPECT_EQ(top, 268);
+    EXPECT_EQ(image->pixelAt(right - 5, top + 2), hex(0xf6f7f9));
+    EXPECT_EQ(image->pixelAt(right - 5, top - 2), hex(0xffffff));
+    EXPECT_TRUE(findNode(layout, "ZRL:Categories:1:CategoryTile:3"));
+  }
+  {
+    const auto [layout, image] = capture("react-native");
+    ASSERT_TRUE(image);
+    for (const char* id :
+         {"[zrl_ats_profile_header_zrl]", "[zrl_ats_profile_header_zrl]:RCTImageView:0",
+          "[zrl_ats_profile_name_zrl]", "ZRL:RCTView:1", "[zrl_ats_row_notifications_zrl]",
+          "ZRL:RCTView:1:RCTView:1", "[zrl_ats_logout_zrl]"}) {
+      EXPECT_TRUE(findNode(layout, id)) << id;
+    }
+    const auto& header = (*findNode(layout, "[zrl_ats_profile_header_zrl]"))["bounds"];
+    EXPECT_EQ(image->pixelAt(5, header["bottom"].get<int>() - 1), hex(0x6a1b9a));
+    EXPECT_EQ(image->pixelAt(5, header["bottom"].get<int>()), hex(0xffffff));
+  }
+}
+
+TEST_F(ZRLSimTest, CommandLineErrorsExitTwoAndWriteNothing) {
+  std::string output;
+  EXPECT_EQ(run({"--help"}, nullptr, &output), 0);
+  EXPECT_THAT(output, HasSubstr("capture --scene FILE [--screen NAME] --out DIR"));
+  EXPECT_THAT(output, HasSubstr("Exit status:"));
+
+  std::string error;
+  EXPECT_EQ(run({}, &error), 2);
+  EXPECT_EQ(run({"fly"}, &error), 2);
+  EXPECT_THAT(error, HasSubstr("unknown command fly"));
+  EXPECT_EQ(run({"capture", "--out", folder_.string()}, &error), 2);
+  EXPECT_THAT(error, HasSubstr("--scene FILE is required"));
+  EXPECT_EQ(run({"capture", "--scene"}, &error), 2);
+  EXPECT_THAT(error, HasSubstr("--scene needs a value"));
+
+  std::filesystem::create_directories(folder_);
+  const auto bad = folder_ / "bad.json";
+  std::ofstream(bad) << R"({"screens": {"Home": {"class": "UIView", "frame": [0, 0, 10]}}})";
+  const auto out = folder_ / "out";
+  EXPECT_EQ(run({"capture", "--scene", bad.string(), "--out", out.string()}, &error), 2);
+  EXPECT_THAT(error, HasSubstr(bad.string() + ": /screens/Home: \"frame\" must be an array of 4"));
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_EQ(run({"capture", "--scene", (folder_ / "missing.json").string(), "--out", out.string()},
+                &error),
+            2);
+  EXPECT_THAT(error, HasSubstr("missing.json: cannot be read"));
+  EXPECT_EQ(run({"capture", "--scene", std::string(ZRL_SCENES_DIR) + "/login.json", "--screen",
+                 "Nowhere", "--out", out.string()},
+                &error),
+            2);
+  EXPECT_THAT(error, HasSubstr("no screen is named \"Nowhere\""));
+  EXPECT_FALSE(std::filesystem::exists(out));
+
+  // A named screen other than the initial one.
+  EXPECT_EQ(run({"capture", "--scene", std::string(ZRL_SCENES_DIR) + "/login.json", "--screen",
+                 "Cart", "--out", out.string()},
+                &error),
+            0)
+      << error;
+  const auto body = nlohmann::json::parse(readFile(out / "body.json"));
+  EXPECT_EQ(body["screen"]["navigation"], "Cart");
+  EXPECT_EQ(body["device_info"]["width"], 375);
+}
+
+}  // namespace

@@ -1,0 +1,293 @@
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "Platform/UIKit/UIKit.h"
+
+namespace {
+
+UIImagePixel rgb(uint8_t red, uint8_t green, uint8_t blue) {
+  return UIImagePixel{red, green, blue, 255};
+}
+
+UIViewPtr coloredView(CGRect frame, const char* hex) {
+  auto view = std::make_shared<UIView>(frame);
+  view->setBackgroundColor(UIColor::colorWithHexString(hex));
+  return view;
+}
+
+// Draws the view into a fresh context of its size at scale 1.
+UIImagePtr render(const UIView& view) {
+  UIGraphicsBeginImageContext(view.bounds().size);
+  view.layer().renderInContext(UIGraphicsGetCurrentContext());
+  UIImagePtr image = UIGraphicsGetImageFromCurrentImageContext();
+  UIGraphicsEndImageContext();
+  return image;
+}
+
+TEST(UIKitGeometryTest, TruncationToInt32SaturatesAndMapsNaNToZero) {
+  constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+  constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
+  EXPECT_EQ(CGFloatToInt32(10.7), 10);
+  EXPECT_EQ(CGFloatToInt32(-10.7), -10);
+  EXPECT_EQ(CGFloatToInt32(-0.5), 0);
+  EXPECT_EQ(CGFloatToInt32(2147483646.9), 2147483646);
+  EXPECT_EQ(CGFloatToInt32(2147483647.5), kMax);
+  EXPECT_EQ(CGFloatToInt32(-2147483648.5), kMin);
+  EXPECT_EQ(CGFloatToInt32(-2147483647.5), -2147483647);
+  EXPECT_EQ(CGFloatToInt32(1e300), kMax);
+  EXPECT_EQ(CGFloatToInt32(-1e300), kMin);
+  EXPECT_EQ(CGFloatToInt32(std::numeric_limits<CGFloat>::infinity()), kMax);
+  EXPECT_EQ(CGFloatToInt32(-std::numeric_limits<CGFloat>::infinity()), kMin);
+  EXPECT_EQ(CGFloatToInt32(std::numeric_limits<CGFloat>::quiet_NaN()), 0);
+}
+
+TEST(UIKitViewTest, GeometryTreeAndConversion) {
+  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 300, 600));
+  auto outer = std::make_shared<UIView>(CGRectMake(10, 20, 200, 300));
+  outer->setBounds(CGRectMake(0, 50, 200, 300));  // scrolled down by 50
+  auto inner = std::make_shared<UIView>(CGRectMake(5, 60, 40, 30));
+  window->addSubview(outer);
+  outer->addSubview(inner);
+
+  EXPECT_EQ(inner->center(), CGPointMake(25, 75));
+  EXPECT_EQ(outer->frame(), CGRectMake(10, 20, 200, 300));
+  EXPECT_EQ(inner->window(), window);
+  EXPECT_EQ(window->window(), window);
+  // x: 10 + 5; y: 20 - 50 + 60.
+  EXPECT_EQ(outer->convertRect(inner->frame(), nullptr), CGRectMake(15, 30, 40, 30));
+  EXPECT_EQ(inner->convertPoint(CGPointMake(1, 2), window), CGPointMake(16, 32));
+  EXPECT_EQ(window->convertPoint(CGPointMake(16, 32), inner), CGPointMake(1, 2));
+
+  // Through the screen between windows: the second window sits at (100, 0).
+  auto other = std::make_shared<UIWindow>(CGRectMake(100, 0, 100, 100));
+  auto otherChild = std::make_shared<UIView>(CGRectMake(10, 10, 5, 5));
+  other->addSubview(otherChild);
+  EXPECT_EQ(inner->convertPoint(CGPointMake(0, 0), otherChild), CGPointMake(-95, 20));
+
+  // Changing the bounds' size keeps the centre.
+  inner->setBounds(CGRectMake(0, 0, 20, 10));
+  EXPECT_EQ(inner->frame(), CGRectMake(15, 70, 20, 10));
+
+  // Moving a view to another parent; a view cannot hold its own ancestor.
+  window->addSubview(inner);
+  EXPECT_TRUE(outer->subviews().empty());
+  EXPECT_EQ(inner->superview(), window);
+  inner->addSubview(window);
+  EXPECT_EQ(window->superview(), nullptr);
+  inner->removeFromSuperview();
+  EXPECT_EQ(window->subviews().size(), 1U);
+  EXPECT_EQ(inner->window(), nullptr);
+}
+
+TEST(UIKitViewTest, ChainsOfManyThousandLevelsConvertRenderAndFreeWithoutDeepRecursion) {
+  constexpr int kDepth = 100000;
+  auto root = std::make_shared<UIWindow>(CGRectMake(0, 0, 4, 4));
+  root->setHidden(false);
+  UIViewPtr parent = root;
+  for (int i = 0; i < kDepth; ++i) {
+    auto child = std::make_shared<UIView>(CGRectMake(0, 0, 4, 4));
+    parent->addSubview(child);
+    parent = child;
+  }
+  parent->setBackgroundColor(UIColor::colorWithHexString("#102030"));
+  EXPECT_EQ(parent->convertRect(CGRectMake(1, 1, 1, 1), nullptr), CGRectMake(1, 1, 1, 1));
+  EXPECT_EQ(parent->window(), root);
+  EXPECT_EQ(render(*root)->pixelAt(2, 2), rgb(0x10, 0x20, 0x30));
+  parent.reset();
+  root.reset();  // frees the whole chain
+}
+
+TEST(UIKitRenderTest, BackgroundsCornersZOrderAndHiddenViews) {
+  auto root = coloredView(CGRectMake(0, 0, 40, 30), "#ff0000");
+  auto blue = coloredView(CGRectMake(10, 5, 10, 10), "#0000ff");
+  auto hidden = coloredView(CGRectMake(0, 0, 40, 30), "#00ff00");
+  hidden->setHidden(true);
+  hidden->addSubview(coloredView(CGRectMake(0, 0, 5, 5), "#ffffff"));
+  // The first of two overlapping views is lifted above the second.
+  auto lifted = coloredView(CGRectMake(25, 5, 10, 10), "#000000");
+  lifted->layer().setZPosition(1);
+  auto below = coloredView(CGRectMake(30, 5, 10, 10), "#ffff00");
+  auto rounded = coloredView(CGRectMake(0, 20, 10, 10), "#00ffff");
+  rounded->layer().setCornerRadius(5);
+  // A shifted bounds origin moves the content.
+  auto shifted = std::make_shared<UIView>(CGRectMake(20, 20, 10, 10));
+  shifted->setBounds(CGRectMake(-2, 0, 10, 10));
+  shifted->addSubview(coloredView(CGRectMake(0, 0, 2, 2), "#ff00ff"));
+  for (const auto& view : {blue, hidden, lifted, below, rounded, shifted})
+    root->addSubview(view);
+
+  const UIImagePtr image = render(*root);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->pixelWidth(), 40);
+  EXPECT_EQ(image->pixelHeight(), 30);
+  EXPECT_EQ(image->pixelAt(0, 0), rgb(255, 0, 0));
+  EXPECT_EQ(image->pixelAt(10, 5), rgb(0, 0, 255));
+  EXPECT_EQ(image->pixelAt(19, 14), rgb(0, 0, 255));
+  EXPECT_EQ(image->pixelAt(20, 15), rgb(255, 0, 0));
+  EXPECT_EQ(image->pixelAt(32, 10), rgb(0, 0, 0));
+  EXPECT_EQ(image->pixelAt(37, 10), rgb(255, 255, 0));
+  EXPECT_EQ(image->pixelAt(5, 25), rgb(0, 255, 255));
+  EXPECT_EQ(image->pixelAt(0, 20), rgb(255, 0, 0));  // outside the rounded corner
+  EXPECT_EQ(image->pixelAt(22, 20), rgb(255, 0, 255));
+  EXPECT_EQ(image->pixelAt(20, 20), rgb(255, 0, 0));
+  EXPECT_FALSE(image->pixelAt(40, 0));
+}
+
+TEST(UIKitRenderTest, InvalidGeometryDrawsNothingAndBreaksNothing) {
+  auto root = coloredView(CGRectMake(0, 0, 10, 10), "#0000ff");
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  root->addSubview(coloredView(CGRectMake(nan, 0, 5, 5), "#ff0000"));
+  root->addSubview(coloredView(CGRectMake(0, 0, 1e300, -1e300), "#ff0000"));
+  auto huge = coloredView(CGRectMake(-1e300, -1e300, 2e300, 2e300), "#00ff00");
+  huge->layer().setCornerRadius(nan);
+  huge->layer().setZPosition(nan);
+  root->addSubview(huge);
+  root->addSubview(coloredView(CGRectMake(8, 8, 2, 2), "#ffffff"));
+  const UIImagePtr image = render(*root);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->pixelAt(0, 0), rgb(0, 255, 0));
+  EXPECT_EQ(image->pixelAt(9, 9), rgb(255, 255, 255));
+}
+
+TEST(UIKitGraphicsTest, ContextStackIsPerThreadAndRefusesEmptySizes) {
+  EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr);
+  UIGraphicsBeginImageContext(CGSizeMake(0, 10));
+  EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr);
+  UIGraphicsBeginImageContext(CGSizeMake(std::numeric_limits<double>::quiet_NaN(), 10));
+  UIGraphicsBeginImageContext(CGSizeMake(1e9, 10));
+  EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr);
+  EXPECT_EQ(UIGraphicsGetImageFromCurrentImageContext(), nullptr);
+
+  UIGraphicsBeginImageContext(CGSizeMake(3, 2));
+  CGContextRef outer = UIGraphicsGetCurrentContext();
+  UIGraphicsBeginImageContextWithOptions(CGSizeMake(3, 2), false, 2);
+  CGContextRef inner = UIGraphicsGetCurrentContext();
+  ASSERT_NE(outer, nullptr);
+  ASSERT_NE(inner, outer);
+  const UIImagePtr scaled = UIGraphicsGetImageFromCurrentImageContext();
+  EXPECT_EQ(scaled->pixelWidth(), 6);
+  EXPECT_EQ(scaled->size(), CGSizeMake(3, 2));
+  std::thread([] { EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr); }).join();
+  UIGraphicsEndImageContext();
+  EXPECT_EQ(UIGraphicsGetCurrentContext(), outer);
+  const UIImagePtr plain = UIGraphicsGetImageFromCurrentImageContext();
+  EXPECT_EQ(plain->pixelAt(0, 0), (UIImagePixel{0, 0, 0, 0}));  // cleared, not opaque
+  UIGraphicsEndImageContext();
+  UIGraphicsEndImageContext();  // nothing left to end
+  EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr);
+}
+
+TEST(UIKitImageTest, PNGRoundTripUnpremultipliesColours) {
+  auto root = std::make_shared<UIView>(CGRectMake(0, 0, 3, 1));
+  root->addSubview(coloredView(CGRectMake(0, 0, 1, 1), "#ff000080"));
+  root->addSubview(coloredView(CGRectMake(1, 0, 1, 1), "#3366994d"));
+  root->addSubview(coloredView(CGRectMake(2, 0, 1, 1), "#00000000"));
+  const UIImagePtr image = render(*root);
+  const std::optional<NSData> png = UIImagePNGRepresentation(image);
+  ASSERT_TRUE(png);
+  EXPECT_EQ(png->substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  const UIImagePtr decoded = UIImage::imageWithData(*png);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->pixelWidth(), 3);
+  EXPECT_EQ(decoded->pixelHeight(), 1);
+  // Straight colours come back within the rounding of premultiplication.
+  const auto near = [](const std::optional<UIImagePixel>& pixel, UIImagePixel expected) {
+    ASSERT_TRUE(pixel);
+    EXPECT_NEAR(pixel->red, expected.red, 3);
+    EXPECT_NEAR(pixel->green, expected.green, 3);
+    EXPECT_NEAR(pixel->blue, expected.blue, 3);
+    EXPECT_EQ(pixel->alpha, expected.alpha);
+  };
+  near(decoded->pixelAt(0, 0), UIImagePixel{255, 0, 0, 0x80});
+  near(decoded->pixelAt(1, 0), UIImagePixel{0x33, 0x66, 0x99, 0x4d});
+  near(decoded->pixelAt(2, 0), UIImagePixel{0, 0, 0, 0});
+  for (const auto filter : {UIImagePNGFilter::up, UIImagePNGFilter::all}) {
+    const auto other = UIImagePNGRepresentationWithSettings(image, 9, filter);
+    ASSERT_TRUE(other);
+    EXPECT_EQ(UIImage::imageWithData(*other)->pixelAt(1, 0), decoded->pixelAt(1, 0));
+  }
+
+  EXPECT_FALSE(UIImagePNGRepresentation(nullptr));
+  EXPECT_EQ(UIImage::imageWithData("not a png"), nullptr);
+  EXPECT_EQ(UIImage::imageWithData(png->substr(0, png->size() / 2)), nullptr);
+}
+
+TEST(UIKitTextTest, LabelsMeasureWithFixedSettingsAndPaintInsideTheirFrame) {
+  auto label = std::make_shared<UILabel>(CGRectMake(10, 10, 200, 30));
+  label->setText("Remove Test Device");
+  label->setFont(UIFont::systemFontOfSize(18));
+  const CGSize size = label->intrinsicContentSize();
+  // DejaVu Sans at 18 points without hinting or rounding.
+  EXPECT_NEAR(size.width, 181.494, 0.01);
+  EXPECT_NEAR(size.height, 20.953, 0.01);
+
+  auto root = coloredView(CGRectMake(0, 0, 220, 50), "#ffffff");
+  root->addSubview(label);
+  const UIImagePtr image = render(*root);
+  int dark = 0;
+  for (int y = 0; y < 50; ++y) {
+    for (int x = 0; x < 220; ++x) {
+      const bool inside = x >= 10 && x < 210 && y >= 10 && y < 40;
+      if (image->pixelAt(x, y)->red < 128) {
+        ++dark;
+        EXPECT_TRUE(inside) << x << "," << y;
+      }
+    }
+  }
+  EXPECT_GT(dark, 100);
+
+  auto button = std::make_shared<UIButton>(CGRectMake(0, 0, 100, 40));
+  button->setTitle("Go", UIControlStateNormal);
+  EXPECT_EQ(button->titleForState(UIControlStateHighlighted), "Go");
+  button->setTitle("Going", UIControlStateHighlighted);
+  button->setState(UIControlStateHighlighted);
+  EXPECT_EQ(button->currentTitle(), "Going");
+}
+
+TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLive) {
+  class Refusing : public UIWindow {
+   public:
+    using UIWindow::UIWindow;
+    bool canBecomeKeyWindow() const override { return false; }
+  };
+  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 10, 10));
+  EXPECT_TRUE(window->isHidden());
+  window->makeKeyAndVisible();
+  EXPECT_FALSE(window->isHidden());
+  EXPECT_TRUE(window->isKeyWindow());
+  auto overlay = std::make_shared<Refusing>(CGRectMake(0, 0, 10, 10));
+  overlay->setWindowLevel(UIWindowLevelAlert);
+  overlay->makeKeyAndVisible();
+  EXPECT_EQ(UIApplication::sharedApplication().keyWindow(), window);
+  EXPECT_EQ(UIApplication::sharedApplication().windows().back(), overlay);
+
+  auto root = std::make_shared<UIView>();
+  window->setRootView(root);
+  window->setRootView(root);
+  EXPECT_EQ(window->rootView(), root);
+  EXPECT_EQ(window->subviews().size(), 1U);
+  window->setRootView(std::make_shared<UIView>());
+  EXPECT_EQ(root->superview(), nullptr);
+
+  window.reset();
+  EXPECT_EQ(UIApplication::sharedApplication().keyWindow(), nullptr);
+}
+
+TEST(UIKitColorTest, HexTextAndClassTests) {
+  EXPECT_EQ(*UIColor::colorWithHexString("#FF8000"), UIColor(1, 128 / 255.0, 0, 1));
+  EXPECT_EQ(UIColor::colorWithHexString("#ff800080")->alpha(), 128 / 255.0);
+  for (const char* bad : {"", "#", "ff8000", "#ff80", "#ff80000", "#gg0000", "#ff8000 "}) {
+    EXPECT_EQ(UIColor::colorWithHexString(bad), nullptr) << bad;
+  }
+  class SpecialCell : public UITableViewCell {};
+  const SpecialCell cell;
+  EXPECT_TRUE(cell.isKindOfClass<UITableViewCell>());
+  EXPECT_TRUE(cell.isKindOfClass<UIView>());
+  EXPECT_FALSE(cell.isKindOfClass<UICollectionViewCell>());
+  EXPECT_STREQ(cell.className(), "UITableViewCell");
+}
+
+}  // namespace

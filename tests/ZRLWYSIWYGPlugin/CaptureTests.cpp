@@ -1,0 +1,358 @@
+#include <atomic>
+#include <limits>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/NSThread.h"
+#include "Platform/UIKit/UIKit.h"
+#include "RecordingController.h"
+#include "ZRLWYSIWYGPlugin/ZRLLayoutHelper.h"
+#include "ZRLWYSIWYGPlugin/ZRLScreenshotHelper.h"
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
+#include "ZorlanSDK/ZRLJSONWriter.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+// Counts how often the host asks whether the app is a React Native one.
+class CountingController : public RecordingController {
+ public:
+  bool isReactNative() override {
+    ++reactNativeQuestions;
+    return ZRLController::isReactNative();
+  }
+  std::atomic<int> reactNativeQuestions{0};
+};
+
+// A view that counts how often its native ID is read.
+class CountingView : public UIView {
+ public:
+  using UIView::UIView;
+  std::optional<std::string> nativeID() const override {
+    ++reads;
+    return UIView::nativeID();
+  }
+  mutable int reads = 0;
+};
+
+ZRLViewPtr wrap(UIViewPtr view, std::optional<std::string> name) {
+  auto wrapper = std::make_shared<ZRLView>(std::move(view));
+  wrapper->setName(std::move(name));
+  return wrapper;
+}
+
+std::vector<std::string> lineBreaksOf(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", start)) {
+    lines.push_back(text.substr(start, at - start));
+    start = at + 2;
+  }
+  lines.push_back(text.substr(start));
+  return lines;
+}
+
+class CaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    controller_ = std::make_shared<CountingController>();
+    controller_->setApplicationIdentifier("app-1");
+    ZRLController::setSharedController(controller_);
+    previousLevel_ = LOG_LEVEL.exchange(2);
+    previousSleep_ = NSThread::setSleepHandler([](double) {});
+  }
+  void TearDown() override {
+    NSThread::setSleepHandler(previousSleep_);
+    LOG_LEVEL = previousLevel_;
+    ZRLController::setSharedController(nullptr);
+    ZRLUtilities::removeAllIgnoredViews();
+    UIScreen::mainScreen()->setScale(3);
+  }
+
+  // A key window of the size holding a root view with a light background.
+  UIViewPtr showWindow(CGSize size) {
+    window_ = std::make_shared<UIWindow>(CGRectMake(0, 0, size.width, size.height));
+    auto top = std::make_shared<UIView>(window_->bounds());
+    top->setBackgroundColor(UIColor::whiteColor());
+    window_->setRootView(top);
+    window_->makeKeyAndVisible();
+    return top;
+  }
+
+  std::shared_ptr<CountingController> controller_;
+  std::shared_ptr<UIWindow> window_;
+  uintptr_t previousLevel_ = 0;
+  NSThread::SleepHandler previousSleep_;
+};
+
+TEST_F(CaptureTest, IdentifiersArePositionalOrCellTagsAndNodesHaveTheirFormat) {
+  auto parent = std::make_shared<UIView>(CGRectMake(0, 0, 100, 100));
+  auto a = std::make_shared<UIView>(CGRectMake(0, 0, 10, 10));
+  auto b = std::make_shared<UIView>(CGRectMake(0, 0, 5, 5));
+  class OrderCell : public UICollectionViewCell {};
+  auto e = std::make_shared<UITableViewCell>(CGRectMake(0, 0, 10, 10));
+  e->setTag(7);
+  auto collectionCell = std::make_shared<OrderCell>();
+  collectionCell->setTag(-3);
+  for (const auto& view : std::vector<UIViewPtr>{a, e, collectionCell})
+    parent->addSubview(view);
+  a->addSubview(b);
+
+  auto root = wrap(parent, "Root");
+  auto wrapperA = wrap(a, "A");
+  wrapperA->subviews().push_back(wrap(b, "B"));
+  auto wrapperE = wrap(e, "E");
+  auto twin = wrap(std::make_shared<UITableViewCell>(), "E");
+  root->subviews() = {wrapperA,
+                      wrapperE,
+                      wrap(collectionCell, "C"),
+                      wrapperE,
+                      twin,
+                      wrap(nullptr, std::nullopt),
+                      wrap(std::make_shared<UIView>(), "A")};
+  twin->view()->setTag(7);
+
+  nlohmann::json layout = nlohmann::json::array();
+  ZRLLayoutHelper().constructViewHierarchyJSONForRootView(root, "ZRL", layout);
+  std::vector<std::string> ids;
+  for (const auto& node : layout)
+    ids.push_back(node.at("id"));
+  // A cell's identifier ends in its tag; a view held twice keeps its first
+  // position; a wrapper without a name prints (null).
+  EXPECT_THAT(ids, ElementsAre("ZRL:A:0", "ZRL:E:7", "ZRL:C:-3", "ZRL:E:7", "ZRL:E:7",
+                               "ZRL:(null):5", "ZRL:A:6"));
+  EXPECT_EQ(layout[0]["views"][0]["id"], "ZRL:A:0:B:0");
+  EXPECT_EQ(layout[0]["views"][0]["views"], nlohmann::json::array());
+  for (const auto& node : layout) {
+    EXPECT_EQ(node.at("naf"), false);
+    EXPECT_TRUE(node.at("views").is_array());
+    EXPECT_EQ(node.at("bounds").size(), 4U);
+  }
+  EXPECT_EQ(layout[0].size(), 5U);
+  EXPECT_EQ(layout[5].size(), 4U);  // no "view" key without a name
+  EXPECT_FALSE(layout[5].contains("view"));
+  EXPECT_EQ(layout[0]["view"], "A");
+  EXPECT_EQ(layout[5]["bounds"],
+            (nlohmann::json{{"top", 0}, {"bottom", 0}, {"left", 0}, {"right", 0}}));
+  // Outside a React Native app no native ID is asked for; the host is asked
+  // once per view.
+  EXPECT_EQ(controller_->reactNativeQuestions, 8);
+}
+
+TEST_F(CaptureTest, ReactNativeIdentifiersReplaceThePathForAtsIDsOnly) {
+  controller_->setReactNative(true);
+  auto parent = std::make_shared<UIView>();
+  auto login = std::make_shared<CountingView>();
+  login->setNativeID("ats_login");
+  auto child = std::make_shared<UIView>();
+  auto other = std::make_shared<UITableViewCell>();
+  other->setNativeID("login");
+  other->setTag(4);
+  auto bare = std::make_shared<CountingView>();
+  parent->addSubview(login);
+  login->addSubview(child);
+
+  auto root = wrap(parent, "Root");
+  auto loginWrapper = wrap(login, "L");
+  loginWrapper->subviews().push_back(wrap(child, "D"));
+  root->subviews() = {loginWrapper, wrap(other, "O"), wrap(bare, "X")};
+  nlohmann::json layout = nlohmann::json::array();
+  ZRLLayoutHelper().constructViewHierarchyJSONForRootView(root, "ZRL", layout);
+  EXPECT_EQ(layout[0]["id"], "[zrl_ats_login_zrl]");
+  EXPECT_EQ(layout[0]["views"][0]["id"], "[zrl_ats_login_zrl]:D:0");
+  EXPECT_EQ(layout[1]["id"], "ZRL:O:4");
+  EXPECT_EQ(layout[2]["id"], "ZRL:X:2");
+  EXPECT_EQ(login->reads, 1);
+  EXPECT_EQ(bare->reads, 1);
+
+  controller_->setReactNative(false);
+  layout = nlohmann::json::array();
+  ZRLLayoutHelper().constructViewHierarchyJSONForRootView(root, "ZRL", layout);
+  EXPECT_EQ(layout[0]["id"], "ZRL:L:0");
+  EXPECT_EQ(login->reads, 1);
+}
+
+TEST_F(CaptureTest, RectanglesUseWindowPointsReplaceNegativeOriginsAndTruncateAfterSums) {
+  const auto boundsOf = [](CGRect frame, CGPoint boundsOrigin = CGPointMake(0, 0)) {
+    auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 400, 800));
+    auto container = std::make_shared<UIView>(CGRectMake(0, 0, 400, 800));
+    window->addSubview(container);
+    auto view = std::make_shared<UIView>(frame);
+    view->setBounds(CGRect{boundsOrigin, frame.size});
+    container->addSubview(view);
+    const nlohmann::json bounds = ZRLLayoutHelper::boundsOfView(view);
+    return std::vector<int64_t>{bounds["left"], bounds["top"], bounds["right"], bounds["bottom"]};
+  };
+  EXPECT_THAT(boundsOf(CGRectMake(-15, 40, 100, 30)), ElementsAre(0, 40, 100, 70));
+  EXPECT_THAT(boundsOf(CGRectMake(-15, -1, 100, 30), CGPointMake(5, 6)),
+              ElementsAre(5, 6, 105, 36));
+  EXPECT_THAT(boundsOf(CGRectMake(10.7, 20.2, 100.5, 30.9)), ElementsAre(10, 20, 110, 50));
+  EXPECT_THAT(boundsOf(CGRectMake(0, -0.0, 1, 1), CGPointMake(9, 9)), ElementsAre(0, 0, 1, 1));
+  constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+  constexpr int64_t kMin = std::numeric_limits<int32_t>::min();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_THAT(boundsOf(CGRectMake(3e9, 1e300, 1e10, 5)), ElementsAre(kMax, kMax, kMax, kMax));
+  EXPECT_THAT(boundsOf(CGRectMake(nan, 5, nan, 5)), ElementsAre(0, 5, 0, 10));
+  EXPECT_THAT(boundsOf(CGRectMake(1, 1, -1e300, -3e9)), ElementsAre(1, 1, kMin, kMin));
+  EXPECT_THAT(boundsOf(CGRectMake(-5, -5, 10, 10), CGPointMake(-1e300, nan)),
+              ElementsAre(kMin, 0, kMin + 10, 10));
+
+  // No superview, or no view: every edge 0.
+  const auto zero = nlohmann::json{{"top", 0}, {"bottom", 0}, {"left", 0}, {"right", 0}};
+  EXPECT_EQ(ZRLLayoutHelper::boundsOfView(std::make_shared<UIView>(CGRectMake(5, 5, 5, 5))), zero);
+  EXPECT_EQ(ZRLLayoutHelper::boundsOfView(nullptr), zero);
+}
+
+TEST_F(CaptureTest, ConstructViewHierarchyAsksTheHostInOrder) {
+  EXPECT_EQ(ZRLLayoutHelper().constructViewHierarchy(), nlohmann::json::array());
+
+  UIViewPtr top = showWindow(CGSizeMake(200, 100));
+  auto lower = std::make_shared<UIView>(CGRectMake(0, 50, 10, 10));
+  lower->setAccessibilityIdentifier("Lower");
+  auto upper = std::make_shared<UILabel>(CGRectMake(0, 10, 10, 10));
+  auto skipped = std::make_shared<UIView>(CGRectMake(0, 0, 10, 10));
+  for (const auto& view : std::vector<UIViewPtr>{lower, upper, skipped})
+    top->addSubview(view);
+  ZRLUtilities::addIgnoredView(skipped);
+
+  LOG_LEVEL = 1;
+  NSLogCapture log;
+  const nlohmann::json layout = ZRLLayoutHelper().constructViewHierarchy();
+  // Sorted by the host (top edge first); identifiers from the sorted order.
+  ASSERT_EQ(layout.size(), 2U);
+  EXPECT_EQ(layout[0]["id"], "ZRL:UILabel:0");
+  EXPECT_EQ(layout[1]["id"], "ZRL:Lower:1");
+  const auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 4U);
+  EXPECT_THAT(lines[0], ::testing::HasSubstr("<ZRL DEBUG> <> The View hierary is as follows <> "
+                                             "-[ZRLLayoutHelper constructViewHierarchy]:"));
+  EXPECT_THAT(lines[1],
+              ::testing::HasSubstr("<UIView: frame = (0 0; 10 10)>"));  // the ignored view
+  EXPECT_THAT(lines[2], ::testing::HasSubstr("<> The ZRL View hierary is as follows <>"));
+  EXPECT_THAT(lines[3], ::testing::Not(::testing::HasSubstr("(0 0; 10 10)")));
+
+  LOG_LEVEL = 2;
+  NSLogCapture quiet;
+  ZRLLayoutHelper().constructViewHierarchy();
+  EXPECT_TRUE(quiet.lines().empty());
+}
+
+TEST_F(CaptureTest, ScreenshotIsTheKeyWindowAtOnePixelPerPointInBase64Lines) {
+  EXPECT_EQ(ZRLScreenshotHelper::captureScreen(), nullptr);
+  EXPECT_FALSE(ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen());
+
+  UIViewPtr top = showWindow(CGSizeMake(320, 568));
+  auto box = std::make_shared<UIView>(CGRectMake(-10, 30, 50, 20));
+  box->setBackgroundColor(UIColor::colorWithHexString("#204060"));
+  top->addSubview(box);
+  for (const CGFloat scale : {1.0, 2.0, 3.0}) {
+    UIScreen::mainScreen()->setScale(scale);
+    const std::optional<std::string> text =
+        ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen();
+    ASSERT_TRUE(text);
+    const std::vector<std::string> lines = lineBreaksOf(*text);
+    ASSERT_GT(lines.size(), 1U);
+    for (size_t i = 0; i + 1 < lines.size(); ++i)
+      ASSERT_EQ(lines[i].size(), 64U);
+    EXPECT_LE(lines.back().size(), 64U);
+    EXPECT_EQ(text->find_first_of("\r\n", 0) % 66, 64U);
+    const auto png = NSDataFromBase64EncodedString(*text);
+    ASSERT_TRUE(png);
+    const UIImagePtr image = UIImage::imageWithData(*png);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->pixelWidth(), 320);
+    EXPECT_EQ(image->pixelHeight(), 568);
+  }
+
+  // A context that the caller left current is removed; one below it stays.
+  UIGraphicsBeginImageContext(CGSizeMake(1, 1));
+  CGContextRef below = UIGraphicsGetCurrentContext();
+  UIGraphicsBeginImageContext(CGSizeMake(1, 1));
+  EXPECT_TRUE(ZRLScreenshotHelper::captureScreen());
+  EXPECT_EQ(UIGraphicsGetCurrentContext(), below);
+  window_.reset();
+  EXPECT_EQ(ZRLScreenshotHelper::captureScreen(), nullptr);
+  EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr);
+}
+
+TEST_F(CaptureTest, SelectScreenUploadsALayoutWhoseBoundsMatchThePaintedPixels) {
+  UIViewPtr top = showWindow(CGSizeMake(200, 300));
+  auto card = std::make_shared<UIView>(CGRectMake(20.6, 40.2, 100, 50));
+  card->setAccessibilityIdentifier("Card");
+  card->setBackgroundColor(UIColor::colorWithHexString("#c62828"));
+  auto badge = std::make_shared<UIView>(CGRectMake(10, 10, 20, 20));
+  badge->setAccessibilityIdentifier("Badge");
+  badge->setBackgroundColor(UIColor::colorWithHexString("#1f4e8c"));
+  card->addSubview(badge);
+  top->addSubview(card);
+  auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
+  plugin->onEvent(std::make_shared<ZRLEvent>(1, "Home"));
+  plugin->selectScreenTapped();
+  ASSERT_TRUE(controller_->waitForRequests(1));
+  controller_->waitForReplies();
+  const nlohmann::json body = *controller_->requests()[0].body;
+  EXPECT_EQ(body["screen"]["navigation"], "Home");
+  const nlohmann::json& layout = body.at("layout");
+  ASSERT_EQ(layout.size(), 1U);
+  EXPECT_EQ(layout[0]["id"], "ZRL:Card:0");
+  EXPECT_EQ(layout[0]["views"][0]["id"], "ZRL:Card:0:Badge:0");
+  const auto png = NSDataFromBase64EncodedString(body["screen"]["image"].get<std::string>());
+  const UIImagePtr image = UIImage::imageWithData(*png);
+  ASSERT_TRUE(image);
+
+  // Each edge's pixel row or column inside is the view's colour, the one
+  // outside is not (the card starts at a fraction: its first column is
+  // blended, so the check steps one pixel in on that side).
+  const auto colourAt = [&](int64_t x, int64_t y) {
+    return *image->pixelAt(static_cast<int>(x), static_cast<int>(y));
+  };
+  const nlohmann::json badgeBounds = layout[0]["views"][0]["bounds"];
+  const UIImagePixel blue{0x1f, 0x4e, 0x8c, 255};
+  const int64_t left = badgeBounds["left"], top_ = badgeBounds["top"];
+  const int64_t right = badgeBounds["right"], bottom = badgeBounds["bottom"];
+  EXPECT_EQ(left, 30);
+  EXPECT_EQ(top_, 50);
+  EXPECT_EQ(colourAt(left + 1, top_ + 1), blue);
+  EXPECT_EQ(colourAt(right - 1, bottom - 1), blue);
+  EXPECT_NE(colourAt(right + 1, bottom - 2), blue);
+  EXPECT_NE(colourAt(left + 2, bottom + 1), blue);
+  const nlohmann::json cardBounds = layout[0]["bounds"];
+  const UIImagePixel red{0xc6, 0x28, 0x28, 255};
+  EXPECT_EQ(colourAt(cardBounds["left"].get<int64_t>() + 1, cardBounds["top"].get<int64_t>() + 1),
+            red);
+  EXPECT_EQ(colourAt(cardBounds["right"].get<int64_t>() - 1, 60), red);
+  EXPECT_EQ(colourAt(cardBounds["right"].get<int64_t>() + 1, 60),
+            (UIImagePixel{255, 255, 255, 255}));
+}
+
+TEST_F(CaptureTest, VeryDeepTreesSerialiseWithoutDeepRecursion) {
+  // The identifiers of a chain grow with its depth, so the layout of a
+  // chain is quadratic in size; a few thousand levels stay small.
+  constexpr int kDepth = 4000;
+  UIViewPtr parent = showWindow(CGSizeMake(10, 10));
+  for (int i = 0; i < kDepth; ++i) {
+    auto child = std::make_shared<UIView>(CGRectMake(0, 0, 10, 10));
+    child->setAccessibilityIdentifier("v");
+    parent->addSubview(child);
+    parent = child;
+  }
+  parent.reset();
+  const nlohmann::json layout = ZRLLayoutHelper().constructViewHierarchy();
+  int depth = 0;
+  const nlohmann::json* nodes = &layout;
+  std::string lastID;
+  while (!nodes->empty()) {
+    ++depth;
+    lastID = (*nodes)[0]["id"];
+    nodes = &(*nodes)[0]["views"];
+  }
+  EXPECT_EQ(depth, kDepth);
+  EXPECT_EQ(lastID.size(), 3 + 4 * kDepth);
+  // The host's writer serialises the whole body of such a layout.
+  EXPECT_GT(ZRLJSONWriter::stringWithJSONObject(layout).size(), lastID.size());
+}
+
+}  // namespace
