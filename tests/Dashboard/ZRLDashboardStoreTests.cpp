@@ -124,7 +124,7 @@ TEST(ZRLDashboardRouter, DecodesQueriesPathsAndBase64) {
   EXPECT_EQ(ZRLDashboardBase64Decoded("a*Vs"), std::nullopt);
 }
 
-class RouterTest : public ::testing::Test {
+class DashboardRouterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
@@ -150,7 +150,7 @@ class RouterTest : public ::testing::Test {
   std::unique_ptr<ZRLDashboardRouter> router;
 };
 
-TEST_F(RouterTest, ReplaysWhatAStreamMissedThenHandsItLivePreviewsOnce) {
+TEST_F(DashboardRouterTest, ReplaysWhatAStreamMissedThenHandsItLivePreviewsOnce) {
   ASSERT_EQ(api("POST", "/api/previews?appId=app", R"({"n":1})").status, 200u);
   ASSERT_EQ(api("POST", "/api/previews?appId=other", R"({"n":2})").status, 200u);
   ASSERT_EQ(api("POST", "/api/previews?appId=app", R"({"n":3})").status, 200u);
@@ -178,7 +178,7 @@ TEST_F(RouterTest, ReplaysWhatAStreamMissedThenHandsItLivePreviewsOnce) {
   EXPECT_EQ(hub.streamCount(), 0u);
 }
 
-TEST_F(RouterTest, RefusesBadInputWithoutStoringIt) {
+TEST_F(DashboardRouterTest, RefusesBadInputWithoutStoringIt) {
   struct Case {
     const char* method;
     const char* target;
@@ -232,7 +232,7 @@ TEST_F(RouterTest, RefusesBadInputWithoutStoringIt) {
   EXPECT_EQ(listed[0]["time"].get<std::string>().size(), 20u);  // 2026-01-01T00:00:00Z
 }
 
-TEST_F(RouterTest, ChecksTokenHostAndOrigin) {
+TEST_F(DashboardRouterTest, ChecksTokenHostAndOrigin) {
   ZRLDashboardRequest request;
   request.method = "GET";
   request.target = "/api/test-devices?appId=a";
