@@ -18,6 +18,9 @@
 #include <atomic>
 #include <deque>
 #include <iostream>
+#include <map>
+#include <mutex>
+#include <vector>
 
 namespace beast = boost::beast;
 namespace http = boost::beast::http;
@@ -37,6 +40,10 @@ struct ZRLDashboardServer::Impl {
       : options(serverOptions), acceptor(io), signals(io, SIGINT, SIGTERM), grace(io) {}
 
   Options options;
+  // Every open connection, so that a stop can close them; declared before
+  // the context, whose end destroys the connections still in its queue.
+  std::mutex sessionsMutex;
+  std::map<const void*, std::weak_ptr<ZRLDashboardStreamSink>> sessions;
   net::io_context io{1};
   ssl::context tls{ssl::context::tls_server};
   tcp::acceptor acceptor;
@@ -49,6 +56,7 @@ struct ZRLDashboardServer::Impl {
 
   void accept();
   void beginStop();
+  void sessionEnded(const void* session);
 };
 
 namespace {
@@ -64,6 +72,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
       : server_(server), stream_(std::move(socket), server.tls) {}
   ~Session() override {
     if (appId_) server_.hub->leave(*appId_, this);
+    server_.sessionEnded(this);
   }
 
   void start() {
@@ -98,6 +107,28 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
     parser_.emplace();
     parser_->body_limit(kZRLDashboardMaximumBodyBytes);
     parser_->header_limit(kHeaderLimit);
+    beast::get_lowest_layer(stream_).expires_after(server_.options.readTimeout);
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code error, size_t) { self->onHeader(error); });
+  }
+
+  // A client that asks before sending its body (libcurl does for large
+  // uploads) is told to go on at once rather than after its own wait.
+  void onHeader(beast::error_code error) {
+    if (error || parser_->is_done()) return onRead(error);
+    const auto expect = parser_->get()[http::field::expect];
+    if (!beast::iequals(expect, "100-continue")) return readBody();
+    auto goOn = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
+    beast::get_lowest_layer(stream_).expires_after(server_.options.writeTimeout);
+    http::async_write(stream_, *goOn,
+                      [self = shared_from_this(), goOn](beast::error_code failure, size_t) {
+                        if (failure) return self->abort();
+                        self->readBody();
+                      });
+  }
+
+  void readBody() {
     beast::get_lowest_layer(stream_).expires_after(server_.options.readTimeout);
     http::async_read(
         stream_, buffer_, *parser_,
@@ -318,7 +349,12 @@ void ZRLDashboardServer::Impl::accept() {
       retry->async_wait([this, retry](beast::error_code) { accept(); });
       return;
     }
-    std::make_shared<Session>(std::move(socket), *this)->start();
+    auto session = std::make_shared<Session>(std::move(socket), *this);
+    {
+      std::lock_guard lock(sessionsMutex);
+      sessions.emplace(session.get(), session);
+    }
+    session->start();
     accept();
   });
 }
@@ -329,8 +365,24 @@ void ZRLDashboardServer::Impl::beginStop() {
   signals.cancel(ignored);
   acceptor.close(ignored);
   hub->closeAll();
+  std::vector<std::shared_ptr<ZRLDashboardStreamSink>> open;
+  {
+    std::lock_guard lock(sessionsMutex);
+    for (const auto& [key, weak] : sessions)
+      if (auto session = weak.lock()) open.push_back(std::move(session));
+  }
+  if (open.empty()) return io.stop();
+  for (const auto& session : open)
+    session->close();
+  // The context stops when the last connection has ended, or at the deadline.
   grace.expires_after(options.shutdownGrace);
   grace.async_wait([this](beast::error_code) { io.stop(); });
+}
+
+void ZRLDashboardServer::Impl::sessionEnded(const void* session) {
+  std::lock_guard lock(sessionsMutex);
+  sessions.erase(session);
+  if (sessions.empty() && stopping && !io.stopped()) net::post(io, [this] { io.stop(); });
 }
 
 std::unique_ptr<ZRLDashboardServer> ZRLDashboardServer::make(const Options& options,

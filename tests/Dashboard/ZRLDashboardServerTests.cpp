@@ -121,6 +121,20 @@ TEST_F(DashboardServerTest, CutsOffClientsThatSendTooSlowly) {
   EXPECT_EQ(store->previewsAfter("a", 0)->size(), 0u);
 }
 
+TEST_F(DashboardServerTest, TellsAClientThatAsksToSendItsBodyToGoOn) {
+  RawTLSClient client(server->port(), authority);
+  const std::string body = R"({"ui":{"display_type":"inline"}})";
+  ASSERT_TRUE(client.write(
+      "POST /api/previews?appId=a HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->port()) +
+      "\r\nAuthorization: Bearer t0k3n\r\nExpect: 100-continue\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n"));
+  ASSERT_TRUE(client.readUntil("HTTP/1.1 100 Continue\r\n\r\n"));
+  ASSERT_TRUE(client.write(body));
+  ASSERT_TRUE(client.readUntil("{\"delivered\":0,\"id\":1}"));
+  EXPECT_NE(client.received().find("HTTP/1.1 200 OK\r\n"), std::string::npos);
+}
+
 TEST_F(DashboardServerTest, ASlowReaderIsCutOffWithoutHoldingUpTheOthers) {
   RawTLSClient slow(server->port(), authority);
   ASSERT_TRUE(slow.write(streamRequest("app")));
