@@ -418,7 +418,7 @@ void ZRLDashboardRouter::subscribe(const std::string& appId, std::optional<int64
   hub_.join(appId, sink);
 }
 
-ZRLDashboardResponse ZRLDashboardRouter::staticFile(const std::string& name) {
+ZRLDashboardResponse ZRLDashboardRouter::staticFile(const std::string& name) const {
   std::ifstream file(std::filesystem::path(options_.webDirectory) / name, std::ios::binary);
   if (!file) return error(404, "no such file: " + name);
   std::ostringstream content;

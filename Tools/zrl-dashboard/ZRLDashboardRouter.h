@@ -70,7 +70,7 @@ class ZRLDashboardRouter {
   ZRLDashboardResponse uploadCapture(const std::string& appId, const std::string& body);
   ZRLDashboardResponse captureDetails(int64_t id, bool screenshot);
   ZRLDashboardResponse pushPreview(const std::string& appId, const std::string& body);
-  ZRLDashboardResponse staticFile(const std::string& name);
+  ZRLDashboardResponse staticFile(const std::string& name) const;
   bool hostAccepted(const std::string& host) const;
   bool tokenAccepted(const ZRLDashboardRequest& request) const;
 
