@@ -149,7 +149,8 @@ TEST_F(DashboardServerTest, ASlowReaderIsCutOffWithoutHoldingUpTheOthers) {
 
   // Large previews fill the slow reader's socket buffers, then its queue.
   const std::string large =
-      json{{"ui", {{"display_type", "inline"}}}, {"padding", std::string(256 * 1024, 'x')}}.dump();
+      json{{"ui", {{"display_type", "inline"}}}, {"padding", std::string(size_t{256} * 1024, 'x')}}
+          .dump();
   int delivered = 2;
   int pushes = 0;
   int lastId = 0;
