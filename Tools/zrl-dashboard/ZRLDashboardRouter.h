@@ -1,0 +1,88 @@
+#pragma once
+// What the dashboard answers to each request, apart from the transport: the
+// plug-in's endpoints, the page, and the JSON API with their checks (the
+// application identifier, the plug-in's key, the page's token, the Host
+// header). Every call runs on the one thread that owns the store, so that a
+// push and a stream's replay never interleave.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Tools/zrl-dashboard/ZRLDashboardHub.h"
+#include "Tools/zrl-dashboard/ZRLDashboardStore.h"
+
+// The largest request body accepted: a full-screen capture of a large tablet
+// (2732 x 2048 pixels) as base64 PNG, with its layout, fits well within it.
+inline constexpr uint64_t kZRLDashboardMaximumBodyBytes = uint64_t{64} << 20;
+// The name of the cookie that carries the page's token.
+inline constexpr const char* kZRLDashboardTokenCookie = "zrl_dashboard_token";
+
+struct ZRLDashboardRequest {
+  std::string method;
+  std::string target;  // path and query, as sent
+  std::string host;
+  std::string authorization;
+  std::string cookie;
+  std::string origin;
+  std::optional<std::string> apiKey;  // "zrl_ios_key"
+  std::optional<std::string> lastEventID;
+  std::string body;
+};
+
+struct ZRLDashboardResponse {
+  unsigned status = 200;
+  std::string contentType = "application/json";
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;
+  // Set for an accepted event-stream request: the application whose
+  // previews it receives, and the last one that the client has seen.
+  std::optional<std::string> streamAppId;
+  std::optional<int64_t> lastEventID;
+};
+
+class ZRLDashboardRouter {
+ public:
+  struct Options {
+    std::string token;
+    unsigned short port = 0;
+    std::string webDirectory;
+  };
+  ZRLDashboardRouter(ZRLDashboardStore& store, ZRLDashboardHub& hub, Options options)
+      : store_(store), hub_(hub), options_(std::move(options)) {}
+
+  ZRLDashboardResponse handle(const ZRLDashboardRequest& request);
+  // Hands the stream the previews of its application after lastEventID
+  // (none when the client sent no usable id), then lets it receive the live ones.
+  void subscribe(const std::string& appId, std::optional<int64_t> lastEventID,
+                 const std::shared_ptr<ZRLDashboardStreamSink>& sink);
+
+  // Answers for failures found before a request reaches the router.
+  static ZRLDashboardResponse error(unsigned status, const std::string& message);
+
+ private:
+  ZRLDashboardResponse handlePlugin(const ZRLDashboardRequest& request, const std::string& path,
+                                    const std::string& query);
+  ZRLDashboardResponse handleDashboard(const ZRLDashboardRequest& request, const std::string& path,
+                                       const std::string& query);
+  ZRLDashboardResponse uploadCapture(const std::string& appId, const std::string& body);
+  ZRLDashboardResponse captureDetails(int64_t id, bool screenshot);
+  ZRLDashboardResponse pushPreview(const std::string& appId, const std::string& body);
+  ZRLDashboardResponse staticFile(const std::string& name) const;
+  bool hostAccepted(const std::string& host) const;
+  bool tokenAccepted(const ZRLDashboardRequest& request) const;
+
+  ZRLDashboardStore& store_;
+  ZRLDashboardHub& hub_;
+  Options options_;
+};
+
+// Percent-decodes a query value or path segment ("+" is a space in a
+// query); null when an escape is malformed.
+std::optional<std::string> ZRLDashboardPercentDecoded(std::string_view text, bool query);
+// The decoded value of the first field of that name in a query.
+std::optional<std::string> ZRLDashboardQueryValue(std::string_view query, std::string_view name);
+// The bytes of base64 text (line breaks allowed); null when it is not base64.
+std::optional<std::string> ZRLDashboardBase64Decoded(std::string_view text);

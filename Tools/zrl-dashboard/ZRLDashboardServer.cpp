@@ -1,0 +1,440 @@
+// The only source of the dashboard that includes Boost.Beast (its compiled
+// parts are in ZRLDashboardBeast.cpp), and it includes no platform header:
+// Boost.Asio and the platform layer's Asio do not mix in one file.
+#include "Tools/zrl-dashboard/ZRLDashboardServer.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include <atomic>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+namespace net = boost::asio;
+namespace ssl = boost::asio::ssl;
+using tcp = boost::asio::ip::tcp;
+
+namespace {
+
+constexpr uint32_t kHeaderLimit = 16 * 1024;
+constexpr std::string_view kKeepAliveComment = ":\n\n";
+
+}  // namespace
+
+struct ZRLDashboardServer::Impl {
+  explicit Impl(const Options& serverOptions)
+      : options(serverOptions), acceptor(io), signals(io, SIGINT, SIGTERM), grace(io) {}
+
+  Options options;
+  // Every open connection, so that a stop can close them; declared before
+  // the context, whose end destroys the connections still in its queue.
+  std::mutex sessionsMutex;
+  std::map<const void*, std::weak_ptr<ZRLDashboardStreamSink>> sessions;
+  net::io_context io{1};
+  ssl::context tls{ssl::context::tls_server};
+  tcp::acceptor acceptor;
+  net::signal_set signals;
+  net::steady_timer grace;
+  net::thread_pool storage{1};
+  ZRLDashboardRouter* router = nullptr;
+  ZRLDashboardHub* hub = nullptr;
+  std::atomic<bool> stopping{false};
+
+  void accept();
+  void beginStop();
+  void sessionEnded(const void* session);
+};
+
+namespace {
+
+using Impl = ZRLDashboardServer::Impl;
+
+// One client connection: requests one after another, each routed on the
+// storage thread; an event-stream request turns the connection into a
+// stream that the hub feeds.
+class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, Impl& server)
+      : server_(server), stream_(std::move(socket), server.tls) {}
+  ~Session() override {
+    if (appId_) server_.hub->leave(*appId_, this);
+    server_.sessionEnded(this);
+  }
+
+  void start() {
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+      beast::get_lowest_layer(self->stream_).expires_after(self->server_.options.readTimeout);
+      self->stream_.async_handshake(ssl::stream_base::server, [self](beast::error_code error) {
+        if (!error) self->readRequest();
+      });
+    });
+  }
+
+  // Any thread.
+  void deliver(std::shared_ptr<const std::string> text, bool replayed) override {
+    net::post(stream_.get_executor(),
+              [self = shared_from_this(), text = std::move(text), replayed]() mutable {
+                self->enqueue(std::move(text), replayed);
+              });
+  }
+  void close() override {
+    net::post(stream_.get_executor(), [self = shared_from_this()] {
+      self->closing_ = true;
+      if (!self->streaming_) {
+        self->abort();
+      } else if (!self->writing_) {
+        self->writeNext();
+      }
+    });
+  }
+
+ private:
+  void readRequest() {
+    parser_.emplace();
+    parser_->body_limit(kZRLDashboardMaximumBodyBytes);
+    parser_->header_limit(kHeaderLimit);
+    beast::get_lowest_layer(stream_).expires_after(server_.options.readTimeout);
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code error, size_t) { self->onHeader(error); });
+  }
+
+  // A client that asks before sending its body (libcurl does for large
+  // uploads) is told to go on at once rather than after its own wait.
+  void onHeader(beast::error_code error) {
+    if (error || parser_->is_done()) return onRead(error);
+    const auto expect = parser_->get()[http::field::expect];
+    if (!beast::iequals(expect, "100-continue")) return readBody();
+    auto goOn = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
+    beast::get_lowest_layer(stream_).expires_after(server_.options.writeTimeout);
+    http::async_write(stream_, *goOn,
+                      [self = shared_from_this(), goOn](beast::error_code failure, size_t) {
+                        if (failure) return self->abort();
+                        self->readBody();
+                      });
+  }
+
+  void readBody() {
+    beast::get_lowest_layer(stream_).expires_after(server_.options.readTimeout);
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code error, size_t) { self->onRead(error); });
+  }
+
+  void onRead(beast::error_code error) {
+    if (error == http::error::end_of_stream || error == net::ssl::error::stream_truncated ||
+        error == beast::error::timeout || error == net::error::eof ||
+        error == net::error::operation_aborted || error == net::error::connection_reset) {
+      abort();
+      return;
+    }
+    if (error == http::error::body_limit) {
+      respond(ZRLDashboardRouter::error(413, "the body is larger than " +
+                                                 std::to_string(kZRLDashboardMaximumBodyBytes) +
+                                                 " bytes"),
+              false);
+      return;
+    }
+    if (error == http::error::header_limit) {
+      respond(ZRLDashboardRouter::error(431, "the request's head is too large"), false);
+      return;
+    }
+    if (error) {
+      if (parser_ && parser_->got_some()) {
+        respond(ZRLDashboardRouter::error(400, "malformed request: " + error.message()), false);
+      } else {
+        abort();
+      }
+      return;
+    }
+    if (server_.stopping) {
+      abort();
+      return;
+    }
+    auto message = parser_->release();
+    ZRLDashboardRequest request;
+    request.method = std::string(message.method_string());
+    request.target = std::string(message.target());
+    request.host = std::string(message[http::field::host]);
+    request.authorization = std::string(message[http::field::authorization]);
+    request.cookie = std::string(message[http::field::cookie]);
+    request.origin = std::string(message[http::field::origin]);
+    if (const auto key = message.find("zrl_ios_key"); key != message.end())
+      request.apiKey = std::string(key->value());
+    if (const auto last = message.find("Last-Event-ID"); last != message.end())
+      request.lastEventID = std::string(last->value());
+    request.body = std::move(message.body());
+    const bool keepAlive = message.keep_alive();
+
+    // Routed on the storage thread; the answer comes back to this
+    // connection's strand.
+    net::post(
+        server_.storage, [self = shared_from_this(), request = std::move(request), keepAlive]() {
+          ZRLDashboardResponse response = self->server_.router->handle(request);
+          if (response.streamAppId) {
+            self->appId_ = response.streamAppId;  // read on the strand only after the post below
+            self->server_.router->subscribe(*response.streamAppId, response.lastEventID, self);
+          }
+          net::post(self->stream_.get_executor(),
+                    [self, response = std::move(response), keepAlive]() mutable {
+                      if (response.streamAppId) {
+                        self->beginStream();
+                      } else {
+                        self->respond(std::move(response), keepAlive);
+                      }
+                    });
+        });
+  }
+
+  void respond(ZRLDashboardResponse response, bool keepAlive) {
+    auto answer = std::make_shared<http::response<http::string_body>>(
+        static_cast<http::status>(response.status), 11);
+    answer->set(http::field::server, "zrl-dashboard");
+    answer->set(http::field::content_type, response.contentType);
+    for (const auto& [name, value] : response.headers)
+      answer->insert(name, value);
+    answer->body() = std::move(response.body);
+    answer->keep_alive(keepAlive && !server_.stopping);
+    answer->prepare_payload();
+    beast::get_lowest_layer(stream_).expires_after(server_.options.writeTimeout);
+    http::async_write(stream_, *answer,
+                      [self = shared_from_this(), answer](beast::error_code error, size_t) {
+                        if (error) return self->abort();
+                        if (answer->keep_alive()) return self->readRequest();
+                        self->abort();
+                      });
+  }
+
+  void beginStream() {
+    if (ended_) return;
+    streaming_ = true;
+    head_.result(http::status::ok);
+    head_.version(11);
+    head_.set(http::field::server, "zrl-dashboard");
+    head_.set(http::field::content_type, "text/event-stream");
+    head_.set(http::field::cache_control, "no-cache");
+    head_.chunked(true);
+    headWriter_.emplace(head_);
+    writing_ = true;
+    beast::get_lowest_layer(stream_).expires_after(server_.options.writeTimeout);
+    http::async_write_header(stream_, *headWriter_,
+                             [self = shared_from_this()](beast::error_code error, size_t) {
+                               self->writing_ = false;
+                               if (error) return self->abort();
+                               self->watchForEnd();
+                               self->armKeepAlive();
+                               self->writeNext();
+                             });
+  }
+
+  // One read stays pending while the stream is open, so that a client that
+  // goes away is noticed at once; what it sends is ignored.
+  void watchForEnd() {
+    beast::get_lowest_layer(stream_).expires_never();
+    stream_.async_read_some(net::buffer(ignored_),
+                            [self = shared_from_this()](beast::error_code error, size_t) {
+                              if (error) return self->abort();
+                              self->watchForEnd();
+                            });
+  }
+
+  void armKeepAlive() {
+    if (!keepAlive_) keepAlive_.emplace(stream_.get_executor());
+    keepAlive_->expires_after(server_.options.keepAliveInterval);
+    keepAlive_->async_wait([self = shared_from_this()](beast::error_code error) {
+      if (error || self->ended_) return;
+      if (self->queue_.empty() && !self->writing_) {
+        static const auto comment = std::make_shared<const std::string>(kKeepAliveComment);
+        self->queue_.emplace_back(comment, false);
+        self->writeNext();
+      }
+      self->armKeepAlive();
+    });
+  }
+
+  void enqueue(std::shared_ptr<const std::string> text, bool replayed) {
+    if (ended_ || closing_) return;
+    if (!replayed && live_ >= server_.options.streamQueueLimit) {
+      // The reader has fallen too far behind: it reconnects and catches up
+      // from its last event id.
+      abort();
+      return;
+    }
+    if (!replayed) ++live_;
+    queue_.push_back(Queued{std::move(text), !replayed});
+    if (streaming_ && !writing_) writeNext();
+  }
+
+  void writeNext() {
+    if (ended_) return;
+    if (queue_.empty()) {
+      if (closing_) {
+        writing_ = true;
+        beast::get_lowest_layer(stream_).expires_after(server_.options.writeTimeout);
+        net::async_write(stream_, http::make_chunk_last(),
+                         [self = shared_from_this()](beast::error_code, size_t) { self->abort(); });
+      }
+      return;
+    }
+    writing_ = true;
+    beast::get_lowest_layer(stream_).expires_after(server_.options.writeTimeout);
+    net::async_write(stream_, http::make_chunk(net::buffer(*queue_.front().text)),
+                     [self = shared_from_this()](beast::error_code error, size_t) {
+                       self->writing_ = false;
+                       if (error) return self->abort();
+                       if (self->queue_.front().live) --self->live_;
+                       self->queue_.pop_front();
+                       self->writeNext();
+                     });
+  }
+
+  // Ends the connection without more writes.
+  void abort() {
+    if (ended_) return;
+    ended_ = true;
+    queue_.clear();
+    if (keepAlive_) keepAlive_->cancel();
+    if (appId_) server_.hub->leave(*appId_, this);
+    beast::error_code ignored;
+    beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(stream_).close();
+  }
+
+  struct Queued {
+    Queued(std::shared_ptr<const std::string> t, bool l) : text(std::move(t)), live(l) {}
+    std::shared_ptr<const std::string> text;
+    bool live = false;
+  };
+
+  Impl& server_;
+  beast::ssl_stream<beast::tcp_stream> stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  http::response<http::empty_body> head_;
+  std::optional<http::response_serializer<http::empty_body>> headWriter_;
+  std::optional<net::steady_timer> keepAlive_;
+  std::deque<Queued> queue_;
+  size_t live_ = 0;
+  std::optional<std::string> appId_;
+  char ignored_[512] = {};
+  bool streaming_ = false;
+  bool writing_ = false;
+  bool closing_ = false;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+void ZRLDashboardServer::Impl::accept() {
+  acceptor.async_accept(net::make_strand(io), [this](beast::error_code error, tcp::socket socket) {
+    if (error == net::error::operation_aborted || !acceptor.is_open()) return;
+    if (error) {
+      // Out of descriptors, most likely: try again shortly rather than spin.
+      std::cerr << "zrl-dashboard: accepting a connection failed: " << error.message() << "\n";
+      auto retry = std::make_shared<net::steady_timer>(io, std::chrono::milliseconds(100));
+      retry->async_wait([this, retry](beast::error_code) { accept(); });
+      return;
+    }
+    auto session = std::make_shared<Session>(std::move(socket), *this);
+    {
+      std::lock_guard lock(sessionsMutex);
+      sessions.emplace(session.get(), session);
+    }
+    session->start();
+    accept();
+  });
+}
+
+void ZRLDashboardServer::Impl::beginStop() {
+  if (stopping.exchange(true)) return;
+  beast::error_code ignored;
+  signals.cancel(ignored);
+  acceptor.close(ignored);
+  hub->closeAll();
+  std::vector<std::shared_ptr<ZRLDashboardStreamSink>> open;
+  {
+    std::lock_guard lock(sessionsMutex);
+    for (const auto& [key, weak] : sessions)
+      if (auto session = weak.lock()) open.push_back(std::move(session));
+  }
+  if (open.empty()) return io.stop();
+  for (const auto& session : open)
+    session->close();
+  // The context stops when the last connection has ended, or at the deadline.
+  grace.expires_after(options.shutdownGrace);
+  grace.async_wait([this](beast::error_code) { io.stop(); });
+}
+
+void ZRLDashboardServer::Impl::sessionEnded(const void* session) {
+  std::lock_guard lock(sessionsMutex);
+  sessions.erase(session);
+  if (sessions.empty() && stopping && !io.stopped()) net::post(io, [this] { io.stop(); });
+}
+
+std::unique_ptr<ZRLDashboardServer> ZRLDashboardServer::make(const Options& options,
+                                                             std::string* error) {
+  auto impl = std::make_unique<Impl>(options);
+  beast::error_code failure;
+  impl->tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                            ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                            ssl::context::no_tlsv1_1,
+                        failure);
+  if (!failure) impl->tls.use_certificate_chain_file(options.certificateChainFile, failure);
+  if (!failure) impl->tls.use_private_key_file(options.keyFile, ssl::context::pem, failure);
+  if (failure) {
+    if (error != nullptr) *error = "loading the certificate: " + failure.message();
+    return nullptr;
+  }
+  const tcp::endpoint endpoint(net::ip::make_address_v4("127.0.0.1"), options.port);
+  impl->acceptor.open(endpoint.protocol(), failure);
+  if (!failure) impl->acceptor.set_option(net::socket_base::reuse_address(true), failure);
+  if (!failure) impl->acceptor.bind(endpoint, failure);
+  if (!failure) impl->acceptor.listen(net::socket_base::max_listen_connections, failure);
+  if (failure) {
+    if (error != nullptr)
+      *error = "listening on 127.0.0.1:" + std::to_string(options.port) + ": " + failure.message();
+    return nullptr;
+  }
+  return std::unique_ptr<ZRLDashboardServer>(new ZRLDashboardServer(std::move(impl)));
+}
+
+ZRLDashboardServer::ZRLDashboardServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ZRLDashboardServer::~ZRLDashboardServer() = default;
+
+unsigned short ZRLDashboardServer::port() const {
+  beast::error_code ignored;
+  return impl_->acceptor.local_endpoint(ignored).port();
+}
+
+void ZRLDashboardServer::run(ZRLDashboardRouter& router, ZRLDashboardHub& hub) {
+  impl_->router = &router;
+  impl_->hub = &hub;
+  impl_->signals.async_wait([this](beast::error_code error, int) {
+    if (!error) impl_->beginStop();
+  });
+  impl_->accept();
+  impl_->io.run();
+  // Work already handed to the storage thread is finished (its writes
+  // committed) before the caller closes the store.
+  impl_->storage.join();
+}
+
+void ZRLDashboardServer::stop() {
+  net::post(impl_->io, [impl = impl_.get()] {
+    if (impl->hub != nullptr) impl->beginStop();
+  });
+}

@@ -1,0 +1,54 @@
+#pragma once
+// The dashboard's HTTPS server: one network thread on an asynchronous core
+// (an open event stream holds no thread), one storage thread on which every
+// request is routed, a bounded queue per event stream, time-outs for slow
+// clients, and a clean end on SIGINT and SIGTERM.
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "Tools/zrl-dashboard/ZRLDashboardHub.h"
+#include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
+
+class ZRLDashboardServer {
+ public:
+  struct Options {
+    unsigned short port = 0;  // 0 picks a free one
+    std::string certificateChainFile;
+    std::string keyFile;
+    // The longest wait for a TLS handshake, a request's head or body, or
+    // between two requests on a kept-alive connection.
+    std::chrono::milliseconds readTimeout{30000};
+    // The longest a write may take before the client counts as gone.
+    std::chrono::milliseconds writeTimeout{30000};
+    // How often an idle event stream gets a comment line.
+    std::chrono::milliseconds keepAliveInterval{15000};
+    // Live events that may wait for one stream; a stream past it is closed.
+    size_t streamQueueLimit = 1024;
+    // How long open work may go on after a signal before the server stops.
+    std::chrono::milliseconds shutdownGrace{1000};
+  };
+
+  // Loads the certificate and binds 127.0.0.1:port. Null on failure, with
+  // the reason in *error.
+  static std::unique_ptr<ZRLDashboardServer> make(const Options& options, std::string* error);
+  ~ZRLDashboardServer();
+  ZRLDashboardServer(const ZRLDashboardServer&) = delete;
+  ZRLDashboardServer& operator=(const ZRLDashboardServer&) = delete;
+
+  unsigned short port() const;
+  // Serves on the calling thread until stop(), SIGINT or SIGTERM; then closes
+  // the streams and returns once the storage thread has finished its work.
+  // The router and the hub must outlive the call.
+  void run(ZRLDashboardRouter& router, ZRLDashboardHub& hub);
+  // From any thread.
+  void stop();
+
+  struct Impl;
+
+ private:
+  explicit ZRLDashboardServer(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};

@@ -1,0 +1,344 @@
+#include "Tools/zrl-dashboard/ZRLDashboardStore.h"
+
+#include <chrono>
+#include <ctime>
+
+namespace {
+
+// Resets a prepared statement and clears its bindings when a use ends,
+// whichever way it ends.
+class StatementUse {
+ public:
+  explicit StatementUse(sqlite3_stmt* statement) : statement_(statement) {}
+  ~StatementUse() {
+    if (statement_ != nullptr) {
+      sqlite3_reset(statement_);
+      sqlite3_clear_bindings(statement_);
+    }
+  }
+  StatementUse(const StatementUse&) = delete;
+  StatementUse& operator=(const StatementUse&) = delete;
+  sqlite3_stmt* get() const { return statement_; }
+  explicit operator bool() const { return statement_ != nullptr; }
+
+ private:
+  sqlite3_stmt* statement_;
+};
+
+bool bindText(sqlite3_stmt* statement, int index, const std::string& text) {
+  return sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT,
+                             SQLITE_UTF8) == SQLITE_OK;
+}
+bool bindOptionalText(sqlite3_stmt* statement, int index, const std::optional<std::string>& text) {
+  return text ? bindText(statement, index, *text)
+              : sqlite3_bind_null(statement, index) == SQLITE_OK;
+}
+std::string columnText(sqlite3_stmt* statement, int column) {
+  const auto* text = sqlite3_column_text(statement, column);
+  if (text == nullptr) return {};
+  return {reinterpret_cast<const char*>(text),
+          static_cast<size_t>(sqlite3_column_bytes(statement, column))};
+}
+std::optional<std::string> columnOptionalText(sqlite3_stmt* statement, int column) {
+  if (sqlite3_column_type(statement, column) == SQLITE_NULL) return std::nullopt;
+  return columnText(statement, column);
+}
+
+// Each step of the schema, applied in one transaction with its version.
+const char* const kMigrations[] = {
+    // Version 1.
+    "CREATE TABLE captures ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " app_id TEXT NOT NULL,"
+    " screen TEXT,"
+    " layout TEXT NOT NULL,"
+    " device_info TEXT NOT NULL,"
+    " image TEXT,"
+    " created TEXT NOT NULL);"
+    "CREATE INDEX captures_by_app ON captures(app_id, id);"
+    "CREATE TABLE test_devices ("
+    " app_id TEXT NOT NULL,"
+    " device_id TEXT NOT NULL,"
+    " model TEXT NOT NULL,"
+    " created TEXT NOT NULL,"
+    " PRIMARY KEY (app_id, device_id));"
+    "CREATE TABLE previews ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " app_id TEXT NOT NULL,"
+    " config TEXT NOT NULL,"
+    " created TEXT NOT NULL);"
+    "CREATE INDEX previews_by_app ON previews(app_id, id);",
+};
+static_assert(std::size(kMigrations) == ZRLDashboardStore::kSchemaVersion);
+
+}  // namespace
+
+std::string ZRLDashboardStore::now() {
+  const auto time = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+  gmtime_r(&time, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::unique_ptr<ZRLDashboardStore> ZRLDashboardStore::open(const std::string& path,
+                                                           std::string* error) {
+  sqlite3* db = nullptr;
+  const int opened = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (opened != SQLITE_OK) {
+    if (error != nullptr)
+      *error = path + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
+    sqlite3_close(db);
+    return nullptr;
+  }
+  std::unique_ptr<ZRLDashboardStore> store(new ZRLDashboardStore(db));
+  sqlite3_busy_timeout(db, 5000);
+  // WAL keeps readers and the writer apart; FULL syncs the log at every
+  // commit, so an answered write survives even a power cut.
+  sqlite3_stmt* mode = nullptr;
+  std::string journal;
+  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode=WAL", -1, &mode, nullptr) == SQLITE_OK &&
+      sqlite3_step(mode) == SQLITE_ROW) {
+    journal = columnText(mode, 0);
+  }
+  sqlite3_finalize(mode);
+  if (journal != "wal") {
+    if (error != nullptr) *error = path + ": the database does not accept write-ahead logging";
+    return nullptr;
+  }
+  if (!store->execute("PRAGMA synchronous=FULL") || !store->execute("PRAGMA foreign_keys=ON") ||
+      !store->migrate()) {
+    if (error != nullptr) *error = path + ": " + store->lastError_;
+    return nullptr;
+  }
+  return store;
+}
+
+ZRLDashboardStore::~ZRLDashboardStore() {
+  for (auto& [sql, statement] : statements_)
+    sqlite3_finalize(statement);
+  statements_.clear();
+  sqlite3_exec(db_, "PRAGMA optimize", nullptr, nullptr, nullptr);
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  sqlite3_close(db_);
+}
+
+bool ZRLDashboardStore::fail(const char* step) {
+  lastError_ = std::string(step) + ": " + sqlite3_errmsg(db_);
+  return false;
+}
+
+bool ZRLDashboardStore::execute(const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+  lastError_ = message != nullptr ? message : "SQLite error";
+  sqlite3_free(message);
+  return false;
+}
+
+bool ZRLDashboardStore::begin() {
+  return execute("BEGIN IMMEDIATE");
+}
+bool ZRLDashboardStore::commit() {
+  if (execute("COMMIT")) return true;
+  rollback();
+  return false;
+}
+void ZRLDashboardStore::rollback() {
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+bool ZRLDashboardStore::migrate() {
+  sqlite3_stmt* statement = nullptr;
+  int version = -1;
+  if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    version = sqlite3_column_int(statement, 0);
+  }
+  sqlite3_finalize(statement);
+  if (version < 0) return fail("reading the schema version");
+  if (version > kSchemaVersion) {
+    lastError_ = "the file has schema version " + std::to_string(version) +
+                 ", newer than this program's " + std::to_string(kSchemaVersion);
+    return false;
+  }
+  for (int next = version; next < kSchemaVersion; ++next) {
+    const std::string setVersion = "PRAGMA user_version=" + std::to_string(next + 1);
+    if (!begin()) return false;
+    if (!execute(kMigrations[next]) || !execute(setVersion.c_str())) {
+      rollback();
+      return false;
+    }
+    if (!commit()) return false;
+  }
+  return true;
+}
+
+sqlite3_stmt* ZRLDashboardStore::prepare(const char* sql) {
+  for (const auto& [text, statement] : statements_)
+    if (text == sql) return statement;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+      SQLITE_OK) {
+    fail("preparing a statement");
+    return nullptr;
+  }
+  statements_.emplace_back(sql, statement);
+  return statement;
+}
+
+std::optional<int64_t> ZRLDashboardStore::addCapture(const Capture& capture) {
+  static const char* const sql =
+      "INSERT INTO captures (app_id, screen, layout, device_info, image, created)"
+      " VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
+  StatementUse use(prepare(sql));
+  if (!use || !begin()) return std::nullopt;
+  sqlite3_stmt* s = use.get();
+  if (!bindText(s, 1, capture.appId) || !bindOptionalText(s, 2, capture.screen) ||
+      !bindText(s, 3, capture.layout) || !bindText(s, 4, capture.deviceInfo) ||
+      !bindOptionalText(s, 5, capture.image) || !bindText(s, 6, capture.time) ||
+      sqlite3_step(s) != SQLITE_DONE) {
+    fail("storing the capture");
+    rollback();
+    return std::nullopt;
+  }
+  const int64_t id = sqlite3_last_insert_rowid(db_);
+  if (!commit()) return std::nullopt;
+  return id;
+}
+
+std::optional<std::vector<ZRLDashboardStore::Capture>> ZRLDashboardStore::captures(
+    const std::string& appId) {
+  static const char* const sql =
+      "SELECT id, screen, created FROM captures WHERE app_id = ?1 ORDER BY id DESC";
+  StatementUse use(prepare(sql));
+  if (!use || !bindText(use.get(), 1, appId)) return std::nullopt;
+  std::vector<Capture> list;
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(use.get())) == SQLITE_ROW) {
+    Capture capture;
+    capture.id = sqlite3_column_int64(use.get(), 0);
+    capture.appId = appId;
+    capture.screen = columnOptionalText(use.get(), 1);
+    capture.time = columnText(use.get(), 2);
+    list.push_back(std::move(capture));
+  }
+  if (step != SQLITE_DONE) {
+    fail("reading the captures");
+    return std::nullopt;
+  }
+  return list;
+}
+
+std::optional<std::optional<ZRLDashboardStore::Capture>> ZRLDashboardStore::capture(int64_t id) {
+  static const char* const sql =
+      "SELECT app_id, screen, created, layout, device_info, image FROM captures WHERE id = ?1";
+  StatementUse use(prepare(sql));
+  if (!use || sqlite3_bind_int64(use.get(), 1, id) != SQLITE_OK) return std::nullopt;
+  const int step = sqlite3_step(use.get());
+  if (step == SQLITE_DONE) return std::optional<Capture>();
+  if (step != SQLITE_ROW) {
+    fail("reading the capture");
+    return std::nullopt;
+  }
+  Capture capture;
+  capture.id = id;
+  capture.appId = columnText(use.get(), 0);
+  capture.screen = columnOptionalText(use.get(), 1);
+  capture.time = columnText(use.get(), 2);
+  capture.layout = columnText(use.get(), 3);
+  capture.deviceInfo = columnText(use.get(), 4);
+  capture.image = columnOptionalText(use.get(), 5);
+  return std::optional<Capture>(std::move(capture));
+}
+
+bool ZRLDashboardStore::addTestDevice(const std::string& appId, const std::string& deviceId,
+                                      const std::string& model) {
+  static const char* const sql =
+      "INSERT INTO test_devices (app_id, device_id, model, created) VALUES (?1, ?2, ?3, ?4)"
+      " ON CONFLICT (app_id, device_id) DO UPDATE SET model = excluded.model,"
+      " created = excluded.created";
+  StatementUse use(prepare(sql));
+  if (!use || !begin()) return false;
+  sqlite3_stmt* s = use.get();
+  if (!bindText(s, 1, appId) || !bindText(s, 2, deviceId) || !bindText(s, 3, model) ||
+      !bindText(s, 4, now()) || sqlite3_step(s) != SQLITE_DONE) {
+    fail("storing the test device");
+    rollback();
+    return false;
+  }
+  return commit();
+}
+
+std::optional<bool> ZRLDashboardStore::removeTestDevice(const std::string& appId,
+                                                        const std::string& deviceId) {
+  static const char* const sql = "DELETE FROM test_devices WHERE app_id = ?1 AND device_id = ?2";
+  StatementUse use(prepare(sql));
+  if (!use || !begin()) return std::nullopt;
+  if (!bindText(use.get(), 1, appId) || !bindText(use.get(), 2, deviceId) ||
+      sqlite3_step(use.get()) != SQLITE_DONE) {
+    fail("removing the test device");
+    rollback();
+    return std::nullopt;
+  }
+  const bool removed = sqlite3_changes(db_) > 0;
+  if (!commit()) return std::nullopt;
+  return removed;
+}
+
+std::optional<std::vector<ZRLDashboardStore::TestDevice>> ZRLDashboardStore::testDevices(
+    const std::string& appId) {
+  static const char* const sql =
+      "SELECT device_id, model, created FROM test_devices WHERE app_id = ?1"
+      " ORDER BY created DESC, device_id";
+  StatementUse use(prepare(sql));
+  if (!use || !bindText(use.get(), 1, appId)) return std::nullopt;
+  std::vector<TestDevice> list;
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(use.get())) == SQLITE_ROW)
+    list.push_back({columnText(use.get(), 0), columnText(use.get(), 1), columnText(use.get(), 2)});
+  if (step != SQLITE_DONE) {
+    fail("reading the test devices");
+    return std::nullopt;
+  }
+  return list;
+}
+
+std::optional<int64_t> ZRLDashboardStore::addPreview(const std::string& appId,
+                                                     const std::string& config) {
+  static const char* const sql =
+      "INSERT INTO previews (app_id, config, created) VALUES (?1, ?2, ?3)";
+  StatementUse use(prepare(sql));
+  if (!use || !begin()) return std::nullopt;
+  if (!bindText(use.get(), 1, appId) || !bindText(use.get(), 2, config) ||
+      !bindText(use.get(), 3, now()) || sqlite3_step(use.get()) != SQLITE_DONE) {
+    fail("storing the preview");
+    rollback();
+    return std::nullopt;
+  }
+  const int64_t id = sqlite3_last_insert_rowid(db_);
+  if (!commit()) return std::nullopt;
+  return id;
+}
+
+std::optional<std::vector<ZRLDashboardStore::Preview>> ZRLDashboardStore::previewsAfter(
+    const std::string& appId, int64_t afterId) {
+  static const char* const sql =
+      "SELECT id, config FROM previews WHERE app_id = ?1 AND id > ?2 ORDER BY id";
+  StatementUse use(prepare(sql));
+  if (!use || !bindText(use.get(), 1, appId) ||
+      sqlite3_bind_int64(use.get(), 2, afterId) != SQLITE_OK) {
+    return std::nullopt;
+  }
+  std::vector<Preview> list;
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(use.get())) == SQLITE_ROW)
+    list.push_back({sqlite3_column_int64(use.get(), 0), columnText(use.get(), 1)});
+  if (step != SQLITE_DONE) {
+    fail("reading the previews");
+    return std::nullopt;
+  }
+  return list;
+}

@@ -1,0 +1,83 @@
+#pragma once
+// The dashboard's records in one SQLite file: captures uploaded by the
+// plug-in, each application's test devices, and the previews pushed to the
+// devices. One object, used by one thread at a time; every write is
+// committed (and synced to disk) before its call returns.
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class ZRLDashboardStore {
+ public:
+  // The schema version that this code writes; a file with a newer one is
+  // refused.
+  static constexpr int kSchemaVersion = 1;
+
+  struct Capture {
+    int64_t id = 0;
+    std::string appId;
+    std::optional<std::string> screen;  // the screen's name, when one was sent
+    std::string time;                   // ISO 8601, UTC
+    std::string layout;                 // JSON text of the layout array
+    std::string deviceInfo;             // JSON text of the device object
+    std::optional<std::string> image;   // base64 text as uploaded
+  };
+  struct TestDevice {
+    std::string id;
+    std::string model;
+    std::string time;
+  };
+  struct Preview {
+    int64_t id = 0;
+    std::string config;  // JSON text on one line
+  };
+
+  // Opens (or creates) the file and brings its schema up to date. Null on
+  // failure, with the reason in *error.
+  static std::unique_ptr<ZRLDashboardStore> open(const std::string& path, std::string* error);
+  ~ZRLDashboardStore();
+  ZRLDashboardStore(const ZRLDashboardStore&) = delete;
+  ZRLDashboardStore& operator=(const ZRLDashboardStore&) = delete;
+
+  // Each returns null (or false) when the database fails; lastError() says why.
+  std::optional<int64_t> addCapture(const Capture& capture);
+  // Newest first, without layout, device facts and image.
+  std::optional<std::vector<Capture>> captures(const std::string& appId);
+  // Null when the database fails; an absent capture is an empty optional inside.
+  std::optional<std::optional<Capture>> capture(int64_t id);
+
+  // Adds the device or updates its model and time.
+  bool addTestDevice(const std::string& appId, const std::string& deviceId,
+                     const std::string& model);
+  // Whether the device was there; null on failure.
+  std::optional<bool> removeTestDevice(const std::string& appId, const std::string& deviceId);
+  std::optional<std::vector<TestDevice>> testDevices(const std::string& appId);
+
+  std::optional<int64_t> addPreview(const std::string& appId, const std::string& config);
+  // The previews of the application with an id above afterId, oldest first.
+  std::optional<std::vector<Preview>> previewsAfter(const std::string& appId, int64_t afterId);
+
+  const std::string& lastError() const { return lastError_; }
+
+  // The current time as the store writes it.
+  static std::string now();
+
+ private:
+  explicit ZRLDashboardStore(sqlite3* db) : db_(db) {}
+  bool execute(const char* sql);
+  bool migrate();
+  sqlite3_stmt* prepare(const char* sql);
+  bool fail(const char* step);
+  bool begin();
+  bool commit();
+  void rollback();
+
+  sqlite3* db_ = nullptr;
+  std::vector<std::pair<const char*, sqlite3_stmt*>> statements_;
+  std::string lastError_;
+};

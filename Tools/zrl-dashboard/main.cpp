@@ -1,0 +1,178 @@
+// zrl-dashboard: the local dashboard that the plug-in talks to. It stores
+// the captures that "Select Screen" uploads and the application's test
+// devices, serves its page and JSON API, and pushes previews to the
+// devices' event streams, over HTTPS with a certificate authority of its
+// own.
+
+#include <openssl/rand.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "Tools/zrl-dashboard/ZRLDashboardCertificate.h"
+#include "Tools/zrl-dashboard/ZRLDashboardHub.h"
+#include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
+#include "Tools/zrl-dashboard/ZRLDashboardServer.h"
+#include "Tools/zrl-dashboard/ZRLDashboardStore.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 1;
+
+const char* const kUsage =
+    "usage: zrl-dashboard [--port N] [--data DIR]\n"
+    "\n"
+    "Serves the dashboard that the plug-in talks to over HTTPS on 127.0.0.1:\n"
+    "it stores the captures and test devices that devices send, shows them on\n"
+    "its page, and pushes previews to the devices' event streams.\n"
+    "\n"
+    "  --port N     the port to listen on (default " ZRL_DASHBOARD_DEFAULT_PORT
+    "; 0 picks a free one)\n"
+    "  --data DIR   the folder for the database, the certificate authority and\n"
+    "               the page's token (default $XDG_DATA_HOME/zrl-dashboard or\n"
+    "               ~/.local/share/zrl-dashboard); made when missing\n"
+    "  --help       show this text\n"
+    "\n"
+    "Before serving it prints 'ca: PATH' (the certificate authority that clients\n"
+    "trust), 'listening: https://127.0.0.1:PORT' and 'open: URL' (the page, with\n"
+    "its token). SIGINT or SIGTERM ends it.\n"
+    "\n"
+    "Exit status: 0 after SIGINT or SIGTERM, 1 when it cannot start (data folder,\n"
+    "database, certificate or port), 2 for a wrong command line.\n";
+
+int usageError(const std::string& message) {
+  std::cerr << "zrl-dashboard: " << message << "\n" << kUsage;
+  return kExitUsage;
+}
+
+std::string defaultDataDirectory() {
+  const char* data = std::getenv("XDG_DATA_HOME");  // NOLINT(concurrency-mt-unsafe)
+  if (data != nullptr && *data == '/') return std::string(data) + "/zrl-dashboard";
+  const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe)
+  return std::string(home != nullptr && *home != '\0' ? home : ".") + "/.local/share/zrl-dashboard";
+}
+
+// The page's token, kept in the data folder so that the printed address stays
+// valid across restarts; made on first start.
+std::optional<std::string> loadOrCreateToken(const std::filesystem::path& directory,
+                                             std::string* error) {
+  const auto path = directory / "token";
+  {
+    std::ifstream file(path);
+    std::string token;
+    if (file && std::getline(file, token) && token.size() == 64) return token;
+  }
+  unsigned char bytes[32];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) {
+    *error = "no random bytes for the token";
+    return std::nullopt;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (const unsigned char byte : bytes) {
+    token.push_back(kHex[byte >> 4]);
+    token.push_back(kHex[byte & 15]);
+  }
+  const auto temporary = directory / "token.tmp";
+  {
+    const mode_t previous = ::umask(077);
+    std::ofstream file(temporary, std::ios::trunc);
+    ::umask(previous);
+    file << token << "\n";
+    if (!file.flush()) {
+      *error = "writing " + temporary.string();
+      return std::nullopt;
+    }
+  }
+  std::error_code failure;
+  std::filesystem::rename(temporary, path, failure);
+  if (failure) {
+    *error = "writing " + path.string() + ": " + failure.message();
+    return std::nullopt;
+  }
+  return token;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long port = std::strtol(ZRL_DASHBOARD_DEFAULT_PORT, nullptr, 10);
+  std::string dataDirectory;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (argument == "--port" || argument == "--data") {
+      if (i + 1 >= argc) return usageError(argument + " needs a value");
+      const std::string value = argv[++i];
+      if (argument == "--data") {
+        if (value.empty()) return usageError("--data needs a folder");
+        dataDirectory = value;
+        continue;
+      }
+      char* end = nullptr;
+      port = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || port < 0 || port > 65535)
+        return usageError("--port needs a number from 0 to 65535, not '" + value + "'");
+      continue;
+    }
+    return usageError("unknown argument '" + argument + "'");
+  }
+  if (dataDirectory.empty()) dataDirectory = defaultDataDirectory();
+
+  std::error_code failure;
+  std::filesystem::create_directories(dataDirectory, failure);
+  if (failure) {
+    std::cerr << "zrl-dashboard: cannot make the data folder " << dataDirectory << ": "
+              << failure.message() << "\n";
+    return kExitFailure;
+  }
+  const auto directory = std::filesystem::absolute(dataDirectory);
+  ::chmod(directory.c_str(), 0700);
+
+  std::string error;
+  const auto certificate = ZRLDashboardCertificate::loadOrCreate(directory.string(), &error);
+  if (!certificate) {
+    std::cerr << "zrl-dashboard: certificate in " << directory.string() << ": " << error << "\n";
+    return kExitFailure;
+  }
+  const auto token = loadOrCreateToken(directory, &error);
+  if (!token) {
+    std::cerr << "zrl-dashboard: " << error << "\n";
+    return kExitFailure;
+  }
+  auto store = ZRLDashboardStore::open((directory / "dashboard.sqlite").string(), &error);
+  if (!store) {
+    std::cerr << "zrl-dashboard: database " << error << "\n";
+    return kExitFailure;
+  }
+
+  ZRLDashboardServer::Options options;
+  options.port = static_cast<unsigned short>(port);
+  options.certificateChainFile = certificate->chainFile();
+  options.keyFile = certificate->keyFile();
+  auto server = ZRLDashboardServer::make(options, &error);
+  if (!server) {
+    std::cerr << "zrl-dashboard: " << error << "\n";
+    return kExitFailure;
+  }
+  const std::string origin = "https://127.0.0.1:" + std::to_string(server->port());
+
+  ZRLDashboardHub hub;
+  ZRLDashboardRouter router(*store, hub, {*token, server->port(), ZRL_DASHBOARD_WEB_DIRECTORY});
+  std::cout << "ca: " << certificate->authorityFile() << "\n"
+            << "listening: " << origin << "\n"
+            << "open: " << origin << "/?token=" << *token << std::endl;
+  server->run(router, hub);
+  server.reset();
+  store.reset();
+  std::cerr << "zrl-dashboard: stopped\n";
+  return 0;
+}

@@ -1,0 +1,168 @@
+#pragma once
+// What the dashboard's tests share: a temporary folder, HTTPS requests
+// through libcurl that trust the dashboard's own authority, and a raw TLS
+// client that can stall on purpose.
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+inline constexpr auto kDashboardPatience = std::chrono::seconds(20);
+
+class DashboardFolder {
+ public:
+  DashboardFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zrl-dash-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~DashboardFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  DashboardFolder(const DashboardFolder&) = delete;
+  DashboardFolder& operator=(const DashboardFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+struct HTTPAnswer {
+  long status = 0;
+  std::string body;
+  std::string headers;
+  std::string failure;  // libcurl's message when the request failed
+};
+
+// One request; verification stays on, trusting only the given authority.
+inline HTTPAnswer httpsRequest(const std::string& url, const std::string& authorityFile,
+                               const std::string& method = "GET",
+                               const std::vector<std::string>& headers = {},
+                               const std::optional<std::string>& body = std::nullopt) {
+  HTTPAnswer answer;
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return {0, {}, {}, "curl_easy_init"};
+  curl_slist* list = nullptr;
+  for (const auto& header : headers)
+    list = curl_slist_append(list, header.c_str());
+  const auto collect = +[](char* data, size_t size, size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+  };
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_CAINFO, authorityFile.c_str());
+  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collect);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer.headers);
+  if (body) {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body->data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+  }
+  const CURLcode code = curl_easy_perform(curl);
+  if (code != CURLE_OK) answer.failure = curl_easy_strerror(code);
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
+  curl_slist_free_all(list);
+  curl_easy_cleanup(curl);
+  return answer;
+}
+
+// A TLS connection to 127.0.0.1 that verifies the dashboard's certificate
+// and does only what the test tells it, reads bounded by a time-out.
+class RawTLSClient {
+ public:
+  RawTLSClient(unsigned short port, const std::string& authorityFile, bool handshake = true) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval patience{static_cast<time_t>(kDashboardPatience.count()), 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
+    connected_ = true;
+    if (!handshake) return;
+    context_ = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_load_verify_locations(context_, authorityFile.c_str(), nullptr);
+    SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
+    ssl_ = SSL_new(context_);
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), "127.0.0.1");
+    SSL_set_fd(ssl_, fd_);
+    secure_ = SSL_connect(ssl_) == 1;
+  }
+  ~RawTLSClient() {
+    if (ssl_ != nullptr) SSL_free(ssl_);
+    if (context_ != nullptr) SSL_CTX_free(context_);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RawTLSClient(const RawTLSClient&) = delete;
+  RawTLSClient& operator=(const RawTLSClient&) = delete;
+
+  bool secure() const { return secure_; }
+  bool connected() const { return connected_; }
+  bool write(const std::string& text) {
+    return secure_ && SSL_write(ssl_, text.data(), static_cast<int>(text.size())) ==
+                          static_cast<int>(text.size());
+  }
+  // Reads until the text holds `until`; false when the connection ended
+  // or the time-out passed first.
+  bool readUntil(const std::string& until) {
+    while (received_.find(until) == std::string::npos)
+      if (!readSome()) return false;
+    return true;
+  }
+  // True when the server ends the connection before the time-out.
+  bool endsByServer() {
+    if (!secure_) {
+      char byte = 0;
+      return connected_ && ::recv(fd_, &byte, 1, 0) == 0;
+    }
+    while (readSome()) {
+    }
+    return !timedOut_;
+  }
+  const std::string& received() const { return received_; }
+
+ private:
+  bool readSome() {
+    char buffer[65536];
+    const int n = SSL_read(ssl_, buffer, sizeof buffer);
+    if (n > 0) {
+      received_.append(buffer, static_cast<size_t>(n));
+      return true;
+    }
+    timedOut_ =
+        SSL_get_error(ssl_, n) == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK);
+    return false;
+  }
+
+  int fd_ = -1;
+  SSL_CTX* context_ = nullptr;
+  SSL* ssl_ = nullptr;
+  bool connected_ = false;
+  bool secure_ = false;
+  bool timedOut_ = false;
+  std::string received_;
+};
+
+// Base64 of a small PNG (4 x 2 pixels, RGB) in CR LF lines of 64, as the
+// plug-in sends it, escaped for a JSON string.
+inline const char* const kTestPNGBase64 =
+    "iVBORw0KGgoAAAANSUhEUgAAAAQAAAACCAIAAADwyuo0AAAAEElEQVR4nGP4z8AA\\r\\n"
+    "RwzIHABvqgf5gNwAKAAAAABJRU5ErkJggg==";

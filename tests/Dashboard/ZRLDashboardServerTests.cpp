@@ -1,0 +1,193 @@
+// The server in this process, with short time-outs and a small stream
+// queue, driven over real HTTPS.
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "Tools/zrl-dashboard/ZRLDashboardCertificate.h"
+#include "Tools/zrl-dashboard/ZRLDashboardServer.h"
+#include "tests/Dashboard/DashboardTestSupport.h"
+
+using json = nlohmann::json;
+
+namespace {
+
+class DashboardServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    const auto files = ZRLDashboardCertificate::loadOrCreate(folder.path(), &error);
+    ASSERT_TRUE(files) << error;
+    authority = files->authorityFile();
+    store = ZRLDashboardStore::open(folder.path() + "/db.sqlite", &error);
+    ASSERT_TRUE(store) << error;
+    ZRLDashboardServer::Options options;
+    options.certificateChainFile = files->chainFile();
+    options.keyFile = files->keyFile();
+    options.readTimeout = std::chrono::milliseconds(300);
+    options.writeTimeout = std::chrono::seconds(60);
+    options.streamQueueLimit = 8;
+    options.keepAliveInterval = std::chrono::milliseconds(200);
+    server = ZRLDashboardServer::make(options, &error);
+    ASSERT_TRUE(server) << error;
+    origin = "https://127.0.0.1:" + std::to_string(server->port());
+    router = std::make_unique<ZRLDashboardRouter>(
+        *store, hub, ZRLDashboardRouter::Options{"t0k3n", server->port(), folder.path()});
+    serving = std::thread([this] { server->run(*router, hub); });
+  }
+  void TearDown() override {
+    if (server) server->stop();
+    if (serving.joinable()) serving.join();
+  }
+
+  HTTPAnswer api(const std::string& method, const std::string& target,
+                 const std::optional<std::string>& body = std::nullopt) {
+    return httpsRequest(origin + target, authority, method, {"Authorization: Bearer t0k3n"}, body);
+  }
+  std::string streamRequest(const std::string& appId, const std::string& extra = "") {
+    return "GET /v1/api/sse-ui-config?appId=" + appId + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra +
+           "\r\n";
+  }
+
+  DashboardFolder folder;
+  std::string authority;
+  std::string origin;
+  std::unique_ptr<ZRLDashboardStore> store;
+  ZRLDashboardHub hub;
+  std::unique_ptr<ZRLDashboardServer> server;
+  std::unique_ptr<ZRLDashboardRouter> router;
+  std::thread serving;
+};
+
+TEST_F(DashboardServerTest, StoresUploadsAndAnswersTheJSONAPI) {
+  const std::string upload =
+      std::string(R"({"screen":{"image":")") + kTestPNGBase64 +
+      R"(","orientation":"portrait","navigation":"Home"},)" +
+      R"("layout":[{"id":"v1","bounds":{"top":0,"left":0,"right":4,"bottom":2}}],)" +
+      R"("device_info":{"os":"iOS","width":4,"height":2}})";
+  const auto stored = httpsRequest(origin + "/v1/api/layout?appId=my%20app", authority, "POST",
+                                   {"Content-Type: application/json"}, upload);
+  ASSERT_EQ(stored.status, 200) << stored.failure << stored.body;
+
+  const auto list = api("GET", "/api/captures?appId=my+app");
+  ASSERT_EQ(list.status, 200);
+  const auto captures = json::parse(list.body);
+  ASSERT_EQ(captures.size(), 1u);
+  EXPECT_EQ(captures[0]["appId"], "my app");
+  EXPECT_EQ(captures[0]["screen"], "Home");
+  const int id = captures[0]["id"].get<int>();
+
+  const auto details = json::parse(api("GET", "/api/captures/" + std::to_string(id)).body);
+  EXPECT_EQ(details["layout"][0]["id"], "v1");
+  EXPECT_EQ(details["device_info"]["os"], "iOS");
+  EXPECT_NE(details["image"].get<std::string>().find("\r\n"), std::string::npos);  // as uploaded
+  const auto png = api("GET", "/api/captures/" + std::to_string(id) + "/screenshot.png");
+  EXPECT_EQ(png.status, 200);
+  EXPECT_EQ(png.body.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_NE(png.headers.find("image/png"), std::string::npos);
+
+  // A body past the limit is refused from its head, before it is read.
+  const auto huge = httpsRequest(origin + "/v1/api/layout?appId=a", authority, "POST", {},
+                                 std::string(kZRLDashboardMaximumBodyBytes + 1, ' '));
+  EXPECT_EQ(huge.status, 413) << huge.failure;
+  EXPECT_EQ(store->captures("a")->size(), 0u);
+  // Keep-alive connections go on after an error answer; unknown and wrong
+  // methods are answered.
+  EXPECT_EQ(api("GET", "/nowhere").status, 404);
+  EXPECT_EQ(api("PUT", "/api/previews?appId=a", "{}").status, 405);
+  EXPECT_EQ(httpsRequest(origin + "/api/captures?appId=a", authority).status, 401);
+  EXPECT_EQ(httpsRequest(origin + "/api/captures?appId=a", authority, "GET",
+                         {"Authorization: Bearer t0k3n",
+                          "Host: rebound.example:" + std::to_string(server->port())})
+                .status,
+            400);
+}
+
+TEST_F(DashboardServerTest, CutsOffClientsThatSendTooSlowly) {
+  RawTLSClient silent(server->port(), authority, false);  // no handshake at all
+  ASSERT_TRUE(silent.connected());
+  RawTLSClient halfHead(server->port(), authority);
+  ASSERT_TRUE(halfHead.secure());
+  ASSERT_TRUE(halfHead.write("GET /api/captures?appId=a HTTP/1.1\r\nHost: 127.0.0.1"));
+  RawTLSClient halfBody(server->port(), authority);
+  ASSERT_TRUE(halfBody.write(
+      "POST /api/previews?appId=a HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{"));
+  EXPECT_TRUE(silent.endsByServer());
+  EXPECT_TRUE(halfHead.endsByServer());
+  EXPECT_TRUE(halfBody.endsByServer());
+  EXPECT_EQ(halfBody.received(), "");
+  EXPECT_EQ(store->previewsAfter("a", 0)->size(), 0u);
+}
+
+TEST_F(DashboardServerTest, TellsAClientThatAsksToSendItsBodyToGoOn) {
+  RawTLSClient client(server->port(), authority);
+  const std::string body = R"({"ui":{"display_type":"inline"}})";
+  ASSERT_TRUE(client.write(
+      "POST /api/previews?appId=a HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->port()) +
+      "\r\nAuthorization: Bearer t0k3n\r\nExpect: 100-continue\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n"));
+  ASSERT_TRUE(client.readUntil("HTTP/1.1 100 Continue\r\n\r\n"));
+  ASSERT_TRUE(client.write(body));
+  ASSERT_TRUE(client.readUntil("{\"delivered\":0,\"id\":1}"));
+  EXPECT_NE(client.received().find("HTTP/1.1 200 OK\r\n"), std::string::npos);
+}
+
+TEST_F(DashboardServerTest, ASlowReaderIsCutOffWithoutHoldingUpTheOthers) {
+  RawTLSClient slow(server->port(), authority);
+  ASSERT_TRUE(slow.write(streamRequest("app")));
+  ASSERT_TRUE(slow.readUntil("\r\n\r\n"));
+  EXPECT_NE(slow.received().find("text/event-stream"), std::string::npos);
+
+  // The fast reader takes everything as it comes, on a thread of its own.
+  RawTLSClient fast(server->port(), authority);
+  ASSERT_TRUE(fast.write(streamRequest("app")));
+  ASSERT_TRUE(fast.readUntil("\r\n\r\n"));
+  std::thread reader([&] { fast.endsByServer(); });
+
+  // Large previews fill the slow reader's socket buffers, then its queue.
+  const std::string large =
+      json{{"ui", {{"display_type", "inline"}}}, {"padding", std::string(size_t{256} * 1024, 'x')}}
+          .dump();
+  int delivered = 2;
+  int pushes = 0;
+  int lastId = 0;
+  while (delivered == 2 && pushes < 400) {
+    const auto answer = api("POST", "/api/previews?appId=app", large);
+    ASSERT_EQ(answer.status, 200) << answer.failure;
+    const auto result = json::parse(answer.body);
+    delivered = result["delivered"].get<int>();
+    lastId = result["id"].get<int>();
+    ++pushes;
+  }
+  EXPECT_EQ(delivered, 1) << "after " << pushes << " pushes";
+  EXPECT_TRUE(slow.endsByServer());
+  server->stop();  // ends the fast stream too, so that its reader returns
+  reader.join();
+  // The fast reader got every preview up to the last, and a proper end.
+  EXPECT_NE(fast.received().find("id: " + std::to_string(lastId) + "\n"), std::string::npos);
+  EXPECT_NE(fast.received().find("\r\n0\r\n\r\n"), std::string::npos);
+}
+
+TEST_F(DashboardServerTest, ReplaysMissedPreviewsAndClosesStreamsOnStop) {
+  for (int i = 1; i <= 3; ++i)
+    ASSERT_EQ(api("POST", "/api/previews?appId=app", json{{"n", i}}.dump()).status, 200);
+  RawTLSClient resumed(server->port(), authority);
+  ASSERT_TRUE(resumed.write(streamRequest("app", "Last-Event-ID: 1\r\n")));
+  ASSERT_TRUE(resumed.readUntil("id: 3\n"));
+  const auto live = json::parse(api("POST", "/api/previews?appId=app", R"({"n":4})").body);
+  EXPECT_EQ(live["delivered"], 1);
+  ASSERT_TRUE(resumed.readUntil("id: 4\n"));
+  ASSERT_TRUE(resumed.readUntil("\r\n:\n\n\r\n"));  // a keep-alive comment as its own chunk
+  server->stop();
+  EXPECT_TRUE(resumed.endsByServer());
+  const std::string& text = resumed.received();
+  EXPECT_EQ(text.find("id: 1\n"), std::string::npos);
+  EXPECT_LT(text.find("id: 2\ndata: {\"n\":2}\n\n"), text.find("id: 3\n"));
+  EXPECT_LT(text.find("id: 3\n"), text.find("id: 4\ndata: {\"n\":4}\n\n"));
+  EXPECT_NE(text.find("0\r\n\r\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,17 @@
+#!/bin/sh
+# Runs the dashboard's browser test. playwright-core (never a browser) is
+# installed from the lock file into WORK when missing or out of date; the
+# browser is Debian's Chromium.
+# usage: run.sh WORK ZRL_DASHBOARD ZRL_EVENTS
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+work=$1
+shift
+mkdir -p "$work"
+if ! cmp -s "$here/package-lock.json" "$work/package-lock.json" ||
+   [ ! -f "$work/node_modules/playwright-core/package.json" ]; then
+  cp "$here/package.json" "$here/package-lock.json" "$work/"
+  (cd "$work" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+fi
+cp "$here/dashboard.test.mjs" "$work/"
+exec node "$work/dashboard.test.mjs" "$@"
