@@ -87,7 +87,11 @@ ZRLEventsOutcome::ZRLEventsOutcome(std::optional<uint64_t> retries,
     : retries_(retries), report_(std::move(report)), gaveUp_(std::move(gaveUp)) {}
 
 void ZRLEventsOutcome::registerHandlers(LDEventSource& source) {
-  source.onMessage([this](const LDEventPtr& record) { messageDelivered(*record); });
+  // Records matter only to the count of failures and to the words of -i;
+  // a plain run saves itself a call per record.
+  if (retries_ || report_) {
+    source.onMessage([this](const LDEventPtr& record) { messageDelivered(*record); });
+  }
   source.onError([this](const LDEventPtr& record) { connectionEnded(*record); });
 }
 

@@ -24,8 +24,9 @@ class ZRLEventsOutcome {
   ZRLEventsOutcome(std::optional<uint64_t> retries, std::function<void(const std::string&)> report,
                    std::function<void(const std::string&)> gaveUp);
 
-  // Registers for "message" and "error" after the printer's handlers, so
-  // that the lines of a record are printed before the run ends on it.
+  // Registers for "error" (and "message" when retries or report is set)
+  // after the printer's handlers, so that the lines of a record are printed
+  // before the run ends on it.
   void registerHandlers(LDEventSource& source);
 
   // Handler calls, on the handler queue.
