@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -144,34 +145,19 @@ void ZRLJSONWriter::appendString(std::string_view text, std::string& out) {
   out.push_back('"');
 }
 
-void ZRLJSONWriter::append(const nlohmann::json& value, std::string& out) {
+namespace {
+
+// A scalar, or the opening of a container (its members follow).
+void appendValueStart(const nlohmann::json& value, std::string& out) {
   switch (value.type()) {
-    case nlohmann::json::value_t::object: {
+    case nlohmann::json::value_t::object:
       out.push_back('{');
-      bool first = true;
-      for (auto it = value.begin(); it != value.end(); ++it) {
-        if (!first) out.push_back(',');
-        first = false;
-        appendString(it.key(), out);
-        out.push_back(':');
-        append(it.value(), out);
-      }
-      out.push_back('}');
       return;
-    }
-    case nlohmann::json::value_t::array: {
+    case nlohmann::json::value_t::array:
       out.push_back('[');
-      bool first = true;
-      for (const auto& item : value) {
-        if (!first) out.push_back(',');
-        first = false;
-        append(item, out);
-      }
-      out.push_back(']');
       return;
-    }
     case nlohmann::json::value_t::string:
-      appendString(value.get_ref<const std::string&>(), out);
+      ZRLJSONWriter::appendString(value.get_ref<const std::string&>(), out);
       return;
     case nlohmann::json::value_t::number_integer:
       appendInteger(value.get<int64_t>(), out);
@@ -189,6 +175,40 @@ void ZRLJSONWriter::append(const nlohmann::json& value, std::string& out) {
     default:
       out += "null";
       return;
+  }
+}
+
+}  // namespace
+
+void ZRLJSONWriter::append(const nlohmann::json& value, std::string& out) {
+  // Containers are walked with a stack of their own, so that a value
+  // nested thousands of levels deep (a layout of a deep view tree) costs
+  // heap, not call stack.
+  struct Open {
+    const nlohmann::json* container;
+    nlohmann::json::const_iterator next;
+  };
+  std::vector<Open> open;
+  appendValueStart(value, out);
+  if (value.is_object() || value.is_array()) open.push_back({&value, value.cbegin()});
+  while (!open.empty()) {
+    Open& top = open.back();
+    const bool isObject = top.container->is_object();
+    if (top.next == top.container->cend()) {
+      out.push_back(isObject ? '}' : ']');
+      open.pop_back();
+      continue;
+    }
+    if (top.next != top.container->cbegin()) out.push_back(',');
+    const auto member = top.next++;
+    if (isObject) {
+      appendString(member.key(), out);
+      out.push_back(':');
+    }
+    const nlohmann::json& item = *member;
+    appendValueStart(item, out);
+    // top is not used past this point: the push may move it.
+    if (item.is_object() || item.is_array()) open.push_back({&item, item.cbegin()});
   }
 }
 

@@ -101,9 +101,9 @@ UIImagePtr UIGraphicsGetImageFromCurrentImageContext() {
       // RGB24 leaves the alpha byte undefined: the image is fully opaque.
       for (int x = 0; x < width; ++x) {
         uint32_t pixel;
-        std::memcpy(&pixel, out + 4 * x, 4);
+        std::memcpy(&pixel, out + 4 * static_cast<ptrdiff_t>(x), 4);
         pixel |= 0xff000000U;
-        std::memcpy(out + 4 * x, &pixel, 4);
+        std::memcpy(out + 4 * static_cast<ptrdiff_t>(x), &pixel, 4);
       }
     }
   }

@@ -26,7 +26,7 @@ uint32_t loadPixel(const unsigned char* at) {
 // Cairo's premultiplied native-endian ARGB into straight RGBA bytes.
 void unpremultiplyRow(const unsigned char* from, unsigned char* to, int width) {
   for (int x = 0; x < width; ++x, to += 4) {
-    const uint32_t pixel = loadPixel(from + 4 * x);
+    const uint32_t pixel = loadPixel(from + 4 * static_cast<ptrdiff_t>(x));
     const uint32_t alpha = pixel >> 24;
     uint32_t red = (pixel >> 16) & 0xff;
     uint32_t green = (pixel >> 8) & 0xff;
@@ -88,7 +88,7 @@ std::optional<UIImagePixel> UIImage::pixelAt(int x, int y) const {
   const unsigned char* row = cairo_image_surface_get_data(surface_) +
                              static_cast<ptrdiff_t>(y) * cairo_image_surface_get_stride(surface_);
   unsigned char rgba[4];
-  unpremultiplyRow(row + 4 * x, rgba, 1);
+  unpremultiplyRow(row + 4 * static_cast<ptrdiff_t>(x), rgba, 1);
   return UIImagePixel{rgba[0], rgba[1], rgba[2], rgba[3]};
 }
 
@@ -125,7 +125,7 @@ std::shared_ptr<const UIImage> UIImage::imageWithData(const NSData& data) {
       const auto premultiply = [alpha](uint32_t channel) { return (channel * alpha + 127) / 255; };
       const uint32_t pixel = alpha << 24 | premultiply(from[0]) << 16 | premultiply(from[1]) << 8 |
                              premultiply(from[2]);
-      std::memcpy(to + 4 * x, &pixel, sizeof pixel);
+      std::memcpy(to + 4 * static_cast<ptrdiff_t>(x), &pixel, sizeof pixel);
     }
   }
   cairo_surface_mark_dirty(surface);

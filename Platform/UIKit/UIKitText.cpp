@@ -16,7 +16,7 @@
 #endif
 #endif
 #ifdef ZRL_LEAK_CHECKED
-extern "C" const char* __lsan_default_suppressions();  // NOLINT(bugprone-reserved-identifier)
+extern "C" const char* __lsan_default_suppressions();   // NOLINT(bugprone-reserved-identifier)
 extern "C" const char* __lsan_default_suppressions() {  // NOLINT(bugprone-reserved-identifier)
   return "leak:libfontconfig.so\n";
 }

@@ -55,7 +55,9 @@ void UIView::insertSubview(const UIViewPtr& view, size_t index) {
        ancestor != nullptr; ancestor = ancestor->superview_.lock().get()) {
     if (ancestor == view.get()) return;
   }
-  const UIViewPtr keep = view;
+  // The reference may live in the old superview's list, which the removal
+  // below erases: hold the view first.
+  const UIViewPtr keep = view;  // NOLINT(performance-unnecessary-copy-initialization)
   view->removeFromSuperview();
   index = std::min(index, subviews_.size());
   subviews_.insert(subviews_.begin() + static_cast<std::ptrdiff_t>(index), keep);

@@ -331,7 +331,7 @@ TEST_F(CaptureTest, SelectScreenUploadsALayoutWhoseBoundsMatchThePaintedPixels) 
 TEST_F(CaptureTest, VeryDeepTreesSerialiseWithoutDeepRecursion) {
   // The identifiers of a chain grow with its depth, so the layout of a
   // chain is quadratic in size; a few thousand levels stay small.
-  constexpr int kDepth = 4000;
+  constexpr int kDepth = 3000;
   UIViewPtr parent = showWindow(CGSizeMake(10, 10));
   for (int i = 0; i < kDepth; ++i) {
     auto child = std::make_shared<UIView>(CGRectMake(0, 0, 10, 10));

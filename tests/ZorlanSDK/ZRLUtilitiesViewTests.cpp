@@ -3,6 +3,7 @@
 
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/UIKit/UIKit.h"
+#include "ZorlanSDK/ZRLJSONWriter.h"
 #include "ZorlanSDK/ZorlanSDK.h"
 
 namespace {
@@ -123,7 +124,9 @@ TEST_F(ZRLUtilitiesViewTest, DumpsAreWrittenOnlyAtTheDebugLevel) {
 }
 
 TEST_F(ZRLUtilitiesViewTest, DeepTreesAreWrappedSortedDumpedAndFreedWithoutDeepRecursion) {
-  constexpr int kDepth = 50000;
+  // Window rectangles are found by walking up to the window, so a chain
+  // costs depth squared in time; a few thousand levels show the point.
+  constexpr int kDepth = 5000;
   auto top = named("Top", CGRectMake(0, 0, 10, 10));
   UIViewPtr parent = top;
   for (int i = 0; i < kDepth; ++i) {
@@ -148,6 +151,23 @@ TEST_F(ZRLUtilitiesViewTest, DeepTreesAreWrappedSortedDumpedAndFreedWithoutDeepR
   EXPECT_EQ(log.lines().size(), 1U);
   root.reset();
   top.reset();
+}
+
+TEST(ZRLJSONWriterDepthTest, DeeplyNestedValuesAreWrittenWithoutDeepRecursion) {
+  constexpr int kDepth = 100000;
+  nlohmann::json root = nlohmann::json::array();
+  nlohmann::json* at = &root;
+  for (int i = 0; i < kDepth; ++i) {
+    at->push_back({{"a", nlohmann::json::array()}, {"b", i}});
+    at = &(*at)[0]["a"];
+  }
+  std::string expected;
+  for (int i = 0; i < kDepth; ++i)
+    expected += "[{\"a\":";
+  expected += "[]";
+  for (int i = kDepth; i-- > 0;)
+    expected += ",\"b\":" + std::to_string(i) + "}]";
+  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(root), expected);
 }
 
 }  // namespace
