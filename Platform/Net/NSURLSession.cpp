@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <unordered_map>
 
+#include "Platform/Foundation/NSString.h"
 #include "Platform/Net/NSURLSessionEngine.h"
 #include "Platform/Net/NSURLTransfer.h"
 
@@ -84,7 +85,7 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
   // Network thread.
   bool transferDidReceiveResponse(const NSHTTPURLResponsePtr& response) override;
   bool transferShouldPause() override;
-  void transferDidReceiveData(NSData data) override;
+  NSErrorPtr transferDidReceiveData(NSData data) override;
   void transferDidComplete(const NSErrorPtr& error) override;
 
  private:
@@ -279,17 +280,27 @@ bool DataTask::transferShouldPause() {
   return false;
 }
 
-void DataTask::transferDidReceiveData(NSData data) {
+NSErrorPtr DataTask::transferDidReceiveData(NSData data) {
   if (gathersBody_) {
+    if (data.size() > NSURLSessionMaximumGatheredBytes - body_.size()) {
+      body_ = NSData();
+      return NSURLErrorWithCode(
+          NSURLErrorDataLengthExceedsMaximum,
+          NSError::errorWithDomain(
+              CURLErrorDomain, CURLE_WRITE_ERROR,
+              NSStringWithFormat("The body is longer than %@ bytes",
+                                 std::to_string(NSURLSessionMaximumGatheredBytes))));
+    }
     if (body_.empty()) {
       body_ = std::move(data);
     } else {
       body_.append(data);
     }
-    return;
+    return nullptr;
   }
   undelivered_.fetch_add(data.size());
   post([task = self(), data = std::move(data)] { task->deliverData(data); });
+  return nullptr;
 }
 
 void DataTask::transferDidComplete(const NSErrorPtr& error) {

@@ -1,8 +1,10 @@
 #include "Platform/Net/NSURLTransfer.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -33,12 +35,6 @@ bool isSafeFieldValue(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
-bool sameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return (x | 0x20) == (y | 0x20);  // both are token characters
-         });
-}
-
 std::string_view trimmed(std::string_view text) {
   const size_t begin = text.find_first_not_of(" \t");
   if (begin == std::string_view::npos) return {};
@@ -47,8 +43,28 @@ std::string_view trimmed(std::string_view text) {
 }
 
 bool hasField(const NSHTTPHeaderFields& fields, std::string_view name) {
-  return std::any_of(fields.fields().begin(), fields.fields().end(),
-                     [&](const auto& field) { return sameName(field.first, name); });
+  return fields.valueForField(name).has_value();
+}
+
+bool startsWithScheme(const char* url, const char* scheme) {
+  const size_t length = std::char_traits<char>::length(scheme);
+  return url != nullptr && ::strncasecmp(url, scheme, length) == 0 && url[length] == ':';
+}
+
+// Hosts that are reached without a proxy: the loopback addresses (the local
+// dashboard and test servers), and whatever the user lists in no_proxy or
+// NO_PROXY, which libcurl would otherwise no longer read once the option is
+// set.
+std::string hostsWithoutProxy() {
+  std::string list = "localhost,127.0.0.1,::1";
+  // Read on the network thread only; nothing in this process sets them.
+  const char* user = std::getenv("no_proxy");  // NOLINT(concurrency-mt-unsafe)
+  if (user == nullptr || *user == '\0') user = std::getenv("NO_PROXY");  // NOLINT(concurrency-mt-unsafe)
+  if (user == nullptr) return list;
+  const std::string_view entries = trimmed(user);
+  if (entries == "*") return "*";
+  if (!entries.empty()) list.append(",").append(entries);
+  return list;
 }
 
 bool isDirectory(const char* path) {
@@ -142,16 +158,23 @@ NSErrorPtr NSURLTransfer::setUp() {
   set(CURLOPT_ERRORBUFFER, errorBuffer_);
   set(CURLOPT_URL, url->absoluteString().c_str());
   set(CURLOPT_PROTOCOLS_STR, "http,https");
-  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // An https request is never redirected to plain http (see followRedirect,
+  // which also names the error).
+  const bool secure = url->scheme() == "https";
+  set(CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaximumRedirects);
   set(CURLOPT_TCP_KEEPALIVE, 1L);
   set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  // A proxy from the environment never carries loopback traffic: the local
-  // dashboard and test servers are reached directly.
-  set(CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+  // Removing the handle while its host name is still being looked up must
+  // not wait for the lookup: the resolver thread is left to finish alone.
+  set(CURLOPT_QUICK_EXIT, 1L);
+  // Every content coding that this libcurl can decode is offered, and the
+  // body is handed on decoded.
+  set(CURLOPT_ACCEPT_ENCODING, "");
+  set(CURLOPT_NOPROXY, hostsWithoutProxy().c_str());
   // Certificates are always verified, against the system's store and the
   // configured file. Cookies stay off (no cookie file is ever set) and
   // libcurl keeps no response cache, so every request reaches the server.
@@ -172,7 +195,14 @@ NSErrorPtr NSURLTransfer::setUp() {
       set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
       set(CURLOPT_POSTFIELDS, "");
     }
-    if (method != "POST") set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (method != "POST") {
+      set(CURLOPT_CUSTOMREQUEST, method.c_str());
+      // libcurl would turn a PUT (or any method that sends a body) into a
+      // GET after a 301 or 302; only POST and DELETE change (followRedirect).
+      if (body && method != "DELETE") {
+        set(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
+      }
+    }
   }
   set(CURLOPT_HTTPHEADER, requestHeaders_);
 
@@ -180,9 +210,16 @@ NSErrorPtr NSURLTransfer::setUp() {
   set(CURLOPT_HEADERDATA, static_cast<void*>(this));
   set(CURLOPT_WRITEFUNCTION, &NSURLTransfer::writeCallback);
   set(CURLOPT_WRITEDATA, static_cast<void*>(this));
-  set(CURLOPT_XFERINFOFUNCTION, &NSURLTransfer::progressCallback);
-  set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
-  set(CURLOPT_NOPROGRESS, 0L);
+  // Only an upload needs the transfer-info callback (sending counts as
+  // activity for the idle limit); a download sees its bytes in the header
+  // and write callbacks.
+  if (body && !body->empty()) {
+    set(CURLOPT_XFERINFOFUNCTION, &NSURLTransfer::progressCallback);
+    set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
+    set(CURLOPT_NOPROGRESS, 0L);
+  } else {
+    set(CURLOPT_NOPROGRESS, 1L);
+  }
   if (failure != CURLE_OK) return errorForCode(failure);
   return nullptr;
 }
@@ -223,10 +260,7 @@ size_t NSURLTransfer::onHeaderLine(std::string_view line) {
     statusLineSeen_ = true;
     return consumed;
   }
-  if (line.empty()) {
-    endOfHead();
-    return consumed;
-  }
+  if (line.empty()) return endOfHead() ? consumed : 0;
   if (line.front() == ' ' || line.front() == '\t') {
     // An obsolete folded line continues the previous field's value.
     if (!lastFieldName_.empty()) {
@@ -242,18 +276,13 @@ size_t NSURLTransfer::onHeaderLine(std::string_view line) {
   const std::string_view name = line.substr(0, colon);
   const std::string_view value = trimmed(line.substr(colon + 1));
   // A repeated field is joined into one value, separated by ", ".
-  if (auto existing = headFields_.valueForField(name)) {
-    existing->append(", ").append(value);
-    headFields_.setValue(std::move(*existing), name);
-  } else {
-    headFields_.setValue(std::string(value), name);
-  }
-  lastFieldName_ = std::string(name);
+  headFields_.addValue(value, name);
+  lastFieldName_.assign(name);
   return consumed;
 }
 
-void NSURLTransfer::endOfHead() {
-  if (!statusLineSeen_) return;
+bool NSURLTransfer::endOfHead() {
+  if (!statusLineSeen_) return true;
   long status = 0;
   curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
   const bool interim = status >= 100 && status < 200 && status != 101;
@@ -264,9 +293,40 @@ void NSURLTransfer::endOfHead() {
   if (interim || redirect) {
     headFields_ = NSHTTPHeaderFields();
     lastFieldName_.clear();
-    return;
+    return interim || followRedirect(status);
   }
   deliverResponse(status);
+  return true;
+}
+
+bool NSURLTransfer::followRedirect(long status) {
+  char* current = nullptr;
+  char* target = nullptr;
+  curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &current);
+  curl_easy_getinfo(handle_, CURLINFO_REDIRECT_URL, &target);
+  if (startsWithScheme(current, "https") && startsWithScheme(target, "http")) {
+    failure_ = NSURLErrorWithCode(
+        NSURLErrorAppTransportSecurityRequiresSecureConnection,
+        curlError(CURLE_UNSUPPORTED_PROTOCOL,
+                  NSStringWithFormat("Refused a redirect from https to %@", std::string(target))));
+    return false;
+  }
+  // After 301, 302 and 303 a POST or a DELETE goes on as a GET without its
+  // body, and after 303 so does every other method; 307 and 308 keep both.
+  // libcurl itself turns a POST (a body without a custom method) into a GET;
+  // a custom method is dropped here, before the next request is built.
+  const std::string& method = request_.HTTPMethod();
+  const bool becomesGet = (status == 303 && method != "HEAD" && method != "GET") ||
+                          ((status == 301 || status == 302) &&
+                           (method == "POST" || method == "DELETE"));
+  if (becomesGet && method != "POST") {
+    const CURLcode code = curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, nullptr);
+    if (code != CURLE_OK) {
+      failure_ = errorForCode(code);
+      return false;
+    }
+  }
+  return true;
 }
 
 void NSURLTransfer::deliverResponse(long status) {
@@ -300,7 +360,10 @@ size_t NSURLTransfer::onBody(const char* data, size_t size) {
     return CURL_WRITEFUNC_PAUSE;
   }
   touch();
-  client_->transferDidReceiveData(NSData(data, size));
+  if (NSErrorPtr error = client_->transferDidReceiveData(NSData(data, size))) {
+    failure_ = std::move(error);
+    return 0;  // libcurl ends the transfer; curlDidFinish reports failure_
+  }
   return size;
 }
 
@@ -326,6 +389,10 @@ bool NSURLTransfer::resumeFrom(PauseReason reason) {
 
 bool NSURLTransfer::curlDidFinish(CURLcode code) {
   if (ended_) return true;
+  if (failure_) {
+    complete(failure_);
+    return true;
+  }
   if (code == CURLE_OK && !response_) {
     // A head that libcurl accepted without its closing blank line.
     if (!statusLineSeen_) {
@@ -398,9 +465,11 @@ NSErrorPtr NSURLTransfer::errorForCode(CURLcode code) const {
     case CURLE_GOT_NOTHING:
       mapped = NSURLErrorNetworkConnectionLost;
       break;
+    case CURLE_BAD_CONTENT_ENCODING:
+      mapped = NSURLErrorCannotDecodeContentData;
+      break;
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_HTTP_RETURNED_ERROR:
-    case CURLE_BAD_CONTENT_ENCODING:
     case CURLE_RANGE_ERROR:
       mapped = NSURLErrorBadServerResponse;
       break;

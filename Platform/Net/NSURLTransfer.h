@@ -27,7 +27,9 @@ class NSURLTransferClient {
   // Asked before each body piece: true holds the body back until the
   // transfer is resumed from NSURLTransfer::FlowControl.
   virtual bool transferShouldPause() = 0;
-  virtual void transferDidReceiveData(NSData data) = 0;
+  // Returns an error to end the transfer with at once (the body has grown
+  // past what the client keeps), or null to go on.
+  virtual NSErrorPtr transferDidReceiveData(NSData data) = 0;
   virtual void transferDidComplete(const NSErrorPtr& error) = 0;
 };
 
@@ -87,8 +89,9 @@ class NSURLTransfer {
                               curl_off_t ulnow);
 
   size_t onHeaderLine(std::string_view line);
+  bool followRedirect(long status);
   size_t onBody(const char* data, size_t size);
-  void endOfHead();
+  bool endOfHead();
   void deliverResponse(long status);
   NSErrorPtr errorForCode(CURLcode code) const;
   NSErrorPtr setUp();
@@ -107,6 +110,10 @@ class NSURLTransfer {
   std::string lastFieldName_;
   bool statusLineSeen_ = false;
   NSHTTPURLResponsePtr response_;
+  // An end decided here rather than by libcurl (a refused redirect, a body
+  // that the client will not take); the callback that decided it stopped
+  // the transfer.
+  NSErrorPtr failure_;
 
   unsigned pauseReasons_ = 0;
   bool curlPaused_ = false;             // the write callback returned CURL_WRITEFUNC_PAUSE

@@ -1,5 +1,8 @@
 #include <atomic>
+#include <condition_variable>
+#include <filesystem>
 #include <future>
+#include <thread>
 #include <mutex>
 #include <vector>
 
@@ -117,4 +120,72 @@ TEST(Dispatch, StopEndsRunFromAnotherThread) {
   });
   DispatchMainLoop::run();
   EXPECT_TRUE(ran);
+}
+
+namespace {
+
+size_t threadCount() {
+  std::error_code error;
+  size_t count = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end;
+       it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+TEST(Dispatch, BlocksThatWaitForAnotherQueueDoNotStarveItAndTheExtraThreadsGo) {
+  auto global = dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0);
+  // Let the pools start before counting threads.
+  dispatch_sync(global, [] {});
+  const size_t before = threadCount();
+
+  constexpr int kWaiting = 64;
+  auto serial = dispatch_queue_create("test.starve", DISPATCH_QUEUE_SERIAL);
+  std::mutex mutex;
+  std::condition_variable changed;
+  int arrived = 0;
+  int finished = 0;
+  std::vector<int> order;
+  for (int i = 0; i < kWaiting; ++i) {
+    dispatch_async(global, [&, i] {
+      {
+        std::lock_guard lock(mutex);
+        ++arrived;
+        changed.notify_all();
+      }
+      // Every waiting block holds a thread of the pool that the serial
+      // queue runs on; the first serial block runs only once all 64 wait.
+      dispatch_sync(serial, [&, i] {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, 20s, [&] { return arrived == kWaiting; });
+        order.push_back(i);
+      });
+      std::lock_guard lock(mutex);
+      ++finished;
+      changed.notify_all();
+    });
+  }
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return finished == kWaiting; }))
+        << arrived << " arrived, " << finished << " finished";
+    EXPECT_EQ(order.size(), static_cast<size_t>(kWaiting));
+  }
+  // The serial queue still ran one block at a time, in the order given.
+  std::vector<int> serialOrder;
+  for (int i = 0; i < 100; ++i)
+    dispatch_async(serial, [&, i] { serialOrder.push_back(i); });
+  dispatch_sync(serial, [] {});
+  for (int i = 0; i < 100; ++i)
+    ASSERT_EQ(serialOrder[static_cast<size_t>(i)], i);
+
+  // The threads started for the waiting blocks go once idle.
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (threadCount() > before + 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);  // a state nothing signals: threads ending
+  }
+  EXPECT_LE(threadCount(), before + 2);
 }

@@ -159,7 +159,8 @@ long curlCode(const std::optional<NSErrorPtr>& error) {
 std::string listed(const std::vector<std::pair<std::string, std::string>>& fields) {
   std::string text;
   for (const auto& [name, value] : fields) {
-    if (name != "Host" && name != "Accept" && name != "Content-Length") {
+    if (name != "Host" && name != "Accept" && name != "Accept-Encoding" &&
+        name != "Content-Length") {
       text.append(name).append("=").append(value).append("; ");
     }
   }
