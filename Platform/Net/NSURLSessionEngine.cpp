@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <asio/post.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 
 #include "Platform/Net/NSURLError.h"
 
@@ -91,8 +91,9 @@ void NSURLSessionEngine::cancel(std::shared_ptr<NSURLTransfer> transfer) {
 
 void NSURLSessionEngine::resume(std::shared_ptr<NSURLTransfer> transfer,
                                 NSURLTransfer::PauseReason reason) {
-  asio::post(io_,
-             [this, transfer = std::move(transfer), reason] { resumeTransfer(transfer.get(), reason); });
+  asio::post(io_, [this, transfer = std::move(transfer), reason] {
+    resumeTransfer(transfer.get(), reason);
+  });
 }
 
 void NSURLSessionEngine::pause(std::shared_ptr<NSURLTransfer> transfer,

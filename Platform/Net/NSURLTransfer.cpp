@@ -46,6 +46,25 @@ bool hasField(const NSHTTPHeaderFields& fields, std::string_view name) {
   return fields.valueForField(name).has_value();
 }
 
+// The absolute address that a Location value names, seen from the base
+// address (libcurl's own URL parser, as it will follow it); none if it does
+// not parse.
+std::optional<std::string> resolvedAgainst(const char* base, std::string_view location) {
+  CURLU* url = curl_url();
+  if (url == nullptr) return std::nullopt;
+  std::optional<std::string> resolved;
+  const std::string relative(location);
+  char* text = nullptr;
+  if (curl_url_set(url, CURLUPART_URL, base, 0) == CURLUE_OK &&
+      curl_url_set(url, CURLUPART_URL, relative.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK) {
+    resolved = text;
+  }
+  curl_free(text);
+  curl_url_cleanup(url);
+  return resolved;
+}
+
 bool startsWithScheme(const char* url, const char* scheme) {
   const size_t length = std::char_traits<char>::length(scheme);
   return url != nullptr && ::strncasecmp(url, scheme, length) == 0 && url[length] == ':';
@@ -59,7 +78,8 @@ std::string hostsWithoutProxy() {
   std::string list = "localhost,127.0.0.1,::1";
   // Read on the network thread only; nothing in this process sets them.
   const char* user = std::getenv("no_proxy");  // NOLINT(concurrency-mt-unsafe)
-  if (user == nullptr || *user == '\0') user = std::getenv("NO_PROXY");  // NOLINT(concurrency-mt-unsafe)
+  if (user == nullptr || *user == '\0')
+    user = std::getenv("NO_PROXY");  // NOLINT(concurrency-mt-unsafe)
   if (user == nullptr) return list;
   const std::string_view entries = trimmed(user);
   if (entries == "*") return "*";
@@ -293,32 +313,38 @@ bool NSURLTransfer::endOfHead() {
   if (interim || redirect) {
     headFields_ = NSHTTPHeaderFields();
     lastFieldName_.clear();
-    return interim || followRedirect(status);
+    return interim || followRedirect(status, *location);
   }
   deliverResponse(status);
   return true;
 }
 
-bool NSURLTransfer::followRedirect(long status) {
+bool NSURLTransfer::followRedirect(long status, std::string_view location) {
   char* current = nullptr;
-  char* target = nullptr;
   curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &current);
-  curl_easy_getinfo(handle_, CURLINFO_REDIRECT_URL, &target);
-  if (startsWithScheme(current, "https") && startsWithScheme(target, "http")) {
-    failure_ = NSURLErrorWithCode(
-        NSURLErrorAppTransportSecurityRequiresSecureConnection,
-        curlError(CURLE_UNSUPPORTED_PROTOCOL,
-                  NSStringWithFormat("Refused a redirect from https to %@", std::string(target))));
-    return false;
+  if (startsWithScheme(current, "https")) {
+    const std::optional<std::string> target = resolvedAgainst(current, location);
+    // One that does not parse here is left to libcurl, which follows only
+    // https from an https request (CURLOPT_REDIR_PROTOCOLS_STR).
+    const bool toHttp = target ? !startsWithScheme(target->c_str(), "https")
+                               : startsWithScheme(std::string(location).c_str(), "http");
+    if (toHttp) {
+      failure_ =
+          NSURLErrorWithCode(NSURLErrorAppTransportSecurityRequiresSecureConnection,
+                             curlError(CURLE_UNSUPPORTED_PROTOCOL,
+                                       NSStringWithFormat("Refused a redirect from https to %@",
+                                                          target.value_or(std::string(location)))));
+      return false;
+    }
   }
   // After 301, 302 and 303 a POST or a DELETE goes on as a GET without its
   // body, and after 303 so does every other method; 307 and 308 keep both.
   // libcurl itself turns a POST (a body without a custom method) into a GET;
   // a custom method is dropped here, before the next request is built.
   const std::string& method = request_.HTTPMethod();
-  const bool becomesGet = (status == 303 && method != "HEAD" && method != "GET") ||
-                          ((status == 301 || status == 302) &&
-                           (method == "POST" || method == "DELETE"));
+  const bool becomesGet =
+      (status == 303 && method != "HEAD" && method != "GET") ||
+      ((status == 301 || status == 302) && (method == "POST" || method == "DELETE"));
   if (becomesGet && method != "POST") {
     const CURLcode code = curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, nullptr);
     if (code != CURLE_OK) {

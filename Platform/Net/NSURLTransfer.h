@@ -89,7 +89,9 @@ class NSURLTransfer {
                               curl_off_t ulnow);
 
   size_t onHeaderLine(std::string_view line);
-  bool followRedirect(long status);
+  // Whether to follow the redirect that ends this head (false: failure_ says
+  // why not), and how: the method that the next request uses.
+  bool followRedirect(long status, std::string_view location);
   size_t onBody(const char* data, size_t size);
   bool endOfHead();
   void deliverResponse(long status);

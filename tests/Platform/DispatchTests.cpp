@@ -2,8 +2,8 @@
 #include <condition_variable>
 #include <filesystem>
 #include <future>
-#include <thread>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
