@@ -226,7 +226,7 @@ void NSURLSessionEngine::finishTransfers() {
     CURL* handle = message->easy_handle;
     const CURLcode result = message->data.result;
     char* data = nullptr;
-    curl_easy_getinfo(handle, CURLINFO_PRIVATE, &data);
+    if (curl_easy_getinfo(handle, CURLINFO_PRIVATE, &data) != CURLE_OK) data = nullptr;
     auto* transfer = reinterpret_cast<NSURLTransfer*>(data);
     const CURLMcode code = curl_multi_remove_handle(multi_, handle);
     if (code != CURLM_OK) logMultiError("curl_multi_remove_handle", code);
@@ -321,7 +321,10 @@ void NSURLSessionEngine::shutDown() {
   if (stopped_) return;
   stopped_ = true;
   for (auto& [transfer, running] : running_) {
-    if (running.inMulti) curl_multi_remove_handle(multi_, transfer->handle());
+    if (running.inMulti) {
+      const CURLMcode code = curl_multi_remove_handle(multi_, transfer->handle());
+      if (code != CURLM_OK) logMultiError("curl_multi_remove_handle", code);
+    }
     running.inMulti = false;
     transfer->closeHandle();
   }

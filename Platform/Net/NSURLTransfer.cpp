@@ -303,8 +303,7 @@ size_t NSURLTransfer::onHeaderLine(std::string_view line) {
 
 bool NSURLTransfer::endOfHead() {
   if (!statusLineSeen_) return true;
-  long status = 0;
-  curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+  const long status = responseCode();
   const bool interim = status >= 100 && status < 200 && status != 101;
   const auto location = headFields_.valueForField("Location");
   // libcurl follows every 3xx answer that names a location (or fails the
@@ -319,9 +318,21 @@ bool NSURLTransfer::endOfHead() {
   return true;
 }
 
+long NSURLTransfer::responseCode() const {
+  long status = 0;
+  if (curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+  return status;
+}
+
 bool NSURLTransfer::followRedirect(long status, std::string_view location) {
+  // The address that answered; the request's own if libcurl cannot say.
   char* current = nullptr;
-  curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &current);
+  std::string fallback;
+  if (curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &current) != CURLE_OK ||
+      current == nullptr) {
+    fallback = request_.URL()->absoluteString();
+    current = fallback.data();
+  }
   if (startsWithScheme(current, "https")) {
     const std::optional<std::string> target = resolvedAgainst(current, location);
     // One that does not parse here is left to libcurl, which follows only
@@ -374,8 +385,7 @@ void NSURLTransfer::deliverResponse(long status) {
 size_t NSURLTransfer::onBody(const char* data, size_t size) {
   if (ended_ || !client_) return 0;  // never happens: a handle ends outside its callbacks
   if (!response_) {
-    long status = 0;
-    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    const long status = responseCode();
     deliverResponse(status);
   }
   if (size == 0) return 0;
@@ -425,8 +435,7 @@ bool NSURLTransfer::curlDidFinish(CURLcode code) {
       complete(NSURLErrorWithCode(NSURLErrorBadServerResponse));
       return true;
     }
-    long status = 0;
-    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    const long status = responseCode();
     deliverResponse(status);
   }
   if ((pauseReasons_ & AwaitingDisposition) != 0) {
@@ -468,7 +477,10 @@ NSErrorPtr NSURLTransfer::errorForCode(CURLcode code) const {
       // The first address is always http or https, so this is either a
       // redirect to another scheme or an answer without any HTTP head.
       long redirects = 0;
-      if (handle_ != nullptr) curl_easy_getinfo(handle_, CURLINFO_REDIRECT_COUNT, &redirects);
+      if (handle_ != nullptr &&
+          curl_easy_getinfo(handle_, CURLINFO_REDIRECT_COUNT, &redirects) != CURLE_OK) {
+        redirects = 0;
+      }
       mapped = redirects > 0 ? NSURLErrorUnsupportedURL : NSURLErrorBadServerResponse;
       break;
     }

@@ -94,6 +94,8 @@ class NSURLTransfer {
   bool followRedirect(long status, std::string_view location);
   size_t onBody(const char* data, size_t size);
   bool endOfHead();
+  // The status of the head being read (0 if libcurl cannot say).
+  long responseCode() const;
   void deliverResponse(long status);
   NSErrorPtr errorForCode(CURLcode code) const;
   NSErrorPtr setUp();

@@ -12,6 +12,7 @@
 // Exit status: 0 when every run delivered every event, 1 when one did not,
 // 2 for a bad argument.
 
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -27,9 +28,9 @@
 #include <fstream>
 #include <future>
 #include <map>
-#include <sstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,6 +82,11 @@ std::map<std::string, long> threadTicks() {
     ticks[line.substr(open + 1, close - open - 1)] += user + system;
   }
   return ticks;
+}
+
+// Bytes handed out by malloc and not yet freed.
+double heapBytes() {
+  return static_cast<double>(mallinfo2().uordblks);
 }
 
 double residentBytes() {
@@ -174,6 +180,7 @@ int runOnce(size_t idleCount, int events, int resultPipe) {
   auto opened = std::make_shared<Counter>();
   std::vector<std::shared_ptr<LDEventSource>> idle;
   double before = residentBytes();
+  double heapBefore = heapBytes();
   bool ok = true;
   for (size_t i = 0; i < idleCount && ok; ++i) {
     auto source = LDEventSource::eventSourceWithURL(NSURL::URLWithString(base + "/idle"), {});
@@ -183,12 +190,14 @@ int runOnce(size_t idleCount, int events, int resultPipe) {
     if (i == 0) {
       ok = opened->waitFor(1, 60s);
       before = residentBytes();
+      heapBefore = heapBytes();
     } else if (i % kOpenBatch == 0 || i + 1 == idleCount) {
       ok = opened->waitFor(i + 1, 120s);
     }
   }
   if (!ok) std::fprintf(stderr, "NetScaleBenchmark: only %zu idle streams opened\n", opened->count);
   const double after = residentBytes();
+  const double heapAfter = heapBytes();
   // What the open streams cost while nothing happens on them.
   const std::map<std::string, long> idleBefore = threadTicks();
   const double idleStart = processorSeconds();
@@ -223,18 +232,24 @@ int runOnce(size_t idleCount, int events, int resultPipe) {
                   : "-");
   // Where the time went, by thread.
   const double tick = 1.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+  if (idleCount > 1) {
+    std::printf("         heap/idle stream: %.1f KB\n",
+                (heapAfter - heapBefore) / static_cast<double>(idleCount - 1) / 1024);
+  }
   std::printf("         idle: %.1f ms of processor time per second;", idleCPU * 1e3);
   for (const auto& [name, count] : idleTicks) {
     const auto earlier = idleBefore.find(name);
     const long spent = count - (earlier == idleBefore.end() ? 0 : earlier->second);
-    if (spent > 0) std::printf(" %s %.0f ms/s", name.c_str(), static_cast<double>(spent) * tick / 2 * 1e3);
+    if (spent > 0)
+      std::printf(" %s %.0f ms/s", name.c_str(), static_cast<double>(spent) * tick / 2 * 1e3);
   }
   std::printf("\n");
   std::printf("         by thread (us/event):");
   for (auto& [name, count] : ticks) {
     const auto earlier = ticksBefore.find(name);
     const long spent = count - (earlier == ticksBefore.end() ? 0 : earlier->second);
-    if (spent > 0) std::printf(" %s %.1f", name.c_str(), static_cast<double>(spent) * tick / events * 1e6);
+    if (spent > 0)
+      std::printf(" %s %.1f", name.c_str(), static_cast<double>(spent) * tick / events * 1e6);
   }
   std::printf("\n");
   std::fflush(stdout);
