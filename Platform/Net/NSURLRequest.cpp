@@ -1,54 +1,81 @@
 #include "Platform/Net/NSURLRequest.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace {
 
+// Up to this many fields a lookup reads them all, which costs no memory;
+// from here on they are indexed.
+constexpr size_t kIndexedFrom = 16;
+
+char lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 std::string folded(std::string_view name) {
   std::string key(name);
-  for (char& c : key) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  std::transform(key.begin(), key.end(), key.begin(), lower);
   return key;
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return lower(x) == lower(y); });
 }
 
 }  // namespace
 
-const std::string* NSHTTPHeaderFields::find(std::string_view name) const {
+std::optional<size_t> NSHTTPHeaderFields::position(std::string_view name) const {
+  if (index_.empty()) {
+    for (size_t i = 0; i < fields_.size(); ++i) {
+      if (sameName(fields_[i].first, name)) return i;
+    }
+    return std::nullopt;
+  }
   const auto found = index_.find(folded(name));
-  return found == index_.end() ? nullptr : &fields_[found->second].second;
+  if (found == index_.end()) return std::nullopt;
+  return found->second;
+}
+
+void NSHTTPHeaderFields::append(std::string_view name, std::string value) {
+  fields_.emplace_back(std::string(name), std::move(value));
+  if (!index_.empty()) {
+    index_.emplace(folded(name), fields_.size() - 1);
+  } else if (fields_.size() >= kIndexedFrom) {
+    for (size_t i = 0; i < fields_.size(); ++i)
+      index_.emplace(folded(fields_[i].first), i);
+  }
 }
 
 void NSHTTPHeaderFields::setValue(std::string value, std::string_view name) {
-  const auto [position, added] = index_.try_emplace(folded(name), fields_.size());
-  if (added) {
-    fields_.emplace_back(std::string(name), std::move(value));
+  if (const auto i = position(name)) {
+    fields_[*i].second = std::move(value);
   } else {
-    fields_[position->second].second = std::move(value);
+    append(name, std::move(value));
   }
 }
 
 void NSHTTPHeaderFields::addValue(std::string_view value, std::string_view name) {
-  const auto [position, added] = index_.try_emplace(folded(name), fields_.size());
-  if (added) {
-    fields_.emplace_back(std::string(name), std::string(value));
+  if (const auto i = position(name)) {
+    fields_[*i].second.append(", ").append(value);
   } else {
-    fields_[position->second].second.append(", ").append(value);
+    append(name, std::string(value));
   }
 }
 
 std::optional<std::string> NSHTTPHeaderFields::valueForField(std::string_view name) const {
-  if (const std::string* value = find(name)) return *value;
+  if (const auto i = position(name)) return fields_[*i].second;
   return std::nullopt;
 }
 
 void NSHTTPHeaderFields::remove(std::string_view name) {
-  const auto found = index_.find(folded(name));
-  if (found == index_.end()) return;
-  const size_t position = found->second;
-  index_.erase(found);
-  fields_.erase(fields_.begin() + static_cast<std::ptrdiff_t>(position));
+  const auto i = position(name);
+  if (!i) return;
+  fields_.erase(fields_.begin() + static_cast<std::ptrdiff_t>(*i));
+  if (index_.empty()) return;
+  index_.erase(folded(name));
   for (auto& entry : index_) {
-    if (entry.second > position) --entry.second;
+    if (entry.second > *i) --entry.second;
   }
 }

@@ -17,9 +17,10 @@ enum class NSURLRequestCachePolicy {
 };
 
 // Header fields in the order in which they were set; names compare without
-// regard to letter case, and setting a name again replaces its value. Names
-// are indexed by their lower-case form, so setting, adding to and looking up
-// a field costs the same however many fields there are.
+// regard to letter case, and setting a name again replaces its value. Past
+// a handful of fields the names are indexed by their lower-case form, so
+// setting, adding to and looking up a field costs the same however many
+// fields there are (a head of n fields is read in O(n)).
 class NSHTTPHeaderFields {
  public:
   void setValue(std::string value, std::string_view name);
@@ -32,11 +33,14 @@ class NSHTTPHeaderFields {
   bool empty() const { return fields_.empty(); }
 
  private:
-  // The value of the named field, or null.
-  const std::string* find(std::string_view name) const;
+  // Where the named field is in fields_, if it is there.
+  std::optional<size_t> position(std::string_view name) const;
+  // Adds a field that is not there yet.
+  void append(std::string_view name, std::string value);
 
   std::vector<std::pair<std::string, std::string>> fields_;
-  std::unordered_map<std::string, size_t> index_;  // lower-case name -> position in fields_
+  // Lower-case name -> position in fields_; empty while there are few fields.
+  std::unordered_map<std::string, size_t> index_;
 };
 
 class NSMutableURLRequest {

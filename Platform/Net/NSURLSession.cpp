@@ -79,7 +79,7 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
     std::lock_guard lock(responseMutex_);
     return response_;
   }
-  const NSURLRequest& originalRequest() const override { return request_; }
+  const NSURLRequest& originalRequest() const override { return *request_; }
   uint64_t taskIdentifier() const override { return identifier_; }
 
   // Network thread.
@@ -117,8 +117,8 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
 
   const std::shared_ptr<Session> session_;
   const uint64_t identifier_;
-  const NSURLRequest request_;
-  const bool gathersBody_;  // made with a completion handler
+  const std::shared_ptr<const NSURLRequest> request_;  // shared with the transfer
+  const bool gathersBody_;                             // made with a completion handler
   const std::shared_ptr<NSURLTransfer> transfer_;
 
   std::mutex mutex_;  // orders resume(), suspend() and cancel()
@@ -212,10 +212,10 @@ DataTask::DataTask(std::shared_ptr<Session> session, uint64_t identifier,
                    const NSURLRequest& request, NSURLSessionCompletionHandler handler)
     : session_(std::move(session)),
       identifier_(identifier),
-      request_(request),
+      request_(std::make_shared<const NSURLRequest>(request)),
       gathersBody_(handler != nullptr),
       transfer_(std::make_shared<NSURLTransfer>(
-          request, session_->configuration().TLSCertificateAuthorityFile())),
+          request_, session_->configuration().TLSCertificateAuthorityFile())),
       handler_(std::move(handler)) {}
 
 DataTask::~DataTask() {

@@ -56,7 +56,7 @@ class NSURLSessionEngine {
   // Network thread only, from here on.
   static int socketCallback(CURL* easy, curl_socket_t socket, int what, void* self, void* context);
   static int timerCallback(CURLM* multi, long timeoutMs, void* self);
-  void watch(curl_socket_t socket, int what, Socket* context);
+  void watch(curl_socket_t fd, int what, Socket* context);
   void arm(const std::shared_ptr<Socket>& socket);
   void socketReady(const std::shared_ptr<Socket>& socket, int direction, bool failed);
   void socketAction(curl_socket_t socket, int events);

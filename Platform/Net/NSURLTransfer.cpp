@@ -98,7 +98,7 @@ NSErrorPtr curlError(CURLcode code, std::string text) {
 
 }  // namespace
 
-NSURLTransfer::NSURLTransfer(NSURLRequest request,
+NSURLTransfer::NSURLTransfer(std::shared_ptr<const NSURLRequest> request,
                              std::optional<std::string> certificateAuthorityFile)
     : request_(std::move(request)),
       certificateAuthorityFile_(std::move(certificateAuthorityFile)) {}
@@ -126,12 +126,12 @@ NSErrorPtr NSURLTransfer::open(std::shared_ptr<NSURLTransferClient> client) {
 }
 
 NSErrorPtr NSURLTransfer::setUp() {
-  const NSURLPtr& url = request_.URL();
+  const NSURLPtr& url = request_->URL();
   if (!url) return NSURLErrorWithCode(NSURLErrorBadURL);
   if (url->scheme() != "http" && url->scheme() != "https") {
     return NSURLErrorWithCode(NSURLErrorUnsupportedURL);
   }
-  const std::string method = request_.HTTPMethod().empty() ? "GET" : request_.HTTPMethod();
+  const std::string method = request_->HTTPMethod().empty() ? "GET" : request_->HTTPMethod();
   if (!isToken(method)) {
     return NSURLErrorWithCode(
         NSURLErrorUnknown,
@@ -140,7 +140,7 @@ NSErrorPtr NSURLTransfer::setUp() {
 
   // Header fields in the caller's order. "Name;" is libcurl's way of sending
   // a field with an empty value; "Name:" removes one that it would add.
-  const NSHTTPHeaderFields& fields = request_.allHTTPHeaderFields();
+  const NSHTTPHeaderFields& fields = request_->allHTTPHeaderFields();
   for (const auto& [name, value] : fields.fields()) {
     if (!isToken(name) || !isSafeFieldValue(value)) {
       return NSURLErrorWithCode(
@@ -154,7 +154,7 @@ NSErrorPtr NSURLTransfer::setUp() {
     if (appended == nullptr) return NSURLErrorWithCode(NSURLErrorUnknown);
     requestHeaders_ = appended;
   }
-  const std::optional<NSData>& body = request_.HTTPBody();
+  const std::optional<NSData>& body = request_->HTTPBody();
   // No "Expect: 100-continue" round trip before a large body, and no form
   // content type that the caller did not ask for.
   std::vector<const char*> removals;
@@ -330,7 +330,7 @@ bool NSURLTransfer::followRedirect(long status, std::string_view location) {
   std::string fallback;
   if (curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &current) != CURLE_OK ||
       current == nullptr) {
-    fallback = request_.URL()->absoluteString();
+    fallback = request_->URL()->absoluteString();
     current = fallback.data();
   }
   if (startsWithScheme(current, "https")) {
@@ -352,7 +352,7 @@ bool NSURLTransfer::followRedirect(long status, std::string_view location) {
   // body, and after 303 so does every other method; 307 and 308 keep both.
   // libcurl itself turns a POST (a body without a custom method) into a GET;
   // a custom method is dropped here, before the next request is built.
-  const std::string& method = request_.HTTPMethod();
+  const std::string& method = request_->HTTPMethod();
   const bool becomesGet =
       (status == 303 && method != "HEAD" && method != "GET") ||
       ((status == 301 || status == 302) && (method == "POST" || method == "DELETE"));
@@ -373,7 +373,7 @@ void NSURLTransfer::deliverResponse(long status) {
       effective != nullptr) {
     url = NSURL::URLWithString(effective);
   }
-  if (!url) url = request_.URL();
+  if (!url) url = request_->URL();
   response_ =
       std::make_shared<const NSHTTPURLResponse>(std::move(url), status, std::move(headFields_));
   headFields_ = NSHTTPHeaderFields();
@@ -447,7 +447,7 @@ bool NSURLTransfer::curlDidFinish(CURLcode code) {
 }
 
 std::optional<NSURLTransfer::Clock::time_point> NSURLTransfer::idleDeadline() const {
-  const double limit = request_.timeoutInterval();
+  const double limit = request_->timeoutInterval();
   if (ended_ || pauseReasons_ != 0 || !(limit > 0) || limit > kLongestIdleLimit) {
     return std::nullopt;
   }
@@ -459,7 +459,7 @@ void NSURLTransfer::timeOut() {
   complete(NSURLErrorWithCode(
       NSURLErrorTimedOut,
       curlError(CURLE_OPERATION_TIMEDOUT, NSStringWithFormat("Nothing received for %g seconds",
-                                                             request_.timeoutInterval()))));
+                                                             request_->timeoutInterval()))));
 }
 
 void NSURLTransfer::complete(const NSErrorPtr& error) {

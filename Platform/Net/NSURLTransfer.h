@@ -43,8 +43,9 @@ class NSURLTransfer {
     Suspended = 1U << 2,  // the task's suspend()
   };
 
-  // Any thread: copies what the exchange needs; nothing is opened yet.
-  NSURLTransfer(NSURLRequest request, std::optional<std::string> certificateAuthorityFile);
+  // Any thread: keeps what the exchange needs; nothing is opened yet.
+  NSURLTransfer(std::shared_ptr<const NSURLRequest> request,
+                std::optional<std::string> certificateAuthorityFile);
   ~NSURLTransfer();
   NSURLTransfer(const NSURLTransfer&) = delete;
   NSURLTransfer& operator=(const NSURLTransfer&) = delete;
@@ -101,7 +102,7 @@ class NSURLTransfer {
   NSErrorPtr setUp();
   void touch() { lastActivity_ = Clock::now(); }
 
-  const NSURLRequest request_;
+  const std::shared_ptr<const NSURLRequest> request_;  // the task's own, shared
   const std::optional<std::string> certificateAuthorityFile_;
   std::shared_ptr<NSURLTransferClient> client_;
 

@@ -23,7 +23,7 @@ TEST(Dispatch, MainQueueRunsBlocksInOrderOnTheMainThreadOnlyWhenRun) {
     });
   }
   EXPECT_TRUE(order.empty()) << "blocks must wait for the main loop";
-  ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return order.size() == 5; }, 5s));
+  ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return order.size() == 5; }, 20s));
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
   EXPECT_TRUE(onMain);
   EXPECT_FALSE(DispatchMainLoop::runUntil([] { return false; }, 10ms));
@@ -45,7 +45,7 @@ TEST(Dispatch, SerialQueueKeepsOrderAndNeverOverlaps) {
       if (i == kCount - 1) done.set_value();
     });
   }
-  ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(done.get_future().wait_for(20s), std::future_status::ready);
   EXPECT_FALSE(overlapped);
   for (int i = 0; i < kCount; ++i)
     EXPECT_EQ(order[static_cast<size_t>(i)], i);
@@ -66,13 +66,13 @@ TEST(Dispatch, GlobalQueuesRunConcurrentlyAndOffTheMainThread) {
   auto body = [&](std::promise<void>& mine, std::promise<void>& other) {
     if (NSThread::isMainThread()) offMain = false;
     mine.set_value();
-    const bool ok = other.get_future().wait_for(5s) == std::future_status::ready;
+    const bool ok = other.get_future().wait_for(20s) == std::future_status::ready;
     if (finished.fetch_add(1) == 1) bothDone.set_value(ok);
   };
   dispatch_async(high, [&] { body(first, second); });
   dispatch_async(high, [&] { body(second, first); });
   auto result = bothDone.get_future();
-  ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
   EXPECT_TRUE(result.get());
   EXPECT_TRUE(offMain);
 }
@@ -84,7 +84,7 @@ TEST(Dispatch, AfterWaitsAtLeastTheDelayAndSyncRunsTheBlock) {
   dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 30 * NSEC_PER_MSEC), queue,
                  [&] { fired.set_value(std::chrono::steady_clock::now()); });
   auto future = fired.get_future();
-  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(20s), std::future_status::ready);
   EXPECT_GE(future.get() - start, 30ms);
 
   int value = 0;
@@ -98,7 +98,7 @@ TEST(Dispatch, AfterWaitsAtLeastTheDelayAndSyncRunsTheBlock) {
     nested.set_value(inner);
   });
   auto nestedFuture = nested.get_future();
-  ASSERT_EQ(nestedFuture.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(nestedFuture.wait_for(20s), std::future_status::ready);
   EXPECT_EQ(nestedFuture.get(), 3);
 }
 
@@ -107,7 +107,7 @@ TEST(Dispatch, AThrowingBlockDoesNotStopItsQueue) {
   std::promise<void> after;
   dispatch_async(queue, [] { throw std::runtime_error("boom"); });
   dispatch_async(queue, [&] { after.set_value(); });
-  EXPECT_EQ(after.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(after.get_future().wait_for(20s), std::future_status::ready);
 }
 
 TEST(Dispatch, StopEndsRunFromAnotherThread) {

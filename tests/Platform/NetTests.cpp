@@ -571,7 +571,7 @@ TEST(NetResolver, ALookupThatHangsHoldsUpNoOtherTransferWhenItsTaskEnds) {
   // hangs, so the short limit races nothing.
   EXPECT_EQ(outcome(load(session, requestFor("http://slow.test:" + port + "/", 0.5)).error),
             "-1001 The request timed out.");
-  EXPECT_EQ(slowLookups().entered, 2);
+  EXPECT_TRUE(slowLookups().waitUntilEntered(2));
   // Both lookups still hang; other transfers go on.
   EXPECT_EQ(outcome(load(session, requestFor(gone.URL("/"))).error),
             "-1004 Could not connect to the server.");
@@ -660,6 +660,18 @@ TEST_F(NetSession, AHeadOfManyFieldsIsReadWholeAndFieldsAreFoundWhateverTheirCas
   EXPECT_EQ(listed(edited.fields()), "B=two; C=3, more; ");
   EXPECT_EQ(edited.valueForField("c"), "3, more");
   EXPECT_FALSE(edited.valueForField("A"));
+  // The same past the size from which the names are indexed.
+  NSHTTPHeaderFields indexed;
+  for (int i = 0; i < 40; ++i)
+    indexed.setValue(std::to_string(i), "h" + std::to_string(i));
+  indexed.remove("H5");
+  indexed.setValue("six", "H6");
+  indexed.addValue("more", "h39");
+  ASSERT_EQ(indexed.fields().size(), 39U);
+  EXPECT_EQ(indexed.fields()[5], (std::pair<std::string, std::string>{"h6", "six"}));
+  EXPECT_EQ(indexed.valueForField("H39"), "39, more");
+  EXPECT_EQ(indexed.valueForField("h7"), "7");
+  EXPECT_FALSE(indexed.valueForField("h5"));
 }
 
 namespace {
