@@ -532,6 +532,7 @@ SlowLookups& slowLookups() {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the system's are reserved
 extern "C" int getaddrinfo(const char* node, const char* service, const struct addrinfo* hints,
                            struct addrinfo** result) {
   using Lookup = int (*)(const char*, const char*, const struct addrinfo*, struct addrinfo**);
@@ -591,10 +592,10 @@ TEST_F(NetSession, TheUsersNoProxyHostsAreReachedDirectlyAndOthersThroughTheProx
   ASSERT_TRUE(proxy.start());
   proxy.setFallback([](auto&, auto& r) { r.respond(200, {}, "proxy"); });
   server.setFallback([](auto&, auto& r) { r.respond(200, {}, "direct"); });
-  // Set before the first request: the network thread reads them per request.
-  setenv("http_proxy", proxy.baseURL().c_str(), 1);
-  setenv("NO_PROXY", "intranet.test", 1);
-  unsetenv("no_proxy");
+  // Set while no request runs: the network thread reads them per request.
+  setenv("http_proxy", proxy.baseURL().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+  setenv("NO_PROXY", "intranet.test", 1);            // NOLINT(concurrency-mt-unsafe)
+  unsetenv("no_proxy");                              // NOLINT(concurrency-mt-unsafe)
   Client client;
   const std::string port = std::to_string(server.port());
   const auto body = [&](const std::string& url) {
@@ -604,8 +605,8 @@ TEST_F(NetSession, TheUsersNoProxyHostsAreReachedDirectlyAndOthersThroughTheProx
   EXPECT_EQ(body("http://intranet.test:" + port + "/a"), "ok direct");
   EXPECT_EQ(body("http://outside.test:" + port + "/b"), "ok proxy");
   EXPECT_EQ(body(server.URL("/c")), "ok direct") << "loopback is never proxied";
-  unsetenv("http_proxy");
-  unsetenv("NO_PROXY");
+  unsetenv("http_proxy");  // NOLINT(concurrency-mt-unsafe)
+  unsetenv("NO_PROXY");    // NOLINT(concurrency-mt-unsafe)
   ASSERT_EQ(proxy.requestCount(), 1U);
   EXPECT_EQ(proxy.requests()[0].target(), "http://outside.test:" + port + "/b");
 }
