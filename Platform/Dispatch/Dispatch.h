@@ -63,7 +63,10 @@ dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t 
 
 void dispatch_async(const dispatch_queue_t& queue, dispatch_block_t block);
 // Runs the block on the queue and waits for it. Must not be called from a
-// block of the same serial queue.
+// block of the same serial queue. A block of a global or serial queue that
+// waits here lets its pool start another thread (up to a fixed cap), so the
+// block waited for, and every other, still finds one; threads that are no
+// longer needed go after a short idle time.
 void dispatch_sync(const dispatch_queue_t& queue, const dispatch_block_t& block);
 dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta);
 void dispatch_after(dispatch_time_t when, const dispatch_queue_t& queue, dispatch_block_t block);

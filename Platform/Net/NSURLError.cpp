@@ -20,6 +20,13 @@ std::string NSURLErrorLocalizedDescription(long code) {
       return "too many HTTP redirects";
     case NSURLErrorBadServerResponse:
       return "bad server response";
+    case NSURLErrorCannotDecodeContentData:
+      return "cannot decode raw data";
+    case NSURLErrorAppTransportSecurityRequiresSecureConnection:
+      return "The resource could not be loaded because the App Transport Security policy "
+             "requires the use of a secure connection.";
+    case NSURLErrorDataLengthExceedsMaximum:
+      return "resource exceeds maximum size";
     case NSURLErrorSecureConnectionFailed:
       return "An SSL error has occurred and a secure connection to the server cannot be made.";
     case NSURLErrorServerCertificateUntrusted:

@@ -17,6 +17,10 @@ inline constexpr long NSURLErrorCannotConnectToHost = -1004;
 inline constexpr long NSURLErrorNetworkConnectionLost = -1005;
 inline constexpr long NSURLErrorHTTPTooManyRedirects = -1007;
 inline constexpr long NSURLErrorBadServerResponse = -1011;
+inline constexpr long NSURLErrorCannotDecodeContentData = -1016;
+// An https request redirected to plain http.
+inline constexpr long NSURLErrorAppTransportSecurityRequiresSecureConnection = -1022;
+inline constexpr long NSURLErrorDataLengthExceedsMaximum = -1103;
 inline constexpr long NSURLErrorSecureConnectionFailed = -1200;
 inline constexpr long NSURLErrorServerCertificateUntrusted = -1202;
 

@@ -1,36 +1,81 @@
 #include "Platform/Net/NSURLRequest.h"
 
 #include <algorithm>
-#include <cctype>
+#include <cstddef>
 
 namespace {
 
+// Up to this many fields a lookup reads them all, which costs no memory;
+// from here on they are indexed.
+constexpr size_t kIndexedFrom = 16;
+
+char lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string folded(std::string_view name) {
+  std::string key(name);
+  std::transform(key.begin(), key.end(), key.begin(), lower);
+  return key;
+}
+
 bool sameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return lower(x) == lower(y); });
 }
 
 }  // namespace
 
-void NSHTTPHeaderFields::setValue(std::string value, std::string_view name) {
-  for (auto& field : fields_) {
-    if (sameName(field.first, name)) {
-      field.second = std::move(value);
-      return;
+std::optional<size_t> NSHTTPHeaderFields::position(std::string_view name) const {
+  if (index_.empty()) {
+    for (size_t i = 0; i < fields_.size(); ++i) {
+      if (sameName(fields_[i].first, name)) return i;
     }
+    return std::nullopt;
   }
+  const auto found = index_.find(folded(name));
+  if (found == index_.end()) return std::nullopt;
+  return found->second;
+}
+
+void NSHTTPHeaderFields::append(std::string_view name, std::string value) {
   fields_.emplace_back(std::string(name), std::move(value));
+  if (!index_.empty()) {
+    index_.emplace(folded(name), fields_.size() - 1);
+  } else if (fields_.size() >= kIndexedFrom) {
+    for (size_t i = 0; i < fields_.size(); ++i)
+      index_.emplace(folded(fields_[i].first), i);
+  }
+}
+
+void NSHTTPHeaderFields::setValue(std::string value, std::string_view name) {
+  if (const auto i = position(name)) {
+    fields_[*i].second = std::move(value);
+  } else {
+    append(name, std::move(value));
+  }
+}
+
+void NSHTTPHeaderFields::addValue(std::string_view value, std::string_view name) {
+  if (const auto i = position(name)) {
+    fields_[*i].second.append(", ").append(value);
+  } else {
+    append(name, std::string(value));
+  }
 }
 
 std::optional<std::string> NSHTTPHeaderFields::valueForField(std::string_view name) const {
-  for (const auto& field : fields_) {
-    if (sameName(field.first, name)) return field.second;
-  }
+  if (const auto i = position(name)) return fields_[*i].second;
   return std::nullopt;
 }
 
 void NSHTTPHeaderFields::remove(std::string_view name) {
-  std::erase_if(fields_, [&](const auto& field) { return sameName(field.first, name); });
+  const auto i = position(name);
+  if (!i) return;
+  fields_.erase(fields_.begin() + static_cast<std::ptrdiff_t>(*i));
+  if (index_.empty()) return;
+  index_.erase(folded(name));
+  for (auto& entry : index_) {
+    if (entry.second > *i) --entry.second;
+  }
 }

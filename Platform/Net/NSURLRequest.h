@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -16,17 +17,30 @@ enum class NSURLRequestCachePolicy {
 };
 
 // Header fields in the order in which they were set; names compare without
-// regard to letter case, and setting a name again replaces its value.
+// regard to letter case, and setting a name again replaces its value. Past
+// a handful of fields the names are indexed by their lower-case form, so
+// setting, adding to and looking up a field costs the same however many
+// fields there are (a head of n fields is read in O(n)).
 class NSHTTPHeaderFields {
  public:
   void setValue(std::string value, std::string_view name);
+  // Appends to the field's value after ", ", or sets it if it is absent: how
+  // a repeated field of an answer's head is kept.
+  void addValue(std::string_view value, std::string_view name);
   std::optional<std::string> valueForField(std::string_view name) const;
   void remove(std::string_view name);
   const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }
   bool empty() const { return fields_.empty(); }
 
  private:
+  // Where the named field is in fields_, if it is there.
+  std::optional<size_t> position(std::string_view name) const;
+  // Adds a field that is not there yet.
+  void append(std::string_view name, std::string value);
+
   std::vector<std::pair<std::string, std::string>> fields_;
+  // Lower-case name -> position in fields_; empty while there are few fields.
+  std::unordered_map<std::string, size_t> index_;
 };
 
 class NSMutableURLRequest {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <unordered_map>
 
+#include "Platform/Foundation/NSString.h"
 #include "Platform/Net/NSURLSessionEngine.h"
 #include "Platform/Net/NSURLTransfer.h"
 
@@ -63,7 +64,7 @@ class Session;
 // A data task. Its notifications are blocks on the session's delegate queue;
 // the network side reaches it as the transfer's client, on the network
 // thread. Which of the two ends it (the network's result or a cancellation)
-// is decided once, by end_.
+// is decided once, by stage_.
 class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
  public:
   DataTask(std::shared_ptr<Session> session, uint64_t identifier, const NSURLRequest& request,
@@ -78,17 +79,29 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
     std::lock_guard lock(responseMutex_);
     return response_;
   }
-  const NSURLRequest& originalRequest() const override { return request_; }
+  const NSURLRequest& originalRequest() const override { return *request_; }
   uint64_t taskIdentifier() const override { return identifier_; }
 
   // Network thread.
   bool transferDidReceiveResponse(const NSHTTPURLResponsePtr& response) override;
   bool transferShouldPause() override;
-  void transferDidReceiveData(NSData data) override;
+  NSErrorPtr transferDidReceiveData(NSData data) override;
   void transferDidComplete(const NSErrorPtr& error) override;
 
  private:
-  enum End : int { Open = 0, Finished = 1, Cancelled = 2 };
+  // The task's life. The public state() is kept beside it.
+  //   Created    made and not resumed: nothing has reached the network.
+  //   Started    resume() has handed it to the network; suspend() and
+  //              resume() move the public state between Running and
+  //              Suspended.
+  //   Cancelled  cancel() decided the end (from Created or Started): the
+  //              cancelled end is posted, and nothing else is delivered.
+  //   Finished   the network decided the end (from Started): the end is
+  //              posted, with the gathered body if there is one.
+  // Cancelled and Finished are final and exclusive: the first
+  // compare-and-set wins. Once the end has been delivered the public state
+  // is Completed.
+  enum class Stage { Created, Started, Cancelled, Finished };
   static constexpr size_t kResumeBelow = NSURLSessionMaximumUndeliveredBytes / 2;
 
   std::shared_ptr<DataTask> self() {
@@ -104,14 +117,13 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
 
   const std::shared_ptr<Session> session_;
   const uint64_t identifier_;
-  const NSURLRequest request_;
-  const bool gathersBody_;  // made with a completion handler
+  const std::shared_ptr<const NSURLRequest> request_;  // shared with the transfer
+  const bool gathersBody_;                             // made with a completion handler
   const std::shared_ptr<NSURLTransfer> transfer_;
 
-  std::mutex mutex_;      // orders resume(), suspend() and cancel()
-  bool started_ = false;  // under mutex_: resume() has handed it to the network
+  std::mutex mutex_;  // orders resume(), suspend() and cancel()
+  std::atomic<Stage> stage_{Stage::Created};
   std::atomic<NSURLSessionTaskState> state_{NSURLSessionTaskState::Suspended};
-  std::atomic<int> end_{Open};
   // Whether the session waits for this task's end before it reports its
   // invalidation (and so still has its delegate when the end is delivered).
   std::atomic<bool> counted_{false};
@@ -181,19 +193,29 @@ class Session final : public NSURLSession {
 
   std::mutex mutex_;
   std::unordered_map<uint64_t, std::weak_ptr<DataTask>> tasks_;
+  // The session's life, under mutex_:
+  //   Valid         tasks are made and run.
+  //   Invalidating  finishTasksAndInvalidate() or invalidateAndCancel() has
+  //                 been called: tasks resumed from now on end cancelled. It
+  //                 waits until pendingEnds_ is 0.
+  //   Invalidated   didBecomeInvalidWithError has been posted, the last
+  //                 notification: tasks admitted from now on are not
+  //                 counted, and the delegate hears nothing of them.
+  // pendingEnds_ counts the ends still to be delivered of the tasks that
+  // the invalidation waits for (those admitted before it was reported).
+  enum class Stage { Valid, Invalidating, Invalidated };
+  Stage stage_ = Stage::Valid;
   size_t pendingEnds_ = 0;
-  bool invalidated_ = false;
-  bool invalidNotified_ = false;
 };
 
 DataTask::DataTask(std::shared_ptr<Session> session, uint64_t identifier,
                    const NSURLRequest& request, NSURLSessionCompletionHandler handler)
     : session_(std::move(session)),
       identifier_(identifier),
-      request_(request),
+      request_(std::make_shared<const NSURLRequest>(request)),
       gathersBody_(handler != nullptr),
       transfer_(std::make_shared<NSURLTransfer>(
-          request, session_->configuration().TLSCertificateAuthorityFile())),
+          request_, session_->configuration().TLSCertificateAuthorityFile())),
       handler_(std::move(handler)) {}
 
 DataTask::~DataTask() {
@@ -206,25 +228,26 @@ void DataTask::post(dispatch_block_t block) {
 
 void DataTask::resume() {
   std::unique_lock lock(mutex_);
-  if (started_) {
+  const Stage stage = stage_.load();
+  if (stage == Stage::Started || stage == Stage::Finished) {
     auto suspended = NSURLSessionTaskState::Suspended;
     if (state_.compare_exchange_strong(suspended, NSURLSessionTaskState::Running)) {
       NSURLSessionEngine::shared().resume(transfer_, NSURLTransfer::Suspended);
     }
     return;
   }
-  if (state_.load() != NSURLSessionTaskState::Suspended) return;
+  if (stage != Stage::Created) return;  // cancelled before it ran
   const Session::Admission admission = session_->admit();
   counted_ = admission.counted;
   if (admission.invalidated) {
-    end_ = Cancelled;
+    stage_ = Stage::Cancelled;
     state_ = NSURLSessionTaskState::Canceling;
     lock.unlock();
     postEnd(NSURLErrorWithCode(NSURLErrorCancelled), std::nullopt);
     return;
   }
   state_ = NSURLSessionTaskState::Running;
-  started_ = true;
+  stage_ = Stage::Started;
   // Still under the lock, so that a cancel() cannot reach the network thread
   // ahead of the start.
   NSURLSessionEngine::shared().start(transfer_, self());
@@ -234,7 +257,8 @@ void DataTask::suspend() {
   std::lock_guard lock(mutex_);
   // Compared and set, so that an end that has just been delivered stays.
   auto running = NSURLSessionTaskState::Running;
-  if (!started_ || !state_.compare_exchange_strong(running, NSURLSessionTaskState::Suspended)) {
+  if (stage_.load() == Stage::Created ||
+      !state_.compare_exchange_strong(running, NSURLSessionTaskState::Suspended)) {
     return;
   }
   NSURLSessionEngine::shared().pause(transfer_, NSURLTransfer::Suspended);
@@ -246,10 +270,12 @@ void DataTask::cancel() {
   if (state == NSURLSessionTaskState::Canceling || state == NSURLSessionTaskState::Completed) {
     return;
   }
-  int expected = Open;
-  if (!end_.compare_exchange_strong(expected, Cancelled)) return;  // the network ended it
+  Stage before = stage_.load();
+  do {
+    if (before == Stage::Cancelled || before == Stage::Finished) return;  // already ended
+  } while (!stage_.compare_exchange_weak(before, Stage::Cancelled));
   state_ = NSURLSessionTaskState::Canceling;
-  if (!started_) {
+  if (before == Stage::Created) {
     counted_ = session_->admit().counted;
   } else {
     NSURLSessionEngine::shared().cancel(transfer_);
@@ -279,22 +305,32 @@ bool DataTask::transferShouldPause() {
   return false;
 }
 
-void DataTask::transferDidReceiveData(NSData data) {
+NSErrorPtr DataTask::transferDidReceiveData(NSData data) {
   if (gathersBody_) {
+    if (data.size() > NSURLSessionMaximumGatheredBytes - body_.size()) {
+      body_ = NSData();
+      return NSURLErrorWithCode(
+          NSURLErrorDataLengthExceedsMaximum,
+          NSError::errorWithDomain(
+              CURLErrorDomain, CURLE_WRITE_ERROR,
+              NSStringWithFormat("The body is longer than %@ bytes",
+                                 std::to_string(NSURLSessionMaximumGatheredBytes))));
+    }
     if (body_.empty()) {
       body_ = std::move(data);
     } else {
       body_.append(data);
     }
-    return;
+    return nullptr;
   }
   undelivered_.fetch_add(data.size());
   post([task = self(), data = std::move(data)] { task->deliverData(data); });
+  return nullptr;
 }
 
 void DataTask::transferDidComplete(const NSErrorPtr& error) {
-  int expected = Open;
-  if (!end_.compare_exchange_strong(expected, Finished)) return;  // cancelled meanwhile
+  Stage expected = Stage::Started;
+  if (!stage_.compare_exchange_strong(expected, Stage::Finished)) return;  // cancelled meanwhile
   std::optional<NSData> body;
   if (gathersBody_ && !error) body = std::move(body_);
   postEnd(error, std::move(body));
@@ -307,7 +343,7 @@ void DataTask::postEnd(NSErrorPtr error, std::optional<NSData> body) {
 }
 
 void DataTask::deliverResponse(const NSHTTPURLResponsePtr& response) {
-  if (end_.load() == Cancelled) return;
+  if (stage_.load() == Stage::Cancelled) return;
   const std::shared_ptr<NSURLSessionDataDelegate> delegate = session_->delegate();
   if (!delegate || !counted_.load()) {
     NSURLSessionEngine::shared().resume(transfer_, NSURLTransfer::AwaitingDisposition);
@@ -331,7 +367,7 @@ void DataTask::deliverResponse(const NSHTTPURLResponsePtr& response) {
 }
 
 void DataTask::deliverData(const NSData& data) {
-  if (end_.load() != Cancelled && counted_.load()) {
+  if (stage_.load() != Stage::Cancelled && counted_.load()) {
     if (const std::shared_ptr<NSURLSessionDataDelegate> delegate = session_->delegate()) {
       delegate->didReceiveData(session_, self(), data);
     }
@@ -369,7 +405,7 @@ NSURLSessionDataTaskPtr Session::makeTask(const NSURLRequest& request,
 
 Session::Admission Session::admit() {
   std::lock_guard lock(mutex_);
-  Admission admission{invalidated_, !invalidNotified_};
+  Admission admission{stage_ != Stage::Valid, stage_ != Stage::Invalidated};
   if (admission.counted) ++pendingEnds_;
   return admission;
 }
@@ -388,8 +424,8 @@ void Session::forget(uint64_t identifier) {
 
 void Session::finishTasksAndInvalidate() {
   std::unique_lock lock(mutex_);
-  if (invalidated_) return;
-  invalidated_ = true;
+  if (stage_ != Stage::Valid) return;
+  stage_ = Stage::Invalidating;
   notifyInvalidIfDone(lock);
 }
 
@@ -397,8 +433,8 @@ void Session::invalidateAndCancel() {
   std::vector<std::weak_ptr<DataTask>> tasks;
   {
     std::lock_guard lock(mutex_);
-    if (invalidNotified_) return;
-    invalidated_ = true;
+    if (stage_ == Stage::Invalidated) return;
+    stage_ = Stage::Invalidating;
     // Held while the tasks are cancelled one by one, so that the ends of the
     // first ones cannot report the invalidation before the last ones end.
     ++pendingEnds_;
@@ -415,8 +451,8 @@ void Session::invalidateAndCancel() {
 }
 
 void Session::notifyInvalidIfDone(std::unique_lock<std::mutex>& lock) {
-  if (!invalidated_ || pendingEnds_ != 0 || invalidNotified_) return;
-  invalidNotified_ = true;
+  if (stage_ != Stage::Invalidating || pendingEnds_ != 0) return;
+  stage_ = Stage::Invalidated;
   lock.unlock();
   queue_->async([session = std::static_pointer_cast<Session>(shared_from_this())] {
     // The last notification of the session; the delegate goes with this block.

@@ -37,6 +37,11 @@
 // bound.
 inline constexpr size_t NSURLSessionMaximumUndeliveredBytes = size_t{4} << 20;
 
+// The most body that a task with a completion handler gathers: a longer (or
+// endless) answer cancels the task, which ends with
+// NSURLErrorDataLengthExceedsMaximum instead of filling memory.
+inline constexpr size_t NSURLSessionMaximumGatheredBytes = size_t{64} << 20;
+
 class NSURLSession;
 class NSURLSessionDataTask;
 using NSURLSessionPtr = std::shared_ptr<NSURLSession>;
@@ -139,9 +144,9 @@ class NSURLSession : public std::enable_shared_from_this<NSURLSession> {
 
   // A task whose notifications go to the delegate.
   virtual NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request) = 0;
-  // A task that gathers the body and calls the handler once, on the
-  // delegate queue, with the body, the answer and the error (the delegate
-  // gets no notifications for it).
+  // A task that gathers the body (up to NSURLSessionMaximumGatheredBytes)
+  // and calls the handler once, on the delegate queue, with the body, the
+  // answer and the error (the delegate gets no notifications for it).
   virtual NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request,
                                                       NSURLSessionCompletionHandler handler) = 0;
 

@@ -1,18 +1,50 @@
 #include "Platform/Net/NSURLSessionEngine.h"
 
+#include <poll.h>
 #include <pthread.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+
 #include "Platform/Net/NSURLError.h"
+
+// What the loop knows of one socket that libcurl watches. libcurl holds a
+// pointer to it (curl_multi_assign) until it says CURL_POLL_REMOVE; pending
+// waits hold it as well, so a wait that completes after the removal finds it
+// marked dead instead of freed.
+struct NSURLSessionEngine::Socket {
+  Socket(asio::io_context& io, curl_socket_t socket) : descriptor(io), fd(socket) {}
+  asio::posix::stream_descriptor descriptor;
+  const curl_socket_t fd;
+  int wanted = 0;  // CURL_POLL_IN, CURL_POLL_OUT or both
+  bool readArmed = false;
+  bool writeArmed = false;
+  bool dead = false;
+};
+
+struct NSURLSessionEngine::IdleTimer {
+  explicit IdleTimer(asio::io_context& io) : timer(io) {}
+  asio::steady_timer timer;
+  Clock::time_point armedFor = Clock::time_point::max();  // max: not set
+};
 
 namespace {
 
-// The loop wakes at least this often even when nothing happens, which bounds
-// how late a wrongly computed deadline could be noticed.
-constexpr std::chrono::milliseconds kLongestPoll{1000};
+void logMultiError(const char* call, CURLMcode code) {
+  std::fprintf(stderr, "NSURLSession: %s failed: %s\n", call, curl_multi_strerror(code));
+}
+
+// Asio's epoll reactor reports a socket's readiness as an edge: a wait set
+// after the edge has gone by (libcurl left bytes unread, or the socket
+// became readable while only writing was wanted) would sleep until the next
+// one. So a direction is looked at once when its wait is set.
+bool readyNow(curl_socket_t fd, int direction) {
+  pollfd entry{fd, static_cast<short>(direction == CURL_POLL_IN ? POLLIN : POLLOUT), 0};
+  return ::poll(&entry, 1, 0) > 0;
+}
 
 }  // namespace
 
@@ -23,7 +55,7 @@ NSURLSessionEngine& NSURLSessionEngine::shared() {
   return *engine;
 }
 
-NSURLSessionEngine::NSURLSessionEngine() {
+NSURLSessionEngine::NSURLSessionEngine() : work_(asio::make_work_guard(io_)), curlTimer_(io_) {
   if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
     std::fprintf(stderr, "NSURLSession: curl_global_init failed\n");
     std::abort();
@@ -33,47 +65,46 @@ NSURLSessionEngine::NSURLSessionEngine() {
     std::fprintf(stderr, "NSURLSession: curl_multi_init failed\n");
     std::abort();
   }
-  thread_ = std::thread([this] { run(); });
+  CURLMcode code = curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &socketCallback);
+  if (code == CURLM_OK) code = curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+  if (code == CURLM_OK) code = curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &timerCallback);
+  if (code == CURLM_OK) code = curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+  if (code != CURLM_OK) {
+    logMultiError("curl_multi_setopt", code);
+    std::abort();
+  }
+  thread_ = std::thread([this] { io_.run(); });
   pthread_setname_np(thread_.native_handle(), "NSURLSession");
   std::atexit([] { shared().stop(); });
 }
 
 void NSURLSessionEngine::start(std::shared_ptr<NSURLTransfer> transfer,
                                std::shared_ptr<NSURLTransferClient> client) {
-  post({Command::Kind::Start, std::move(transfer), std::move(client)});
+  asio::post(io_, [this, transfer = std::move(transfer), client = std::move(client)]() mutable {
+    startTransfer(std::move(transfer), std::move(client));
+  });
 }
 
 void NSURLSessionEngine::cancel(std::shared_ptr<NSURLTransfer> transfer) {
-  post({Command::Kind::Cancel, std::move(transfer), nullptr});
+  asio::post(io_, [this, transfer = std::move(transfer)] { retire(transfer.get()); });
 }
 
 void NSURLSessionEngine::resume(std::shared_ptr<NSURLTransfer> transfer,
                                 NSURLTransfer::PauseReason reason) {
-  post({Command::Kind::Resume, std::move(transfer), nullptr, reason});
+  asio::post(io_, [this, transfer = std::move(transfer), reason] {
+    resumeTransfer(transfer.get(), reason);
+  });
 }
 
 void NSURLSessionEngine::pause(std::shared_ptr<NSURLTransfer> transfer,
                                NSURLTransfer::PauseReason reason) {
-  post({Command::Kind::Pause, std::move(transfer), nullptr, reason});
-}
-
-void NSURLSessionEngine::post(Command command) {
-  std::lock_guard lock(mutex_);
-  if (stopping_) return;
-  const bool wasEmpty = commands_.empty();
-  commands_.push_back(std::move(command));
-  // Under the lock, so that the multi handle cannot be cleaned up meanwhile.
-  // The thread takes the whole list at once, so one wake-up serves it.
-  if (wasEmpty) curl_multi_wakeup(multi_);
+  asio::post(io_, [this, transfer = std::move(transfer), reason] {
+    if (running_.count(transfer.get()) != 0) transfer->pauseFor(reason);
+  });
 }
 
 void NSURLSessionEngine::stop() {
-  {
-    std::lock_guard lock(mutex_);
-    if (stopping_) return;
-    stopping_ = true;
-    curl_multi_wakeup(multi_);
-  }
+  asio::post(io_, [this] { shutDown(); });
   if (thread_.get_id() == std::this_thread::get_id()) {
     thread_.detach();
   } else if (thread_.joinable()) {
@@ -81,73 +112,110 @@ void NSURLSessionEngine::stop() {
   }
 }
 
-void NSURLSessionEngine::run() {
-  while (runCommands()) {
-    int stillRunning = 0;
-    curl_multi_perform(multi_, &stillRunning);
-    finishTransfers();
-    const auto now = Clock::now();
-    checkIdleTransfers(now);
-
-    auto wait = kLongestPoll;
-    if (nextIdleCheck_ != Clock::time_point::max()) {
-      const auto untilCheck = std::chrono::ceil<std::chrono::milliseconds>(nextIdleCheck_ - now);
-      wait = std::clamp(untilCheck, std::chrono::milliseconds::zero(), kLongestPoll);
-    }
-    curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait.count()), nullptr);
-  }
-  shutDown();
+int NSURLSessionEngine::socketCallback(CURL* /*easy*/, curl_socket_t socket, int what, void* self,
+                                       void* context) {
+  static_cast<NSURLSessionEngine*>(self)->watch(socket, what, static_cast<Socket*>(context));
+  return 0;
 }
 
-bool NSURLSessionEngine::runCommands() {
-  std::vector<Command> commands;
-  {
-    std::lock_guard lock(mutex_);
-    if (stopping_) return false;
-    commands.swap(commands_);
+void NSURLSessionEngine::watch(curl_socket_t fd, int what, Socket* context) {
+  if (what == CURL_POLL_REMOVE) {
+    if (context == nullptr) return;
+    auto found = sockets_.find(context);
+    if (found == sockets_.end()) return;
+    const std::shared_ptr<Socket> socket = std::move(found->second);
+    sockets_.erase(found);
+    // Pending waits end with operation_aborted; the descriptor is libcurl's
+    // to close, so it is only taken out of epoll here.
+    socket->dead = true;
+    std::error_code ignored;
+    socket->descriptor.cancel(ignored);
+    socket->descriptor.release();
+    return;
   }
-  for (Command& command : commands) {
-    NSURLTransfer* transfer = command.transfer.get();
-    switch (command.kind) {
-      case Command::Kind::Start:
-        startTransfer(command);
-        break;
-      case Command::Kind::Cancel:
-        if (running_.count(transfer) != 0) retire(transfer);
-        break;
-      case Command::Kind::Resume: {
-        auto found = running_.find(transfer);
-        if (found == running_.end()) break;
-        if (transfer->resumeFrom(command.reason)) {
-          retire(transfer);
-        } else {
-          noteDeadline(*transfer);
-        }
-        break;
-      }
-      case Command::Kind::Pause:
-        if (running_.count(transfer) != 0) transfer->pauseFor(command.reason);
-        break;
+  std::shared_ptr<Socket> socket;
+  if (context != nullptr) {
+    auto found = sockets_.find(context);
+    if (found != sockets_.end()) socket = found->second;
+  }
+  if (!socket) {
+    socket = std::make_shared<Socket>(io_, fd);
+    std::error_code error;
+    socket->descriptor.assign(fd, error);
+    if (error) {
+      std::fprintf(stderr, "NSURLSession: cannot watch socket %d: %s\n", fd,
+                   error.message().c_str());
+      return;
     }
+    const CURLMcode code = curl_multi_assign(multi_, fd, socket.get());
+    if (code != CURLM_OK) {
+      logMultiError("curl_multi_assign", code);
+      socket->descriptor.release();
+      return;
+    }
+    sockets_.emplace(socket.get(), socket);
   }
-  return true;
+  socket->wanted = what & CURL_POLL_INOUT;
+  arm(socket);
 }
 
-void NSURLSessionEngine::startTransfer(Command& command) {
-  NSURLTransfer* transfer = command.transfer.get();
-  if (running_.count(transfer) != 0) return;
-  if (NSErrorPtr error = transfer->open(std::move(command.client))) {
-    transfer->complete(error);
-    transfer->close();
-    return;
+void NSURLSessionEngine::arm(const std::shared_ptr<Socket>& socket) {
+  for (const int direction : {CURL_POLL_IN, CURL_POLL_OUT}) {
+    bool& armed = direction == CURL_POLL_IN ? socket->readArmed : socket->writeArmed;
+    if ((socket->wanted & direction) == 0 || armed) continue;
+    armed = true;
+    auto handler = [this, socket, direction](const std::error_code& error) {
+      (direction == CURL_POLL_IN ? socket->readArmed : socket->writeArmed) = false;
+      if (error == asio::error::operation_aborted || socket->dead) return;
+      socketReady(socket, direction, static_cast<bool>(error));
+    };
+    if (readyNow(socket->fd, direction)) {
+      asio::post(io_, [handler = std::move(handler)] { handler(std::error_code()); });
+    } else {
+      socket->descriptor.async_wait(direction == CURL_POLL_IN
+                                        ? asio::posix::stream_descriptor::wait_read
+                                        : asio::posix::stream_descriptor::wait_write,
+                                    std::move(handler));
+    }
   }
-  if (curl_multi_add_handle(multi_, transfer->handle()) != CURLM_OK) {
-    transfer->complete(NSURLErrorWithCode(NSURLErrorUnknown));
-    transfer->close();
-    return;
+}
+
+void NSURLSessionEngine::socketReady(const std::shared_ptr<Socket>& socket, int direction,
+                                     bool failed) {
+  // A wait left over from a direction that libcurl no longer wants.
+  if ((socket->wanted & direction) == 0) return;
+  const int events = (direction == CURL_POLL_IN ? CURL_CSELECT_IN : CURL_CSELECT_OUT) |
+                     (failed ? CURL_CSELECT_ERR : 0);
+  socketAction(socket->fd, events);
+  finishTransfers();
+  if (!socket->dead) arm(socket);
+}
+
+int NSURLSessionEngine::timerCallback(CURLM* /*multi*/, long timeoutMs, void* self) {
+  auto* engine = static_cast<NSURLSessionEngine*>(self);
+  if (timeoutMs < 0) {
+    engine->curlTimer_.cancel();
+    return 0;
   }
-  running_[transfer] = Running{std::move(command.transfer), true};
-  noteDeadline(*transfer);
+  // Asio never runs the handler inside this call, even for a time-out of 0,
+  // so libcurl is not entered again from its own callback.
+  engine->curlTimer_.expires_after(std::chrono::milliseconds(timeoutMs));
+  engine->curlTimer_.async_wait([engine](const std::error_code& error) {
+    if (error || engine->stopped_) return;
+    engine->socketAction(CURL_SOCKET_TIMEOUT, 0);
+    engine->finishTransfers();
+  });
+  return 0;
+}
+
+void NSURLSessionEngine::socketAction(curl_socket_t socket, int events) {
+  int stillRunning = 0;
+  const CURLMcode code = curl_multi_socket_action(multi_, socket, events, &stillRunning);
+  // A socket that libcurl let go of while its readiness was on its way here
+  // is not worth a line.
+  if (code != CURLM_OK && code != CURLM_BAD_SOCKET) {
+    logMultiError("curl_multi_socket_action", code);
+  }
 }
 
 void NSURLSessionEngine::finishTransfers() {
@@ -158,9 +226,10 @@ void NSURLSessionEngine::finishTransfers() {
     CURL* handle = message->easy_handle;
     const CURLcode result = message->data.result;
     char* data = nullptr;
-    curl_easy_getinfo(handle, CURLINFO_PRIVATE, &data);
+    if (curl_easy_getinfo(handle, CURLINFO_PRIVATE, &data) != CURLE_OK) data = nullptr;
     auto* transfer = reinterpret_cast<NSURLTransfer*>(data);
-    curl_multi_remove_handle(multi_, handle);
+    const CURLMcode code = curl_multi_remove_handle(multi_, handle);
+    if (code != CURLM_OK) logMultiError("curl_multi_remove_handle", code);
     auto found = running_.find(transfer);
     if (found == running_.end()) continue;
     found->second.inMulti = false;
@@ -168,32 +237,66 @@ void NSURLSessionEngine::finishTransfers() {
   }
 }
 
-void NSURLSessionEngine::checkIdleTransfers(Clock::time_point now) {
-  if (now < nextIdleCheck_) return;
-  // Activity only moves a deadline later, so the earliest one found here is
-  // the next moment worth looking again; a transfer that starts or resumes
-  // meanwhile brings its own deadline forward (noteDeadline).
-  nextIdleCheck_ = Clock::time_point::max();
-  std::vector<NSURLTransfer*> expired;
-  for (const auto& [transfer, running] : running_) {
-    if (!running.inMulti) continue;
-    const auto deadline = transfer->idleDeadline();
-    if (!deadline) continue;
-    if (*deadline <= now) {
-      expired.push_back(transfer);
-    } else {
-      nextIdleCheck_ = std::min(nextIdleCheck_, *deadline);
-    }
+void NSURLSessionEngine::startTransfer(std::shared_ptr<NSURLTransfer> transfer,
+                                       std::shared_ptr<NSURLTransferClient> client) {
+  if (stopped_ || running_.count(transfer.get()) != 0) return;
+  if (NSErrorPtr error = transfer->open(std::move(client))) {
+    transfer->complete(error);
+    transfer->close();
+    return;
   }
-  for (NSURLTransfer* transfer : expired) {
-    transfer->timeOut();
-    retire(transfer);
+  const CURLMcode code = curl_multi_add_handle(multi_, transfer->handle());
+  if (code != CURLM_OK) {
+    logMultiError("curl_multi_add_handle", code);
+    transfer->complete(NSURLErrorWithCode(NSURLErrorUnknown));
+    transfer->close();
+    return;
   }
+  NSURLTransfer* key = transfer.get();
+  Running& running = running_[key];
+  running.transfer = std::move(transfer);
+  running.inMulti = true;
+  running.idle = std::make_shared<IdleTimer>(io_);
+  scheduleIdleCheck(running);
 }
 
-void NSURLSessionEngine::noteDeadline(const NSURLTransfer& transfer) {
-  if (const auto deadline = transfer.idleDeadline()) {
-    nextIdleCheck_ = std::min(nextIdleCheck_, *deadline);
+void NSURLSessionEngine::resumeTransfer(NSURLTransfer* transfer,
+                                        NSURLTransfer::PauseReason reason) {
+  if (running_.count(transfer) == 0) return;
+  if (transfer->resumeFrom(reason)) {
+    retire(transfer);
+    return;
+  }
+  auto found = running_.find(transfer);
+  if (found != running_.end()) scheduleIdleCheck(found->second);
+}
+
+void NSURLSessionEngine::scheduleIdleCheck(Running& running) {
+  const auto deadline = running.transfer->idleDeadline();
+  if (!deadline || running.idle->armedFor <= *deadline) return;
+  running.idle->armedFor = *deadline;
+  running.idle->timer.expires_at(*deadline);
+  running.idle->timer.async_wait([this, idle = std::weak_ptr<IdleTimer>(running.idle),
+                                  transfer = running.transfer.get()](const std::error_code& error) {
+    // The timer goes with its transfer: a handler already queued when that
+    // happened finds it gone.
+    const std::shared_ptr<IdleTimer> timer = idle.lock();
+    if (error || !timer) return;
+    timer->armedFor = Clock::time_point::max();
+    idleCheck(transfer);
+  });
+}
+
+void NSURLSessionEngine::idleCheck(NSURLTransfer* transfer) {
+  auto found = running_.find(transfer);
+  if (found == running_.end() || !found->second.inMulti) return;
+  const auto deadline = transfer->idleDeadline();
+  if (!deadline) return;  // paused: resuming sets the timer again
+  if (*deadline <= Clock::now()) {
+    transfer->timeOut();
+    retire(transfer);
+  } else {
+    scheduleIdleCheck(found->second);
   }
 }
 
@@ -201,7 +304,12 @@ void NSURLSessionEngine::retire(NSURLTransfer* transfer) {
   auto found = running_.find(transfer);
   if (found == running_.end()) return;
   std::shared_ptr<NSURLTransfer> keep = std::move(found->second.transfer);
-  if (found->second.inMulti) curl_multi_remove_handle(multi_, transfer->handle());
+  if (found->second.inMulti) {
+    // The handle has CURLOPT_QUICK_EXIT set, so this does not wait for a
+    // host name lookup that is still going on.
+    const CURLMcode code = curl_multi_remove_handle(multi_, transfer->handle());
+    if (code != CURLM_OK) logMultiError("curl_multi_remove_handle", code);
+  }
   running_.erase(found);
   transfer->close();
 }
@@ -210,12 +318,24 @@ void NSURLSessionEngine::shutDown() {
   // The process is ending: the handles go, but the transfers and their
   // clients are left alone, so that no task, session or delegate is torn
   // down on this thread while the rest of the program exits.
+  if (stopped_) return;
+  stopped_ = true;
   for (auto& [transfer, running] : running_) {
-    if (running.inMulti) curl_multi_remove_handle(multi_, transfer->handle());
+    if (running.inMulti) {
+      const CURLMcode code = curl_multi_remove_handle(multi_, transfer->handle());
+      if (code != CURLM_OK) logMultiError("curl_multi_remove_handle", code);
+    }
     running.inMulti = false;
     transfer->closeHandle();
   }
-  std::lock_guard lock(mutex_);
-  curl_multi_cleanup(multi_);
+  const CURLMcode code = curl_multi_cleanup(multi_);
+  if (code != CURLM_OK) logMultiError("curl_multi_cleanup", code);
   multi_ = nullptr;
+  for (auto& [context, socket] : sockets_) {
+    socket->dead = true;
+    socket->descriptor.release();
+  }
+  sockets_.clear();
+  curlTimer_.cancel();
+  io_.stop();
 }

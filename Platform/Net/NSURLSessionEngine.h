@@ -1,15 +1,21 @@
 #pragma once
-// Private to the URL session: the one network thread of the process. It runs
-// a libcurl multi loop for the transfers of every session; other threads
-// hand it commands (start, cancel, resume) and wake it at once.
+// Private to the URL session: the one network thread of the process. It
+// drives libcurl's multi handle through its socket interface on an Asio
+// event loop (epoll), so a wake-up costs only what its ready sockets and
+// expired timers cost, however many transfers are open. Other threads hand
+// it commands (start, cancel, resume, pause), which run on the thread in the
+// order in which they were given.
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <unordered_map>
-#include <vector>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "Platform/Net/NSURLTransfer.h"
 
@@ -19,8 +25,7 @@ class NSURLSessionEngine {
   // constructor).
   static NSURLSessionEngine& shared();
 
-  // All four return at once and may be called from any thread. Commands run
-  // on the network thread in the order in which they were given.
+  // All four return at once and may be called from any thread.
   void start(std::shared_ptr<NSURLTransfer> transfer, std::shared_ptr<NSURLTransferClient> client);
   // Ends the transfer without a report.
   void cancel(std::shared_ptr<NSURLTransfer> transfer);
@@ -32,39 +37,48 @@ class NSURLSessionEngine {
 
  private:
   using Clock = NSURLTransfer::Clock;
-
-  struct Command {
-    enum class Kind { Start, Cancel, Resume, Pause } kind;
-    std::shared_ptr<NSURLTransfer> transfer;
-    std::shared_ptr<NSURLTransferClient> client;
-    NSURLTransfer::PauseReason reason = NSURLTransfer::AwaitingDisposition;
-  };
+  struct Socket;
+  struct IdleTimer;
   struct Running {
     std::shared_ptr<NSURLTransfer> transfer;
     bool inMulti = false;
+    // Fires at the idle deadline as it stood when the timer was set; the
+    // handler looks at the transfer's real deadline, which activity only
+    // moves later, and sets the timer again if it has not come yet. So a
+    // busy transfer costs a clock reading per piece, not a timer change.
+    std::shared_ptr<IdleTimer> idle;
   };
 
   NSURLSessionEngine();
   ~NSURLSessionEngine() = default;
-  void post(Command command);
   void stop();
-  void run();
-  bool runCommands();
-  void startTransfer(Command& command);
+
+  // Network thread only, from here on.
+  static int socketCallback(CURL* easy, curl_socket_t socket, int what, void* self, void* context);
+  static int timerCallback(CURLM* multi, long timeoutMs, void* self);
+  void watch(curl_socket_t fd, int what, Socket* context);
+  void arm(const std::shared_ptr<Socket>& socket);
+  void socketReady(const std::shared_ptr<Socket>& socket, int direction, bool failed);
+  void socketAction(curl_socket_t socket, int events);
   void finishTransfers();
-  void checkIdleTransfers(Clock::time_point now);
-  void noteDeadline(const NSURLTransfer& transfer);
+
+  void startTransfer(std::shared_ptr<NSURLTransfer> transfer,
+                     std::shared_ptr<NSURLTransferClient> client);
+  void resumeTransfer(NSURLTransfer* transfer, NSURLTransfer::PauseReason reason);
+  void scheduleIdleCheck(Running& running);
+  void idleCheck(NSURLTransfer* transfer);
   void retire(NSURLTransfer* transfer);
   void shutDown();
 
+  asio::io_context io_{1};
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  asio::steady_timer curlTimer_;
   CURLM* multi_ = nullptr;
   std::thread thread_;
+  bool stopped_ = false;  // network thread: the multi handle is gone
 
-  std::mutex mutex_;
-  std::vector<Command> commands_;  // under mutex_
-  bool stopping_ = false;          // under mutex_
-
-  // Network thread only.
   std::unordered_map<NSURLTransfer*, Running> running_;
-  Clock::time_point nextIdleCheck_ = Clock::time_point::max();
+  // Every socket that libcurl has asked to watch, by the pointer it was
+  // given (descriptor numbers are reused, pointers to live objects are not).
+  std::unordered_map<Socket*, std::shared_ptr<Socket>> sockets_;
 };

@@ -1,8 +1,10 @@
 #include "Platform/Net/NSURLTransfer.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -33,12 +35,6 @@ bool isSafeFieldValue(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
-bool sameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return (x | 0x20) == (y | 0x20);  // both are token characters
-         });
-}
-
 std::string_view trimmed(std::string_view text) {
   const size_t begin = text.find_first_not_of(" \t");
   if (begin == std::string_view::npos) return {};
@@ -47,8 +43,48 @@ std::string_view trimmed(std::string_view text) {
 }
 
 bool hasField(const NSHTTPHeaderFields& fields, std::string_view name) {
-  return std::any_of(fields.fields().begin(), fields.fields().end(),
-                     [&](const auto& field) { return sameName(field.first, name); });
+  return fields.valueForField(name).has_value();
+}
+
+// The absolute address that a Location value names, seen from the base
+// address (libcurl's own URL parser, as it will follow it); none if it does
+// not parse.
+std::optional<std::string> resolvedAgainst(const char* base, std::string_view location) {
+  CURLU* url = curl_url();
+  if (url == nullptr) return std::nullopt;
+  std::optional<std::string> resolved;
+  const std::string relative(location);
+  char* text = nullptr;
+  if (curl_url_set(url, CURLUPART_URL, base, 0) == CURLUE_OK &&
+      curl_url_set(url, CURLUPART_URL, relative.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK) {
+    resolved = text;
+  }
+  curl_free(text);
+  curl_url_cleanup(url);
+  return resolved;
+}
+
+bool startsWithScheme(const char* url, const char* scheme) {
+  const size_t length = std::char_traits<char>::length(scheme);
+  return url != nullptr && ::strncasecmp(url, scheme, length) == 0 && url[length] == ':';
+}
+
+// Hosts that are reached without a proxy: the loopback addresses (the local
+// dashboard and test servers), and whatever the user lists in no_proxy or
+// NO_PROXY, which libcurl would otherwise no longer read once the option is
+// set.
+std::string hostsWithoutProxy() {
+  std::string list = "localhost,127.0.0.1,::1";
+  // Read on the network thread only; nothing in this process sets them.
+  const char* user = std::getenv("no_proxy");  // NOLINT(concurrency-mt-unsafe)
+  if (user == nullptr || *user == '\0')
+    user = std::getenv("NO_PROXY");  // NOLINT(concurrency-mt-unsafe)
+  if (user == nullptr) return list;
+  const std::string_view entries = trimmed(user);
+  if (entries == "*") return "*";
+  if (!entries.empty()) list.append(",").append(entries);
+  return list;
 }
 
 bool isDirectory(const char* path) {
@@ -62,7 +98,7 @@ NSErrorPtr curlError(CURLcode code, std::string text) {
 
 }  // namespace
 
-NSURLTransfer::NSURLTransfer(NSURLRequest request,
+NSURLTransfer::NSURLTransfer(std::shared_ptr<const NSURLRequest> request,
                              std::optional<std::string> certificateAuthorityFile)
     : request_(std::move(request)),
       certificateAuthorityFile_(std::move(certificateAuthorityFile)) {}
@@ -90,12 +126,12 @@ NSErrorPtr NSURLTransfer::open(std::shared_ptr<NSURLTransferClient> client) {
 }
 
 NSErrorPtr NSURLTransfer::setUp() {
-  const NSURLPtr& url = request_.URL();
+  const NSURLPtr& url = request_->URL();
   if (!url) return NSURLErrorWithCode(NSURLErrorBadURL);
   if (url->scheme() != "http" && url->scheme() != "https") {
     return NSURLErrorWithCode(NSURLErrorUnsupportedURL);
   }
-  const std::string method = request_.HTTPMethod().empty() ? "GET" : request_.HTTPMethod();
+  const std::string method = request_->HTTPMethod().empty() ? "GET" : request_->HTTPMethod();
   if (!isToken(method)) {
     return NSURLErrorWithCode(
         NSURLErrorUnknown,
@@ -104,7 +140,7 @@ NSErrorPtr NSURLTransfer::setUp() {
 
   // Header fields in the caller's order. "Name;" is libcurl's way of sending
   // a field with an empty value; "Name:" removes one that it would add.
-  const NSHTTPHeaderFields& fields = request_.allHTTPHeaderFields();
+  const NSHTTPHeaderFields& fields = request_->allHTTPHeaderFields();
   for (const auto& [name, value] : fields.fields()) {
     if (!isToken(name) || !isSafeFieldValue(value)) {
       return NSURLErrorWithCode(
@@ -118,7 +154,7 @@ NSErrorPtr NSURLTransfer::setUp() {
     if (appended == nullptr) return NSURLErrorWithCode(NSURLErrorUnknown);
     requestHeaders_ = appended;
   }
-  const std::optional<NSData>& body = request_.HTTPBody();
+  const std::optional<NSData>& body = request_->HTTPBody();
   // No "Expect: 100-continue" round trip before a large body, and no form
   // content type that the caller did not ask for.
   std::vector<const char*> removals;
@@ -142,16 +178,23 @@ NSErrorPtr NSURLTransfer::setUp() {
   set(CURLOPT_ERRORBUFFER, errorBuffer_);
   set(CURLOPT_URL, url->absoluteString().c_str());
   set(CURLOPT_PROTOCOLS_STR, "http,https");
-  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // An https request is never redirected to plain http (see followRedirect,
+  // which also names the error).
+  const bool secure = url->scheme() == "https";
+  set(CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaximumRedirects);
   set(CURLOPT_TCP_KEEPALIVE, 1L);
   set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  // A proxy from the environment never carries loopback traffic: the local
-  // dashboard and test servers are reached directly.
-  set(CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+  // Removing the handle while its host name is still being looked up must
+  // not wait for the lookup: the resolver thread is left to finish alone.
+  set(CURLOPT_QUICK_EXIT, 1L);
+  // Every content coding that this libcurl can decode is offered, and the
+  // body is handed on decoded.
+  set(CURLOPT_ACCEPT_ENCODING, "");
+  set(CURLOPT_NOPROXY, hostsWithoutProxy().c_str());
   // Certificates are always verified, against the system's store and the
   // configured file. Cookies stay off (no cookie file is ever set) and
   // libcurl keeps no response cache, so every request reaches the server.
@@ -172,7 +215,14 @@ NSErrorPtr NSURLTransfer::setUp() {
       set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
       set(CURLOPT_POSTFIELDS, "");
     }
-    if (method != "POST") set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (method != "POST") {
+      set(CURLOPT_CUSTOMREQUEST, method.c_str());
+      // libcurl would turn a PUT (or any method that sends a body) into a
+      // GET after a 301 or 302; only POST and DELETE change (followRedirect).
+      if (body && method != "DELETE") {
+        set(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
+      }
+    }
   }
   set(CURLOPT_HTTPHEADER, requestHeaders_);
 
@@ -180,9 +230,16 @@ NSErrorPtr NSURLTransfer::setUp() {
   set(CURLOPT_HEADERDATA, static_cast<void*>(this));
   set(CURLOPT_WRITEFUNCTION, &NSURLTransfer::writeCallback);
   set(CURLOPT_WRITEDATA, static_cast<void*>(this));
-  set(CURLOPT_XFERINFOFUNCTION, &NSURLTransfer::progressCallback);
-  set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
-  set(CURLOPT_NOPROGRESS, 0L);
+  // Only an upload needs the transfer-info callback (sending counts as
+  // activity for the idle limit); a download sees its bytes in the header
+  // and write callbacks.
+  if (body && !body->empty()) {
+    set(CURLOPT_XFERINFOFUNCTION, &NSURLTransfer::progressCallback);
+    set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
+    set(CURLOPT_NOPROGRESS, 0L);
+  } else {
+    set(CURLOPT_NOPROGRESS, 1L);
+  }
   if (failure != CURLE_OK) return errorForCode(failure);
   return nullptr;
 }
@@ -223,10 +280,7 @@ size_t NSURLTransfer::onHeaderLine(std::string_view line) {
     statusLineSeen_ = true;
     return consumed;
   }
-  if (line.empty()) {
-    endOfHead();
-    return consumed;
-  }
+  if (line.empty()) return endOfHead() ? consumed : 0;
   if (line.front() == ' ' || line.front() == '\t') {
     // An obsolete folded line continues the previous field's value.
     if (!lastFieldName_.empty()) {
@@ -242,20 +296,14 @@ size_t NSURLTransfer::onHeaderLine(std::string_view line) {
   const std::string_view name = line.substr(0, colon);
   const std::string_view value = trimmed(line.substr(colon + 1));
   // A repeated field is joined into one value, separated by ", ".
-  if (auto existing = headFields_.valueForField(name)) {
-    existing->append(", ").append(value);
-    headFields_.setValue(std::move(*existing), name);
-  } else {
-    headFields_.setValue(std::string(value), name);
-  }
-  lastFieldName_ = std::string(name);
+  headFields_.addValue(value, name);
+  lastFieldName_.assign(name);
   return consumed;
 }
 
-void NSURLTransfer::endOfHead() {
-  if (!statusLineSeen_) return;
-  long status = 0;
-  curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+bool NSURLTransfer::endOfHead() {
+  if (!statusLineSeen_) return true;
+  const long status = responseCode();
   const bool interim = status >= 100 && status < 200 && status != 101;
   const auto location = headFields_.valueForField("Location");
   // libcurl follows every 3xx answer that names a location (or fails the
@@ -264,9 +312,58 @@ void NSURLTransfer::endOfHead() {
   if (interim || redirect) {
     headFields_ = NSHTTPHeaderFields();
     lastFieldName_.clear();
-    return;
+    return interim || followRedirect(status, *location);
   }
   deliverResponse(status);
+  return true;
+}
+
+long NSURLTransfer::responseCode() const {
+  long status = 0;
+  if (curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+  return status;
+}
+
+bool NSURLTransfer::followRedirect(long status, std::string_view location) {
+  // The address that answered; the request's own if libcurl cannot say.
+  char* current = nullptr;
+  std::string fallback;
+  if (curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &current) != CURLE_OK ||
+      current == nullptr) {
+    fallback = request_->URL()->absoluteString();
+    current = fallback.data();
+  }
+  if (startsWithScheme(current, "https")) {
+    const std::optional<std::string> target = resolvedAgainst(current, location);
+    // One that does not parse here is left to libcurl, which follows only
+    // https from an https request (CURLOPT_REDIR_PROTOCOLS_STR).
+    const bool toHttp = target ? !startsWithScheme(target->c_str(), "https")
+                               : startsWithScheme(std::string(location).c_str(), "http");
+    if (toHttp) {
+      failure_ =
+          NSURLErrorWithCode(NSURLErrorAppTransportSecurityRequiresSecureConnection,
+                             curlError(CURLE_UNSUPPORTED_PROTOCOL,
+                                       NSStringWithFormat("Refused a redirect from https to %@",
+                                                          target.value_or(std::string(location)))));
+      return false;
+    }
+  }
+  // After 301, 302 and 303 a POST or a DELETE goes on as a GET without its
+  // body, and after 303 so does every other method; 307 and 308 keep both.
+  // libcurl itself turns a POST (a body without a custom method) into a GET;
+  // a custom method is dropped here, before the next request is built.
+  const std::string& method = request_->HTTPMethod();
+  const bool becomesGet =
+      (status == 303 && method != "HEAD" && method != "GET") ||
+      ((status == 301 || status == 302) && (method == "POST" || method == "DELETE"));
+  if (becomesGet && method != "POST") {
+    const CURLcode code = curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, nullptr);
+    if (code != CURLE_OK) {
+      failure_ = errorForCode(code);
+      return false;
+    }
+  }
+  return true;
 }
 
 void NSURLTransfer::deliverResponse(long status) {
@@ -276,7 +373,7 @@ void NSURLTransfer::deliverResponse(long status) {
       effective != nullptr) {
     url = NSURL::URLWithString(effective);
   }
-  if (!url) url = request_.URL();
+  if (!url) url = request_->URL();
   response_ =
       std::make_shared<const NSHTTPURLResponse>(std::move(url), status, std::move(headFields_));
   headFields_ = NSHTTPHeaderFields();
@@ -288,8 +385,7 @@ void NSURLTransfer::deliverResponse(long status) {
 size_t NSURLTransfer::onBody(const char* data, size_t size) {
   if (ended_ || !client_) return 0;  // never happens: a handle ends outside its callbacks
   if (!response_) {
-    long status = 0;
-    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    const long status = responseCode();
     deliverResponse(status);
   }
   if (size == 0) return 0;
@@ -300,7 +396,10 @@ size_t NSURLTransfer::onBody(const char* data, size_t size) {
     return CURL_WRITEFUNC_PAUSE;
   }
   touch();
-  client_->transferDidReceiveData(NSData(data, size));
+  if (NSErrorPtr error = client_->transferDidReceiveData(NSData(data, size))) {
+    failure_ = std::move(error);
+    return 0;  // libcurl ends the transfer; curlDidFinish reports failure_
+  }
   return size;
 }
 
@@ -326,14 +425,17 @@ bool NSURLTransfer::resumeFrom(PauseReason reason) {
 
 bool NSURLTransfer::curlDidFinish(CURLcode code) {
   if (ended_) return true;
+  if (failure_) {
+    complete(failure_);
+    return true;
+  }
   if (code == CURLE_OK && !response_) {
     // A head that libcurl accepted without its closing blank line.
     if (!statusLineSeen_) {
       complete(NSURLErrorWithCode(NSURLErrorBadServerResponse));
       return true;
     }
-    long status = 0;
-    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    const long status = responseCode();
     deliverResponse(status);
   }
   if ((pauseReasons_ & AwaitingDisposition) != 0) {
@@ -345,7 +447,7 @@ bool NSURLTransfer::curlDidFinish(CURLcode code) {
 }
 
 std::optional<NSURLTransfer::Clock::time_point> NSURLTransfer::idleDeadline() const {
-  const double limit = request_.timeoutInterval();
+  const double limit = request_->timeoutInterval();
   if (ended_ || pauseReasons_ != 0 || !(limit > 0) || limit > kLongestIdleLimit) {
     return std::nullopt;
   }
@@ -357,7 +459,7 @@ void NSURLTransfer::timeOut() {
   complete(NSURLErrorWithCode(
       NSURLErrorTimedOut,
       curlError(CURLE_OPERATION_TIMEDOUT, NSStringWithFormat("Nothing received for %g seconds",
-                                                             request_.timeoutInterval()))));
+                                                             request_->timeoutInterval()))));
 }
 
 void NSURLTransfer::complete(const NSErrorPtr& error) {
@@ -375,7 +477,10 @@ NSErrorPtr NSURLTransfer::errorForCode(CURLcode code) const {
       // The first address is always http or https, so this is either a
       // redirect to another scheme or an answer without any HTTP head.
       long redirects = 0;
-      if (handle_ != nullptr) curl_easy_getinfo(handle_, CURLINFO_REDIRECT_COUNT, &redirects);
+      if (handle_ != nullptr &&
+          curl_easy_getinfo(handle_, CURLINFO_REDIRECT_COUNT, &redirects) != CURLE_OK) {
+        redirects = 0;
+      }
       mapped = redirects > 0 ? NSURLErrorUnsupportedURL : NSURLErrorBadServerResponse;
       break;
     }
@@ -398,9 +503,11 @@ NSErrorPtr NSURLTransfer::errorForCode(CURLcode code) const {
     case CURLE_GOT_NOTHING:
       mapped = NSURLErrorNetworkConnectionLost;
       break;
+    case CURLE_BAD_CONTENT_ENCODING:
+      mapped = NSURLErrorCannotDecodeContentData;
+      break;
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_HTTP_RETURNED_ERROR:
-    case CURLE_BAD_CONTENT_ENCODING:
     case CURLE_RANGE_ERROR:
       mapped = NSURLErrorBadServerResponse;
       break;

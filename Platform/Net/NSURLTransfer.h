@@ -27,7 +27,9 @@ class NSURLTransferClient {
   // Asked before each body piece: true holds the body back until the
   // transfer is resumed from NSURLTransfer::FlowControl.
   virtual bool transferShouldPause() = 0;
-  virtual void transferDidReceiveData(NSData data) = 0;
+  // Returns an error to end the transfer with at once (the body has grown
+  // past what the client keeps), or null to go on.
+  virtual NSErrorPtr transferDidReceiveData(NSData data) = 0;
   virtual void transferDidComplete(const NSErrorPtr& error) = 0;
 };
 
@@ -41,8 +43,9 @@ class NSURLTransfer {
     Suspended = 1U << 2,  // the task's suspend()
   };
 
-  // Any thread: copies what the exchange needs; nothing is opened yet.
-  NSURLTransfer(NSURLRequest request, std::optional<std::string> certificateAuthorityFile);
+  // Any thread: keeps what the exchange needs; nothing is opened yet.
+  NSURLTransfer(std::shared_ptr<const NSURLRequest> request,
+                std::optional<std::string> certificateAuthorityFile);
   ~NSURLTransfer();
   NSURLTransfer(const NSURLTransfer&) = delete;
   NSURLTransfer& operator=(const NSURLTransfer&) = delete;
@@ -87,14 +90,19 @@ class NSURLTransfer {
                               curl_off_t ulnow);
 
   size_t onHeaderLine(std::string_view line);
+  // Whether to follow the redirect that ends this head (false: failure_ says
+  // why not), and how: the method that the next request uses.
+  bool followRedirect(long status, std::string_view location);
   size_t onBody(const char* data, size_t size);
-  void endOfHead();
+  bool endOfHead();
+  // The status of the head being read (0 if libcurl cannot say).
+  long responseCode() const;
   void deliverResponse(long status);
   NSErrorPtr errorForCode(CURLcode code) const;
   NSErrorPtr setUp();
   void touch() { lastActivity_ = Clock::now(); }
 
-  const NSURLRequest request_;
+  const std::shared_ptr<const NSURLRequest> request_;  // the task's own, shared
   const std::optional<std::string> certificateAuthorityFile_;
   std::shared_ptr<NSURLTransferClient> client_;
 
@@ -107,6 +115,10 @@ class NSURLTransfer {
   std::string lastFieldName_;
   bool statusLineSeen_ = false;
   NSHTTPURLResponsePtr response_;
+  // An end decided here rather than by libcurl (a refused redirect, a body
+  // that the client will not take); the callback that decided it stopped
+  // the transfer.
+  NSErrorPtr failure_;
 
   unsigned pauseReasons_ = 0;
   bool curlPaused_ = false;             // the write callback returned CURL_WRITEFUNC_PAUSE

@@ -1,6 +1,9 @@
 #include <atomic>
+#include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,7 +23,7 @@ TEST(Dispatch, MainQueueRunsBlocksInOrderOnTheMainThreadOnlyWhenRun) {
     });
   }
   EXPECT_TRUE(order.empty()) << "blocks must wait for the main loop";
-  ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return order.size() == 5; }, 5s));
+  ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return order.size() == 5; }, 20s));
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
   EXPECT_TRUE(onMain);
   EXPECT_FALSE(DispatchMainLoop::runUntil([] { return false; }, 10ms));
@@ -42,7 +45,7 @@ TEST(Dispatch, SerialQueueKeepsOrderAndNeverOverlaps) {
       if (i == kCount - 1) done.set_value();
     });
   }
-  ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(done.get_future().wait_for(20s), std::future_status::ready);
   EXPECT_FALSE(overlapped);
   for (int i = 0; i < kCount; ++i)
     EXPECT_EQ(order[static_cast<size_t>(i)], i);
@@ -63,13 +66,13 @@ TEST(Dispatch, GlobalQueuesRunConcurrentlyAndOffTheMainThread) {
   auto body = [&](std::promise<void>& mine, std::promise<void>& other) {
     if (NSThread::isMainThread()) offMain = false;
     mine.set_value();
-    const bool ok = other.get_future().wait_for(5s) == std::future_status::ready;
+    const bool ok = other.get_future().wait_for(20s) == std::future_status::ready;
     if (finished.fetch_add(1) == 1) bothDone.set_value(ok);
   };
   dispatch_async(high, [&] { body(first, second); });
   dispatch_async(high, [&] { body(second, first); });
   auto result = bothDone.get_future();
-  ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
   EXPECT_TRUE(result.get());
   EXPECT_TRUE(offMain);
 }
@@ -81,7 +84,7 @@ TEST(Dispatch, AfterWaitsAtLeastTheDelayAndSyncRunsTheBlock) {
   dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 30 * NSEC_PER_MSEC), queue,
                  [&] { fired.set_value(std::chrono::steady_clock::now()); });
   auto future = fired.get_future();
-  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(20s), std::future_status::ready);
   EXPECT_GE(future.get() - start, 30ms);
 
   int value = 0;
@@ -95,7 +98,7 @@ TEST(Dispatch, AfterWaitsAtLeastTheDelayAndSyncRunsTheBlock) {
     nested.set_value(inner);
   });
   auto nestedFuture = nested.get_future();
-  ASSERT_EQ(nestedFuture.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(nestedFuture.wait_for(20s), std::future_status::ready);
   EXPECT_EQ(nestedFuture.get(), 3);
 }
 
@@ -104,7 +107,7 @@ TEST(Dispatch, AThrowingBlockDoesNotStopItsQueue) {
   std::promise<void> after;
   dispatch_async(queue, [] { throw std::runtime_error("boom"); });
   dispatch_async(queue, [&] { after.set_value(); });
-  EXPECT_EQ(after.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(after.get_future().wait_for(20s), std::future_status::ready);
 }
 
 TEST(Dispatch, StopEndsRunFromAnotherThread) {
@@ -117,4 +120,72 @@ TEST(Dispatch, StopEndsRunFromAnotherThread) {
   });
   DispatchMainLoop::run();
   EXPECT_TRUE(ran);
+}
+
+namespace {
+
+size_t threadCount() {
+  std::error_code error;
+  size_t count = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end;
+       it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+TEST(Dispatch, BlocksThatWaitForAnotherQueueDoNotStarveItAndTheExtraThreadsGo) {
+  auto global = dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0);
+  // Let the pools start before counting threads.
+  dispatch_sync(global, [] {});
+  const size_t before = threadCount();
+
+  constexpr int kWaiting = 64;
+  auto serial = dispatch_queue_create("test.starve", DISPATCH_QUEUE_SERIAL);
+  std::mutex mutex;
+  std::condition_variable changed;
+  int arrived = 0;
+  int finished = 0;
+  std::vector<int> order;
+  for (int i = 0; i < kWaiting; ++i) {
+    dispatch_async(global, [&, i] {
+      {
+        std::lock_guard lock(mutex);
+        ++arrived;
+        changed.notify_all();
+      }
+      // Every waiting block holds a thread of the pool that the serial
+      // queue runs on; the first serial block runs only once all 64 wait.
+      dispatch_sync(serial, [&, i] {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, 20s, [&] { return arrived == kWaiting; });
+        order.push_back(i);
+      });
+      std::lock_guard lock(mutex);
+      ++finished;
+      changed.notify_all();
+    });
+  }
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return finished == kWaiting; }))
+        << arrived << " arrived, " << finished << " finished";
+    EXPECT_EQ(order.size(), static_cast<size_t>(kWaiting));
+  }
+  // The serial queue still ran one block at a time, in the order given.
+  std::vector<int> serialOrder;
+  for (int i = 0; i < 100; ++i)
+    dispatch_async(serial, [&, i] { serialOrder.push_back(i); });
+  dispatch_sync(serial, [] {});
+  for (int i = 0; i < 100; ++i)
+    ASSERT_EQ(serialOrder[static_cast<size_t>(i)], i);
+
+  // The threads started for the waiting blocks go once idle.
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (threadCount() > before + 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);  // a state nothing signals: threads ending
+  }
+  EXPECT_LE(threadCount(), before + 2);
 }

@@ -79,7 +79,8 @@ struct TaskResult {
 };
 
 // Runs a task with a completion handler and waits for its call.
-inline TaskResult load(const NSURLSessionPtr& session, const NSURLRequest& request) {
+inline TaskResult load(const NSURLSessionPtr& session, const NSURLRequest& request,
+                       std::chrono::milliseconds patience = kPatience) {
   auto result = std::make_shared<std::promise<TaskResult>>();
   auto future = result->get_future();
   auto handler = [result, queue = session->delegateQueue()](const std::optional<NSData>& data,
@@ -88,7 +89,7 @@ inline TaskResult load(const NSURLSessionPtr& session, const NSURLRequest& reque
     result->set_value({data, response, error, queue->isCurrent()});
   };
   session->dataTaskWithRequest(request, handler)->resume();
-  if (future.wait_for(kPatience) == std::future_status::ready) return future.get();
+  if (future.wait_for(patience) == std::future_status::ready) return future.get();
   return {std::nullopt, nullptr, NSError::errorWithDomain("test", 0, "no answer in time")};
 }
 

@@ -2,18 +2,24 @@
 // task tells its delegate, what reaches the wire, failures, cancellation,
 // the disposition, the ends of a session, flow control and TLS trust.
 
+#include <dlfcn.h>
+#include <netdb.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include <brotli/encode.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "tests/Platform/NetTestSupport.h"
 
@@ -159,7 +165,8 @@ long curlCode(const std::optional<NSErrorPtr>& error) {
 std::string listed(const std::vector<std::pair<std::string, std::string>>& fields) {
   std::string text;
   for (const auto& [name, value] : fields) {
-    if (name != "Host" && name != "Accept" && name != "Content-Length") {
+    if (name != "Host" && name != "Accept" && name != "Accept-Encoding" &&
+        name != "Content-Length") {
       text.append(name).append("=").append(value).append("; ");
     }
   }
@@ -349,8 +356,8 @@ TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
   });
   Client client;
   client.delegate->holds = true;
-  auto held = client.start(server.URL("/body"), 0.3);
-  auto empty = client.start(server.URL("/no-content"), 0.3);  // the network is done with it
+  auto held = client.start(server.URL("/body"), 1);
+  auto empty = client.start(server.URL("/no-content"), 1);  // the network is done with it
   auto refused = client.start(server.URL("/body"));
   const auto has = [](const Trace& t) { return t.held != nullptr; };
   const auto allowHeld = client.delegate->trace(held, has).held;
@@ -361,10 +368,12 @@ TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
   refuse(Disposition::Cancel);
 
   // Meanwhile two tasks run out the same idle limit: one hears nothing, the
-  // other a head and one piece. The client lets their connections go.
-  auto stalled = client.start(server.URL("/stall"), 0.3);
+  // other a head and one piece. The client lets their connections go. (The
+  // limit is long enough that the held tasks surely get their heads first,
+  // even on a busy machine.)
+  auto stalled = client.start(server.URL("/stall"), 1);
   ASSERT_TRUE(stream(0));
-  auto silent = client.start(server.URL("/silent"), 0.3);
+  auto silent = client.start(server.URL("/silent"), 1);
   const std::string timedOut = "-1001 The request timed out.";
   EXPECT_EQ(summary(client.finish(silent)), timedOut);
   EXPECT_EQ(summary(client.finish(stalled)), timedOut + " [a piece\n]");
@@ -490,4 +499,320 @@ TEST(NetTLS, CertificatesAreVerifiedAgainstTheConfiguredFile) {
     EXPECT_EQ(result.data.value_or("secret"), "secret");
   }
   EXPECT_EQ(server.requestCount(), 3U) << "nothing is sent to a server that is not trusted";
+}
+
+// The name lookup of this test program: names under ".test" are 127.0.0.1,
+// and those that start with "slow." first wait until the test lets them go,
+// like a resolver that does not answer. Every other name goes to the
+// system's lookup. libcurl's resolver thread calls it through the usual
+// symbol, which this definition takes over.
+namespace {
+
+struct SlowLookups {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int entered = 0;
+  bool released = false;
+
+  bool waitUntilEntered(int count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kPatience, [&] { return entered >= count; });
+  }
+  void release() {
+    std::lock_guard lock(mutex);
+    released = true;
+    changed.notify_all();
+  }
+};
+
+SlowLookups& slowLookups() {
+  static auto* lookups = new SlowLookups();  // NOLINT: used by resolver threads until exit
+  return *lookups;
+}
+
+}  // namespace
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the system's are reserved
+extern "C" int getaddrinfo(const char* node, const char* service, const struct addrinfo* hints,
+                           struct addrinfo** result) {
+  using Lookup = int (*)(const char*, const char*, const struct addrinfo*, struct addrinfo**);
+  static const auto system = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
+  const std::string_view name = node != nullptr ? node : "";
+  if (!name.ends_with(".test")) return system(node, service, hints, result);
+  if (name.starts_with("slow.")) {
+    SlowLookups& lookups = slowLookups();
+    std::unique_lock lock(lookups.mutex);
+    ++lookups.entered;
+    lookups.changed.notify_all();
+    // Longer than any wait of the test, so that a lookup that held the
+    // network thread up would fail it.
+    lookups.changed.wait_for(lock, 3 * kPatience, [&] { return lookups.released; });
+  }
+  return system("127.0.0.1", service, hints, result);
+}
+
+TEST(NetResolver, ALookupThatHangsHoldsUpNoOtherTransferWhenItsTaskEnds) {
+  ZRLLocalServer server;
+  ASSERT_TRUE(server.start());
+  server.setFallback([](auto&, auto& r) { r.respond(200, {}, "here"); });
+  ZRLLocalServer gone;
+  ASSERT_TRUE(gone.start());
+  gone.stop();  // a refused port
+  auto session = NSURLSession::sessionWithConfiguration(
+      NSURLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, nullptr);
+  const std::string port = std::to_string(server.port());
+
+  // Cancelled while its host name is being looked up.
+  auto cancelled = session->dataTaskWithRequest(requestFor("http://slow.test:" + port + "/"),
+                                                [](auto&, auto&, auto&) {});
+  cancelled->resume();
+  ASSERT_TRUE(slowLookups().waitUntilEntered(1));
+  cancelled->cancel();
+  // Timed out while its host name is being looked up: a lookup that really
+  // hangs, so the short limit races nothing.
+  EXPECT_EQ(outcome(load(session, requestFor("http://slow.test:" + port + "/", 0.5)).error),
+            "-1001 The request timed out.");
+  EXPECT_TRUE(slowLookups().waitUntilEntered(2));
+  // Both lookups still hang; other transfers go on.
+  EXPECT_EQ(outcome(load(session, requestFor(gone.URL("/"))).error),
+            "-1004 Could not connect to the server.");
+  const TaskResult answered = load(session, requestFor(server.URL("/")));
+  EXPECT_EQ(outcome(answered.error) + " " + answered.data.value_or(""), "ok here");
+  const TaskResult byName = load(session, requestFor("http://quick.test:" + port + "/"));
+  EXPECT_EQ(outcome(byName.error) + " " + byName.data.value_or(""), "ok here");
+  {
+    std::lock_guard lock(slowLookups().mutex);
+    EXPECT_FALSE(slowLookups().released);
+  }
+  slowLookups().release();
+}
+
+TEST_F(NetSession, TheUsersNoProxyHostsAreReachedDirectlyAndOthersThroughTheProxy) {
+  ZRLLocalServer proxy;
+  ASSERT_TRUE(proxy.start());
+  proxy.setFallback([](auto&, auto& r) { r.respond(200, {}, "proxy"); });
+  server.setFallback([](auto&, auto& r) { r.respond(200, {}, "direct"); });
+  // Set while no request runs: the network thread reads them per request.
+  setenv("http_proxy", proxy.baseURL().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+  setenv("NO_PROXY", "intranet.test", 1);            // NOLINT(concurrency-mt-unsafe)
+  unsetenv("no_proxy");                              // NOLINT(concurrency-mt-unsafe)
+  Client client;
+  const std::string port = std::to_string(server.port());
+  const auto body = [&](const std::string& url) {
+    const TaskResult result = load(client.session, requestFor(url));
+    return outcome(result.error) + " " + result.data.value_or("");
+  };
+  EXPECT_EQ(body("http://intranet.test:" + port + "/a"), "ok direct");
+  EXPECT_EQ(body("http://outside.test:" + port + "/b"), "ok proxy");
+  EXPECT_EQ(body(server.URL("/c")), "ok direct") << "loopback is never proxied";
+  unsetenv("http_proxy");  // NOLINT(concurrency-mt-unsafe)
+  unsetenv("NO_PROXY");    // NOLINT(concurrency-mt-unsafe)
+  ASSERT_EQ(proxy.requestCount(), 1U);
+  EXPECT_EQ(proxy.requests()[0].target(), "http://outside.test:" + port + "/b");
+}
+
+TEST_F(NetSession, AHeadOfManyFieldsIsReadWholeAndFieldsAreFoundWhateverTheirCase) {
+  constexpr int kFields = 25000;
+  // Short fields keep the head (about 250 KB) under libcurl's limit.
+  std::string many = "HTTP/1.1 200 OK\r\n";
+  std::string repeated = many;
+  for (int i = 0; i < kFields; ++i) {
+    char field[32];
+    std::snprintf(field, sizeof field, "f%x: %d\r\n", i, i % 10);
+    many += field;
+    repeated += "r: 1\r\n";
+  }
+  for (auto* head : {&many, &repeated})
+    *head += "Content-Length: 2\r\nConnection: close\r\n\r\nok";
+  for (const auto& [path, head] : {std::pair{"/many", many}, std::pair{"/repeated", repeated}}) {
+    server.route("GET", path, [text = head](auto&, auto& r) {
+      auto stream = r.raw();
+      stream->write(text);
+      stream->close();
+    });
+  }
+  Client client;
+  const TaskResult distinct = load(client.session, requestFor(server.URL("/many")));
+  ASSERT_EQ(outcome(distinct.error), "ok");
+  ASSERT_TRUE(distinct.response);
+  const NSHTTPHeaderFields& fields = distinct.response->allHeaderFields();
+  EXPECT_EQ(fields.fields().size(), static_cast<size_t>(kFields + 2));
+  EXPECT_EQ(fields.fields().front(), (std::pair<std::string, std::string>{"f0", "0"}));
+  EXPECT_EQ(fields.valueForField("F61A7"), "9");
+  EXPECT_EQ(fields.valueForField("f3039"), "5");
+  EXPECT_EQ(fields.valueForField("content-LENGTH"), "2");
+
+  const TaskResult joined = load(client.session, requestFor(server.URL("/repeated")));
+  ASSERT_EQ(outcome(joined.error), "ok");
+  const auto value = joined.response->valueForHTTPHeaderField("R");
+  ASSERT_TRUE(value);
+  EXPECT_EQ(value->size(), static_cast<size_t>(3 * kFields - 2));
+  EXPECT_EQ(value->substr(0, 7), "1, 1, 1");
+
+  // Setting a name again in another case replaces the value in its place;
+  // removing one keeps the order of the rest.
+  NSHTTPHeaderFields edited;
+  edited.setValue("1", "A");
+  edited.setValue("2", "B");
+  edited.setValue("3", "C");
+  edited.setValue("two", "b");
+  edited.remove("a");
+  edited.addValue("more", "C");
+  EXPECT_EQ(listed(edited.fields()), "B=two; C=3, more; ");
+  EXPECT_EQ(edited.valueForField("c"), "3, more");
+  EXPECT_FALSE(edited.valueForField("A"));
+  // The same past the size from which the names are indexed.
+  NSHTTPHeaderFields indexed;
+  for (int i = 0; i < 40; ++i)
+    indexed.setValue(std::to_string(i), "h" + std::to_string(i));
+  indexed.remove("H5");
+  indexed.setValue("six", "H6");
+  indexed.addValue("more", "h39");
+  ASSERT_EQ(indexed.fields().size(), 39U);
+  EXPECT_EQ(indexed.fields()[5], (std::pair<std::string, std::string>{"h6", "six"}));
+  EXPECT_EQ(indexed.valueForField("H39"), "39, more");
+  EXPECT_EQ(indexed.valueForField("h7"), "7");
+  EXPECT_FALSE(indexed.valueForField("h5"));
+}
+
+namespace {
+
+std::string compressed(const std::string& text, const std::string& coding) {
+  if (coding == "br") {
+    std::string out(BrotliEncoderMaxCompressedSize(text.size()), '\0');
+    size_t size = out.size();
+    EXPECT_TRUE(BrotliEncoderCompress(BROTLI_DEFAULT_QUALITY, BROTLI_DEFAULT_WINDOW,
+                                      BROTLI_MODE_TEXT, text.size(),
+                                      reinterpret_cast<const uint8_t*>(text.data()), &size,
+                                      reinterpret_cast<uint8_t*>(out.data())));
+    out.resize(size);
+    return out;
+  }
+  z_stream stream{};
+  // 31: a gzip wrapper; 15: the zlib wrapper that "deflate" means.
+  EXPECT_EQ(deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, coding == "gzip" ? 31 : 15, 8,
+                         Z_DEFAULT_STRATEGY),
+            Z_OK);
+  std::string out(deflateBound(&stream, text.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  stream.avail_in = static_cast<uInt>(text.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(NetSession, CompressedAnswersAreDecodedAndOneThatCannotBeFailsTheTask) {
+  std::string text;
+  for (int i = 0; i < 2000; ++i)
+    text += "data: line " + std::to_string(i) + "\n\n";
+  for (const std::string coding : {"gzip", "deflate", "br"}) {
+    server.route("GET", "/" + coding, [coding, body = compressed(text, coding)](auto&, auto& r) {
+      r.respond(200, {{"Content-Encoding", coding}}, body);
+    });
+  }
+  server.route("GET", "/broken", [](auto&, auto& r) {
+    r.respond(200, {{"Content-Encoding", "gzip"}}, "this was never compressed");
+  });
+  Client client;
+  for (const std::string coding : {"gzip", "deflate", "br"}) {
+    const TaskResult result = load(client.session, requestFor(server.URL("/" + coding)));
+    EXPECT_EQ(outcome(result.error), "ok") << coding;
+    EXPECT_TRUE(result.data == text) << coding;
+  }
+  const TaskResult broken = load(client.session, requestFor(server.URL("/broken")));
+  EXPECT_EQ(outcome(broken.error), "-1016 cannot decode raw data");
+  EXPECT_EQ(curlCode(broken.error), CURLE_BAD_CONTENT_ENCODING);
+  // Through a delegate as well: the end carries the error, never silence.
+  const Trace streamed = client.finish(client.start(server.URL("/broken")));
+  EXPECT_EQ(outcome(streamed.end), "-1016 cannot decode raw data");
+  const auto offered = server.requests().at(0).header("Accept-Encoding");
+  ASSERT_TRUE(offered);
+  for (const char* coding : {"gzip", "deflate", "br"})
+    EXPECT_NE(offered->find(coding), std::string::npos) << *offered;
+}
+
+TEST_F(NetSession, RedirectsTurnPostAndDeleteIntoGetAsThePlatformDoes) {
+  // "/r/CODE" answers CODE with a location; "/final" echoes what reached it.
+  server.setFallback([](auto& request, auto& r) {
+    if (request.target().starts_with("/r/")) {
+      r.respond(std::stoi(request.target().substr(3)), {{"Location", "/final"}});
+    } else {
+      r.respond(200, {}, request.method() + " " + request.body());
+    }
+  });
+  Client client;
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"POST", 301, "GET "},      {"POST", 302, "GET "},          {"POST", 303, "GET "},
+      {"DELETE", 301, "GET "},    {"DELETE", 302, "GET "},        {"DELETE", 303, "GET "},
+      {"PUT", 303, "GET "},       {"PUT", 301, "PUT body"},       {"POST", 307, "POST body"},
+      {"POST", 308, "POST body"}, {"DELETE", 307, "DELETE body"}, {"PUT", 308, "PUT body"},
+  };
+  for (const auto& [method, code, expected] : cases) {
+    auto request = requestFor(server.URL("/r/" + std::to_string(code)));
+    request.setHTTPMethod(method);
+    request.setHTTPBody(NSData("body"));
+    const TaskResult result = load(client.session, request);
+    EXPECT_EQ(outcome(result.error) + " " + result.data.value_or(""), "ok " + expected)
+        << method << " " << code;
+  }
+  // Without a body a DELETE becomes a plain GET too.
+  auto bare = requestFor(server.URL("/r/302"));
+  bare.setHTTPMethod("DELETE");
+  EXPECT_EQ(load(client.session, bare).data, "GET ");
+}
+
+TEST(NetTLS, AnHttpsRequestIsNeverRedirectedToHttp) {
+  TemporaryDirectory directory;
+  auto certificate = ZRLLocalCertificate::generate(directory.path());
+  ASSERT_TRUE(certificate);
+  ZRLLocalServer plain;
+  ASSERT_TRUE(plain.start());
+  plain.setFallback([](auto&, auto& r) { r.respond(200, {}, "in clear text"); });
+  ZRLLocalServer secure({.certificate = certificate});
+  ASSERT_TRUE(secure.start());
+  secure.route("GET", "/down", [&](auto&, auto& r) {
+    r.respond(302, {{"Location", plain.URL("/final")}});
+  });
+  secure.route("GET", "/across", [](auto&, auto& r) { r.respond(302, {{"Location", "/final"}}); });
+  secure.route("GET", "/final", [](auto&, auto& r) { r.respond(200, {}, "secure"); });
+  auto configuration = NSURLSessionConfiguration::ephemeralSessionConfiguration();
+  configuration.setTLSCertificateAuthorityFile(certificate->certificateFile());
+  auto session = NSURLSession::sessionWithConfiguration(configuration, nullptr, nullptr);
+
+  auto down = requestFor(secure.URL("/down"));
+  down.setValue("secret", "Authorization");
+  const TaskResult refused = load(session, down);
+  ASSERT_TRUE(refused.error);
+  EXPECT_EQ(refused.error->code(), NSURLErrorAppTransportSecurityRequiresSecureConnection);
+  EXPECT_FALSE(refused.data);
+  EXPECT_EQ(plain.requestCount(), 0U) << "nothing goes out in clear text";
+  const TaskResult across = load(session, requestFor(secure.URL("/across")));
+  EXPECT_EQ(outcome(across.error) + " " + across.data.value_or(""), "ok secure");
+}
+
+TEST_F(NetSession, ACompletionHandlerTaskEndsPastTheBodyLimit) {
+  streamRoute("/endless");
+  Client client;
+  std::thread writer([this] {
+    const auto endless = stream(0);
+    if (!endless) return;
+    const std::string piece(size_t{4} << 20, 'x');
+    // Each piece waits for the one before, so the server holds little; the
+    // client stops the stream a little past the limit.
+    for (size_t sent = 0; sent < 2 * NSURLSessionMaximumGatheredBytes; sent += piece.size()) {
+      if (!endless->write(piece) || !endless->flush(5 * kPatience)) return;
+    }
+  });
+  // 64 MiB take a while under a sanitizer on a busy machine.
+  const TaskResult result = load(client.session, requestFor(server.URL("/endless")), 5 * kPatience);
+  writer.join();
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(outcome(result.error), "-1103 resource exceeds maximum size");
+  EXPECT_FALSE(result.data);
+  EXPECT_TRUE(stream(0)->waitUntilClosed(kPatience));
 }

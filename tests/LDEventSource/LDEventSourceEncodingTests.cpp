@@ -1,0 +1,131 @@
+// An event stream sent with a content coding: each record is read as soon
+// as its compressed bytes arrive, and a stream that cannot be decoded ends
+// its connection with the network layer's error instead of going silent.
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "LDEventSource/LDEventSource.h"
+#include "Platform/Net/NSURLError.h"
+#include "tests/Platform/NetTestSupport.h"
+
+namespace {
+
+// A gzip writer whose every piece is flushed, so that the receiver can
+// decode everything written so far.
+class GzipPieces {
+ public:
+  GzipPieces() { ok_ = deflateInit2(&stream_, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) == Z_OK; }
+  ~GzipPieces() { deflateEnd(&stream_); }
+  GzipPieces(const GzipPieces&) = delete;
+  GzipPieces& operator=(const GzipPieces&) = delete;
+
+  std::string piece(const std::string& text, int flush = Z_SYNC_FLUSH) {
+    std::string out;
+    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream_.avail_in = static_cast<uInt>(text.size());
+    char buffer[4096];
+    do {
+      stream_.next_out = reinterpret_cast<Bytef*>(buffer);
+      stream_.avail_out = sizeof buffer;
+      const int result = deflate(&stream_, flush);
+      ok_ = ok_ && (result == Z_OK || result == Z_STREAM_END || result == Z_BUF_ERROR);
+      out.append(buffer, sizeof buffer - stream_.avail_out);
+    } while (stream_.avail_out == 0);
+    return out;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  z_stream stream_{};
+  bool ok_ = false;
+};
+
+// The data of each message and the code of each error, in order.
+class Heard {
+ public:
+  void listen(LDEventSource& source) {
+    source.onMessage(
+        [this](const LDEventPtr& event) { add("message " + event->data().value_or("(null)")); });
+    source.onError([this](const LDEventPtr& event) {
+      const NSErrorPtr& error = event->error();
+      add("error " + (error ? error->domain() + " " + std::to_string(error->code()) : "(null)"));
+    });
+  }
+  bool waitFor(const std::string& line) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [&] {
+      return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+    });
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  void add(std::string line) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(line));
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+const ZRLLocalHeaders kGzipStream = {{"Content-Type", "text/event-stream"},
+                                     {"Content-Encoding", "gzip"}};
+
+}  // namespace
+
+class LDEventSourceEncoding : public LocalServerFixture {};
+
+TEST_F(LDEventSourceEncoding, AGzipStreamIsReadRecordByRecordAsItArrives) {
+  server.route("GET", "/gzip", [this](auto&, auto& r) { hand(r.stream(200, kGzipStream)); });
+  auto source =
+      LDEventSource::eventSourceWithURL(NSURL::URLWithString(server.URL("/gzip")), std::nullopt);
+  Heard heard;
+  heard.listen(*source);
+  source->open();
+  const auto live = stream(0);
+  ASSERT_TRUE(live);
+  GzipPieces gzip;
+  // Each record must come out while the stream is still open: nothing
+  // waits for the end of the compressed body.
+  for (int i = 0; i < 20; ++i) {
+    const std::string data = "record " + std::to_string(i) + std::string(200, 'x');
+    ASSERT_TRUE(live->write(gzip.piece("id: " + std::to_string(i) + "\ndata: " + data + "\n\n")));
+    ASSERT_TRUE(heard.waitFor("message " + data)) << i;
+  }
+  ASSERT_TRUE(gzip.ok());
+  source->close();
+  const auto lines = heard.lines();
+  EXPECT_EQ(lines.size(), 20U) << lines.back();
+  const auto request = server.requests().at(0);
+  EXPECT_NE(request.header("Accept-Encoding").value_or("").find("gzip"), std::string::npos);
+}
+
+TEST_F(LDEventSourceEncoding, AStreamThatCannotBeDecodedEndsWithTheNetworkError) {
+  server.route("GET", "/broken", [this](auto&, auto& r) {
+    auto broken = r.stream(200, kGzipStream);
+    broken->write("data: this is not gzip\n\n");
+    hand(broken);
+  });
+  auto source =
+      LDEventSource::eventSourceWithURL(NSURL::URLWithString(server.URL("/broken")), std::nullopt);
+  Heard heard;
+  heard.listen(*source);
+  source->open();
+  EXPECT_TRUE(heard.waitFor(std::string("error ") + NSURLErrorDomain + " " +
+                            std::to_string(NSURLErrorCannotDecodeContentData)));
+  source->close();
+  for (const auto& line : heard.lines())
+    EXPECT_EQ(line.rfind("message", 0), std::string::npos) << "nothing is parsed from it";
+}
