@@ -52,7 +52,11 @@ std::string dumpTree(const Node& root, const std::string& separator, Children ch
     // instead, so that a deep tree's dump stays linear in size.
     for (size_t i = 0; i < std::min(depth, kDumpIndentLimit); ++i)
       text += "| ";
-    if (depth > kDumpIndentLimit) text += "(" + std::to_string(depth) + ") ";
+    if (depth > kDumpIndentLimit) {
+      text += '(';
+      text += std::to_string(depth);
+      text += ") ";
+    }
     text += description(*node);
     const auto& below = children(*node);
     for (auto child = below.rbegin(); child != below.rend(); ++child) {
@@ -185,9 +189,16 @@ void ZRLUtilities::logZRLViewWithRoot(const ZRLViewPtr& root, std::string& separ
                   *root, separator,
                   [](const ZRLView& wrapper) -> const auto& { return wrapper.subviews(); },
                   [](const ZRLView& wrapper) {
-                    std::string text = "<ZRLView: " + NSStringDescription(wrapper.name());
-                    if (wrapper.view()) text += " " + describe(*wrapper.view());
-                    return text + ">";
+                    // Appended piece by piece: g++ -O3 warns falsely on
+                    // chained concatenation here.
+                    std::string text = "<ZRLView: ";
+                    text += NSStringDescription(wrapper.name());
+                    if (wrapper.view()) {
+                      text += ' ';
+                      text += describe(*wrapper.view());
+                    }
+                    text += '>';
+                    return text;
                   }));
 }
 

@@ -2,6 +2,7 @@
 
 #include <cairo.h>
 #include <spng.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -61,6 +62,20 @@ int spngFilter(UIImagePNGFilter filter) {
       return SPNG_FILTER_CHOICE_ALL;
   }
   return SPNG_FILTER_CHOICE_NONE;
+}
+
+int zlibStrategy(UIImagePNGStrategy strategy) {
+  switch (strategy) {
+    case UIImagePNGStrategy::standard:
+      return Z_DEFAULT_STRATEGY;
+    case UIImagePNGStrategy::filtered:
+      return Z_FILTERED;
+    case UIImagePNGStrategy::huffmanOnly:
+      return Z_HUFFMAN_ONLY;
+    case UIImagePNGStrategy::runLength:
+      return Z_RLE;
+  }
+  return Z_DEFAULT_STRATEGY;
 }
 
 }  // namespace
@@ -140,7 +155,8 @@ std::optional<NSData> UIImagePNGRepresentation(const UIImagePtr& image) {
 }
 
 std::optional<NSData> UIImagePNGRepresentationWithSettings(const UIImagePtr& image, int zlibLevel,
-                                                           UIImagePNGFilter filter) {
+                                                           UIImagePNGFilter filter,
+                                                           UIImagePNGStrategy strategy) {
   if (!image) return std::nullopt;
   cairo_surface_t* surface = image->cairoSurface();
   cairo_surface_flush(surface);
@@ -152,6 +168,7 @@ std::optional<NSData> UIImagePNGRepresentationWithSettings(const UIImagePtr& ima
   spng_set_option(context.get(), SPNG_ENCODE_TO_BUFFER, 1);
   spng_set_option(context.get(), SPNG_IMG_COMPRESSION_LEVEL, zlibLevel);
   spng_set_option(context.get(), SPNG_FILTER_CHOICE, spngFilter(filter));
+  spng_set_option(context.get(), SPNG_IMG_COMPRESSION_STRATEGY, zlibStrategy(strategy));
   spng_ihdr header{};
   header.width = static_cast<uint32_t>(width);
   header.height = static_cast<uint32_t>(height);

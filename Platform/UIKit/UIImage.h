@@ -52,11 +52,15 @@ using UIImagePtr = std::shared_ptr<const UIImage>;
 
 // PNG filter choices of the encoder.
 enum class UIImagePNGFilter { none, sub, up, average, paeth, all };
+// zlib's strategies for the encoder's deflate stream.
+enum class UIImagePNGStrategy { standard, filtered, huffmanOnly, runLength };
 
 // The PNG bytes of an image (8-bit RGBA, colours un-premultiplied); nothing
 // for a null image or when encoding fails. Uses the settings that the
 // capture benchmark chose.
 std::optional<NSData> UIImagePNGRepresentation(const UIImagePtr& image);
-// The same with explicit settings: zlib level 0 to 9 and the row filter.
-std::optional<NSData> UIImagePNGRepresentationWithSettings(const UIImagePtr& image, int zlibLevel,
-                                                           UIImagePNGFilter filter);
+// The same with explicit settings: zlib level 0 to 9, the row filter and
+// the deflate strategy.
+std::optional<NSData> UIImagePNGRepresentationWithSettings(
+    const UIImagePtr& image, int zlibLevel, UIImagePNGFilter filter,
+    UIImagePNGStrategy strategy = UIImagePNGStrategy::standard);

@@ -32,7 +32,13 @@ std::string pointerToken(std::string_view key) {
 }
 
 std::string inQuotes(std::string_view key) {
-  return "\"" + std::string(key) + "\"";
+  // Appended piece by piece: g++ -O3 warns falsely on chained concatenation.
+  std::string text;
+  text.reserve(key.size() + 2);
+  text += '"';
+  text += key;
+  text += '"';
+  return text;
 }
 
 // Thrown inside the loader only, caught by load().

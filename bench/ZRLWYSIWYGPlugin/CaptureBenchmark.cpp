@@ -135,9 +135,10 @@ void BM_PNG(benchmark::State& state) {
   const UIImagePtr image = ZRLScreenshotHelper::captureScreen();
   const int level = static_cast<int>(state.range(1));
   const auto filter = static_cast<UIImagePNGFilter>(state.range(2));
+  const auto strategy = static_cast<UIImagePNGStrategy>(state.range(3));
   size_t bytes = 0;
   for (auto _ : state) {
-    const auto png = UIImagePNGRepresentationWithSettings(image, level, filter);
+    const auto png = UIImagePNGRepresentationWithSettings(image, level, filter, strategy);
     bytes = png ? png->size() : 0;
     benchmark::DoNotOptimize(png);
   }
@@ -228,8 +229,12 @@ void BM_WholeCapture(benchmark::State& state) {
 // range(0): 0 for the app screen of about 300 views, 1 for 5,000 views.
 BENCHMARK(BM_Layout)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Render)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-// range(1): zlib level; range(2): filter (0 none, 2 up, 5 all).
-BENCHMARK(BM_PNG)->ArgsProduct({{0, 1}, {1, 3, 6, 9}, {0, 2, 5}})->Unit(benchmark::kMillisecond);
+// range(1): zlib level; range(2): filter (0 none, 2 up, 5 all); range(3):
+// deflate strategy (0 standard, 3 run length).
+BENCHMARK(BM_PNG)
+    ->ArgsProduct({{0, 1}, {1, 6, 9}, {0, 2, 5}, {0}})
+    ->ArgsProduct({{0, 1}, {1, 6}, {0, 2}, {3}})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LibPNG)->ArgsProduct({{0}, {1, 6}, {0, 2, 5}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Base64)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholeCapture)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
