@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -7,6 +10,7 @@
 #include "Platform/Foundation/NSThread.h"
 #include "Platform/Foundation/NSUserDefaults.h"
 #include "RecordingController.h"
+#include "ZRLRTAPlugin/ZRLTooltipBuilder.h"
 #include "ZRLWYSIWYGPlugin/ZRLFloatingButton.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
 
@@ -257,8 +261,12 @@ TEST_F(FloatingButtonTest, TestDeviceTitlesColoursAndStoredFlag) {
   EXPECT_EQ(*atd->backgroundColor(), *UIColor::orangeColor());
   EXPECT_EQ(atd->frame().size, size);
   ASSERT_TRUE(controller_->waitForRequests(2));
-  EXPECT_EQ(controller_->requests()[0].method, "POST");
-  EXPECT_EQ(controller_->requests()[1].method, "DELETE");
+  // The add is built on a background queue, so the two may arrive in
+  // either order.
+  std::multiset<std::string> methods;
+  for (const auto& request : controller_->requests())
+    methods.insert(request.method);
+  EXPECT_EQ(methods, (std::multiset<std::string>{"DELETE", "POST"}));
 
   // "Select Screen" goes green, orange, green.
   for (bool green : {true, false, true}) {
@@ -327,6 +335,21 @@ TEST_F(FloatingButtonTest, InitializeCreatesTheButtonOnTheMainQueue) {
   ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return plugin->zrlButton() != nullptr; }, 10s));
   made_.push_back(plugin->zrlButton());
   EXPECT_FALSE(plugin->zrlButton()->overlayWindow()->isHidden());
+}
+
+TEST_F(FloatingButtonTest, BuildersShowAPreviewInTheKeyWindowOnTheMainQueue) {
+  const auto hasPreview = [&] {
+    return std::count_if(appWindow_->subviews().begin(), appWindow_->subviews().end(),
+                         [](const UIViewPtr& view) { return view->tag() == ZRLPreviewViewTag; });
+  };
+  std::thread caller([] {
+    ZRLTooltipBuilder::sharedBuilder()->buildAndShowInlineActionWithUIConfig({{"text", "a"}});
+    ZRLTooltipBuilder::sharedBuilder()->buildAndShowInlineActionWithUIConfig({{"text", "b"}});
+  });
+  caller.join();
+  EXPECT_EQ(hasPreview(), 0) << "views change only on the main queue";
+  DispatchMainLoop::drain();
+  EXPECT_EQ(hasPreview(), 1) << "a later preview replaces the earlier one";
 }
 
 }  // namespace
