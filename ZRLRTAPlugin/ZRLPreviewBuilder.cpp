@@ -2,7 +2,10 @@
 
 #include <memory>
 
+#include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/UIKit/UILabel.h"
+#include "Platform/UIKit/UIWindow.h"
 
 namespace {
 
@@ -14,6 +17,28 @@ struct ObserverState {
 ObserverState& observerState() {
   static ObserverState* state = new ObserverState();  // NOLINT: process lifetime
   return *state;
+}
+
+// Shows a card naming the display type at the bottom of the key window,
+// in place of any earlier one. Main thread.
+void showPreviewView(const std::string& displayType) {
+  const auto window = UIApplication::sharedApplication().keyWindow();
+  if (!window) return;
+  for (const UIViewPtr& view : std::vector<UIViewPtr>(window->subviews())) {
+    if (view->tag() == ZRLPreviewViewTag) view->removeFromSuperview();
+  }
+  const CGRect bounds = window->bounds();
+  const CGFloat width = bounds.size.width * 0.8;
+  auto card =
+      std::make_shared<UILabel>(CGRectMake(bounds.origin.x + (bounds.size.width - width) / 2,
+                                           bounds.origin.y + bounds.size.height * 0.75, width, 56));
+  card->setTag(ZRLPreviewViewTag);
+  card->setBackgroundColor(UIColor::colorWithRed(0.15, 0.15, 0.2, 0.92));
+  card->layer().setCornerRadius(12);
+  card->setTextColor(UIColor::whiteColor());
+  card->setTextAlignment(NSTextAlignment::center);
+  card->setText(displayType + " preview");
+  window->addSubview(card);
 }
 
 }  // namespace
@@ -54,4 +79,7 @@ void ZRLPreviewBuilder::show(const std::optional<nlohmann::json>& config) {
     observer = observerState().observer;
   }
   if (observer) (*observer)(displayType_, value);
+  // Builders are called from background queues; views live on the main one.
+  dispatch_async(dispatch_get_main_queue(),
+                 [displayType = displayType_] { showPreviewView(displayType); });
 }

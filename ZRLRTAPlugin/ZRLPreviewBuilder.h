@@ -1,7 +1,8 @@
 #pragma once
 // What the UI plug-in's four stand-in builders share: each records the
 // configurations it was given, so that tests and programs can see what was
-// shown, and writes a log line naming the display type.
+// shown, writes a log line naming the display type, and shows a simple
+// preview card in the app's key window on the main queue.
 
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +13,9 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+// The tag of the preview card in the key window.
+inline constexpr long ZRLPreviewViewTag = 0x5A52;
 
 class ZRLPreviewBuilder {
  public:

@@ -5,6 +5,7 @@
 
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Foundation/NSThread.h"
+#include "ZRLWYSIWYGPlugin/ZRLFloatingButton.h"
 #include "ZRLWYSIWYGPlugin/ZRLLayoutHelper.h"
 #include "ZRLWYSIWYGPlugin/ZRLLog.h"
 #include "ZRLWYSIWYGPlugin/ZRLScreenshotHelper.h"
@@ -74,6 +75,12 @@ void ZRLWYSIWYGPlugin::initialize(const nlohmann::json& /*dictionary*/) {
     std::lock_guard lock(state.mutex);
     state.plugin = self;
   }
+  // The task keeps the plug-in alive until it has run.
+  dispatch_async(dispatch_get_main_queue(), [self] {
+    auto button = ZRLFloatingButton::make();
+    std::lock_guard lock(self->mutex_);
+    self->zrlButton_ = std::move(button);
+  });
   ZRLController::sharedController()->registerForEventWithType(ZRLEventTypeScreenChange, self);
   auto channel = std::make_shared<ZRLEventSource>();
   std::shared_ptr<ZRLEventSource> previous;
@@ -86,6 +93,11 @@ void ZRLWYSIWYGPlugin::initialize(const nlohmann::json& /*dictionary*/) {
   channel->connect();
   ZRLLogInfo("-[ZRLWYSIWYGPlugin initialize:]", "WYSIWYG Plugin (%d) - Initialized",
              kWYSIWYGPluginVersion);
+}
+
+std::shared_ptr<ZRLFloatingButton> ZRLWYSIWYGPlugin::zrlButton() const {
+  std::lock_guard lock(mutex_);
+  return zrlButton_;
 }
 
 void ZRLWYSIWYGPlugin::onEvent(const ZRLEventPtr& event) {

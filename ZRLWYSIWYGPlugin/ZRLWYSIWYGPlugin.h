@@ -28,6 +28,8 @@ inline constexpr const char* ZRLWYSIWYGPluginErrorDomain = "ZRLWYSIWYGPluginErro
 inline constexpr long ZRLWYSIWYGPluginErrorMissingDeviceID = 1;
 inline constexpr long ZRLWYSIWYGPluginErrorMissingHardwareModel = 2;
 
+class ZRLFloatingButton;
+
 class ZRLWYSIWYGPlugin : public ZorlanPlugin,
                          public ZRLEventListener,
                          public std::enable_shared_from_this<ZRLWYSIWYGPlugin> {
@@ -65,6 +67,9 @@ class ZRLWYSIWYGPlugin : public ZorlanPlugin,
   void removeTestDevice(TestDeviceCompletion completion = {});
 
   std::optional<std::string> currActivity() const;
+  // The floating button, made on the main queue after initialize (null
+  // before).
+  std::shared_ptr<ZRLFloatingButton> zrlButton() const;
   // The preview channel, made by initialize (null before).
   std::shared_ptr<ZRLEventSource> eventSource() const;
 
@@ -80,4 +85,5 @@ class ZRLWYSIWYGPlugin : public ZorlanPlugin,
   mutable std::mutex mutex_;
   std::optional<std::string> currActivity_;
   std::shared_ptr<ZRLEventSource> eventSource_;
+  std::shared_ptr<ZRLFloatingButton> zrlButton_;
 };

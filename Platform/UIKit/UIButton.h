@@ -1,11 +1,16 @@
 #pragma once
-// A button: a title and a title colour per control state, drawn centred.
+// A button: a title, a title colour and a background image per control
+// state, drawn centred, and target-action per control event.
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Platform/UIKit/UIFont.h"
+#include "Platform/UIKit/UIImage.h"
 #include "Platform/UIKit/UIKitText.h"
 #include "Platform/UIKit/UIView.h"
 
@@ -14,6 +19,13 @@ inline constexpr UIControlState UIControlStateNormal = 0;
 inline constexpr UIControlState UIControlStateHighlighted = 1UL << 0;
 inline constexpr UIControlState UIControlStateDisabled = 1UL << 1;
 inline constexpr UIControlState UIControlStateSelected = 1UL << 2;
+
+using UIControlEvents = unsigned long;
+inline constexpr UIControlEvents UIControlEventTouchDown = 1UL << 0;
+inline constexpr UIControlEvents UIControlEventTouchUpInside = 1UL << 6;  // 64
+
+class UIButton;
+using UIButtonPtr = std::shared_ptr<UIButton>;
 
 class UIButton : public UIView {
  public:
@@ -36,9 +48,41 @@ class UIButton : public UIView {
   const UIFontPtr& titleFont() const { return font_; }
   void setTitleFont(UIFontPtr font);
 
+  // A state without its own image shows the normal state's; null: none.
+  void setBackgroundImage(UIImagePtr image, UIControlState state);
+  UIImagePtr backgroundImageForState(UIControlState state) const;
+
+  // Target-action: the target is held weakly, as the platform does.
+  template <typename T, typename R>
+  void addTarget(const std::shared_ptr<T>& target, void (T::*action)(const std::shared_ptr<R>&),
+                 UIControlEvents events) {
+    std::weak_ptr<T> weak = target;
+    addAction(
+        [weak, action](const UIButtonPtr& sender) {
+          if (auto strong = weak.lock()) ((*strong).*action)(sender);
+        },
+        events);
+  }
+  void addAction(std::function<void(const UIButtonPtr&)> action, UIControlEvents events);
+  // Runs the actions registered for any of the events, in registration order.
+  void sendActionsForControlEvents(UIControlEvents events);
+
+  // A touch that goes down on the button and comes up inside its bounds
+  // fires touch-up-inside; a cancelled touch fires nothing.
+  void touchesBegan(const UITouch& touch) override;
+  void touchesEnded(const UITouch& touch) override;
+  void touchesCancelled(const UITouch& touch) override;
+
   void drawRect(CGContextRef context, CGRect rect) const override;
 
  private:
+  struct TargetAction {
+    std::function<void(const UIButtonPtr&)> action;
+    UIControlEvents events;
+  };
+  std::vector<TargetAction> actions_;
+  std::map<UIControlState, UIImagePtr> backgroundImages_;
+  bool tracking_ = false;
   UIControlState state_ = UIControlStateNormal;
   std::map<UIControlState, std::string> titles_;
   std::map<UIControlState, UIColorPtr> titleColors_;

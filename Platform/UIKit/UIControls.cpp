@@ -3,6 +3,7 @@
 
 #include "Platform/UIKit/UIButton.h"
 #include "Platform/UIKit/UIFont.h"
+#include "Platform/UIKit/UIGestureRecognizer.h"
 #include "Platform/UIKit/UIImageView.h"
 #include "Platform/UIKit/UILabel.h"
 
@@ -71,7 +72,67 @@ void UIButton::setTitleFont(UIFontPtr font) {
   layout_.invalidate();
 }
 
+void UIButton::setBackgroundImage(UIImagePtr image, UIControlState state) {
+  if (image) {
+    backgroundImages_[state] = std::move(image);
+  } else {
+    backgroundImages_.erase(state);
+  }
+}
+
+UIImagePtr UIButton::backgroundImageForState(UIControlState state) const {
+  auto found = backgroundImages_.find(state);
+  if (found == backgroundImages_.end()) found = backgroundImages_.find(UIControlStateNormal);
+  return found == backgroundImages_.end() ? nullptr : found->second;
+}
+
+void UIButton::addAction(std::function<void(const UIButtonPtr&)> action, UIControlEvents events) {
+  if (action && events != 0) actions_.push_back(TargetAction{std::move(action), events});
+}
+
+void UIButton::sendActionsForControlEvents(UIControlEvents events) {
+  const auto self = std::static_pointer_cast<UIButton>(shared_from_this());
+  // A copy: an action may register another.
+  const std::vector<TargetAction> actions = actions_;
+  for (const TargetAction& entry : actions) {
+    if ((entry.events & events) != 0) entry.action(self);
+  }
+}
+
+void UIButton::touchesBegan(const UITouch& /*touch*/) {
+  tracking_ = true;
+  sendActionsForControlEvents(UIControlEventTouchDown);
+}
+
+void UIButton::touchesEnded(const UITouch& touch) {
+  if (!tracking_) return;
+  tracking_ = false;
+  if (pointInside(touch.locationInView(this), nullptr)) {
+    sendActionsForControlEvents(UIControlEventTouchUpInside);
+  }
+}
+
+void UIButton::touchesCancelled(const UITouch& /*touch*/) {
+  tracking_ = false;
+}
+
 void UIButton::drawRect(CGContextRef context, CGRect rect) const {
+  if (const UIImagePtr image = backgroundImageForState(state_)) {
+    cairo_t* cairo = CGContextGetCairo(context);
+    const CGRect area = bounds();
+    if (cairo != nullptr && image->pixelWidth() > 0 && image->pixelHeight() > 0 &&
+        area.size.width > 0 && area.size.height > 0) {
+      cairo_save(cairo);
+      cairo_rectangle(cairo, area.origin.x, area.origin.y, area.size.width, area.size.height);
+      cairo_clip(cairo);
+      cairo_translate(cairo, area.origin.x, area.origin.y);
+      cairo_scale(cairo, area.size.width / image->pixelWidth(),
+                  area.size.height / image->pixelHeight());
+      cairo_set_source_surface(cairo, image->cairoSurface(), 0, 0);
+      cairo_paint(cairo);
+      cairo_restore(cairo);
+    }
+  }
   const std::optional<std::string> title = currentTitle();
   if (!title) return;
   if (*title != laidOutTitle_) {

@@ -28,5 +28,22 @@ class UIFont {
 
 using UIFontPtr = std::shared_ptr<const UIFont>;
 
+using NSStringDrawingOptions = unsigned long;
+inline constexpr NSStringDrawingOptions NSStringDrawingUsesLineFragmentOrigin = 1UL << 0;
+
+// The text attributes that measuring reads: the font (null: system 17).
+struct NSStringAttributes {
+  UIFontPtr font;  // NSFontAttributeName
+};
+
+// The rectangle that the text takes when laid out within the size: wrapped
+// at word boundaries within the width when the options hold the
+// line-fragment-origin option and the width is above 0, else on one line.
+// Unrounded; the origin is (0, 0). Uses the same fixed hinting and rounding
+// settings as drawing.
+CGRect NSStringBoundingRectWithSize(const std::string& text, CGSize size,
+                                    NSStringDrawingOptions options,
+                                    const NSStringAttributes& attributes);
+
 // The family behind the system font.
 inline constexpr const char* UIFontSystemFamilyName = "DejaVu Sans";

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "Platform/Foundation/NSData.h"
 #include "Platform/UIKit/CGGeometry.h"
 
+class NSBundle;
 typedef struct _cairo_surface cairo_surface_t;  // NOLINT(modernize-use-using): Cairo's own
 
 // One pixel with straight (not premultiplied) colour channels.
@@ -31,6 +33,12 @@ class UIImage {
   // The image that PNG data holds, at scale 1; null when the data is not a
   // PNG that can be decoded (or is larger than 32767 pixels a side).
   static std::shared_ptr<const UIImage> imageWithData(const NSData& data);
+
+  // The PNG "name.png" from the bundle's folder, at scale 1; null when the bundle is null or no
+  // such image can be read. The trait collection is not used.
+  static std::shared_ptr<const UIImage> imageNamed(const std::string& name,
+                                                   const std::shared_ptr<NSBundle>& bundle,
+                                                   const void* traitCollection);
 
   // Size in points: pixels divided by the scale.
   CGSize size() const;

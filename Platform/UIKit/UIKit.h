@@ -4,9 +4,11 @@
 
 #include "Platform/UIKit/CALayer.h"
 #include "Platform/UIKit/CGGeometry.h"
+#include "Platform/UIKit/NSBundle.h"
 #include "Platform/UIKit/UIButton.h"
 #include "Platform/UIKit/UIColor.h"
 #include "Platform/UIKit/UIFont.h"
+#include "Platform/UIKit/UIGestureRecognizer.h"
 #include "Platform/UIKit/UIGraphics.h"
 #include "Platform/UIKit/UIImage.h"
 #include "Platform/UIKit/UIImageView.h"

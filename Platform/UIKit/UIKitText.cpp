@@ -108,3 +108,21 @@ void UIKitTextLayout::draw(CGContextRef context, CGRect rect, const std::string&
   pango_cairo_show_layout(cairo, layoutFor(text, font));
   cairo_restore(cairo);
 }
+
+CGRect NSStringBoundingRectWithSize(const std::string& text, CGSize size,
+                                    NSStringDrawingOptions options,
+                                    const NSStringAttributes& attributes) {
+  if (text.empty()) return CGRectZero;
+  UIKitTextLayout measuring;
+  PangoLayout* layout = measuring.layoutFor(text, attributes.font);
+  if ((options & NSStringDrawingUsesLineFragmentOrigin) != 0 && std::isfinite(size.width) &&
+      size.width > 0 && size.width < 1e6) {
+    pango_layout_set_single_paragraph_mode(layout, FALSE);
+    pango_layout_set_width(layout, static_cast<int>(size.width * PANGO_SCALE));
+    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+  }
+  PangoRectangle logical;
+  pango_layout_get_extents(layout, nullptr, &logical);
+  return CGRectMake(0, 0, static_cast<CGFloat>(logical.width) / PANGO_SCALE,
+                    static_cast<CGFloat>(logical.height) / PANGO_SCALE);
+}

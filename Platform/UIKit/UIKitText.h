@@ -32,6 +32,8 @@ class UIKitTextLayout {
             const UIColorPtr& color, NSTextAlignment alignment);
 
  private:
+  friend CGRect NSStringBoundingRectWithSize(const std::string&, CGSize, NSStringDrawingOptions,
+                                             const NSStringAttributes&);
   PangoLayout* layoutFor(const std::string& text, const UIFontPtr& font);
 
   PangoLayout* layout_ = nullptr;

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "Platform/UIKit/CGGeometry.h"
+#include "Platform/UIKit/UIView.h"
 
 class UIScreen {
  public:
@@ -15,8 +15,12 @@ class UIScreen {
   void setBounds(CGRect bounds) { bounds_ = bounds; }
   CGFloat scale() const { return scale_; }
   void setScale(CGFloat scale) { scale_ = scale; }
+  // The insets that every view reports as its safe area.
+  UIEdgeInsets safeAreaInsets() const { return safeAreaInsets_; }
+  void setSafeAreaInsets(UIEdgeInsets insets) { safeAreaInsets_ = insets; }
 
  private:
   CGRect bounds_ = CGRectMake(0, 0, 390, 844);
   CGFloat scale_ = 3;
+  UIEdgeInsets safeAreaInsets_{47, 0, 34, 0};
 };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Platform/UIKit/UIGestureRecognizer.h"
+#include "Platform/UIKit/UIScreen.h"
 #include "Platform/UIKit/UIWindow.h"
 
 UIView::UIView(CGRect frame)
@@ -118,3 +120,51 @@ CGRect UIView::convertRect(CGRect rect, const UIView* view) const {
 }
 
 void UIView::drawRect(CGContextRef /*context*/, CGRect /*rect*/) const {}
+
+bool UIView::pointInside(CGPoint point, const UIEvent* /*event*/) const {
+  return point.x >= bounds_.origin.x && point.y >= bounds_.origin.y &&
+         point.x < bounds_.origin.x + bounds_.size.width &&
+         point.y < bounds_.origin.y + bounds_.size.height;
+}
+
+UIViewPtr UIView::hitTest(CGPoint point, const UIEvent* event) {
+  if (hidden_ || !pointInside(point, event)) return nullptr;
+  // A copy: a view may change the tree while it is asked.
+  const std::vector<UIViewPtr> children = subviews_;
+  for (auto it = children.rbegin(); it != children.rend(); ++it) {
+    const UIViewPtr& child = *it;
+    const CGPoint local = CGPointMake(point.x - child->origin_.x + child->bounds_.origin.x,
+                                      point.y - child->origin_.y + child->bounds_.origin.y);
+    if (UIViewPtr hit = child->hitTest(local, event)) return hit;
+  }
+  return shared_from_this();
+}
+
+UIEdgeInsets UIView::safeAreaInsets() const {
+  const auto screen = UIScreen::mainScreen();
+  return screen ? screen->safeAreaInsets() : UIEdgeInsets{};
+}
+
+void UIView::addGestureRecognizer(const std::shared_ptr<UIGestureRecognizer>& recognizer) {
+  if (!recognizer) return;
+  recognizer->setView(shared_from_this());
+  recognizers_.push_back(recognizer);
+}
+
+namespace {
+UIViewAnimationRecord& animationRecord() {
+  static UIViewAnimationRecord record;
+  return record;
+}
+}  // namespace
+
+void UIView::animateWithDuration(double duration, const std::function<void()>& animations) {
+  UIViewAnimationRecord& record = animationRecord();
+  record.duration = duration;
+  ++record.count;
+  if (animations) animations();
+}
+
+UIViewAnimationRecord UIView::lastAnimation() {
+  return animationRecord();
+}

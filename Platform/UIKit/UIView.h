@@ -4,6 +4,7 @@
 // points and rectangles between views, and the drawing of its own content.
 // Views belong to the main thread; nothing here takes a lock.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,8 +17,27 @@
 
 class UIView;
 class UIWindow;
+class UIEvent;
+class UITouch;
+class UIGestureRecognizer;
 using UIViewPtr = std::shared_ptr<UIView>;
 using NSInteger = long;
+
+// Distances inward from each edge of a rectangle.
+struct UIEdgeInsets {
+  CGFloat top = 0;
+  CGFloat left = 0;
+  CGFloat bottom = 0;
+  CGFloat right = 0;
+  friend bool operator==(const UIEdgeInsets&, const UIEdgeInsets&) = default;
+};
+
+// What animateWithDuration last did: a front end interpolates from the
+// views' former state to the final one over the duration.
+struct UIViewAnimationRecord {
+  double duration = 0;
+  unsigned long count = 0;  // animations run so far in this process
+};
 
 class UIView : public std::enable_shared_from_this<UIView> {
  public:
@@ -90,6 +110,34 @@ class UIView : public std::enable_shared_from_this<UIView> {
     return convertRect(rect, view.get());
   }
 
+  // Hit testing. pointInside: the point (in this view's coordinates) lies
+  // within the bounds. hitTest: the deepest visible view under the point,
+  // the last-added subview first; null when this view is hidden or the
+  // point is outside it.
+  virtual bool pointInside(CGPoint point, const UIEvent* event) const;
+  virtual UIViewPtr hitTest(CGPoint point, const UIEvent* event);
+
+  // The screen's safe-area insets (the simulated system uses them always).
+  UIEdgeInsets safeAreaInsets() const;
+
+  // Gesture recognisers see the touches of this view and its subviews.
+  void addGestureRecognizer(const std::shared_ptr<UIGestureRecognizer>& recognizer);
+  const std::vector<std::shared_ptr<UIGestureRecognizer>>& gestureRecognizers() const {
+    return recognizers_;
+  }
+
+  // The touch that hit testing gave this view, phase by phase. A cancelled
+  // touch ends without touchesEnded.
+  virtual void touchesBegan(const UITouch& /*touch*/) {}
+  virtual void touchesMoved(const UITouch& /*touch*/) {}
+  virtual void touchesEnded(const UITouch& /*touch*/) {}
+  virtual void touchesCancelled(const UITouch& /*touch*/) {}
+
+  // Runs the block at once, so the final state is set, and records the
+  // animation (main thread only).
+  static void animateWithDuration(double duration, const std::function<void()>& animations);
+  static UIViewAnimationRecord lastAnimation();
+
   // Draws the view's own content (not its background, not its subviews)
   // with the context's origin at the origin of the view's coordinates.
   virtual void drawRect(CGContextRef context, CGRect rect) const;
@@ -109,4 +157,5 @@ class UIView : public std::enable_shared_from_this<UIView> {
   CALayer layer_;
   std::optional<std::string> identifier_;
   std::optional<std::string> nativeID_;
+  std::vector<std::shared_ptr<UIGestureRecognizer>> recognizers_;
 };

@@ -1,0 +1,359 @@
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include "Platform/Dispatch/Dispatch.h"
+#include "Platform/Foundation/NSThread.h"
+#include "Platform/Foundation/NSUserDefaults.h"
+#include "RecordingController.h"
+#include "ZRLRTAPlugin/ZRLTooltipBuilder.h"
+#include "ZRLWYSIWYGPlugin/ZRLFloatingButton.h"
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// An app window with one full-screen button below the overlay, on a
+// 375 x 667 screen with a top safe-area inset of 20.
+class FloatingButtonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // libcurl (and OpenSSL with it) is set up on this long-lived thread: set
+    // up first on a pool thread, OpenSSL's per-thread state would outlive it.
+    ASSERT_EQ(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
+    folder_ = std::filesystem::temp_directory_path() /
+              ("zrl-overlay-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+    NSUserDefaults::setStandardUserDefaultsPath(folder_ / "defaults.json");
+    controller_ = std::make_shared<RecordingController>();
+    controller_->setApplicationIdentifier("app-1");
+    controller_->setDeviceID("ABC-123");
+    controller_->setHardwareModel("x86_64");
+    ZRLController::setSharedController(controller_);
+    previousSleep_ = NSThread::setSleepHandler([](double) {});
+    screen_ = UIScreen::mainScreen();
+    savedBounds_ = screen_->bounds();
+    savedInsets_ = screen_->safeAreaInsets();
+    screen_->setBounds(CGRectMake(0, 0, 375, 667));
+    screen_->setSafeAreaInsets(UIEdgeInsets{20, 0, 20, 0});
+
+    appWindow_ = std::make_shared<UIWindow>(CGRectMake(0, 0, 375, 667));
+    appButton_ = std::make_shared<UIButton>(CGRectMake(0, 0, 375, 667));
+    appButton_->addAction([this](const UIButtonPtr&) { ++appTaps_; }, UIControlEventTouchUpInside);
+    appWindow_->setRootView(appButton_);
+    appWindow_->makeKeyAndVisible();
+  }
+
+  void TearDown() override {
+    for (const auto& button : made_)
+      release(button);
+    made_.clear();
+    DispatchMainLoop::drain();
+    NSThread::setSleepHandler(previousSleep_);
+    ZRLController::setSharedController(nullptr);
+    screen_->setBounds(savedBounds_);
+    screen_->setSafeAreaInsets(savedInsets_);
+    std::filesystem::remove_all(folder_);
+  }
+
+  std::shared_ptr<ZRLFloatingButton> makeButton() {
+    auto button = ZRLFloatingButton::make();
+    made_.push_back(button);
+    return button;
+  }
+  // The button and its window keep each other: a finished test parts them.
+  static void release(const std::shared_ptr<ZRLFloatingButton>& button) {
+    button->overlayWindow()->setHidden(true);
+    button->overlayWindow()->setButton(nullptr);
+  }
+
+  static void tap(CGPoint point) {
+    UIApplication& app = UIApplication::sharedApplication();
+    app.sendTouchBegan(point);
+    app.sendTouchEnded(point);
+  }
+  static void drag(CGPoint from, CGPoint to, int steps, bool cancel) {
+    UIApplication& app = UIApplication::sharedApplication();
+    app.sendTouchBegan(from);
+    for (int i = 1; i <= steps; ++i) {
+      app.sendTouchMoved(
+          CGPointMake(from.x + (to.x - from.x) * i / steps, from.y + (to.y - from.y) * i / steps));
+    }
+    cancel ? app.sendTouchCancelled(to) : app.sendTouchEnded(to);
+  }
+  static CGPoint middle(const UIViewPtr& view) { return view->center(); }
+
+  std::filesystem::path folder_;
+  std::shared_ptr<RecordingController> controller_;
+  NSThread::SleepHandler previousSleep_;
+  std::shared_ptr<UIScreen> screen_;
+  CGRect savedBounds_;
+  UIEdgeInsets savedInsets_;
+  std::shared_ptr<UIWindow> appWindow_;
+  std::shared_ptr<UIButton> appButton_;
+  int appTaps_ = 0;
+  std::vector<std::shared_ptr<ZRLFloatingButton>> made_;
+};
+
+TEST_F(FloatingButtonTest, CreationBuildsTheOverlayWithAHiddenMenu) {
+  auto button = makeButton();
+  auto window = button->overlayWindow();
+  EXPECT_FALSE(window->isHidden());
+  EXPECT_EQ(window->windowLevel(), std::numeric_limits<CGFloat>::max());
+  EXPECT_EQ(*window->backgroundColor(), *UIColor::clearColor());
+  ASSERT_EQ(window->subviews().size(), 3U);
+  EXPECT_EQ(window->subviews()[0], button);
+  EXPECT_EQ(window->subviews()[1], button->selectScreen());
+  EXPECT_EQ(window->subviews()[2], button->addTestDevice());
+  EXPECT_EQ(button->frame(), CGRectMake(10, 20, 50, 50));
+  EXPECT_EQ(button->safeTop(), 20);
+  EXPECT_EQ(button->safeBottom(), 20);
+  EXPECT_TRUE(button->buttonsHidden());
+  EXPECT_TRUE(button->selectScreen()->isHidden());
+  EXPECT_TRUE(button->addTestDevice()->isHidden());
+  EXPECT_EQ(button->layer().zPosition(), 1.0);
+  EXPECT_EQ(button->layer().cornerRadius(), 25.0);
+  EXPECT_NE(button->backgroundImageForState(UIControlStateNormal), nullptr) << "zrl_icon";
+  EXPECT_EQ(button->addTestDevice()->currentTitle(), "Add Test Device");
+  EXPECT_EQ(*button->addTestDevice()->backgroundColor(), *UIColor::orangeColor());
+  EXPECT_EQ(*button->selectScreen()->backgroundColor(), *UIColor::orangeColor());
+  // Measured titles plus 10 points; the test-device button is measured on
+  // its longer title.
+  const CGSize ss = ZRLFloatingButton::getBoundingRectSizeForText("Select Screen", window);
+  const CGSize atd = ZRLFloatingButton::getBoundingRectSizeForText("Remove Test Device", window);
+  EXPECT_EQ(button->selectScreen()->frame().size, CGSizeMake(ss.width + 10, ss.height + 10));
+  EXPECT_EQ(button->addTestDevice()->frame().size, CGSizeMake(atd.width + 10, atd.height + 10));
+  EXPECT_GT(atd.width, ss.width);
+  EXPECT_EQ(ZRLFloatingButton::getBoundingRectSizeForText(std::nullopt, window), CGSizeMake(0, 0));
+  // The overlay never takes key status from the app.
+  window->makeKeyWindow();
+  EXPECT_EQ(UIApplication::sharedApplication().keyWindow(), appWindow_);
+}
+
+TEST_F(FloatingButtonTest, TouchesReachTheOverlayOnlyOnVisibleControls) {
+  auto button = makeButton();
+  auto window = button->overlayWindow();
+  // Menu closed: where the action buttons would be, the app gets the tap.
+  button->positionButtons();
+  const CGPoint ssPoint = middle(button->selectScreen());
+  tap(ssPoint);
+  EXPECT_EQ(appTaps_, 1);
+  EXPECT_FALSE(button->isSelectScreenButtonGreenColor());
+  // The floating button takes its own tap and opens the menu.
+  tap(middle(button));
+  EXPECT_EQ(appTaps_, 1);
+  EXPECT_FALSE(button->buttonsHidden());
+  EXPECT_FALSE(button->selectScreen()->isHidden());
+  EXPECT_FALSE(button->addTestDevice()->isHidden());
+  // Menu open: each action button takes its tap, the rest passes through.
+  tap(middle(button->selectScreen()));
+  EXPECT_TRUE(button->isSelectScreenButtonGreenColor());
+  tap(CGPointMake(300, 600));
+  EXPECT_EQ(appTaps_, 2);
+  tap(middle(button->addTestDevice()));
+  EXPECT_TRUE(button->isTestDevice());
+  // A second tap closes the menu; both action buttons hide together.
+  tap(middle(button));
+  EXPECT_TRUE(button->buttonsHidden());
+  EXPECT_TRUE(button->selectScreen()->isHidden());
+  EXPECT_TRUE(button->addTestDevice()->isHidden());
+
+  // Unset controls claim nothing.
+  auto bare = ZRLFloatingButtonWindow::make();
+  EXPECT_FALSE(bare->pointInside(CGPointMake(35, 45), nullptr));
+  bare->setAtdButton(button->addTestDevice());
+  button->addTestDevice()->setHidden(false);
+  EXPECT_TRUE(bare->pointInside(middle(button->addTestDevice()), nullptr));
+  EXPECT_FALSE(bare->pointInside(CGPointMake(35, 45), nullptr));
+  bare->setHidden(true);
+}
+
+TEST_F(FloatingButtonTest, MenuPlacementFollowsTheSidesAndHalves) {
+  auto button = makeButton();
+  button->selectScreen()->setFrame(CGRectMake(0, 0, 120, 32));
+  button->addTestDevice()->setFrame(CGRectMake(0, 0, 170, 32));
+  const auto place = [&](CGPoint centre) {
+    button->setCenter(centre);
+    button->positionButtons();
+    return std::pair{button->selectScreen()->center(), button->addTestDevice()->center()};
+  };
+  EXPECT_EQ(place({35, 100}), std::pair(CGPointMake(70, 156), CGPointMake(95, 203)));
+  EXPECT_EQ(place({340, 600}), std::pair(CGPointMake(305, 544), CGPointMake(280, 497)));
+  // Left side, lower half; right side, upper half.
+  EXPECT_EQ(place({35, 600}), std::pair(CGPointMake(70, 544), CGPointMake(95, 497)));
+  EXPECT_EQ(place({340, 100}), std::pair(CGPointMake(305, 156), CGPointMake(280, 203)));
+  // 187.9 truncates to 187 < 187.5: the left side when placing.
+  EXPECT_EQ(place({187.9, 100}).first.x, 222);
+  // Exact middle lines (an even screen): trunc(x) == W/2 is the right side,
+  // y == H/2 opens upward.
+  button->overlayWindow()->setFrame(CGRectMake(0, 0, 376, 668));
+  const auto [ss, atd] = place({188.6, 334});
+  EXPECT_EQ(ss, CGPointMake(153, 278));
+  EXPECT_EQ(atd, CGPointMake(128, 231));
+}
+
+TEST_F(FloatingButtonTest, DockingTableAndReach) {
+  auto button = makeButton();
+  const auto dock = [&](CGPoint centre) {
+    button->setCenter(centre);
+    button->dockButton();
+    return button->center();
+  };
+  EXPECT_EQ(dock({100.7, 300.4}), CGPointMake(35, 300));
+  EXPECT_EQ(dock({200, 30.9}), CGPointMake(340, 75));
+  EXPECT_EQ(dock({50, 660.5}), CGPointMake(35, 615));
+  EXPECT_EQ(dock({187.5, 400}), CGPointMake(340, 400));
+  EXPECT_EQ(dock({187.9, 400}), CGPointMake(340, 400));
+  // Bottom edge exactly at the height: the bottom test does not fire.
+  EXPECT_EQ(dock({50, 642}), CGPointMake(35, 642));
+  // Far above or below the screen: still docked within reach.
+  EXPECT_EQ(dock({50, -500}), CGPointMake(35, 45));
+  EXPECT_EQ(dock({50, 2000}), CGPointMake(35, 622));
+}
+
+TEST_F(FloatingButtonTest, DragsMoveExactlyAndDockWhetherEndedOrCancelled) {
+  auto button = makeButton();
+  const CGPoint start = button->center();  // (35, 45)
+  const auto before = UIView::lastAnimation().count;
+  // Follow the finger exactly until release (no threshold lost).
+  UIApplication& app = UIApplication::sharedApplication();
+  app.sendTouchBegan(start);
+  for (int i = 1; i <= 7; ++i)
+    app.sendTouchMoved(CGPointMake(start.x + 3 * i, start.y + 40.5 * i));
+  EXPECT_EQ(button->center(), CGPointMake(start.x + 21, start.y + 283.5));
+  app.sendTouchEnded(CGPointMake(start.x + 21, start.y + 283.5));
+  EXPECT_EQ(button->center(), CGPointMake(35, 328));
+  EXPECT_EQ(UIView::lastAnimation().count, before + 1);
+  EXPECT_EQ(UIView::lastAnimation().duration, 0.3);
+  // A drag never also taps: the menu stayed closed.
+  EXPECT_TRUE(button->buttonsHidden());
+
+  // A cancelled drag docks just the same.
+  drag(button->center(), CGPointMake(300, 200.7), 5, true);
+  EXPECT_EQ(button->center(), CGPointMake(340, 200));
+  EXPECT_TRUE(button->buttonsHidden());
+
+  // While the menu is open a drag neither moves nor docks the button.
+  tap(button->center());
+  ASSERT_FALSE(button->buttonsHidden());
+  drag(button->center(), CGPointMake(100, 500), 4, false);
+  EXPECT_EQ(button->center(), CGPointMake(340, 200));
+  EXPECT_EQ(appTaps_, 0);
+}
+
+TEST_F(FloatingButtonTest, TestDeviceTitlesColoursAndStoredFlag) {
+  auto button = makeButton();
+  const UIButtonPtr atd = button->addTestDevice();
+  const CGSize size = atd->frame().size;
+  button->setTitleForTestDeviceButton();
+  EXPECT_TRUE(button->isTestDevice());
+  EXPECT_EQ(atd->currentTitle(), "Remove Test Device");
+  EXPECT_EQ(*atd->backgroundColor(), *UIColor::greenColor());
+  EXPECT_EQ(*atd->currentTitleColor(), *UIColor::blackColor());
+  EXPECT_EQ(atd->frame().size, size);
+  button->setTitleForTestDeviceButton();
+  EXPECT_FALSE(button->isTestDevice());
+  EXPECT_EQ(atd->currentTitle(), "Add Test Device");
+  EXPECT_EQ(*atd->backgroundColor(), *UIColor::orangeColor());
+  EXPECT_EQ(atd->frame().size, size);
+  ASSERT_TRUE(controller_->waitForRequests(2));
+  // The add is built on a background queue, so the two may arrive in
+  // either order.
+  std::multiset<std::string> methods;
+  for (const auto& request : controller_->requests())
+    methods.insert(request.method);
+  EXPECT_EQ(methods, (std::multiset<std::string>{"DELETE", "POST"}));
+
+  // "Select Screen" goes green, orange, green.
+  for (bool green : {true, false, true}) {
+    button->selectScreenButtonTapped(button->selectScreen());
+    EXPECT_EQ(*button->selectScreen()->backgroundColor(),
+              green ? *UIColor::greenColor() : *UIColor::orangeColor());
+  }
+
+  // Only a type-0 "BACKGROUND" event stores the flag.
+  button->setTitleForTestDeviceButton();
+  button->onEvent(std::make_shared<ZRLEvent>(0, "FOREGROUND"));
+  button->onEvent(std::make_shared<ZRLEvent>(1, "BACKGROUND"));
+  EXPECT_FALSE(ZRLFloatingButton::getTestDeviceStatus());
+  controller_->postEvent(std::make_shared<ZRLEvent>(0, "BACKGROUND"));
+  controller_->waitUntilEventsDelivered();
+  // A restart: the store is read anew from its file.
+  NSUserDefaults::setStandardUserDefaultsPath(folder_ / "defaults.json");
+  EXPECT_TRUE(ZRLFloatingButton::getTestDeviceStatus());
+  auto restarted = makeButton();
+  EXPECT_TRUE(restarted->isTestDevice());
+  EXPECT_EQ(restarted->addTestDevice()->currentTitle(), "Remove Test Device");
+  EXPECT_EQ(*restarted->addTestDevice()->backgroundColor(), *UIColor::orangeColor());
+  EXPECT_EQ(restarted->addTestDevice()->frame().size, size);
+}
+
+TEST_F(FloatingButtonTest, AFailedRequestIsUndoneUnlessALaterTapChangedTheState) {
+  auto button = makeButton();
+  const UIButtonPtr atd = button->addTestDevice();
+  controller_->setReply(ScriptedReply{500, nullptr});
+  button->setTitleForTestDeviceButton();
+  EXPECT_TRUE(button->isTestDevice());
+  ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return !button->isTestDevice(); }, 10s));
+  EXPECT_EQ(atd->currentTitle(), "Add Test Device");
+  EXPECT_EQ(*atd->backgroundColor(), *UIColor::orangeColor());
+
+  // Two quick taps: the first failure finds a later tap and changes nothing;
+  // the second's failure puts back what the first tap showed.
+  button->setTitleForTestDeviceButton();
+  button->setTitleForTestDeviceButton();
+  ASSERT_TRUE(controller_->waitForRequests(3));
+  controller_->waitForReplies();
+  ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return button->isTestDevice(); }, 10s));
+  EXPECT_EQ(atd->currentTitle(), "Remove Test Device");
+  EXPECT_EQ(*atd->backgroundColor(), *UIColor::greenColor());
+}
+
+TEST_F(FloatingButtonTest, ARefusedConnectionUndoesTheFlip) {
+  // A real host controller sending to a port on which nothing listens.
+  auto host = std::make_shared<ZRLController>();
+  host->setApplicationIdentifier("app-1");
+  host->setDeviceID("ABC-123");
+  host->setHardwareModel("x86_64");
+  host->setServerURL("http://127.0.0.1:9");
+  ZRLController::setSharedController(host);
+  auto button = makeButton();
+  button->setTitleForTestDeviceButton();
+  EXPECT_TRUE(button->isTestDevice());
+  EXPECT_TRUE(DispatchMainLoop::runUntil([&] { return !button->isTestDevice(); }, 20s));
+  EXPECT_EQ(button->addTestDevice()->currentTitle(), "Add Test Device");
+}
+
+TEST_F(FloatingButtonTest, InitializeCreatesTheButtonOnTheMainQueue) {
+  auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
+  plugin->initialize(nlohmann::json::object());
+  EXPECT_EQ(plugin->zrlButton(), nullptr);
+  ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return plugin->zrlButton() != nullptr; }, 10s));
+  made_.push_back(plugin->zrlButton());
+  EXPECT_FALSE(plugin->zrlButton()->overlayWindow()->isHidden());
+}
+
+TEST_F(FloatingButtonTest, BuildersShowAPreviewInTheKeyWindowOnTheMainQueue) {
+  const auto hasPreview = [&] {
+    return std::count_if(appWindow_->subviews().begin(), appWindow_->subviews().end(),
+                         [](const UIViewPtr& view) { return view->tag() == ZRLPreviewViewTag; });
+  };
+  std::thread caller([] {
+    ZRLTooltipBuilder::sharedBuilder()->buildAndShowInlineActionWithUIConfig({{"text", "a"}});
+    ZRLTooltipBuilder::sharedBuilder()->buildAndShowInlineActionWithUIConfig({{"text", "b"}});
+  });
+  caller.join();
+  EXPECT_EQ(hasPreview(), 0) << "views change only on the main queue";
+  DispatchMainLoop::drain();
+  EXPECT_EQ(hasPreview(), 1) << "a later preview replaces the earlier one";
+}
+
+}  // namespace
