@@ -3,6 +3,7 @@
 // layer, and what survives SIGKILL.
 #include <signal.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -95,9 +96,13 @@ class Received {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kPatience, [&] { return numbers_.size() >= count; });
   }
+  // Sorted: the client calls its handlers on a concurrent queue, so calls
+  // for successive events may finish in any order.
   std::vector<int> numbers() {
     std::lock_guard lock(mutex_);
-    return numbers_;
+    std::vector<int> sorted = numbers_;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
   }
 
  private:
