@@ -123,7 +123,8 @@ class DashboardProcess {
   FILE* output_ = nullptr;
 };
 
-// Pushes {"n": n}; the preview's id, or -1.
+// Pushes {"n": n}; the number of streams that the dashboard handed it to,
+// or -1.
 long push(const DashboardProcess& dashboard, int n) {
   CURL* curl = curl_easy_init();
   std::string body = nlohmann::json{{"n", n}}.dump();
@@ -147,7 +148,7 @@ long push(const DashboardProcess& dashboard, int n) {
   curl_slist_free_all(headers);
   curl_easy_cleanup(curl);
   if (code != CURLE_OK || status != 200) return -1;
-  return nlohmann::json::parse(answer)["id"].get<long>();
+  return nlohmann::json::parse(answer)["delivered"].get<long>();
 }
 
 // What every client saw: opens with their times, and how often each
@@ -180,6 +181,7 @@ int main(int argc, char** argv) {
   const size_t streams = argc > 2 ? std::stoul(argv[2]) : 10000;
   const int idleSeconds = argc > 3 ? std::stoi(argv[3]) : 30;
 
+  std::cout << std::unitbuf;  // each figure as soon as it is taken
   rlimit files{};
   getrlimit(RLIMIT_NOFILE, &files);
   files.rlim_cur = files.rlim_max;
@@ -243,7 +245,9 @@ int main(int argc, char** argv) {
 
   // One push to every stream.
   const auto pushStart = Clock::now();
-  if (push(*dashboard, 1) < 0) return 1;
+  const long delivered = push(*dashboard, 1);
+  std::cout << "the dashboard handed the push to " << delivered << " streams\n";
+  if (delivered < 0) return 1;
   const bool allGot =
       fleet.waitFor([&] { return fleet.messages >= streams; }, std::chrono::seconds(120));
   {
@@ -269,7 +273,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::cout << "restarted in " << secondsSince(restart) << " s\n";
-  const bool pushedDuring = push(*dashboard, 2) >= 0;
+  const long deliveredDuring = push(*dashboard, 2);
+  const bool pushedDuring = deliveredDuring >= 0;
+  std::cout << "preview 2 pushed during the restart went live to " << deliveredDuring
+            << " streams\n";
   const bool back = fleet.waitFor([&] { return fleet.opens >= opensBefore + streams; },
                                   std::chrono::seconds(600));
   const double allBack = secondsSince(restart);
@@ -286,6 +293,16 @@ int main(int argc, char** argv) {
   std::cout << "reconnections per second after the kill:\n";
   for (const auto& [second, count] : histogram)
     std::cout << "  " << second << "-" << second + 1 << " s: " << count << "\n";
+  std::map<std::string, size_t> patterns;  // "n:count n:count" -> clients
+  for (const auto& counts : fleet.received) {
+    std::string pattern;
+    for (const auto& [n, count] : counts)
+      pattern += std::to_string(n) + "x" + std::to_string(count) + " ";
+    ++patterns[pattern];
+  }
+  std::cout << "previews received, per client (preview x times: clients):\n";
+  for (const auto& [pattern, count] : patterns)
+    std::cout << "  " << pattern << ": " << count << "\n";
   size_t exact = 0;
   for (const auto& counts : fleet.received) {
     if (counts.size() == 3 && counts.at(1) == 1 && counts.count(2) == 1 && counts.at(2) == 1 &&
