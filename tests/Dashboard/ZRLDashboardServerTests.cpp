@@ -181,7 +181,8 @@ TEST_F(DashboardServerTest, ReplaysMissedPreviewsAndClosesStreamsOnStop) {
   const auto live = json::parse(api("POST", "/api/previews?appId=app", R"({"n":4})").body);
   EXPECT_EQ(live["delivered"], 1);
   ASSERT_TRUE(resumed.readUntil("id: 4\n"));
-  ASSERT_TRUE(resumed.readUntil("\r\n:\n\n\r\n"));  // a keep-alive comment as its own chunk
+  // A keep-alive comment line as its own chunk, without a blank line.
+  ASSERT_TRUE(resumed.readUntil("\r\n2\r\n:\n\r\n"));
   server->stop();
   EXPECT_TRUE(resumed.endsByServer());
   const std::string& text = resumed.received();
