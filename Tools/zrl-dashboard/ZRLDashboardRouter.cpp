@@ -254,7 +254,8 @@ ZRLDashboardResponse ZRLDashboardRouter::uploadCapture(const std::string& appId,
 }
 
 bool ZRLDashboardRouter::hostAccepted(const std::string& host) const {
-  const std::string port = ":" + std::to_string(options_.port);
+  std::string port = ":";  // appended: g++ -O3 warns falsely on "..." + to_string()
+  port.append(std::to_string(options_.port));
   if (!host.ends_with(port)) return false;
   const std::string_view name = std::string_view(host).substr(0, host.size() - port.size());
   return name == "127.0.0.1" || equalsIgnoringCase(name, "localhost");

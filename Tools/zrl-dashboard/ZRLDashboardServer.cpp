@@ -31,7 +31,11 @@ using tcp = boost::asio::ip::tcp;
 namespace {
 
 constexpr uint32_t kHeaderLimit = 16 * 1024;
-constexpr std::string_view kKeepAliveComment = ":\n\n";
+// One comment line, without the blank line that would end a block: the
+// plug-in's client makes a record of every complete block, comment-only
+// ones included, and would hand its handler an empty message every 15
+// seconds. The line joins the next event's block, where it is skipped.
+constexpr std::string_view kKeepAliveComment = ":\n";
 
 }  // namespace
 
@@ -222,6 +226,10 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
   void beginStream() {
     if (ended_) return;
     streaming_ = true;
+    // The request is done with: an open stream keeps only what it needs.
+    parser_.reset();
+    buffer_.clear();
+    buffer_.shrink_to_fit();
     head_.result(http::status::ok);
     head_.version(11);
     head_.set(http::field::server, "zrl-dashboard");
@@ -234,6 +242,8 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
     http::async_write_header(stream_, *headWriter_,
                              [self = shared_from_this()](beast::error_code error, size_t) {
                                self->writing_ = false;
+                               self->headWriter_.reset();
+                               self->head_ = {};
                                if (error) return self->abort();
                                self->watchForEnd();
                                self->armKeepAlive();
@@ -393,6 +403,9 @@ std::unique_ptr<ZRLDashboardServer> ZRLDashboardServer::make(const Options& opti
                             ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
                             ssl::context::no_tlsv1_1,
                         failure);
+  // OpenSSL's record buffers are given back while a connection is idle,
+  // which most event streams are most of the time.
+  SSL_CTX_set_mode(impl->tls.native_handle(), SSL_MODE_RELEASE_BUFFERS);
   if (!failure) impl->tls.use_certificate_chain_file(options.certificateChainFile, failure);
   if (!failure) impl->tls.use_private_key_file(options.keyFile, ssl::context::pem, failure);
   if (failure) {

@@ -3,9 +3,11 @@
 // layer, and what survives SIGKILL.
 #include <signal.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -14,6 +16,10 @@
 #include <nlohmann/json.hpp>
 
 #include "LDEventSource/LDEventSource.h"
+#include "ZRLRTAPlugin/ZRLCoachMarkHelper.h"
+#include "ZRLWYSIWYGPlugin/ZRLEventSource.h"
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
+#include "ZorlanSDK/ZorlanSDK.h"
 #include "tests/Dashboard/DashboardTestSupport.h"
 #include "tests/Tools/ChildProcess.h"
 
@@ -95,9 +101,13 @@ class Received {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kPatience, [&] { return numbers_.size() >= count; });
   }
+  // Sorted: the client calls its handlers on a concurrent queue, so calls
+  // for successive events may finish in any order.
   std::vector<int> numbers() {
     std::lock_guard lock(mutex_);
-    return numbers_;
+    std::vector<int> sorted = numbers_;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
   }
 
  private:
@@ -233,6 +243,89 @@ TEST(ZRLDashboardProgram, LosesNothingAnsweredWhenKilledAndRestarted) {
   const auto devices = json::parse(dashboard->api("GET", "/api/test-devices?appId=app").body);
   ASSERT_EQ(devices.size(), 1u);
   EXPECT_EQ(devices[0]["model"], "iPhone15,2");
+}
+
+// The plug-in itself, through the host's HTTP operations and its preview
+// channel, against the real dashboard.
+TEST(ZRLDashboardProgram, TakesThePluginsRequestsAndFeedsItsPreviewChannel) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  // The host's HTTP operations leave one OpenSSL allocation behind at exit,
+  // which LeakSanitizer reports against the whole program; the debug and
+  // thread-sanitizer builds run this test.
+  GTEST_SKIP() << "the host's HTTP stack leaks at exit under LeakSanitizer";
+#endif
+#endif
+  DashboardFolder folder;
+  Dashboard dashboard(folder.path());
+  ASSERT_TRUE(dashboard.ready()) << dashboard.process().errorOutput();
+  auto controller = std::make_shared<ZRLController>();
+  controller->setApplicationIdentifier("app 1");
+  controller->setDeviceID("ABC-123");
+  controller->setHardwareModel("iPhone15,2");
+  controller->setServerURL(dashboard.origin());
+  controller->setCertificateAuthorityFile(dashboard.authority());
+  controller->setDeviceFacts({{"os", "iOS"}});
+  controller->setScreenSize(4, 2);
+  ZRLController::setSharedController(controller);
+  ZRLDashboard::setHost("127.0.0.1:" + dashboard.port());
+  NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(dashboard.authority());
+  auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
+  const auto accepted = [](auto call) {
+    auto result = std::make_shared<std::promise<bool>>();
+    auto future = result->get_future();
+    call([result](bool ok) { result->set_value(ok); });
+    return future.wait_for(kPatience) == std::future_status::ready && future.get();
+  };
+
+  EXPECT_TRUE(accepted([&](auto done) { plugin->addAsTestDevice(done); }));
+  EXPECT_EQ(json::parse(dashboard.api("GET", "/api/test-devices?appId=app%201").body)[0]["id"],
+            "ABC-123");
+
+  std::string screenshot = json::parse(std::string("\"") + kTestPNGBase64 + "\"");
+  const json layout =
+      json::array({{{"id", "ZRL:A:0"},
+                    {"naf", false},
+                    {"view", "A"},
+                    {"views", json::array()},
+                    {"bounds", {{"top", 0}, {"left", 0}, {"right", 4}, {"bottom", 2}}}}});
+  plugin->sendToServerLayoutInfo(layout, "Home", screenshot);
+  json captures;
+  EXPECT_TRUE(eventually([&] {
+    captures = json::parse(dashboard.api("GET", "/api/captures?appId=app%201").body);
+    return !captures.empty();
+  }));
+  ASSERT_EQ(captures.size(), 1u);
+  const auto capture = json::parse(
+      dashboard.api("GET", "/api/captures/" + std::to_string(captures[0]["id"].get<int>())).body);
+  EXPECT_EQ(capture["screen"], "Home");
+  EXPECT_EQ(capture["layout"], layout);
+  EXPECT_EQ(capture["image"], screenshot);
+  EXPECT_EQ(capture["device_info"]["os"], "iOS");
+  EXPECT_EQ(capture["device_info"]["width"], 4);
+
+  // The channel's stream is open once a push reaches it.
+  auto channel = std::make_shared<ZRLEventSource>();
+  channel->connect();
+  ZRLCoachMarkHelper::sharedHelper()->resetConfigurations();
+  const json coachMark = {{"ui", {{"display_type", "coach_mark"}, {"view_id", "ZRL:A:0"}}}};
+  ASSERT_TRUE(eventually([&] {
+    const auto answer = dashboard.api("POST", "/api/previews?appId=app%201", coachMark.dump());
+    return answer.status == 200 && json::parse(answer.body)["delivered"] == 1;
+  }));
+  ASSERT_TRUE(ZRLCoachMarkHelper::sharedHelper()->waitForConfigurations(1, kPatience));
+  EXPECT_EQ(ZRLCoachMarkHelper::sharedHelper()->configurations().back(), coachMark);
+  // Closing is asynchronous: wait until the dashboard has seen the stream
+  // go, so that the client's connection is gone before the process ends.
+  channel.reset();
+  EXPECT_TRUE(eventually([&] {
+    const auto answer = dashboard.api("POST", "/api/previews?appId=app%201", "{}");
+    return answer.status == 200 && json::parse(answer.body)["delivered"] == 0;
+  }));
+
+  EXPECT_TRUE(accepted([&](auto done) { plugin->removeTestDevice(done); }));
+  EXPECT_EQ(dashboard.api("GET", "/api/test-devices?appId=app%201").body, "[]");
+  ZRLController::setSharedController(nullptr);
 }
 
 }  // namespace
