@@ -46,6 +46,13 @@ bool readyNow(curl_socket_t fd, int direction) {
   return ::poll(&entry, 1, 0) > 0;
 }
 
+// libcurl, and OpenSSL with it, is set up while the program loads, on the
+// main thread. Set up first on a pool thread (the first request is often
+// sent from one), OpenSSL's per-thread state would belong to a thread that
+// may end before the process, and be reported as leaked at exit. The
+// engine's own call below only counts one more user.
+const bool curlReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+
 }  // namespace
 
 NSURLSessionEngine& NSURLSessionEngine::shared() {
@@ -56,7 +63,7 @@ NSURLSessionEngine& NSURLSessionEngine::shared() {
 }
 
 NSURLSessionEngine::NSURLSessionEngine() : work_(asio::make_work_guard(io_)), curlTimer_(io_) {
-  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+  if (!curlReady || curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
     std::fprintf(stderr, "NSURLSession: curl_global_init failed\n");
     std::abort();
   }

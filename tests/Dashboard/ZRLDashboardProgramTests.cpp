@@ -248,14 +248,6 @@ TEST(ZRLDashboardProgram, LosesNothingAnsweredWhenKilledAndRestarted) {
 // The plug-in itself, through the host's HTTP operations and its preview
 // channel, against the real dashboard.
 TEST(ZRLDashboardProgram, TakesThePluginsRequestsAndFeedsItsPreviewChannel) {
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  // The host's HTTP operations leave one OpenSSL allocation behind at exit,
-  // which LeakSanitizer reports against the whole program; the debug and
-  // thread-sanitizer builds run this test.
-  GTEST_SKIP() << "the host's HTTP stack leaks at exit under LeakSanitizer";
-#endif
-#endif
   DashboardFolder folder;
   Dashboard dashboard(folder.path());
   ASSERT_TRUE(dashboard.ready()) << dashboard.process().errorOutput();

@@ -4,7 +4,6 @@
 #include <set>
 #include <thread>
 
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include "Platform/Dispatch/Dispatch.h"
@@ -24,9 +23,6 @@ namespace {
 class FloatingButtonTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // libcurl (and OpenSSL with it) is set up on this long-lived thread: set
-    // up first on a pool thread, OpenSSL's per-thread state would outlive it.
-    ASSERT_EQ(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
     folder_ = std::filesystem::temp_directory_path() /
               ("zrl-overlay-" + std::to_string(::getpid()) + "-" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
