@@ -71,9 +71,8 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
   const fs::path include = prefix / ZRL_INSTALL_INCLUDEDIR;
   for (const char* header :
        {"ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h", "LDEventSource/LDEventSource.h",
-        "ZorlanSDK/ZRLController.h", "ZRLRTAPlugin/ZRLRTAPlugin.h",
-        "Platform/Net/NSURLSession.h", "Platform/Dispatch/Dispatch.h",
-        "Platform/UIKit/UIView.h"}) {
+        "ZorlanSDK/ZRLController.h", "ZRLRTAPlugin/ZRLRTAPlugin.h", "Platform/Net/NSURLSession.h",
+        "Platform/Dispatch/Dispatch.h", "Platform/UIKit/UIView.h"}) {
     EXPECT_TRUE(fs::is_regular_file(include / header)) << header;
   }
   // The plug-in's resources, when the source tree has any.
@@ -90,28 +89,28 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
   std::string package;
   for (const auto& entry : fs::directory_iterator(prefix / ZRL_INSTALL_CMAKEDIR))
     package += contents(entry.path());
-  EXPECT_THAT(package, HasSubstr("add_library(ZRLWYSIWYGPlugin::ZRLWYSIWYGPlugin STATIC IMPORTED)"));
+  EXPECT_THAT(package,
+              HasSubstr("add_library(ZRLWYSIWYGPlugin::ZRLWYSIWYGPlugin STATIC IMPORTED)"));
   EXPECT_THAT(package, HasSubstr("add_library(ZRLWYSIWYGPlugin::LDEventSource STATIC IMPORTED)"));
-  for (const std::string leak :
+  for (const std::string& leak :
        {std::string("-fsanitize"), std::string("-Werror"), std::string("zrl_warnings"),
         std::string(ZRL_SOURCE_DIR) + "/", std::string(ZRL_BUILD_DIR) + "/"}) {
     EXPECT_THAT(package, Not(HasSubstr(leak)));
   }
 
-  const std::vector<std::string> configure = {
-      ZRL_CMAKE_COMMAND,
-      "-S",
-      ZRL_HOST_SOURCE_DIR,
-      "-B",
-      hostBuild.string(),
-      "-G",
-      ZRL_HOST_GENERATOR,
-      "-DCMAKE_MAKE_PROGRAM=" ZRL_HOST_MAKE_PROGRAM,
-      "-DCMAKE_CXX_COMPILER=" ZRL_HOST_CXX_COMPILER,
-      "-DCMAKE_BUILD_TYPE=" ZRL_HOST_BUILD_TYPE,
-      "-DCMAKE_CXX_FLAGS=" ZRL_HOST_CXX_FLAGS,
-      "-DCMAKE_EXE_LINKER_FLAGS=" ZRL_HOST_LINK_FLAGS,
-      "-DCMAKE_PREFIX_PATH=" + prefix.string()};
+  const std::vector<std::string> configure = {ZRL_CMAKE_COMMAND,
+                                              "-S",
+                                              ZRL_HOST_SOURCE_DIR,
+                                              "-B",
+                                              hostBuild.string(),
+                                              "-G",
+                                              ZRL_HOST_GENERATOR,
+                                              "-DCMAKE_MAKE_PROGRAM=" ZRL_HOST_MAKE_PROGRAM,
+                                              "-DCMAKE_CXX_COMPILER=" ZRL_HOST_CXX_COMPILER,
+                                              "-DCMAKE_BUILD_TYPE=" ZRL_HOST_BUILD_TYPE,
+                                              "-DCMAKE_CXX_FLAGS=" ZRL_HOST_CXX_FLAGS,
+                                              "-DCMAKE_EXE_LINKER_FLAGS=" ZRL_HOST_LINK_FLAGS,
+                                              "-DCMAKE_PREFIX_PATH=" + prefix.string()};
   const Outcome configured = run(configure);
   ASSERT_EQ(configured.status, 0) << joined(configure) << "\n" << configured.output;
   const std::vector<std::string> build = {ZRL_CMAKE_COMMAND, "--build", hostBuild.string()};
@@ -147,8 +146,9 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
       "60"};
   const Outcome ran = run(host, std::chrono::seconds(90));
   EXPECT_EQ(ran.status, 0) << joined(host) << "\n" << ran.output;
-  EXPECT_THAT(ran.output,
-              HasSubstr(R"(preview: coach_mark {"ui":{"display_type":"coach_mark","title":"Packaged"}})"));
+  EXPECT_THAT(
+      ran.output,
+      HasSubstr(R"(preview: coach_mark {"ui":{"display_type":"coach_mark","title":"Packaged"}})"));
   dashboard.stop();
 }
 
