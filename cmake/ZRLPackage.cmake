@@ -16,6 +16,9 @@ include(CMakePackageConfigHelpers)
 set(ZRL_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/ZRLWYSIWYGPlugin")
 set(ZRL_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/ZRLWYSIWYGPlugin")
 set(ZRL_INSTALL_RESOURCEDIR "${CMAKE_INSTALL_DATADIR}/ZRLWYSIWYGPlugin")
+# The plug-in's resource folder in the source tree (the button's "zrl_icon"
+# image); its contents go to ZRL_INSTALL_RESOURCEDIR.
+set(ZRL_PLUGIN_RESOURCES "${PROJECT_SOURCE_DIR}/ZRLWYSIWYGPlugin/Resources")
 set_property(GLOBAL PROPERTY ZRL_INSTALLED_LIBRARIES "")
 
 # zrl_install_library(NAME): installs the static library NAME into the
@@ -26,10 +29,11 @@ function(zrl_install_library name)
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${ZRL_INSTALL_INCLUDEDIR})
   file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  get_filename_component(resources ${ZRL_PLUGIN_RESOURCES} NAME)
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/
     DESTINATION ${ZRL_INSTALL_INCLUDEDIR}/${folder}
     FILES_MATCHING PATTERN "*.h"
-    PATTERN "Resources" EXCLUDE)
+    PATTERN "${resources}" EXCLUDE)
   set_property(GLOBAL APPEND PROPERTY ZRL_INSTALLED_LIBRARIES ${name})
 endfunction()
 
@@ -107,9 +111,8 @@ function(_zrl_write_package)
     ${PROJECT_BINARY_DIR}/ZRLWYSIWYGPluginConfigVersion.cmake
     DESTINATION ${ZRL_INSTALL_CMAKEDIR})
 
-  # The plug-in's own resources (the button's "zrl_icon" image), when the
-  # source tree has them.
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/ZRLWYSIWYGPlugin/Resources/
+  # The plug-in's own resources, when the source tree has them.
+  install(DIRECTORY ${ZRL_PLUGIN_RESOURCES}/
     DESTINATION ${ZRL_INSTALL_RESOURCEDIR}
     OPTIONAL)
 endfunction()

@@ -76,7 +76,7 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
     EXPECT_TRUE(fs::is_regular_file(include / header)) << header;
   }
   // The plug-in's resources, when the source tree has any.
-  const fs::path resources = fs::path(ZRL_SOURCE_DIR) / "ZRLWYSIWYGPlugin" / "Resources";
+  const fs::path resources = ZRL_PLUGIN_RESOURCES;
   if (fs::is_directory(resources)) {
     for (const auto& entry : fs::recursive_directory_iterator(resources)) {
       const fs::path relative = fs::relative(entry.path(), resources);
