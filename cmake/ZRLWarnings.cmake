@@ -11,9 +11,14 @@ if(ZRL_CGFLOAT_IS_FLOAT)
 endif()
 
 # zrl_add_library(NAME SOURCES...): one static library per directory, included
-# from the project root ("Platform/Dispatch/Dispatch.h").
+# from the project root ("Platform/Dispatch/Dispatch.h"). The warnings stay
+# the project's own: an installed library does not hand them to its users.
 function(zrl_add_library name)
   add_library(${name} STATIC ${ARGN})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(${name} PRIVATE zrl_warnings)
+  target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+  target_link_libraries(${name} PRIVATE $<BUILD_INTERFACE:zrl_warnings>)
+  if(ZRL_CGFLOAT_IS_FLOAT)
+    # Changes the layout of every geometry type: users must build with it too.
+    target_compile_definitions(${name} PUBLIC ZRL_CGFLOAT_IS_FLOAT=1)
+  endif()
 endfunction()
