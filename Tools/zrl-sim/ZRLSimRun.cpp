@@ -190,10 +190,7 @@ struct ZRLSimRun::State : std::enable_shared_from_this<ZRLSimRun::State> {
   uint64_t requestsStarted = 0;
   std::atomic<uint64_t> requestsAnswered{0};
 
-  // The touch under way: what the menu showed when it went down.
-  bool touching = false;
-  bool testDeviceBefore = false;
-  bool selectScreenGreenBefore = false;
+  bool touching = false;  // a finger is on the glass
 
   // The streams that the plug-in's preview channel opened.
   struct Stream {
@@ -412,10 +409,7 @@ void ZRLSimRun::setWaitTick(std::function<void()> tick) {
 bool ZRLSimRun::touchDown(CGPoint point) {
   State& state = *state_;
   if (state.touching) touchCancel(point);
-  const auto button = state.button();
   state.touching = true;
-  state.testDeviceBefore = button->isTestDevice();
-  state.selectScreenGreenBefore = button->isSelectScreenButtonGreenColor();
   const bool taken = UIApplication::sharedApplication().sendTouchBegan(state.clamped(point));
   state.changed();
   return taken;
@@ -430,15 +424,16 @@ void ZRLSimRun::touchMove(CGPoint point) {
 void ZRLSimRun::touchUp(CGPoint point) {
   State& state = *state_;
   if (!state.touching) return;
+  // The action buttons act when the touch ends inside them: one that
+  // flipped the test-device flag, or "Select Screen"'s colour, started a
+  // request.
+  const auto button = state.button();
+  const bool testDeviceBefore = button->isTestDevice();
+  const bool greenBefore = button->isSelectScreenButtonGreenColor();
   UIApplication::sharedApplication().sendTouchEnded(state.clamped(point));
   state.touching = false;
-  // A tap that flipped the test-device flag, or "Select Screen"'s colour,
-  // started a request.
-  const auto button = state.button();
-  if (button->isTestDevice() != state.testDeviceBefore) ++state.requestsStarted;
-  if (button->isSelectScreenButtonGreenColor() != state.selectScreenGreenBefore) {
-    ++state.requestsStarted;
-  }
+  if (button->isTestDevice() != testDeviceBefore) ++state.requestsStarted;
+  if (button->isSelectScreenButtonGreenColor() != greenBefore) ++state.requestsStarted;
   state.changed();
 }
 

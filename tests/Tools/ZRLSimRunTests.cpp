@@ -247,11 +247,16 @@ TEST_F(ZRLSimRunTest, TapsOpenTheMenuAndDragsDockTheButtonEndedOrCancelled) {
   sim.send("jump 1 2");
   sim.send("tap 376 10");
   sim.send("drag 10 10 20 20 0");
+  sim.send("wait -1");
+  sim.send("snapshot " + (folder_ / "no" / "such.png").string());
   EXPECT_EQ(sim.dump()["button"]["center"], json::parse("[35, 300]"));
   const std::string error = sim.process().errorOutput();
   EXPECT_THAT(error, HasSubstr("line 16: \"jump 1 2\": unknown command"));
   EXPECT_THAT(error, HasSubstr("line 17: \"tap 376 10\": the point (376, 10) lies off the screen"));
   EXPECT_THAT(error, HasSubstr("line 18: \"drag 10 10 20 20 0\": STEPS must be"));
+  EXPECT_THAT(error, HasSubstr("line 19: \"wait -1\": SECONDS must be"));
+  EXPECT_THAT(error, HasSubstr("line 20: \"snapshot "));
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "no"));
   EXPECT_EQ(sim.quit(), 0) << sim.process().errorOutput();
 }
 
