@@ -272,7 +272,9 @@ class LDEventSource : public NSURLSessionDataDelegate,
   bool roomAgainLocked() const;
   void holdLocked(const NSURLSessionDataTaskPtr& task);
   void scheduleDrainLocked();
-  void resetHoldLocked();
+  // keepBuffer: the room of `held` is kept for the next hold of the same
+  // task (a fast stream holds again and again), rather than given back.
+  void resetHoldLocked(bool keepBuffer = false);
   // Delegate queue: reads what was held back, while the bound allows.
   void drainHeld(const NSURLSessionDataTaskPtr& task);
   void scheduleReconnection(double delay, uint64_t generation);
