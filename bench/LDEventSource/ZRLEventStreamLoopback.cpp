@@ -60,7 +60,7 @@ using namespace std::chrono_literals;
 
 constexpr size_t kDataBytes = 90;
 constexpr size_t kEventsPerChunk = 512;  // about 50 KB per write
-constexpr size_t kChunksPerFlush = 8;    // keeps about 400 KB queued ahead of the socket
+constexpr size_t kChunksPerFlush = 32;   // keeps about 1.6 MB queued ahead of the socket
 constexpr auto kPatience = std::chrono::minutes(5);
 constexpr size_t kWarmUpEvents = 100;  // left out of the latency figures
 
