@@ -136,6 +136,9 @@ class TlsStream {
       if (stream.timedOut_) return self.complete(beast::error::timeout, 0);
       if (error) return self.complete(error, 0);
       if (stream.ssl_ == nullptr) return self.complete(net::error::no_memory, 0);
+      // Once the socket is closed its descriptor may already belong to
+      // another connection: OpenSSL must not touch it again.
+      if (!stream.socket_.is_open()) return self.complete(net::error::bad_descriptor, 0);
       size_t done = 0;
       ERR_clear_error();
       int result = 0;
