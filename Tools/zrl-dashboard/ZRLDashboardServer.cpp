@@ -42,7 +42,7 @@ constexpr uint32_t kHeaderLimit = 16 * 1024;
 // seconds. The line joins the next event's block, where it is skipped.
 constexpr std::string_view kKeepAliveComment = ":\n";
 // The most bytes that one write of a connection hands to OpenSSL at once.
-constexpr size_t kMostWriteBytes = 64 * 1024;
+constexpr size_t kMostWriteBytes = size_t{64} * 1024;
 
 // TLS on a connection's socket with no buffers of its own: OpenSSL reads
 // and writes the socket itself, and with SSL_MODE_RELEASE_BUFFERS gives its
@@ -450,7 +450,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
       return;
     }
     if (!replayed) ++live_;
-    queue_.push_back(Queued{std::move(text), !replayed});
+    queue_.emplace_back(std::move(text), !replayed);
     if (streaming_ && !writing_) writeNext();
   }
 
