@@ -353,9 +353,13 @@ void LDEventSource::scheduleDrainLocked() {
   });
 }
 
-void LDEventSource::resetHoldLocked() {
+void LDEventSource::resetHoldLocked(bool keepBuffer) {
   flow_.enter(FlowState::Flowing);
-  std::string().swap(flow_.held);
+  if (keepBuffer) {
+    flow_.held.clear();
+  } else {
+    std::string().swap(flow_.held);
+  }
   flow_.heldOffset = 0;
   flow_.heldEnd.reset();
 }
@@ -380,7 +384,7 @@ void LDEventSource::drainHeld(const NSURLSessionDataTaskPtr& task) {
       if (!readLocked(slice)) failed = task;
     }
     const std::optional<NSErrorPtr> end = std::move(flow_.heldEnd);
-    resetHoldLocked();
+    resetHoldLocked(!end);
     if (end) {
       delay = endTaskLocked(task, *end, &generation);
       failed.reset();  // it has ended already

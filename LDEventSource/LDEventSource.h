@@ -43,8 +43,10 @@ class LDEventSource : public NSURLSessionDataDelegate,
   // Records in flight (parsed, and their handler calls not yet all run)
   // past which the client stops reading the stream, and the text bytes of
   // their id, event and data past which it does too. Reading goes on once
-  // both are back at half of their bound.
-  static constexpr std::size_t kMaximumRecordsInFlight = 16384;
+  // both are back at half of their bound. A few thousand records keep a
+  // fast handler busy while the next pieces are read, and keep the records
+  // in flight small enough to stay in the processor's cache.
+  static constexpr std::size_t kMaximumRecordsInFlight = 4096;
   static constexpr std::size_t kMaximumBytesInFlight = std::size_t{4} << 20;
 
   // GET with the given headers and a time-out of 300 seconds.
@@ -270,7 +272,9 @@ class LDEventSource : public NSURLSessionDataDelegate,
   bool roomAgainLocked() const;
   void holdLocked(const NSURLSessionDataTaskPtr& task);
   void scheduleDrainLocked();
-  void resetHoldLocked();
+  // keepBuffer: the room of `held` is kept for the next hold of the same
+  // task (a fast stream holds again and again), rather than given back.
+  void resetHoldLocked(bool keepBuffer = false);
   // Delegate queue: reads what was held back, while the bound allows.
   void drainHeld(const NSURLSessionDataTaskPtr& task);
   void scheduleReconnection(double delay, uint64_t generation);

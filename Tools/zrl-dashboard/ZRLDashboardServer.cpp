@@ -3,6 +3,10 @@
 // Boost.Asio and the platform layer's Asio do not mix in one file.
 #include "Tools/zrl-dashboard/ZRLDashboardServer.h"
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <boost/asio/compose.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -13,9 +17,10 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <deque>
 #include <iostream>
 #include <map>
@@ -36,6 +41,166 @@ constexpr uint32_t kHeaderLimit = 16 * 1024;
 // ones included, and would hand its handler an empty message every 15
 // seconds. The line joins the next event's block, where it is skipped.
 constexpr std::string_view kKeepAliveComment = ":\n";
+// The most bytes that one write of a connection hands to OpenSSL at once.
+constexpr size_t kMostWriteBytes = size_t{64} * 1024;
+
+// TLS on a connection's socket with no buffers of its own: OpenSSL reads
+// and writes the socket itself, and with SSL_MODE_RELEASE_BUFFERS gives its
+// record buffers back while the connection is idle, which a device stream
+// is most of the time (Asio's TLS stream keeps two 17 KB buffers and a
+// 34 KB pair of memory BIOs per connection). One read and one write may be
+// pending at once, as Beast needs; every call is made on the connection's
+// strand. A deadline, as Beast's tcp_stream has, fails the operations
+// pending when it passes, and those started after it, with error::timeout.
+class TlsStream {
+ public:
+  using executor_type = tcp::socket::executor_type;
+
+  TlsStream(tcp::socket socket, SSL_CTX* context)
+      : socket_(std::move(socket)), ssl_(SSL_new(context)), deadline_(socket_.get_executor()) {
+    beast::error_code ignored;
+    socket_.native_non_blocking(true, ignored);
+    if (ssl_ != nullptr) {
+      SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                             SSL_MODE_RELEASE_BUFFERS);
+      if (SSL_set_fd(ssl_, static_cast<int>(socket_.native_handle())) != 1) {
+        SSL_free(ssl_);
+        ssl_ = nullptr;
+      }
+    }
+  }
+  ~TlsStream() {
+    alive_->stream.store(nullptr);
+    if (ssl_ != nullptr) SSL_free(ssl_);
+  }
+  TlsStream(const TlsStream&) = delete;
+  TlsStream& operator=(const TlsStream&) = delete;
+
+  executor_type get_executor() { return socket_.get_executor(); }
+  tcp::socket& socket() { return socket_; }
+
+  void expiresAfter(std::chrono::milliseconds timeout) {
+    timedOut_ = false;
+    deadline_.expires_after(timeout);
+    // A cancelled wait (a new deadline) runs the handler with
+    // operation_aborted; one that passed just before the stream's end may
+    // run after it, and finds the stream gone.
+    deadline_.async_wait([alive = alive_](beast::error_code error) {
+      TlsStream* stream = alive->stream.load();
+      if (error || stream == nullptr) return;
+      stream->timedOut_ = true;
+      beast::error_code ignored;
+      stream->socket_.cancel(ignored);
+    });
+  }
+  void expiresNever() {
+    timedOut_ = false;
+    deadline_.cancel();
+  }
+
+  template <class Handler>
+  auto async_handshake(Handler&& handler) {
+    return start(Call::Accept, net::mutable_buffer(), std::forward<Handler>(handler));
+  }
+  template <class MutableBuffers, class Handler>
+  auto async_read_some(const MutableBuffers& buffers, Handler&& handler) {
+    return start(Call::Read, beast::buffers_front(buffers), std::forward<Handler>(handler));
+  }
+  template <class ConstBuffers, class Handler>
+  auto async_write_some(const ConstBuffers& buffers, Handler&& handler) {
+    // One record for a sequence of pieces (a chunk's size line, its text,
+    // its line end), rather than one record for each.
+    std::string bytes(std::min(net::buffer_size(buffers), kMostWriteBytes), '\0');
+    net::buffer_copy(net::buffer(bytes), buffers);
+    return start(Call::Write, std::move(bytes), std::forward<Handler>(handler));
+  }
+
+ private:
+  enum class Call { Accept, Read, Write };
+
+  // One operation: the OpenSSL call again each time the socket is ready
+  // for what it waits for. Never completes inside the call that starts it.
+  template <class Buffer>
+  struct Operation {
+    TlsStream& stream;
+    Call call;
+    Buffer buffer;
+    bool started = false;
+
+    template <class Self>
+    void operator()(Self& self, beast::error_code error = {}) {
+      if (!started) {
+        started = true;
+        return net::post(std::move(self));
+      }
+      if (stream.timedOut_) return self.complete(beast::error::timeout, 0);
+      if (error) return self.complete(error, 0);
+      if (stream.ssl_ == nullptr) return self.complete(net::error::no_memory, 0);
+      // Once the socket is closed its descriptor may already belong to
+      // another connection: OpenSSL must not touch it again.
+      if (!stream.socket_.is_open()) return self.complete(net::error::bad_descriptor, 0);
+      size_t done = 0;
+      ERR_clear_error();
+      int result = 0;
+      switch (call) {
+        case Call::Accept:
+          result = SSL_accept(stream.ssl_);
+          break;
+        case Call::Read:
+          if (size() == 0) return self.complete({}, 0);
+          result = SSL_read_ex(stream.ssl_, data(), size(), &done);
+          break;
+        case Call::Write:
+          if (size() == 0) return self.complete({}, 0);
+          result = SSL_write_ex(stream.ssl_, data(), size(), &done);
+          break;
+      }
+      if (result == 1) return self.complete({}, done);
+      const int reason = SSL_get_error(stream.ssl_, result);
+      if (reason == SSL_ERROR_WANT_READ) {
+        return stream.socket_.async_wait(tcp::socket::wait_read, std::move(self));
+      }
+      if (reason == SSL_ERROR_WANT_WRITE) {
+        return stream.socket_.async_wait(tcp::socket::wait_write, std::move(self));
+      }
+      self.complete(errorOf(reason), 0);
+    }
+
+    void* data() { return buffer.data(); }
+    size_t size() const { return buffer.size(); }
+  };
+
+  static beast::error_code errorOf(int reason) {
+    const unsigned long queued = ERR_get_error();
+    if (queued != 0) {
+      return {static_cast<int>(queued), net::error::get_ssl_category()};
+    }
+    if (reason == SSL_ERROR_SYSCALL && errno != 0) {
+      return {errno, boost::system::system_category()};
+    }
+    // The peer ended the connection, with or without its close notify.
+    return reason == SSL_ERROR_ZERO_RETURN ? beast::error_code(net::error::eof)
+                                           : beast::error_code(net::ssl::error::stream_truncated);
+  }
+
+  template <class Buffer, class Handler>
+  auto start(Call call, Buffer buffer, Handler&& handler) {
+    return net::async_compose<Handler, void(beast::error_code, size_t)>(
+        Operation<Buffer>{*this, call, std::move(buffer)}, handler, socket_);
+  }
+
+  // What the deadline's handler looks at to know whether the stream is still there.
+  struct Alive {
+    explicit Alive(TlsStream* s) : stream(s) {}
+    std::atomic<TlsStream*> stream;
+  };
+
+  tcp::socket socket_;
+  SSL* ssl_;
+  net::steady_timer deadline_;
+  bool timedOut_ = false;
+  const std::shared_ptr<Alive> alive_ = std::make_shared<Alive>(this);
+};
 
 }  // namespace
 
@@ -73,7 +238,7 @@ using Impl = ZRLDashboardServer::Impl;
 class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, Impl& server)
-      : server_(server), stream_(std::move(socket), server.tls) {}
+      : server_(server), stream_(std::move(socket), server.tls.native_handle()) {}
   ~Session() override {
     if (appId_) server_.hub->leave(*appId_, this);
     server_.sessionEnded(this);
@@ -81,8 +246,8 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
 
   void start() {
     net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
-      beast::get_lowest_layer(self->stream_).expires_after(self->server_.options.readTimeout);
-      self->stream_.async_handshake(ssl::stream_base::server, [self](beast::error_code error) {
+      self->stream_.expiresAfter(self->server_.options.readTimeout);
+      self->stream_.async_handshake([self](beast::error_code error, size_t) {
         if (!error) self->readRequest();
       });
     });
@@ -111,7 +276,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
     parser_.emplace();
     parser_->body_limit(kZRLDashboardMaximumBodyBytes);
     parser_->header_limit(kHeaderLimit);
-    beast::get_lowest_layer(stream_).expires_after(server_.options.readTimeout);
+    stream_.expiresAfter(server_.options.readTimeout);
     http::async_read_header(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code error, size_t) { self->onHeader(error); });
@@ -124,7 +289,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
     const auto expect = parser_->get()[http::field::expect];
     if (!beast::iequals(expect, "100-continue")) return readBody();
     auto goOn = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
-    beast::get_lowest_layer(stream_).expires_after(server_.options.writeTimeout);
+    stream_.expiresAfter(server_.options.writeTimeout);
     http::async_write(stream_, *goOn,
                       [self = shared_from_this(), goOn](beast::error_code failure, size_t) {
                         if (failure) return self->abort();
@@ -133,7 +298,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
   }
 
   void readBody() {
-    beast::get_lowest_layer(stream_).expires_after(server_.options.readTimeout);
+    stream_.expiresAfter(server_.options.readTimeout);
     http::async_read(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code error, size_t) { self->onRead(error); });
@@ -214,7 +379,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
     answer->body() = std::move(response.body);
     answer->keep_alive(keepAlive && !server_.stopping);
     answer->prepare_payload();
-    beast::get_lowest_layer(stream_).expires_after(server_.options.writeTimeout);
+    stream_.expiresAfter(server_.options.writeTimeout);
     http::async_write(stream_, *answer,
                       [self = shared_from_this(), answer](beast::error_code error, size_t) {
                         if (error) return self->abort();
@@ -238,7 +403,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
     head_.chunked(true);
     headWriter_.emplace(head_);
     writing_ = true;
-    beast::get_lowest_layer(stream_).expires_after(server_.options.writeTimeout);
+    stream_.expiresAfter(server_.options.writeTimeout);
     http::async_write_header(stream_, *headWriter_,
                              [self = shared_from_this()](beast::error_code error, size_t) {
                                self->writing_ = false;
@@ -254,7 +419,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
   // One read stays pending while the stream is open, so that a client that
   // goes away is noticed at once; what it sends is ignored.
   void watchForEnd() {
-    beast::get_lowest_layer(stream_).expires_never();
+    stream_.expiresNever();
     stream_.async_read_some(net::buffer(ignored_),
                             [self = shared_from_this()](beast::error_code error, size_t) {
                               if (error) return self->abort();
@@ -285,7 +450,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
       return;
     }
     if (!replayed) ++live_;
-    queue_.push_back(Queued{std::move(text), !replayed});
+    queue_.emplace_back(std::move(text), !replayed);
     if (streaming_ && !writing_) writeNext();
   }
 
@@ -294,14 +459,14 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
     if (queue_.empty()) {
       if (closing_) {
         writing_ = true;
-        beast::get_lowest_layer(stream_).expires_after(server_.options.writeTimeout);
+        stream_.expiresAfter(server_.options.writeTimeout);
         net::async_write(stream_, http::make_chunk_last(),
                          [self = shared_from_this()](beast::error_code, size_t) { self->abort(); });
       }
       return;
     }
     writing_ = true;
-    beast::get_lowest_layer(stream_).expires_after(server_.options.writeTimeout);
+    stream_.expiresAfter(server_.options.writeTimeout);
     net::async_write(stream_, http::make_chunk(net::buffer(*queue_.front().text)),
                      [self = shared_from_this()](beast::error_code error, size_t) {
                        self->writing_ = false;
@@ -320,8 +485,9 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
     if (keepAlive_) keepAlive_->cancel();
     if (appId_) server_.hub->leave(*appId_, this);
     beast::error_code ignored;
-    beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_both, ignored);
-    beast::get_lowest_layer(stream_).close();
+    stream_.expiresNever();
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.socket().close(ignored);
   }
 
   struct Queued {
@@ -331,7 +497,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
   };
 
   Impl& server_;
-  beast::ssl_stream<beast::tcp_stream> stream_;
+  TlsStream stream_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   http::response<http::empty_body> head_;

@@ -225,11 +225,17 @@ int main(int argc, char** argv) {
     client->open();
     clients.push_back(std::move(client));
   }
+  // The clients' handlers use the fleet: every way out closes them first.
+  const auto giveUp = [&clients] {
+    for (auto& client : clients)
+      client->close();
+    return 1;
+  };
   const bool connected =
       fleet.waitFor([&] { return fleet.opens >= streams; }, std::chrono::seconds(600));
   std::cout << "streams open: " << fleet.opens << " of " << streams << " in "
             << secondsSince(connectStart) << " s\n";
-  if (!connected) return 1;
+  if (!connected) return giveUp();
 
   std::this_thread::sleep_for(std::chrono::seconds(2));  // let the last handshakes settle
   const long loaded = dashboard->residentBytes();
@@ -247,7 +253,7 @@ int main(int argc, char** argv) {
   const auto pushStart = Clock::now();
   const long delivered = push(*dashboard, 1);
   std::cout << "the dashboard handed the push to " << delivered << " streams\n";
-  if (delivered < 0) return 1;
+  if (delivered < 0) return giveUp();
   const bool allGot =
       fleet.waitFor([&] { return fleet.messages >= streams; }, std::chrono::seconds(120));
   {
@@ -256,7 +262,7 @@ int main(int argc, char** argv) {
               << std::chrono::duration<double, std::milli>(fleet.lastMessage - pushStart).count()
               << " ms (" << fleet.messages << " of " << streams << " handler calls)\n";
   }
-  if (!allGot) return 1;
+  if (!allGot) return giveUp();
 
   // Restart: killed, started again on the same port; one preview pushed as
   // soon as it listens (most clients are still away), one when all are back.
@@ -270,7 +276,7 @@ int main(int argc, char** argv) {
   dashboard = std::make_unique<DashboardProcess>(program, folder, port);
   if (!dashboard->ready()) {
     std::cerr << "zrl-dashboard did not start again on port " << port << "\n";
-    return 1;
+    return giveUp();
   }
   std::cout << "restarted in " << secondsSince(restart) << " s\n";
   const long deliveredDuring = push(*dashboard, 2);

@@ -12,7 +12,7 @@
 // npm eventsource client run by Node.js through a small counting script.
 // The server runs in a child process of its own, so that the processor time
 // of every client, this process included, is its own. Every figure is the
-// median of several runs.
+// median of several runs, the clients taking turns within each run.
 //
 //   ZRLEventStreamLoopback [--events N] [--runs R] [--rates R1,R2,...]
 //                          [--latency-seconds S] [--zrl-events PATH]
@@ -60,7 +60,7 @@ using namespace std::chrono_literals;
 
 constexpr size_t kDataBytes = 90;
 constexpr size_t kEventsPerChunk = 512;  // about 50 KB per write
-constexpr size_t kChunksPerFlush = 8;    // keeps about 400 KB queued ahead of the socket
+constexpr size_t kChunksPerFlush = 32;   // keeps about 1.6 MB queued ahead of the socket
 constexpr auto kPatience = std::chrono::minutes(5);
 constexpr size_t kWarmUpEvents = 100;  // left out of the latency figures
 
@@ -551,7 +551,7 @@ class Loopback {
     const uint64_t n = options_.events;
     std::printf(
         "\nThroughput: %llu events of %zu data bytes, written as fast as the socket takes "
-        "them (median of %d runs)\n",
+        "them (median of %d runs, the clients taking turns)\n",
         static_cast<unsigned long long>(n), kDataBytes, options_.runs);
     std::printf("  %-52s %14s %10s %14s\n", "client", "events/s", "MB/s", "CPU us/event");
     const double blockBytes = static_cast<double>(eventBlock(0).size());
@@ -560,94 +560,108 @@ class Loopback {
       double rate = 0;
       double cpu = 0;
     };
-    std::optional<Figures> zrlEventsIntoPipe;
-    std::optional<Figures> npmPeer;
-    const auto report = [&](const char* name, const std::function<std::optional<Sample>()>& once,
-                            std::optional<Figures>* figures = nullptr) {
-      std::vector<double> rates;
-      std::vector<double> cpu;
-      for (int i = 0; i < options_.runs; ++i) {
-        const auto sample = once();
-        if (!sample) continue;
-        rates.push_back(static_cast<double>(n) / sample->seconds);
-        if (sample->cpuSeconds) cpu.push_back(*sample->cpuSeconds * 1e6 / static_cast<double>(n));
-      }
-      if (rates.size() != static_cast<size_t>(options_.runs)) {
-        std::printf("  %-52s %14s\n", name, "failed");
-        return;
-      }
-      const double rate = medianOf(rates);
-      std::printf("  %-52s %14.0f %10.1f", name, rate, rate * blockBytes / 1e6);
-      if (cpu.empty()) {
-        std::printf(" %14s\n", "-");
-      } else {
-        std::printf(" %14.2f\n", medianOf(cpu));
-      }
-      if (figures != nullptr) *figures = Figures{rate, cpu.empty() ? 0.0 : medianOf(cpu)};
-      std::fflush(stdout);
+    // Each run takes every client in turn, so that a change in the load of
+    // the machine falls on all of them alike.
+    struct Client {
+      const char* name;
+      std::function<std::optional<Sample>()> once;
+      std::vector<double> rates{};
+      std::vector<double> cpu{};
     };
+    std::vector<Client> clients;
 
     for (const InProcessQueue queue : {InProcessQueue::Global, InProcessQueue::Serial}) {
       if (!options_.measures(queueKey(queue))) continue;
-      report(queueName(queue), [&]() -> std::optional<Sample> {
-        const uint64_t run = nextRun_++;
-        const double before = processorSeconds();
-        const auto end = runInProcess(server_.burstURL(run, n), n, queue, false, nullptr);
-        return sampleOf(run, end, processorSeconds() - before);
-      });
+      clients.push_back({queueName(queue), [this, n, queue]() -> std::optional<Sample> {
+                           const uint64_t run = nextRun_++;
+                           const double before = processorSeconds();
+                           const auto end =
+                               runInProcess(server_.burstURL(run, n), n, queue, false, nullptr);
+                           return sampleOf(run, end, processorSeconds() - before);
+                         }});
     }
+    std::optional<size_t> zrlEventsIntoPipe;
+    std::optional<size_t> npmPeer;
     if (!options_.zrlEvents.empty() && options_.measures("zrl-events")) {
-      report(
-          "zrl-events, every record printed into a pipe",
-          [&]() -> std::optional<Sample> {
-            const uint64_t run = nextRun_++;
-            Child child({options_.zrlEvents, "--max", std::to_string(n), server_.burstURL(run, n)},
-                        true);
-            if (!child.started()) return std::nullopt;
-            // Three lines of the opening (CONNECTING, OPEN, open), then one per
-            // message.
-            const auto end = child.countLines(n + 3);
-            if (!child.waitForExit()) return std::nullopt;
-            return sampleOf(run, end, child.cpuSeconds());
-          },
-          &zrlEventsIntoPipe);
-      report("zrl-events, every record printed into /dev/null", [&]() -> std::optional<Sample> {
-        const uint64_t run = nextRun_++;
-        Child child({options_.zrlEvents, "--max", std::to_string(n), server_.burstURL(run, n)},
-                    false);
-        if (!child.started()) return std::nullopt;
-        const auto end = child.waitForExit();
-        return sampleOf(run, end, child.cpuSeconds());
-      });
+      zrlEventsIntoPipe = clients.size();
+      clients.push_back(
+          {"zrl-events, every record printed into a pipe", [this, n]() -> std::optional<Sample> {
+             const uint64_t run = nextRun_++;
+             Child child({options_.zrlEvents, "--max", std::to_string(n), server_.burstURL(run, n)},
+                         true);
+             if (!child.started()) return std::nullopt;
+             // Three lines of the opening (CONNECTING, OPEN, open), then
+             // one per message.
+             const auto end = child.countLines(n + 3);
+             if (!child.waitForExit()) return std::nullopt;
+             return sampleOf(run, end, child.cpuSeconds());
+           }});
+      clients.push_back(
+          {"zrl-events, every record printed into /dev/null", [this, n]() -> std::optional<Sample> {
+             const uint64_t run = nextRun_++;
+             Child child({options_.zrlEvents, "--max", std::to_string(n), server_.burstURL(run, n)},
+                         false);
+             if (!child.started()) return std::nullopt;
+             const auto end = child.waitForExit();
+             return sampleOf(run, end, child.cpuSeconds());
+           }});
     }
     if (!options_.node.empty() && options_.measures("node")) {
-      report(
-          "npm eventsource on Node.js",
-          [&]() -> std::optional<Sample> {
-            const uint64_t run = nextRun_++;
-            Child child(
-                {options_.node, options_.nodeScript, server_.burstURL(run, n), std::to_string(n)},
-                true);
-            if (!child.started()) return std::nullopt;
-            std::optional<Clock::time_point> end;
-            child.readLines([&](std::string_view line) {
-              if (line == "done") end = Clock::now();
-              return !end;
-            });
-            if (!child.waitForExit()) return std::nullopt;
-            return sampleOf(run, end, child.cpuSeconds());
-          },
-          &npmPeer);
+      npmPeer = clients.size();
+      clients.push_back({"npm eventsource on Node.js", [this, n]() -> std::optional<Sample> {
+                           const uint64_t run = nextRun_++;
+                           Child child({options_.node, options_.nodeScript,
+                                        server_.burstURL(run, n), std::to_string(n)},
+                                       true);
+                           if (!child.started()) return std::nullopt;
+                           std::optional<Clock::time_point> end;
+                           child.readLines([&](std::string_view line) {
+                             if (line == "done") end = Clock::now();
+                             return !end;
+                           });
+                           if (!child.waitForExit()) return std::nullopt;
+                           return sampleOf(run, end, child.cpuSeconds());
+                         }});
     }
-    if (zrlEventsIntoPipe && npmPeer && npmPeer->rate > 0) {
+
+    for (int i = 0; i < options_.runs; ++i) {
+      for (Client& client : clients) {
+        const auto sample = client.once();
+        if (!sample) continue;
+        client.rates.push_back(static_cast<double>(n) / sample->seconds);
+        if (sample->cpuSeconds) {
+          client.cpu.push_back(*sample->cpuSeconds * 1e6 / static_cast<double>(n));
+        }
+      }
+    }
+    std::vector<std::optional<Figures>> figures(clients.size());
+    for (size_t i = 0; i < clients.size(); ++i) {
+      const Client& client = clients[i];
+      if (client.rates.size() != static_cast<size_t>(options_.runs)) {
+        std::printf("  %-52s %14s\n", client.name, "failed");
+        continue;
+      }
+      const double rate = medianOf(client.rates);
+      std::printf("  %-52s %14.0f %10.1f", client.name, rate, rate * blockBytes / 1e6);
+      if (client.cpu.empty()) {
+        std::printf(" %14s\n", "-");
+      } else {
+        std::printf(" %14.2f\n", medianOf(client.cpu));
+      }
+      figures[i] = Figures{rate, client.cpu.empty() ? 0.0 : medianOf(client.cpu)};
+    }
+    if (zrlEventsIntoPipe && npmPeer && figures[*zrlEventsIntoPipe] && figures[*npmPeer] &&
+        figures[*npmPeer]->rate > 0) {
+      const Figures& ours = *figures[*zrlEventsIntoPipe];
+      const Figures& peer = *figures[*npmPeer];
       std::printf("  zrl-events into a pipe against the npm peer: %.2fx the events per second",
-                  zrlEventsIntoPipe->rate / npmPeer->rate);
-      if (zrlEventsIntoPipe->cpu > 0 && npmPeer->cpu > 0) {
-        std::printf(", %.2fx less processor time per event", npmPeer->cpu / zrlEventsIntoPipe->cpu);
+                  ours.rate / peer.rate);
+      if (ours.cpu > 0 && peer.cpu > 0) {
+        std::printf(", %.2fx less processor time per event", peer.cpu / ours.cpu);
       }
       std::printf("\n");
-      std::fflush(stdout);
     }
+    std::fflush(stdout);
   }
 
   void runLatency() {
