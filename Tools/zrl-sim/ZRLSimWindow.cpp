@@ -79,6 +79,10 @@ std::unique_ptr<ZRLSimWindow> ZRLSimWindow::open(CGSize points, CGFloat scale,
   // The mouse is the only finger: a touch screen's touches arrive as mouse
   // events, and mouse events never come back as touch events.
   SDL_SetHint(SDL_HINT_MOUSE_TOUCH_EVENTS, "0");
+  // Frames go to the display as they are (on X11 through shared memory),
+  // not through an OpenGL texture: no GL driver is loaded, and no threads
+  // of its own are started.
+  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
   // SDL falls back on drivers that show nothing (offscreen, dummy); those
   // count only when SDL_VIDEODRIVER asks for them by name.
   const auto set = [](const char* name) {

@@ -234,15 +234,16 @@ int ZRLSimWindowLoop::main(const ZRLSimRunOptions& options) {
       return kZRLSimExitUsage;
     }
   }
-  // The window's size comes from the scene; a scene that does not load is
-  // reported by the run below, as without a window.
+  // The window's size comes from the scene, which is read before anything
+  // starts, so that a bad scene opens no window.
   std::string error;
-  CGSize points = CGSizeMake(390, 844);
-  CGFloat scale = 3;
-  if (const auto scene = ZRLSimScene::loadFile(options.scenePath, error)) {
-    points = scene->screenSize();
-    scale = scene->screenScale();
+  const std::optional<ZRLSimScene> scene = ZRLSimScene::loadFile(options.scenePath, error);
+  if (!scene) {
+    writeLine("zrl-sim: " + error);
+    return kZRLSimExitUsage;
   }
+  const CGSize points = scene->screenSize();
+  const CGFloat scale = scene->screenScale();
   std::unique_ptr<ZRLSimWindow> window = ZRLSimWindow::open(
       points, scale, "zrl-sim: " + options.scenePath.substr(options.scenePath.rfind('/') + 1),
       error);
