@@ -181,9 +181,13 @@ ZRLSimWindowEvents ZRLSimWindow::poll(std::chrono::milliseconds timeout) {
   if (waited == 1) handle(event, events);
   while (SDL_PollEvent(&event) == 1)
     handle(event, events);
-  if (events.closeRequested && fingerDown_) {
-    fingerDown_ = false;
-    events.touches.push_back({ZRLSimTouchPhase::cancelled, fingerPoint_});
+  if (events.closeRequested) {
+    // Gone from the desktop at once, even if a command still runs.
+    SDL_HideWindow(sdl_->window);
+    if (fingerDown_) {
+      fingerDown_ = false;
+      events.touches.push_back({ZRLSimTouchPhase::cancelled, fingerPoint_});
+    }
   }
   return events;
 }

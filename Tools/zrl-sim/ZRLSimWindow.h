@@ -70,7 +70,8 @@ class ZRLSimWindow {
   // then takes every pending one. The left mouse button is the finger:
   // press, motion while pressed and release become a touch going down,
   // moving and going up; a touch still down when the window loses the
-  // focus or is closed is cancelled. Exposure is handled here.
+  // focus or is closed is cancelled. A window asked to close is hidden at
+  // once. Exposure is handled here.
   ZRLSimWindowEvents poll(std::chrono::milliseconds timeout);
 
   // The pixels on show, as Cairo keeps them (premultiplied native-endian

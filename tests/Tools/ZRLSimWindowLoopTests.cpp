@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "ChildProcess.h"
 #include "Platform/UIKit/UIImage.h"
 #include "Tools/zrl-sim/ZRLSimRun.h"
 #include "Tools/zrl-sim/ZRLSimWindow.h"
@@ -142,6 +143,30 @@ TEST(ZRLSimWindowLoopTest, DrawsTheRunAndTheDockingAnimation) {
   run->finish();
   std::error_code ignored;
   std::filesystem::remove_all(folder, ignored);
+}
+
+// Without a display the program says so and starts nothing; its help tells
+// how the window ends.
+TEST(ZRLSimWindowProgramTest, WithoutADisplayItSaysSoAndExitsTwo) {
+  // Only this process's environment changes, before the child starts.
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"})
+    ::unsetenv(name);  // NOLINT(concurrency-mt-unsafe)
+  ChildProcess sim({ZRL_SIM_PATH, "run", "--window", "--scene",
+                    std::string(ZRL_SCENES_DIR) + "/login.json", "--dashboard", "127.0.0.1:1"});
+  EXPECT_EQ(sim.wait(), 2);
+  const std::string error = sim.errorOutput();
+  EXPECT_NE(error.find("zrl-sim: --window: no display to open a window on (DISPLAY is not set)"),
+            std::string::npos)
+      << error;
+  EXPECT_EQ(error.find("Initialized"), std::string::npos) << "the plug-in never started";
+
+  ChildProcess help({ZRL_SIM_PATH, "--help"});
+  std::string text;
+  while (const auto line = help.readLine())
+    text += *line + "\n";
+  EXPECT_EQ(help.wait(), 0);
+  EXPECT_NE(text.find("--window"), std::string::npos);
+  EXPECT_NE(text.find("The end of the commands leaves"), std::string::npos);
 }
 
 }  // namespace
