@@ -86,7 +86,8 @@ std::unique_ptr<ZRLSimWindow> ZRLSimWindow::open(CGSize points, CGFloat scale,
   // SDL falls back on drivers that show nothing (offscreen, dummy); those
   // count only when SDL_VIDEODRIVER asks for them by name.
   const auto set = [](const char* name) {
-    const char* value = std::getenv(name);
+    // Read on the main thread before SDL or any thread of ours starts.
+    const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
     return value != nullptr && *value != '\0';
   };
   const bool driverChosen = set("SDL_VIDEODRIVER");

@@ -61,7 +61,7 @@ TEST(ZRLSimWindowLoopTest, DrawsTheRunAndTheDockingAnimation) {
   const std::unique_ptr<ZRLSimRun> run = ZRLSimRun::start(options, &status, &error);
   ASSERT_NE(run, nullptr) << error;
 
-  ::setenv("SDL_VIDEODRIVER", "dummy", 1);
+  ::setenv("SDL_VIDEODRIVER", "dummy", 1);  // NOLINT(concurrency-mt-unsafe)
   std::unique_ptr<ZRLSimWindow> window =
       ZRLSimWindow::open(run->screenSize(), 2, "zrl-sim test", error);
   ASSERT_NE(window, nullptr) << error;
@@ -72,9 +72,10 @@ TEST(ZRLSimWindowLoopTest, DrawsTheRunAndTheDockingAnimation) {
     const auto showsRender = [&] {
       const UIImagePtr image = run->render(2);
       const auto* pixels = cairo_image_surface_get_data(image->cairoSurface());
+      constexpr size_t kBytes = size_t{600} * 660 * 4;
       return image->pixelWidth() == 600 && image->pixelHeight() == 660 &&
-             window->shownPixels().size() == 600U * 660U * 4U &&
-             std::memcmp(window->shownPixels().data(), pixels, 600U * 660U * 4U) == 0;
+             window->shownPixels().size() == kBytes &&
+             std::memcmp(window->shownPixels().data(), pixels, kBytes) == 0;
     };
     EXPECT_TRUE(loop.draw());
     EXPECT_TRUE(showsRender());
@@ -139,7 +140,7 @@ TEST(ZRLSimWindowLoopTest, DrawsTheRunAndTheDockingAnimation) {
     EXPECT_TRUE(loop.closeRequested());
   }
   window.reset();
-  ::unsetenv("SDL_VIDEODRIVER");
+  ::unsetenv("SDL_VIDEODRIVER");  // NOLINT(concurrency-mt-unsafe)
   run->finish();
   std::error_code ignored;
   std::filesystem::remove_all(folder, ignored);

@@ -53,14 +53,14 @@ TEST(ZRLSimWindowGeometryTest, ScaleAndMouseMapping) {
 class ZRLSimWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("SDL_VIDEODRIVER", "dummy", 1);
+    ::setenv("SDL_VIDEODRIVER", "dummy", 1);  // NOLINT(concurrency-mt-unsafe)
     std::string error;
     window_ = ZRLSimWindow::open(CGSizeMake(200, 300), 2, "zrl-sim test", error);
     ASSERT_NE(window_, nullptr) << error;
   }
   void TearDown() override {
     window_.reset();
-    ::unsetenv("SDL_VIDEODRIVER");
+    ::unsetenv("SDL_VIDEODRIVER");  // NOLINT(concurrency-mt-unsafe)
   }
 
   static void push(const SDL_Event& event) {
@@ -199,13 +199,13 @@ TEST(ZRLSimWindowOpenTest, WithoutADisplayItSaysSo) {
   const char* names[2] = {"DISPLAY", "WAYLAND_DISPLAY"};
   bool had[2] = {false, false};
   for (int i = 0; i < 2; ++i) {
-    if (const char* value = std::getenv(names[i])) {
+    if (const char* value = std::getenv(names[i])) {  // NOLINT(concurrency-mt-unsafe)
       saved[i] = value;
       had[i] = true;
     }
-    ::unsetenv(names[i]);
+    ::unsetenv(names[i]);  // NOLINT(concurrency-mt-unsafe)
   }
-  ::unsetenv("SDL_VIDEODRIVER");
+  ::unsetenv("SDL_VIDEODRIVER");  // NOLINT(concurrency-mt-unsafe)
   std::string error;
   const auto none = ZRLSimWindow::open(CGSizeMake(100, 100), 1, "zrl-sim test", error);
   EXPECT_EQ(none, nullptr);
@@ -213,14 +213,14 @@ TEST(ZRLSimWindowOpenTest, WithoutADisplayItSaysSo) {
   EXPECT_NE(error.find("DISPLAY is not set"), std::string::npos) << error;
   // A display that is not there: SDL's fallback that shows nothing is no
   // window either.
-  ::setenv("DISPLAY", ":65000", 1);
+  ::setenv("DISPLAY", ":65000", 1);  // NOLINT(concurrency-mt-unsafe)
   error.clear();
   const auto absent = ZRLSimWindow::open(CGSizeMake(100, 100), 1, "zrl-sim test", error);
-  ::unsetenv("DISPLAY");
+  ::unsetenv("DISPLAY");  // NOLINT(concurrency-mt-unsafe)
   EXPECT_EQ(absent, nullptr);
   EXPECT_NE(error.find("no display"), std::string::npos) << error;
   for (int i = 0; i < 2; ++i) {
-    if (had[i]) ::setenv(names[i], saved[i].c_str(), 1);
+    if (had[i]) ::setenv(names[i], saved[i].c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
   }
 }
 

@@ -40,7 +40,7 @@ std::string readFile(const std::filesystem::path& path) {
 std::filesystem::path writeScene(const std::filesystem::path& folder) {
   json scene = json::parse(readFile(std::string(ZRL_SCENES_DIR) + "/login.json"));
   scene["screen"]["scale"] = 1;
-  const auto path = folder / "login-1x.json";
+  auto path = folder / "login-1x.json";
   std::ofstream(path) << scene.dump();
   return path;
 }
@@ -48,6 +48,7 @@ std::filesystem::path writeScene(const std::filesystem::path& folder) {
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read before any thread starts
     if (const char* reason = std::getenv("ZRL_WINDOW_TEST_SKIP")) GTEST_SKIP() << reason;
     display_ = X11TestDisplay::open();
     ASSERT_NE(display_, nullptr) << "no X display; this test runs under xvfb-run";
