@@ -25,11 +25,13 @@ UIView::~UIView() {
 }
 
 void UIView::setFrame(CGRect frame) {
+  willChangeGeometry();
   origin_ = frame.origin;
   bounds_.size = frame.size;
 }
 
 void UIView::setBounds(CGRect bounds) {
+  willChangeGeometry();
   // The centre stays; written as a shift so that an unchanged size leaves
   // the origin exactly as it was.
   origin_.x += (bounds_.size.width - bounds.size.width) / 2;
@@ -42,6 +44,7 @@ CGPoint UIView::center() const {
 }
 
 void UIView::setCenter(CGPoint center) {
+  willChangeGeometry();
   origin_ = CGPointMake(center.x - bounds_.size.width / 2, center.y - bounds_.size.height / 2);
 }
 
@@ -156,13 +159,48 @@ UIViewAnimationRecord& animationRecord() {
   static UIViewAnimationRecord record;
   return record;
 }
+
+// The changes of the animation block that runs on this thread, or null.
+// Per thread, so that views changed on other threads never touch it.
+thread_local std::vector<UIViewAnimationChange>* animatedChanges = nullptr;
 }  // namespace
 
+void UIView::willChangeGeometry() {
+  if (animatedChanges == nullptr) return;
+  std::weak_ptr<UIView> self = weak_from_this();
+  if (self.expired()) return;  // not owned by a shared pointer: nobody can draw it later
+  for (const UIViewAnimationChange& change : *animatedChanges) {
+    if (!change.view.owner_before(self) && !self.owner_before(change.view)) return;
+  }
+  animatedChanges->push_back(UIViewAnimationChange{std::move(self), frame(), frame()});
+}
+
 void UIView::animateWithDuration(double duration, const std::function<void()>& animations) {
+  // A block inside a block belongs to the outer animation.
+  if (animatedChanges != nullptr) {
+    if (animations) animations();
+    return;
+  }
+  std::vector<UIViewAnimationChange> changes;
+  struct Collecting {
+    explicit Collecting(std::vector<UIViewAnimationChange>* into) { animatedChanges = into; }
+    ~Collecting() { animatedChanges = nullptr; }
+    Collecting(const Collecting&) = delete;
+    Collecting& operator=(const Collecting&) = delete;
+  };
+  {
+    const Collecting collecting(&changes);
+    if (animations) animations();
+  }
+  std::erase_if(changes, [](UIViewAnimationChange& change) {
+    const UIViewPtr view = change.view.lock();
+    if (view) change.to = view->frame();
+    return !view || change.to == change.from;
+  });
   UIViewAnimationRecord& record = animationRecord();
   record.duration = duration;
   ++record.count;
-  if (animations) animations();
+  record.changes = std::move(changes);
 }
 
 UIViewAnimationRecord UIView::lastAnimation() {

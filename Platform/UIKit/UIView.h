@@ -32,11 +32,20 @@ struct UIEdgeInsets {
   friend bool operator==(const UIEdgeInsets&, const UIEdgeInsets&) = default;
 };
 
+// A view whose frame an animation block changed: where it was before the
+// block and where the block left it.
+struct UIViewAnimationChange {
+  std::weak_ptr<UIView> view;
+  CGRect from;
+  CGRect to;
+};
+
 // What animateWithDuration last did: a front end interpolates from the
 // views' former state to the final one over the duration.
 struct UIViewAnimationRecord {
   double duration = 0;
-  unsigned long count = 0;  // animations run so far in this process
+  unsigned long count = 0;                     // animations run so far in this process
+  std::vector<UIViewAnimationChange> changes;  // views whose frame moved
 };
 
 class UIView : public std::enable_shared_from_this<UIView> {
@@ -134,7 +143,7 @@ class UIView : public std::enable_shared_from_this<UIView> {
   virtual void touchesCancelled(const UITouch& /*touch*/) {}
 
   // Runs the block at once, so the final state is set, and records the
-  // animation (main thread only).
+  // animation with the frames that the block changed (main thread only).
   static void animateWithDuration(double duration, const std::function<void()>& animations);
   static UIViewAnimationRecord lastAnimation();
 
@@ -146,6 +155,8 @@ class UIView : public std::enable_shared_from_this<UIView> {
   // Offset from this view's coordinates to those of its outermost
   // superview, which it returns.
   const UIView* offsetToRoot(CGPoint& offset) const;
+  // Notes the frame before a change, while an animation block runs.
+  void willChangeGeometry();
 
   CGPoint origin_;
   CGRect bounds_;

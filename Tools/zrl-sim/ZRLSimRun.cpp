@@ -444,9 +444,9 @@ void ZRLSimRun::touchCancel(CGPoint point) {
   state_->changed();
 }
 
-UIImagePtr ZRLSimRun::render() const {
+UIImagePtr ZRLSimRun::render(CGFloat scale) const {
   const CGSize size = screenSize();
-  UIGraphicsBeginImageContext(size);
+  UIGraphicsBeginImageContextWithOptions(size, false, scale);
   CGContextRef context = UIGraphicsGetCurrentContext();
   if (context == nullptr) return nullptr;
   cairo_t* cairo = CGContextGetCairo(context);

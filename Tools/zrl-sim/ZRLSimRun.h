@@ -72,7 +72,7 @@ class ZRLSimRun {
 
   // The screen as a person sees it: every visible window composited by
   // level over black, at one pixel per point; what `snapshot` writes.
-  UIImagePtr render() const;
+  UIImagePtr render(CGFloat scale = 1) const;
   CGSize screenSize() const;
   // Counts the changes that may alter what render() shows: commands,
   // touches, answers to requests (a refused test-device request puts the

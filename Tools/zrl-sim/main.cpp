@@ -14,11 +14,12 @@
 #include "Platform/Net/NSURL.h"
 #include "Tools/zrl-sim/ZRLSimCapture.h"
 #include "Tools/zrl-sim/ZRLSimRun.h"
+#include "Tools/zrl-sim/ZRLSimWindowLoop.h"
 
 namespace {
 
 constexpr const char* kUsage = R"(usage: zrl-sim capture --scene FILE [--screen NAME] --out DIR
-       zrl-sim run --scene FILE [--defaults FILE] [--script FILE] [OPTIONS]
+       zrl-sim run --scene FILE [--defaults FILE] [--script FILE] [--window] [OPTIONS]
        zrl-sim --help
 
 Runs the plug-in in the stand-in host on a simulated app whose screens a
@@ -63,6 +64,15 @@ Commands:
       --log-level N       the host's log level: errors at 3 and below, debug
                           lines at 1 and below (default $ZRL_LOG_LEVEL, else 2)
       --safe-top POINTS   the screen's top safe-area inset (default 47)
+      --window            show the device in a desktop window, at the
+                          screen's scale (less when the display is too
+                          small). The mouse is the finger: press, drag and
+                          release make the touches that tap and drag make.
+                          Commands from the script or standard input keep
+                          working beside it. The end of the commands leaves
+                          the window open; quit, or the window's close
+                          button, ends the run (exit status 0). Without a
+                          display it says so and exits with status 2.
 
       Commands (coordinates are points, fractions allowed, and must lie on
       the screen: 0 to its width, 0 to its height; blank lines and lines
@@ -170,7 +180,18 @@ std::optional<double> number(std::string_view text) {
   return value;
 }
 
-int run(const std::vector<std::string_view>& arguments) {
+int run(const std::vector<std::string_view>& given) {
+  // --window takes no value: it is taken out before the pairs are read.
+  bool window = false;
+  std::vector<std::string_view> arguments;
+  for (size_t i = 0; i < given.size(); ++i) {
+    if (given[i] == "--window") {
+      window = true;
+      continue;
+    }
+    arguments.push_back(given[i]);
+    if (given[i].starts_with("--") && i + 1 < given.size()) arguments.push_back(given[++i]);
+  }
   ZRLSimRunOptions options;
   std::string error;
   std::string bad;
@@ -234,7 +255,7 @@ int run(const std::vector<std::string_view>& arguments) {
   if (options.caFile && options.dashboardData) {
     return usageError("run: give --ca-file or --dashboard-data, not both");
   }
-  return ZRLSimRunMain(options);
+  return window ? ZRLSimWindowLoop::main(options) : ZRLSimRunMain(options);
 }
 
 }  // namespace

@@ -111,6 +111,24 @@ TEST(UIKitTouchTest, AnimationsBundlesAndTextMeasuring) {
   EXPECT_EQ(view->center(), CGPointMake(100, 100));
   EXPECT_EQ(UIView::lastAnimation().count, before + 1);
   EXPECT_EQ(UIView::lastAnimation().duration, 0.3);
+  // The record names each moved view once, from its frame before the block
+  // to its frame after; views left where they were are not in it.
+  auto still = std::make_shared<UIView>(CGRectMake(1, 2, 3, 4));
+  UIView::animateWithDuration(0.3, [&] {
+    view->setCenter(CGPointMake(20, 20));
+    view->setFrame(CGRectMake(30, 40, 10, 10));
+    still->setFrame(still->frame());
+    UIView::animateWithDuration(1, [&] { view->setCenter(CGPointMake(50, 60)); });
+  });
+  const UIViewAnimationRecord record = UIView::lastAnimation();
+  EXPECT_EQ(record.count, before + 2) << "an inner block belongs to the outer animation";
+  ASSERT_EQ(record.changes.size(), 1U);
+  EXPECT_EQ(record.changes[0].view.lock(), view);
+  EXPECT_EQ(record.changes[0].from, CGRectMake(95, 95, 10, 10));
+  EXPECT_EQ(record.changes[0].to, CGRectMake(45, 55, 10, 10));
+  view->setCenter(CGPointMake(0, 0));
+  EXPECT_EQ(UIView::lastAnimation().changes[0].to, CGRectMake(45, 55, 10, 10))
+      << "changes after the block are not recorded";
 
   EXPECT_EQ(NSBundle::bundleWithIdentifier("test.none"), nullptr);
   EXPECT_EQ(UIImage::imageNamed("x", nullptr, nullptr), nullptr);
