@@ -20,7 +20,23 @@ std::optional<std::string> displayTypeOf(const nlohmann::json& message) {
   return type->get<std::string>();
 }
 
+struct ObserverState {
+  std::mutex mutex;
+  std::shared_ptr<const ZRLEventSource::ClientObserver> observer;
+};
+
+ObserverState& observerState() {
+  static ObserverState* state = new ObserverState();  // NOLINT: process lifetime
+  return *state;
+}
+
 }  // namespace
+
+void ZRLEventSource::setClientObserver(ClientObserver observer) {
+  auto next = observer ? std::make_shared<const ClientObserver>(std::move(observer)) : nullptr;
+  std::lock_guard lock(observerState().mutex);
+  observerState().observer = std::move(next);
+}
 
 ZRLEventSource::~ZRLEventSource() {
   if (client_) client_->close();
@@ -42,6 +58,12 @@ void ZRLEventSource::connect() {
   }
   auto client = LDEventSource::eventSourceWithURL(url, std::nullopt);
   client->onMessage(&ZRLEventSource::handleMessage);
+  std::shared_ptr<const ClientObserver> observer;
+  {
+    std::lock_guard lock(observerState().mutex);
+    observer = observerState().observer;
+  }
+  if (observer) (*observer)(client);
 
   std::shared_ptr<LDEventSource> previous;
   {

@@ -3,6 +3,7 @@
 // configurations for this application. Each configuration that arrives is
 // handed at once to the UI plug-in's builder for its display type.
 
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -27,6 +28,11 @@ class ZRLEventSource {
 
   // What the channel does with one message of the stream.
   static void handleMessage(const LDEventPtr& event);
+
+  // Called with every stream a channel makes, before it opens, so that a
+  // tool can follow the traffic (the simulator prints it). Empty: none.
+  using ClientObserver = std::function<void(const std::shared_ptr<LDEventSource>& client)>;
+  static void setClientObserver(ClientObserver observer);
 
  private:
   mutable std::mutex mutex_;

@@ -1,18 +1,24 @@
 // zrl-sim: runs the plug-in in the stand-in host on a simulated app whose
 // screens a scene file describes.
 
+#include <charconv>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "Platform/Net/NSURL.h"
 #include "Tools/zrl-sim/ZRLSimCapture.h"
+#include "Tools/zrl-sim/ZRLSimRun.h"
 
 namespace {
 
-constexpr const char* kUsage = R"(usage: zrl-sim COMMAND [OPTIONS]
+constexpr const char* kUsage = R"(usage: zrl-sim capture --scene FILE [--screen NAME] --out DIR
+       zrl-sim run --scene FILE [--defaults FILE] [--script FILE] [OPTIONS]
        zrl-sim --help
 
 Runs the plug-in in the stand-in host on a simulated app whose screens a
@@ -26,6 +32,69 @@ Commands:
         layout.json     the layout exactly as the upload carries it
         screenshot.png  the screenshot that the upload carries
         body.json       the whole upload body
+      Exit status: 0 success; 1 the capture or writing its files failed
+      (no files are left behind); 2 bad usage, or a bad scene file or
+      screen name (no files are written).
+
+  run --scene FILE [OPTIONS]
+      Starts the host and the plug-in on the scene's "initial" screen (the
+      floating button appears, the preview stream opens), then runs
+      commands, one a line, from the script or from standard input.
+      --defaults FILE     the user-defaults file, where the test-device flag
+                          is kept across runs (default: $ZRL_USER_DEFAULTS,
+                          else a file under ~/.config)
+      --script FILE       read commands from FILE instead of standard input
+      --dashboard HOST:PORT
+                          the dashboard of the plug-in's uploads and preview
+                          stream (default: $ZRL_DASHBOARD_HOST, else the
+                          build's default)
+      --server URL        where the host sends its requests (the test-device
+                          ones); default https:// and the dashboard's host
+      --ca-file FILE      the certificate authority to trust
+      --dashboard-data DIR
+                          trust DIR/ca.pem, the authority of a zrl-dashboard
+                          run with --data DIR. Without either: $ZRL_CA_FILE,
+                          else the default dashboard folder's ca.pem when it
+                          exists, else the system's authorities
+      --app-id ID         the application identifier (default zrl-sim)
+      --device-id ID      the device identifier (default zrl-sim-device)
+      --model NAME        the hardware model (default zrl-sim)
+      --log-level N       the host's log level: errors at 3 and below, debug
+                          lines at 1 and below (default $ZRL_LOG_LEVEL, else 2)
+      --safe-top POINTS   the screen's top safe-area inset (default 47)
+
+      Commands (coordinates are points, fractions allowed, and must lie on
+      the screen: 0 to its width, 0 to its height; blank lines and lines
+      starting with # are skipped):
+        screen NAME           show the scene's screen NAME; the host posts
+                              the screen-change event (type 1)
+        background            the host posts the type-0 event "BACKGROUND"
+        foreground            the host posts the type-0 event "FOREGROUND"
+        tap X Y               a touch down and up at (X, Y)
+        drag X1 Y1 X2 Y2 [STEPS] [cancel]
+                              a touch from the first point to the second in
+                              STEPS moves (default 10), lifted, or cancelled
+        wait SECONDS          run the main queue for that long
+        dump                  one JSON line on standard output: "screen",
+                              "button" (center, frame), "menuOpen",
+                              "selectScreen" and "testDevice" (frame, hidden,
+                              title, color), "isTestDevice"
+        snapshot FILE         write a PNG of the screen as a person sees it,
+                              every window by level, the overlay included
+        quit                  end the run (so does the end of the input)
+      An unknown command or a bad argument writes an error naming the line
+      (number and text) on standard error, and the run goes on. At the end
+      the run waits up to 30 s for answers to the requests its taps started.
+
+      Standard error also carries one line for each of these, as they happen:
+        request: METHOD PATH?QUERY -> STATUS   (or -> error CODE, the
+                                                transport error's code)
+        stream: open PATH?QUERY                the preview stream opened
+        stream: closed | stream: error CODE    the preview stream ended
+        builder: DISPLAYTYPE JSON              a preview builder was called
+      Exit status: 0 after quit or the end of the input (also when some
+      commands were refused); 1 when the plug-in cannot start; 2 for bad
+      usage, an unreadable or bad scene, script or CA file.
 
 Scene file:
   { "screen": {"width": 375, "height": 667, "scale": 2},
@@ -41,10 +110,7 @@ Scene file:
            "subviews": [VIEW, ...] }
   Every key but "class" and "frame" is optional.
 
-Exit status:
-  0  success
-  1  the capture or writing its files failed (no files are left behind)
-  2  bad usage, or a bad scene file or screen name (no files are written)
+Exit status: as each command says above; 2 for an unknown command.
 )";
 
 int usageError(const std::string& message) {
@@ -95,6 +161,81 @@ int capture(const std::vector<std::string_view>& arguments) {
   return ZRLSimRunCapture(options);
 }
 
+std::optional<double> number(std::string_view text) {
+  double value = 0;
+  const char* end = text.data() + text.size();
+  const auto [next, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || next != end || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+int run(const std::vector<std::string_view>& arguments) {
+  ZRLSimRunOptions options;
+  std::string error;
+  std::string bad;
+  const bool read = readOptions(
+      arguments,
+      [&](std::string_view name, std::string_view value) {
+        const std::string text(value);
+        if (name == "--scene") {
+          options.scenePath = text;
+        } else if (name == "--defaults") {
+          options.defaultsPath = text;
+        } else if (name == "--script") {
+          options.scriptPath = text;
+        } else if (name == "--dashboard") {
+          options.dashboardHost = text;
+        } else if (name == "--server") {
+          options.serverURL = text;
+        } else if (name == "--ca-file") {
+          options.caFile = text;
+        } else if (name == "--dashboard-data") {
+          options.dashboardData = text;
+        } else if (name == "--app-id") {
+          options.appId = text;
+        } else if (name == "--device-id") {
+          options.deviceId = text;
+        } else if (name == "--model") {
+          options.model = text;
+        } else if (name == "--log-level") {
+          const auto level = number(value);
+          if (!level || *level < 0 || *level != std::trunc(*level) || *level > 1e9) {
+            bad = "--log-level needs a whole number, not \"" + text + "\"";
+          } else {
+            options.logLevel = static_cast<unsigned long>(*level);
+          }
+        } else if (name == "--safe-top") {
+          const auto top = number(value);
+          if (!top || *top < 0) {
+            bad = "--safe-top needs a number of points, not \"" + text + "\"";
+          } else {
+            options.safeTop = *top;
+          }
+        } else {
+          return false;
+        }
+        return true;
+      },
+      error);
+  if (!read) return usageError("run: " + error);
+  if (!bad.empty()) return usageError("run: " + bad);
+  if (options.scenePath.empty()) return usageError("run: --scene FILE is required");
+  if (options.dashboardHost && options.dashboardHost->empty()) {
+    return usageError("run: --dashboard needs HOST:PORT");
+  }
+  if (options.serverURL && !NSURL::URLWithString(*options.serverURL)) {
+    return usageError("run: --server needs an http or https URL, not \"" + *options.serverURL +
+                      "\"");
+  }
+  if (options.appId.empty() || options.deviceId.empty() || options.model.empty()) {
+    return usageError("run: --app-id, --device-id and --model must not be empty");
+  }
+  if (options.caFile && options.dashboardData) {
+    return usageError("run: give --ca-file or --dashboard-data, not both");
+  }
+  return ZRLSimRunMain(options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,5 +250,6 @@ int main(int argc, char** argv) {
   const std::string_view command = arguments.front();
   arguments.erase(arguments.begin());
   if (command == "capture") return capture(arguments);
+  if (command == "run") return run(arguments);
   return usageError("unknown command " + std::string(command));
 }

@@ -1,8 +1,8 @@
 #pragma once
 // A program run as a child process for tests: standard input from
-// /dev/null, standard output read line by line, standard error kept in
-// memory, every wait bounded, and the child killed if the test leaves it
-// running.
+// /dev/null (or a pipe that the test writes), standard output read line by
+// line, standard error kept in memory, every wait bounded, and the child
+// killed if the test leaves it running.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +19,8 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "tests/Platform/NetTestSupport.h"
@@ -29,24 +31,35 @@ class ChildProcess {
   using Clock = std::chrono::steady_clock;
 
  public:
-  // argv[0] is the program's path.
-  explicit ChildProcess(std::vector<std::string> argv) {
+  enum class Input { null, pipe };
+
+  // argv[0] is the program's path. With Input::pipe, writeInput feeds the
+  // child's standard input until closeInput.
+  explicit ChildProcess(std::vector<std::string> argv, Input input = Input::null) {
     std::vector<char*> args;
     for (std::string& arg : argv)
       args.push_back(arg.data());
     args.push_back(nullptr);
     int out[2] = {-1, -1};
+    int in[2] = {-1, -1};
     err_ = memfd_create("stderr", MFD_CLOEXEC);
     if (err_ < 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    if (input == Input::pipe && pipe2(in, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (input == Input::pipe) {
+      posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_, 2);
     if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     out_ = out[0];
+    if (in[0] >= 0) ::close(in[0]);
+    in_ = in[1];
   }
   ~ChildProcess() {
     if (started() && !status_) {
@@ -54,6 +67,7 @@ class ChildProcess {
       ::waitpid(pid_, nullptr, 0);
     }
     closeOutput();
+    closeInput();
     if (err_ >= 0) ::close(err_);
   }
   ChildProcess(const ChildProcess&) = delete;
@@ -67,6 +81,45 @@ class ChildProcess {
   void closeOutput() {
     if (out_ >= 0) ::close(out_);
     out_ = -1;
+  }
+
+  // Writes all of the text to the child's standard input; false when it
+  // has no pipe or the child stopped reading.
+  bool writeInput(std::string_view text) {
+    ::signal(SIGPIPE, SIG_IGN);  // a child that is gone fails the write instead
+    while (in_ >= 0 && !text.empty()) {
+      const ssize_t n = ::write(in_, text.data(), text.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      text.remove_prefix(static_cast<size_t>(n));
+    }
+    return in_ >= 0;
+  }
+  void closeInput() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+  }
+
+  // How often the text occurs in standard error so far.
+  size_t errorCount(std::string_view text) const {
+    const std::string error = errorOutput();
+    size_t count = 0;
+    for (size_t at = error.find(text); !text.empty() && at != std::string::npos;
+         at = error.find(text, at + text.size()))
+      ++count;
+    return count;
+  }
+  // Waits until standard error holds the text at least count times
+  // (looking again every few milliseconds); false when the time-out passed
+  // first.
+  bool waitForError(std::string_view text, size_t count = 1,
+                    Clock::duration timeout = kPatience) const {
+    const auto deadline = Clock::now() + timeout;
+    while (errorCount(text) < count) {
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
   }
 
   // The next line of standard output without its LF; null when the output
@@ -134,6 +187,7 @@ class ChildProcess {
 
   pid_t pid_ = -1;
   int out_ = -1;
+  int in_ = -1;
   int err_ = -1;
   std::optional<int> status_;
   std::string output_;
