@@ -1,6 +1,7 @@
 #include "Tools/zrl-demo/ZRLDemoChild.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
@@ -128,15 +129,36 @@ ZRLDemoChild::~ZRLDemoChild() {
 
 bool ZRLDemoChild::writeLine(const std::string& line) {
   if (input_ < 0) return false;
+  // A child that stopped reading makes the write fail with EPIPE; the
+  // SIGPIPE that comes with it is blocked here and taken back, so that it
+  // never ends the demo (or a test) whatever its signal set-up.
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  sigset_t previous;
+  ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
   const std::string text = line + "\n";
   size_t written = 0;
+  bool broken = false;
+  int failure = 0;
   while (written < text.size()) {
     const ssize_t n = ::write(input_, text.data() + written, text.size() - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;  // EPIPE: the child closed its input
+    if (n <= 0) {
+      broken = true;
+      failure = errno;
+      break;
+    }
     written += static_cast<size_t>(n);
   }
-  return true;
+  if (broken && failure == EPIPE && sigismember(&previous, SIGPIPE) == 0) {
+    const timespec none{0, 0};
+    while (::sigtimedwait(&pipeSignal, nullptr, &none) < 0 && errno == EINTR) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (broken) closeInput();
+  return !broken;
 }
 
 void ZRLDemoChild::closeInput() {

@@ -390,6 +390,22 @@ bool ZRLDemoRun::pushPreview(const std::string& displayType, int number) {
   return true;
 }
 
+bool ZRLDemoRun::showFirstScreen() {
+  const std::string& screen = options_.screens.front();
+  const std::string step = "show " + screen + " again with the menu closed";
+  if (!command(step, "screen " + screen)) return false;
+  auto state = dump(step);
+  if (!state) return false;
+  if (state->value("menuOpen", false)) {
+    if (!tapCenterOf(step, (*state)["button"].value("frame", nlohmann::json()))) return false;
+    state = dump(step);
+    if (!state) return false;
+    if (state->value("menuOpen", false)) return fail(step, "the menu stayed open");
+  }
+  report_.addStep(step, true);
+  return true;
+}
+
 void ZRLDemoRun::serve() {
   echo_ = true;
   std::cout << "zrl-demo: the dashboard keeps serving and the simulator stays connected;"
@@ -451,6 +467,7 @@ int ZRLDemoRun::run() {
   ok = ok && addTestDevice();
   ok = ok && checkRecords();
   int number = 1;
+  ok = ok && showFirstScreen();
   for (const std::string& type : ZRLDemoDisplayTypes())
     ok = ok && pushPreview(type, number++);
 

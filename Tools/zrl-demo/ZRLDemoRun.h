@@ -66,6 +66,7 @@ class ZRLDemoRun {
   bool captureScreen(const std::string& screen);
   bool addTestDevice();
   bool checkRecords();
+  bool showFirstScreen();
   bool pushPreview(const std::string& displayType, int number);
   void serve();
   void stopAll();

@@ -128,7 +128,7 @@ TEST(ZRLDemoChild, ReadsLinesWritesInputReportsStatusAndStopsItsGroup) {
       ZRLDemoChild::spawn("stubborn", {"/bin/sh", "-c", "trap '' TERM; sleep 600 & echo $!; wait"},
                           std::nullopt, &error);
   ASSERT_TRUE(stubborn) << error;
-  ASSERT_TRUE(waitForLine(*stubborn, Stream::output, [](const auto&) { return true; }));
+  ASSERT_GE(waitForLine(*stubborn, Stream::output, [](const auto&) { return true; }), 0);
   const pid_t sleeper = std::stoi(stubborn->lines(Stream::output).front());
   EXPECT_EQ(stubborn->stop(std::chrono::milliseconds(200), "quit"), 128 + SIGKILL);
   EXPECT_TRUE(waitUntilGone(sleeper));
