@@ -178,12 +178,13 @@ bool ZRLDemoRun::startDashboard() {
     const auto outcome =
         waiter_.waitUntil(printed, Clock::now() + options_.timeout, dashboard_.get());
     if (outcome == ZRLDemoWaiter::Outcome::done) break;
+    const auto& errors = dashboard_->lines(Stream::error);
+    const bool portTaken =
+        !errors.empty() && errors.back().find("listening on") != std::string::npos;
     if (outcome == ZRLDemoWaiter::Outcome::childEnded && !options_.port && attempt == 0 &&
-        dashboard_->status() == 1) {
-      // Most likely its default port is taken: let it pick a free one.
-      const auto& errors = dashboard_->lines(Stream::error);
-      report_.addNote("the dashboard's default port was not free (" +
-                      (errors.empty() ? std::string("no message") : errors.back()) +
+        portTaken) {
+      // Its default port is taken: let it pick a free one.
+      report_.addNote("the dashboard's default port was not free (" + errors.back() +
                       "); it took a free port instead");
       waiter_.remove(dashboard_.get());
       dashboard_.reset();
@@ -406,24 +407,25 @@ bool ZRLDemoRun::showFirstScreen() {
   return true;
 }
 
-void ZRLDemoRun::serve() {
+bool ZRLDemoRun::serve() {
   echo_ = true;
   std::cout << "zrl-demo: the dashboard keeps serving and the simulator stays connected;"
                " push previews from the page. Ctrl-C stops both."
             << std::endl;
   while (true) {
-    const auto outcome = waiter_.waitUntil([] { return false; },
-                                           Clock::now() + std::chrono::hours(1), dashboard_.get());
+    const auto simulatorEnded = [this] { return simulator_ && !simulator_->running(); };
+    const auto outcome =
+        waiter_.waitUntil(simulatorEnded, Clock::now() + std::chrono::hours(1), dashboard_.get());
     if (outcome == ZRLDemoWaiter::Outcome::interrupted) {
       std::cout << "zrl-demo: stopping" << std::endl;
-      return;
+      return true;
     }
     if (outcome == ZRLDemoWaiter::Outcome::childEnded) {
       std::cerr << "zrl-demo: the dashboard ended (status " << dashboard_->status().value_or(-1)
                 << ")" << std::endl;
-      return;
+      return false;
     }
-    if (simulator_ && !simulator_->running()) {
+    if (simulatorEnded()) {
       std::cout << "zrl-demo: the simulator ended (status " << simulator_->status().value_or(-1)
                 << "); the dashboard keeps serving" << std::endl;
       waiter_.remove(simulator_.get());
@@ -474,11 +476,11 @@ int ZRLDemoRun::run() {
   std::cout << report_.text();
   if (dashboard_ && dashboard_->running()) std::cout << address_.openLine << "\n";
   std::cout << std::flush;
-  const bool succeeded = ok && report_.succeeded();
+  bool succeeded = ok && report_.succeeded();
   if (!options_.once && !interrupted() && dashboard_ && dashboard_->running()) {
     if (!succeeded)
       std::cout << "zrl-demo: a step failed; the dashboard keeps serving" << std::endl;
-    serve();
+    succeeded = serve() && succeeded;
   }
   stopAll();
   std::cout << "zrl-demo: stopped everything it started" << std::endl;

@@ -68,7 +68,8 @@ class ZRLDemoRun {
   bool checkRecords();
   bool showFirstScreen();
   bool pushPreview(const std::string& displayType, int number);
-  void serve();
+  // Until a signal (true) or the end of the dashboard (false).
+  bool serve();
   void stopAll();
 
   // Helpers for the steps: each failure is recorded as the step's.
