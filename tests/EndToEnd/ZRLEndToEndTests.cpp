@@ -252,7 +252,14 @@ TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhile
     from = device.errorLines();
     dashboard->process().signal(SIGKILL);
     ASSERT_TRUE(dashboard->process().waitForExit(kEndToEndPatience));
-    ASSERT_TRUE(device.waitFor(Kind::streamError, from) || device.waitFor(Kind::streamClosed, from))
+    ASSERT_GE(waitForLine(
+                  device.process(), Stream::error,
+                  [](const std::string& text) {
+                    const auto kind = ZRLDemoSimLine::parse(text).kind;
+                    return kind == Kind::streamError || kind == Kind::streamClosed;
+                  },
+                  from),
+              0)
         << device.errors();
     restarted = device.errorLines();
     dashboard = std::make_unique<Dashboard>(data, port);
