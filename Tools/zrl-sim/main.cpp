@@ -42,7 +42,8 @@ Commands:
       commands, one a line, from the script or from standard input.
       --defaults FILE     the user-defaults file, where the test-device flag
                           is kept across runs (default: $ZRL_USER_DEFAULTS,
-                          else a file under ~/.config)
+                          else ZRLWYSIWYGPlugin/zrl-sim.defaults.json under
+                          $XDG_CONFIG_HOME or ~/.config)
       --script FILE       read commands from FILE instead of standard input
       --dashboard HOST:PORT
                           the dashboard of the plug-in's uploads and preview
