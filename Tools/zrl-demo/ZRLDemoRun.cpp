@@ -129,6 +129,22 @@ std::optional<nlohmann::json> ZRLDemoRun::dump(const std::string& step) {
     return state.has_value();
   };
   if (!waitFor(step, "the simulator's dump", done, simulator_.get())) return std::nullopt;
+  // What the steps read of it, checked once here.
+  for (const char* flag : {"menuOpen", "isTestDevice"}) {
+    if (!(*state)[flag].is_boolean()) {
+      fail(step,
+           std::string("the simulator's dump has no \"") + flag + "\" flag: " + state->dump());
+      return std::nullopt;
+    }
+  }
+  for (const char* entry : {"button", "selectScreen", "testDevice"}) {
+    const auto& value = (*state)[entry];
+    if (!value.is_object() || !isFrame(value.value("frame", nlohmann::json()))) {
+      fail(step,
+           std::string("the simulator's dump has no \"") + entry + "\" frame: " + state->dump());
+      return std::nullopt;
+    }
+  }
   return state;
 }
 
@@ -448,31 +464,37 @@ void ZRLDemoRun::stopAll() {
   }
 }
 
-int ZRLDemoRun::run() {
-  bool ok = startDashboard();
-  if (ok) {
-    std::string error;
-    const auto captures =
-        api_->getJSON("/api/captures?appId=" + ZRLDemoAPI::encode(options_.appId), &error);
-    if (captures && captures->is_array()) {
-      for (const auto& capture : *captures) {
-        if (capture.is_object())
-          previousCaptureId_ = std::max(previousCaptureId_, capture.value("id", 0L));
-      }
-    } else {
-      ok = fail("read the dashboard's earlier captures", error);
-    }
+bool ZRLDemoRun::runScript() {
+  if (!startDashboard()) return false;
+  std::string error;
+  const auto captures =
+      api_->getJSON("/api/captures?appId=" + ZRLDemoAPI::encode(options_.appId), &error);
+  if (!captures || !captures->is_array())
+    return fail("read the dashboard's earlier captures", error.empty() ? "not a list" : error);
+  for (const auto& capture : *captures) {
+    if (capture.is_object())
+      previousCaptureId_ = std::max(previousCaptureId_, capture.value("id", 0L));
   }
-  ok = ok && startSimulator();
-  for (const std::string& screen : options_.screens)
-    ok = ok && captureScreen(screen);
-  ok = ok && addTestDevice();
-  ok = ok && checkRecords();
+  if (!startSimulator()) return false;
+  for (const std::string& screen : options_.screens) {
+    if (!captureScreen(screen)) return false;
+  }
+  if (!addTestDevice() || !checkRecords() || !showFirstScreen()) return false;
   int number = 1;
-  ok = ok && showFirstScreen();
-  for (const std::string& type : ZRLDemoDisplayTypes())
-    ok = ok && pushPreview(type, number++);
+  for (const std::string& type : ZRLDemoDisplayTypes()) {
+    if (!pushPreview(type, number++)) return false;
+  }
+  return true;
+}
 
+int ZRLDemoRun::run() {
+  bool ok = false;
+  try {
+    ok = runScript();
+  } catch (const nlohmann::json::exception& failure) {
+    // An answer or a dump of an unexpected shape.
+    ok = fail("read the programs' answers", failure.what());
+  }
   std::cout << report_.text();
   if (dashboard_ && dashboard_->running()) std::cout << address_.openLine << "\n";
   std::cout << std::flush;

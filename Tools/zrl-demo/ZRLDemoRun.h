@@ -61,6 +61,8 @@ class ZRLDemoRun {
   static std::string targetViewId(const nlohmann::json& layout);
 
  private:
+  // The steps up to the report, stopping at the first that fails.
+  bool runScript();
   bool startDashboard();
   bool startSimulator();
   bool captureScreen(const std::string& screen);
