@@ -340,3 +340,31 @@ TEST(ZRLDemoProgram, KeepsServingUntilInterruptedAndItsChildrenDieWithIt) {
       EXPECT_TRUE(waitUntilGone(child)) << child;
   }
 }
+
+TEST(ZRLDemoProgram, FailsAStepWhoseAnswerIsOddOrInterruptedAndStopsEverything) {
+  // A dump without the menu's flag fails the first step that reads it.
+  TemporaryFolder folder;
+  ChildProcess odd({"/usr/bin/env", "ZRL_DEMO_SIM=" ZRL_FAKE_SIM_PATH,
+                    R"(FAKE_SIM_DUMP={"menuOpen":"yes"})", ZRL_DEMO_PATH, "--once", "--no-window",
+                    "--port", "0", "--out", folder.path()});
+  EXPECT_EQ(odd.wait(std::chrono::seconds(90)), 1) << odd.errorOutput();
+  EXPECT_THAT(odd.unreadOutput(), HasSubstr("FAILED: show Login and press Select Screen: the "
+                                            "simulator's dump has no \"menuOpen\" flag"));
+  EXPECT_TRUE(processesMentioning(folder.path() + "/d").empty());
+
+  // Ctrl-C while a step waits: the step says so, and both programs stop.
+  ChildProcess silent({"/usr/bin/env", "ZRL_DEMO_SIM=" ZRL_FAKE_SIM_PATH, ZRL_DEMO_PATH,
+                       "--no-window", "--verbose", "--timeout", "600", "--port", "0", "--out",
+                       folder.path()});
+  std::optional<std::string> line;
+  while ((line = silent.readLine(std::chrono::seconds(90))) && *line != "sim: dump asked") {
+  }
+  ASSERT_TRUE(line) << silent.errorOutput();
+  EXPECT_EQ(processesMentioning(folder.path() + "/d").size(), 2u);
+  silent.signal(SIGINT);
+  EXPECT_EQ(silent.wait(kEndToEndPatience), 1);
+  EXPECT_THAT(silent.unreadOutput(),
+              HasSubstr("interrupted (signal 2) while waiting until the simulator's dump"));
+  EXPECT_THAT(silent.unreadOutput(), HasSubstr("stopped everything it started"));
+  EXPECT_TRUE(processesMentioning(folder.path() + "/d").empty());
+}
