@@ -11,7 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 #include <utility>
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
@@ -68,6 +68,7 @@ std::unique_ptr<ZRLDemoChild> ZRLDemoChild::spawn(std::string name,
   }
   command.insert(command.end(), argv.begin(), argv.end());
   std::vector<char*> args;
+  args.reserve(command.size() + 1);
   for (std::string& arg : command)
     args.push_back(arg.data());
   args.push_back(nullptr);
@@ -77,7 +78,7 @@ std::unique_ptr<ZRLDemoChild> ZRLDemoChild::spawn(std::string name,
   int errors[2] = {-1, -1};
   if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0 ||
       pipe2(errors, O_CLOEXEC) != 0) {
-    *error = name + ": no pipe: " + std::strerror(errno);
+    *error = name + ": no pipe: " + std::generic_category().message(errno);
     for (int* pair : {input, output, errors}) {
       closeDescriptor(pair[0]);
       closeDescriptor(pair[1]);
@@ -97,7 +98,8 @@ std::unique_ptr<ZRLDemoChild> ZRLDemoChild::spawn(std::string name,
   closeDescriptor(output[1]);
   closeDescriptor(errors[1]);
   if (failure != 0) {
-    *error = name + ": cannot run " + command.front() + ": " + std::strerror(failure);
+    *error =
+        name + ": cannot run " + command.front() + ": " + std::generic_category().message(failure);
     closeDescriptor(input[1]);
     closeDescriptor(output[0]);
     closeDescriptor(errors[0]);
@@ -176,12 +178,13 @@ void ZRLDemoChild::addPollDescriptors(std::vector<pollfd>& descriptors) const {
 }
 
 void ZRLDemoChild::service(const LineHandler& onLine) {
-  drain(output_, Stream::output, onLine);
-  drain(error_, Stream::error, onLine);
+  drain(*this, output_, Stream::output, onLine);
+  drain(*this, error_, Stream::error, onLine);
   if (running()) reap(false);
 }
 
-void ZRLDemoChild::drain(Pipe& pipe, Stream stream, const LineHandler& onLine) {
+void ZRLDemoChild::drain(const ZRLDemoChild& owner, Pipe& pipe, Stream stream,
+                         const LineHandler& onLine) {
   char buffer[16384];
   while (pipe.fd >= 0) {
     const ssize_t n = ::read(pipe.fd, buffer, sizeof buffer);
@@ -192,7 +195,7 @@ void ZRLDemoChild::drain(Pipe& pipe, Stream stream, const LineHandler& onLine) {
       closeDescriptor(pipe.fd);
       if (!pipe.partial.empty()) {
         pipe.lines.push_back(std::exchange(pipe.partial, {}));
-        if (onLine) onLine(*this, stream, pipe.lines.back());
+        if (onLine) onLine(owner, stream, pipe.lines.back());
       }
       return;
     }
@@ -202,7 +205,7 @@ void ZRLDemoChild::drain(Pipe& pipe, Stream stream, const LineHandler& onLine) {
          end = pipe.partial.find('\n', start)) {
       pipe.lines.push_back(pipe.partial.substr(start, end - start));
       start = end + 1;
-      if (onLine) onLine(*this, stream, pipe.lines.back());
+      if (onLine) onLine(owner, stream, pipe.lines.back());
     }
     pipe.partial.erase(0, start);
   }

@@ -74,8 +74,10 @@ class ZRLDemoChild {
   };
 
   ZRLDemoChild() = default;
-  // Reads what the pipe has; each finished line goes to `onLine`.
-  void drain(Pipe& pipe, Stream stream, const LineHandler& onLine);
+  // Reads what one of the owner's pipes has; each finished line goes to
+  // `onLine`.
+  static void drain(const ZRLDemoChild& owner, Pipe& pipe, Stream stream,
+                    const LineHandler& onLine);
   void reap(bool block);
 
   std::string name_;

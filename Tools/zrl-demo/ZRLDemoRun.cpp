@@ -540,7 +540,7 @@ std::string ZRLDemoRun::targetViewId(const nlohmann::json& layout) {
     const auto id = node->find("id");
     const auto view = node->find("view");
     if (id != node->end() && (id->is_string() || id->is_number())) {
-      const std::string text = id->is_string() ? id->get<std::string>() : id->dump();
+      std::string text = id->is_string() ? id->get<std::string>() : id->dump();
       if (view != node->end() && view->is_string() &&
           view->get<std::string>().find("Button") != std::string::npos)
         return text;

@@ -18,7 +18,9 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <system_error>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "Tools/zrl-demo/ZRLDemoRun.h"
@@ -88,7 +90,8 @@ int execChild(int argc, char** argv) {
   if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) return kExitFailure;
   if (::getppid() != parent) return kExitFailure;  // the demo is gone already
   ::execv(argv[3], argv + 3);
-  std::cerr << "zrl-demo: cannot run " << argv[3] << ": " << std::strerror(errno) << "\n";
+  std::cerr << "zrl-demo: cannot run " << argv[3] << ": " << std::generic_category().message(errno)
+            << "\n";
   return 127;
 }
 
@@ -180,8 +183,8 @@ int main(int argc, char** argv) {
         const unsigned least = argument == "--port" ? 0 : 1;
         if (error != std::errc() || end != value.data() + value.size() || number > most ||
             number < least)
-          return usageError(argument + " needs a number from " + std::to_string(least) + " to " +
-                            std::to_string(most) + ", not '" + value + "'");
+          return usageError(fmt::format("{} needs a number from {} to {}, not '{}'", argument,
+                                        least, most, value));
         if (argument == "--port") options.port = static_cast<unsigned short>(number);
         if (argument == "--timeout") options.timeout = std::chrono::seconds(number);
       }
@@ -200,7 +203,8 @@ int main(int argc, char** argv) {
   if (options.screens.size() != 2) return usageError("--screens needs two screen names, A,B");
   for (const std::string* program : {&options.dashboardProgram, &options.simulatorProgram}) {
     if (::access(program->c_str(), X_OK) != 0) {
-      std::cerr << "zrl-demo: cannot run " << *program << ": " << std::strerror(errno) << "\n";
+      std::cerr << "zrl-demo: cannot run " << *program << ": "
+                << std::generic_category().message(errno) << "\n";
       return kExitFailure;
     }
   }
@@ -215,7 +219,8 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   const int signals = ::signalfd(-1, &ending, SFD_CLOEXEC);
   if (signals < 0) {
-    std::cerr << "zrl-demo: no signal descriptor: " << std::strerror(errno) << "\n";
+    std::cerr << "zrl-demo: no signal descriptor: " << std::generic_category().message(errno)
+              << "\n";
     return kExitFailure;
   }
   if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {

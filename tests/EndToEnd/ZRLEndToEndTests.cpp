@@ -344,7 +344,7 @@ TEST(ZRLDemoProgram, KeepsServingUntilInterruptedAndItsChildrenDieWithIt) {
 TEST(ZRLDemoProgram, FailsAStepWhoseAnswerIsOddOrInterruptedAndStopsEverything) {
   // A dump without the menu's flag fails the first step that reads it.
   TemporaryFolder folder;
-  ChildProcess odd({"/usr/bin/env", "ZRL_DEMO_SIM=" ZRL_FAKE_SIM_PATH,
+  ChildProcess odd({"/usr/bin/env", std::string("ZRL_DEMO_SIM=") + ZRL_FAKE_SIM_PATH,
                     R"(FAKE_SIM_DUMP={"menuOpen":"yes"})", ZRL_DEMO_PATH, "--once", "--no-window",
                     "--port", "0", "--out", folder.path()});
   EXPECT_EQ(odd.wait(std::chrono::seconds(90)), 1) << odd.errorOutput();
@@ -353,9 +353,9 @@ TEST(ZRLDemoProgram, FailsAStepWhoseAnswerIsOddOrInterruptedAndStopsEverything) 
   EXPECT_TRUE(processesMentioning(folder.path() + "/d").empty());
 
   // Ctrl-C while a step waits: the step says so, and both programs stop.
-  ChildProcess silent({"/usr/bin/env", "ZRL_DEMO_SIM=" ZRL_FAKE_SIM_PATH, ZRL_DEMO_PATH,
-                       "--no-window", "--verbose", "--timeout", "600", "--port", "0", "--out",
-                       folder.path()});
+  ChildProcess silent({"/usr/bin/env", std::string("ZRL_DEMO_SIM=") + ZRL_FAKE_SIM_PATH,
+                       ZRL_DEMO_PATH, "--no-window", "--verbose", "--timeout", "600", "--port", "0",
+                       "--out", folder.path()});
   std::optional<std::string> line;
   while ((line = silent.readLine(std::chrono::seconds(90))) && *line != "sim: dump asked") {
   }
