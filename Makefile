@@ -5,7 +5,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 SUITE_PRESETS ?= debug asan tsan
 
-.PHONY: all deps demo test build-% test-% fuzz bench format format-check tidy clean
+.PHONY: all deps demo docs-images test build-% test-% fuzz bench format format-check tidy clean
 
 all: build-debug
 
@@ -19,8 +19,19 @@ build-%: deps
 test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
-demo: build-release
+# The dashboard and a simulated device, the whole loop (zrl-demo --help);
+# ZRL_DEMO_ONCE=1 stops after the report. Only the programs it runs are built.
+demo: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target zrl-demo -j $(JOBS)
 	./build/release/Tools/zrl-demo/zrl-demo
+
+# The README's two pictures, made by the programs: a device snapshot with a
+# preview, and the dashboard's page with a capture (headless Chromium).
+docs-images: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target zrl-demo -j $(JOBS)
+	sh Tools/zrl-demo/docs-images.sh build/docs-images build/release/Tools docs
 
 test: format-check $(addprefix test-,$(SUITE_PRESETS)) fuzz
 

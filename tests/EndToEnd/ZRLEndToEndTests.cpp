@@ -1,0 +1,370 @@
+// The whole loop as a person and a script run it: a zrl-sim device against
+// a real zrl-dashboard (screens captured with "Select Screen", the device
+// registered, a preview of each display type pushed through the API, once
+// more with the dashboard killed and started again in the middle), and the
+// zrl-demo program itself: its report, its Ctrl-C and its death leaving
+// nothing running.
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "Tools/zrl-demo/ZRLDemoAPI.h"
+#include "Tools/zrl-demo/ZRLDemoRun.h"
+#include "tests/EndToEnd/EndToEndSupport.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using json = nlohmann::json;
+using Stream = ZRLDemoChild::Stream;
+using Kind = ZRLDemoSimLine::Kind;
+
+namespace {
+
+const std::string kApp = "e2e app";  // percent-encoded on the way
+const std::string kDevice = "E2E-DEVICE-1";
+
+bool isPNGFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  char signature[8] = {};
+  return file.read(signature, sizeof signature) &&
+         std::string(signature, sizeof signature) == "\x89PNG\r\n\x1a\n";
+}
+
+// A zrl-sim device connected to a dashboard, driven through its standard
+// input.
+class Device {
+ public:
+  Device(const ZRLDemoDashboardAddress& dashboard, const std::string& folder) {
+    std::string error;
+    process_ = ZRLDemoChild::spawn(
+        "sim",
+        {ZRL_SIM_PATH, "run", "--scene", std::string(ZRL_SCENES_DIR) + "/login.json", "--dashboard",
+         "127.0.0.1:" + std::to_string(dashboard.port), "--ca-file", dashboard.authorityFile,
+         "--app-id", kApp, "--device-id", kDevice, "--defaults", folder + "/defaults.json"},
+        std::nullopt, &error);
+    EXPECT_TRUE(process_) << error;
+  }
+  ~Device() {
+    if (process_) process_->stop(std::chrono::seconds(20), "quit");
+  }
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  ZRLDemoChild& process() { return *process_; }
+  const ZRLDemoChild& process() const { return *process_; }
+  size_t errorLines() const { return process_->lines(Stream::error).size(); }
+  std::string errors() const {
+    std::string text;
+    for (const auto& line : process_->lines(Stream::error))
+      text += line + "\n";
+    return text;
+  }
+
+  // The first line of standard error from `from` on of that kind that
+  // `accept` takes (all of them when it is empty).
+  std::optional<ZRLDemoSimLine> waitFor(
+      Kind kind, size_t from, const std::function<bool(const ZRLDemoSimLine&)>& accept = {}) {
+    const long at = waitForLine(
+        *process_, Stream::error,
+        [&](const std::string& text) {
+          const auto line = ZRLDemoSimLine::parse(text);
+          return line.kind == kind && (!accept || accept(line));
+        },
+        from);
+    if (at < 0) return std::nullopt;
+    return ZRLDemoSimLine::parse(process_->lines(Stream::error)[static_cast<size_t>(at)]);
+  }
+  std::optional<ZRLDemoSimLine> waitForRequest(const std::string& method, const std::string& path,
+                                               size_t from) {
+    return waitFor(Kind::request, from, [&](const ZRLDemoSimLine& line) {
+      return line.method == method && line.path() == path;
+    });
+  }
+
+  json dump() {
+    const size_t from = process_->lines(Stream::output).size();
+    if (!process_->writeLine("dump")) return nullptr;
+    const long at = waitForLine(
+        *process_, Stream::output, [](const std::string&) { return true; }, from);
+    if (at < 0) return nullptr;
+    return json::parse(process_->lines(Stream::output)[static_cast<size_t>(at)], nullptr, false);
+  }
+  void tapCenter(const json& frame) {
+    ASSERT_TRUE(frame.is_array() && frame.size() == 4) << frame;
+    const double x = frame[0].get<double>() + frame[2].get<double>() / 2;
+    const double y = frame[1].get<double>() + frame[3].get<double>() / 2;
+    ASSERT_TRUE(process_->writeLine("tap " + std::to_string(x) + " " + std::to_string(y)));
+  }
+  json openMenu() {
+    json state = dump();
+    if (!state.value("menuOpen", false)) {
+      tapCenter(state["button"]["frame"]);
+      state = dump();
+    }
+    EXPECT_TRUE(state.value("menuOpen", false)) << state;
+    return state;
+  }
+  // Shows the screen and presses "Select Screen"; true once the upload was
+  // answered 200.
+  bool capture(const std::string& screen) {
+    if (!process_->writeLine("screen " + screen)) return false;
+    const json state = openMenu();
+    EXPECT_EQ(state["screen"], screen);
+    const size_t from = errorLines();
+    tapCenter(state["selectScreen"]["frame"]);
+    const auto upload = waitForRequest("POST", "/v1/api/layout", from);
+    return upload && upload->outcome == "200";
+  }
+
+ private:
+  std::unique_ptr<ZRLDemoChild> process_;
+};
+
+ZRLDemoAPI apiOf(const Dashboard& dashboard) {
+  return {dashboard.address().origin, dashboard.address().token, dashboard.address().authorityFile};
+}
+
+// Pushes {"ui": {"display_type": type, "n": n}}; the number of streams it
+// was handed to, -1 on failure.
+int push(const ZRLDemoAPI& api, const std::string& type, int n) {
+  std::string error;
+  const auto answer = api.postJSON("/api/previews?appId=" + ZRLDemoAPI::encode(kApp),
+                                   {{"ui", {{"display_type", type}, {"n", n}}}}, &error);
+  EXPECT_TRUE(answer) << error;
+  return answer ? answer->value("delivered", -1) : -1;
+}
+
+// The "n" of each builder call the device printed, with its display type.
+std::vector<std::pair<std::string, int>> builderCalls(const Device& device) {
+  std::vector<std::pair<std::string, int>> calls;
+  for (const auto& text : device.process().lines(Stream::error)) {
+    const auto line = ZRLDemoSimLine::parse(text);
+    if (line.kind == Kind::builder)
+      calls.emplace_back(line.displayType, line.config["ui"].value("n", -1));
+  }
+  return calls;
+}
+
+std::set<std::string> capturedScreens(const ZRLDemoAPI& api) {
+  std::string error;
+  const auto captures = api.getJSON("/api/captures?appId=" + ZRLDemoAPI::encode(kApp), &error);
+  EXPECT_TRUE(captures) << error;
+  std::set<std::string> screens;
+  if (captures) {
+    for (const auto& capture : *captures)
+      screens.insert(capture.value("screen", std::string("(none)")));
+  }
+  return screens;
+}
+
+}  // namespace
+
+TEST(ZRLEndToEnd, TheDeviceCapturesRegistersAndShowsEachDisplayTypeThroughTheDashboard) {
+  TemporaryFolder folder;
+  Dashboard dashboard(folder.path() + "/data");
+  ASSERT_TRUE(dashboard.ready()) << dashboard.errors();
+  Device device(dashboard.address(), folder.path());
+  ASSERT_TRUE(device.waitFor(Kind::streamOpen, 0)) << device.errors();
+
+  ASSERT_TRUE(device.capture("Login")) << device.errors();
+  ASSERT_TRUE(device.capture("Cart")) << device.errors();
+  json state = device.openMenu();
+  EXPECT_FALSE(state["isTestDevice"].get<bool>());
+  size_t from = device.errorLines();
+  device.tapCenter(state["testDevice"]["frame"]);
+  const auto added = device.waitForRequest("POST", "/v2/frontendapi/ios/test-devices", from);
+  ASSERT_TRUE(added) << device.errors();
+  EXPECT_EQ(added->outcome, "200");
+  EXPECT_TRUE(device.dump()["isTestDevice"].get<bool>());
+
+  // The dashboard's records: both screens, newest first, each with its
+  // layout, device facts and screenshot; the device among the test devices.
+  const ZRLDemoAPI api = apiOf(dashboard);
+  std::string error;
+  const auto captures = api.getJSON("/api/captures?appId=" + ZRLDemoAPI::encode(kApp), &error);
+  ASSERT_TRUE(captures) << error;
+  ASSERT_EQ(captures->size(), 2u) << *captures;
+  EXPECT_EQ((*captures)[0]["screen"], "Cart");
+  EXPECT_EQ((*captures)[1]["screen"], "Login");
+  const std::string login = "/api/captures/" + std::to_string((*captures)[1]["id"].get<long>());
+  const auto capture = api.getJSON(login, &error);
+  ASSERT_TRUE(capture) << error;
+  EXPECT_TRUE((*capture)["layout"].is_array() && !(*capture)["layout"].empty());
+  EXPECT_TRUE((*capture)["device_info"].is_object());
+  EXPECT_TRUE((*capture)["image"].is_string());
+  EXPECT_FALSE(ZRLDemoRun::targetViewId((*capture)["layout"]).empty());
+  const auto screenshot = api.request("GET", login + "/screenshot.png");
+  EXPECT_EQ(screenshot.status, 200);
+  EXPECT_EQ(screenshot.body.substr(0, 4), "\x89PNG");
+  const auto devices = api.getJSON("/api/test-devices?appId=" + ZRLDemoAPI::encode(kApp), &error);
+  ASSERT_TRUE(devices) << error;
+  ASSERT_EQ(devices->size(), 1u);
+  EXPECT_EQ((*devices)[0]["id"], kDevice);
+
+  // One preview of each display type reaches its builder, once, in order.
+  int n = 0;
+  for (const std::string& type : ZRLDemoDisplayTypes()) {
+    from = device.errorLines();
+    EXPECT_EQ(push(api, type, ++n), 1) << type;
+    ASSERT_TRUE(device.waitFor(Kind::builder, from, [&](const ZRLDemoSimLine& line) {
+      return line.displayType == type;
+    })) << device.errors();
+  }
+  const std::string snapshot = folder.path() + "/preview.png";
+  ASSERT_TRUE(device.process().writeLine("snapshot " + snapshot));
+  device.dump();  // commands run in order: the snapshot is written
+  EXPECT_TRUE(isPNGFile(snapshot));
+  EXPECT_THAT(builderCalls(device), ElementsAre(std::pair<std::string, int>{"coach_mark", 1},
+                                                std::pair<std::string, int>{"inline", 2},
+                                                std::pair<std::string, int>{"passive_nudge", 3},
+                                                std::pair<std::string, int>{"in_app", 4}));
+  EXPECT_EQ(device.process().stop(std::chrono::seconds(30), "quit"), 0);
+}
+
+TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhileArrivesOnce) {
+  TemporaryFolder folder;
+  const std::string data = folder.path() + "/data";
+  auto dashboard = std::make_unique<Dashboard>(data);
+  ASSERT_TRUE(dashboard->ready()) << dashboard->errors();
+  const std::string port = std::to_string(dashboard->address().port);
+  Device device(dashboard->address(), folder.path());
+  ASSERT_TRUE(device.waitFor(Kind::streamOpen, 0)) << device.errors();
+  ASSERT_TRUE(device.capture("Login")) << device.errors();
+  size_t from = device.errorLines();
+  EXPECT_EQ(push(apiOf(*dashboard), "coach_mark", 1), 1);
+  ASSERT_TRUE(device.waitFor(Kind::builder, from)) << device.errors();
+
+  // Killed, its stream dropped, started again on the same port and data,
+  // and a preview pushed at once: the device has not reconnected yet (its
+  // back-off lasts seconds), so the preview reaches it through the replay
+  // of what it missed. Should a reconnection win the race, the restart is
+  // done again.
+  int delivered = -1;
+  size_t restarted = 0;
+  for (int attempt = 0; attempt < 3 && delivered != 0; ++attempt) {
+    from = device.errorLines();
+    dashboard->process().signal(SIGKILL);
+    ASSERT_TRUE(dashboard->process().waitForExit(kEndToEndPatience));
+    ASSERT_GE(waitForLine(
+                  device.process(), Stream::error,
+                  [](const std::string& text) {
+                    const auto kind = ZRLDemoSimLine::parse(text).kind;
+                    return kind == Kind::streamError || kind == Kind::streamClosed;
+                  },
+                  from),
+              0)
+        << device.errors();
+    restarted = device.errorLines();
+    dashboard = std::make_unique<Dashboard>(data, port);
+    ASSERT_TRUE(dashboard->ready()) << dashboard->errors();
+    delivered = push(apiOf(*dashboard), "inline", 2);
+  }
+  EXPECT_EQ(delivered, 0);
+  ASSERT_TRUE(device.waitFor(Kind::streamOpen, restarted)) << device.errors();
+  ASSERT_TRUE(device.waitFor(Kind::builder, restarted, [](const ZRLDemoSimLine& line) {
+    return line.displayType == "inline";
+  })) << device.errors();
+
+  // The loop goes on with the new dashboard: what was answered before the
+  // kill is still there, a capture and the other previews arrive, each once.
+  ASSERT_TRUE(device.capture("Cart")) << device.errors();
+  const ZRLDemoAPI api = apiOf(*dashboard);
+  EXPECT_THAT(capturedScreens(api), ElementsAre("Cart", "Login"));
+  from = device.errorLines();
+  EXPECT_EQ(push(api, "passive_nudge", 3), 1);
+  EXPECT_EQ(push(api, "in_app", 4), 1);
+  ASSERT_TRUE(device.waitFor(Kind::builder, from, [](const ZRLDemoSimLine& line) {
+    return line.displayType == "in_app";
+  })) << device.errors();
+  EXPECT_THAT(builderCalls(device), ElementsAre(std::pair<std::string, int>{"coach_mark", 1},
+                                                std::pair<std::string, int>{"inline", 2},
+                                                std::pair<std::string, int>{"passive_nudge", 3},
+                                                std::pair<std::string, int>{"in_app", 4}));
+}
+
+TEST(ZRLDemoProgram, RunsTheWholeLoopOnceAndStopsEverythingItStarted) {
+  TemporaryFolder folder;
+  ChildProcess demo({"/usr/bin/env", "ZRL_DEMO_ONCE=1", ZRL_DEMO_PATH, "--no-window", "--port", "0",
+                     "--out", folder.path()});
+  EXPECT_EQ(demo.wait(std::chrono::seconds(120)), 0) << demo.unreadOutput() << demo.errorOutput();
+  const std::string report = demo.unreadOutput();
+  EXPECT_THAT(report, HasSubstr("builders that ran: coach_mark, inline, passive_nudge, in_app\n"));
+  EXPECT_THAT(report, HasSubstr("POST /v1/api/layout?appId=com.zorlan.demo -> 200 (2 times)"));
+  EXPECT_THAT(report, HasSubstr(" Login at "));
+  EXPECT_THAT(report, HasSubstr(" Cart at "));
+  EXPECT_THAT(report, HasSubstr("\nopen: https://127.0.0.1:"));
+  for (const char* name :
+       {"01-coach_mark.png", "02-inline.png", "03-passive_nudge.png", "04-in_app.png"}) {
+    EXPECT_TRUE(isPNGFile(folder.path() + "/snapshots/" + name)) << name;
+    EXPECT_THAT(report, HasSubstr(folder.path() + "/snapshots/" + name));
+  }
+  EXPECT_TRUE(processesMentioning(folder.path()).empty());
+
+  // A second run keeps the dashboard's data: it reports only its own
+  // captures, and the device registers again from a fresh start.
+  ChildProcess again({"/usr/bin/env", "ZRL_DEMO_ONCE=1", ZRL_DEMO_PATH, "--no-window", "--port",
+                      "0", "--out", folder.path()});
+  EXPECT_EQ(again.wait(std::chrono::seconds(120)), 0) << again.unreadOutput();
+  EXPECT_THAT(again.unreadOutput(), HasSubstr("#3 Login at "));
+  EXPECT_THAT(again.unreadOutput(), Not(HasSubstr("#1 Login at ")));
+}
+
+TEST(ZRLDemoProgram, KeepsServingUntilInterruptedAndItsChildrenDieWithIt) {
+  for (const int ending : {SIGINT, SIGKILL}) {
+    TemporaryFolder folder;
+    ChildProcess demo({ZRL_DEMO_PATH, "--no-window", "--port", "0", "--out", folder.path()});
+    std::optional<std::string> line;
+    while ((line = demo.readLine(std::chrono::seconds(120))) && !line->starts_with("open: ")) {
+    }
+    ASSERT_TRUE(line) << demo.errorOutput();
+    ASSERT_TRUE((line = demo.readLine()));
+    EXPECT_THAT(*line, HasSubstr("keeps serving"));
+    // The dashboard (--data FOLDER/dashboard) and the device (--defaults
+    // FOLDER/device-defaults.json); the demo itself names FOLDER alone.
+    const std::vector<pid_t> children = processesMentioning(folder.path() + "/d");
+    EXPECT_EQ(children.size(), 2u);
+    demo.signal(ending);
+    EXPECT_EQ(demo.wait(kEndToEndPatience), ending == SIGINT ? 0 : 128 + SIGKILL);
+    if (ending == SIGINT) {
+      EXPECT_THAT(demo.unreadOutput(), HasSubstr("stopped everything"));
+    }
+    // Without the demo to stop them, the kernel ends them.
+    for (const pid_t child : children)
+      EXPECT_TRUE(waitUntilGone(child)) << child;
+  }
+}
+
+TEST(ZRLDemoProgram, FailsAStepWhoseAnswerIsOddOrInterruptedAndStopsEverything) {
+  // A dump without the menu's flag fails the first step that reads it.
+  TemporaryFolder folder;
+  ChildProcess odd({"/usr/bin/env", std::string("ZRL_DEMO_SIM=") + ZRL_FAKE_SIM_PATH,
+                    R"(FAKE_SIM_DUMP={"menuOpen":"yes"})", ZRL_DEMO_PATH, "--once", "--no-window",
+                    "--port", "0", "--out", folder.path()});
+  EXPECT_EQ(odd.wait(std::chrono::seconds(90)), 1) << odd.errorOutput();
+  EXPECT_THAT(odd.unreadOutput(), HasSubstr("FAILED: show Login and press Select Screen: the "
+                                            "simulator's dump has no \"menuOpen\" flag"));
+  EXPECT_TRUE(processesMentioning(folder.path() + "/d").empty());
+
+  // Ctrl-C while a step waits: the step says so, and both programs stop.
+  ChildProcess silent({"/usr/bin/env", std::string("ZRL_DEMO_SIM=") + ZRL_FAKE_SIM_PATH,
+                       ZRL_DEMO_PATH, "--no-window", "--verbose", "--timeout", "600", "--port", "0",
+                       "--out", folder.path()});
+  std::optional<std::string> line;
+  while ((line = silent.readLine(std::chrono::seconds(90))) && *line != "sim: dump asked") {
+  }
+  ASSERT_TRUE(line) << silent.errorOutput();
+  EXPECT_EQ(processesMentioning(folder.path() + "/d").size(), 2u);
+  silent.signal(SIGINT);
+  EXPECT_EQ(silent.wait(kEndToEndPatience), 1);
+  EXPECT_THAT(silent.unreadOutput(),
+              HasSubstr("interrupted (signal 2) while waiting until the simulator's dump"));
+  EXPECT_THAT(silent.unreadOutput(), HasSubstr("stopped everything it started"));
+  EXPECT_TRUE(processesMentioning(folder.path() + "/d").empty());
+}
