@@ -124,9 +124,10 @@ TEST_F(ZRLUtilitiesViewTest, DumpsAreWrittenOnlyAtTheDebugLevel) {
 }
 
 TEST_F(ZRLUtilitiesViewTest, DeepTreesAreWrappedSortedDumpedAndFreedWithoutDeepRecursion) {
-  // Window rectangles are found by walking up to the window, so a chain
-  // costs depth squared in time; a few thousand levels show the point.
-  constexpr int kDepth = 5000;
+  // The sort's window rectangles cost one step per view: found by walking
+  // up to the window each time, a chain this deep would take hundreds of
+  // millions of steps.
+  constexpr int kDepth = 20000;
   auto top = named("Top", CGRectMake(0, 0, 10, 10));
   UIViewPtr parent = top;
   for (int i = 0; i < kDepth; ++i) {
