@@ -119,16 +119,19 @@ TEST_F(LocalServer, KeepAlivePipeliningAndBadRequests) {
   EXPECT_EQ(server.requests().at(1).header("HOST"), "x");
 
   const std::pair<std::string, std::string> refused[] = {
-      {"NOT A REQUEST\r\n\r\n", "400"},
-      {"GET /x HTTP/1.1\r\nNo colon\r\n\r\n", "400"},
-      {"POST /x HTTP/1.1\r\nContent-Length: ten\r\n\r\n", "400"},
-      {"POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "501"},
-      {"GET /" + std::string(size_t{70} << 10, 'x'), "431"},
+      {"NOT A REQUEST\r\n\r\n", "400 Bad Request"},
+      {"GET /x HTTP/1.1\r\nNo colon\r\n\r\n", "400 Bad Request"},
+      {"POST /x HTTP/1.1\r\nContent-Length: ten\r\n\r\n", "400 Bad Request"},
+      {"POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "501 Not Implemented"},
+      {"GET /" + std::string(size_t{70} << 10, 'x'), "431 Request Header Fields Too Large"},
   };
   for (const auto& [bytes, status] : refused) {
-    EXPECT_EQ(exchange(server.port(), bytes).substr(0, 12), "HTTP/1.1 " + status)
-        << bytes.substr(0, 30);
+    const std::string line = "HTTP/1.1 " + status + "\r\n";
+    EXPECT_EQ(exchange(server.port(), bytes).substr(0, line.size()), line) << bytes.substr(0, 30);
   }
+  // A status without a phrase of its own takes its class's.
+  EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(299), "success");
+  EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(499), "client error");
   EXPECT_EQ(server.requestCount(), 3U) << "refused requests are not recorded";
 }
 
