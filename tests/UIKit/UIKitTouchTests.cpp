@@ -104,14 +104,7 @@ TEST(UIKitTouchTest, PanTranslationsAddUpAndCancelTheTap) {
   EXPECT_EQ(stack.innerTaps, 1);
 }
 
-TEST(UIKitTouchTest, AnimationsBundlesAndTextMeasuring) {
-  auto view = std::make_shared<UIView>(CGRectMake(0, 0, 10, 10));
-  const auto before = UIView::lastAnimation().count;
-  UIView::animateWithDuration(0.3, [&] { view->setCenter(CGPointMake(100, 100)); });
-  EXPECT_EQ(view->center(), CGPointMake(100, 100));
-  EXPECT_EQ(UIView::lastAnimation().count, before + 1);
-  EXPECT_EQ(UIView::lastAnimation().duration, 0.3);
-
+TEST(UIKitTouchTest, BundlesAndTextMeasuring) {
   EXPECT_EQ(NSBundle::bundleWithIdentifier("test.none"), nullptr);
   EXPECT_EQ(UIImage::imageNamed("x", nullptr, nullptr), nullptr);
   NSBundle::registerBundle("test.empty", "/nonexistent-folder");
