@@ -181,9 +181,16 @@ class RawTLSClient {
       received_.append(buffer, static_cast<size_t>(n));
       return true;
     }
-    const bool timedOut =
-        SSL_get_error(ssl_, n) == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK);
-    stopped_ = timedOut ? "a read timed out" : "the end of the connection";
+    // A read that timed out on the blocking socket comes back as "want
+    // read" (or, from older libraries, a system-call error) with EAGAIN.
+    const int error = SSL_get_error(ssl_, n);
+    const bool timedOut = (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_SYSCALL) &&
+                          (errno == EAGAIN || errno == EWOULDBLOCK);
+    if (!timedOut) {
+      stopped_ = "the end of the connection";
+    } else {
+      stopped_ = Clock::now() >= deadline ? "the deadline" : "a read timed out";
+    }
     return false;
   }
 
