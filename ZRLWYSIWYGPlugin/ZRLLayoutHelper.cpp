@@ -5,6 +5,7 @@
 
 #include "Platform/UIKit/UITableViewCell.h"
 #include "ZRLWYSIWYGPlugin/ZRLLog.h"
+#include "ZorlanSDK/ZRLWindowRects.h"
 #include "ZorlanSDK/ZorlanSDK.h"
 
 namespace {
@@ -57,10 +58,8 @@ class FirstPositions {
   std::unordered_map<const ZRLView*, size_t> positions_;
 };
 
-}  // namespace
-
-nlohmann::json ZRLLayoutHelper::boundsOfView(const UIViewPtr& view) {
-  const CGRect rect = ZRLUtilities::windowRectOfView(view);
+// The bounds node of a view from its window rectangle.
+nlohmann::json boundsFromRect(const UIViewPtr& view, CGRect rect) {
   CGFloat x = rect.origin.x;
   CGFloat y = rect.origin.y;
   if (view && x < 0) x = view->bounds().origin.x;
@@ -70,6 +69,12 @@ nlohmann::json ZRLLayoutHelper::boundsOfView(const UIViewPtr& view) {
   const int32_t right = CGFloatToInt32(rect.size.width + static_cast<CGFloat>(left));
   const int32_t bottom = CGFloatToInt32(rect.size.height + static_cast<CGFloat>(top));
   return {{"top", top}, {"bottom", bottom}, {"left", left}, {"right", right}};
+}
+
+}  // namespace
+
+nlohmann::json ZRLLayoutHelper::boundsOfView(const UIViewPtr& view) {
+  return boundsFromRect(view, ZRLUtilities::windowRectOfView(view));
 }
 
 nlohmann::json ZRLLayoutHelper::constructViewHierarchy() {
@@ -106,6 +111,7 @@ void ZRLLayoutHelper::constructViewHierarchyJSONForRootView(const ZRLViewPtr& ro
     size_t next = 0;
   };
   std::vector<Walk> pending;
+  ZRLWindowRects rects;
   pending.push_back({root.get(), identifier, &layout, FirstPositions(root->subviews())});
   while (!pending.empty()) {
     Walk& walk = pending.back();
@@ -123,7 +129,7 @@ void ZRLLayoutHelper::constructViewHierarchyJSONForRootView(const ZRLViewPtr& ro
     node["naf"] = false;
     if (child.name()) node["view"] = *child.name();
     node["views"] = nlohmann::json::array();
-    node["bounds"] = boundsOfView(child.view());
+    node["bounds"] = boundsFromRect(child.view(), rects.windowRectOfView(child.view()));
     walk.nodes->push_back(std::move(node));
     nlohmann::json* childNodes = &walk.nodes->back()["views"];
     // walk is not used past this point: the push may move it.

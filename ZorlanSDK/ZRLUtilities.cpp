@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "Platform/Foundation/NSLog.h"
+#include "ZorlanSDK/ZRLWindowRects.h"
 #include "ZorlanSDK/ZorlanSDK.h"
 
 namespace {
@@ -156,13 +157,14 @@ void ZRLUtilities::sortSubViewsWithRootView(const ZRLViewPtr& root) {
   };
   std::vector<ZRLView*> pending{root.get()};
   std::vector<Keyed> keyed;
+  ZRLWindowRects rects;
   while (!pending.empty()) {
     ZRLView* wrapper = pending.back();
     pending.pop_back();
     auto& children = wrapper->subviews();
     keyed.clear();
     for (ZRLViewPtr& child : children) {
-      const CGRect rect = windowRectOfView(child->view());
+      const CGRect rect = rects.windowRectOfView(child->view());
       keyed.push_back({sortKey(rect.origin.y), sortKey(rect.origin.x), std::move(child)});
     }
     std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <string_view>
+#include <utility>
 
 namespace {
 
@@ -78,4 +80,43 @@ void NSHTTPHeaderFields::remove(std::string_view name) {
   for (auto& entry : index_) {
     if (entry.second > *i) --entry.second;
   }
+}
+
+std::string NSHTTPURLResponse::localizedStringForStatusCode(long statusCode) {
+  static constexpr std::pair<long, std::string_view> kPhrases[] = {
+      {100, "continue"},
+      {200, "ok"},
+      {201, "created"},
+      {202, "accepted"},
+      {204, "no content"},
+      {301, "moved permanently"},
+      {302, "found"},
+      {303, "see other"},
+      {304, "not modified"},
+      {307, "temporary redirect"},
+      {308, "permanent redirect"},
+      {400, "bad request"},
+      {401, "unauthorized"},
+      {403, "forbidden"},
+      {404, "not found"},
+      {405, "method not allowed"},
+      {406, "not acceptable"},
+      {408, "request timeout"},
+      {413, "content too large"},
+      {429, "too many requests"},
+      {431, "request header fields too large"},
+      {500, "internal server error"},
+      {501, "not implemented"},
+      {502, "bad gateway"},
+      {503, "service unavailable"},
+      {504, "gateway timeout"},
+  };
+  for (const auto& [status, phrase] : kPhrases) {
+    if (status == statusCode) return std::string(phrase);
+  }
+  if (statusCode >= 100 && statusCode < 200) return "informational";
+  if (statusCode >= 200 && statusCode < 300) return "success";
+  if (statusCode >= 300 && statusCode < 400) return "redirected";
+  if (statusCode >= 400 && statusCode < 500) return "client error";
+  return "server error";
 }

@@ -95,6 +95,9 @@ class NSHTTPURLResponse {
   std::optional<std::string> valueForHTTPHeaderField(std::string_view field) const {
     return headers_.valueForField(field);
   }
+  // The reason phrase of a status in lower case ("not found"); for a status
+  // without one of its own, the phrase of its class ("client error").
+  static std::string localizedStringForStatusCode(long statusCode);
 
  private:
   NSURLPtr url_;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Platform/UIKit/UIFont.h"
@@ -26,6 +27,30 @@ inline constexpr UIControlEvents UIControlEventTouchUpInside = 1UL << 6;  // 64
 
 class UIButton;
 using UIButtonPtr = std::shared_ptr<UIButton>;
+
+// One value per control state, as a button keeps its titles, colours and
+// images: an absent value (null, nullopt) clears the state's own, and a
+// state without one of its own shows the normal state's.
+template <typename Value>
+class UIControlStateValues {
+ public:
+  void set(Value value, UIControlState state) {
+    if (value) {
+      values_[state] = std::move(value);
+    } else {
+      values_.erase(state);
+    }
+  }
+  // The state's value, else the normal state's, else an absent value.
+  Value forState(UIControlState state) const {
+    auto found = values_.find(state);
+    if (found == values_.end()) found = values_.find(UIControlStateNormal);
+    return found == values_.end() ? Value{} : found->second;
+  }
+
+ private:
+  std::map<UIControlState, Value> values_;
+};
 
 class UIButton : public UIView {
  public:
@@ -81,11 +106,11 @@ class UIButton : public UIView {
     UIControlEvents events;
   };
   std::vector<TargetAction> actions_;
-  std::map<UIControlState, UIImagePtr> backgroundImages_;
+  UIControlStateValues<UIImagePtr> backgroundImages_;
   bool tracking_ = false;
   UIControlState state_ = UIControlStateNormal;
-  std::map<UIControlState, std::string> titles_;
-  std::map<UIControlState, UIColorPtr> titleColors_;
+  UIControlStateValues<std::optional<std::string>> titles_;
+  UIControlStateValues<UIColorPtr> titleColors_;
   UIFontPtr font_ = UIFont::systemFontOfSize(15);
   mutable UIKitTextLayout layout_;
   mutable std::string laidOutTitle_;

@@ -39,32 +39,20 @@ void UIButton::setState(UIControlState state) {
 }
 
 void UIButton::setTitle(std::optional<std::string> title, UIControlState state) {
-  if (title) {
-    titles_[state] = std::move(*title);
-  } else {
-    titles_.erase(state);
-  }
+  titles_.set(std::move(title), state);
 }
 
 std::optional<std::string> UIButton::titleForState(UIControlState state) const {
-  auto found = titles_.find(state);
-  if (found == titles_.end()) found = titles_.find(UIControlStateNormal);
-  if (found == titles_.end()) return std::nullopt;
-  return found->second;
+  return titles_.forState(state);
 }
 
 void UIButton::setTitleColor(UIColorPtr color, UIControlState state) {
-  if (color) {
-    titleColors_[state] = std::move(color);
-  } else {
-    titleColors_.erase(state);
-  }
+  titleColors_.set(std::move(color), state);
 }
 
 UIColorPtr UIButton::titleColorForState(UIControlState state) const {
-  auto found = titleColors_.find(state);
-  if (found == titleColors_.end()) found = titleColors_.find(UIControlStateNormal);
-  return found == titleColors_.end() ? UIColor::whiteColor() : found->second;
+  UIColorPtr color = titleColors_.forState(state);
+  return color ? color : UIColor::whiteColor();
 }
 
 void UIButton::setTitleFont(UIFontPtr font) {
@@ -73,17 +61,11 @@ void UIButton::setTitleFont(UIFontPtr font) {
 }
 
 void UIButton::setBackgroundImage(UIImagePtr image, UIControlState state) {
-  if (image) {
-    backgroundImages_[state] = std::move(image);
-  } else {
-    backgroundImages_.erase(state);
-  }
+  backgroundImages_.set(std::move(image), state);
 }
 
 UIImagePtr UIButton::backgroundImageForState(UIControlState state) const {
-  auto found = backgroundImages_.find(state);
-  if (found == backgroundImages_.end()) found = backgroundImages_.find(UIControlStateNormal);
-  return found == backgroundImages_.end() ? nullptr : found->second;
+  return backgroundImages_.forState(state);
 }
 
 void UIButton::addAction(std::function<void(const UIButtonPtr&)> action, UIControlEvents events) {

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <exception>
 
+#include "Platform/Net/NSURLRequest.h"
+
 namespace {
 
 constexpr size_t kLongestHead = size_t{64} << 10;
@@ -398,58 +400,14 @@ std::shared_ptr<ZRLLocalStream> ZRLLocalResponder::raw() {
 }
 
 std::string ZRLLocalResponder::reasonPhrase(int status) {
-  switch (status) {
-    case 100:
-      return "Continue";
-    case 200:
-      return "OK";
-    case 201:
-      return "Created";
-    case 202:
-      return "Accepted";
-    case 204:
-      return "No Content";
-    case 301:
-      return "Moved Permanently";
-    case 302:
-      return "Found";
-    case 303:
-      return "See Other";
-    case 304:
-      return "Not Modified";
-    case 307:
-      return "Temporary Redirect";
-    case 308:
-      return "Permanent Redirect";
-    case 400:
-      return "Bad Request";
-    case 401:
-      return "Unauthorized";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 405:
-      return "Method Not Allowed";
-    case 408:
-      return "Request Timeout";
-    case 413:
-      return "Content Too Large";
-    case 429:
-      return "Too Many Requests";
-    case 431:
-      return "Request Header Fields Too Large";
-    case 500:
-      return "Internal Server Error";
-    case 501:
-      return "Not Implemented";
-    case 502:
-      return "Bad Gateway";
-    case 503:
-      return "Service Unavailable";
-    default:
-      return "Status";
+  std::string phrase = NSHTTPURLResponse::localizedStringForStatusCode(status);
+  if (phrase == "ok") return "OK";
+  bool wordStart = true;
+  for (char& c : phrase) {
+    if (wordStart && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    wordStart = c == ' ';
   }
+  return phrase;
 }
 
 ZRLLocalStream::ZRLLocalStream(std::shared_ptr<ZRLLocalGate> gate,

@@ -30,53 +30,16 @@ std::string_view certificateProblem(std::string_view detail) {
   return "untrusted certificate";
 }
 
-std::string_view reasonPhrase(long status) {
-  switch (status) {
-    case 200:
-      return "OK";
-    case 201:
-      return "Created";
-    case 204:
-      return "No Content";
-    case 301:
-      return "Moved Permanently";
-    case 302:
-      return "Found";
-    case 303:
-      return "See Other";
-    case 304:
-      return "Not Modified";
-    case 307:
-      return "Temporary Redirect";
-    case 308:
-      return "Permanent Redirect";
-    case 400:
-      return "Bad Request";
-    case 401:
-      return "Unauthorized";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 405:
-      return "Method Not Allowed";
-    case 406:
-      return "Not Acceptable";
-    case 408:
-      return "Request Timeout";
-    case 429:
-      return "Too Many Requests";
-    case 500:
-      return "Internal Server Error";
-    case 502:
-      return "Bad Gateway";
-    case 503:
-      return "Service Unavailable";
-    case 504:
-      return "Gateway Timeout";
-    default:
-      return {};
+// The status's reason phrase as HTTP writes it ("Not Found").
+std::string reasonPhrase(long status) {
+  std::string phrase = NSHTTPURLResponse::localizedStringForStatusCode(status);
+  if (phrase == "ok") return "OK";
+  bool wordStart = true;
+  for (char& c : phrase) {
+    if (wordStart && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    wordStart = c == ' ';
   }
+  return phrase;
 }
 
 }  // namespace
@@ -168,10 +131,8 @@ std::string ZRLEventsOutcome::reasonFor(const NSErrorPtr& error) {
 
 std::string ZRLEventsOutcome::headOf(const NSHTTPURLResponse& response) {
   std::string head = "HTTP " + std::to_string(response.statusCode());
-  if (const std::string_view phrase = reasonPhrase(response.statusCode()); !phrase.empty()) {
-    head += ' ';
-    head += phrase;
-  }
+  head += ' ';
+  head += reasonPhrase(response.statusCode());
   head += '\n';
   for (const auto& [name, value] : response.allHeaderFields().fields())
     head.append(name).append(": ").append(value).append("\n");

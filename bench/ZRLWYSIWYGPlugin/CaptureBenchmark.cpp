@@ -2,7 +2,8 @@
 // layout, the rendering of the key window, the PNG encoding (for several
 // encoder settings, with the PNG's size as a counter) and the base64 text;
 // then the whole capture. libpng runs the same pictures for comparison. Two screens: a 390 x 844
-// app screen of about 300 views and a synthetic tree of 5,000 views.
+// app screen of about 300 views and a synthetic tree of 5,000 views; and
+// the layout of deep chains of views.
 
 #include <memory>
 #include <string>
@@ -124,6 +125,29 @@ void BM_Layout(benchmark::State& state) {
     benchmark::DoNotOptimize(ZRLLayoutHelper().constructViewHierarchy());
 }
 
+// The layout of a chain of range(0) views, each a subview of the one
+// before, with React Native IDs so that the identifiers stay short: what
+// grows with depth is the cost of the window rectangles.
+void BM_DeepChainLayout(benchmark::State& state) {
+  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 390, 844));
+  auto top = std::make_shared<UIView>(window->bounds());
+  UIViewPtr parent = top;
+  for (int64_t i = 0; i < state.range(0); ++i) {
+    auto child = std::make_shared<UIView>(CGRectMake(1, 1, 10, 10));
+    child->setNativeID("ats_" + std::to_string(i));
+    parent->addSubview(child);
+    parent = child;
+  }
+  window->setRootView(top);
+  window->makeKeyAndVisible();
+  LOG_LEVEL = 2;
+  const auto controller = ZRLController::sharedController();
+  controller->setReactNative(true);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(ZRLLayoutHelper().constructViewHierarchy());
+  controller->setReactNative(false);
+}
+
 void BM_Render(benchmark::State& state) {
   const Screen screen(state.range(0) != 0);
   for (auto _ : state)
@@ -228,6 +252,7 @@ void BM_WholeCapture(benchmark::State& state) {
 
 // range(0): 0 for the app screen of about 300 views, 1 for 5,000 views.
 BENCHMARK(BM_Layout)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DeepChainLayout)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Render)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 // range(1): zlib level; range(2): filter (0 none, 2 up, 5 all); range(3):
 // deflate strategy (0 standard, 3 run length).

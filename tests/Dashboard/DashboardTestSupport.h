@@ -13,13 +13,20 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+// One read's time-out, and the bound on a whole wait for a text or an end,
+// so that a stream that keeps sending keep-alives cannot hold a test.
 inline constexpr auto kDashboardPatience = std::chrono::seconds(20);
+inline constexpr auto kDashboardDeadline = std::chrono::seconds(60);
 
 class DashboardFolder {
  public:
@@ -84,13 +91,16 @@ inline HTTPAnswer httpsRequest(const std::string& url, const std::string& author
 }
 
 // A TLS connection to 127.0.0.1 that verifies the dashboard's certificate
-// and does only what the test tells it, reads bounded by a time-out.
+// and does only what the test tells it. Each read waits at most
+// kDashboardPatience, and each wait for a text or an end at most its
+// deadline; a failed wait says what it waited for and why it stopped.
 class RawTLSClient {
+  using Clock = std::chrono::steady_clock;
+
  public:
   RawTLSClient(unsigned short port, const std::string& authorityFile, bool handshake = true) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval patience{static_cast<time_t>(kDashboardPatience.count()), 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    setReadTimeout(kDashboardPatience);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -120,35 +130,67 @@ class RawTLSClient {
     return secure_ && SSL_write(ssl_, text.data(), static_cast<int>(text.size())) ==
                           static_cast<int>(text.size());
   }
-  // Reads until the text holds `until`; false when the connection ended
-  // or the time-out passed first.
-  bool readUntil(const std::string& until) {
-    while (received_.find(until) == std::string::npos)
-      if (!readSome()) return false;
-    return true;
+  // Reads until the text holds `until`; fails when the connection ends, a
+  // read times out or the deadline passes first.
+  ::testing::AssertionResult readUntil(const std::string& until,
+                                       Clock::duration within = kDashboardDeadline) {
+    const auto deadline = Clock::now() + within;
+    while (received_.find(until) == std::string::npos) {
+      if (!readSome(deadline))
+        return ::testing::AssertionFailure()
+               << "no \"" << until << "\" before " << stopped_ << "; the last bytes received: \""
+               << received_.substr(received_.size() - std::min<size_t>(received_.size(), 300))
+               << "\"";
+    }
+    return ::testing::AssertionSuccess();
   }
-  // True when the server ends the connection before the time-out.
-  bool endsByServer() {
+  // Succeeds when the server ends the connection before a read times out
+  // and before the deadline.
+  ::testing::AssertionResult endsByServer(Clock::duration within = kDashboardDeadline) {
     if (!secure_) {
       char byte = 0;
-      return connected_ && ::recv(fd_, &byte, 1, 0) == 0;
+      if (connected_ && ::recv(fd_, &byte, 1, 0) == 0) return ::testing::AssertionSuccess();
+      return ::testing::AssertionFailure() << "the server did not end the connection";
     }
-    while (readSome()) {
+    const auto deadline = Clock::now() + within;
+    while (readSome(deadline)) {
     }
-    return !timedOut_;
+    if (stopped_ == "the end of the connection") return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the server did not end the connection: " << stopped_;
   }
   const std::string& received() const { return received_; }
 
  private:
-  bool readSome() {
+  void setReadTimeout(Clock::duration limit) {
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(limit).count();
+    timeval patience{static_cast<time_t>(micros / 1000000),
+                     static_cast<suseconds_t>(std::max<long long>(micros % 1000000, 1))};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  }
+  // False when nothing more can be read: stopped_ says why.
+  bool readSome(Clock::time_point deadline) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) {
+      stopped_ = "the deadline";
+      return false;
+    }
+    setReadTimeout(std::min<Clock::duration>(left, kDashboardPatience));
     char buffer[65536];
     const int n = SSL_read(ssl_, buffer, sizeof buffer);
     if (n > 0) {
       received_.append(buffer, static_cast<size_t>(n));
       return true;
     }
-    timedOut_ =
-        SSL_get_error(ssl_, n) == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK);
+    // A read that timed out on the blocking socket comes back as "want
+    // read" (or, from older libraries, a system-call error) with EAGAIN.
+    const int error = SSL_get_error(ssl_, n);
+    const bool timedOut = (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_SYSCALL) &&
+                          (errno == EAGAIN || errno == EWOULDBLOCK);
+    if (!timedOut) {
+      stopped_ = "the end of the connection";
+    } else {
+      stopped_ = Clock::now() >= deadline ? "the deadline" : "a read timed out";
+    }
     return false;
   }
 
@@ -157,7 +199,7 @@ class RawTLSClient {
   SSL* ssl_ = nullptr;
   bool connected_ = false;
   bool secure_ = false;
-  bool timedOut_ = false;
+  std::string stopped_;
   std::string received_;
 };
 

@@ -26,7 +26,7 @@ class DashboardServerTest : public ::testing::Test {
     ZRLDashboardServer::Options options;
     options.certificateChainFile = files->chainFile();
     options.keyFile = files->keyFile();
-    options.readTimeout = std::chrono::milliseconds(300);
+    options.readTimeout = readTimeout;
     options.writeTimeout = std::chrono::seconds(60);
     options.streamQueueLimit = 8;
     options.keepAliveInterval = std::chrono::milliseconds(200);
@@ -51,6 +51,10 @@ class DashboardServerTest : public ::testing::Test {
            "\r\n";
   }
 
+  // How long the server waits for a client's bytes, TLS handshakes
+  // included: generous, so that no handshake under a sanitizer on a busy
+  // machine runs into it, but for the tests of slow senders.
+  std::chrono::milliseconds readTimeout = std::chrono::seconds(20);
   DashboardFolder folder;
   std::string authority;
   std::string origin;
@@ -105,7 +109,12 @@ TEST_F(DashboardServerTest, StoresUploadsAndAnswersTheJSONAPI) {
             400);
 }
 
-TEST_F(DashboardServerTest, CutsOffClientsThatSendTooSlowly) {
+class DashboardSlowSenderTest : public DashboardServerTest {
+ protected:
+  DashboardSlowSenderTest() { readTimeout = std::chrono::seconds(2); }
+};
+
+TEST_F(DashboardSlowSenderTest, CutsOffClientsThatSendTooSlowly) {
   RawTLSClient silent(server->port(), authority, false);  // no handshake at all
   ASSERT_TRUE(silent.connected());
   RawTLSClient halfHead(server->port(), authority);
@@ -157,7 +166,10 @@ TEST_F(DashboardServerTest, ASlowReaderIsCutOffWithoutHoldingUpTheOthers) {
   int lastId = 0;
   while (delivered == 2 && pushes < 400) {
     const auto answer = api("POST", "/api/previews?appId=app", large);
-    ASSERT_EQ(answer.status, 200) << answer.failure;
+    if (answer.status != 200) {  // not ASSERT: the reader thread must be joined
+      ADD_FAILURE() << "push " << pushes << ": " << answer.status << " " << answer.failure;
+      break;
+    }
     const auto result = json::parse(answer.body);
     delivered = result["delivered"].get<int>();
     lastId = result["id"].get<int>();

@@ -16,7 +16,6 @@
 #include "Platform/Foundation/NSError.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/NSString.h"
-#include "Platform/Foundation/NSThread.h"
 #include "Platform/Foundation/NSUserDefaults.h"
 
 using namespace std::chrono_literals;
@@ -102,15 +101,6 @@ TEST(NSData, Base64InLinesOf64CharactersSeparatedByCRLF) {
   EXPECT_EQ(NSDataFromBase64EncodedString("Z m8=", true), "fo");
 }
 
-TEST(NSThread, SleepCanBeReplaced) {
-  std::vector<double> slept;
-  auto previous = NSThread::setSleepHandler([&](double s) { slept.push_back(s); });
-  NSThread::sleepForTimeInterval(1.0);
-  NSThread::setSleepHandler(previous);
-  EXPECT_EQ(slept, std::vector<double>{1.0});
-  EXPECT_TRUE(NSThread::isMainThread());
-}
-
 // Log lines are written as they happen; the wait is only a safety margin.
 constexpr auto kLogPatience = std::chrono::milliseconds(10000);
 
@@ -146,24 +136,6 @@ TEST_F(NSUserDefaultsTest, StoresValuesAtomicallyAndReadsThemBack) {
     files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::filesystem::path>{file, reread.lockPath()}));
-}
-
-TEST_F(NSUserDefaultsTest, AFailedWriteReportsFalseAndACorruptFileReadsAsEmpty) {
-  std::filesystem::create_directories(folder_);
-  // The store's path is a folder: the rename over it must fail.
-  const auto blocked = folder_ / "blocked";
-  std::filesystem::create_directories(blocked / "inner");
-  NSUserDefaults defaults(blocked);
-  defaults.setBool(true, "k");
-  EXPECT_FALSE(defaults.synchronize());
-
-  const auto corrupt = folder_ / "corrupt.json";
-  std::ofstream(corrupt) << "{ not json";
-  NSUserDefaults fromCorrupt(corrupt);
-  EXPECT_FALSE(fromCorrupt.boolForKey("k"));
-  fromCorrupt.setBool(true, "k");
-  EXPECT_TRUE(fromCorrupt.synchronize());
-  EXPECT_TRUE(NSUserDefaults(corrupt).boolForKey("k"));
 }
 
 TEST_F(NSUserDefaultsTest, TwoStoresOnOneFileKeepEachOthersKeys) {
@@ -289,11 +261,4 @@ TEST_F(NSUserDefaultsTest, ACorruptStoreIsMovedAsideAndInvalidTextIsRefused) {
   defaults.setObject("good", "text");
   EXPECT_TRUE(defaults.synchronize());
   EXPECT_EQ(NSUserDefaults(file).objectForKey("text"), nlohmann::json("good"));
-}
-
-TEST_F(NSUserDefaultsTest, StandardDefaultsFollowTheConfiguredPath) {
-  NSUserDefaults::setStandardUserDefaultsPath(folder_ / "standard.json");
-  auto defaults = NSUserDefaults::standardUserDefaults();
-  EXPECT_EQ(defaults, NSUserDefaults::standardUserDefaults());
-  EXPECT_EQ(defaults->path(), folder_ / "standard.json");
 }

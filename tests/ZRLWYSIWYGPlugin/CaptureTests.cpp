@@ -355,4 +355,39 @@ TEST_F(CaptureTest, VeryDeepTreesSerialiseWithoutDeepRecursion) {
   EXPECT_GT(ZRLJSONWriter::stringWithJSONObject(layout).size(), lastID.size());
 }
 
+TEST_F(CaptureTest, AChainOfTwentyThousandViewsIsLaidOutInLinearTime) {
+  // Native IDs keep the identifiers short, so only the window rectangles
+  // could make such a chain quadratic: found by walking up to the window
+  // for every view, they would take billions of steps.
+  controller_->setReactNative(true);
+  constexpr int kDepth = 20000;
+  UIViewPtr parent = showWindow(CGSizeMake(10, 10));
+  for (int i = 1; i <= kDepth; ++i) {
+    auto child = std::make_shared<UIView>(CGRectMake(1, 2, 10, 10));
+    if (i == kDepth / 2) child->setBounds(CGRectMake(3, 1, 10, 10));  // scrolled content
+    child->setNativeID("ats_" + std::to_string(i));
+    parent->addSubview(child);
+    parent = child;
+  }
+  parent.reset();
+  const nlohmann::json layout = ZRLLayoutHelper().constructViewHierarchy();
+  int depth = 0;
+  const nlohmann::json* nodes = &layout;
+  while (!nodes->empty()) {
+    const nlohmann::json& node = (*nodes)[0];
+    ++depth;
+    ASSERT_EQ(node["id"], "[zrl_ats_" + std::to_string(depth) + "_zrl]");
+    // Each level adds (1, 2); below the scrolled one, (3, 1) less.
+    const int shiftX = depth > kDepth / 2 ? 3 : 0;
+    const int shiftY = depth > kDepth / 2 ? 1 : 0;
+    const nlohmann::json expected = {{"left", depth - shiftX},
+                                     {"top", 2 * depth - shiftY},
+                                     {"right", depth - shiftX + 10},
+                                     {"bottom", 2 * depth - shiftY + 10}};
+    ASSERT_EQ(node["bounds"], expected) << "at depth " << depth;
+    nodes = &node["views"];
+  }
+  EXPECT_EQ(depth, kDepth);
+}
+
 }  // namespace

@@ -296,8 +296,14 @@ TEST_F(PluginCoreTest, ScreenChangesFromAHostThreadDuringSelectScreenAreSafe) {
       plugin->onEvent(std::make_shared<ZRLEvent>(1, "Screen" + std::to_string(i % 7)));
     }
   });
-  while (!plugin->currActivity())
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!plugin->currActivity() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::yield();
+  if (!plugin->currActivity()) {
+    stop = true;
+    host.join();
+    FAIL() << "no screen name from the host thread within 30 s";
+  }
   constexpr size_t kTaps = 50;
   for (size_t i = 0; i < kTaps; ++i) {
     plugin->selectScreenTapped();
