@@ -78,8 +78,10 @@ void ZRLPreviewBuilder::show(const std::optional<nlohmann::json>& config) {
     std::lock_guard lock(observerState().mutex);
     observer = observerState().observer;
   }
-  if (observer) (*observer)(displayType_, value);
   // Builders are called from background queues; views live on the main one.
+  // The card is queued before the observer hears of it, so that an observer
+  // that queues its own work on the main queue runs once the card is shown.
   dispatch_async(dispatch_get_main_queue(),
                  [displayType = displayType_] { showPreviewView(displayType); });
+  if (observer) (*observer)(displayType_, value);
 }

@@ -391,6 +391,7 @@ TEST(ZRLSimDashboardTest, SelectScreenRegistrationAndPreviewsGoThroughTheDashboa
   sim.tap(35, 72);  // closes the menu
   const std::string before = data.path() + "/before.png";
   sim.send("snapshot " + before);
+  sim.dump();  // commands run in order: once this answers, the snapshot is taken
   const HTTPAnswer pushed =
       httpsRequest(origin + "/api/previews?appId=zrl-sim", authority, "POST",
                    {bearer[0], "Content-Type: application/json"},
