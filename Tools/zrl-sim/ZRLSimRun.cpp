@@ -365,10 +365,9 @@ std::unique_ptr<ZRLSimRun> ZRLSimRun::start(const ZRLSimRunOptions& options, int
   // The line goes out from the main queue, after the preview card that the
   // builder queued there: a reader that sees it can snapshot the card.
   ZRLPreviewBuilder::setObserver([](const std::string& displayType, const nlohmann::json& config) {
-    dispatch_async(dispatch_get_main_queue(),
-                   [line = "builder: " + displayType + " " + compactJSON(config)] {
-                     writeErrorLine(line);
-                   });
+    dispatch_async(
+        dispatch_get_main_queue(),
+        [line = "builder: " + displayType + " " + compactJSON(config)] { writeErrorLine(line); });
   });
   ZRLEventSource::setClientObserver([weak](const std::shared_ptr<LDEventSource>& client) {
     if (auto self = weak.lock()) self->watchStream(client);
