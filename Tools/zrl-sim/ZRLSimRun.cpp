@@ -25,6 +25,7 @@
 #include "Platform/Net/NSURLSession.h"
 #include "Platform/UIKit/UIKit.h"
 #include "Tools/zrl-sim/ZRLSimCapture.h"
+#include "Tools/zrl-sim/ZRLSimInput.h"
 #include "Tools/zrl-sim/ZRLSimScene.h"
 #include "ZRLRTAPlugin/ZRLPreviewBuilder.h"
 #include "ZRLWYSIWYGPlugin/ZRLFloatingButton.h"
@@ -40,23 +41,6 @@ constexpr auto kStartTimeout = 30s;
 constexpr auto kFinishTimeout = 30s;
 constexpr long kMaximumDragSteps = 10000;
 constexpr double kMaximumWaitSeconds = 86400;
-
-// One line on standard error in a single write, so that lines of several
-// threads (and the plug-in's log) never mix.
-void writeErrorLine(std::string line) {
-  static std::mutex* mutex = new std::mutex();  // NOLINT: process lifetime
-  line.push_back('\n');
-  std::lock_guard lock(*mutex);
-  const char* data = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = ::write(STDERR_FILENO, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-}
 
 std::string compactJSON(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -109,7 +93,7 @@ class ZRLSimHost : public ZRLController {
       // undo of a refused test-device request) is queued before anyone
       // who reads the line can send the next command.
       if (handler) handler(data, response, error);
-      writeErrorLine("request: " + request + " -> " + outcome);
+      ZRLSimWriteErrorLine("request: " + request + " -> " + outcome);
       if (answered) answered();
     };
   }
@@ -248,7 +232,7 @@ struct ZRLSimRun::State : std::enable_shared_from_this<ZRLSimRun::State> {
     // The channel closes the stream it held, which then reports nothing.
     if (previous) {
       std::lock_guard lock(previous->mutex);
-      if (previous->open) writeErrorLine("stream: closed");
+      if (previous->open) ZRLSimWriteErrorLine("stream: closed");
       previous->open = false;
     }
     const NSURLPtr url = client->eventURL();
@@ -256,7 +240,7 @@ struct ZRLSimRun::State : std::enable_shared_from_this<ZRLSimRun::State> {
     client->onOpen([stream, address](const LDEventPtr&) {
       std::lock_guard lock(stream->mutex);
       stream->open = true;
-      writeErrorLine("stream: open " + address);
+      ZRLSimWriteErrorLine("stream: open " + address);
     });
     client->onError([stream](const LDEventPtr& event) {
       std::lock_guard lock(stream->mutex);
@@ -264,9 +248,9 @@ struct ZRLSimRun::State : std::enable_shared_from_this<ZRLSimRun::State> {
       // The client's own "closed" error carries no domain: the server ended
       // the stream. Anything else is a failure with its code.
       if (!error || (error->domain().empty() && error->code() == LDEventReadyStateClosed)) {
-        writeErrorLine("stream: closed");
+        ZRLSimWriteErrorLine("stream: closed");
       } else {
-        writeErrorLine("stream: error " + std::to_string(error->code()));
+        ZRLSimWriteErrorLine("stream: error " + std::to_string(error->code()));
       }
       stream->open = false;
     });
@@ -365,9 +349,10 @@ std::unique_ptr<ZRLSimRun> ZRLSimRun::start(const ZRLSimRunOptions& options, int
   // The line goes out from the main queue, after the preview card that the
   // builder queued there: a reader that sees it can snapshot the card.
   ZRLPreviewBuilder::setObserver([](const std::string& displayType, const nlohmann::json& config) {
-    dispatch_async(
-        dispatch_get_main_queue(),
-        [line = "builder: " + displayType + " " + compactJSON(config)] { writeErrorLine(line); });
+    dispatch_async(dispatch_get_main_queue(),
+                   [line = "builder: " + displayType + " " + compactJSON(config)] {
+                     ZRLSimWriteErrorLine(line);
+                   });
   });
   ZRLEventSource::setClientObserver([weak](const std::shared_ptr<LDEventSource>& client) {
     if (auto self = weak.lock()) self->watchStream(client);
@@ -478,7 +463,7 @@ void ZRLSimRun::finish() {
       state.runMainQueue([&] { return state.requestsAnswered.load() >= state.requestsStarted; },
                          std::chrono::duration_cast<std::chrono::milliseconds>(kFinishTimeout));
   if (!answered) {
-    writeErrorLine(
+    ZRLSimWriteErrorLine(
         "zrl-sim: " + std::to_string(state.requestsStarted - state.requestsAnswered.load()) +
         " request(s) still unanswered at the end of the run");
   }
@@ -490,8 +475,8 @@ ZRLSimRun::Result ZRLSimRun::execute(std::string_view line, size_t lineNumber) {
   State& state = *state_;
   const std::string text = trimmed(line);
   const auto refuse = [&](const std::string& message) {
-    writeErrorLine("zrl-sim: line " + std::to_string(lineNumber) + ": \"" + text +
-                   "\": " + message);
+    ZRLSimWriteErrorLine("zrl-sim: line " + std::to_string(lineNumber) + ": \"" + text +
+                         "\": " + message);
     return Result::refused;
   };
   const std::vector<std::string_view> parts = words(text);
@@ -623,8 +608,8 @@ ZRLSimRun::Result ZRLSimRun::execute(std::string_view line, size_t lineNumber) {
     const std::string path = trimmed(text.substr(text.find(command) + command.size()));
     const std::optional<NSData> png = UIImagePNGRepresentation(render());
     if (!png) {
-      writeErrorLine("zrl-sim: line " + std::to_string(lineNumber) +
-                     ": the screen could not be encoded as PNG");
+      ZRLSimWriteErrorLine("zrl-sim: line " + std::to_string(lineNumber) +
+                           ": the screen could not be encoded as PNG");
       return Result::failed;
     }
     // Written under a temporary name and renamed, so that a reader never
@@ -637,8 +622,8 @@ ZRLSimRun::Result ZRLSimRun::execute(std::string_view line, size_t lineNumber) {
     if (file) std::filesystem::rename(temporary, path, failure);
     if (!file || failure) {
       std::filesystem::remove(temporary, failure);
-      writeErrorLine("zrl-sim: line " + std::to_string(lineNumber) + ": \"" + text + "\": " + path +
-                     " cannot be written");
+      ZRLSimWriteErrorLine("zrl-sim: line " + std::to_string(lineNumber) + ": \"" + text +
+                           "\": " + path + " cannot be written");
       return Result::failed;
     }
     return Result::done;
@@ -653,96 +638,35 @@ ZRLSimRun::Result ZRLSimRun::execute(std::string_view line, size_t lineNumber) {
 
 namespace {
 
-// Lines of standard input, read on a thread of their own so that the main
-// queue keeps running while nobody types. The thread reads the descriptor
-// itself, never std::cin, so that it holds nothing that the end of the
-// process tears down.
-class StandardInputLines {
- public:
-  StandardInputLines() : shared_(std::make_shared<Shared>()) {
-    std::thread([shared = shared_] {
-      std::string pending;
-      char buffer[4096];
-      while (true) {
-        const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) continue;
-        std::lock_guard lock(shared->mutex);
-        if (count <= 0) {
-          if (!pending.empty()) shared->lines.push_back(std::move(pending));
-          shared->ended = true;
-          return;
-        }
-        pending.append(buffer, static_cast<size_t>(count));
-        size_t start = 0;
-        for (size_t end = pending.find('\n'); end != std::string::npos;
-             end = pending.find('\n', start)) {
-          shared->lines.push_back(pending.substr(start, end - start));
-          start = end + 1;
-        }
-        pending.erase(0, start);
-      }
-    }).detach();
+// The next line of standard input, running the main queue while none is
+// there; null at the end of the input.
+std::optional<std::string> nextLine(ZRLSimInputLines& input, ZRLSimRun& run) {
+  while (true) {
+    if (std::optional<std::string> line = input.take()) return line;
+    if (input.ended()) return std::nullopt;
+    run.step();
+    DispatchMainLoop::runUntil([&] { return input.ready(); }, std::chrono::hours(1));
   }
-
-  // The next line, running the main queue while none is there; null at the
-  // end of the input.
-  std::optional<std::string> next(ZRLSimRun& run) {
-    while (true) {
-      {
-        std::lock_guard lock(shared_->mutex);
-        if (!shared_->lines.empty()) {
-          std::string line = std::move(shared_->lines.front());
-          shared_->lines.pop_front();
-          return line;
-        }
-        if (shared_->ended) return std::nullopt;
-      }
-      run.step();
-      DispatchMainLoop::runUntil(
-          [&] {
-            std::lock_guard lock(shared_->mutex);
-            return !shared_->lines.empty() || shared_->ended;
-          },
-          std::chrono::hours(1));
-    }
-  }
-
- private:
-  struct Shared {
-    std::mutex mutex;
-    std::deque<std::string> lines;
-    bool ended = false;
-  };
-  std::shared_ptr<Shared> shared_;
-};
+}
 
 }  // namespace
 
 int ZRLSimRunMain(const ZRLSimRunOptions& options) {
   std::vector<std::string> script;
-  if (options.scriptPath) {
-    std::ifstream file(*options.scriptPath, std::ios::binary);
-    if (!file) {
-      writeErrorLine("zrl-sim: " + *options.scriptPath + ": the script cannot be read");
-      return kZRLSimExitUsage;
-    }
-    for (std::string line; std::getline(file, line);)
-      script.push_back(line);
-    if (file.bad()) {
-      writeErrorLine("zrl-sim: " + *options.scriptPath + ": the script cannot be read");
-      return kZRLSimExitUsage;
-    }
+  if (options.scriptPath && !ZRLSimReadScript(*options.scriptPath, script)) {
+    ZRLSimWriteErrorLine("zrl-sim: " + *options.scriptPath + ": the script cannot be read");
+    return kZRLSimExitUsage;
   }
 
   int status = kZRLSimExitSuccess;
   std::string error;
   const std::unique_ptr<ZRLSimRun> run = ZRLSimRun::start(options, &status, &error);
   if (!run) {
-    writeErrorLine("zrl-sim: " + error);
+    ZRLSimWriteErrorLine("zrl-sim: " + error);
     return status;
   }
 
-  std::optional<StandardInputLines> input;
+  std::optional<ZRLSimInputLines> input;
   if (!options.scriptPath) input.emplace();
   size_t lineNumber = 0;
   while (true) {
@@ -750,7 +674,7 @@ int ZRLSimRunMain(const ZRLSimRunOptions& options) {
     if (options.scriptPath) {
       if (lineNumber < script.size()) line = script[lineNumber];
     } else {
-      line = input->next(*run);
+      line = nextLine(*input, *run);
     }
     if (!line) break;
     ++lineNumber;

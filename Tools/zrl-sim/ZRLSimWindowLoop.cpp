@@ -15,6 +15,7 @@
 
 #include "Platform/UIKit/UIImage.h"
 #include "Tools/zrl-sim/ZRLSimCapture.h"
+#include "Tools/zrl-sim/ZRLSimInput.h"
 #include "Tools/zrl-sim/ZRLSimRun.h"
 #include "Tools/zrl-sim/ZRLSimScene.h"
 #include "Tools/zrl-sim/ZRLSimWindow.h"
@@ -31,72 +32,6 @@ constexpr auto kIdleWait = 16ms;
 constexpr auto kFrameInterval = 16ms;
 // Commands run for at most this long before the window gets a turn.
 constexpr auto kCommandSlice = 50ms;
-
-// One line on standard error in one write, so that lines of other threads
-// never cut into it.
-void writeLine(std::string line) {
-  line.push_back('\n');
-  const char* data = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = ::write(STDERR_FILENO, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-}
-
-// Command lines from standard input, read on a thread of their own: the
-// main thread takes them between turns and never waits for them. The
-// thread reads the descriptor, not std::cin, and is left blocked in its
-// read when the run ends before the input does.
-class InputLines {
- public:
-  InputLines() : shared_(std::make_shared<Shared>()) {
-    std::thread([shared = shared_] {
-      std::string text;
-      char buffer[4096];
-      while (true) {
-        const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) continue;
-        const std::lock_guard lock(shared->mutex);
-        if (count <= 0) {
-          if (!text.empty()) shared->lines.push_back(std::move(text));
-          shared->ended = true;
-          return;
-        }
-        text.append(buffer, static_cast<size_t>(count));
-        size_t start = 0;
-        for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-          shared->lines.push_back(text.substr(start, end - start));
-        text.erase(0, start);
-      }
-    }).detach();
-  }
-
-  // The next line when one is there.
-  std::optional<std::string> take() {
-    const std::lock_guard lock(shared_->mutex);
-    if (shared_->lines.empty()) return std::nullopt;
-    std::string line = std::move(shared_->lines.front());
-    shared_->lines.pop_front();
-    return line;
-  }
-  // True once every line has been taken and the input has ended.
-  bool ended() const {
-    const std::lock_guard lock(shared_->mutex);
-    return shared_->ended && shared_->lines.empty();
-  }
-
- private:
-  struct Shared {
-    std::mutex mutex;
-    std::deque<std::string> lines;
-    bool ended = false;
-  };
-  std::shared_ptr<Shared> shared_;
-};
 
 }  // namespace
 
@@ -225,21 +160,16 @@ bool ZRLSimWindowLoop::draw() {
 
 int ZRLSimWindowLoop::main(const ZRLSimRunOptions& options) {
   std::vector<std::string> script;
-  if (options.scriptPath) {
-    std::ifstream file(*options.scriptPath, std::ios::binary);
-    for (std::string line; file && std::getline(file, line);)
-      script.push_back(line);
-    if (!file.is_open() || file.bad()) {
-      writeLine("zrl-sim: " + *options.scriptPath + ": the script cannot be read");
-      return kZRLSimExitUsage;
-    }
+  if (options.scriptPath && !ZRLSimReadScript(*options.scriptPath, script)) {
+    ZRLSimWriteErrorLine("zrl-sim: " + *options.scriptPath + ": the script cannot be read");
+    return kZRLSimExitUsage;
   }
   // The window's size comes from the scene, which is read before anything
   // starts, so that a bad scene opens no window.
   std::string error;
   const std::optional<ZRLSimScene> scene = ZRLSimScene::loadFile(options.scenePath, error);
   if (!scene) {
-    writeLine("zrl-sim: " + error);
+    ZRLSimWriteErrorLine("zrl-sim: " + error);
     return kZRLSimExitUsage;
   }
   const CGSize points = scene->screenSize();
@@ -248,23 +178,23 @@ int ZRLSimWindowLoop::main(const ZRLSimRunOptions& options) {
       points, scale, "zrl-sim: " + options.scenePath.substr(options.scenePath.rfind('/') + 1),
       error);
   if (!window) {
-    writeLine("zrl-sim: --window: " + error);
+    ZRLSimWriteErrorLine("zrl-sim: --window: " + error);
     return kZRLSimExitUsage;
   }
   int status = kZRLSimExitSuccess;
   const std::unique_ptr<ZRLSimRun> run = ZRLSimRun::start(options, &status, &error);
   if (!run) {
-    writeLine("zrl-sim: " + error);
+    ZRLSimWriteErrorLine("zrl-sim: " + error);
     return status;
   }
   const ZRLSimWindowGeometry& geometry = window->geometry();
   char scaleText[32];
   std::snprintf(scaleText, sizeof scaleText, "%g", static_cast<double>(geometry.pixelsPerPoint));
-  writeLine("zrl-sim: window open: " + std::to_string(geometry.pixelWidth) + " x " +
-            std::to_string(geometry.pixelHeight) + " pixels, " + scaleText +
-            " per point; the mouse is the finger");
+  ZRLSimWriteErrorLine("zrl-sim: window open: " + std::to_string(geometry.pixelWidth) + " x " +
+                       std::to_string(geometry.pixelHeight) + " pixels, " + scaleText +
+                       " per point; the mouse is the finger");
 
-  std::optional<InputLines> input;
+  std::optional<ZRLSimInputLines> input;
   if (!options.scriptPath) input.emplace();
   size_t scriptLine = 0;
   const auto next = [&]() -> std::optional<std::string> {
@@ -292,7 +222,8 @@ int ZRLSimWindowLoop::main(const ZRLSimRunOptions& options) {
       if (quit) break;
       if (!endNoted && ended()) {
         endNoted = true;
-        writeLine("zrl-sim: end of the commands; the window stays open until it is closed");
+        ZRLSimWriteErrorLine(
+            "zrl-sim: end of the commands; the window stays open until it is closed");
       }
       loop.turn(ranCommand ? 0ms : std::chrono::milliseconds(kIdleWait));
     }
