@@ -120,3 +120,14 @@ std::string NSHTTPURLResponse::localizedStringForStatusCode(long statusCode) {
   if (statusCode >= 400 && statusCode < 500) return "client error";
   return "server error";
 }
+
+std::string NSHTTPURLResponse::reasonPhraseForStatusCode(long statusCode) {
+  std::string phrase = localizedStringForStatusCode(statusCode);
+  if (phrase == "ok") return "OK";
+  bool wordStart = true;
+  for (char& c : phrase) {
+    if (wordStart && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    wordStart = c == ' ';
+  }
+  return phrase;
+}

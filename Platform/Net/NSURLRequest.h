@@ -98,6 +98,8 @@ class NSHTTPURLResponse {
   // The reason phrase of a status in lower case ("not found"); for a status
   // without one of its own, the phrase of its class ("client error").
   static std::string localizedStringForStatusCode(long statusCode);
+  // The same phrase as a status line writes it ("Not Found", "OK").
+  static std::string reasonPhraseForStatusCode(long statusCode);
 
  private:
   NSURLPtr url_;

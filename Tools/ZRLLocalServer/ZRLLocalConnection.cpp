@@ -400,14 +400,7 @@ std::shared_ptr<ZRLLocalStream> ZRLLocalResponder::raw() {
 }
 
 std::string ZRLLocalResponder::reasonPhrase(int status) {
-  std::string phrase = NSHTTPURLResponse::localizedStringForStatusCode(status);
-  if (phrase == "ok") return "OK";
-  bool wordStart = true;
-  for (char& c : phrase) {
-    if (wordStart && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    wordStart = c == ' ';
-  }
-  return phrase;
+  return NSHTTPURLResponse::reasonPhraseForStatusCode(status);
 }
 
 ZRLLocalStream::ZRLLocalStream(std::shared_ptr<ZRLLocalGate> gate,

@@ -30,18 +30,6 @@ std::string_view certificateProblem(std::string_view detail) {
   return "untrusted certificate";
 }
 
-// The status's reason phrase as HTTP writes it ("Not Found").
-std::string reasonPhrase(long status) {
-  std::string phrase = NSHTTPURLResponse::localizedStringForStatusCode(status);
-  if (phrase == "ok") return "OK";
-  bool wordStart = true;
-  for (char& c : phrase) {
-    if (wordStart && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    wordStart = c == ' ';
-  }
-  return phrase;
-}
-
 }  // namespace
 
 ZRLEventsOutcome::ZRLEventsOutcome(std::optional<uint64_t> retries,
@@ -132,7 +120,7 @@ std::string ZRLEventsOutcome::reasonFor(const NSErrorPtr& error) {
 std::string ZRLEventsOutcome::headOf(const NSHTTPURLResponse& response) {
   std::string head = "HTTP " + std::to_string(response.statusCode());
   head += ' ';
-  head += reasonPhrase(response.statusCode());
+  head += NSHTTPURLResponse::reasonPhraseForStatusCode(response.statusCode());
   head += '\n';
   for (const auto& [name, value] : response.allHeaderFields().fields())
     head.append(name).append(": ").append(value).append("\n");
