@@ -23,25 +23,6 @@
 
 namespace {
 
-TEST(ZRLSimWindowLoopTest, InterpolationEasesInAndOut) {
-  const CGRect from = CGRectMake(0, 100, 50, 50);
-  const CGRect to = CGRectMake(200, 0, 50, 50);
-  EXPECT_EQ(ZRLSimWindowLoop::interpolate(from, to, 0), from);
-  EXPECT_EQ(ZRLSimWindowLoop::interpolate(from, to, 1), to);
-  EXPECT_EQ(ZRLSimWindowLoop::interpolate(from, to, 0.5), CGRectMake(100, 50, 50, 50));
-  EXPECT_EQ(ZRLSimWindowLoop::interpolate(from, to, -3), from);
-  EXPECT_EQ(ZRLSimWindowLoop::interpolate(from, to, 7), to);
-  // Slow at both ends, fast in the middle.
-  const CGFloat early = ZRLSimWindowLoop::interpolate(from, to, 0.1).origin.x;
-  const CGFloat middle = ZRLSimWindowLoop::interpolate(from, to, 0.55).origin.x -
-                         ZRLSimWindowLoop::interpolate(from, to, 0.45).origin.x;
-  EXPECT_LT(early, 20);
-  EXPECT_GT(middle, 20);
-}
-
-// The whole loop on a small scene at scale 2: the window shows what the run
-// renders at that scale, the mouse drags the floating button, and the
-// docking animation is drawn part of the way while the model is final.
 TEST(ZRLSimWindowLoopTest, DrawsTheRunAndTheDockingAnimation) {
   const auto folder = std::filesystem::temp_directory_path() /
                       ("zrl-sim-window-loop-" + std::to_string(::getpid()));

@@ -147,52 +147,6 @@ TEST_F(ZRLSimWindowTest, MouseIsTheFinger) {
   EXPECT_TRUE(idle.touches.empty());
 }
 
-TEST_F(ZRLSimWindowTest, ShowsWhatCairoDrawsAtItsScale) {
-  const auto paint = [](double red) {
-    return [red](cairo_t* cairo) {
-      cairo_set_source_rgba(cairo, red, 0.5, 0.25, 1);
-      cairo_rectangle(cairo, 10.5, 20, 30, 40);
-      cairo_fill(cairo);
-      cairo_set_source_rgba(cairo, 1, 1, 1, 0.5);  // half-transparent over black
-      cairo_rectangle(cairo, 100, 100, 10, 10);
-      cairo_fill(cairo);
-    };
-  };
-  EXPECT_TRUE(window_->draw(paint(1)));
-  EXPECT_FALSE(window_->draw(paint(1))) << "the same pixels are not shown again";
-
-  // What Cairo draws on black at the window's scale, byte for byte.
-  const int width = window_->geometry().pixelWidth;
-  const int height = window_->geometry().pixelHeight;
-  ASSERT_EQ(width, 400);
-  ASSERT_EQ(height, 600);
-  cairo_surface_t* reference = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
-  cairo_t* cairo = cairo_create(reference);
-  cairo_set_source_rgb(cairo, 0, 0, 0);
-  cairo_paint(cairo);
-  cairo_scale(cairo, 2, 2);
-  paint(1)(cairo);
-  cairo_destroy(cairo);
-  cairo_surface_flush(reference);
-  const std::vector<unsigned char>& shown = window_->shownPixels();
-  ASSERT_EQ(shown.size(), static_cast<size_t>(width) * height * 4);
-  EXPECT_EQ(std::memcmp(shown.data(), cairo_image_surface_get_data(reference), shown.size()), 0);
-  cairo_surface_destroy(reference);
-
-  const auto pixel = [&](int x, int y) {
-    uint32_t value = 0;
-    std::memcpy(&value, &shown[(static_cast<size_t>(y) * width + x) * 4], 4);
-    return value;
-  };
-  EXPECT_EQ(pixel(0, 0), 0xff000000U) << "opaque black where nothing is drawn";
-  EXPECT_EQ(pixel(21, 40), 0xffff8040U);
-  EXPECT_EQ(pixel(20, 40), 0xff000000U) << "10.5 points is pixel 21";
-  EXPECT_EQ(pixel(200, 200) & 0xff000000U, 0xff000000U) << "always opaque";
-
-  EXPECT_TRUE(window_->draw(paint(0)));
-  EXPECT_EQ(pixel(21, 40), 0xff008040U);
-}
-
 TEST(ZRLSimWindowOpenTest, WithoutADisplayItSaysSo) {
   // Only this process's environment changes, and no other thread reads it.
   std::string saved[2];
