@@ -33,3 +33,12 @@ std::shared_ptr<LDEvent> LDEvent::copy() const {
   record->setError(error_);
   return record;
 }
+
+LDEventView LDEventView::of(const LDEvent& record) {
+  const auto view = [](const std::optional<std::string>& text) -> std::optional<std::string_view> {
+    if (!text) return std::nullopt;
+    return std::string_view(*text);
+  };
+  return {view(record.id()), view(record.event()), view(record.data()), record.readyState(),
+          record.error()};
+}

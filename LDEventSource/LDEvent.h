@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Platform/Foundation/NSError.h"
 
@@ -56,3 +57,16 @@ class LDEvent {
 };
 
 using LDEventPtr = std::shared_ptr<const LDEvent>;
+
+// The same five properties seen without owning them: the texts are views
+// that stay valid only as long as what they view (a record, or the text a
+// batch handler is given for the length of its call).
+struct LDEventView {
+  std::optional<std::string_view> id;
+  std::optional<std::string_view> event;
+  std::optional<std::string_view> data;
+  int32_t readyState = LDEventReadyStateConnecting;
+  NSErrorPtr error;
+
+  static LDEventView of(const LDEvent& record);
+};

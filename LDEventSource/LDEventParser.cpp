@@ -129,11 +129,12 @@ std::optional<double> retrySeconds(std::string_view value) {
 
 }  // namespace
 
-LDEventParser::ParsedBlock LDEventParser::parseEventBlock(std::string_view block) {
-  std::optional<std::string_view> id;
-  std::optional<std::string_view> eventName;
-  std::optional<std::string> data;
-  std::optional<double> retry;
+LDEventParser::BlockFields LDEventParser::parseEventBlockFields(std::string_view block,
+                                                                std::string& joined) {
+  BlockFields fields;
+  // Data of one line stays a view into the block; a second line starts
+  // the joined text.
+  bool dataJoined = false;
 
   LineReader reader(block);
   std::string_view line;
@@ -148,27 +149,44 @@ LDEventParser::ParsedBlock LDEventParser::parseEventBlock(std::string_view block
     const std::string_view name = line.substr(nameBegin, colon - nameBegin);
     const std::string_view value = line.substr(valueBegin);
     if (name == LDEventKeyData) {
-      if (data) {
-        data->push_back('\n');
-        data->append(value);
+      if (dataJoined) {
+        joined.push_back('\n');
+        joined.append(value);
+      } else if (fields.data) {
+        joined.assign(*fields.data);
+        joined.push_back('\n');
+        joined.append(value);
+        dataJoined = true;
       } else {
-        data.emplace(value);
+        fields.data = value;
       }
     } else if (name == LDEventKeyEvent) {
-      eventName = value;
+      fields.event = value;
     } else if (name == LDEventKeyId) {
-      id = value;
+      fields.id = value;
     } else if (name == LDEventKeyRetry) {
-      if (auto seconds = retrySeconds(value)) retry = seconds;
+      if (auto seconds = retrySeconds(value)) fields.retryInterval = seconds;
     }
   }
+  if (dataJoined) fields.data = std::string_view(joined);
+  return fields;
+}
 
+LDEventParser::ParsedBlock LDEventParser::parseEventBlock(std::string_view block) {
+  std::string joined;
+  const BlockFields fields = parseEventBlockFields(block, joined);
   auto record = std::make_shared<LDEvent>();
   record->setReadyState(LDEventReadyStateOpen);
-  if (id) record->setId(std::string(*id));
-  if (eventName) record->setEvent(std::string(*eventName));
-  record->setData(std::move(data));
-  return {std::move(record), retry};
+  if (fields.id) record->setId(std::string(*fields.id));
+  if (fields.event) record->setEvent(std::string(*fields.event));
+  if (fields.data) {
+    if (fields.data->data() == joined.data()) {
+      record->setData(std::move(joined));
+    } else {
+      record->setData(std::string(*fields.data));
+    }
+  }
+  return {std::move(record), fields.retryInterval};
 }
 
 std::shared_ptr<LDEventParser> LDEventParser::eventParserWithEventString(

@@ -41,6 +41,17 @@ class LDEventParser {
   // are separated by LF, CR or CR LF.
   static ParsedBlock parseEventBlock(std::string_view block);
 
+  // The same fields as views, without making a record: into the block, but
+  // for data of several lines, whose joined text is kept in `joined`. Valid
+  // while both are.
+  struct BlockFields {
+    std::optional<std::string_view> id;
+    std::optional<std::string_view> event;
+    std::optional<std::string_view> data;
+    std::optional<double> retryInterval;
+  };
+  static BlockFields parseEventBlockFields(std::string_view block, std::string& joined);
+
   static std::shared_ptr<LDEventParser> eventParserWithEventString(
       std::optional<std::string> eventString);
   // Stores the text and parses it at once.

@@ -18,6 +18,9 @@ constexpr std::size_t kHeldSliceSize = std::size_t{16} * 1024;
 // Room for the records of a full 16 KiB piece of short events.
 constexpr std::size_t kBatchCapacity = 256;
 
+// The most room for the texts of a piece that is kept between pieces.
+constexpr std::size_t kRetainedTextCapacity = std::size_t{1} << 20;
+
 // Truncates a ceiling in seconds, converted to milliseconds, to the bound
 // of the random draw; NaN and values below zero give 0, values beyond the
 // range saturate.
@@ -49,13 +52,6 @@ std::shared_ptr<LDEvent> readyStateRecord(LDEventReadyState state) {
   auto record = std::make_shared<LDEvent>();
   record->setReadyState(state);
   return record;
-}
-
-std::size_t textBytes(const LDEvent& record) {
-  const auto size = [](const std::optional<std::string>& text) {
-    return text ? text->size() : std::size_t{0};
-  };
-  return size(record.id()) + size(record.event()) + size(record.data());
 }
 
 // A handler that throws is reported; the other calls of its block still run.
@@ -107,11 +103,8 @@ LDEventSource::LDEventSource(NSURLPtr url, std::optional<NSHTTPHeaderFields> htt
 LDEventSource::~LDEventSource() = default;
 
 LDEventStreamReader LDEventSource::makeReader() {
-  return LDEventStreamReader(
-      [this](LDEventPtr record, std::optional<double> retryInterval) {
-        blockParsed(std::move(record), retryInterval);
-      },
-      maxEventSize_);
+  return LDEventStreamReader::withFieldsHandler(
+      [this](const LDEventParser::BlockFields& fields) { blockParsed(fields); }, maxEventSize_);
 }
 
 void LDEventSource::open() {
@@ -164,7 +157,7 @@ void LDEventSource::openConnection(std::optional<uint64_t> scheduledGeneration) 
     task = session_->dataTaskWithRequest(request);
     eventSourceTask_ = task;
     // Told before the request starts, so that CONNECTING always comes first.
-    deliverLocked({{readyStateRecord(LDEventReadyStateConnecting), Occasion::Connecting}}, 0);
+    deliverStateLocked(LDEventReadyStateConnecting, Occasion::Connecting);
   }
   if (previous) previous->invalidateAndCancel();
   task->resume();
@@ -181,6 +174,7 @@ void LDEventSource::close() {
     session = std::move(session_);
     reader_.reset();
     resetHoldLocked();
+    batchHandler_.reset();
   }
   if (task) task->cancel();
   if (session) session->finishTasksAndInvalidate();
@@ -212,9 +206,7 @@ void LDEventSource::didReceiveResponse(
       // Any other answer's body is read to its end and dropped: it is not a
       // stream of this server's events.
       discardBody_ = !opened;
-      if (opened) {
-        deliverLocked({{readyStateRecord(LDEventReadyStateOpen), Occasion::Opened}}, 0);
-      }
+      if (opened) deliverStateLocked(LDEventReadyStateOpen, Occasion::Opened);
     }
   }
   // A task of a session that open() or close() already let go is refused.
@@ -248,11 +240,7 @@ bool LDEventSource::readLocked(std::string_view bytes) {
   const bool read = reader_.appendBytes(bytes);
   // One block on the listener queue for all the records of the piece;
   // those parsed before a block that is too large are still delivered.
-  if (!parsed_.empty()) {
-    deliverLocked(std::move(parsed_), parsedBytes_);
-    parsed_ = spareBatch();
-    parsedBytes_ = 0;
-  }
+  if (!parsed_.empty()) deliverParsedLocked();
   if (!read) {
     failure_ = NSError::errorWithDomain(std::string(LDEventSourceErrorDomain),
                                         LDEventSourceErrorCodeEventTooLarge,
@@ -261,21 +249,122 @@ bool LDEventSource::readLocked(std::string_view bytes) {
   return read;
 }
 
-// Called by the reader, inside readLocked and so under the lock.
-void LDEventSource::blockParsed(LDEventPtr record, std::optional<double> retryInterval) {
+// Called by the reader, inside readLocked and so under the lock. The texts
+// are kept in one buffer for the whole piece.
+void LDEventSource::blockParsed(const LDEventParser::BlockFields& fields) {
   // An identifier with a NUL cannot be sent back as a header field: taken,
   // it would fail every reconnection before its request is sent.
-  if (record->id() && record->id()->find('\0') == std::string::npos) lastEventID_ = record->id();
-  if (retryInterval) retryInterval_ = *retryInterval;
+  if (fields.id && fields.id->find('\0') == std::string_view::npos && lastEventID_ != fields.id) {
+    lastEventID_ = std::string(*fields.id);
+  }
+  if (fields.retryInterval) retryInterval_ = *fields.retryInterval;
   // Only a connection that delivers data counts as a success that starts
   // the back-off again: an answer of 200 alone does not.
-  if (record->data() && !deliveredData_) {
+  if (fields.data && !deliveredData_) {
     deliveredData_ = true;
     attemptsBeforeData_ = retryAttempt_;
     retryAttempt_ = 0;
   }
-  parsedBytes_ += textBytes(*record);
-  parsed_.push_back({std::move(record), Occasion::Parsed});
+  ParsedRecord& parsed = parsed_.emplace_back();
+  const auto keep = [this](const std::optional<std::string_view>& text, std::size_t& offset,
+                           std::size_t& size) {
+    if (!text) return false;
+    offset = parsedText_.size();
+    size = text->size();
+    parsedText_.append(*text);
+    parsedBytes_ += text->size();
+    return true;
+  };
+  parsed.hasId = keep(fields.id, parsed.idOffset, parsed.idSize);
+  parsed.hasEvent = keep(fields.event, parsed.eventOffset, parsed.eventSize);
+  parsed.hasData = keep(fields.data, parsed.dataOffset, parsed.dataSize);
+}
+
+void LDEventSource::deliverParsedLocked() {
+  const std::string_view text(parsedText_);
+  const auto view = [text](bool present, std::size_t offset,
+                           std::size_t size) -> std::optional<std::string_view> {
+    if (!present) return std::nullopt;
+    return text.substr(offset, size);
+  };
+  if (batchHandler_) {
+    deliveries_.resize(parsed_.size());
+    for (std::size_t i = 0; i < parsed_.size(); ++i) {
+      const ParsedRecord& parsed = parsed_[i];
+      LDEventDelivery& delivery = deliveries_[i];
+      delivery.record.id = view(parsed.hasId, parsed.idOffset, parsed.idSize);
+      delivery.record.event = view(parsed.hasEvent, parsed.eventOffset, parsed.eventSize);
+      delivery.record.data = view(parsed.hasData, parsed.dataOffset, parsed.dataSize);
+      delivery.record.readyState = LDEventReadyStateOpen;
+      delivery.types[0] = MessageEvent;
+      delivery.typeCount = 1;
+      if (delivery.record.event) delivery.types[delivery.typeCount++] = *delivery.record.event;
+    }
+    callBatchHandlerLocked(deliveries_);
+  }
+  // Records are made only for listeners that take them.
+  if (hasListeners()) {
+    Batch batch = spareBatch();
+    for (const ParsedRecord& parsed : parsed_) {
+      auto record = std::make_shared<LDEvent>();
+      record->setReadyState(LDEventReadyStateOpen);
+      if (parsed.hasId) record->setId(std::string(text.substr(parsed.idOffset, parsed.idSize)));
+      if (parsed.hasEvent) {
+        record->setEvent(std::string(text.substr(parsed.eventOffset, parsed.eventSize)));
+      }
+      if (parsed.hasData) {
+        record->setData(std::string(text.substr(parsed.dataOffset, parsed.dataSize)));
+      }
+      batch.push_back({std::move(record), Occasion::Parsed});
+    }
+    deliverLocked(std::move(batch), parsedBytes_);
+  }
+  parsed_.clear();
+  // The text of a piece of short events is kept for the next one; that of
+  // a huge event is given back.
+  if (parsedText_.capacity() > kRetainedTextCapacity) {
+    std::string().swap(parsedText_);
+  } else {
+    parsedText_.clear();
+  }
+  parsedBytes_ = 0;
+}
+
+void LDEventSource::deliverStateLocked(LDEventReadyState state, Occasion occasion,
+                                       NSErrorPtr error) {
+  auto record = readyStateRecord(state);
+  record->setError(std::move(error));
+  if (batchHandler_) {
+    LDEventDelivery delivery{LDEventView::of(*record)};
+    delivery.types[delivery.typeCount++] = ReadyStateEvent;
+    if (occasion == Occasion::Opened) delivery.types[delivery.typeCount++] = OpenEvent;
+    if (occasion == Occasion::Ended) delivery.types[delivery.typeCount++] = ErrorEvent;
+    callBatchHandlerLocked(std::span<const LDEventDelivery>(&delivery, 1));
+  }
+  deliverLocked({{std::move(record), occasion}}, 0);
+}
+
+void LDEventSource::callBatchHandlerLocked(std::span<const LDEventDelivery> records) {
+  // Held for the call: a handler that sets another one does not end itself.
+  const std::shared_ptr<const LDEventSourceBatchHandler> handler = batchHandler_;
+  try {
+    (*handler)(records);
+  } catch (const std::exception& e) {
+    NSLog("LDEventSource: the batch handler threw: %s", e.what());
+  } catch (...) {
+    NSLog("LDEventSource: the batch handler threw");
+  }
+}
+
+bool LDEventSource::hasListeners() const {
+  std::lock_guard lock(listenersMutex_);
+  return !listeners_->byType.empty();
+}
+
+void LDEventSource::setBatchHandler(LDEventSourceBatchHandler handler) {
+  std::lock_guard lock(mutex_);
+  batchHandler_ =
+      handler ? std::make_shared<const LDEventSourceBatchHandler>(std::move(handler)) : nullptr;
 }
 
 void LDEventSource::didCompleteWithError(const NSURLSessionPtr& /*session*/,
@@ -302,8 +391,8 @@ std::optional<double> LDEventSource::endTaskLocked(const NSURLSessionDataTaskPtr
   reader_.reset();
   resetHoldLocked();
   if (wasClosed_) return std::nullopt;
-  auto record = readyStateRecord(LDEventReadyStateClosed);
-  record->setError(failure_ ? failure_ : eventErrorForTask(task, LDEventReadyStateClosed, error));
+  NSErrorPtr endError =
+      failure_ ? failure_ : eventErrorForTask(task, LDEventReadyStateClosed, error);
   // The delay is drawn, and the generation that the reconnection belongs
   // to taken, in the same step as the end: a close() or open() after it
   // voids the reconnection.
@@ -319,7 +408,7 @@ std::optional<double> LDEventSource::endTaskLocked(const NSURLSessionDataTaskPtr
     if (!deliveredData_ || failure_) delay = std::max(*delay, kMinimumRetryDelayWithoutData);
   }
   *generation = generation_;
-  deliverLocked({{std::move(record), Occasion::Ended}}, 0);
+  deliverStateLocked(LDEventReadyStateClosed, Occasion::Ended, std::move(endError));
   return delay;
 }
 

@@ -5,6 +5,7 @@
 // close() or an HTTP 401 answer, it is opened again after a randomised,
 // exponentially growing delay, sending the last event ID it saw.
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +29,21 @@
 // A listener: called with each record delivered under the type it was
 // registered for.
 using LDEventSourceEventHandler = std::function<void(const LDEventPtr& event)>;
+
+// One record as a batch handler sees it, and the types that the listeners
+// get it under, in order: "message" and then its own event name for a
+// parsed record; "readyState" and then "open" or "error" for a change of
+// state ("readyState" alone for CONNECTING).
+struct LDEventDelivery {
+  LDEventView record;
+  std::array<std::string_view, 2> types{};
+  std::size_t typeCount = 0;
+
+  std::span<const std::string_view> typeNames() const { return {types.data(), typeCount}; }
+};
+// A batch handler: the records of one piece of the stream (or one change of
+// state), whose views stay valid for the call only.
+using LDEventSourceBatchHandler = std::function<void(std::span<const LDEventDelivery> records)>;
 
 class LDEventSource : public NSURLSessionDataDelegate,
                       public std::enable_shared_from_this<LDEventSource> {
@@ -125,6 +142,18 @@ class LDEventSource : public NSURLSessionDataDelegate,
   void setConnectBody(std::optional<NSData> body);
   std::optional<std::string> lastEventID() const;
   void setLastEventID(std::optional<std::string> eventID);
+  // The fast way to every record, for a client that prints or counts them
+  // all: one handler, called with the records of each piece of the stream
+  // as views, before the same records are queued for the listeners. It is
+  // called under the client's lock, on the thread that reads the stream (or
+  // that opens or ends the connection): one call at a time, in stream
+  // order, and never after close() has returned, which drops it. It makes
+  // no record objects, and it takes no part in the bound on records in
+  // flight: a handler that takes its time holds the reading up instead. It
+  // must not call open() or close(), nor wait for a thread that does. A null
+  // handler removes the one set.
+  void setBatchHandler(LDEventSourceBatchHandler handler);
+
   // Listener counts by type (diagnostics and tests).
   std::map<std::string, size_t> listenerCounts() const;
   // Records parsed, or made for a state change, whose handler calls have
@@ -191,7 +220,14 @@ class LDEventSource : public NSURLSessionDataDelegate,
   void openConnection(std::optional<uint64_t> scheduledGeneration);
   LDEventStreamReader makeReader();
   bool isCurrentTask(const NSURLSessionDataTaskPtr& task) const;
-  void blockParsed(LDEventPtr record, std::optional<double> retryInterval);
+  void blockParsed(const LDEventParser::BlockFields& fields);
+  // The records of the piece just read: to the batch handler, then to the
+  // listeners. mutex_ held.
+  void deliverParsedLocked();
+  // A change of state, the same way. mutex_ held.
+  void deliverStateLocked(LDEventReadyState state, Occasion occasion, NSErrorPtr error = nullptr);
+  void callBatchHandlerLocked(std::span<const LDEventDelivery> records);
+  bool hasListeners() const;
   // Reads one piece of the body and queues the records it completes as one
   // batch; false when a block has grown past the size limit. mutex_ held.
   bool readLocked(std::string_view bytes);
@@ -302,9 +338,24 @@ class LDEventSource : public NSURLSessionDataDelegate,
   long attemptsBeforeData_ = 0;
   NSErrorPtr failure_;  // set when the client itself fails the connection
   RandomUniform randomUniform_;
-  // The records of the piece being read, and the bytes of their text.
-  Batch parsed_;
+  // The records of the piece being read: where their texts are in
+  // parsedText_, and the bytes of those texts.
+  struct ParsedRecord {
+    std::size_t idOffset = 0;
+    std::size_t idSize = 0;
+    std::size_t eventOffset = 0;
+    std::size_t eventSize = 0;
+    std::size_t dataOffset = 0;
+    std::size_t dataSize = 0;
+    bool hasId = false;
+    bool hasEvent = false;
+    bool hasData = false;
+  };
+  std::vector<ParsedRecord> parsed_;
+  std::string parsedText_;
   std::size_t parsedBytes_ = 0;
+  std::vector<LDEventDelivery> deliveries_;  // kept for the next piece
+  std::shared_ptr<const LDEventSourceBatchHandler> batchHandler_;
   std::mutex spareMutex_;
   std::vector<Batch> spareBatches_;  // under spareMutex_
 

@@ -18,6 +18,13 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 LDEventStreamReader::LDEventStreamReader(Handler handler, std::size_t maxEventSize)
     : handler_(std::move(handler)), maxEventSize_(maxEventSize) {}
 
+LDEventStreamReader LDEventStreamReader::withFieldsHandler(FieldsHandler handler,
+                                                           std::size_t maxEventSize) {
+  LDEventStreamReader reader(Handler(), maxEventSize);
+  reader.fieldsHandler_ = std::move(handler);
+  return reader;
+}
+
 bool LDEventStreamReader::appendBytes(std::string_view bytes) {
   const uint64_t generation = generation_;
   while (!bytes.empty() && !exceededSizeLimit_ && generation == generation_) {
@@ -30,6 +37,7 @@ bool LDEventStreamReader::appendBytes(std::string_view bytes) {
 }
 
 void LDEventStreamReader::reset() {
+  if (joined_.capacity() > kSliceSize) std::string().swap(joined_);
   accumulator_.reset();
   decoder_.reset();
   atBodyStart_ = true;
@@ -88,8 +96,12 @@ bool LDEventStreamReader::parseCompleteBlocks() {
       failOnSizeLimit();
       return false;
     }
-    auto parsed = LDEventParser::parseEventBlock(*block);
-    handler_(std::move(parsed.event), parsed.retryInterval);
+    if (fieldsHandler_) {
+      fieldsHandler_(LDEventParser::parseEventBlockFields(*block, joined_));
+    } else {
+      auto parsed = LDEventParser::parseEventBlock(*block);
+      handler_(std::move(parsed.event), parsed.retryInterval);
+    }
     if (generation != generation_) return true;
   }
   // The text held is the start of one block: a line feed left of a run at

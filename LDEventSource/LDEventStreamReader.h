@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "LDEventSource/LDEvent.h"
+#include "LDEventSource/LDEventParser.h"
 #include "LDEventSource/LDEventSourceConstants.h"
 #include "LDEventSource/LDEventStringAccumulator.h"
 #include "LDEventSource/LDUTF8Decoder.h"
@@ -39,6 +40,13 @@ class LDEventStreamReader {
   explicit LDEventStreamReader(Handler handler,
                                std::size_t maxEventSize = LDEventSourceMaxEventSize);
 
+  // Receives each block's fields instead of a record: views valid for the
+  // call only (see LDEventParser::parseEventBlockFields). A reader made
+  // with it makes no records, for a client that keeps the text its own way.
+  using FieldsHandler = std::function<void(const LDEventParser::BlockFields& fields)>;
+  static LDEventStreamReader withFieldsHandler(
+      FieldsHandler handler, std::size_t maxEventSize = LDEventSourceMaxEventSize);
+
   // Reads one chunk of the body and delivers the blocks it completes.
   // Returns false when a block exceeds the size limit (or did so before).
   [[nodiscard]] bool appendBytes(std::string_view bytes);
@@ -59,6 +67,8 @@ class LDEventStreamReader {
   void failOnSizeLimit();
 
   Handler handler_;
+  FieldsHandler fieldsHandler_;
+  std::string joined_;  // the joined data of the block that fieldsHandler_ is given
   std::size_t maxEventSize_;
   LDEventStringAccumulator accumulator_;
   LDUTF8Decoder decoder_;

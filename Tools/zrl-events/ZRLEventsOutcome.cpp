@@ -37,24 +37,30 @@ ZRLEventsOutcome::ZRLEventsOutcome(std::optional<uint64_t> retries,
                                    std::function<void(const std::string&)> gaveUp)
     : retries_(retries), report_(std::move(report)), gaveUp_(std::move(gaveUp)) {}
 
-void ZRLEventsOutcome::registerHandlers(LDEventSource& source) {
+void ZRLEventsOutcome::handle(std::span<const LDEventDelivery> records) {
   // Records matter only to the count of failures and to the words of -i;
-  // a plain run saves itself a call per record.
-  if (retries_ || report_) {
-    source.onMessage([this](const LDEventPtr& record) { messageDelivered(*record); });
+  // a plain run looks at the ends alone.
+  const bool messagesMatter = retries_ || report_;
+  for (const LDEventDelivery& delivery : records) {
+    for (const std::string_view type : delivery.typeNames()) {
+      if (type == MessageEvent && messagesMatter) {
+        messageDelivered(delivery.record);
+      } else if (type == ErrorEvent) {
+        connectionEnded(delivery.record);
+      }
+    }
   }
-  source.onError([this](const LDEventPtr& record) { connectionEnded(*record); });
 }
 
-void ZRLEventsOutcome::messageDelivered(const LDEvent& record) {
-  if (!record.data()) return;
+void ZRLEventsOutcome::messageDelivered(const LDEventView& record) {
+  if (!record.data) return;
   deliveredData_ = true;
   failuresInARow_ = 0;
 }
 
-void ZRLEventsOutcome::connectionEnded(const LDEvent& record) {
+void ZRLEventsOutcome::connectionEnded(const LDEventView& record) {
   if (ended_) return;
-  const NSErrorPtr& error = record.error();
+  const NSErrorPtr& error = record.error;
   const std::string reason = reasonFor(error);
   const bool delivered = std::exchange(deliveredData_, false);
   if (report_) report_(delivered ? "connection ended: " + reason : "attempt failed: " + reason);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "LDEventSource/LDEventSource.h"
@@ -24,14 +25,14 @@ class ZRLEventsOutcome {
   ZRLEventsOutcome(std::optional<uint64_t> retries, std::function<void(const std::string&)> report,
                    std::function<void(const std::string&)> gaveUp);
 
-  // Registers for "error" (and "message" when retries or report is set)
-  // after the printer's handlers, so that the lines of a record are printed
-  // before the run ends on it.
-  void registerHandlers(LDEventSource& source);
+  // Takes each record the way handlers of "error" (and of "message" when
+  // retries or report is set) would; after the printer has printed them,
+  // so that the lines of a record are out before the run ends on it. One
+  // caller at a time (the client's batch handler).
+  void handle(std::span<const LDEventDelivery> records);
 
-  // Handler calls, on the handler queue.
-  void messageDelivered(const LDEvent& record);
-  void connectionEnded(const LDEvent& record);
+  void messageDelivered(const LDEventView& record);
+  void connectionEnded(const LDEventView& record);
 
   // A failure in a few words: "refused", "time-out", "unknown issuer",
   // "name mismatch", ...; with the details after a colon when there are any.
@@ -44,7 +45,7 @@ class ZRLEventsOutcome {
   const std::optional<uint64_t> retries_;
   const std::function<void(const std::string&)> report_;
   const std::function<void(const std::string&)> gaveUp_;
-  // Handler queue only.
+  // One caller at a time (see handle).
   bool deliveredData_ = false;
   uint64_t failuresInARow_ = 0;
   bool ended_ = false;

@@ -38,65 +38,78 @@ std::vector<std::string> ZRLEventsPrinter::standardTypes() {
           std::string(ReadyStateEvent)};
 }
 
+std::vector<ZRLEventsPrinter::Registration> ZRLEventsPrinter::registrationsOf(
+    const std::vector<std::string>& types) {
+  std::vector<Registration> registrations;
+  registrations.reserve(types.size());
+  for (const std::string& type : types)
+    registrations.push_back({type, ZRLEventsRecord::linePrefix(type), type == MessageEvent});
+  return registrations;
+}
+
 ZRLEventsPrinter::ZRLEventsPrinter(int fd, std::vector<std::string> types,
                                    std::optional<uint64_t> maxMessages, std::function<void()> ended)
-    : fd_(fd), types_(std::move(types)), maxMessages_(maxMessages), ended_(std::move(ended)) {}
-
-void ZRLEventsPrinter::registerHandlers(LDEventSource& source) {
-  for (const std::string& type : types_) {
-    auto registration = std::make_shared<const Registration>(
-        Registration{type, ZRLEventsRecord::linePrefix(type), type == MessageEvent});
-    // Each handler keeps the printer alive for calls still queued when the
-    // program winds down.
-    source.addEventListener(type,
-                            [self = shared_from_this(), registration](const LDEventPtr& event) {
-                              self->handle(*registration, event);
-                            });
+    : fd_(fd),
+      registrations_(registrationsOf(types)),
+      maxMessages_(maxMessages),
+      ended_(std::move(ended)) {
+  for (const Registration& registration : registrations_) {
+    if (registration.isMessage) messageRegistrations_.push_back(&registration);
   }
 }
 
-void ZRLEventsPrinter::handle(const Registration& registration, const LDEventPtr& event) {
-  if (!event || stopped_.load(std::memory_order_acquire)) return;
-  if (event != currentRecord_) {
-    currentRecord_ = event;
-    callsOfCurrentRecord_ = 0;
+void ZRLEventsPrinter::print(std::span<const LDEventDelivery> records) {
+  for (const LDEventDelivery& record : records) {
+    if (!print(record)) break;
   }
-  ++callsOfCurrentRecord_;
-  if (finalMessage_) {
-    // After the last "message" call, only the other calls of the same
-    // record are still printed.
-    if (event != finalMessage_) {
-      end();
+  flush();
+}
+
+bool ZRLEventsPrinter::print(const LDEventDelivery& record) {
+  if (stopped_.load(std::memory_order_acquire)) return false;
+  // Set by the maxMessages-th "message" line: of the record's other lines,
+  // only those of other types are still printed, and then the run ends.
+  bool final = false;
+  const auto printAs = [&](const Registration& registration) {
+    if (final) {
+      if (!registration.isMessage) printLine(registration, record.record);
       return;
     }
-    if (!registration.isMessage) print(registration, *event);
-    if (callsOfCurrentRecord_ >= callsFor(*event)) end();
-    return;
+    if (registration.isMessage) {
+      ++messages_;
+      final = maxMessages_ && messages_ >= *maxMessages_;
+    }
+    printLine(registration, record.record);
+    if (used_ >= kFlushThreshold) flush();
+  };
+  for (const std::string_view type : record.typeNames()) {
+    if (type == MessageEvent) {
+      for (const Registration* registration : messageRegistrations_)
+        printAs(*registration);
+      continue;
+    }
+    for (const Registration& registration : registrations_) {
+      if (registration.type == type) printAs(registration);
+    }
   }
-
-  bool reachedLimit = false;
-  if (registration.isMessage) {
-    ++messages_;
-    reachedLimit = maxMessages_ && messages_ >= *maxMessages_;
+  if (final) {
+    end();
+    return false;
   }
-  print(registration, *event);
-  if (used_ >= kFlushThreshold) flush();
-  if (reachedLimit) {
-    finalMessage_ = event;
-    if (callsOfCurrentRecord_ >= callsFor(*event)) end();
-  }
+  return true;
 }
 
-void ZRLEventsPrinter::print(const Registration& registration, const LDEvent& event) {
-  const size_t bytes = ZRLEventsRecord::lineRoom(registration.linePrefix, event);
+void ZRLEventsPrinter::printLine(const Registration& registration, const LDEventView& record) {
+  const size_t bytes = ZRLEventsRecord::lineRoom(registration.linePrefix, record);
   if (bytes <= kMostLineRoom) {
-    if (const char* end = ZRLEventsRecord::writeLine(room(bytes), registration.linePrefix, event)) {
+    if (const char* end =
+            ZRLEventsRecord::writeLine(room(bytes), registration.linePrefix, record)) {
       used_ = static_cast<size_t>(end - buffer_.data());
       return;
     }
   }
   scratch_.clear();
-  ZRLEventsRecord::appendLine(scratch_, registration.type, event);
+  ZRLEventsRecord::appendLine(scratch_, registration.type, record);
   if (scratch_.size() > kMostLineRoom) {
     // Too long to gather: out at once, after what came before.
     flush();
@@ -132,16 +145,6 @@ void ZRLEventsPrinter::flush() {
 
 void ZRLEventsPrinter::stop() {
   stopped_.store(true, std::memory_order_release);
-}
-
-size_t ZRLEventsPrinter::callsFor(const LDEvent& event) const {
-  size_t calls = registrationsOf(MessageEvent);
-  if (event.event()) calls += registrationsOf(*event.event());
-  return calls;
-}
-
-size_t ZRLEventsPrinter::registrationsOf(std::string_view type) const {
-  return static_cast<size_t>(std::count(types_.begin(), types_.end(), type));
 }
 
 void ZRLEventsPrinter::end() {

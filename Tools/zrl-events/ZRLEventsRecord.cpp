@@ -23,7 +23,7 @@ void appendInteger(std::string& out, Integer value) {
   out.append(digits.data(), end);
 }
 
-void appendOptional(std::string& out, const std::optional<std::string>& text) {
+void appendOptional(std::string& out, const std::optional<std::string_view>& text) {
   if (text) {
     ZRLEventsRecord::appendString(out, *text);
   } else {
@@ -173,7 +173,7 @@ char* writeText(char* out, std::string_view text) {
   return out + text.size();
 }
 
-char* writeOptional(char* out, const std::optional<std::string>& text) {
+char* writeOptional(char* out, const std::optional<std::string_view>& text) {
   return text ? writeASCII(out, *text) : writeText(out, "null");
 }
 
@@ -245,20 +245,32 @@ std::string ZRLEventsRecord::linePrefix(std::string_view type) {
 }
 
 std::size_t ZRLEventsRecord::lineRoom(std::string_view prefix, const LDEvent& event) {
-  const auto room = [](const std::optional<std::string>& text) {
+  return lineRoom(prefix, LDEventView::of(event));
+}
+
+char* ZRLEventsRecord::writeLine(char* out, std::string_view prefix, const LDEvent& event) {
+  return writeLine(out, prefix, LDEventView::of(event));
+}
+
+void ZRLEventsRecord::appendLine(std::string& out, std::string_view type, const LDEvent& event) {
+  appendLine(out, type, LDEventView::of(event));
+}
+
+std::size_t ZRLEventsRecord::lineRoom(std::string_view prefix, const LDEventView& event) {
+  const auto room = [](const std::optional<std::string_view>& text) {
     return text ? asciiRoom(text->size()) : 4;
   };
   constexpr std::string_view kFixed = R"(,"id":,"event":,"data":,"error":null})"
                                       "\n";
   constexpr std::size_t kReadyState = 11;  // a 32-bit integer
-  return prefix.size() + kReadyState + kFixed.size() + room(event.id()) + room(event.event()) +
-         room(event.data());
+  return prefix.size() + kReadyState + kFixed.size() + room(event.id) + room(event.event) +
+         room(event.data);
 }
 
-char* ZRLEventsRecord::writeLine(char* out, std::string_view prefix, const LDEvent& event) {
-  if (event.error()) return nullptr;
+char* ZRLEventsRecord::writeLine(char* out, std::string_view prefix, const LDEventView& event) {
+  if (event.error) return nullptr;
   out = writeText(out, prefix);
-  const int32_t readyState = event.readyState();
+  const int32_t readyState = event.readyState;
   if (readyState >= 0 && readyState <= 9) {
     *out++ = static_cast<char>('0' + readyState);
   } else {
@@ -268,29 +280,30 @@ char* ZRLEventsRecord::writeLine(char* out, std::string_view prefix, const LDEve
                  digits.data(),
                  std::to_chars(digits.data(), digits.data() + digits.size(), readyState).ptr));
   }
-  out = writeOptional(writeText(out, R"(,"id":)"), event.id());
+  out = writeOptional(writeText(out, R"(,"id":)"), event.id);
   if (out == nullptr) return nullptr;
-  out = writeOptional(writeText(out, R"(,"event":)"), event.event());
+  out = writeOptional(writeText(out, R"(,"event":)"), event.event);
   if (out == nullptr) return nullptr;
-  out = writeOptional(writeText(out, R"(,"data":)"), event.data());
+  out = writeOptional(writeText(out, R"(,"data":)"), event.data);
   if (out == nullptr) return nullptr;
   return writeText(out, R"(,"error":null})"
                         "\n");
 }
 
-void ZRLEventsRecord::appendLine(std::string& out, std::string_view type, const LDEvent& event) {
+void ZRLEventsRecord::appendLine(std::string& out, std::string_view type,
+                                 const LDEventView& event) {
   out += "{\"type\":";
   appendString(out, type);
   out += ",\"readyState\":";
-  appendInteger(out, event.readyState());
+  appendInteger(out, event.readyState);
   out += ",\"id\":";
-  appendOptional(out, event.id());
+  appendOptional(out, event.id);
   out += ",\"event\":";
-  appendOptional(out, event.event());
+  appendOptional(out, event.event);
   out += ",\"data\":";
-  appendOptional(out, event.data());
+  appendOptional(out, event.data);
   out += ",\"error\":";
-  if (const NSErrorPtr& error = event.error()) {
+  if (const NSErrorPtr& error = event.error) {
     out += "{\"domain\":";
     appendString(out, error->domain());
     out += ",\"code\":";

@@ -13,6 +13,7 @@
 class ZRLEventsRecord {
  public:
   // Appends the line for a call of the handler registered under type.
+  static void appendLine(std::string& out, std::string_view type, const LDEventView& event);
   static void appendLine(std::string& out, std::string_view type, const LDEvent& event);
   // Appends text as a JSON string: escaped as nlohmann::json escapes it,
   // ill-formed UTF-8 replaced by U+FFFD, the three line separators as \u
@@ -26,6 +27,8 @@ class ZRLEventsRecord {
   // bytes undefined) for a record that only appendLine prints: one with an
   // error, or with text outside ASCII.
   static std::string linePrefix(std::string_view type);
+  static std::size_t lineRoom(std::string_view prefix, const LDEventView& event);
+  static char* writeLine(char* out, std::string_view prefix, const LDEventView& event);
   static std::size_t lineRoom(std::string_view prefix, const LDEvent& event);
   static char* writeLine(char* out, std::string_view prefix, const LDEvent& event);
 };

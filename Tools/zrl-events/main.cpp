@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -22,7 +23,6 @@
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Net/NSURL.h"
 #include "Platform/Net/NSURLSession.h"
-#include "Tools/zrl-events/ZRLEventsHandlerQueue.h"
 #include "Tools/zrl-events/ZRLEventsOptions.h"
 #include "Tools/zrl-events/ZRLEventsOutcome.h"
 #include "Tools/zrl-events/ZRLEventsPrinter.h"
@@ -127,16 +127,15 @@ int main(int argc, char** argv) {
   const ZRLEventsOptions& options = *parsed.options;
   if (options.maxMessages() == 0U || options.seconds() == 0.0) return 0;
 
-  // Records are made and let go in bursts, and the text held back while
-  // the handlers catch up grows in large blocks: with the allocator's
-  // default thresholds memory went back to the system after a burst and
-  // was taken again for the next one, about a sixth of the processor time
-  // per record. Keeping some slack, and large blocks in the heap, avoids
-  // that churn. Records and the pieces of the stream are made on one thread
-  // and let go on another: with an arena per thread, each let-go piece went
-  // back to an arena that grows without that slack, and fresh pages were
-  // touched all the time; one arena shared by the few threads of this
-  // program costs less. Set before any thread exists.
+  // The pieces of the stream come in bursts, in blocks of tens of KiB:
+  // with the allocator's default thresholds memory went back to the system
+  // after a burst and was taken again for the next one. Keeping some slack,
+  // and large blocks in the heap, avoids that churn. The pieces are made on
+  // the network thread and let go on the one that reads them: with an
+  // arena per thread, each let-go piece went back to an arena that grows
+  // without that slack, and fresh pages were touched all the time; one
+  // arena shared by the few threads of this program costs less. Set before
+  // any thread exists.
   (void)mallopt(M_ARENA_MAX, 1);                         // NOLINT(concurrency-mt-unsafe)
   (void)mallopt(M_TOP_PAD, kAllocatorSlack);             // NOLINT(concurrency-mt-unsafe)
   (void)mallopt(M_TRIM_THRESHOLD, 2 * kAllocatorSlack);  // NOLINT(concurrency-mt-unsafe)
@@ -165,8 +164,6 @@ int main(int argc, char** argv) {
   types.insert(types.end(), options.types().begin(), options.types().end());
   auto printer = std::make_shared<ZRLEventsPrinter>(
       STDOUT_FILENO, std::move(types), options.maxMessages(), [] { wakeMainThread(); });
-  // Each pass of the handler queue ends by writing the lines it printed.
-  auto queue = ZRLEventsHandlerQueue::make([printer] { printer->flush(); });
 
   const NSURLPtr url = NSURL::URLWithString(options.url());
   std::shared_ptr<LDEventSource> source =
@@ -174,24 +171,28 @@ int main(int argc, char** argv) {
           ? std::make_shared<ZRLEventsIncludingSource>(
                 url, headers, LDEventSource::kDefaultTimeoutInterval, "GET", std::nullopt)
           : LDEventSource::eventSourceWithURL(url, headers);
-  source->setListenerQueue(queue);
   if (options.lastEventID()) source->setLastEventID(*options.lastEventID());
-  printer->registerHandlers(*source);
-  // After the printer's handlers: a record's lines are printed before the
-  // run gives up on it.
   auto giveUp = std::make_shared<GiveUp>();
-  ZRLEventsOutcome outcome(options.retries(),
-                           options.include()
-                               ? [](const std::string& line) { report("zrl-events: " + line); }
-                               : std::function<void(const std::string&)>(),
-                           [giveUp](const std::string& reason) {
-                             {
-                               std::lock_guard lock(giveUp->mutex);
-                               giveUp->reason = reason;
-                             }
-                             wakeMainThread();
-                           });
-  outcome.registerHandlers(*source);
+  auto outcome = std::make_shared<ZRLEventsOutcome>(
+      options.retries(),
+      options.include() ? [](const std::string& line) { report("zrl-events: " + line); }
+                        : std::function<void(const std::string&)>(),
+      [giveUp](const std::string& reason) {
+        {
+          std::lock_guard lock(giveUp->mutex);
+          giveUp->reason = reason;
+        }
+        wakeMainThread();
+      });
+  // The records are printed on the thread that reads the stream, as each
+  // piece of it is read, and written at once: no record objects, no other
+  // thread, and a full pipe holds the reading up. The outcome comes after
+  // the printer, so that a record's lines are out before the run gives up
+  // on it.
+  source->setBatchHandler([printer, outcome](std::span<const LDEventDelivery> records) {
+    printer->print(records);
+    outcome->handle(records);
+  });
 
   std::optional<std::chrono::steady_clock::time_point> deadline;
   if (options.seconds()) {
@@ -202,19 +203,18 @@ int main(int argc, char** argv) {
   source->open();
   const int ended = waitForEnd(deadline);
 
-  // No line after the end, then no more network, then out with what the
-  // handlers printed: the pass that is running writes it when it ends.
+  // No line after the end, then no more network (close() waits for a
+  // print under way, which writes its lines), then out with the rest.
   printer->stop();
-  source->close();
-  // A reader that stopped reading can hold that write up: a second SIGINT
-  // or SIGTERM then ends the program at once.
+  // A reader that stopped reading can hold a write up, and close() with
+  // it: a second SIGINT or SIGTERM then ends the program at once.
   sigset_t interrupts;
   sigemptyset(&interrupts);
   sigaddset(&interrupts, SIGINT);
   sigaddset(&interrupts, SIGTERM);
   pthread_sigmask(SIG_UNBLOCK, &interrupts, nullptr);
-  while (!queue->waitUntilIdle(std::chrono::seconds(1))) {
-  }
+  source->close();
+  printer->flush();
   if (const int error = printer->writeError(); error != 0) {
     if (error != EPIPE) {
       std::fprintf(stderr, "zrl-events: cannot write to standard output: %s\n",
