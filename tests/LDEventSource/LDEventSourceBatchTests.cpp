@@ -1,0 +1,188 @@
+// The batch handler of the event-stream client: every record of the stream,
+// as views, in the order and under the types in which the listeners get
+// them, without record objects, and nothing after close().
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "LDEventSource/LDEventSource.h"
+#include "Platform/Net/NSURL.h"
+#include "tests/Platform/NetTestSupport.h"
+
+namespace {
+
+using Trace = std::vector<std::string>;
+
+const ZRLLocalHeaders kEventStreamHeaders = {{"Content-Type", "text/event-stream"}};
+
+std::string show(const std::optional<std::string_view>& text) {
+  return text ? std::string(*text) : "null";
+}
+
+// One call for one type as a line: the type, the record's fields and, for
+// an end, the error's code.
+std::string describe(std::string_view type, const LDEventView& record) {
+  std::string line(type);
+  line.append("(").append(std::to_string(record.readyState));
+  line.append(",").append(show(record.id));
+  line.append(",").append(show(record.event));
+  line.append(",").append(show(record.data));
+  if (record.error) line.append(",error ").append(std::to_string(record.error->code()));
+  line.append(")");
+  return line;
+}
+
+// Lines gathered from any thread, and a wait for a condition on them.
+class Lines {
+ public:
+  void add(std::string line) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(line));
+    changed_.notify_all();
+  }
+  Trace lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  bool waitUntil(const std::function<bool(const Trace&)>& done) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [&] { return done(lines_); });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  Trace lines_;
+};
+
+bool endsWithError(const Trace& trace) {
+  return !trace.empty() && trace.back().starts_with("error(2");
+}
+
+class LDEventSourceBatch : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server.start()); }
+  void TearDown() override {
+    if (source) source->close();
+  }
+
+  std::shared_ptr<LDEventSource> makeSource(const std::string& path) {
+    source =
+        LDEventSource::eventSourceWithURL(NSURL::URLWithString(server.URL(path)), std::nullopt);
+    // The longest wait the back-off allows: one connection per test.
+    source->setRandomUniform([](uint32_t bound) { return bound - 1; });
+    return source;
+  }
+
+  ZRLLocalServer server;
+  std::shared_ptr<LDEventSource> source;
+};
+
+TEST_F(LDEventSourceBatch, SeesEveryRecordUnderTheListenersTypesInStreamOrder) {
+  server.route("GET", "/events", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    r.respond(200, kEventStreamHeaders,
+              "retry: 100000\n\n"
+              "id: 7\nevent: update\ndata: a\ndata: b\n\n"
+              ": a comment\ndata: plain\n\n"
+              "event: message\ndata: twice\n\n");
+  });
+  makeSource("/events");
+  const std::vector<std::string> types = {"readyState", "open", "message", "error", "update"};
+  // A serial queue: on the concurrent one, the calls of different pieces
+  // may overlap.
+  source->setListenerQueue(dispatch_queue_create("LDEventSourceBatch", DISPATCH_QUEUE_SERIAL));
+  auto fromListeners = std::make_shared<Lines>();
+  for (const std::string& type : types) {
+    source->addEventListener(type, [fromListeners, type](const LDEventPtr& record) {
+      fromListeners->add(describe(type, LDEventView::of(*record)));
+    });
+  }
+  auto fromBatches = std::make_shared<Lines>();
+  auto piecesAfterClose = std::make_shared<std::atomic<int>>(0);
+  auto closed = std::make_shared<std::atomic<bool>>(false);
+  source->setBatchHandler(
+      [fromBatches, closed, piecesAfterClose](std::span<const LDEventDelivery> records) {
+        if (closed->load()) ++*piecesAfterClose;
+        for (const LDEventDelivery& delivery : records) {
+          for (const std::string_view type : delivery.typeNames())
+            fromBatches->add(describe(type, delivery.record));
+        }
+      });
+  source->open();
+
+  const Trace expected = {
+      "readyState(0,null,null,null)",    "readyState(1,null,null,null)",
+      "open(1,null,null,null)",          "message(1,null,null,null)",
+      "message(1,7,update,a\nb)",        "update(1,7,update,a\nb)",
+      "message(1,null,null,plain)",      "message(1,null,message,twice)",
+      "message(1,null,message,twice)",   "readyState(2,null,null,null,error 2)",
+      "error(2,null,null,null,error 2)",
+  };
+  ASSERT_TRUE(fromBatches->waitUntil(endsWithError))
+      << ::testing::PrintToString(fromBatches->lines());
+  EXPECT_EQ(fromBatches->lines(), expected);
+  ASSERT_TRUE(fromListeners->waitUntil(endsWithError));
+  EXPECT_EQ(fromListeners->lines(), expected);
+
+  source->close();
+  closed->store(true);
+  EXPECT_EQ(*piecesAfterClose, 0);
+}
+
+// Numbered records as fast as the socket takes them, to a client with no
+// listener: the handler sees each, in order, and no record is ever in
+// flight, since none is made.
+TEST_F(LDEventSourceBatch, MakesNoRecordsWithoutListenersAndReadsEveryPiece) {
+  constexpr size_t kRecords = 20000;
+  server.route("GET", "/numbered", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    std::string body = "retry: 100000\n\n";
+    for (size_t i = 0; i < kRecords; ++i)
+      body += "id: " + std::to_string(i) + "\ndata: " + std::string(90, 'x') + "\n\n";
+    r.respond(200, kEventStreamHeaders, body);
+  });
+  makeSource("/numbered");
+  struct Seen {
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t next = 0;
+    size_t pieces = 0;
+    bool inOrder = true;
+    bool recordsMade = false;
+  };
+  auto seen = std::make_shared<Seen>();
+  std::weak_ptr<LDEventSource> weak = source;
+  source->setBatchHandler([seen, weak](std::span<const LDEventDelivery> records) {
+    const auto self = weak.lock();
+    std::lock_guard lock(seen->mutex);
+    ++seen->pieces;
+    if (self && self->recordsInFlight() != 0) seen->recordsMade = true;
+    for (const LDEventDelivery& delivery : records) {
+      if (!delivery.record.data) continue;  // the retry block, the states
+      if (show(delivery.record.id) != std::to_string(seen->next) ||
+          delivery.record.data->size() != 90 || delivery.typeCount != 1) {
+        seen->inOrder = false;
+      }
+      ++seen->next;
+    }
+    seen->changed.notify_all();
+  });
+  source->open();
+  std::unique_lock lock(seen->mutex);
+  ASSERT_TRUE(seen->changed.wait_for(lock, kPatience, [&] { return seen->next == kRecords; }))
+      << seen->next;
+  EXPECT_TRUE(seen->inOrder);
+  EXPECT_FALSE(seen->recordsMade);
+  EXPECT_GT(seen->pieces, 3U);  // states, and the body in more than one piece
+  EXPECT_EQ(source->recordsInFlight(), 0U);
+}
+
+}  // namespace
