@@ -95,6 +95,14 @@ TEST_F(ZRLEventsTool, PrintsEachHandlerCallInStreamOrderUntilMaxMessageCalls) {
       {"data: a\n\nevent: message\ndata: b\n\ndata: c\n\n",
        {"--on=message", "--max=3"},
        {a, a, parsed("message", "null", "\"message\"", "\"b\"")}},
+      // Records named after the client's own types reach those handlers
+      // as well, after "message".
+      {"event: error\ndata: e\n\nevent: readyState\ndata: r\n\n",
+       {"--max", "2"},
+       {parsed("message", "null", "\"error\"", "\"e\""),
+        parsed("error", "null", "\"error\"", "\"e\""),
+        parsed("message", "null", "\"readyState\"", "\"r\""),
+        parsed("readyState", "null", "\"readyState\"", "\"r\"")}},
       {"event: caf\xC3\xA9\n"
        "data: \xE2\x80\xA8 \xE2\x80\xA9 \xC2\x85 \"q\" \\ \t\x01 bad\xFF end\n\n",
        {"--max", "1", "--on", "caf\xC3\xA9"},
