@@ -47,7 +47,7 @@ std::vector<ZRLEventsPrinter::Registration> ZRLEventsPrinter::registrationsOf(
   return registrations;
 }
 
-ZRLEventsPrinter::ZRLEventsPrinter(int fd, std::vector<std::string> types,
+ZRLEventsPrinter::ZRLEventsPrinter(int fd, const std::vector<std::string>& types,
                                    std::optional<uint64_t> maxMessages, std::function<void()> ended)
     : fd_(fd),
       registrations_(registrationsOf(types)),

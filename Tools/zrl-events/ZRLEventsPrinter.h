@@ -27,8 +27,8 @@ class ZRLEventsPrinter {
   // it. ended is called once, by print(), once the maxMessages-th "message"
   // line has been printed (with the record's lines of other types), or when
   // a write has failed.
-  ZRLEventsPrinter(int fd, std::vector<std::string> types, std::optional<uint64_t> maxMessages,
-                   std::function<void()> ended);
+  ZRLEventsPrinter(int fd, const std::vector<std::string>& types,
+                   std::optional<uint64_t> maxMessages, std::function<void()> ended);
   ZRLEventsPrinter(const ZRLEventsPrinter&) = delete;
   ZRLEventsPrinter& operator=(const ZRLEventsPrinter&) = delete;
 

@@ -162,8 +162,8 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> types = ZRLEventsPrinter::standardTypes();
   types.insert(types.end(), options.types().begin(), options.types().end());
-  auto printer = std::make_shared<ZRLEventsPrinter>(
-      STDOUT_FILENO, std::move(types), options.maxMessages(), [] { wakeMainThread(); });
+  auto printer = std::make_shared<ZRLEventsPrinter>(STDOUT_FILENO, types, options.maxMessages(),
+                                                    [] { wakeMainThread(); });
 
   const NSURLPtr url = NSURL::URLWithString(options.url());
   std::shared_ptr<LDEventSource> source =
