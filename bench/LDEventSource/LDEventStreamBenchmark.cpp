@@ -1,12 +1,21 @@
 // Throughput of the stream reader, from body bytes to delivered records, for
 // events of 100 bytes, 4 KB and 1 MB fed whole, in 16 KB and 64-byte chunks
-// and one byte at a time.
+// and one byte at a time; the same with the fields as views (the way the
+// client reads for a batch handler); and zrl-events' share of a record
+// without the network: the 90-byte events of the loopback benchmark read
+// in 16 KB pieces, printed as lines and written to /dev/null.
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
 #include <string>
+#include <vector>
 
+#include "LDEventSource/LDEventSource.h"
 #include "LDEventSource/LDEventStreamReader.h"
+#include "Tools/zrl-events/ZRLEventsPrinter.h"
 
 namespace {
 
@@ -52,6 +61,85 @@ void BM_ReadStream(benchmark::State& state) {
                                                 benchmark::Counter::kIsRate);
 }
 
+void BM_ReadStreamFields(benchmark::State& state) {
+  const auto eventSize = static_cast<std::size_t>(state.range(0));
+  const auto chunkSize = static_cast<std::size_t>(state.range(1));
+  std::size_t events = 0;
+  const std::string stream = makeStream(eventSize, events);
+  std::size_t delivered = 0;
+  LDEventStreamReader reader =
+      LDEventStreamReader::withFieldsHandler([&](const LDEventParser::BlockFields& fields) {
+        benchmark::DoNotOptimize(fields.data);
+        ++delivered;
+      });
+  const std::string_view body = stream;
+  const std::size_t size = chunkSize == 0 ? body.size() : chunkSize;
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+    for (std::size_t begin = 0; begin < body.size(); begin += size) {
+      if (!reader.appendBytes(body.substr(begin, size))) state.SkipWithError("size limit");
+    }
+  }
+  if (delivered != events * state.iterations()) state.SkipWithError("records lost");
+  state.SetBytesProcessed(static_cast<int64_t>(stream.size() * state.iterations()));
+  state.counters["events"] = benchmark::Counter(static_cast<double>(events * state.iterations()),
+                                                benchmark::Counter::kIsRate);
+}
+
+void BM_PrintStream(benchmark::State& state) {
+  constexpr std::size_t kEvents = 100000;
+  constexpr std::size_t kPiece = 16384;
+  std::string stream;
+  for (std::size_t i = 0; i < kEvents; ++i) {
+    std::string data = "{\"t\":" + std::string(19, '0' + static_cast<char>(i % 10)) + ",\"pad\":\"";
+    data.append(88 - data.size(), 'x');
+    stream += "data: " + data + "\"}\n\n";
+  }
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) {
+    state.SkipWithError("cannot open /dev/null");
+    return;
+  }
+  ZRLEventsPrinter printer(null, ZRLEventsPrinter::standardTypes(), std::nullopt, nullptr);
+  // What the client keeps of a piece, and what it gives the handler.
+  std::string text;
+  struct Kept {
+    std::size_t offset;
+    std::size_t size;
+  };
+  std::vector<Kept> kept;
+  std::vector<LDEventDelivery> deliveries;
+  LDEventStreamReader reader =
+      LDEventStreamReader::withFieldsHandler([&](const LDEventParser::BlockFields& fields) {
+        if (!fields.data) return;
+        kept.push_back({text.size(), fields.data->size()});
+        text.append(*fields.data);
+      });
+  const std::string_view body = stream;
+  std::size_t printed = 0;
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+    for (std::size_t begin = 0; begin < body.size(); begin += kPiece) {
+      if (!reader.appendBytes(body.substr(begin, kPiece))) state.SkipWithError("size limit");
+      deliveries.resize(kept.size());
+      for (std::size_t i = 0; i < kept.size(); ++i) {
+        deliveries[i].record.readyState = LDEventReadyStateOpen;
+        deliveries[i].record.data = std::string_view(text).substr(kept[i].offset, kept[i].size);
+        deliveries[i].types[0] = MessageEvent;
+        deliveries[i].typeCount = 1;
+      }
+      printer.print(deliveries);
+      printed += kept.size();
+      kept.clear();
+      text.clear();
+    }
+  }
+  ::close(null);
+  if (printed != kEvents * state.iterations()) state.SkipWithError("records lost");
+  state.counters["events"] =
+      benchmark::Counter(static_cast<double>(printed), benchmark::Counter::kIsRate);
+  state.counters["ns/event"] = benchmark::Counter(
+      static_cast<double>(printed), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 // Event sizes 100 B, 4 KB, 1 MB; chunks whole (0), 16 KB, 64 B, 1 B.
 void eventAndChunkSizes(benchmark::internal::Benchmark* benchmark) {
   benchmark->ArgNames({"event", "chunk"});
@@ -62,5 +150,7 @@ void eventAndChunkSizes(benchmark::internal::Benchmark* benchmark) {
 }
 
 BENCHMARK(BM_ReadStream)->Apply(eventAndChunkSizes)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadStreamFields)->Apply(eventAndChunkSizes)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PrintStream)->Unit(benchmark::kMillisecond);
 
 }  // namespace
