@@ -83,23 +83,3 @@ TEST(LDEventStringAccumulator, GathersTextUntilTwoLineFeeds) {
   accumulator.setEventString("x\n\ny");
   EXPECT_TRUE(accumulator.isReadyToParseEvent());
 }
-
-TEST(LDEventStringAccumulator, TakesOutCompleteBlocksAndKeepsTheRest) {
-  LDEventStringAccumulator accumulator;
-  accumulator.accumulateEventStringWithString("\n\n\ndata: a\n\n\n\n\n:c\n\nda");
-  EXPECT_EQ(accumulator.nextEventBlock(), "data: a");
-  EXPECT_EQ(accumulator.nextEventBlock(), ":c");
-  EXPECT_EQ(accumulator.nextEventBlock(), std::nullopt);
-  EXPECT_EQ(accumulator.eventString(), "da");
-  // The rest is completed by later text, also when the terminator is split.
-  accumulator.accumulateEventStringWithString("ta: b\n");
-  EXPECT_EQ(accumulator.nextEventBlock(), std::nullopt);
-  accumulator.accumulateEventStringWithString("\n");
-  EXPECT_EQ(accumulator.nextEventBlock(), "data: b");
-  EXPECT_EQ(accumulator.eventString(), std::nullopt);
-  // Line feeds alone hold no block, whatever pieces they come in.
-  for (int i = 0; i < 5; ++i)
-    accumulator.accumulateEventStringWithString("\n");
-  EXPECT_EQ(accumulator.nextEventBlock(), std::nullopt);
-  EXPECT_LE(accumulator.pendingSize(), 1U);
-}

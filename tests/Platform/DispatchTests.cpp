@@ -27,15 +27,27 @@ TEST(Dispatch, MainQueueRunsBlocksInOrderOnTheMainThreadOnlyWhenRun) {
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
   EXPECT_TRUE(onMain);
   EXPECT_FALSE(DispatchMainLoop::runUntil([] { return false; }, 10ms));
+
+  // stop() from another thread ends run().
+  std::atomic<bool> ran{false};
+  dispatch_async(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), [&] {
+    dispatch_async(dispatch_get_main_queue(), [&] {
+      ran = true;
+      DispatchMainLoop::stop();
+    });
+  });
+  DispatchMainLoop::run();
+  EXPECT_TRUE(ran);
 }
 
-TEST(Dispatch, SerialQueueKeepsOrderAndNeverOverlaps) {
+TEST(Dispatch, SerialQueueKeepsOrderNeverOverlapsAndOutlivesAThrowingBlock) {
   auto queue = dispatch_queue_create("test.serial", DISPATCH_QUEUE_SERIAL);
   std::atomic<int> running{0};
   std::atomic<bool> overlapped{false};
   std::vector<int> order;
   std::promise<void> done;
   constexpr int kCount = 200;
+  dispatch_async(queue, [] { throw std::runtime_error("boom"); });
   for (int i = 0; i < kCount; ++i) {
     dispatch_async(queue, [&, i] {
       if (running.fetch_add(1) != 0) overlapped = true;
@@ -50,12 +62,30 @@ TEST(Dispatch, SerialQueueKeepsOrderAndNeverOverlaps) {
   for (int i = 0; i < kCount; ++i)
     EXPECT_EQ(order[static_cast<size_t>(i)], i);
   EXPECT_FALSE(queue->isCurrent());
+
+  // dispatch_after waits at least its delay; a synchronous block on the
+  // queue that is running it does not deadlock.
+  const auto start = std::chrono::steady_clock::now();
+  std::promise<std::chrono::steady_clock::time_point> fired;
+  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 30 * NSEC_PER_MSEC), queue,
+                 [&] { fired.set_value(std::chrono::steady_clock::now()); });
+  auto future = fired.get_future();
+  ASSERT_EQ(future.wait_for(20s), std::future_status::ready);
+  EXPECT_GE(future.get() - start, 30ms);
+  std::promise<int> nested;
+  dispatch_async(queue, [&] {
+    int inner = 0;
+    dispatch_sync(queue, [&] { inner = 3; });
+    nested.set_value(inner);
+  });
+  auto nestedFuture = nested.get_future();
+  ASSERT_EQ(nestedFuture.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(nestedFuture.get(), 3);
 }
 
 TEST(Dispatch, GlobalQueuesRunConcurrentlyAndOffTheMainThread) {
   auto high = dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0);
-  auto normal = dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0);
-  EXPECT_NE(high, normal);
+  EXPECT_NE(high, dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0));
   EXPECT_EQ(high, dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0));
   // Two blocks that each wait for the other can only finish if they overlap.
   std::promise<void> first;
@@ -75,51 +105,6 @@ TEST(Dispatch, GlobalQueuesRunConcurrentlyAndOffTheMainThread) {
   ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
   EXPECT_TRUE(result.get());
   EXPECT_TRUE(offMain);
-}
-
-TEST(Dispatch, AfterWaitsAtLeastTheDelayAndSyncRunsTheBlock) {
-  auto queue = dispatch_queue_create("test.after", DISPATCH_QUEUE_SERIAL);
-  const auto start = std::chrono::steady_clock::now();
-  std::promise<std::chrono::steady_clock::time_point> fired;
-  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 30 * NSEC_PER_MSEC), queue,
-                 [&] { fired.set_value(std::chrono::steady_clock::now()); });
-  auto future = fired.get_future();
-  ASSERT_EQ(future.wait_for(20s), std::future_status::ready);
-  EXPECT_GE(future.get() - start, 30ms);
-
-  int value = 0;
-  dispatch_sync(queue, [&] { value = 7; });
-  EXPECT_EQ(value, 7);
-  // A synchronous block on the queue that is running it does not deadlock.
-  std::promise<int> nested;
-  dispatch_async(queue, [&] {
-    int inner = 0;
-    dispatch_sync(queue, [&] { inner = 3; });
-    nested.set_value(inner);
-  });
-  auto nestedFuture = nested.get_future();
-  ASSERT_EQ(nestedFuture.wait_for(20s), std::future_status::ready);
-  EXPECT_EQ(nestedFuture.get(), 3);
-}
-
-TEST(Dispatch, AThrowingBlockDoesNotStopItsQueue) {
-  auto queue = dispatch_queue_create("test.throw", DISPATCH_QUEUE_SERIAL);
-  std::promise<void> after;
-  dispatch_async(queue, [] { throw std::runtime_error("boom"); });
-  dispatch_async(queue, [&] { after.set_value(); });
-  EXPECT_EQ(after.get_future().wait_for(20s), std::future_status::ready);
-}
-
-TEST(Dispatch, StopEndsRunFromAnotherThread) {
-  std::atomic<bool> ran{false};
-  dispatch_async(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), [&] {
-    dispatch_async(dispatch_get_main_queue(), [&] {
-      ran = true;
-      DispatchMainLoop::stop();
-    });
-  });
-  DispatchMainLoop::run();
-  EXPECT_TRUE(ran);
 }
 
 namespace {

@@ -67,43 +67,6 @@ TEST(UIKitTouchTest, RoutingByLevelHitTestAndTouchUpInside) {
   EXPECT_TRUE(stack.low->isKeyWindow());
 }
 
-TEST(UIKitTouchTest, PanTranslationsAddUpAndCancelTheTap) {
-  Stack stack;
-  auto pan = std::make_shared<UIPanGestureRecognizer>();
-  std::vector<UIGestureRecognizerState> states;
-  CGPoint total;
-  pan->addAction([&](const std::shared_ptr<UIGestureRecognizer>& sender) {
-    auto recognizer = std::static_pointer_cast<UIPanGestureRecognizer>(sender);
-    const CGPoint step = recognizer->translationInView(stack.high);
-    recognizer->setTranslation(CGPointMake(0, 0), stack.high);
-    total.x += step.x;
-    total.y += step.y;
-    states.push_back(recognizer->state());
-  });
-  stack.inner->addGestureRecognizer(pan);
-  UIApplication& app = UIApplication::sharedApplication();
-  // Small moves below the recognition distance are not lost.
-  app.sendTouchBegan(CGPointMake(60, 60));
-  app.sendTouchMoved(CGPointMake(63, 61));
-  app.sendTouchMoved(CGPointMake(66, 62));
-  app.sendTouchMoved(CGPointMake(75.5, 70.25));
-  app.sendTouchMoved(CGPointMake(90, 90));
-  app.sendTouchEnded(CGPointMake(91, 95));
-  EXPECT_EQ(total, CGPointMake(31, 35));
-  EXPECT_EQ(states, (std::vector<UIGestureRecognizerState>{UIGestureRecognizerStateBegan,
-                                                           UIGestureRecognizerStateChanged,
-                                                           UIGestureRecognizerStateEnded}));
-  EXPECT_EQ(stack.innerTaps, 0) << "a drag never also taps";
-  // A cancelled drag reports cancelled; a touch without movement still taps.
-  states.clear();
-  app.sendTouchBegan(CGPointMake(60, 60));
-  app.sendTouchMoved(CGPointMake(60, 90));
-  app.sendTouchCancelled(CGPointMake(60, 90));
-  EXPECT_EQ(states.back(), UIGestureRecognizerStateCancelled);
-  tap(CGPointMake(60, 60));
-  EXPECT_EQ(stack.innerTaps, 1);
-}
-
 TEST(UIKitTouchTest, AnimationsBundlesAndTextMeasuring) {
   auto view = std::make_shared<UIView>(CGRectMake(0, 0, 10, 10));
   const auto before = UIView::lastAnimation().count;

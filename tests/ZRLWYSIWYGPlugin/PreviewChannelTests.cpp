@@ -1,9 +1,6 @@
 // The preview channel: messages pushed on the dashboard's stream reach the
 // UI plug-in's builder for their display type, once.
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <mutex>
 
 #include <gmock/gmock.h>
@@ -14,6 +11,7 @@
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
 #include "ZRLRTAPlugin/ZRLRTAPlugin.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
+#include "tests/Platform/NetTestSupport.h"
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
@@ -112,24 +110,19 @@ TEST_F(PreviewHandlerTest, UnusableMessagesReachNoBuilder) {
   EXPECT_TRUE(log_.lines().empty());
 }
 
-// A dashboard on 127.0.0.1 whose preview stream the test can push to.
-class PreviewStreamTest : public ::testing::Test {
+// A dashboard on 127.0.0.1 whose preview streams are handed to the test;
+// the fixture's plain server is left unstarted.
+class PreviewStreamTest : public LocalServerFixture {
  protected:
   void SetUp() override {
     resetBuilders();
-    std::string folder = (std::filesystem::temp_directory_path() / "zrl-preview-XXXXXX").string();
-    ASSERT_NE(mkdtemp(folder.data()), nullptr);
-    folder_ = folder;
-    auto certificate = ZRLLocalCertificate::generate(folder_);
+    auto certificate = ZRLLocalCertificate::generate(folder_.path());
     ASSERT_TRUE(certificate);
     NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(certificate->certificateFile());
     server_ = std::make_unique<ZRLLocalServer>(ZRLLocalServer::Options{.certificate = certificate});
     server_->route("GET", "/v1/api/sse-ui-config",
                    [this](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-                     auto stream = r.stream(200, {{"Content-Type", "text/event-stream"}});
-                     std::lock_guard lock(mutex_);
-                     streams_.push_back(stream);
-                     streamsChanged_.notify_all();
+                     hand(r.stream(200, {{"Content-Type", "text/event-stream"}}));
                    });
     ASSERT_TRUE(server_->start());
     ZRLDashboard::setHost("127.0.0.1:" + std::to_string(server_->port()));
@@ -145,22 +138,11 @@ class PreviewStreamTest : public ::testing::Test {
     ZRLController::setSharedController(nullptr);
     NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(std::nullopt);
     server_.reset();
-    std::filesystem::remove_all(folder_);
   }
 
-  std::shared_ptr<ZRLLocalStream> waitForStream(size_t index) {
-    std::unique_lock lock(mutex_);
-    if (!streamsChanged_.wait_for(lock, 10s, [&] { return streams_.size() > index; }))
-      return nullptr;
-    return streams_[index];
-  }
-
-  std::filesystem::path folder_;
+  TemporaryDirectory folder_;
   std::unique_ptr<ZRLLocalServer> server_;
   std::shared_ptr<ZRLController> controller_;
-  std::mutex mutex_;
-  std::condition_variable streamsChanged_;
-  std::vector<std::shared_ptr<ZRLLocalStream>> streams_;
   NSThread::SleepHandler previousSleep_;
   uintptr_t previousLevel_ = 0;
   NSLogCapture log_;
@@ -169,7 +151,7 @@ class PreviewStreamTest : public ::testing::Test {
 TEST_F(PreviewStreamTest, APushedPreviewReachesItsBuilderOnceWhateverTheTaps) {
   auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
   plugin->initialize(nlohmann::json::object());
-  auto first = waitForStream(0);
+  auto first = stream(0);
   ASSERT_TRUE(first);
   auto request = server_->waitForRequest(0, 10s);
   ASSERT_TRUE(request);
@@ -186,10 +168,10 @@ TEST_F(PreviewStreamTest, APushedPreviewReachesItsBuilderOnceWhateverTheTaps) {
   constexpr size_t kTaps = 3;
   for (size_t i = 0; i < kTaps; ++i) {
     plugin->selectScreenTapped();
-    ASSERT_TRUE(waitForStream(i + 1)) << i;
-    EXPECT_TRUE(streams_[i]->waitUntilClosed(10s)) << i;
+    ASSERT_TRUE(stream(i + 1)) << i;
+    EXPECT_TRUE(stream(i)->waitUntilClosed(10s)) << i;
   }
-  auto last = streams_[kTaps];
+  auto last = stream(kTaps);
   size_t streamRequests = 0;
   for (const auto& arrived : server_->requests()) {
     if (arrived.path() != "/v1/api/sse-ui-config") continue;
@@ -210,17 +192,6 @@ TEST_F(PreviewStreamTest, APushedPreviewReachesItsBuilderOnceWhateverTheTaps) {
   EXPECT_EQ(ZRLNudgeHelper::sharedHelper()->configurations().size(), 1U);
   EXPECT_EQ(ZRLInapp::sharedInstance()->configurations().size(), 0U);
   EXPECT_EQ(log_.count("Preview for passive_nudge"), 1U);
-}
-
-TEST_F(PreviewStreamTest, ADestroyedChannelClosesItsStream) {
-  {
-    ZRLEventSource channel;
-    channel.connect();
-    auto stream = waitForStream(0);
-    ASSERT_TRUE(stream);
-    ASSERT_TRUE(channel.client());
-  }
-  EXPECT_TRUE(streams_[0]->waitUntilClosed(10s));
 }
 
 }  // namespace
