@@ -8,6 +8,10 @@
 // not count in the next. The open-file limit is raised to its hard maximum.
 //
 //   NetScaleBenchmark [--events E] [--runs R] [N ...]   (N: 0 1000 3000 10000)
+//   NetScaleBenchmark --here [--events E] N
+//
+// --here makes the one run in this process rather than in a child, for a
+// heap profiler that does not follow a fork (heaptrack, massif).
 //
 // Exit status: 0 when every run delivered every event, 1 when one did not,
 // 2 for a bad argument.
@@ -268,17 +272,24 @@ int runOnce(size_t idleCount, int events, int resultPipe) {
 int main(int argc, char** argv) {
   int events = 2000;
   int runs = 1;
+  bool here = false;
   std::vector<size_t> counts;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--help" || argument == "-h") {
       std::printf(
           "usage: NetScaleBenchmark [--events E] [--runs R] [N ...]\n"
+          "       NetScaleBenchmark --here [--events E] N\n"
           "Processor time per event on one active stream (E events, default 2000,\n"
           "1 ms apart) with N idle streams open (default 0 1000 3000 10000), and\n"
           "the memory per idle stream; with --runs, the median of R runs of each.\n"
+          "--here makes one run in this process (for a heap profiler).\n"
           "Exit status: 0 every event arrived, 1 a run fell short, 2 bad argument.\n");
       return 0;
+    }
+    if (argument == "--here") {
+      here = true;
+      continue;
     }
     char* end = nullptr;
     const bool named = (argument == "--events" || argument == "--runs") && i + 1 < argc;
@@ -305,6 +316,18 @@ int main(int argc, char** argv) {
     if (setrlimit(RLIMIT_NOFILE, &files) != 0) std::perror("NetScaleBenchmark: setrlimit");
   }
   std::printf("open-file limit %llu\n", static_cast<unsigned long long>(files.rlim_cur));
+  if (here) {
+    if (counts.size() != 1) {
+      std::fprintf(stderr, "NetScaleBenchmark: --here takes exactly one N\n");
+      return 2;
+    }
+    int sink[2];
+    if (pipe(sink) != 0) return 1;
+    const int result = runOnce(counts.front(), events, sink[1]);
+    close(sink[0]);
+    close(sink[1]);
+    return result;
+  }
   int status = 0;
   std::map<size_t, std::vector<Figures>> figures;
   // Each run in a child of its own; this process starts no thread, so
