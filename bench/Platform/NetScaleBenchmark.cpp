@@ -157,7 +157,8 @@ struct Counter {
 // Figures of one run, sent from its process to the parent.
 struct Figures {
   double cpuPerEvent = 0;   // seconds
-  double bytesPerIdle = 0;  // 0 without idle streams
+  double bytesPerIdle = 0;  // resident; 0 without idle streams
+  double heapPerIdle = 0;   // in use on the heap
 };
 
 int runOnce(size_t idleCount, int events, int resultPipe) {
@@ -226,20 +227,20 @@ int runOnce(size_t idleCount, int events, int resultPipe) {
   std::map<std::string, long> ticks = threadTicks();
   source->close();
 
-  std::printf("N=%-6zu events=%d/%d  cpu/event=%7.1f us  wall=%5.2f s  rss/idle stream=%s\n",
-              idleCount, received->load(), events, cpu / events * 1e6, wall,
-              idleCount > 1
-                  ? (std::to_string(static_cast<int>(
-                         (after - before) / static_cast<double>(idleCount - 1) / 1024 + 0.5)) +
-                     " KB")
-                        .c_str()
-                  : "-");
+  const double residentPerIdle =
+      idleCount > 1 ? (after - before) / static_cast<double>(idleCount - 1) : 0;
+  const double heapPerIdle =
+      idleCount > 1 ? (heapAfter - heapBefore) / static_cast<double>(idleCount - 1) : 0;
+  std::printf("N=%-6zu events=%d/%d  cpu/event=%7.1f us  wall=%5.2f s", idleCount, received->load(),
+              events, cpu / events * 1e6, wall);
+  if (idleCount > 1) {
+    std::printf("  rss/idle stream=%.1f KB\n         heap/idle stream: %.1f KB\n",
+                residentPerIdle / 1024, heapPerIdle / 1024);
+  } else {
+    std::printf("\n");
+  }
   // Where the time went, by thread.
   const double tick = 1.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-  if (idleCount > 1) {
-    std::printf("         heap/idle stream: %.1f KB\n",
-                (heapAfter - heapBefore) / static_cast<double>(idleCount - 1) / 1024);
-  }
   std::printf("         idle: %.1f ms of processor time per second;", idleCPU * 1e3);
   for (const auto& [name, count] : idleTicks) {
     const auto earlier = idleBefore.find(name);
@@ -261,8 +262,7 @@ int runOnce(size_t idleCount, int events, int resultPipe) {
     open->close();
   kill(server, SIGKILL);
   waitpid(server, nullptr, 0);
-  const Figures figures{cpu / events,
-                        idleCount > 1 ? (after - before) / static_cast<double>(idleCount - 1) : 0};
+  const Figures figures{cpu / events, residentPerIdle, heapPerIdle};
   if (write(resultPipe, &figures, sizeof figures) != static_cast<ssize_t>(sizeof figures)) return 1;
   return complete && ok ? 0 : 1;
 }
@@ -356,16 +356,19 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("median of %d runs:\n", runs);
-  for (auto& [count, list] : figures) {
-    const auto median = [&](double Figures::*field) {
+  for (const auto& entry : figures) {
+    const std::vector<Figures>& list = entry.second;
+    const auto median = [&list](double Figures::*field) {
       std::vector<double> values;
+      values.reserve(list.size());
       for (const Figures& f : list)
         values.push_back(f.*field);
       std::sort(values.begin(), values.end());
       return values[values.size() / 2];
     };
-    std::printf("N=%-6zu cpu/event=%7.1f us  rss/idle stream=%5.1f KB\n", count,
-                median(&Figures::cpuPerEvent) * 1e6, median(&Figures::bytesPerIdle) / 1024);
+    std::printf("N=%-6zu cpu/event=%7.1f us  rss/idle stream=%5.1f KB  heap/idle stream=%5.1f KB\n",
+                entry.first, median(&Figures::cpuPerEvent) * 1e6,
+                median(&Figures::bytesPerIdle) / 1024, median(&Figures::heapPerIdle) / 1024);
   }
   return status;
 }
