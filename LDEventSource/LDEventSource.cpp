@@ -649,6 +649,11 @@ void LDEventSource::recycle(Batch batch) {
   // A few spares cover the pieces in flight at once; more would only hold
   // memory.
   constexpr std::size_t kMostSpares = 4;
+  // Only a batch with the room that spareBatch() asks for is worth keeping.
+  // A smaller one (a state change's single record) would be replaced on
+  // reuse anyway, and kept it would hold its record for as long as the
+  // stream stays idle.
+  if (batch.capacity() < kBatchCapacity) return;
   std::lock_guard lock(spareMutex_);
   if (spareBatches_.size() < kMostSpares) spareBatches_.push_back(std::move(batch));
 }

@@ -28,25 +28,38 @@ bool sameName(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+NSHTTPHeaderFields::NSHTTPHeaderFields(const NSHTTPHeaderFields& other)
+    : fields_(other.fields_),
+      index_(other.index_ ? std::make_unique<Index>(*other.index_) : nullptr) {}
+
+NSHTTPHeaderFields& NSHTTPHeaderFields::operator=(const NSHTTPHeaderFields& other) {
+  if (this != &other) {
+    fields_ = other.fields_;
+    index_ = other.index_ ? std::make_unique<Index>(*other.index_) : nullptr;
+  }
+  return *this;
+}
+
 std::optional<size_t> NSHTTPHeaderFields::position(std::string_view name) const {
-  if (index_.empty()) {
+  if (!index_) {
     for (size_t i = 0; i < fields_.size(); ++i) {
       if (sameName(fields_[i].first, name)) return i;
     }
     return std::nullopt;
   }
-  const auto found = index_.find(folded(name));
-  if (found == index_.end()) return std::nullopt;
+  const auto found = index_->find(folded(name));
+  if (found == index_->end()) return std::nullopt;
   return found->second;
 }
 
 void NSHTTPHeaderFields::append(std::string_view name, std::string value) {
   fields_.emplace_back(std::string(name), std::move(value));
-  if (!index_.empty()) {
-    index_.emplace(folded(name), fields_.size() - 1);
+  if (index_) {
+    index_->emplace(folded(name), fields_.size() - 1);
   } else if (fields_.size() >= kIndexedFrom) {
+    index_ = std::make_unique<Index>();
     for (size_t i = 0; i < fields_.size(); ++i)
-      index_.emplace(folded(fields_[i].first), i);
+      index_->emplace(folded(fields_[i].first), i);
   }
 }
 
@@ -75,11 +88,12 @@ void NSHTTPHeaderFields::remove(std::string_view name) {
   const auto i = position(name);
   if (!i) return;
   fields_.erase(fields_.begin() + static_cast<std::ptrdiff_t>(*i));
-  if (index_.empty()) return;
-  index_.erase(folded(name));
-  for (auto& entry : index_) {
+  if (!index_) return;
+  index_->erase(folded(name));
+  for (auto& entry : *index_) {
     if (entry.second > *i) --entry.second;
   }
+  if (index_->empty()) index_.reset();
 }
 
 std::string NSHTTPURLResponse::localizedStringForStatusCode(long statusCode) {

@@ -1,6 +1,7 @@
 #pragma once
 // An HTTP request and an HTTP answer's head, as the URL session sees them.
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,13 @@ enum class NSURLRequestCachePolicy {
 // fields there are (a head of n fields is read in O(n)).
 class NSHTTPHeaderFields {
  public:
+  NSHTTPHeaderFields() = default;
+  NSHTTPHeaderFields(const NSHTTPHeaderFields& other);
+  NSHTTPHeaderFields& operator=(const NSHTTPHeaderFields& other);
+  NSHTTPHeaderFields(NSHTTPHeaderFields&&) noexcept = default;
+  NSHTTPHeaderFields& operator=(NSHTTPHeaderFields&&) noexcept = default;
+  ~NSHTTPHeaderFields() = default;
+
   void setValue(std::string value, std::string_view name);
   // Appends to the field's value after ", ", or sets it if it is absent: how
   // a repeated field of an answer's head is kept.
@@ -31,6 +39,9 @@ class NSHTTPHeaderFields {
   void remove(std::string_view name);
   const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }
   bool empty() const { return fields_.empty(); }
+  // Gives back the room that later fields would have used (a head that is
+  // kept once complete).
+  void shrinkToFit() { fields_.shrink_to_fit(); }
 
  private:
   // Where the named field is in fields_, if it is there.
@@ -38,9 +49,12 @@ class NSHTTPHeaderFields {
   // Adds a field that is not there yet.
   void append(std::string_view name, std::string value);
 
+  using Index = std::unordered_map<std::string, size_t>;
+
   std::vector<std::pair<std::string, std::string>> fields_;
-  // Lower-case name -> position in fields_; empty while there are few fields.
-  std::unordered_map<std::string, size_t> index_;
+  // Lower-case name -> position in fields_; none while there are few fields
+  // (a pointer, so that the usual small set of fields carries no empty table).
+  std::unique_ptr<Index> index_;
 };
 
 class NSMutableURLRequest {

@@ -1,7 +1,7 @@
 #include "Platform/Net/NSURLSession.h"
 
 #include <cstdlib>
-#include <unordered_map>
+#include <map>
 
 #include "Platform/Foundation/NSString.h"
 #include "Platform/Net/NSURLSessionEngine.h"
@@ -76,7 +76,7 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
   void cancel() override;
   NSURLSessionTaskState state() const override { return state_.load(); }
   NSHTTPURLResponsePtr response() const override {
-    std::lock_guard lock(responseMutex_);
+    std::lock_guard lock(mutex_);
     return response_;
   }
   const NSURLRequest& originalRequest() const override { return *request_; }
@@ -121,14 +121,15 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
   const bool gathersBody_;                             // made with a completion handler
   const std::shared_ptr<NSURLTransfer> transfer_;
 
-  std::mutex mutex_;  // orders resume(), suspend() and cancel()
+  // Orders resume(), suspend() and cancel(), and guards response_. Nothing
+  // that runs under it calls out to a delegate or waits for another thread.
+  mutable std::mutex mutex_;
   std::atomic<Stage> stage_{Stage::Created};
   std::atomic<NSURLSessionTaskState> state_{NSURLSessionTaskState::Suspended};
   // Whether the session waits for this task's end before it reports its
   // invalidation (and so still has its delegate when the end is delivered).
   std::atomic<bool> counted_{false};
 
-  mutable std::mutex responseMutex_;
   NSHTTPURLResponsePtr response_;
 
   // Flow control: bytes posted to the delegate queue and not yet delivered,
@@ -137,8 +138,13 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
   std::atomic<size_t> undelivered_{0};
   std::atomic<bool> flowWaiting_{false};
 
-  NSData body_;                            // network thread, completion-handler tasks
-  NSURLSessionCompletionHandler handler_;  // delegate queue once the task runs
+  // What only a task with a completion handler needs: the body gathered on
+  // the network thread, and the handler, called on the delegate queue.
+  struct Gathering {
+    NSData body;
+    NSURLSessionCompletionHandler handler;
+  };
+  const std::unique_ptr<Gathering> gathering_;  // null for a delegate's task
 };
 
 class Session final : public NSURLSession {
@@ -192,7 +198,9 @@ class Session final : public NSURLSession {
   std::atomic<uint64_t> nextIdentifier_{1};
 
   std::mutex mutex_;
-  std::unordered_map<uint64_t, std::weak_ptr<DataTask>> tasks_;
+  // A tree rather than a hash table: most sessions hold one task, and a
+  // table's bucket array would cost more than the task's entry.
+  std::map<uint64_t, std::weak_ptr<DataTask>> tasks_;
   // The session's life, under mutex_:
   //   Valid         tasks are made and run.
   //   Invalidating  finishTasksAndInvalidate() or invalidateAndCancel() has
@@ -216,7 +224,8 @@ DataTask::DataTask(std::shared_ptr<Session> session, uint64_t identifier,
       gathersBody_(handler != nullptr),
       transfer_(std::make_shared<NSURLTransfer>(
           request_, session_->configuration().TLSCertificateAuthorityFile())),
-      handler_(std::move(handler)) {}
+      gathering_(handler ? std::make_unique<Gathering>(Gathering{NSData(), std::move(handler)})
+                         : nullptr) {}
 
 DataTask::~DataTask() {
   session_->forget(identifier_);
@@ -286,7 +295,7 @@ void DataTask::cancel() {
 
 bool DataTask::transferDidReceiveResponse(const NSHTTPURLResponsePtr& response) {
   {
-    std::lock_guard lock(responseMutex_);
+    std::lock_guard lock(mutex_);
     response_ = response;
   }
   if (gathersBody_) return false;
@@ -307,8 +316,9 @@ bool DataTask::transferShouldPause() {
 
 NSErrorPtr DataTask::transferDidReceiveData(NSData data) {
   if (gathersBody_) {
-    if (data.size() > NSURLSessionMaximumGatheredBytes - body_.size()) {
-      body_ = NSData();
+    NSData& body = gathering_->body;
+    if (data.size() > NSURLSessionMaximumGatheredBytes - body.size()) {
+      body = NSData();
       return NSURLErrorWithCode(
           NSURLErrorDataLengthExceedsMaximum,
           NSError::errorWithDomain(
@@ -316,10 +326,10 @@ NSErrorPtr DataTask::transferDidReceiveData(NSData data) {
               NSStringWithFormat("The body is longer than %@ bytes",
                                  std::to_string(NSURLSessionMaximumGatheredBytes))));
     }
-    if (body_.empty()) {
-      body_ = std::move(data);
+    if (body.empty()) {
+      body = std::move(data);
     } else {
-      body_.append(data);
+      body.append(data);
     }
     return nullptr;
   }
@@ -332,7 +342,7 @@ void DataTask::transferDidComplete(const NSErrorPtr& error) {
   Stage expected = Stage::Started;
   if (!stage_.compare_exchange_strong(expected, Stage::Finished)) return;  // cancelled meanwhile
   std::optional<NSData> body;
-  if (gathersBody_ && !error) body = std::move(body_);
+  if (gathersBody_ && !error) body = std::move(gathering_->body);
   postEnd(error, std::move(body));
 }
 
@@ -382,8 +392,8 @@ void DataTask::deliverEnd(const NSErrorPtr& error, const std::optional<NSData>& 
   state_ = NSURLSessionTaskState::Completed;
   const bool counted = counted_.load();
   if (gathersBody_) {
-    NSURLSessionCompletionHandler handler = std::move(handler_);
-    handler_ = nullptr;
+    NSURLSessionCompletionHandler handler = std::move(gathering_->handler);
+    gathering_->handler = nullptr;
     if (handler) handler(body, response(), error);
   } else if (counted) {
     if (const std::shared_ptr<NSURLSessionDataDelegate> delegate = session_->delegate()) {

@@ -17,18 +17,14 @@
 // marked dead instead of freed.
 struct NSURLSessionEngine::Socket {
   Socket(asio::io_context& io, curl_socket_t socket) : descriptor(io), fd(socket) {}
-  asio::posix::stream_descriptor descriptor;
+  // Bound to the loop's own executor type rather than a polymorphic one,
+  // which keeps this and every pending wait on it smaller.
+  asio::posix::basic_stream_descriptor<asio::io_context::executor_type> descriptor;
   const curl_socket_t fd;
   int wanted = 0;  // CURL_POLL_IN, CURL_POLL_OUT or both
   bool readArmed = false;
   bool writeArmed = false;
   bool dead = false;
-};
-
-struct NSURLSessionEngine::IdleTimer {
-  explicit IdleTimer(asio::io_context& io) : timer(io) {}
-  asio::steady_timer timer;
-  Clock::time_point armedFor = Clock::time_point::max();  // max: not set
 };
 
 namespace {
@@ -62,7 +58,8 @@ NSURLSessionEngine& NSURLSessionEngine::shared() {
   return *engine;
 }
 
-NSURLSessionEngine::NSURLSessionEngine() : work_(asio::make_work_guard(io_)), curlTimer_(io_) {
+NSURLSessionEngine::NSURLSessionEngine()
+    : work_(asio::make_work_guard(io_)), curlTimer_(io_), idleTimer_(io_) {
   if (!curlReady || curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
     std::fprintf(stderr, "NSURLSession: curl_global_init failed\n");
     std::abort();
@@ -263,7 +260,7 @@ void NSURLSessionEngine::startTransfer(std::shared_ptr<NSURLTransfer> transfer,
   Running& running = running_[key];
   running.transfer = std::move(transfer);
   running.inMulti = true;
-  running.idle = std::make_shared<IdleTimer>(io_);
+  running.idle = idleChecks_.end();
   scheduleIdleCheck(running);
 }
 
@@ -280,30 +277,56 @@ void NSURLSessionEngine::resumeTransfer(NSURLTransfer* transfer,
 
 void NSURLSessionEngine::scheduleIdleCheck(Running& running) {
   const auto deadline = running.transfer->idleDeadline();
-  if (!deadline || running.idle->armedFor <= *deadline) return;
-  running.idle->armedFor = *deadline;
-  running.idle->timer.expires_at(*deadline);
-  running.idle->timer.async_wait([this, idle = std::weak_ptr<IdleTimer>(running.idle),
-                                  transfer = running.transfer.get()](const std::error_code& error) {
-    // The timer goes with its transfer: a handler already queued when that
-    // happened finds it gone.
-    const std::shared_ptr<IdleTimer> timer = idle.lock();
-    if (error || !timer) return;
-    timer->armedFor = Clock::time_point::max();
-    idleCheck(transfer);
+  if (!deadline) return;  // paused: resuming sets the check again
+  if (running.idle != idleChecks_.end()) {
+    if (running.idle->first <= *deadline) return;
+    idleChecks_.erase(running.idle);
+  }
+  running.idle = idleChecks_.emplace(*deadline, running.transfer.get());
+  armIdleTimer();
+}
+
+void NSURLSessionEngine::armIdleTimer() {
+  if (idleChecks_.empty()) return;
+  const Clock::time_point first = idleChecks_.begin()->first;
+  if (idleTimerFor_ <= first) return;  // it fires in time; the run sets it for the next
+  idleTimerFor_ = first;
+  // Setting the time again cancels the wait before, whose handler then
+  // does nothing.
+  idleTimer_.expires_at(first);
+  idleTimer_.async_wait([this](const std::error_code& error) {
+    if (error || stopped_) return;
+    runDueIdleChecks();
   });
 }
 
-void NSURLSessionEngine::idleCheck(NSURLTransfer* transfer) {
-  auto found = running_.find(transfer);
-  if (found == running_.end() || !found->second.inMulti) return;
+void NSURLSessionEngine::runDueIdleChecks() {
+  // The checks below may set later ones; the timer is set once, at the end.
+  idleTimerFor_ = Clock::time_point::min();
+  const Clock::time_point now = Clock::now();
+  while (!idleChecks_.empty() && idleChecks_.begin()->first <= now) {
+    NSURLTransfer* transfer = idleChecks_.begin()->second;
+    idleChecks_.erase(idleChecks_.begin());
+    auto found = running_.find(transfer);
+    if (found == running_.end()) continue;
+    found->second.idle = idleChecks_.end();
+    // Sets a later check, or ends the transfer; neither comes back here.
+    idleCheck(found->second);
+  }
+  idleTimerFor_ = Clock::time_point::max();
+  armIdleTimer();
+}
+
+void NSURLSessionEngine::idleCheck(Running& running) {
+  if (!running.inMulti) return;
+  NSURLTransfer* transfer = running.transfer.get();
   const auto deadline = transfer->idleDeadline();
-  if (!deadline) return;  // paused: resuming sets the timer again
+  if (!deadline) return;  // paused: resuming sets the check again
   if (*deadline <= Clock::now()) {
     transfer->timeOut();
     retire(transfer);
   } else {
-    scheduleIdleCheck(found->second);
+    scheduleIdleCheck(running);
   }
 }
 
@@ -311,6 +334,7 @@ void NSURLSessionEngine::retire(NSURLTransfer* transfer) {
   auto found = running_.find(transfer);
   if (found == running_.end()) return;
   std::shared_ptr<NSURLTransfer> keep = std::move(found->second.transfer);
+  if (found->second.idle != idleChecks_.end()) idleChecks_.erase(found->second.idle);
   if (found->second.inMulti) {
     // The handle has CURLOPT_QUICK_EXIT set, so this does not wait for a
     // host name lookup that is still going on.
@@ -344,5 +368,7 @@ void NSURLSessionEngine::shutDown() {
   }
   sockets_.clear();
   curlTimer_.cancel();
+  idleChecks_.clear();
+  idleTimer_.cancel();
   io_.stop();
 }

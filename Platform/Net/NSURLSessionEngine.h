@@ -9,6 +9,7 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <thread>
 #include <unordered_map>
@@ -38,15 +39,19 @@ class NSURLSessionEngine {
  private:
   using Clock = NSURLTransfer::Clock;
   struct Socket;
-  struct IdleTimer;
+  // The idle checks that are due, earliest first, all served by one timer
+  // (idleTimer_): an open transfer costs an entry here rather than a timer
+  // and a pending wait of its own.
+  using IdleChecks = std::multimap<Clock::time_point, NSURLTransfer*>;
   struct Running {
     std::shared_ptr<NSURLTransfer> transfer;
     bool inMulti = false;
-    // Fires at the idle deadline as it stood when the timer was set; the
-    // handler looks at the transfer's real deadline, which activity only
-    // moves later, and sets the timer again if it has not come yet. So a
-    // busy transfer costs a clock reading per piece, not a timer change.
-    std::shared_ptr<IdleTimer> idle;
+    // The transfer's idle check, at its idle deadline as it stood when the
+    // check was set (idleChecks_.end(): none). The check looks at the real
+    // deadline, which activity only moves later, and sets itself again if
+    // it has not come yet. So a busy transfer costs a clock reading per
+    // piece, not a timer change.
+    IdleChecks::iterator idle;
   };
 
   NSURLSessionEngine();
@@ -66,13 +71,20 @@ class NSURLSessionEngine {
                      std::shared_ptr<NSURLTransferClient> client);
   void resumeTransfer(NSURLTransfer* transfer, NSURLTransfer::PauseReason reason);
   void scheduleIdleCheck(Running& running);
-  void idleCheck(NSURLTransfer* transfer);
+  // Sets idleTimer_ for the earliest idle check, if it is not set for that
+  // already.
+  void armIdleTimer();
+  void runDueIdleChecks();
+  void idleCheck(Running& running);
   void retire(NSURLTransfer* transfer);
   void shutDown();
 
   asio::io_context io_{1};
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   asio::steady_timer curlTimer_;
+  asio::steady_timer idleTimer_;
+  Clock::time_point idleTimerFor_ = Clock::time_point::max();  // max: not set
+  IdleChecks idleChecks_;
   CURLM* multi_ = nullptr;
   std::thread thread_;
   bool stopped_ = false;  // network thread: the multi handle is gone

@@ -275,19 +275,18 @@ size_t NSURLTransfer::onHeaderLine(std::string_view line) {
   // Each head (an interim 1xx, a redirect, the final answer) starts with its
   // status line and replaces what came before.
   if (line.substr(0, 5) == "HTTP/") {
-    headFields_ = NSHTTPHeaderFields();
-    lastFieldName_.clear();
+    head_ = std::make_unique<Head>();
     statusLineSeen_ = true;
     return consumed;
   }
   if (line.empty()) return endOfHead() ? consumed : 0;
   if (line.front() == ' ' || line.front() == '\t') {
     // An obsolete folded line continues the previous field's value.
-    if (!lastFieldName_.empty()) {
-      std::string value = headFields_.valueForField(lastFieldName_).value_or("");
+    if (head_ && !head_->lastFieldName.empty()) {
+      std::string value = head_->fields.valueForField(head_->lastFieldName).value_or("");
       value += ' ';
       value += trimmed(line);
-      headFields_.setValue(std::move(value), lastFieldName_);
+      head_->fields.setValue(std::move(value), head_->lastFieldName);
     }
     return consumed;
   }
@@ -296,22 +295,27 @@ size_t NSURLTransfer::onHeaderLine(std::string_view line) {
   const std::string_view name = line.substr(0, colon);
   const std::string_view value = trimmed(line.substr(colon + 1));
   // A repeated field is joined into one value, separated by ", ".
-  headFields_.addValue(value, name);
-  lastFieldName_.assign(name);
+  Head& current = head();
+  current.fields.addValue(value, name);
+  current.lastFieldName.assign(name);
   return consumed;
+}
+
+NSURLTransfer::Head& NSURLTransfer::head() {
+  if (!head_) head_ = std::make_unique<Head>();
+  return *head_;
 }
 
 bool NSURLTransfer::endOfHead() {
   if (!statusLineSeen_) return true;
   const long status = responseCode();
   const bool interim = status >= 100 && status < 200 && status != 101;
-  const auto location = headFields_.valueForField("Location");
+  const auto location = head_ ? head_->fields.valueForField("Location") : std::nullopt;
   // libcurl follows every 3xx answer that names a location (or fails the
   // transfer once there have been too many): that answer is not the final one.
   const bool redirect = status >= 300 && status < 400 && location && !location->empty();
   if (interim || redirect) {
-    headFields_ = NSHTTPHeaderFields();
-    lastFieldName_.clear();
+    head_.reset();
     return interim || followRedirect(status, *location);
   }
   deliverResponse(status);
@@ -368,15 +372,19 @@ bool NSURLTransfer::followRedirect(long status, std::string_view location) {
 
 void NSURLTransfer::deliverResponse(long status) {
   char* effective = nullptr;
-  NSURLPtr url;
+  NSURLPtr url = request_->URL();
+  // The request's own URL unless a redirect led elsewhere: no second copy
+  // of the same address for every answer.
   if (curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
-      effective != nullptr) {
-    url = NSURL::URLWithString(effective);
+      effective != nullptr && (!url || url->absoluteString() != effective)) {
+    if (NSURLPtr answered = NSURL::URLWithString(effective)) url = std::move(answered);
   }
-  if (!url) url = request_->URL();
-  response_ =
-      std::make_shared<const NSHTTPURLResponse>(std::move(url), status, std::move(headFields_));
-  headFields_ = NSHTTPHeaderFields();
+  NSHTTPHeaderFields fields;
+  if (head_) fields = std::move(head_->fields);
+  head_.reset();
+  // Kept as long as the task: no spare room.
+  fields.shrinkToFit();
+  response_ = std::make_shared<const NSHTTPURLResponse>(std::move(url), status, std::move(fields));
   if (client_ && client_->transferDidReceiveResponse(response_)) {
     pauseReasons_ |= AwaitingDisposition;
   }

@@ -110,9 +110,14 @@ class NSURLTransfer {
   curl_slist* requestHeaders_ = nullptr;
   char errorBuffer_[CURL_ERROR_SIZE] = {};
 
-  // The head being read: reset by every status line.
-  NSHTTPHeaderFields headFields_;
-  std::string lastFieldName_;
+  // The head being read, made by its status line and let go once it ends:
+  // a transfer that has its answer keeps no parsing state.
+  struct Head {
+    NSHTTPHeaderFields fields;
+    std::string lastFieldName;
+  };
+  Head& head();
+  std::unique_ptr<Head> head_;
   bool statusLineSeen_ = false;
   NSHTTPURLResponsePtr response_;
   // An end decided here rather than by libcurl (a refused redirect, a body

@@ -8,6 +8,10 @@
 // not count in the next. The open-file limit is raised to its hard maximum.
 //
 //   NetScaleBenchmark [--events E] [--runs R] [N ...]   (N: 0 1000 3000 10000)
+//   NetScaleBenchmark --here [--events E] N
+//
+// --here makes the one run in this process rather than in a child, for a
+// heap profiler that does not follow a fork (heaptrack, massif).
 //
 // Exit status: 0 when every run delivered every event, 1 when one did not,
 // 2 for a bad argument.
@@ -153,7 +157,8 @@ struct Counter {
 // Figures of one run, sent from its process to the parent.
 struct Figures {
   double cpuPerEvent = 0;   // seconds
-  double bytesPerIdle = 0;  // 0 without idle streams
+  double bytesPerIdle = 0;  // resident; 0 without idle streams
+  double heapPerIdle = 0;   // in use on the heap
 };
 
 int runOnce(size_t idleCount, int events, int resultPipe) {
@@ -222,20 +227,20 @@ int runOnce(size_t idleCount, int events, int resultPipe) {
   std::map<std::string, long> ticks = threadTicks();
   source->close();
 
-  std::printf("N=%-6zu events=%d/%d  cpu/event=%7.1f us  wall=%5.2f s  rss/idle stream=%s\n",
-              idleCount, received->load(), events, cpu / events * 1e6, wall,
-              idleCount > 1
-                  ? (std::to_string(static_cast<int>(
-                         (after - before) / static_cast<double>(idleCount - 1) / 1024 + 0.5)) +
-                     " KB")
-                        .c_str()
-                  : "-");
+  const double residentPerIdle =
+      idleCount > 1 ? (after - before) / static_cast<double>(idleCount - 1) : 0;
+  const double heapPerIdle =
+      idleCount > 1 ? (heapAfter - heapBefore) / static_cast<double>(idleCount - 1) : 0;
+  std::printf("N=%-6zu events=%d/%d  cpu/event=%7.1f us  wall=%5.2f s", idleCount, received->load(),
+              events, cpu / events * 1e6, wall);
+  if (idleCount > 1) {
+    std::printf("  rss/idle stream=%.1f KB\n         heap/idle stream: %.1f KB\n",
+                residentPerIdle / 1024, heapPerIdle / 1024);
+  } else {
+    std::printf("\n");
+  }
   // Where the time went, by thread.
   const double tick = 1.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-  if (idleCount > 1) {
-    std::printf("         heap/idle stream: %.1f KB\n",
-                (heapAfter - heapBefore) / static_cast<double>(idleCount - 1) / 1024);
-  }
   std::printf("         idle: %.1f ms of processor time per second;", idleCPU * 1e3);
   for (const auto& [name, count] : idleTicks) {
     const auto earlier = idleBefore.find(name);
@@ -257,8 +262,7 @@ int runOnce(size_t idleCount, int events, int resultPipe) {
     open->close();
   kill(server, SIGKILL);
   waitpid(server, nullptr, 0);
-  const Figures figures{cpu / events,
-                        idleCount > 1 ? (after - before) / static_cast<double>(idleCount - 1) : 0};
+  const Figures figures{cpu / events, residentPerIdle, heapPerIdle};
   if (write(resultPipe, &figures, sizeof figures) != static_cast<ssize_t>(sizeof figures)) return 1;
   return complete && ok ? 0 : 1;
 }
@@ -268,17 +272,24 @@ int runOnce(size_t idleCount, int events, int resultPipe) {
 int main(int argc, char** argv) {
   int events = 2000;
   int runs = 1;
+  bool here = false;
   std::vector<size_t> counts;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--help" || argument == "-h") {
       std::printf(
           "usage: NetScaleBenchmark [--events E] [--runs R] [N ...]\n"
+          "       NetScaleBenchmark --here [--events E] N\n"
           "Processor time per event on one active stream (E events, default 2000,\n"
           "1 ms apart) with N idle streams open (default 0 1000 3000 10000), and\n"
           "the memory per idle stream; with --runs, the median of R runs of each.\n"
+          "--here makes one run in this process (for a heap profiler).\n"
           "Exit status: 0 every event arrived, 1 a run fell short, 2 bad argument.\n");
       return 0;
+    }
+    if (argument == "--here") {
+      here = true;
+      continue;
     }
     char* end = nullptr;
     const bool named = (argument == "--events" || argument == "--runs") && i + 1 < argc;
@@ -305,6 +316,18 @@ int main(int argc, char** argv) {
     if (setrlimit(RLIMIT_NOFILE, &files) != 0) std::perror("NetScaleBenchmark: setrlimit");
   }
   std::printf("open-file limit %llu\n", static_cast<unsigned long long>(files.rlim_cur));
+  if (here) {
+    if (counts.size() != 1) {
+      std::fprintf(stderr, "NetScaleBenchmark: --here takes exactly one N\n");
+      return 2;
+    }
+    int sink[2];
+    if (pipe(sink) != 0) return 1;
+    const int result = runOnce(counts.front(), events, sink[1]);
+    close(sink[0]);
+    close(sink[1]);
+    return result;
+  }
   int status = 0;
   std::map<size_t, std::vector<Figures>> figures;
   // Each run in a child of its own; this process starts no thread, so
@@ -333,16 +356,19 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("median of %d runs:\n", runs);
-  for (auto& [count, list] : figures) {
-    const auto median = [&](double Figures::*field) {
+  for (const auto& entry : figures) {
+    const std::vector<Figures>& list = entry.second;
+    const auto median = [&list](double Figures::*field) {
       std::vector<double> values;
+      values.reserve(list.size());
       for (const Figures& f : list)
         values.push_back(f.*field);
       std::sort(values.begin(), values.end());
       return values[values.size() / 2];
     };
-    std::printf("N=%-6zu cpu/event=%7.1f us  rss/idle stream=%5.1f KB\n", count,
-                median(&Figures::cpuPerEvent) * 1e6, median(&Figures::bytesPerIdle) / 1024);
+    std::printf("N=%-6zu cpu/event=%7.1f us  rss/idle stream=%5.1f KB  heap/idle stream=%5.1f KB\n",
+                entry.first, median(&Figures::cpuPerEvent) * 1e6,
+                median(&Figures::bytesPerIdle) / 1024, median(&Figures::heapPerIdle) / 1024);
   }
   return status;
 }
