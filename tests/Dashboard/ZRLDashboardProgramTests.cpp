@@ -8,9 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <map>
 #include <mutex>
-#include <regex>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -21,58 +19,22 @@
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
 #include "ZorlanSDK/ZorlanSDK.h"
 #include "tests/Dashboard/DashboardTestSupport.h"
-#include "tests/Tools/ChildProcess.h"
 
 using json = nlohmann::json;
 
 namespace {
 
-// A running zrl-dashboard and what it printed.
-class Dashboard {
- public:
-  Dashboard(const std::string& data, const std::string& port = "0")
-      : process_({ZRL_DASHBOARD_PATH, "--port", port, "--data", data}) {
-    const auto ca = process_.readLine();
-    const auto listening = process_.readLine();
-    const auto open = process_.readLine();
-    if (!ca || !listening || !open) return;
-    lines_ = {*ca, *listening, *open};
-    std::smatch match;
-    static const std::regex kOpen(
-        "open: (https://127\\.0\\.0\\.1:([0-9]+))/\\?token=([0-9a-f]{64})");
-    if (!std::regex_match(*open, match, kOpen)) return;
-    origin_ = match[1];
-    port_ = match[2];
-    token_ = match[3];
-    authority_ = ca->substr(4);
-  }
-  bool ready() const { return !origin_.empty(); }
-  ChildProcess& process() { return process_; }
-  const std::vector<std::string>& lines() const { return lines_; }
-  const std::string& origin() const { return origin_; }
-  const std::string& port() const { return port_; }
-  const std::string& authority() const { return authority_; }
+HTTPAnswer api(const DashboardProcess& dashboard, const std::string& method,
+               const std::string& target, const std::optional<std::string>& body = std::nullopt) {
+  return dashboardAPI(dashboard, method, target, body);
+}
 
-  HTTPAnswer api(const std::string& method, const std::string& target,
-                 const std::optional<std::string>& body = std::nullopt) const {
-    return httpsRequest(origin_ + target, authority_, method, {"Authorization: Bearer " + token_},
-                        body);
-  }
-  // Pushes {"n": n} and answers the count of streams it was handed to.
-  int push(const std::string& appId, int n) const {
-    const auto answer = api("POST", "/api/previews?appId=" + appId, json{{"n", n}}.dump());
-    if (answer.status != 200) return -1;
-    return json::parse(answer.body)["delivered"].get<int>();
-  }
-
- private:
-  ChildProcess process_;
-  std::vector<std::string> lines_;
-  std::string origin_;
-  std::string port_;
-  std::string token_;
-  std::string authority_;
-};
+// Pushes {"n": n} and answers the count of streams it was handed to.
+int push(const DashboardProcess& dashboard, const std::string& appId, int n) {
+  const auto answer = api(dashboard, "POST", "/api/previews?appId=" + appId, json{{"n", n}}.dump());
+  if (answer.status != 200) return -1;
+  return json::parse(answer.body)["delivered"].get<int>();
+}
 
 // The "n" of every message that a client received, in order, and whether it
 // has been told that its stream is open.
@@ -117,7 +79,8 @@ class Received {
   int opens_ = 0;
 };
 
-std::shared_ptr<LDEventSource> streamClient(const Dashboard& dashboard, const std::string& appId) {
+std::shared_ptr<LDEventSource> streamClient(const DashboardProcess& dashboard,
+                                            const std::string& appId) {
   NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(dashboard.authority());
   auto source = LDEventSource::eventSourceWithURL(
       NSURL::URLWithString(dashboard.origin() + "/v1/api/sse-ui-config?appId=" + appId),
@@ -139,7 +102,7 @@ TEST(ZRLDashboardProgram, AnswersHelpAndRefusesWrongCommandLines) {
     EXPECT_EQ(child.wait(), 2) << wrong[0];
     EXPECT_NE(child.errorOutput().find("zrl-dashboard: "), std::string::npos);
   }
-  DashboardFolder folder;
+  TemporaryDirectory folder;
   const std::string file = folder.path() + "/file";
   { std::ofstream(file) << "x"; }
   ChildProcess blocked({ZRL_DASHBOARD_PATH, "--port", "0", "--data", file + "/data"});
@@ -149,8 +112,8 @@ TEST(ZRLDashboardProgram, AnswersHelpAndRefusesWrongCommandLines) {
 
 TEST(ZRLDashboardProgram, StreamsPreviewsToThePluginsClientAndEndsCleanlyOnSignals) {
   for (const int signalNumber : {SIGTERM, SIGINT}) {
-    DashboardFolder folder;
-    Dashboard dashboard(folder.path());
+    TemporaryDirectory folder;
+    DashboardProcess dashboard(ZRL_DASHBOARD_PATH, folder.path());
     ASSERT_TRUE(dashboard.ready()) << dashboard.process().errorOutput();
     EXPECT_EQ(dashboard.lines()[0], "ca: " + folder.path() + "/ca.pem");
     EXPECT_EQ(dashboard.lines()[1], "listening: " + dashboard.origin());
@@ -164,9 +127,9 @@ TEST(ZRLDashboardProgram, StreamsPreviewsToThePluginsClientAndEndsCleanlyOnSigna
     second->open();
     ASSERT_TRUE(firstReceived->waitForOpens(1));
     ASSERT_TRUE(secondReceived->waitForOpens(1));
-    EXPECT_EQ(dashboard.push("app", 1), 2);
-    EXPECT_EQ(dashboard.push("other", 99), 0);
-    EXPECT_EQ(dashboard.push("app", 2), 2);
+    EXPECT_EQ(push(dashboard, "app", 1), 2);
+    EXPECT_EQ(push(dashboard, "other", 99), 0);
+    EXPECT_EQ(push(dashboard, "app", 2), 2);
     ASSERT_TRUE(firstReceived->waitForCount(2));
     ASSERT_TRUE(secondReceived->waitForCount(2));
     EXPECT_EQ(firstReceived->numbers(), (std::vector<int>{1, 2}));
@@ -180,7 +143,7 @@ TEST(ZRLDashboardProgram, StreamsPreviewsToThePluginsClientAndEndsCleanlyOnSigna
     auto lateReceived = Received::listen(*late);
     late->open();
     ASSERT_TRUE(lateReceived->waitForOpens(1));
-    EXPECT_EQ(dashboard.push("app", 3), 3);
+    EXPECT_EQ(push(dashboard, "app", 3), 3);
     ASSERT_TRUE(lateReceived->waitForCount(signalNumber == SIGTERM ? 2 : 1));
     const std::vector<int> expected =
         signalNumber == SIGTERM ? std::vector<int>{2, 3} : std::vector<int>{3};
@@ -194,8 +157,8 @@ TEST(ZRLDashboardProgram, StreamsPreviewsToThePluginsClientAndEndsCleanlyOnSigna
 }
 
 TEST(ZRLDashboardProgram, LosesNothingAnsweredWhenKilledAndRestarted) {
-  DashboardFolder folder;
-  auto dashboard = std::make_unique<Dashboard>(folder.path());
+  TemporaryDirectory folder;
+  auto dashboard = std::make_unique<DashboardProcess>(ZRL_DASHBOARD_PATH, folder.path());
   ASSERT_TRUE(dashboard->ready()) << dashboard->process().errorOutput();
   const std::string port = dashboard->port();
   const std::string upload =
@@ -217,30 +180,31 @@ TEST(ZRLDashboardProgram, LosesNothingAnsweredWhenKilledAndRestarted) {
   client->open();
   ASSERT_TRUE(received->waitForOpens(1));
   for (int n = 1; n <= 3; ++n)
-    ASSERT_EQ(dashboard->push("app", n), 1);
+    ASSERT_EQ(push(*dashboard, "app", n), 1);
   ASSERT_TRUE(received->waitForCount(3));
 
   dashboard->process().signal(SIGKILL);
   EXPECT_EQ(dashboard->process().wait(), 128 + SIGKILL);
-  dashboard = std::make_unique<Dashboard>(folder.path(), port);
+  dashboard = std::make_unique<DashboardProcess>(ZRL_DASHBOARD_PATH, folder.path(), port);
   ASSERT_TRUE(dashboard->ready()) << dashboard->process().errorOutput();
 
   // Pushed while the client may still be away: it gets it by replay when it
   // comes back with its last id; then a live one.
-  ASSERT_GE(dashboard->push("app", 4), 0);
+  ASSERT_GE(push(*dashboard, "app", 4), 0);
   ASSERT_TRUE(received->waitForOpens(2));
   ASSERT_TRUE(received->waitForCount(4));
-  ASSERT_EQ(dashboard->push("app", 5), 1);
+  ASSERT_EQ(push(*dashboard, "app", 5), 1);
   ASSERT_TRUE(received->waitForCount(5));
   EXPECT_EQ(received->numbers(), (std::vector<int>{1, 2, 3, 4, 5}));
   client->close();
 
-  const auto captures = json::parse(dashboard->api("GET", "/api/captures?appId=app").body);
+  const auto captures = json::parse(api(*dashboard, "GET", "/api/captures?appId=app").body);
   ASSERT_EQ(captures.size(), 1u);
-  const auto png = dashboard->api(
-      "GET", "/api/captures/" + std::to_string(captures[0]["id"].get<int>()) + "/screenshot.png");
+  const auto png =
+      api(*dashboard, "GET",
+          "/api/captures/" + std::to_string(captures[0]["id"].get<int>()) + "/screenshot.png");
   EXPECT_EQ(png.body.substr(0, 4), "\x89PNG");
-  const auto devices = json::parse(dashboard->api("GET", "/api/test-devices?appId=app").body);
+  const auto devices = json::parse(api(*dashboard, "GET", "/api/test-devices?appId=app").body);
   ASSERT_EQ(devices.size(), 1u);
   EXPECT_EQ(devices[0]["model"], "iPhone15,2");
 }
@@ -248,8 +212,8 @@ TEST(ZRLDashboardProgram, LosesNothingAnsweredWhenKilledAndRestarted) {
 // The plug-in itself, through the host's HTTP operations and its preview
 // channel, against the real dashboard.
 TEST(ZRLDashboardProgram, TakesThePluginsRequestsAndFeedsItsPreviewChannel) {
-  DashboardFolder folder;
-  Dashboard dashboard(folder.path());
+  TemporaryDirectory folder;
+  DashboardProcess dashboard(ZRL_DASHBOARD_PATH, folder.path());
   ASSERT_TRUE(dashboard.ready()) << dashboard.process().errorOutput();
   auto controller = std::make_shared<ZRLController>();
   controller->setApplicationIdentifier("app 1");
@@ -271,7 +235,7 @@ TEST(ZRLDashboardProgram, TakesThePluginsRequestsAndFeedsItsPreviewChannel) {
   };
 
   EXPECT_TRUE(accepted([&](auto done) { plugin->addAsTestDevice(done); }));
-  EXPECT_EQ(json::parse(dashboard.api("GET", "/api/test-devices?appId=app%201").body)[0]["id"],
+  EXPECT_EQ(json::parse(api(dashboard, "GET", "/api/test-devices?appId=app%201").body)[0]["id"],
             "ABC-123");
 
   std::string screenshot = json::parse(std::string("\"") + kTestPNGBase64 + "\"");
@@ -284,12 +248,12 @@ TEST(ZRLDashboardProgram, TakesThePluginsRequestsAndFeedsItsPreviewChannel) {
   plugin->sendToServerLayoutInfo(layout, "Home", screenshot);
   json captures;
   EXPECT_TRUE(eventually([&] {
-    captures = json::parse(dashboard.api("GET", "/api/captures?appId=app%201").body);
+    captures = json::parse(api(dashboard, "GET", "/api/captures?appId=app%201").body);
     return !captures.empty();
   }));
   ASSERT_EQ(captures.size(), 1u);
   const auto capture = json::parse(
-      dashboard.api("GET", "/api/captures/" + std::to_string(captures[0]["id"].get<int>())).body);
+      api(dashboard, "GET", "/api/captures/" + std::to_string(captures[0]["id"].get<int>())).body);
   EXPECT_EQ(capture["screen"], "Home");
   EXPECT_EQ(capture["layout"], layout);
   EXPECT_EQ(capture["image"], screenshot);
@@ -302,7 +266,7 @@ TEST(ZRLDashboardProgram, TakesThePluginsRequestsAndFeedsItsPreviewChannel) {
   ZRLCoachMarkHelper::sharedHelper()->resetConfigurations();
   const json coachMark = {{"ui", {{"display_type", "coach_mark"}, {"view_id", "ZRL:A:0"}}}};
   ASSERT_TRUE(eventually([&] {
-    const auto answer = dashboard.api("POST", "/api/previews?appId=app%201", coachMark.dump());
+    const auto answer = api(dashboard, "POST", "/api/previews?appId=app%201", coachMark.dump());
     return answer.status == 200 && json::parse(answer.body)["delivered"] == 1;
   }));
   ASSERT_TRUE(ZRLCoachMarkHelper::sharedHelper()->waitForConfigurations(1, kPatience));
@@ -311,12 +275,12 @@ TEST(ZRLDashboardProgram, TakesThePluginsRequestsAndFeedsItsPreviewChannel) {
   // go, so that the client's connection is gone before the process ends.
   channel.reset();
   EXPECT_TRUE(eventually([&] {
-    const auto answer = dashboard.api("POST", "/api/previews?appId=app%201", "{}");
+    const auto answer = api(dashboard, "POST", "/api/previews?appId=app%201", "{}");
     return answer.status == 200 && json::parse(answer.body)["delivered"] == 0;
   }));
 
   EXPECT_TRUE(accepted([&](auto done) { plugin->removeTestDevice(done); }));
-  EXPECT_EQ(dashboard.api("GET", "/api/test-devices?appId=app%201").body, "[]");
+  EXPECT_EQ(api(dashboard, "GET", "/api/test-devices?appId=app%201").body, "[]");
   ZRLController::setSharedController(nullptr);
 }
 

@@ -55,7 +55,7 @@ class DashboardServerTest : public ::testing::Test {
   // included: generous, so that no handshake under a sanitizer on a busy
   // machine runs into it, but for the tests of slow senders.
   std::chrono::milliseconds readTimeout = std::chrono::seconds(20);
-  DashboardFolder folder;
+  TemporaryDirectory folder;
   std::string authority;
   std::string origin;
   std::unique_ptr<ZRLDashboardStore> store;

@@ -41,13 +41,13 @@ bool isPNGFile(const std::string& path) {
 // input.
 class Device {
  public:
-  Device(const ZRLDemoDashboardAddress& dashboard, const std::string& folder) {
+  Device(const DashboardProcess& dashboard, const std::string& folder) {
     std::string error;
     process_ = ZRLDemoChild::spawn(
         "sim",
         {ZRL_SIM_PATH, "run", "--scene", std::string(ZRL_SCENES_DIR) + "/login.json", "--dashboard",
-         "127.0.0.1:" + std::to_string(dashboard.port), "--ca-file", dashboard.authorityFile,
-         "--app-id", kApp, "--device-id", kDevice, "--defaults", folder + "/defaults.json"},
+         dashboard.host(), "--ca-file", dashboard.authority(), "--app-id", kApp, "--device-id",
+         kDevice, "--defaults", folder + "/defaults.json"},
         std::nullopt, &error);
     EXPECT_TRUE(process_) << error;
   }
@@ -127,8 +127,8 @@ class Device {
   std::unique_ptr<ZRLDemoChild> process_;
 };
 
-ZRLDemoAPI apiOf(const Dashboard& dashboard) {
-  return {dashboard.address().origin, dashboard.address().token, dashboard.address().authorityFile};
+ZRLDemoAPI apiOf(const DashboardProcess& dashboard) {
+  return {dashboard.origin(), dashboard.token(), dashboard.authority()};
 }
 
 // Pushes {"ui": {"display_type": type, "n": n}}; the number of streams it
@@ -167,10 +167,10 @@ std::set<std::string> capturedScreens(const ZRLDemoAPI& api) {
 }  // namespace
 
 TEST(ZRLEndToEnd, TheDeviceCapturesRegistersAndShowsEachDisplayTypeThroughTheDashboard) {
-  TemporaryFolder folder;
-  Dashboard dashboard(folder.path() + "/data");
+  TemporaryDirectory folder;
+  DashboardProcess dashboard(ZRL_DASHBOARD_PATH, folder.path() + "/data");
   ASSERT_TRUE(dashboard.ready()) << dashboard.errors();
-  Device device(dashboard.address(), folder.path());
+  Device device(dashboard, folder.path());
   ASSERT_TRUE(device.waitFor(Kind::streamOpen, 0)) << device.errors();
 
   ASSERT_TRUE(device.capture("Login")) << device.errors();
@@ -229,12 +229,12 @@ TEST(ZRLEndToEnd, TheDeviceCapturesRegistersAndShowsEachDisplayTypeThroughTheDas
 }
 
 TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhileArrivesOnce) {
-  TemporaryFolder folder;
+  TemporaryDirectory folder;
   const std::string data = folder.path() + "/data";
-  auto dashboard = std::make_unique<Dashboard>(data);
+  auto dashboard = std::make_unique<DashboardProcess>(ZRL_DASHBOARD_PATH, data);
   ASSERT_TRUE(dashboard->ready()) << dashboard->errors();
-  const std::string port = std::to_string(dashboard->address().port);
-  Device device(dashboard->address(), folder.path());
+  const std::string port = dashboard->port();
+  Device device(*dashboard, folder.path());
   ASSERT_TRUE(device.waitFor(Kind::streamOpen, 0)) << device.errors();
   ASSERT_TRUE(device.capture("Login")) << device.errors();
   size_t from = device.errorLines();
@@ -251,7 +251,7 @@ TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhile
   for (int attempt = 0; attempt < 3 && delivered != 0; ++attempt) {
     from = device.errorLines();
     dashboard->process().signal(SIGKILL);
-    ASSERT_TRUE(dashboard->process().waitForExit(kEndToEndPatience));
+    ASSERT_TRUE(dashboard->process().wait(kEndToEndPatience));
     ASSERT_GE(waitForLine(
                   device.process(), Stream::error,
                   [](const std::string& text) {
@@ -262,7 +262,7 @@ TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhile
               0)
         << device.errors();
     restarted = device.errorLines();
-    dashboard = std::make_unique<Dashboard>(data, port);
+    dashboard = std::make_unique<DashboardProcess>(ZRL_DASHBOARD_PATH, data, port);
     ASSERT_TRUE(dashboard->ready()) << dashboard->errors();
     delivered = push(apiOf(*dashboard), "inline", 2);
   }
@@ -290,7 +290,7 @@ TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhile
 }
 
 TEST(ZRLDemoProgram, RunsTheWholeLoopOnceAndStopsEverythingItStarted) {
-  TemporaryFolder folder;
+  TemporaryDirectory folder;
   ChildProcess demo({"/usr/bin/env", "ZRL_DEMO_ONCE=1", ZRL_DEMO_PATH, "--no-window", "--port", "0",
                      "--out", folder.path()});
   EXPECT_EQ(demo.wait(std::chrono::seconds(120)), 0) << demo.unreadOutput() << demo.errorOutput();
@@ -318,7 +318,7 @@ TEST(ZRLDemoProgram, RunsTheWholeLoopOnceAndStopsEverythingItStarted) {
 
 TEST(ZRLDemoProgram, KeepsServingUntilInterruptedAndItsChildrenDieWithIt) {
   for (const int ending : {SIGINT, SIGKILL}) {
-    TemporaryFolder folder;
+    TemporaryDirectory folder;
     ChildProcess demo({ZRL_DEMO_PATH, "--no-window", "--port", "0", "--out", folder.path()});
     std::optional<std::string> line;
     while ((line = demo.readLine(std::chrono::seconds(120))) && !line->starts_with("open: ")) {
@@ -343,7 +343,7 @@ TEST(ZRLDemoProgram, KeepsServingUntilInterruptedAndItsChildrenDieWithIt) {
 
 TEST(ZRLDemoProgram, FailsAStepWhoseAnswerIsOddOrInterruptedAndStopsEverything) {
   // A dump without the menu's flag fails the first step that reads it.
-  TemporaryFolder folder;
+  TemporaryDirectory folder;
   ChildProcess odd({"/usr/bin/env", std::string("ZRL_DEMO_SIM=") + ZRL_FAKE_SIM_PATH,
                     R"(FAKE_SIM_DUMP={"menuOpen":"yes"})", ZRL_DEMO_PATH, "--once", "--no-window",
                     "--port", "0", "--out", folder.path()});

@@ -15,9 +15,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "ChildProcess.h"
 #include "Platform/Foundation/NSData.h"
 #include "Platform/UIKit/UIImage.h"
+#include "ToolTestSupport.h"
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
 #include "tests/Dashboard/DashboardTestSupport.h"
 
@@ -30,11 +30,6 @@ namespace {
 const std::string kLoginScene = std::string(ZRL_SCENES_DIR) + "/login.json";
 // The login scene's screen is 375 x 667; its background is #f4f5f7.
 constexpr UIImagePixel kAppBackground{0xf4, 0xf5, 0xf7, 255};
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 std::shared_ptr<const UIImage> readPNG(const std::filesystem::path& path) {
   return UIImage::imageWithData(NSData(readFile(path)));
@@ -108,11 +103,6 @@ class Simulator {
 class ZRLSimRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("zrl-sim-run-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(folder_);
-    std::filesystem::create_directories(folder_);
     std::string error;
     auto certificate = ZRLLocalCertificate::generate(folder_.string(), &error);
     ASSERT_TRUE(certificate) << error;
@@ -136,8 +126,7 @@ class ZRLSimRunTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    server_->stop();
-    std::filesystem::remove_all(folder_);
+    if (server_) server_->stop();
   }
 
   std::vector<std::string> arguments(const std::string& defaults = "defaults.json") const {
@@ -156,7 +145,8 @@ class ZRLSimRunTest : public ::testing::Test {
     return found;
   }
 
-  std::filesystem::path folder_;
+  TemporaryDirectory directory_;
+  const std::filesystem::path folder_{directory_.path()};
   std::string caFile_;
   std::unique_ptr<ZRLLocalServer> server_;
   std::atomic<int> testDeviceStatus_{200};
@@ -349,7 +339,7 @@ TEST_F(ZRLSimRunTest, ScriptsRunToTheEndAndBadStartsExitTwo) {
 // preview pushed through the dashboard's API reaches the builders and the
 // snapshot.
 TEST(ZRLSimDashboardTest, SelectScreenRegistrationAndPreviewsGoThroughTheDashboard) {
-  DashboardFolder data;
+  TemporaryDirectory data;
   ChildProcess dashboard({ZRL_DASHBOARD_PATH, "--port", "0", "--data", data.path()});
   const auto ca = dashboard.readLine(std::chrono::seconds(60));
   const auto listening = dashboard.readLine(std::chrono::seconds(60));

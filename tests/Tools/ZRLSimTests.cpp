@@ -6,20 +6,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "ChildProcess.h"
 #include "Platform/Foundation/NSData.h"
 #include "Platform/UIKit/UIKit.h"
+#include "ToolTestSupport.h"
 #include "Tools/zrl-sim/ZRLSimScene.h"
 #include "ZorlanSDK/ZRLUtilities.h"
 
 using ::testing::HasSubstr;
 
 namespace {
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 std::string loadError(const std::string& text) {
   std::string error;
@@ -47,14 +42,6 @@ UIImagePixel hex(uint32_t rgb) {
 
 class ZRLSimTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("zrl-sim-test-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(folder_);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
   // Runs zrl-sim and returns its exit status; standard error goes to error.
   int run(std::vector<std::string> arguments, std::string* error = nullptr,
           std::string* output = nullptr) {
@@ -85,7 +72,8 @@ class ZRLSimTest : public ::testing::Test {
     return {layout, UIImage::imageWithData(png)};
   }
 
-  std::filesystem::path folder_;
+  TemporaryDirectory directory_;
+  const std::filesystem::path folder_{directory_.path()};
 };
 
 TEST_F(ZRLSimTest, BadScenesAreRefusedWithThePlaceOfTheFault) {
@@ -236,7 +224,6 @@ TEST_F(ZRLSimTest, CommandLineErrorsExitTwoAndWriteNothing) {
   EXPECT_EQ(run({"capture", "--scene"}, &error), 2);
   EXPECT_THAT(error, HasSubstr("--scene needs a value"));
 
-  std::filesystem::create_directories(folder_);
   const auto bad = folder_ / "bad.json";
   std::ofstream(bad) << R"({"screens": {"Home": {"class": "UIView", "frame": [0, 0, 10]}}})";
   const auto out = folder_ / "out";

@@ -24,9 +24,8 @@
 namespace {
 
 TEST(ZRLSimWindowLoopTest, DrawsTheRunAndTheDockingAnimation) {
-  const auto folder = std::filesystem::temp_directory_path() /
-                      ("zrl-sim-window-loop-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(folder);
+  const TemporaryDirectory directory;
+  const std::filesystem::path folder = directory.path();
   const auto scene = folder / "small.json";
   std::ofstream(scene) << R"({"screen": {"width": 300, "height": 330, "scale": 2},
     "initial": "Home", "screens": {"Home": {"class": "UIView", "frame": [0, 0, 300, 330],
@@ -123,8 +122,6 @@ TEST(ZRLSimWindowLoopTest, DrawsTheRunAndTheDockingAnimation) {
   window.reset();
   ::unsetenv("SDL_VIDEODRIVER");  // NOLINT(concurrency-mt-unsafe)
   run->finish();
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
 }
 
 // Without a display the program says so and starts nothing; its help tells

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "Platform/Foundation/NSData.h"
 #include "Platform/UIKit/UIImage.h"
+#include "ToolTestSupport.h"
 #include "X11TestDisplay.h"
 
 using json = nlohmann::json;
@@ -29,11 +29,6 @@ namespace {
 
 // Generous: the sanitizer builds on a busy two-core machine.
 constexpr auto kDeadline = 60s;
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 // The login scene at one pixel per point, the scale at which `snapshot`
 // draws, so that the window's pixels and the snapshot's can be the same.
@@ -52,14 +47,7 @@ class WindowTest : public ::testing::Test {
     if (const char* reason = std::getenv("ZRL_WINDOW_TEST_SKIP")) GTEST_SKIP() << reason;
     display_ = X11TestDisplay::open();
     ASSERT_NE(display_, nullptr) << "no X display; this test runs under xvfb-run";
-    folder_ =
-        std::filesystem::temp_directory_path() / ("zrl-sim-window-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder_);
     scene_ = writeScene(folder_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
   }
 
   // A simulator with no dashboard to reach: the preview stream only fails
@@ -168,7 +156,8 @@ class WindowTest : public ::testing::Test {
   }
 
   std::unique_ptr<X11TestDisplay> display_;
-  std::filesystem::path folder_;
+  TemporaryDirectory directory_;
+  const std::filesystem::path folder_{directory_.path()};
   std::filesystem::path scene_;
 };
 
