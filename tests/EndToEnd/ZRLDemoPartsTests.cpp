@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -97,7 +98,22 @@ TEST(ZRLDemoAPI, CallsTheDashboardWithItsTokenAndNamesFailures) {
   // Verification stays on: another authority is not trusted.
   ZRLDemoAPI untrusted(dashboard.origin(), dashboard.token(), "/dev/null");
   EXPECT_FALSE(untrusted.getJSON("/api/captures?appId=demo", &error));
-  EXPECT_THAT(error, HasSubstr("failed"));
+  EXPECT_THAT(error, HasSubstr("GET /api/captures?appId=demo -> failed: "));
+
+  // A server that takes the request and never answers: the call fails once
+  // its time-out has passed.
+  std::mutex mutex;
+  std::vector<std::shared_ptr<ZRLLocalStream>> held;  // outlive the server
+  ZRLLocalServer stalled;
+  stalled.route("GET", "/api/captures", [&](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    std::lock_guard lock(mutex);
+    held.push_back(r.raw());
+  });
+  ASSERT_TRUE(stalled.start());
+  ZRLDemoAPI slow("http://127.0.0.1:" + std::to_string(stalled.port()), "t", "/dev/null",
+                  std::chrono::seconds(1));
+  EXPECT_FALSE(slow.getJSON("/api/captures?appId=demo", &error));
+  EXPECT_THAT(error, HasSubstr("GET /api/captures?appId=demo -> failed: "));
 }
 
 TEST(ZRLDemoProgram, AnswersHelpRefusesWrongCommandLinesAndStopsWhatItStartedOnFailure) {
