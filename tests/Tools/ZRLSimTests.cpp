@@ -188,43 +188,43 @@ TEST_F(ZRLSimTest, CaptureWritesLayoutAndScreenshotThatMatchEachOther) {
   EXPECT_TRUE(findNode(capture("react-native").first, "[zrl_ats_profile_header_zrl]"));
 }
 
-TEST_F(ZRLSimTest, CommandLineErrorsExitTwoAndWriteNothing) {
+TEST_F(ZRLSimTest, CommandLineErrorsExitTwoNameTheFaultAndWriteNothing) {
   std::string output;
   EXPECT_EQ(run({"--help"}, nullptr, &output), 0);
   EXPECT_THAT(output, HasSubstr("capture --scene FILE [--screen NAME] --out DIR"));
   EXPECT_THAT(output, HasSubstr("Exit status:"));
   EXPECT_THAT(output, HasSubstr("The end of the commands leaves"));  // how --window ends
 
-  std::string error;
-  EXPECT_EQ(run({}, &error), 2);
-  EXPECT_EQ(run({"fly"}, &error), 2);
-  EXPECT_THAT(error, HasSubstr("unknown command fly"));
-  EXPECT_EQ(run({"capture", "--out", folder_.string()}, &error), 2);
-  EXPECT_THAT(error, HasSubstr("--scene FILE is required"));
-  EXPECT_EQ(run({"capture", "--scene"}, &error), 2);
-  EXPECT_THAT(error, HasSubstr("--scene needs a value"));
-
-  const auto bad = folder_ / "bad.json";
+  const std::string login = std::string(ZRL_SCENES_DIR) + "/login.json";
+  const std::string bad = (folder_ / "bad.json").string();
   std::ofstream(bad) << R"({"screens": {"Home": {"class": "UIView", "frame": [0, 0, 10]}}})";
+  const std::string missing = (folder_ / "missing").string();
   const auto out = folder_ / "out";
-  EXPECT_EQ(run({"capture", "--scene", bad.string(), "--out", out.string()}, &error), 2);
-  EXPECT_THAT(error, HasSubstr(bad.string() + ": /screens/Home: \"frame\" must be an array of 4"));
-  EXPECT_FALSE(std::filesystem::exists(out));
-  EXPECT_EQ(run({"capture", "--scene", (folder_ / "missing.json").string(), "--out", out.string()},
-                &error),
-            2);
-  EXPECT_THAT(error, HasSubstr("missing.json: cannot be read"));
-  EXPECT_EQ(run({"capture", "--scene", std::string(ZRL_SCENES_DIR) + "/login.json", "--screen",
-                 "Nowhere", "--out", out.string()},
-                &error),
-            2);
-  EXPECT_THAT(error, HasSubstr("no screen is named \"Nowhere\""));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "a command is required"},
+      {{"fly"}, "unknown command fly"},
+      {{"capture", "--out", out}, "--scene FILE is required"},
+      {{"capture", "--scene"}, "--scene needs a value"},
+      {{"capture", "--scene", bad, "--out", out},
+       bad + ": /screens/Home: \"frame\" must be an array"},
+      {{"capture", "--scene", missing + ".json", "--out", out}, "missing.json: cannot be read"},
+      {{"capture", "--scene", login, "--screen", "Nowhere", "--out", out}, "no screen is named"},
+      {{"run", "--scene", missing + ".json"}, "missing.json: cannot be read"},
+      {{"run", "--scene", login, "--script", missing + ".txt"}, "the script cannot be read"},
+      {{"run", "--scene", login, "--ca-file", missing + ".pem"}, "the CA file cannot be read"},
+      {{"run", "--scene", login, "--safe-top", "x"}, "--safe-top needs a number of points"},
+      {{"run", "--scene", login, "--bogus", "1"}, "unknown option --bogus"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    std::string error;
+    EXPECT_EQ(run(arguments, &error), 2) << message;
+    EXPECT_THAT(error, HasSubstr(message));
+  }
   EXPECT_FALSE(std::filesystem::exists(out));
 
   // A named screen other than the initial one.
-  EXPECT_EQ(run({"capture", "--scene", std::string(ZRL_SCENES_DIR) + "/login.json", "--screen",
-                 "Cart", "--out", out.string()},
-                &error),
+  std::string error;
+  EXPECT_EQ(run({"capture", "--scene", login, "--screen", "Cart", "--out", out.string()}, &error),
             0)
       << error;
   const auto body = nlohmann::json::parse(readFile(out / "body.json"));

@@ -129,29 +129,18 @@ class WindowTest : public ::testing::Test {
   // A mouse drag with the left button, in window pixels, through a middle
   // point, as a person makes it.
   static int drag(unsigned long window, double x1, double y1, double x2, double y2) {
-    const auto at = [](double v) { return std::to_string(static_cast<int>(v)); };
-    const std::string id = std::to_string(window);
-    ChildProcess xdotool({ZRL_XDOTOOL,
-                          "mousemove",
-                          "--sync",
-                          "--window",
-                          id,
-                          at(x1),
-                          at(y1),
-                          "mousedown",
-                          "1",
-                          "mousemove",
-                          "--window",
-                          id,
-                          at((x1 + x2) / 2),
-                          at((y1 + y2) / 2),
-                          "mousemove",
-                          "--window",
-                          id,
-                          at(x2),
-                          at(y2),
-                          "mouseup",
-                          "1"});
+    using Words = std::vector<std::string>;
+    const auto moveTo = [id = std::to_string(window)](double x, double y) {
+      return Words{"mousemove", "--window", id, std::to_string(static_cast<int>(x)),
+                   std::to_string(static_cast<int>(y))};
+    };
+    Words argv{ZRL_XDOTOOL};
+    for (const Words& step :
+         {moveTo(x1, y1), Words{"mousedown", "1"}, moveTo((x1 + x2) / 2, (y1 + y2) / 2),
+          moveTo(x2, y2), Words{"mouseup", "1"}})
+      argv.insert(argv.end(), step.begin(), step.end());
+    argv.insert(argv.begin() + 2, "--sync");  // the first move waits until it is done
+    ChildProcess xdotool(argv);
     return xdotool.wait(kDeadline).value_or(-1);
   }
 
