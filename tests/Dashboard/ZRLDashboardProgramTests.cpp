@@ -110,29 +110,19 @@ TEST(ZRLDashboardProgram, StreamsPreviewsToThePluginsClientAndEndsCleanlyOnSigna
     EXPECT_EQ(dashboard.lines()[0], "ca: " + folder.path() + "/ca.pem");
     EXPECT_EQ(dashboard.lines()[1], "listening: " + dashboard.origin());
 
-    // A client gets its app's previews, not another app's; one that comes
-    // with the id of the first preview (id 1) gets the second (id 3) by
-    // replay, then the live third, each once.
-    auto first = streamClient(dashboard, "app");
-    auto firstReceived = Received::listen(*first);
-    first->open();
-    ASSERT_TRUE(firstReceived->waitForOpens(1));
+    // A client gets its app's previews, not another app's. (The end-to-end
+    // restart checks the replay to a client that comes back with the last
+    // id it saw, and the server's tests the replay on the wire.)
+    auto client = streamClient(dashboard, "app");
+    auto received = Received::listen(*client);
+    client->open();
+    ASSERT_TRUE(received->waitForOpens(1));
     EXPECT_EQ(push(dashboard, "app", 1), 1);
     EXPECT_EQ(push(dashboard, "other", 99), 0);
     EXPECT_EQ(push(dashboard, "app", 2), 1);
-    auto late = streamClient(dashboard, "app");
-    late->setLastEventID("1");
-    auto lateReceived = Received::listen(*late);
-    late->open();
-    ASSERT_TRUE(lateReceived->waitForOpens(1));
-    EXPECT_EQ(push(dashboard, "app", 3), 2);
-    ASSERT_TRUE(firstReceived->waitForCount(3));
-    ASSERT_TRUE(lateReceived->waitForCount(2));
-    EXPECT_EQ(firstReceived->numbers(), (std::vector<int>{1, 2, 3}));
-    EXPECT_EQ(lateReceived->numbers(), (std::vector<int>{2, 3}));
-
-    first->close();
-    late->close();
+    ASSERT_TRUE(received->waitForCount(2));
+    EXPECT_EQ(received->numbers(), (std::vector<int>{1, 2}));
+    client->close();
     dashboard.process().signal(signalNumber);
     EXPECT_EQ(dashboard.process().wait(), 0) << dashboard.errors();
   }
