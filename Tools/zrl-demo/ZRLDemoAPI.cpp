@@ -1,22 +1,27 @@
 #include "Tools/zrl-demo/ZRLDemoAPI.h"
 
-#include <curl/curl.h>
-
+#include <future>
 #include <memory>
+
+#include "Platform/Net/NSURLSession.h"
 
 namespace {
 
-size_t collect(char* data, size_t size, size_t count, void* target) {
-  static_cast<std::string*>(target)->append(data, size * count);
-  return size * count;
-}
+// What a data task hands its completion handler.
+struct Outcome {
+  std::optional<NSData> data;
+  NSHTTPURLResponsePtr response;
+  NSErrorPtr error;
+};
 
-struct EasyDeleter {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-struct ListDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
+// libcurl's own message for the failure when the session names one (as the
+// error beneath its own), else the session's description.
+std::string failureText(const NSErrorPtr& error) {
+  if (const NSErrorPtr& cause = error->underlyingError();
+      cause && cause->domain() == CURLErrorDomain)
+    return cause->localizedDescription();
+  return error->localizedDescription();
+}
 
 }  // namespace
 
@@ -31,42 +36,53 @@ ZRLDemoAPI::Answer ZRLDemoAPI::request(const std::string& method, const std::str
                                        const std::optional<std::string>& body) const {
   Answer answer;
   const std::string name = method + " " + target;
-  std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
-  if (!curl) {
-    answer.failure = "libcurl could not make a handle";
+  const auto fail = [&](std::string failure) {
+    answer.failure = std::move(failure);
     answer.summary = name + " -> failed: " + answer.failure;
     return answer;
+  };
+  const NSURLPtr url = NSURL::URLWithString(origin_ + target);
+  if (!url) return fail(NSURLErrorLocalizedDescription(NSURLErrorBadURL));
+
+  NSMutableURLRequest request(url, NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData,
+                              static_cast<double>(timeout_.count()));
+  request.setHTTPMethod(method);
+  request.setValue("Bearer " + token_, "Authorization");
+  request.setValue("application/json", "Content-Type");
+  if (body) request.setHTTPBody(*body);
+
+  // The dashboard's own authority is trusted besides the system's store;
+  // certificates are always verified.
+  NSURLSessionConfiguration configuration =
+      NSURLSessionConfiguration::ephemeralSessionConfiguration();
+  configuration.setTLSCertificateAuthorityFile(authorityFile_);
+  const NSURLSessionPtr session =
+      NSURLSession::sessionWithConfiguration(configuration, nullptr, nullptr);
+  auto promise = std::make_shared<std::promise<Outcome>>();
+  std::future<Outcome> outcome = promise->get_future();
+  const NSURLSessionDataTaskPtr task = session->dataTaskWithRequest(
+      request, [promise](const std::optional<NSData>& data, const NSHTTPURLResponsePtr& response,
+                         const NSErrorPtr& error) {
+        promise->set_value({data, response, error});
+      });
+  task->resume();
+  // The request's time limit covers the whole exchange; a cancelled task
+  // still calls its handler, which the second wait takes.
+  bool timedOut = false;
+  if (outcome.wait_for(timeout_) != std::future_status::ready) {
+    timedOut = true;
+    task->cancel();
+    if (outcome.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      session->invalidateAndCancel();
+      return fail(NSURLErrorLocalizedDescription(NSURLErrorTimedOut));
+    }
   }
-  curl_slist* list = nullptr;
-  for (const std::string& header :
-       {"Authorization: Bearer " + token_, std::string("Content-Type: application/json")}) {
-    curl_slist* next = curl_slist_append(list, header.c_str());
-    if (next == nullptr) break;  // the list so far stays valid
-    list = next;
-  }
-  const std::unique_ptr<curl_slist, ListDeleter> headers(list);
-  const std::string url = origin_ + target;
-  CURL* handle = curl.get();
-  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(handle, CURLOPT_CAINFO, authorityFile_.c_str());
-  curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
-  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(timeout_.count()));
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_PROXY, "");
-  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &collect);
-  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answer.body);
-  if (body) {
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body->data());
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
-  }
-  const CURLcode code = curl_easy_perform(handle);
-  if (code != CURLE_OK) {
-    answer.failure = curl_easy_strerror(code);
-    answer.summary = name + " -> failed: " + answer.failure;
-    return answer;
-  }
-  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &answer.status);
+  session->finishTasksAndInvalidate();
+  const Outcome result = outcome.get();
+  if (timedOut) return fail(NSURLErrorLocalizedDescription(NSURLErrorTimedOut));
+  if (result.error) return fail(failureText(result.error));
+  answer.status = result.response ? result.response->statusCode() : 0;
+  answer.body = result.data.value_or(NSData());
   answer.summary = name + " -> " + std::to_string(answer.status);
   return answer;
 }

@@ -1,7 +1,7 @@
 #pragma once
-// ZRLDemoAPI calls zrl-dashboard's JSON API over HTTPS (libcurl, the
-// dashboard's own certificate authority trusted, verification on) with the
-// page's token as a bearer token.
+// ZRLDemoAPI calls zrl-dashboard's JSON API over HTTPS (the platform's URL
+// session, the dashboard's own certificate authority trusted, verification
+// on) with the page's token as a bearer token.
 
 #include <chrono>
 #include <optional>
@@ -14,7 +14,7 @@ class ZRLDemoAPI {
   struct Answer {
     long status = 0;
     std::string body;
-    std::string failure;  // libcurl's message when the request did not complete
+    std::string failure;  // why the request did not complete
     // "GET /api/... -> 200" or "... -> failed: MESSAGE", for reports.
     std::string summary;
   };

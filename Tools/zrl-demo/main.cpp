@@ -5,7 +5,6 @@
 // prints a report and the page's address, and keeps both serving until
 // interrupted (or stops at once with ZRL_DEMO_ONCE=1).
 
-#include <curl/curl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -223,16 +222,11 @@ int main(int argc, char** argv) {
               << "\n";
     return kExitFailure;
   }
-  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-    std::cerr << "zrl-demo: libcurl could not start\n";
-    return kExitFailure;
-  }
   int status = kExitFailure;
   {
     ZRLDemoRun demo(std::move(options), signals);
     status = demo.run();
   }
-  curl_global_cleanup();
   ::close(signals);
   return status;
 }

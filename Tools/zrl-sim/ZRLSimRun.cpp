@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -471,32 +472,39 @@ void ZRLSimRun::finish() {
   DispatchMainLoop::drain();
 }
 
-ZRLSimRun::Result ZRLSimRun::execute(std::string_view line, size_t lineNumber) {
-  State& state = *state_;
-  const std::string text = trimmed(line);
-  const auto refuse = [&](const std::string& message) {
-    ZRLSimWriteErrorLine("zrl-sim: line " + std::to_string(lineNumber) + ": \"" + text +
+// One command line: its text without the blanks around it, its words, and
+// its number for the error lines.
+struct ZRLSimRun::Line {
+  Line(std::string_view line, size_t lineNumber)
+      : text(trimmed(line)), words(::words(text)), number(lineNumber) {}
+  Line(const Line&) = delete;  // words look into text
+  Line& operator=(const Line&) = delete;
+
+  std::string_view command() const { return words.front(); }
+  size_t argumentCount() const { return words.size() - 1; }
+  // What follows the command, so that a name or a path may hold spaces.
+  std::string rest() const { return trimmed(text.substr(text.find(command()) + command().size())); }
+
+  // Writes the error line naming this line.
+  Result refuse(const std::string& message) const {
+    ZRLSimWriteErrorLine("zrl-sim: line " + std::to_string(number) + ": \"" + text +
                          "\": " + message);
     return Result::refused;
-  };
-  const std::vector<std::string_view> parts = words(text);
-  if (parts.empty() || parts.front().starts_with('#')) return Result::done;
-  const std::string_view command = parts.front();
-  const size_t argumentCount = parts.size() - 1;
+  }
 
   // Reads a point from two arguments; false (after the error line) when
   // they are not numbers or lie off the screen.
-  const auto readPoint = [&](size_t first, CGPoint& point) {
-    const auto x = parseNumber(parts[first]);
-    const auto y = parseNumber(parts[first + 1]);
+  bool readPoint(const State& state, size_t first, CGPoint& point) const {
+    const auto x = parseNumber(words[first]);
+    const auto y = parseNumber(words[first + 1]);
     if (!x || !y) {
-      refuse("coordinates must be numbers of points, not \"" + std::string(parts[first]) + "\" \"" +
-             std::string(parts[first + 1]) + "\"");
+      refuse("coordinates must be numbers of points, not \"" + std::string(words[first]) + "\" \"" +
+             std::string(words[first + 1]) + "\"");
       return false;
     }
     point = CGPointMake(*x, *y);
     if (!state.onScreen(point)) {
-      const CGSize size = screenSize();
+      const CGSize size = state.scene->screenSize();
       std::ostringstream message;
       message << "the point (" << *x << ", " << *y << ") lies off the screen (0 to " << size.width
               << ", 0 to " << size.height << ")";
@@ -504,136 +512,176 @@ ZRLSimRun::Result ZRLSimRun::execute(std::string_view line, size_t lineNumber) {
       return false;
     }
     return true;
-  };
+  }
 
-  if (command == "screen") {
-    if (argumentCount == 0) return refuse("usage: screen NAME");
-    // The name is the rest of the line, so that it may hold spaces.
-    const std::string name = trimmed(text.substr(text.find(command) + command.size()));
-    if (state.scene->screenNamed(name) == nullptr) {
-      return refuse("the scene has no screen named \"" + name + "\"");
-    }
-    state.appWindow = state.scene->show(name);
-    state.appWindow->setWindowScene(state.windowScene);
-    state.host->postEvent(std::make_shared<ZRLEvent>(ZRLEventTypeScreenChange, name));
-    state.host->waitUntilEventsDelivered();
-    state.changed();
-    return Result::done;
+  const std::string text;
+  const std::vector<std::string_view> words;
+  const size_t number;
+};
+
+ZRLSimRun::Result ZRLSimRun::execute(std::string_view line, size_t lineNumber) {
+  const Line parsed(line, lineNumber);
+  if (parsed.words.empty() || parsed.command().starts_with('#')) return Result::done;
+
+  // Each command with the number of arguments it takes and its usage.
+  struct Command {
+    std::string_view name;
+    size_t fewest;
+    size_t most;
+    std::string_view usage;
+    Result (ZRLSimRun::*run)(const Line&);
+  };
+  constexpr size_t kAny = SIZE_MAX;
+  static constexpr Command kCommands[] = {
+      {"screen", 1, kAny, "screen NAME", &ZRLSimRun::showScreen},
+      {"background", 0, 0, "background", &ZRLSimRun::changeActivation},
+      {"foreground", 0, 0, "foreground", &ZRLSimRun::changeActivation},
+      {"tap", 2, 2, "tap X Y", &ZRLSimRun::tap},
+      {"drag", 4, 6, "drag X1 Y1 X2 Y2 [STEPS] [cancel]", &ZRLSimRun::drag},
+      {"wait", 1, 1, "wait SECONDS", &ZRLSimRun::wait},
+      {"dump", 0, 0, "dump", &ZRLSimRun::dump},
+      {"snapshot", 1, kAny, "snapshot FILE", &ZRLSimRun::snapshot},
+      {"quit", 0, 0, "quit", &ZRLSimRun::quit},
+  };
+  for (const Command& command : kCommands) {
+    if (command.name != parsed.command()) continue;
+    if (parsed.argumentCount() < command.fewest || parsed.argumentCount() > command.most)
+      return parsed.refuse("usage: " + std::string(command.usage));
+    return (this->*command.run)(parsed);
   }
-  if (command == "background" || command == "foreground") {
-    if (argumentCount != 0) return refuse("usage: " + std::string(command));
-    state.windowScene->setActivationState(command == "background"
-                                              ? UISceneActivationStateBackground
-                                              : UISceneActivationStateForegroundActive);
-    state.host->postEvent(std::make_shared<ZRLEvent>(
-        ZRLEventTypeApplicationState, command == "background" ? "BACKGROUND" : "FOREGROUND"));
-    state.host->waitUntilEventsDelivered();
-    return Result::done;
+  return parsed.refuse(
+      "unknown command \"" + std::string(parsed.command()) +
+      "\" (screen, background, foreground, tap, drag, wait, dump, snapshot, quit)");
+}
+
+ZRLSimRun::Result ZRLSimRun::showScreen(const Line& line) {
+  State& state = *state_;
+  const std::string name = line.rest();
+  if (state.scene->screenNamed(name) == nullptr) {
+    return line.refuse("the scene has no screen named \"" + name + "\"");
   }
-  if (command == "tap") {
-    CGPoint point;
-    if (argumentCount != 2) return refuse("usage: tap X Y");
-    if (!readPoint(1, point)) return Result::refused;
-    touchDown(point);
-    touchUp(point);
-    return Result::done;
+  state.appWindow = state.scene->show(name);
+  state.appWindow->setWindowScene(state.windowScene);
+  state.host->postEvent(std::make_shared<ZRLEvent>(ZRLEventTypeScreenChange, name));
+  state.host->waitUntilEventsDelivered();
+  state.changed();
+  return Result::done;
+}
+
+ZRLSimRun::Result ZRLSimRun::changeActivation(const Line& line) {
+  State& state = *state_;
+  const bool background = line.command() == "background";
+  state.windowScene->setActivationState(background ? UISceneActivationStateBackground
+                                                   : UISceneActivationStateForegroundActive);
+  state.host->postEvent(std::make_shared<ZRLEvent>(ZRLEventTypeApplicationState,
+                                                   background ? "BACKGROUND" : "FOREGROUND"));
+  state.host->waitUntilEventsDelivered();
+  return Result::done;
+}
+
+ZRLSimRun::Result ZRLSimRun::tap(const Line& line) {
+  CGPoint point;
+  if (!line.readPoint(*state_, 1, point)) return Result::refused;
+  touchDown(point);
+  touchUp(point);
+  return Result::done;
+}
+
+ZRLSimRun::Result ZRLSimRun::drag(const Line& line) {
+  CGPoint from;
+  CGPoint to;
+  if (!line.readPoint(*state_, 1, from) || !line.readPoint(*state_, 3, to)) return Result::refused;
+  long steps = 10;
+  bool cancel = false;
+  const std::vector<std::string_view>& words = line.words;
+  for (size_t i = 5; i < words.size(); ++i) {
+    if (words[i] == "cancel" && i == words.size() - 1) {
+      cancel = true;
+      continue;
+    }
+    const auto value = parseNumber(words[i]);
+    if (i != 5 || !value || *value != std::trunc(*value) || *value < 1 ||
+        *value > kMaximumDragSteps) {
+      return line.refuse("STEPS must be a whole number from 1 to " +
+                         std::to_string(kMaximumDragSteps) + ", and only \"cancel\" may follow it");
+    }
+    steps = static_cast<long>(*value);
   }
-  if (command == "drag") {
-    if (argumentCount < 4 || argumentCount > 6) {
-      return refuse("usage: drag X1 Y1 X2 Y2 [STEPS] [cancel]");
-    }
-    CGPoint from;
-    CGPoint to;
-    if (!readPoint(1, from) || !readPoint(3, to)) return Result::refused;
-    long steps = 10;
-    bool cancel = false;
-    for (size_t i = 5; i < parts.size(); ++i) {
-      if (parts[i] == "cancel" && i == parts.size() - 1) {
-        cancel = true;
-        continue;
-      }
-      const auto value = parseNumber(parts[i]);
-      if (i != 5 || !value || *value != std::trunc(*value) || *value < 1 ||
-          *value > kMaximumDragSteps) {
-        return refuse("STEPS must be a whole number from 1 to " +
-                      std::to_string(kMaximumDragSteps) + ", and only \"cancel\" may follow it");
-      }
-      steps = static_cast<long>(*value);
-    }
-    touchDown(from);
-    for (long i = 1; i <= steps; ++i) {
-      const double share = static_cast<double>(i) / static_cast<double>(steps);
-      const CGPoint point = i == steps ? to
-                                       : CGPointMake(from.x + (to.x - from.x) * share,
-                                                     from.y + (to.y - from.y) * share);
-      touchMove(point);
-    }
-    if (cancel) {
-      touchCancel(to);
-    } else {
-      touchUp(to);
-    }
-    return Result::done;
+  touchDown(from);
+  for (long i = 1; i <= steps; ++i) {
+    const double share = static_cast<double>(i) / static_cast<double>(steps);
+    const CGPoint point = i == steps ? to
+                                     : CGPointMake(from.x + (to.x - from.x) * share,
+                                                   from.y + (to.y - from.y) * share);
+    touchMove(point);
   }
-  if (command == "wait") {
-    if (argumentCount != 1) return refuse("usage: wait SECONDS");
-    const auto seconds = parseNumber(parts[1]);
-    if (!seconds || *seconds < 0 || *seconds > kMaximumWaitSeconds) {
-      return refuse("SECONDS must be a number from 0 to " +
-                    std::to_string(static_cast<long>(kMaximumWaitSeconds)));
-    }
-    state.runMainQueue(
-        [] { return false; },
-        std::chrono::milliseconds(static_cast<int64_t>(std::llround(*seconds * 1000))));
-    return Result::done;
+  if (cancel) {
+    touchCancel(to);
+  } else {
+    touchUp(to);
   }
-  if (command == "dump") {
-    if (argumentCount != 0) return refuse("usage: dump");
-    state.host->waitUntilEventsDelivered();
-    const auto button = state.button();
-    nlohmann::ordered_json dump;
-    const std::optional<std::string> screen = state.plugin->currActivity();
-    dump["screen"] = screen ? nlohmann::ordered_json(*screen) : nlohmann::ordered_json(nullptr);
-    dump["button"]["center"] = {number(button->center().x), number(button->center().y)};
-    dump["button"]["frame"] = frameJSON(button->frame());
-    dump["menuOpen"] = !button->buttonsHidden();
-    dump["selectScreen"] = actionButtonJSON(button->selectScreen());
-    dump["testDevice"] = actionButtonJSON(button->addTestDevice());
-    dump["isTestDevice"] = button->isTestDevice();
-    std::cout << dump.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
-    return Result::done;
+  return Result::done;
+}
+
+ZRLSimRun::Result ZRLSimRun::wait(const Line& line) {
+  const auto seconds = parseNumber(line.words[1]);
+  if (!seconds || *seconds < 0 || *seconds > kMaximumWaitSeconds) {
+    return line.refuse("SECONDS must be a number from 0 to " +
+                       std::to_string(static_cast<long>(kMaximumWaitSeconds)));
   }
-  if (command == "snapshot") {
-    if (argumentCount == 0) return refuse("usage: snapshot FILE");
-    const std::string path = trimmed(text.substr(text.find(command) + command.size()));
-    const std::optional<NSData> png = UIImagePNGRepresentation(render());
-    if (!png) {
-      ZRLSimWriteErrorLine("zrl-sim: line " + std::to_string(lineNumber) +
-                           ": the screen could not be encoded as PNG");
-      return Result::failed;
-    }
-    // Written under a temporary name and renamed, so that a reader never
-    // sees half a file.
-    const std::string temporary = path + ".tmp";
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file.write(png->data(), static_cast<std::streamsize>(png->size()));
-    file.close();
-    std::error_code failure;
-    if (file) std::filesystem::rename(temporary, path, failure);
-    if (!file || failure) {
-      std::filesystem::remove(temporary, failure);
-      ZRLSimWriteErrorLine("zrl-sim: line " + std::to_string(lineNumber) + ": \"" + text +
-                           "\": " + path + " cannot be written");
-      return Result::failed;
-    }
-    return Result::done;
+  state_->runMainQueue(
+      [] { return false; },
+      std::chrono::milliseconds(static_cast<int64_t>(std::llround(*seconds * 1000))));
+  return Result::done;
+}
+
+ZRLSimRun::Result ZRLSimRun::dump(const Line& /*line*/) {
+  State& state = *state_;
+  state.host->waitUntilEventsDelivered();
+  const auto button = state.button();
+  nlohmann::ordered_json written;
+  const std::optional<std::string> screen = state.plugin->currActivity();
+  written["screen"] = screen ? nlohmann::ordered_json(*screen) : nlohmann::ordered_json(nullptr);
+  written["button"]["center"] = {number(button->center().x), number(button->center().y)};
+  written["button"]["frame"] = frameJSON(button->frame());
+  written["menuOpen"] = !button->buttonsHidden();
+  written["selectScreen"] = actionButtonJSON(button->selectScreen());
+  written["testDevice"] = actionButtonJSON(button->addTestDevice());
+  written["isTestDevice"] = button->isTestDevice();
+  std::cout << written.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+  return Result::done;
+}
+
+// Not const, though it changes nothing: the commands of the table share one
+// signature.
+// NOLINTNEXTLINE(readability-make-member-function-const)
+ZRLSimRun::Result ZRLSimRun::snapshot(const Line& line) {
+  const std::string path = line.rest();
+  const std::optional<NSData> png = UIImagePNGRepresentation(render());
+  if (!png) {
+    ZRLSimWriteErrorLine("zrl-sim: line " + std::to_string(line.number) +
+                         ": the screen could not be encoded as PNG");
+    return Result::failed;
   }
-  if (command == "quit") {
-    if (argumentCount != 0) return refuse("usage: quit");
-    return Result::quit;
+  // Written under a temporary name and renamed, so that a reader never
+  // sees half a file.
+  const std::string temporary = path + ".tmp";
+  std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+  file.write(png->data(), static_cast<std::streamsize>(png->size()));
+  file.close();
+  std::error_code failure;
+  if (file) std::filesystem::rename(temporary, path, failure);
+  if (!file || failure) {
+    std::filesystem::remove(temporary, failure);
+    ZRLSimWriteErrorLine("zrl-sim: line " + std::to_string(line.number) + ": \"" + line.text +
+                         "\": " + path + " cannot be written");
+    return Result::failed;
   }
-  return refuse("unknown command \"" + std::string(command) +
-                "\" (screen, background, foreground, tap, drag, wait, dump, snapshot, quit)");
+  return Result::done;
+}
+
+ZRLSimRun::Result ZRLSimRun::quit(const Line& /*line*/) {
+  return Result::quit;
 }
 
 namespace {

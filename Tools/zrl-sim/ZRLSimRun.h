@@ -93,7 +93,19 @@ class ZRLSimRun {
 
  private:
   struct State;
+  struct Line;
   explicit ZRLSimRun(std::shared_ptr<State> state);
+
+  // The commands, each with its arguments already counted.
+  Result showScreen(const Line& line);
+  Result changeActivation(const Line& line);  // background, foreground
+  Result tap(const Line& line);
+  Result drag(const Line& line);
+  Result wait(const Line& line);
+  Result dump(const Line& line);
+  Result snapshot(const Line& line);
+  Result quit(const Line& line);
+
   std::shared_ptr<State> state_;
 };
 

@@ -129,43 +129,73 @@ int usageError(const std::string& message) {
   return kZRLSimExitUsage;
 }
 
-// Reads "--name value" pairs; every option of every command takes a value.
-bool readOptions(const std::vector<std::string_view>& arguments,
-                 const std::function<bool(std::string_view, std::string_view)>& take,
-                 std::string& error) {
+// An option of a command: whether a value follows its name, and what takes
+// the value (or notes the flag). A setter answers why a value is bad, or
+// nothing.
+struct Option {
+  std::string_view name;
+  bool needsValue;
+  std::function<std::string(std::string_view)> set;
+};
+
+// Reads a command's options. Options without a value are taken out first,
+// wherever a name may stand (a word starting with "--" takes the next word
+// as its value); the rest must be "--name value" pairs. The first unknown
+// name or missing value ends the reading with its message in `error`; a bad
+// value goes on, and the last one's message is in `bad`.
+bool readOptions(const std::vector<std::string_view>& given, const std::vector<Option>& options,
+                 std::string& error, std::string& bad) {
+  const auto find = [&](std::string_view name, bool needsValue) -> const Option* {
+    for (const Option& option : options) {
+      if (option.name == name && option.needsValue == needsValue) return &option;
+    }
+    return nullptr;
+  };
+  std::vector<std::string_view> arguments;
+  for (size_t i = 0; i < given.size(); ++i) {
+    if (const Option* flag = find(given[i], false)) {
+      flag->set({});
+      continue;
+    }
+    arguments.push_back(given[i]);
+    if (given[i].starts_with("--") && i + 1 < given.size()) arguments.push_back(given[++i]);
+  }
   for (size_t i = 0; i < arguments.size(); i += 2) {
     const std::string_view name = arguments[i];
     if (i + 1 == arguments.size()) {
-      error = std::string(name).starts_with("--") ? std::string(name) + " needs a value"
-                                                  : "unexpected argument " + std::string(name);
+      error = name.starts_with("--") ? std::string(name) + " needs a value"
+                                     : "unexpected argument " + std::string(name);
       return false;
     }
-    if (!take(name, arguments[i + 1])) {
+    const Option* option = find(name, true);
+    if (option == nullptr) {
       error = "unknown option " + std::string(name);
       return false;
     }
+    if (std::string complaint = option->set(arguments[i + 1]); !complaint.empty())
+      bad = std::move(complaint);
   }
   return true;
+}
+
+// A setter that stores the value as it is.
+template <typename Target>
+std::function<std::string(std::string_view)> store(Target& target) {
+  return [&target](std::string_view value) {
+    target = std::string(value);
+    return std::string();
+  };
 }
 
 int capture(const std::vector<std::string_view>& arguments) {
   ZRLSimCaptureOptions options;
   std::string error;
-  const bool read = readOptions(
-      arguments,
-      [&](std::string_view name, std::string_view value) {
-        if (name == "--scene") {
-          options.scenePath = value;
-        } else if (name == "--screen") {
-          options.screenName = std::string(value);
-        } else if (name == "--out") {
-          options.outputFolder = value;
-        } else {
-          return false;
-        }
-        return true;
-      },
-      error);
+  std::string bad;
+  const bool read = readOptions(arguments,
+                                {{"--scene", true, store(options.scenePath)},
+                                 {"--screen", true, store(options.screenName)},
+                                 {"--out", true, store(options.outputFolder)}},
+                                error, bad);
   if (!read) return usageError("capture: " + error);
   if (options.scenePath.empty()) return usageError("capture: --scene FILE is required");
   if (options.outputFolder.empty()) return usageError("capture: --out DIR is required");
@@ -180,65 +210,46 @@ std::optional<double> number(std::string_view text) {
   return value;
 }
 
-int run(const std::vector<std::string_view>& given) {
-  // --window takes no value: it is taken out before the pairs are read.
-  bool window = false;
-  std::vector<std::string_view> arguments;
-  for (size_t i = 0; i < given.size(); ++i) {
-    if (given[i] == "--window") {
-      window = true;
-      continue;
-    }
-    arguments.push_back(given[i]);
-    if (given[i].starts_with("--") && i + 1 < given.size()) arguments.push_back(given[++i]);
-  }
+int run(const std::vector<std::string_view>& arguments) {
   ZRLSimRunOptions options;
+  bool window = false;
+  const auto logLevel = [&](std::string_view value) {
+    const auto level = number(value);
+    if (!level || *level < 0 || *level != std::trunc(*level) || *level > 1e9)
+      return "--log-level needs a whole number, not \"" + std::string(value) + "\"";
+    options.logLevel = static_cast<unsigned long>(*level);
+    return std::string();
+  };
+  const auto safeTop = [&](std::string_view value) {
+    const auto top = number(value);
+    if (!top || *top < 0)
+      return "--safe-top needs a number of points, not \"" + std::string(value) + "\"";
+    options.safeTop = *top;
+    return std::string();
+  };
+  const auto flag = [](bool& target) {
+    return [&target](std::string_view) {
+      target = true;
+      return std::string();
+    };
+  };
   std::string error;
   std::string bad;
-  const bool read = readOptions(
-      arguments,
-      [&](std::string_view name, std::string_view value) {
-        const std::string text(value);
-        if (name == "--scene") {
-          options.scenePath = text;
-        } else if (name == "--defaults") {
-          options.defaultsPath = text;
-        } else if (name == "--script") {
-          options.scriptPath = text;
-        } else if (name == "--dashboard") {
-          options.dashboardHost = text;
-        } else if (name == "--server") {
-          options.serverURL = text;
-        } else if (name == "--ca-file") {
-          options.caFile = text;
-        } else if (name == "--dashboard-data") {
-          options.dashboardData = text;
-        } else if (name == "--app-id") {
-          options.appId = text;
-        } else if (name == "--device-id") {
-          options.deviceId = text;
-        } else if (name == "--model") {
-          options.model = text;
-        } else if (name == "--log-level") {
-          const auto level = number(value);
-          if (!level || *level < 0 || *level != std::trunc(*level) || *level > 1e9) {
-            bad = "--log-level needs a whole number, not \"" + text + "\"";
-          } else {
-            options.logLevel = static_cast<unsigned long>(*level);
-          }
-        } else if (name == "--safe-top") {
-          const auto top = number(value);
-          if (!top || *top < 0) {
-            bad = "--safe-top needs a number of points, not \"" + text + "\"";
-          } else {
-            options.safeTop = *top;
-          }
-        } else {
-          return false;
-        }
-        return true;
-      },
-      error);
+  const bool read = readOptions(arguments,
+                                {{"--scene", true, store(options.scenePath)},
+                                 {"--defaults", true, store(options.defaultsPath)},
+                                 {"--script", true, store(options.scriptPath)},
+                                 {"--dashboard", true, store(options.dashboardHost)},
+                                 {"--server", true, store(options.serverURL)},
+                                 {"--ca-file", true, store(options.caFile)},
+                                 {"--dashboard-data", true, store(options.dashboardData)},
+                                 {"--app-id", true, store(options.appId)},
+                                 {"--device-id", true, store(options.deviceId)},
+                                 {"--model", true, store(options.model)},
+                                 {"--log-level", true, logLevel},
+                                 {"--safe-top", true, safeTop},
+                                 {"--window", false, flag(window)}},
+                                error, bad);
   if (!read) return usageError("run: " + error);
   if (!bad.empty()) return usageError("run: " + bad);
   if (options.scenePath.empty()) return usageError("run: --scene FILE is required");

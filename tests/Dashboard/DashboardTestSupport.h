@@ -1,5 +1,5 @@
 #pragma once
-// What the dashboard's tests share: a temporary folder, HTTPS requests
+// What the dashboard's tests add to the tools' test support: HTTPS requests
 // through libcurl that trust the dashboard's own authority, and a raw TLS
 // client that can stall on purpose.
 
@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -16,35 +15,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/Tools/ToolTestSupport.h"
+
 // One read's time-out, and the bound on a whole wait for a text or an end,
 // so that a stream that keeps sending keep-alives cannot hold a test.
 inline constexpr auto kDashboardPatience = std::chrono::seconds(20);
 inline constexpr auto kDashboardDeadline = std::chrono::seconds(60);
-
-class DashboardFolder {
- public:
-  DashboardFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zrl-dash-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~DashboardFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  DashboardFolder(const DashboardFolder&) = delete;
-  DashboardFolder& operator=(const DashboardFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 struct HTTPAnswer {
   long status = 0;
@@ -88,6 +70,14 @@ inline HTTPAnswer httpsRequest(const std::string& url, const std::string& author
   curl_slist_free_all(list);
   curl_easy_cleanup(curl);
   return answer;
+}
+
+// A call of the dashboard's own API, with the page's token.
+inline HTTPAnswer dashboardAPI(const DashboardProcess& dashboard, const std::string& method,
+                               const std::string& target,
+                               const std::optional<std::string>& body = std::nullopt) {
+  return httpsRequest(dashboard.origin() + target, dashboard.authority(), method,
+                      {"Authorization: Bearer " + dashboard.token()}, body);
 }
 
 // A TLS connection to 127.0.0.1 that verifies the dashboard's certificate

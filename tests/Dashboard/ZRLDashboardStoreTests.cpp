@@ -1,6 +1,3 @@
-#include <stdlib.h>
-
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,27 +9,16 @@
 #include "Tools/zrl-dashboard/ZRLDashboardHub.h"
 #include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
 #include "Tools/zrl-dashboard/ZRLDashboardStore.h"
+#include "tests/Platform/NetTestSupport.h"
 
 using json = nlohmann::json;
 
 namespace {
 
-class Folder {
+// A file in a folder of the test's own.
+class Folder : public TemporaryDirectory {
  public:
-  Folder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zrl-dash-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~Folder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  std::string file(const std::string& name) const { return path() + "/" + name; }
 };
 
 class RecordingSink : public ZRLDashboardStreamSink {

@@ -1,12 +1,10 @@
 #pragma once
-// What the end-to-end tests share: a temporary folder, zrl-dashboard and
-// zrl-sim run as children of the test (through the demo's own child
-// processes), waits on their output lines with generous deadlines, and a
-// look through /proc for anything left running.
+// What the end-to-end tests add to the tools' test support: waits on the
+// output lines of the demo's own child processes with generous deadlines,
+// and a look through /proc for anything left running.
 
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -15,34 +13,15 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "Tools/zrl-demo/ZRLDemoChild.h"
 #include "Tools/zrl-demo/ZRLDemoLines.h"
-#include "tests/Tools/ChildProcess.h"
+#include "tests/Tools/ToolTestSupport.h"
 
 // Sanitizer builds on a busy 2-core machine: every wait is generous.
-inline constexpr auto kEndToEndPatience = std::chrono::seconds(60);
-
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zrl-e2e-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+inline constexpr auto kEndToEndPatience = kToolPatience;
 
 // Reads the child's output until a line from `from` on satisfies `accept`;
 // the index of that line, or -1 when the deadline passed or the child ended.
@@ -64,34 +43,6 @@ inline long waitForLine(ZRLDemoChild& child, ZRLDemoChild::Stream stream,
   done();
   return found;
 }
-
-// zrl-dashboard as a child, once it printed its three lines.
-class Dashboard {
- public:
-  explicit Dashboard(const std::string& data, const std::string& port = "0") {
-    std::string error;
-    process_ = ZRLDemoChild::spawn(
-        "dashboard", {ZRL_DASHBOARD_PATH, "--port", port, "--data", data}, std::nullopt, &error);
-    if (!process_) return;
-    waitForLine(*process_, ZRLDemoChild::Stream::output,
-                [&](const std::string& line) { return address_.take(line); });
-  }
-  bool ready() const { return process_ && address_.complete(); }
-  ZRLDemoChild& process() { return *process_; }
-  const ZRLDemoDashboardAddress& address() const { return address_; }
-  std::string errors() const {
-    std::string text;
-    if (process_) {
-      for (const auto& line : process_->lines(ZRLDemoChild::Stream::error))
-        text += line + "\n";
-    }
-    return text;
-  }
-
- private:
-  std::unique_ptr<ZRLDemoChild> process_;
-  ZRLDemoDashboardAddress address_;
-};
 
 // True once the process with that id has ended (it need not be ours).
 inline bool waitUntilGone(pid_t pid) {

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -75,11 +76,10 @@ TEST(ZRLDemoChild, TheLauncherRunsTheProgramOnlyForItsLivingParent) {
 }
 
 TEST(ZRLDemoAPI, CallsTheDashboardWithItsTokenAndNamesFailures) {
-  TemporaryFolder folder;
-  Dashboard dashboard(folder.path());
+  TemporaryDirectory folder;
+  DashboardProcess dashboard(ZRL_DASHBOARD_PATH, folder.path());
   ASSERT_TRUE(dashboard.ready()) << dashboard.errors();
-  ZRLDemoAPI api(dashboard.address().origin, dashboard.address().token,
-                 dashboard.address().authorityFile);
+  ZRLDemoAPI api(dashboard.origin(), dashboard.token(), dashboard.authority());
   std::string error;
   const auto captures = api.getJSON("/api/captures?appId=demo", &error);
   ASSERT_TRUE(captures) << error;
@@ -92,13 +92,28 @@ TEST(ZRLDemoAPI, CallsTheDashboardWithItsTokenAndNamesFailures) {
   const auto missing = api.getJSON("/api/captures", &error);  // no appId
   EXPECT_FALSE(missing);
   EXPECT_THAT(error, HasSubstr("GET /api/captures -> 400"));
-  ZRLDemoAPI wrongToken(dashboard.address().origin, "wrong", dashboard.address().authorityFile);
+  ZRLDemoAPI wrongToken(dashboard.origin(), "wrong", dashboard.authority());
   EXPECT_FALSE(wrongToken.getJSON("/api/captures?appId=demo", &error));
   EXPECT_THAT(error, HasSubstr("-> 401"));
   // Verification stays on: another authority is not trusted.
-  ZRLDemoAPI untrusted(dashboard.address().origin, dashboard.address().token, "/dev/null");
+  ZRLDemoAPI untrusted(dashboard.origin(), dashboard.token(), "/dev/null");
   EXPECT_FALSE(untrusted.getJSON("/api/captures?appId=demo", &error));
-  EXPECT_THAT(error, HasSubstr("failed"));
+  EXPECT_THAT(error, HasSubstr("GET /api/captures?appId=demo -> failed: "));
+
+  // A server that takes the request and never answers: the call fails once
+  // its time-out has passed.
+  std::mutex mutex;
+  std::vector<std::shared_ptr<ZRLLocalStream>> held;  // outlive the server
+  ZRLLocalServer stalled;
+  stalled.route("GET", "/api/captures", [&](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+    std::lock_guard lock(mutex);
+    held.push_back(r.raw());
+  });
+  ASSERT_TRUE(stalled.start());
+  ZRLDemoAPI slow("http://127.0.0.1:" + std::to_string(stalled.port()), "t", "/dev/null",
+                  std::chrono::seconds(1));
+  EXPECT_FALSE(slow.getJSON("/api/captures?appId=demo", &error));
+  EXPECT_THAT(error, HasSubstr("GET /api/captures?appId=demo -> failed: "));
 }
 
 TEST(ZRLDemoProgram, AnswersHelpRefusesWrongCommandLinesAndStopsWhatItStartedOnFailure) {
@@ -120,7 +135,7 @@ TEST(ZRLDemoProgram, AnswersHelpRefusesWrongCommandLinesAndStopsWhatItStartedOnF
 
   // A simulator that cannot start: the report names the step, the status
   // is 1, and the dashboard that was started is stopped.
-  TemporaryFolder folder;
+  TemporaryDirectory folder;
   ChildProcess demo({"/usr/bin/env", "ZRL_DEMO_SIM=/bin/false", ZRL_DEMO_PATH, "--once",
                      "--no-window", "--port", "0", "--out", folder.path()});
   EXPECT_EQ(demo.wait(std::chrono::seconds(90)), 1) << demo.errorOutput();

@@ -1,9 +1,9 @@
-// The whole loop as a person and a script run it: a zrl-sim device against
-// a real zrl-dashboard (screens captured with "Select Screen", the device
-// registered, a preview of each display type pushed through the API, once
-// more with the dashboard killed and started again in the middle), and the
-// zrl-demo program itself: its report, its Ctrl-C and its death leaving
-// nothing running.
+// The whole loop as a person and a script run it: the zrl-demo program
+// itself (screens captured with "Select Screen", the device registered, a
+// preview of each display type pushed through the API; its report, its
+// Ctrl-C and its death leaving nothing running), and a zrl-sim device
+// against a real zrl-dashboard that is killed and started again in the
+// middle.
 #include <signal.h>
 
 #include <filesystem>
@@ -15,7 +15,6 @@
 #include <nlohmann/json.hpp>
 
 #include "Tools/zrl-demo/ZRLDemoAPI.h"
-#include "Tools/zrl-demo/ZRLDemoRun.h"
 #include "tests/EndToEnd/EndToEndSupport.h"
 
 using ::testing::ElementsAre;
@@ -41,13 +40,13 @@ bool isPNGFile(const std::string& path) {
 // input.
 class Device {
  public:
-  Device(const ZRLDemoDashboardAddress& dashboard, const std::string& folder) {
+  Device(const DashboardProcess& dashboard, const std::string& folder) {
     std::string error;
     process_ = ZRLDemoChild::spawn(
         "sim",
         {ZRL_SIM_PATH, "run", "--scene", std::string(ZRL_SCENES_DIR) + "/login.json", "--dashboard",
-         "127.0.0.1:" + std::to_string(dashboard.port), "--ca-file", dashboard.authorityFile,
-         "--app-id", kApp, "--device-id", kDevice, "--defaults", folder + "/defaults.json"},
+         dashboard.host(), "--ca-file", dashboard.authority(), "--app-id", kApp, "--device-id",
+         kDevice, "--defaults", folder + "/defaults.json"},
         std::nullopt, &error);
     EXPECT_TRUE(process_) << error;
   }
@@ -127,8 +126,8 @@ class Device {
   std::unique_ptr<ZRLDemoChild> process_;
 };
 
-ZRLDemoAPI apiOf(const Dashboard& dashboard) {
-  return {dashboard.address().origin, dashboard.address().token, dashboard.address().authorityFile};
+ZRLDemoAPI apiOf(const DashboardProcess& dashboard) {
+  return {dashboard.origin(), dashboard.token(), dashboard.authority()};
 }
 
 // Pushes {"ui": {"display_type": type, "n": n}}; the number of streams it
@@ -166,78 +165,20 @@ std::set<std::string> capturedScreens(const ZRLDemoAPI& api) {
 
 }  // namespace
 
-TEST(ZRLEndToEnd, TheDeviceCapturesRegistersAndShowsEachDisplayTypeThroughTheDashboard) {
-  TemporaryFolder folder;
-  Dashboard dashboard(folder.path() + "/data");
-  ASSERT_TRUE(dashboard.ready()) << dashboard.errors();
-  Device device(dashboard.address(), folder.path());
-  ASSERT_TRUE(device.waitFor(Kind::streamOpen, 0)) << device.errors();
-
-  ASSERT_TRUE(device.capture("Login")) << device.errors();
-  ASSERT_TRUE(device.capture("Cart")) << device.errors();
-  json state = device.openMenu();
-  EXPECT_FALSE(state["isTestDevice"].get<bool>());
-  size_t from = device.errorLines();
-  device.tapCenter(state["testDevice"]["frame"]);
-  const auto added = device.waitForRequest("POST", "/v2/frontendapi/ios/test-devices", from);
-  ASSERT_TRUE(added) << device.errors();
-  EXPECT_EQ(added->outcome, "200");
-  EXPECT_TRUE(device.dump()["isTestDevice"].get<bool>());
-
-  // The dashboard's records: both screens, newest first, each with its
-  // layout, device facts and screenshot; the device among the test devices.
-  const ZRLDemoAPI api = apiOf(dashboard);
-  std::string error;
-  const auto captures = api.getJSON("/api/captures?appId=" + ZRLDemoAPI::encode(kApp), &error);
-  ASSERT_TRUE(captures) << error;
-  ASSERT_EQ(captures->size(), 2u) << *captures;
-  EXPECT_EQ((*captures)[0]["screen"], "Cart");
-  EXPECT_EQ((*captures)[1]["screen"], "Login");
-  const std::string login = "/api/captures/" + std::to_string((*captures)[1]["id"].get<long>());
-  const auto capture = api.getJSON(login, &error);
-  ASSERT_TRUE(capture) << error;
-  EXPECT_TRUE((*capture)["layout"].is_array() && !(*capture)["layout"].empty());
-  EXPECT_TRUE((*capture)["device_info"].is_object());
-  EXPECT_TRUE((*capture)["image"].is_string());
-  EXPECT_FALSE(ZRLDemoRun::targetViewId((*capture)["layout"]).empty());
-  const auto screenshot = api.request("GET", login + "/screenshot.png");
-  EXPECT_EQ(screenshot.status, 200);
-  EXPECT_EQ(screenshot.body.substr(0, 4), "\x89PNG");
-  const auto devices = api.getJSON("/api/test-devices?appId=" + ZRLDemoAPI::encode(kApp), &error);
-  ASSERT_TRUE(devices) << error;
-  ASSERT_EQ(devices->size(), 1u);
-  EXPECT_EQ((*devices)[0]["id"], kDevice);
-
-  // One preview of each display type reaches its builder, once, in order.
-  int n = 0;
-  for (const std::string& type : ZRLDemoDisplayTypes()) {
-    from = device.errorLines();
-    EXPECT_EQ(push(api, type, ++n), 1) << type;
-    ASSERT_TRUE(device.waitFor(Kind::builder, from, [&](const ZRLDemoSimLine& line) {
-      return line.displayType == type;
-    })) << device.errors();
-  }
-  const std::string snapshot = folder.path() + "/preview.png";
-  ASSERT_TRUE(device.process().writeLine("snapshot " + snapshot));
-  device.dump();  // commands run in order: the snapshot is written
-  EXPECT_TRUE(isPNGFile(snapshot));
-  EXPECT_THAT(builderCalls(device), ElementsAre(std::pair<std::string, int>{"coach_mark", 1},
-                                                std::pair<std::string, int>{"inline", 2},
-                                                std::pair<std::string, int>{"passive_nudge", 3},
-                                                std::pair<std::string, int>{"in_app", 4}));
-  EXPECT_EQ(device.process().stop(std::chrono::seconds(30), "quit"), 0);
-}
-
 TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhileArrivesOnce) {
-  TemporaryFolder folder;
+  TemporaryDirectory folder;
   const std::string data = folder.path() + "/data";
-  auto dashboard = std::make_unique<Dashboard>(data);
+  auto dashboard = std::make_unique<DashboardProcess>(ZRL_DASHBOARD_PATH, data);
   ASSERT_TRUE(dashboard->ready()) << dashboard->errors();
-  const std::string port = std::to_string(dashboard->address().port);
-  Device device(dashboard->address(), folder.path());
+  const std::string port = dashboard->port();
+  Device device(*dashboard, folder.path());
   ASSERT_TRUE(device.waitFor(Kind::streamOpen, 0)) << device.errors();
   ASSERT_TRUE(device.capture("Login")) << device.errors();
   size_t from = device.errorLines();
+  device.tapCenter(device.openMenu()["testDevice"]["frame"]);
+  const auto added = device.waitForRequest("POST", "/v2/frontendapi/ios/test-devices", from);
+  ASSERT_TRUE(added && added->outcome == "200") << device.errors();
+  from = device.errorLines();
   EXPECT_EQ(push(apiOf(*dashboard), "coach_mark", 1), 1);
   ASSERT_TRUE(device.waitFor(Kind::builder, from)) << device.errors();
 
@@ -251,7 +192,7 @@ TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhile
   for (int attempt = 0; attempt < 3 && delivered != 0; ++attempt) {
     from = device.errorLines();
     dashboard->process().signal(SIGKILL);
-    ASSERT_TRUE(dashboard->process().waitForExit(kEndToEndPatience));
+    ASSERT_TRUE(dashboard->process().wait(kEndToEndPatience));
     ASSERT_GE(waitForLine(
                   device.process(), Stream::error,
                   [](const std::string& text) {
@@ -262,7 +203,7 @@ TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhile
               0)
         << device.errors();
     restarted = device.errorLines();
-    dashboard = std::make_unique<Dashboard>(data, port);
+    dashboard = std::make_unique<DashboardProcess>(ZRL_DASHBOARD_PATH, data, port);
     ASSERT_TRUE(dashboard->ready()) << dashboard->errors();
     delivered = push(apiOf(*dashboard), "inline", 2);
   }
@@ -277,6 +218,11 @@ TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhile
   ASSERT_TRUE(device.capture("Cart")) << device.errors();
   const ZRLDemoAPI api = apiOf(*dashboard);
   EXPECT_THAT(capturedScreens(api), ElementsAre("Cart", "Login"));
+  std::string error;
+  const auto devices = api.getJSON("/api/test-devices?appId=" + ZRLDemoAPI::encode(kApp), &error);
+  ASSERT_TRUE(devices) << error;
+  ASSERT_EQ(devices->size(), 1u) << *devices;
+  EXPECT_EQ((*devices)[0]["id"], kDevice);
   from = device.errorLines();
   EXPECT_EQ(push(api, "passive_nudge", 3), 1);
   EXPECT_EQ(push(api, "in_app", 4), 1);
@@ -290,7 +236,7 @@ TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhile
 }
 
 TEST(ZRLDemoProgram, RunsTheWholeLoopOnceAndStopsEverythingItStarted) {
-  TemporaryFolder folder;
+  TemporaryDirectory folder;
   ChildProcess demo({"/usr/bin/env", "ZRL_DEMO_ONCE=1", ZRL_DEMO_PATH, "--no-window", "--port", "0",
                      "--out", folder.path()});
   EXPECT_EQ(demo.wait(std::chrono::seconds(120)), 0) << demo.unreadOutput() << demo.errorOutput();
@@ -318,7 +264,7 @@ TEST(ZRLDemoProgram, RunsTheWholeLoopOnceAndStopsEverythingItStarted) {
 
 TEST(ZRLDemoProgram, KeepsServingUntilInterruptedAndItsChildrenDieWithIt) {
   for (const int ending : {SIGINT, SIGKILL}) {
-    TemporaryFolder folder;
+    TemporaryDirectory folder;
     ChildProcess demo({ZRL_DEMO_PATH, "--no-window", "--port", "0", "--out", folder.path()});
     std::optional<std::string> line;
     while ((line = demo.readLine(std::chrono::seconds(120))) && !line->starts_with("open: ")) {
@@ -343,7 +289,7 @@ TEST(ZRLDemoProgram, KeepsServingUntilInterruptedAndItsChildrenDieWithIt) {
 
 TEST(ZRLDemoProgram, FailsAStepWhoseAnswerIsOddOrInterruptedAndStopsEverything) {
   // A dump without the menu's flag fails the first step that reads it.
-  TemporaryFolder folder;
+  TemporaryDirectory folder;
   ChildProcess odd({"/usr/bin/env", std::string("ZRL_DEMO_SIM=") + ZRL_FAKE_SIM_PATH,
                     R"(FAKE_SIM_DUMP={"menuOpen":"yes"})", ZRL_DEMO_PATH, "--once", "--no-window",
                     "--port", "0", "--out", folder.path()});

@@ -1,7 +1,7 @@
 // The loop of `zrl-sim run --window` in process, on SDL's display-less
 // video driver: the window shows what the run renders at the window's
-// scale, the mouse drags the floating button, and the docking animation is
-// drawn over its duration while the model is final at once.
+// scale, and the docking animation is drawn over its duration while the
+// model is final at once.
 
 #include <SDL.h>
 #include <cairo.h>
@@ -24,9 +24,8 @@
 namespace {
 
 TEST(ZRLSimWindowLoopTest, DrawsTheRunAndTheDockingAnimation) {
-  const auto folder = std::filesystem::temp_directory_path() /
-                      ("zrl-sim-window-loop-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(folder);
+  const TemporaryDirectory directory;
+  const std::filesystem::path folder = directory.path();
   const auto scene = folder / "small.json";
   std::ofstream(scene) << R"({"screen": {"width": 300, "height": 330, "scale": 2},
     "initial": "Home", "screens": {"Home": {"class": "UIView", "frame": [0, 0, 300, 330],
@@ -62,29 +61,13 @@ TEST(ZRLSimWindowLoopTest, DrawsTheRunAndTheDockingAnimation) {
     EXPECT_TRUE(showsRender());
     EXPECT_FALSE(loop.draw()) << "nothing changed";
 
-    // A drag with the mouse, in window pixels (two per point).
+    // A drag (the X server's test drags with the mouse) dropped at
+    // (140, 160).
     const auto button = ZRLWYSIWYGPlugin::sharedInstance()->zrlButton();
     const CGPoint start = button->center();
-    const auto mouse = [](Uint32 type, CGFloat x, CGFloat y, Uint32 state) {
-      SDL_Event event{};
-      event.type = type;
-      if (type == SDL_MOUSEMOTION) {
-        event.motion.x = static_cast<int>(x * 2);
-        event.motion.y = static_cast<int>(y * 2);
-        event.motion.state = state;
-      } else {
-        event.button.button = SDL_BUTTON_LEFT;
-        event.button.x = static_cast<int>(x * 2);
-        event.button.y = static_cast<int>(y * 2);
-      }
-      ASSERT_EQ(SDL_PushEvent(&event), 1);
-    };
     const unsigned long animations = UIView::lastAnimation().count;
-    mouse(SDL_MOUSEBUTTONDOWN, start.x, start.y, 0);
-    mouse(SDL_MOUSEMOTION, 120, 150, SDL_BUTTON_LMASK);
-    mouse(SDL_MOUSEMOTION, 140, 160, SDL_BUTTON_LMASK);
-    mouse(SDL_MOUSEBUTTONUP, 140, 160, 0);
-    loop.turn(std::chrono::milliseconds(0));
+    EXPECT_TRUE(loop.execute("drag " + std::to_string(start.x) + " " + std::to_string(start.y) +
+                             " 140 160"));
     ASSERT_EQ(UIView::lastAnimation().count, animations + 1);
     // The model is final at once: docked 10 points from the left edge.
     const CGRect docked = button->frame();
@@ -123,32 +106,36 @@ TEST(ZRLSimWindowLoopTest, DrawsTheRunAndTheDockingAnimation) {
   window.reset();
   ::unsetenv("SDL_VIDEODRIVER");  // NOLINT(concurrency-mt-unsafe)
   run->finish();
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
 }
 
-// Without a display the program says so and starts nothing; its help tells
-// how the window ends.
+// Without a display, or with one that is not there (SDL's fallback that
+// shows nothing is no window either), the program says so and starts
+// nothing.
 TEST(ZRLSimWindowProgramTest, WithoutADisplayItSaysSoAndExitsTwo) {
-  // Only this process's environment changes, before the child starts.
+  // Only this process's environment changes, before the children start.
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"})
     ::unsetenv(name);  // NOLINT(concurrency-mt-unsafe)
-  ChildProcess sim({ZRL_SIM_PATH, "run", "--window", "--scene",
-                    std::string(ZRL_SCENES_DIR) + "/login.json", "--dashboard", "127.0.0.1:1"});
-  EXPECT_EQ(sim.wait(), 2);
-  const std::string error = sim.errorOutput();
+  const std::vector<std::string> run{ZRL_SIM_PATH,
+                                     "run",
+                                     "--window",
+                                     "--scene",
+                                     std::string(ZRL_SCENES_DIR) + "/login.json",
+                                     "--dashboard",
+                                     "127.0.0.1:1"};
+  ChildProcess none(run);
+  EXPECT_EQ(none.wait(), 2);
+  const std::string error = none.errorOutput();
   EXPECT_NE(error.find("zrl-sim: --window: no display to open a window on (DISPLAY is not set)"),
             std::string::npos)
       << error;
   EXPECT_EQ(error.find("Initialized"), std::string::npos) << "the plug-in never started";
 
-  ChildProcess help({ZRL_SIM_PATH, "--help"});
-  std::string text;
-  while (const auto line = help.readLine())
-    text += *line + "\n";
-  EXPECT_EQ(help.wait(), 0);
-  EXPECT_NE(text.find("--window"), std::string::npos);
-  EXPECT_NE(text.find("The end of the commands leaves"), std::string::npos);
+  std::vector<std::string> absent{"/usr/bin/env", "DISPLAY=:65000"};
+  absent.insert(absent.end(), run.begin(), run.end());
+  ChildProcess gone(absent);
+  EXPECT_EQ(gone.wait(), 2);
+  EXPECT_NE(gone.errorOutput().find("zrl-sim: --window: no display"), std::string::npos)
+      << gone.errorOutput();
 }
 
 }  // namespace

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "Platform/Foundation/NSData.h"
 #include "Platform/UIKit/UIImage.h"
+#include "ToolTestSupport.h"
 #include "X11TestDisplay.h"
 
 using json = nlohmann::json;
@@ -29,11 +29,6 @@ namespace {
 
 // Generous: the sanitizer builds on a busy two-core machine.
 constexpr auto kDeadline = 60s;
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 // The login scene at one pixel per point, the scale at which `snapshot`
 // draws, so that the window's pixels and the snapshot's can be the same.
@@ -52,14 +47,7 @@ class WindowTest : public ::testing::Test {
     if (const char* reason = std::getenv("ZRL_WINDOW_TEST_SKIP")) GTEST_SKIP() << reason;
     display_ = X11TestDisplay::open();
     ASSERT_NE(display_, nullptr) << "no X display; this test runs under xvfb-run";
-    folder_ =
-        std::filesystem::temp_directory_path() / ("zrl-sim-window-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder_);
     scene_ = writeScene(folder_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
   }
 
   // A simulator with no dashboard to reach: the preview stream only fails
@@ -141,34 +129,24 @@ class WindowTest : public ::testing::Test {
   // A mouse drag with the left button, in window pixels, through a middle
   // point, as a person makes it.
   static int drag(unsigned long window, double x1, double y1, double x2, double y2) {
-    const auto at = [](double v) { return std::to_string(static_cast<int>(v)); };
-    const std::string id = std::to_string(window);
-    ChildProcess xdotool({ZRL_XDOTOOL,
-                          "mousemove",
-                          "--sync",
-                          "--window",
-                          id,
-                          at(x1),
-                          at(y1),
-                          "mousedown",
-                          "1",
-                          "mousemove",
-                          "--window",
-                          id,
-                          at((x1 + x2) / 2),
-                          at((y1 + y2) / 2),
-                          "mousemove",
-                          "--window",
-                          id,
-                          at(x2),
-                          at(y2),
-                          "mouseup",
-                          "1"});
+    using Words = std::vector<std::string>;
+    const auto moveTo = [id = std::to_string(window)](double x, double y) {
+      return Words{"mousemove", "--window", id, std::to_string(static_cast<int>(x)),
+                   std::to_string(static_cast<int>(y))};
+    };
+    Words argv{ZRL_XDOTOOL};
+    for (const Words& step :
+         {moveTo(x1, y1), Words{"mousedown", "1"}, moveTo((x1 + x2) / 2, (y1 + y2) / 2),
+          moveTo(x2, y2), Words{"mouseup", "1"}})
+      argv.insert(argv.end(), step.begin(), step.end());
+    argv.insert(argv.begin() + 2, "--sync");  // the first move waits until it is done
+    ChildProcess xdotool(argv);
     return xdotool.wait(kDeadline).value_or(-1);
   }
 
   std::unique_ptr<X11TestDisplay> display_;
-  std::filesystem::path folder_;
+  TemporaryDirectory directory_;
+  const std::filesystem::path folder_{directory_.path()};
   std::filesystem::path scene_;
 };
 
