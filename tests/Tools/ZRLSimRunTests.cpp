@@ -241,6 +241,7 @@ TEST_F(ZRLSimRunTest, TestDeviceRegistersAndSurvivesARestart) {
   Simulator sim(arguments());
   json state = sim.dump();
   EXPECT_EQ(state["isTestDevice"], true);
+  EXPECT_EQ(state["testDevice"]["title"], "Remove Test Device");
   EXPECT_EQ(state["testDevice"]["color"], "orange");
   sim.tap(35, 72);
   sim.tapMiddleOf(sim.dump()["testDevice"]["frame"]);

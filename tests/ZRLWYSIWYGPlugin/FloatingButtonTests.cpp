@@ -229,6 +229,12 @@ TEST_F(FloatingButtonTest, DragsMoveExactlyAndDockWhetherEndedOrCancelled) {
   drag(button->center(), CGPointMake(300, 200.7), 5, true);
   EXPECT_EQ(button->center(), CGPointMake(340, 200));
   EXPECT_TRUE(button->buttonsHidden());
+
+  // While the menu is open a drag neither moves nor docks the button.
+  tap(button->center());
+  ASSERT_FALSE(button->buttonsHidden());
+  drag(button->center(), CGPointMake(100, 500), 4, false);
+  EXPECT_EQ(button->center(), CGPointMake(340, 200));
   EXPECT_EQ(appTaps_, 0);
 }
 

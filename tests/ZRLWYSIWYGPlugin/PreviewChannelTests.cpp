@@ -194,4 +194,16 @@ TEST_F(PreviewStreamTest, APushedPreviewReachesItsBuilderOnceWhateverTheTaps) {
   EXPECT_EQ(log_.count("Preview for passive_nudge"), 1U);
 }
 
+TEST_F(PreviewStreamTest, ADestroyedChannelClosesItsStream) {
+  std::shared_ptr<ZRLLocalStream> open;
+  {
+    ZRLEventSource channel;
+    channel.connect();
+    open = stream(0);
+    ASSERT_TRUE(open);
+    ASSERT_TRUE(channel.client());
+  }
+  EXPECT_TRUE(open->waitUntilClosed(10s));
+}
+
 }  // namespace
