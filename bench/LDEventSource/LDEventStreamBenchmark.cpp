@@ -84,7 +84,7 @@ void BM_PrintStream(benchmark::State& state) {
   constexpr std::size_t kPiece = 16384;
   std::string stream;
   for (std::size_t i = 0; i < kEvents; ++i) {
-    std::string data = "{\"t\":" + std::string(19, '0' + static_cast<char>(i % 10)) + ",\"pad\":\"";
+    std::string data = "{\"t\":" + std::string(19, static_cast<char>('0' + i % 10)) + ",\"pad\":\"";
     data.append(88 - data.size(), 'x');
     stream += "data: " + data + "\"}\n\n";
   }
