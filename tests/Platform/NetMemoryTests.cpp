@@ -1,7 +1,6 @@
 // What the network layer keeps per open transfer, and the behaviour that
-// depends on it: idle limits served by one shared timer, an answer that
-// shares its request's URL, header fields whose name index is made only for
-// many fields.
+// depends on it: idle limits served by one shared timer, header fields whose
+// name index is made only for many fields.
 
 #include <future>
 #include <memory>
@@ -55,9 +54,6 @@ class NetMemory : public LocalServerFixture {
     server.route("GET", "/stall",
                  [this](const ZRLLocalRequest&, ZRLLocalResponder& r) { hand(r.raw()); });
     server.route("GET", "/whole", [](auto&, auto& r) { r.respond(200, {}, "whole"); });
-    server.route("GET", "/moved", [](auto&, auto& r) {
-      r.respond(302, {{"Location", "/whole"}}, "");
-    });
   }
   void TearDown() override { session->invalidateAndCancel(); }
 
@@ -66,15 +62,16 @@ class NetMemory : public LocalServerFixture {
 };
 
 TEST_F(NetMemory, EachTransferKeepsItsOwnIdleLimitUnderTheSharedTimer) {
-  // A task that ends well before its limit leaves no check behind that
-  // could touch it once its deadline passes (the two below outlast it).
-  const Pending answered = start(session, server.URL("/whole"), 0.5);
+  // A task that ends before its limit leaves no check behind that could
+  // touch it once its deadline passes ("shorter" below, started after it
+  // ended with the same limit, outlasts it). The limit is generous, so that
+  // a busy machine never turns the answer into a time-out.
+  const Pending answered = start(session, server.URL("/whole"), 3);
   EXPECT_EQ(answered.outcome(), "ok");
 
   const Pending patient = start(session, server.URL("/stall"), 600);
   const Pending shortest = start(session, server.URL("/stall"), 0.5);
-  const Pending shorter = start(session, server.URL("/stall"), 1.5);
-  ASSERT_TRUE(stream(2)) << "all three reached the server";
+  const Pending shorter = start(session, server.URL("/stall"), 3);
 
   // Each of the short ones runs out its own limit; the long one is left
   // alone by their time-outs and goes on until it is cancelled.
@@ -96,19 +93,6 @@ TEST_F(NetMemory, EachTransferKeepsItsOwnIdleLimitUnderTheSharedTimer) {
   // eventual end is certain.
   held.task->resume();
   EXPECT_EQ(held.outcome(), kTimedOut);
-}
-
-TEST_F(NetMemory, AnAnswerSharesItsRequestsURLUnlessARedirectLedElsewhere) {
-  const NSMutableURLRequest direct = requestFor(server.URL("/whole"));
-  const TaskResult whole = load(session, direct);
-  ASSERT_TRUE(whole.response);
-  EXPECT_EQ(whole.response->URL(), direct.URL()) << "the same object, not a second copy";
-  EXPECT_EQ(whole.data.value_or(""), "whole");
-
-  const TaskResult moved = load(session, requestFor(server.URL("/moved")));
-  ASSERT_TRUE(moved.response && moved.response->URL());
-  EXPECT_EQ(moved.response->URL()->absoluteString(), server.URL("/whole"));
-  EXPECT_EQ(moved.response->statusCode(), 200);
 }
 
 TEST(NetHeaderFields, CopiesOfAnIndexedSetAreIndependentAndKeepFindingEveryName) {
