@@ -133,10 +133,12 @@ PangoLayout* UIKitTextLayout::wrappedLayoutFor(const std::string& text, const UI
   pango_layout_set_wrap(layout_, wrapping.lineBreakMode == NSLineBreakMode::byCharWrapping
                                      ? PANGO_WRAP_CHAR
                                      : PANGO_WRAP_WORD_CHAR);
-  const bool truncates = wrapping.lineBreakMode == NSLineBreakMode::byTruncatingTail;
-  pango_layout_set_ellipsize(layout_, truncates ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
+  // Without a limit nothing is truncated (Pango reads a height of -1 with
+  // an ellipsis as "one line").
   const long most = std::clamp<long>(wrapping.maximumLines, 0, 1 << 20);
-  pango_layout_set_height(layout_, truncates && most > 0 ? -static_cast<int>(most) : -1);
+  const bool truncates = wrapping.lineBreakMode == NSLineBreakMode::byTruncatingTail && most > 0;
+  pango_layout_set_ellipsize(layout_, truncates ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
+  pango_layout_set_height(layout_, truncates ? -static_cast<int>(most) : -1);
   pango_layout_set_alignment(layout_, alignment == NSTextAlignment::center  ? PANGO_ALIGN_CENTER
                                       : alignment == NSTextAlignment::right ? PANGO_ALIGN_RIGHT
                                                                             : PANGO_ALIGN_LEFT);
