@@ -12,11 +12,7 @@
 #include "Platform/UIKit/UIKit.h"
 #include "ZRLRTAPlugin/ZRLRTAPlugin.h"
 
-using ::testing::HasSubstr;
-
 namespace {
-
-using M = ZRLPreviewMetrics;
 
 // Rectangles compared edge by edge: {left, top, right, bottom}.
 std::vector<double> edges(CGRect rect) {
