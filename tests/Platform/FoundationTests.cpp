@@ -127,6 +127,16 @@ TEST_F(NSUserDefaultsTest, StoresValuesAtomicallyAndReadsThemBack) {
     files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::filesystem::path>{file, reread.lockPath()}));
+
+  // The file is replaced, never rewritten in place: a hard link to the old
+  // one still reads the old values, so a write that fails halfway cannot
+  // leave a half-written store behind.
+  const auto old = folder_ / "old.json";
+  std::filesystem::create_hard_link(file, old);
+  reread.setObject("y", "other");
+  EXPECT_TRUE(reread.synchronize());
+  EXPECT_EQ(NSUserDefaults(old).objectForKey("other"), nlohmann::json("x"));
+  EXPECT_EQ(NSUserDefaults(file).objectForKey("other"), nlohmann::json("y"));
 }
 
 TEST_F(NSUserDefaultsTest, TwoStoresOnOneFileKeepEachOthersKeys) {
