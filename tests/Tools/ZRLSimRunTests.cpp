@@ -296,22 +296,23 @@ TEST_F(ZRLSimRunTest, PreviewsAreDumpedDrawnAndTappedAwayAndNoConfigurationCrash
   EXPECT_EQ(sim.dump()["preview"], nullptr);
 
   // 100,000 levels deep and a million elements wide: the device draws what
-  // it can read, and its builder line comes out cut, as JSON.
+  // it can read, and its builder line comes out cut, as JSON. (An in-app
+  // message, which stays: a nudge could leave before a slow dump.)
   std::string deep = std::string(100000, '[') + std::string(100000, ']');
   std::string wide = "[0";
   for (int i = 1; i < 1000000; ++i)
     wide += ",0";
   wide += "]";
-  push(R"({"ui": {"display_type": "passive_nudge", "title": "Deep", "text": )" + wide +
-       R"(}, "deep": )" + deep + "}");
-  sim.waitForError("builder: passive_nudge");
+  push(R"({"ui": {"display_type": "banner", "title": "Deep", "text": )" + wide + R"(}, "deep": )" +
+       deep + "}");
+  sim.waitForError("builder: in_app");
   preview = sim.dump()["preview"];
-  EXPECT_EQ(preview["display_type"], "passive_nudge");
+  EXPECT_EQ(preview["display_type"], "banner");
   EXPECT_EQ(preview["title"], "Deep");
   EXPECT_EQ(preview["text"], nullptr);
   // The line was written before the dump answered.
   const std::string error = sim.process().errorOutput();
-  const size_t start = error.find('{', error.find("builder: passive_nudge"));
+  const size_t start = error.find('{', error.find("builder: in_app"));
   const json printed =
       json::parse(error.substr(start, error.find('\n', start) - start), nullptr, false);
   ASSERT_FALSE(printed.is_discarded());
