@@ -303,7 +303,7 @@ ZRLDashboardResponse ZRLDashboardRouter::handleDashboard(const ZRLDashboardReque
     return error(401, "requests from other origins are not accepted");
   }
 
-  static const char* const kPageFiles[] = {"/index.html", "/app.js", "/style.css"};
+  static const char* const kPageFiles[] = {"/index.html", "/app.js", "/preview.js", "/style.css"};
   const bool page = path == "/" || std::find(std::begin(kPageFiles), std::end(kPageFiles), path) !=
                                        std::end(kPageFiles);
   std::vector<std::string> parts;
