@@ -50,7 +50,9 @@ std::optional<int64_t> parseId(std::string_view text) {
 ZRLDashboardResponse jsonAnswer(const json& value, unsigned status = 200) {
   ZRLDashboardResponse response;
   response.status = status;
-  response.body = value.dump();
+  // Paths, queries and identifiers need not be UTF-8: ill-formed bytes are
+  // written as U+FFFD rather than thrown over (which would end the server).
+  response.body = value.dump(-1, ' ', false, json::error_handler_t::replace);
   return response;
 }
 

@@ -182,6 +182,7 @@ TEST_F(DashboardRouterTest, RefusesBadInputWithoutStoringIt) {
       {"GET", "/api/captures/7", "", 404},
       {"GET", "/api/captures/7/screenshot.png", "", 404},
       {"GET", "/api/else", "", 404},
+      {"GET", "/%FF", "", 404},  // named in the answer, as U+FFFD
       {"GET", "/v1/api/layout?appId=a", "", 405},
       {"POST", "/v1/api/layout", "{}", 400},
       {"POST", "/v1/api/layout?appId=a", "not json", 400},
