@@ -255,6 +255,28 @@ TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeight) {
   EXPECT_EQ(lines(100, 0), 0);
 }
 
+TEST(UIKitTextTest, ALabelCutAtALineFeedMarksTheCut) {
+  // The last line kept shows its own text and an ellipsis, as that text
+  // written out does, never the next line run into it; a line too long for
+  // that gets Pango's ellipsis, as when the cut falls inside a line.
+  const auto drawn = [](const std::string& text, NSInteger lines) {
+    auto label = std::make_shared<UILabel>(CGRectMake(0, 0, 160, 60));
+    label->setText(text);
+    label->setFont(UIFont::systemFontOfSize(15));
+    label->setLineHeight(20);
+    label->setNumberOfLines(lines);
+    auto root = coloredView(CGRectMake(0, 0, 160, 60), "#ffffff");
+    root->addSubview(label);
+    return UIImagePNGRepresentation(render(*root)).value_or("");
+  };
+  // (Compared as PNG bytes, which are the same for the same pixels.)
+  EXPECT_TRUE(drawn("Line one\nline two\r\nline three", 2) == drawn("Line one\nline two\u2026", 0));
+  EXPECT_TRUE(drawn("One\n\nthree\nfour", 2) == drawn("One\n\u2026", 0));
+  const std::string longLine = "a line far too long for the width of this label";
+  EXPECT_TRUE(drawn("One\n" + longLine + "\nthree", 2) == drawn("One\n" + longLine, 2));
+  EXPECT_FALSE(drawn("One\n" + longLine, 2) == drawn("One\n" + longLine, 0));
+}
+
 TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLive) {
   class Refusing : public UIWindow {
    public:
