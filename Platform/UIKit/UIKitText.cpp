@@ -65,10 +65,12 @@ PangoLayout* newLayout(PangoContext* context, const UIFontPtr& font) {
   return layout;
 }
 
-// The text with each line break (LF, CR or CR LF) made a line separator:
-// Pango then breaks the line there but keeps one paragraph, so that a
-// limit of lines counts the lines of the whole text.
-constexpr std::string_view kLineSeparator = "\xE2\x80\xA8";  // U+2028
+// The text with each line break (LF, CR or CR LF, and a paragraph
+// separator) made a line separator: Pango then breaks the line there but
+// keeps one paragraph, so that a limit of lines, which Pango counts per
+// paragraph, counts the lines of the whole text.
+constexpr std::string_view kLineSeparator = "\xE2\x80\xA8";       // U+2028
+constexpr std::string_view kParagraphSeparator = "\xE2\x80\xA9";  // U+2029
 
 std::string withLineSeparators(const std::string& text) {
   std::string result;
@@ -79,6 +81,9 @@ std::string withLineSeparators(const std::string& text) {
       result += kLineSeparator;
     } else if (text[i] == '\n') {
       result += kLineSeparator;
+    } else if (text.compare(i, kParagraphSeparator.size(), kParagraphSeparator) == 0) {
+      result += kLineSeparator;
+      i += kParagraphSeparator.size() - 1;
     } else {
       result.push_back(text[i]);
     }

@@ -48,10 +48,11 @@ class UIKitTextLayout {
   void draw(CGContextRef context, CGRect rect, const std::string& text, const UIFontPtr& font,
             const UIColorPtr& color, NSTextAlignment alignment);
 
-  // The same on several lines: a line feed (or CR, or CR LF) starts a new
-  // line, and the lines count together against the maximum. When lines are
-  // cut, the last one kept ends in an ellipsis: it holds the rest of its
-  // line (up to the next line feed), cut to the width.
+  // The same on several lines: a line feed (or CR, or CR LF, or a line or
+  // paragraph separator) starts a new line, and the lines count together
+  // against the maximum. When lines are cut, the last one kept ends in an
+  // ellipsis: it holds the rest of its line (up to the next line feed), cut
+  // to the width.
   // The number of lines the text takes (0 for no text) and their size:
   // the widest line's width by the lines' height.
   long lineCount(const std::string& text, const UIFontPtr& font, const UIKitTextWrapping& wrapping);

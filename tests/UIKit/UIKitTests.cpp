@@ -245,8 +245,8 @@ TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeight) {
   EXPECT_GE(lines(60, 0), 4);
   EXPECT_EQ(lines(60, 2), 2);
   // Line feeds of every kind break lines, and count against the limit.
-  label.setText("a\nb\r\nc\rd");
-  EXPECT_EQ(lines(1000, 0), 4);
+  label.setText("a\nb\r\nc\rd\u2028e\u2029f");
+  EXPECT_EQ(lines(1000, 0), 6);
   EXPECT_EQ(lines(1000, 3), 3);
   // A word longer than a line is broken between characters.
   label.setText(std::string(60, 'w'));
@@ -272,6 +272,7 @@ TEST(UIKitTextTest, ALabelCutAtALineFeedMarksTheCut) {
   // (Compared as PNG bytes, which are the same for the same pixels.)
   EXPECT_TRUE(drawn("Line one\nline two\r\nline three", 2) == drawn("Line one\nline two\u2026", 0));
   EXPECT_TRUE(drawn("One\n\nthree\nfour", 2) == drawn("One\n\u2026", 0));
+  EXPECT_TRUE(drawn("One\u2029two\u2029three", 2) == drawn("One\ntwo\u2026", 0));
   const std::string longLine = "a line far too long for the width of this label";
   EXPECT_TRUE(drawn("One\n" + longLine + "\nthree", 2) == drawn("One\n" + longLine, 2));
   EXPECT_FALSE(drawn("One\n" + longLine, 2) == drawn("One\n" + longLine, 0));
