@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <boost/asio/compose.hpp>
@@ -586,6 +587,10 @@ void ZRLDashboardServer::Impl::sessionEnded(const void* session) {
 
 std::unique_ptr<ZRLDashboardServer> ZRLDashboardServer::make(const Options& options,
                                                              std::string* error) {
+  // OpenSSL writes the connections' sockets itself, without MSG_NOSIGNAL: a
+  // write to a client that has just gone away must fail with EPIPE, not
+  // end the process.
+  ::signal(SIGPIPE, SIG_IGN);  // NOLINT(cert-err33-c)
   auto impl = std::make_unique<Impl>(options);
   beast::error_code failure;
   impl->tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
