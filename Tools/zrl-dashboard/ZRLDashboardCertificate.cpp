@@ -77,8 +77,7 @@ std::optional<ZRLDashboardCertificate> ZRLDashboardCertificate::loadOrCreate(
   }
   // An authority made before its names were constrained is kept: clients
   // already trust it.
-  files.authorityConstrained_ =
-      X509_get_ext_by_NID(authority.get(), NID_name_constraints, -1) >= 0;
+  files.authorityConstrained_ = X509_get_ext_by_NID(authority.get(), NID_name_constraints, -1) >= 0;
 
   Maker::Key serverKey = Maker::readKey(files.keyFile_);
   Maker::Certificate server = Maker::readCertificate(files.chainFile_);

@@ -18,9 +18,7 @@ class ShallowReader {
   bool boolean(bool value) { return put(json(value)); }
   bool number_integer(json::number_integer_t value) { return put(json(value)); }
   bool number_unsigned(json::number_unsigned_t value) { return put(json(value)); }
-  bool number_float(json::number_float_t value, const json::string_t&) {
-    return put(json(value));
-  }
+  bool number_float(json::number_float_t value, const json::string_t&) { return put(json(value)); }
   bool string(json::string_t& value) { return put(json(std::move(value))); }
   bool binary(json::binary_t&) { return put(json()); }  // never in JSON text
   bool key(json::string_t& name) {
@@ -96,11 +94,9 @@ size_t skipSpace(std::string_view text, size_t at) {
 // Where the string that starts with the quote at `at` ends (after its
 // closing quote).
 size_t stringEnd(std::string_view text, size_t at) {
-  for (++at; at < text.size();) {
-    at = text.find_first_of("\"\\", at);
-    if (at == std::string_view::npos) return text.size();
+  for (++at; at < text.size(); ++at) {
     if (text[at] == '"') return at + 1;
-    at += 2;  // an escape and the character it escapes
+    if (text[at] == '\\') ++at;  // the escape and the character it escapes
   }
   return text.size();
 }

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <boost/asio/compose.hpp>
 #include <boost/asio/dispatch.hpp>
@@ -44,6 +45,8 @@ namespace {
 // How long a connection refused for the cap on connections may take to
 // send its request before it is closed without an answer.
 constexpr std::chrono::milliseconds kRefusedPatience{5000};
+// How much lower the uploads' thread runs than the others (a nice value).
+constexpr int kUploadsNiceness = 10;
 // How often a failed accept is tried again.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 // One comment line, without the blank line that would end a block: the
@@ -264,7 +267,9 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
   // A refused session answers its request with 503 and ends: the server
   // has as many connections open as it serves.
   Session(tcp::socket socket, Impl& server, bool refused)
-      : server_(server), stream_(std::move(socket), server.tls.native_handle()), refused_(refused) {}
+      : server_(server),
+        stream_(std::move(socket), server.tls.native_handle()),
+        refused_(refused) {}
   ~Session() override {
     if (appId_) server_.hub->leave(*appId_, this);
     server_.sessionEnded(this);
@@ -316,10 +321,10 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
   // uploads) is told to go on at once rather than after its own wait.
   void onHeader(beast::error_code error) {
     if (!error && refused_) {
-      ZRLDashboardResponse busy = ZRLDashboardRouter::error(
-          503, "the dashboard serves at most " +
-                   std::to_string(server_.options.maximumConnections) +
-                   " connections at once; try again later");
+      ZRLDashboardResponse busy =
+          ZRLDashboardRouter::error(503, "the dashboard serves at most " +
+                                             std::to_string(server_.options.maximumConnections) +
+                                             " connections at once; try again later");
       busy.headers.emplace_back("Retry-After", "1");
       return respond(std::move(busy), false);
     }
@@ -359,26 +364,25 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
     // Routed on the storage thread (an upload of a capture on the uploads'
     // own, when it has one, so that no push waits behind uploads); the
     // answer comes back to this connection's strand.
-    auto& lane = server_.router->uploadsHaveTheirOwnStore() &&
-                         ZRLDashboardRouter::isCaptureUpload(request)
-                     ? server_.uploads
-                     : server_.storage;
-    net::post(
-        lane, [self = shared_from_this(), request = std::move(request), keepAlive]() {
-          ZRLDashboardResponse response = self->server_.router->handle(request);
-          if (response.streamAppId) {
-            self->appId_ = response.streamAppId;  // read on the strand only after the post below
-            self->server_.router->subscribe(*response.streamAppId, response.lastEventID, self);
-          }
-          net::post(self->stream_.get_executor(),
-                    [self, response = std::move(response), keepAlive]() mutable {
-                      if (response.streamAppId) {
-                        self->beginStream();
-                      } else {
-                        self->respond(std::move(response), keepAlive);
-                      }
-                    });
-        });
+    auto& lane =
+        server_.router->uploadsHaveTheirOwnStore() && ZRLDashboardRouter::isCaptureUpload(request)
+            ? server_.uploads
+            : server_.storage;
+    net::post(lane, [self = shared_from_this(), request = std::move(request), keepAlive]() {
+      ZRLDashboardResponse response = self->server_.router->handle(request);
+      if (response.streamAppId) {
+        self->appId_ = response.streamAppId;  // read on the strand only after the post below
+        self->server_.router->subscribe(*response.streamAppId, response.lastEventID, self);
+      }
+      net::post(self->stream_.get_executor(),
+                [self, response = std::move(response), keepAlive]() mutable {
+                  if (response.streamAppId) {
+                    self->beginStream();
+                  } else {
+                    self->respond(std::move(response), keepAlive);
+                  }
+                });
+    });
   }
 
   void respond(ZRLDashboardResponse response, bool keepAlive) {
@@ -639,7 +643,12 @@ void ZRLDashboardServer::run(ZRLDashboardRouter& router, ZRLDashboardHub& hub) {
   impl_->hub = &hub;
   // Named, so that a look at the process's threads tells where time goes.
   net::post(impl_->storage, [] { pthread_setname_np(pthread_self(), "zrl-storage"); });
-  net::post(impl_->uploads, [] { pthread_setname_np(pthread_self(), "zrl-uploads"); });
+  // The uploads' work, the heaviest the dashboard does, gives way to the
+  // network thread and the rest: a push is written while uploads go on.
+  net::post(impl_->uploads, [] {
+    pthread_setname_np(pthread_self(), "zrl-uploads");
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kUploadsNiceness);
+  });
   impl_->signals.async_wait([this](beast::error_code error, int) {
     if (!error) impl_->beginStop();
   });

@@ -104,7 +104,8 @@ TEST(ZRLDashboardJSON, ReadsOuterLevelsAndCutsOutMembersWithoutRecursion) {
   EXPECT_EQ(members[1].text, "-1.5e3");
   EXPECT_EQ(members[2].text, "\"a,b\"");
   EXPECT_TRUE(ZRLDashboardJSON::members("[1]").empty());
-  EXPECT_EQ(ZRLDashboardJSON::compact("{ \"a b\" :\r\n [1, \"c\\\" d\"] }\n"), "{\"a b\":[1,\"c\\\" d\"]}");
+  EXPECT_EQ(ZRLDashboardJSON::compact("{ \"a b\" :\r\n [1, \"c\\\" d\"] }\n"),
+            "{\"a b\":[1,\"c\\\" d\"]}");
 }
 
 TEST_F(DashboardLimitsTest, StoresDeepAndWideBodiesAsSentAndRefusesDeeperThanTheLimit) {
@@ -128,13 +129,11 @@ TEST_F(DashboardLimitsTest, StoresDeepAndWideBodiesAsSentAndRefusesDeeperThanThe
   device.target = "/v2/frontendapi/ios/test-devices?appId=a";
   device.apiKey = "7C4D19E2A05B3F86D1E7420C9B5A6F13";
   device.body = R"({"id":"D1","model":"m","x":)" + tooDeep + "}";
-  for (const auto& answer :
-       {call("POST", "/v1/api/layout?appId=a", upload(tooDeep)),
-        call("POST", "/api/previews?appId=a", R"({"ui":)" + tooDeep + "}"),
-        router->handle(device)}) {
+  for (const auto& answer : {call("POST", "/v1/api/layout?appId=a", upload(tooDeep)),
+                             call("POST", "/api/previews?appId=a", R"({"ui":)" + tooDeep + "}"),
+                             router->handle(device)}) {
     EXPECT_EQ(answer.status, 400u);
-    EXPECT_NE(json::parse(answer.body)["error"].get<std::string>().find("4096"),
-              std::string::npos)
+    EXPECT_NE(json::parse(answer.body)["error"].get<std::string>().find("4096"), std::string::npos)
         << answer.body;
   }
   EXPECT_EQ(store->captures("a")->size(), 2u);

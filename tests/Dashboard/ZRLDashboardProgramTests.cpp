@@ -89,9 +89,12 @@ TEST(ZRLDashboardProgram, AnswersHelpAndRefusesWrongCommandLines) {
   ChildProcess help({ZRL_DASHBOARD_PATH, "--help"});
   EXPECT_EQ(help.readLine(), "usage: zrl-dashboard [--port N] [--data DIR]");
   EXPECT_EQ(help.wait(), 0);
-  for (const std::vector<std::string>& wrong :
-       {std::vector<std::string>{"--port", "70000"}, {"--port"}, {"--bogus"}, {"--port", "8x"},
-        {"--max-connections", "0"}, {"--max-connections", "x"}}) {
+  for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--port", "70000"},
+                                                {"--port"},
+                                                {"--bogus"},
+                                                {"--port", "8x"},
+                                                {"--max-connections", "0"},
+                                                {"--max-connections", "x"}}) {
     std::vector<std::string> argv{ZRL_DASHBOARD_PATH};
     argv.insert(argv.end(), wrong.begin(), wrong.end());
     ChildProcess child(argv);
@@ -162,13 +165,14 @@ TEST(ZRLDashboardProgram, SurvivesBodiesNestedDeepOrSpreadWide) {
   DashboardProcess dashboard(ZRL_DASHBOARD_PATH, folder.path());
   ASSERT_TRUE(dashboard.ready()) << dashboard.errors();
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-  const auto layout = httpsRequest(dashboard.origin() + "/v1/api/layout?appId=a",
-                                   dashboard.authority(), "POST", {},
-                                   R"({"screen":{},"device_info":{},"layout":)" + deep + "}");
+  const auto layout =
+      httpsRequest(dashboard.origin() + "/v1/api/layout?appId=a", dashboard.authority(), "POST", {},
+                   R"({"screen":{},"device_info":{},"layout":)" + deep + "}");
   EXPECT_EQ(layout.status, 400) << layout.failure;
   EXPECT_NE(layout.body.find("4096"), std::string::npos) << layout.body;
-  EXPECT_EQ(dashboardAPI(dashboard, "POST", "/api/previews?appId=a", R"({"ui":)" + deep + "}").status,
-            400);
+  EXPECT_EQ(
+      dashboardAPI(dashboard, "POST", "/api/previews?appId=a", R"({"ui":)" + deep + "}").status,
+      400);
   const auto device = httpsRequest(
       dashboard.origin() + "/v2/frontendapi/ios/test-devices?appId=a", dashboard.authority(),
       "POST", {"zrl_ios_key: 7C4D19E2A05B3F86D1E7420C9B5A6F13"}, R"({"id":)" + deep + "}");
@@ -178,15 +182,16 @@ TEST(ZRLDashboardProgram, SurvivesBodiesNestedDeepOrSpreadWide) {
   for (int i = 1; i < 1000000; ++i)
     wide += ",{}";
   wide += "]";
-  const auto stored = httpsRequest(dashboard.origin() + "/v1/api/layout?appId=a",
-                                   dashboard.authority(), "POST", {},
-                                   R"({"screen":{},"device_info":{},"layout":)" + wide + "}");
+  const auto stored =
+      httpsRequest(dashboard.origin() + "/v1/api/layout?appId=a", dashboard.authority(), "POST", {},
+                   R"({"screen":{},"device_info":{},"layout":)" + wide + "}");
   EXPECT_EQ(stored.status, 200) << stored.failure << stored.body;
   const auto details = dashboardAPI(dashboard, "GET", "/api/captures/1");
   ASSERT_EQ(details.status, 200);
   EXPECT_EQ(json::parse(details.body)["layout"].size(), 1000000u);
-  EXPECT_EQ(dashboardAPI(dashboard, "POST", "/api/previews?appId=a", R"({"w":)" + wide + "}").status,
-            200);
+  EXPECT_EQ(
+      dashboardAPI(dashboard, "POST", "/api/previews?appId=a", R"({"w":)" + wide + "}").status,
+      200);
   dashboard.process().signal(SIGTERM);
   EXPECT_EQ(dashboard.process().wait(), 0) << dashboard.errors();
 }
@@ -232,8 +237,9 @@ TEST(ZRLDashboardProgram, RefusesWritesWhileTheDatabaseCannotBeWrittenAndLosesNo
   {
     RawTLSClient replay(static_cast<unsigned short>(std::stoi(dashboard.port())),
                         dashboard.authority());
-    ASSERT_TRUE(replay.write("GET /v1/api/sse-ui-config?appId=app HTTP/1.1\r\nHost: x\r\n"
-                             "Last-Event-ID: 0\r\n\r\n"));
+    ASSERT_TRUE(
+        replay.write("GET /v1/api/sse-ui-config?appId=app HTTP/1.1\r\nHost: x\r\n"
+                     "Last-Event-ID: 0\r\n\r\n"));
     ASSERT_TRUE(replay.readUntil("id: 2\ndata: {\"n\":2}\n\n"));
     EXPECT_EQ(replay.received().find("-1"), std::string::npos);
   }
@@ -250,9 +256,9 @@ TEST(ZRLDashboardProgram, RefusesWritesWhileTheDatabaseCannotBeWrittenAndLosesNo
   EXPECT_EQ(refused.status, 503) << refused.failure;
   EXPECT_NE(refused.body.find("the file is gone"), std::string::npos) << refused.body;
   EXPECT_TRUE(dashboard.process().waitForError("takes no writes: the file is gone"));
-  EXPECT_EQ(httpsRequest(dashboard.origin() + "/api/captures?appId=app", authority, "GET", token)
-                .status,
-            200);
+  EXPECT_EQ(
+      httpsRequest(dashboard.origin() + "/api/captures?appId=app", authority, "GET", token).status,
+      200);
   dashboard.process().signal(SIGTERM);
   EXPECT_EQ(dashboard.process().wait(), 0) << dashboard.errors();
 }
