@@ -50,7 +50,10 @@ std::optional<int64_t> parseId(std::string_view text) {
 ZRLDashboardResponse jsonAnswer(const json& value, unsigned status = 200) {
   ZRLDashboardResponse response;
   response.status = status;
-  response.body = value.dump();
+  // A text taken from the request (a path, a Host, an application's
+  // identifier) may hold bytes that are not UTF-8: written as U+FFFD rather
+  // than thrown about.
+  response.body = value.dump(-1, ' ', false, json::error_handler_t::replace);
   return response;
 }
 
