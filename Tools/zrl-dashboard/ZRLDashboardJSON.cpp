@@ -8,8 +8,8 @@ namespace {
 
 // Takes the parser's events (the parser itself keeps a stack of its own, it
 // does not recurse), counts the open arrays and objects, and builds only
-// the levels that were asked for: a value's level is the number of arrays
-// and objects open around it.
+// the members of objects on the levels that were asked for: a value's
+// level is the number of arrays and objects open around it.
 class ShallowReader {
  public:
   explicit ShallowReader(size_t keptDepth) : keptDepth_(keptDepth) {}
@@ -21,8 +21,10 @@ class ShallowReader {
   bool number_float(json::number_float_t value, const json::string_t&) { return put(json(value)); }
   bool string(json::string_t& value) { return put(json(std::move(value))); }
   bool binary(json::binary_t&) { return put(json()); }  // never in JSON text
+  // A key is followed at once by its value, which is put (or opened)
+  // before any other key comes.
   bool key(json::string_t& name) {
-    if (depth_ <= keptDepth_) key_ = std::move(name);
+    key_ = std::move(name);
     return true;
   }
   bool start_object(size_t) { return open(json::object()); }
@@ -35,20 +37,15 @@ class ShallowReader {
   json& value() { return root_; }
 
  private:
-  // The value at the current level, put where it belongs; null when that
-  // level is not kept.
+  // The value at the current level, put where it belongs: the body itself,
+  // or a member of the object that is being built around it.
   json* put(json value) {
-    if (depth_ > keptDepth_) return &skipped_;
     if (depth_ == 0) {
       root_ = std::move(value);
       return &root_;
     }
-    json& parent = *building_.back();
-    if (parent.is_array()) {
-      parent.push_back(std::move(value));
-      return &parent.back();
-    }
-    json& member = parent[key_];
+    if (building_.empty() || building_.back().depth + 1 != depth_) return &skipped_;
+    json& member = (*building_.back().object)[key_];
     member = std::move(value);
     return &member;
   }
@@ -58,14 +55,16 @@ class ShallowReader {
       return false;
     }
     json* container = put(std::move(empty));
-    // Its members are kept only when their level is.
-    if (depth_ < keptDepth_) building_.push_back(container);
+    // An object's members are made when their level is kept; an array's
+    // elements never are (what reads these values looks at none).
+    if (container != &skipped_ && container->is_object() && depth_ < keptDepth_)
+      building_.push_back({container, depth_});
     ++depth_;
     return true;
   }
   bool close() {
     --depth_;
-    if (depth_ < keptDepth_) building_.pop_back();
+    if (!building_.empty() && building_.back().depth == depth_) building_.pop_back();
     return true;
   }
 
@@ -75,10 +74,13 @@ class ShallowReader {
   json root_;
   json skipped_;  // stands for the values of levels that are not kept
   json::string_t key_;
-  // The open arrays and objects whose members are kept, innermost last: a
-  // parent changes only when its open member has ended, so the pointers
-  // stay valid.
-  std::vector<json*> building_;
+  // The open objects whose members are made, innermost last, with their
+  // levels; a map's elements stay where they are, so the pointers stay valid.
+  struct Building {
+    json* object;
+    size_t depth;
+  };
+  std::vector<Building> building_;
 };
 
 bool isSpace(char c) {

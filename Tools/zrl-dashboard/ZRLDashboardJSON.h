@@ -21,9 +21,10 @@ struct ZRLDashboardJSON {
   enum class Fault { none, invalid, tooDeep };
   struct Reading {
     Fault fault = Fault::none;
-    // The value with its levels up to keptDepth (the body itself is level
-    // 0); an array or object on that level is kept empty, and nothing
-    // below it is made. Null unless fault is none.
+    // The value with the members of its objects down to level keptDepth
+    // (the body itself is level 0): an object on that level is kept empty,
+    // and so is every array, so that nothing wide or deep is made. Null
+    // unless fault is none.
     nlohmann::json value;
   };
   // Checks the text (strict JSON, nothing after the value) and keeps its

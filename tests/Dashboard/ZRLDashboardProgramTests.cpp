@@ -188,7 +188,7 @@ TEST(ZRLDashboardProgram, SurvivesBodiesNestedDeepOrSpreadWide) {
   EXPECT_EQ(stored.status, 200) << stored.failure << stored.body;
   const auto details = dashboardAPI(dashboard, "GET", "/api/captures/1");
   ASSERT_EQ(details.status, 200);
-  EXPECT_EQ(json::parse(details.body)["layout"].size(), 1000000u);
+  EXPECT_NE(details.body.find("\"layout\":" + wide + ","), std::string::npos);
   EXPECT_EQ(
       dashboardAPI(dashboard, "POST", "/api/previews?appId=a", R"({"w":)" + wide + "}").status,
       200);
