@@ -5,9 +5,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <ctime>
 #include <iostream>
+#include <system_error>
 
 namespace {
 
@@ -187,7 +187,8 @@ bool ZRLDashboardStore::fileWritable() {
   struct stat file {};
   if (::stat(path_.c_str(), &file) != 0) {
     const int reason = errno;
-    setFault(Fault::unwritable, "the file is gone: " + std::string(std::strerror(reason)));
+    setFault(Fault::unwritable,
+             "the file is gone: " + std::error_code(reason, std::generic_category()).message());
     return false;
   }
   if (file.st_dev != device_ || file.st_ino != inode_) {
