@@ -5,7 +5,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 SUITE_PRESETS ?= debug asan tsan
 
-.PHONY: all deps demo docs-images test build-% test-% fuzz bench format format-check tidy clean
+.PHONY: all deps demo docs-images test build-% test-% fuzz bench bench-once format format-check tidy clean
 
 all: build-debug
 
@@ -33,7 +33,13 @@ docs-images: deps
 	cmake --build --preset release --target zrl-demo -j $(JOBS)
 	sh Tools/zrl-demo/docs-images.sh build/docs-images build/release/Tools docs
 
-test: format-check $(addprefix test-,$(SUITE_PRESETS)) fuzz
+test: format-check $(addprefix test-,$(SUITE_PRESETS)) fuzz bench-once
+
+# The release preset as CI builds it (warnings as errors, benchmarks
+# included), each benchmark run once at its smallest size, so that neither
+# `make bench` nor a user's release build can break unseen.
+bench-once: build-release-ci
+	sh scripts/run-benchmarks.sh --once build/release-ci
 
 fuzz: build-fuzz
 	sh scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)

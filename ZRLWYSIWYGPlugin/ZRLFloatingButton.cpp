@@ -220,6 +220,13 @@ void ZRLFloatingButton::testDeviceRequestFailed(uint64_t tap, bool flagBefore, b
   // A later tap has already changed the state: it stands.
   if (tap != testDeviceTaps_) return;
   showTestDeviceState(flagBefore, greenBefore);
+  // The app may have gone to the background since the tap and stored the
+  // flag that is now undone: store the one shown again.
+  const auto defaults = NSUserDefaults::standardUserDefaults();
+  if (defaults->objectForKey(kZRLTestDeviceStatusKey) &&
+      defaults->boolForKey(kZRLTestDeviceStatusKey) != flagBefore) {
+    saveTestDeviceStatus(flagBefore);
+  }
 }
 
 void ZRLFloatingButton::saveTestDeviceStatus(bool status) {
@@ -289,9 +296,9 @@ void ZRLFloatingButton::dockButton() {
   // Never out of reach: a drop far above or below the screen still docks
   // with the whole button inside the safe area.
   if (yi - kHalfSide < safeTop_) {
-    yi = safeTop_ + kHalfSide;
+    yi = trunc32(safeTop_ + kHalfSide);
   } else if (yi + kHalfSide > height) {
-    yi = height - safeBottom_ - kHalfSide;
+    yi = trunc32(height - safeBottom_ - kHalfSide);
   }
   const CGFloat x = c.x < bounds.size.width * 0.5 ? bounds.origin.x + kHalfSide + kDockMargin
                                                   : bounds.size.width - kHalfSide - kDockMargin;

@@ -253,7 +253,10 @@ void ZRLWYSIWYGPlugin::removeTestDevice(TestDeviceCompletion completion) {
       [completion = std::move(completion)](const std::optional<NSData>&,
                                            const NSHTTPURLResponsePtr& response,
                                            const NSErrorPtr& error) {
-        const bool ok = accepted(response, error);
+        // A 404 means the dashboard no longer knows the device: it is not a
+        // test device there, which is what the removal asked for.
+        const bool ok =
+            accepted(response, error) || (!error && response && response->statusCode() == 404);
         if (ok) {
           ZRLLogInfo("-[ZRLWYSIWYGPlugin removeTestDevice]_block_invoke", "Removed test device");
         } else {

@@ -43,6 +43,11 @@ TEST(LDEventParser, FieldsFollowTheirOwnRules) {
   EXPECT_EQ(parse("data: a\ndata:\ndata:   \ndata\ndata: b")->data(), "a\nb");
   EXPECT_EQ(parse("id:\nevent: \t")->id(), std::nullopt);
   EXPECT_EQ(parse("id: 1\nid:")->id(), "1");
+  // A line that is not a field is passed over; the fields after it count.
+  const auto after = parse("datum: x\n:note\nevent: ping\nDATA: y\nid: 7\ndata: z");
+  EXPECT_EQ(after->event(), "ping");
+  EXPECT_EQ(after->id(), "7");
+  EXPECT_EQ(after->data(), "z");
 }
 
 TEST(LDEventParser, LinesThatAreNotFieldsMakeAnEmptyRecord) {

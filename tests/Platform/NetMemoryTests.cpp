@@ -99,7 +99,7 @@ TEST(NetHeaderFields, CopiesOfAnIndexedSetAreIndependentAndKeepFindingEveryName)
   NSHTTPHeaderFields original;
   constexpr int kCount = 24;  // past the point where the names are indexed
   for (int i = 0; i < kCount; ++i)
-    original.setValue("v" + std::to_string(i), "X-Field-" + std::to_string(i));
+    original.setValue(numbered("v", i), numbered("X-Field-", i));
 
   NSHTTPHeaderFields copy = original;
   copy.setValue("changed", "x-field-3");

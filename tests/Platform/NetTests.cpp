@@ -676,10 +676,10 @@ TEST_F(NetSession, AHeadOfManyFieldsIsReadWholeAndFieldsAreFoundWhateverTheirCas
   for (const int size : {4, 40}) {
     NSHTTPHeaderFields edited;
     for (int i = 0; i < size; ++i)
-      edited.setValue(std::to_string(i), "h" + std::to_string(i));
+      edited.setValue(std::to_string(i), numbered("h", i));
     edited.remove("H1");
     edited.setValue("two", "H2");
-    const std::string last = "H" + std::to_string(size - 1);
+    const std::string last = numbered("H", size - 1);
     edited.addValue("more", last);
     ASSERT_EQ(edited.fields().size(), static_cast<size_t>(size - 1)) << size;
     EXPECT_EQ(edited.fields()[1], (std::pair<std::string, std::string>{"h2", "two"}));

@@ -19,7 +19,8 @@ using namespace std::chrono_literals;
 namespace {
 
 // An app window with one full-screen button below the overlay, on a
-// 375 x 667 screen with a top safe-area inset of 20.
+// 375 x 667 screen with a top safe-area inset of 20 and a bottom one of 34
+// (the docking keeps its own bottom margin of 20, never the inset).
 class FloatingButtonTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -39,7 +40,7 @@ class FloatingButtonTest : public ::testing::Test {
     savedBounds_ = screen_->bounds();
     savedInsets_ = screen_->safeAreaInsets();
     screen_->setBounds(CGRectMake(0, 0, 375, 667));
-    screen_->setSafeAreaInsets(UIEdgeInsets{20, 0, 20, 0});
+    screen_->setSafeAreaInsets(UIEdgeInsets{20, 0, 34, 0});
 
     appWindow_ = std::make_shared<UIWindow>(CGRectMake(0, 0, 375, 667));
     appButton_ = std::make_shared<UIButton>(CGRectMake(0, 0, 375, 667));
@@ -118,6 +119,13 @@ TEST_F(FloatingButtonTest, CreationBuildsTheOverlayWithAHiddenMenu) {
   EXPECT_EQ(button->selectScreen()->frame().size, CGSizeMake(ss.width + 10, ss.height + 10));
   EXPECT_EQ(button->addTestDevice()->frame().size, CGSizeMake(atd.width + 10, atd.height + 10));
   EXPECT_GT(atd.width, ss.width);
+  // The measure itself: 18-point titles, at most 0.66 of the window's width,
+  // rounded up to whole points.
+  EXPECT_EQ(atd, CGSizeMake(182, 21));
+  const auto narrow = std::make_shared<UIView>(CGRectMake(0, 0, 270, 667));
+  EXPECT_EQ(ZRLFloatingButton::getBoundingRectSizeForText("Remove Test Device", narrow),
+            CGSizeMake(115, 42))
+      << "wrapped within 178.2 points, though 182 would fit on 0.68 of it";
   EXPECT_EQ(ZRLFloatingButton::getBoundingRectSizeForText(std::nullopt, window), CGSizeMake(0, 0));
   // The overlay never takes key status from the app.
   window->makeKeyWindow();
@@ -184,6 +192,14 @@ TEST_F(FloatingButtonTest, MenuPlacementFollowsTheSidesAndHalves) {
   const auto [ss, atd] = place({188.6, 334});
   EXPECT_EQ(ss, CGPointMake(153, 278));
   EXPECT_EQ(atd, CGPointMake(128, 231));
+
+  // Opening the menu places it first, from where the button is now.
+  button->overlayWindow()->setFrame(CGRectMake(0, 0, 375, 667));
+  button->setCenter(CGPointMake(35, 100));
+  tap(middle(button));
+  ASSERT_FALSE(button->buttonsHidden());
+  EXPECT_EQ(button->selectScreen()->center(), CGPointMake(70, 156));
+  EXPECT_EQ(button->addTestDevice()->center(), CGPointMake(95, 203));
 }
 
 TEST_F(FloatingButtonTest, DockingTableAndReach) {
@@ -203,6 +219,16 @@ TEST_F(FloatingButtonTest, DockingTableAndReach) {
   // Far above or below the screen: still docked within reach.
   EXPECT_EQ(dock({50, -500}), CGPointMake(35, 45));
   EXPECT_EQ(dock({50, 2000}), CGPointMake(35, 622));
+  // Those two limits are whole points like the rest of the docking.
+  screen_->setSafeAreaInsets(UIEdgeInsets{20.6, 0, 34, 0});
+  auto fractional = makeButton();
+  fractional->overlayWindow()->setFrame(CGRectMake(0, 0, 375, 667.5));
+  fractional->setCenter(CGPointMake(50, -500));
+  fractional->dockButton();
+  EXPECT_EQ(fractional->center(), CGPointMake(35, 45));
+  fractional->setCenter(CGPointMake(50, 2000));
+  fractional->dockButton();
+  EXPECT_EQ(fractional->center(), CGPointMake(35, 622));
 }
 
 TEST_F(FloatingButtonTest, DragsMoveExactlyAndDockWhetherEndedOrCancelled) {
@@ -300,6 +326,17 @@ TEST_F(FloatingButtonTest, AFailedRequestIsUndoneUnlessALaterTapChangedTheState)
   ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return button->isTestDevice(); }, 10s));
   EXPECT_EQ(atd->currentTitle(), "Remove Test Device");
   EXPECT_EQ(*atd->backgroundColor(), *UIColor::greenColor());
+
+  // The app goes to the background between a tap and its failure: the flag
+  // it stored is the one that the failure undoes, so it is stored again.
+  controller_->waitForReplies();
+  button->setTitleForTestDeviceButton();
+  ASSERT_FALSE(button->isTestDevice());
+  controller_->postEvent(std::make_shared<ZRLEvent>(0, "BACKGROUND"));
+  controller_->waitUntilEventsDelivered();
+  ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return button->isTestDevice(); }, 10s));
+  NSUserDefaults::setStandardUserDefaultsPath(folder_ / "defaults.json");
+  EXPECT_TRUE(ZRLFloatingButton::getTestDeviceStatus());
 }
 
 TEST_F(FloatingButtonTest, InitializeCreatesTheButtonOnTheMainQueue) {

@@ -201,6 +201,15 @@ TEST_F(PluginCoreTest, TestDeviceRequestsCarryTheKeyAndReportTheOutcome) {
               R"(<ZRL ERROR> Error adding test device: \(null\) -\[ZRLWYSIWYGPlugin addAsTestDevice\]_block_invoke_2:[0-9]+)"),
           MatchesRegex(
               R"(<ZRL ERROR> Error removing test device: \(null\) -\[ZRLWYSIWYGPlugin removeTestDevice\]_block_invoke:[0-9]+)")));
+
+  // A dashboard that no longer knows the device answers a removal with 404:
+  // the device is not a test device there, as asked. An add stays a failure.
+  log_.clear();
+  controller_->setReply({.statusCode = 404, .error = nullptr});
+  EXPECT_TRUE(testDevice(false));
+  EXPECT_FALSE(testDevice(true));
+  EXPECT_THAT(log_.lines(), ElementsAre(::testing::HasSubstr("<ZRL INFO> Removed test device"),
+                                        ::testing::HasSubstr("Error adding test device")));
 }
 
 TEST_F(PluginCoreTest, MissingDeviceFactsStopTheRequestWithAnError) {
