@@ -33,17 +33,26 @@ namespace {
 
 namespace http = boost::beast::http;
 
-// A stream that checks each event block it is handed: "id: N", one "data"
-// line, a blank line.
+// A stream that checks each event block it is handed: "id" and "event"
+// lines, then one "data" line, then the blank line that ends the block.
 class CheckingSink : public ZRLDashboardStreamSink {
  public:
   void deliver(std::shared_ptr<const std::string> text, bool) override {
-    const std::string_view block = *text;
-    const size_t data = block.find("\ndata: ");
-    if (!block.starts_with("id: ") || data == std::string_view::npos || !block.ends_with("\n\n") ||
-        block.find_first_of("\r\n", data + 7) != block.size() - 2) {
-      std::abort();
+    std::string_view block = *text;
+    if (!block.ends_with("\n\n") || block.find('\r') != std::string_view::npos) std::abort();
+    block.remove_suffix(1);
+    bool data = false;
+    while (!block.empty()) {
+      const size_t end = block.find('\n');
+      const std::string_view line = block.substr(0, end);
+      if (data || !(line.starts_with("id: ") || line.starts_with("event: ") ||
+                    line.starts_with("data: "))) {
+        std::abort();
+      }
+      data = line.starts_with("data: ");
+      block.remove_prefix(end + 1);
     }
+    if (!data) std::abort();
   }
   void close() override {}
 };
