@@ -23,6 +23,10 @@ class DashboardServerTest : public ::testing::Test {
     authority = files->authorityFile();
     store = ZRLDashboardStore::open(folder.path() + "/db.sqlite", &error);
     ASSERT_TRUE(store) << error;
+    // Uploads through a connection and a thread of their own, as the
+    // program has them.
+    captureStore = ZRLDashboardStore::open(folder.path() + "/db.sqlite", &error);
+    ASSERT_TRUE(captureStore) << error;
     ZRLDashboardServer::Options options;
     options.certificateChainFile = files->chainFile();
     options.keyFile = files->keyFile();
@@ -36,6 +40,7 @@ class DashboardServerTest : public ::testing::Test {
     origin = "https://127.0.0.1:" + std::to_string(server->port());
     router = std::make_unique<ZRLDashboardRouter>(
         *store, hub, ZRLDashboardRouter::Options{"t0k3n", server->port(), folder.path()});
+    router->useForUploads(*captureStore);
     serving = std::thread([this] { server->run(*router, hub); });
   }
   void TearDown() override {
@@ -61,6 +66,7 @@ class DashboardServerTest : public ::testing::Test {
   std::string authority;
   std::string origin;
   std::unique_ptr<ZRLDashboardStore> store;
+  std::unique_ptr<ZRLDashboardStore> captureStore;
   ZRLDashboardHub hub;
   std::unique_ptr<ZRLDashboardServer> server;
   std::unique_ptr<ZRLDashboardRouter> router;
