@@ -26,8 +26,9 @@ demo: deps
 	cmake --build --preset release --target zrl-demo -j $(JOBS)
 	./build/release/Tools/zrl-demo/zrl-demo
 
-# The README's two pictures, made by the programs: a device snapshot with a
-# preview, and the dashboard's page with a capture (headless Chromium).
+# The README's pictures, made by the programs: the device with a preview of
+# each display type, and the dashboard's page with a capture, its tree and
+# a live preview (headless Chromium).
 docs-images: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target zrl-demo -j $(JOBS)

@@ -67,17 +67,24 @@ std::vector<nlohmann::json> ZRLPreviewBuilder::configurations() const {
   return copies;
 }
 
+size_t ZRLPreviewBuilder::configurationCount() const {
+  std::lock_guard lock(mutex_);
+  return count_;
+}
+
 bool ZRLPreviewBuilder::waitForConfigurations(size_t count,
                                               std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return configurations_.size() >= count; });
+  return changed_.wait_for(lock, timeout, [&] { return count_ >= count; });
 }
 
 void ZRLPreviewBuilder::resetConfigurations() {
-  std::vector<nlohmann::json> dropped;
+  // Dropped outside the lock: a large configuration takes a while to free.
+  std::deque<nlohmann::json> dropped;
   {
     std::lock_guard lock(mutex_);
     dropped.swap(configurations_);
+    count_ = 0;
   }
 }
 
@@ -92,8 +99,14 @@ void ZRLPreviewBuilder::show(const nlohmann::json* config) {
   const nlohmann::json& value = config != nullptr ? *config : kNone;
   {
     nlohmann::json record = ZRLPreviewCopyJSON(value);
+    nlohmann::json dropped;  // freed outside the lock
     std::lock_guard lock(mutex_);
     configurations_.push_back(std::move(record));
+    if (configurations_.size() > kKeptConfigurations) {
+      dropped = std::move(configurations_.front());
+      configurations_.pop_front();
+    }
+    ++count_;
   }
   changed_.notify_all();
   NSLog("[ZRLRTAPlugin] Showing %@ preview", displayType_);

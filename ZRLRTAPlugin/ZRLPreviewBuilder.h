@@ -1,7 +1,8 @@
 #pragma once
 // What the UI plug-in's four stand-in builders share: each records the
-// configurations it was given, so that tests and programs can see what was
-// shown, writes a log line naming the display type, tells the observer, and
+// latest configurations it was given (and counts them all), so that tests
+// and programs can see what was shown, writes a log line naming the display
+// type, tells the observer, and
 // draws the preview from the configuration's "ui" object in the app's key
 // window on the main queue (ZRLPreviewPresenter; rules in docs/PREVIEWS.md).
 // Configurations come from the network: nothing in them is copied, read or
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -33,9 +35,18 @@ class ZRLPreviewBuilder {
   ZRLPreviewBuilder(const ZRLPreviewBuilder&) = delete;
   ZRLPreviewBuilder& operator=(const ZRLPreviewBuilder&) = delete;
 
+  // How many of the latest configurations a builder keeps: a device that
+  // runs for long keeps no more (a configuration may be megabytes).
+  static constexpr size_t kKeptConfigurations = 32;
+
   const std::string& displayType() const { return displayType_; }
+  // The latest configurations, oldest first (null for none given).
   std::vector<nlohmann::json> configurations() const;
+  // How many builds there were since the start or the last reset, kept or
+  // not, and a wait until there were that many.
+  size_t configurationCount() const;
   bool waitForConfigurations(size_t count, std::chrono::milliseconds timeout) const;
+  // Forgets the configurations and the count.
   void resetConfigurations();
 
   // One observer for all builders of the process (empty: none).
@@ -51,7 +62,8 @@ class ZRLPreviewBuilder {
   ZRLPreviewKind kind_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  std::vector<nlohmann::json> configurations_;
+  std::deque<nlohmann::json> configurations_;  // at most kKeptConfigurations
+  size_t count_ = 0;
 };
 
 // A copy of a JSON value made with a stack of its own rather than by

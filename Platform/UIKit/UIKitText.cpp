@@ -65,11 +65,14 @@ PangoLayout* newLayout(PangoContext* context, const UIFontPtr& font) {
   return layout;
 }
 
-// The text with each line break (LF, CR or CR LF) made a line separator:
-// Pango then breaks the line there but keeps one paragraph, so that a
-// limit of lines counts the lines of the whole text.
+// The text with each line break (LF, CR or CR LF, and a paragraph
+// separator) made a line separator: Pango then breaks the line there but
+// keeps one paragraph, so that a limit of lines, which Pango counts per
+// paragraph, counts the lines of the whole text.
+constexpr std::string_view kLineSeparator = "\xE2\x80\xA8";       // U+2028
+constexpr std::string_view kParagraphSeparator = "\xE2\x80\xA9";  // U+2029
+
 std::string withLineSeparators(const std::string& text) {
-  static constexpr std::string_view kLineSeparator = "\xE2\x80\xA8";  // U+2028
   std::string result;
   result.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -78,6 +81,9 @@ std::string withLineSeparators(const std::string& text) {
       result += kLineSeparator;
     } else if (text[i] == '\n') {
       result += kLineSeparator;
+    } else if (text.compare(i, kParagraphSeparator.size(), kParagraphSeparator) == 0) {
+      result += kLineSeparator;
+      i += kParagraphSeparator.size() - 1;
     } else {
       result.push_back(text[i]);
     }
@@ -99,6 +105,9 @@ void UIKitTextLayout::invalidate() {
   if (layout_ != nullptr) g_object_unref(layout_);
   layout_ = nullptr;
   context_ = nullptr;
+  separated_.clear();
+  cutAtLineFeed_ = false;
+  settings_.reset();
 }
 
 PangoLayout* UIKitTextLayout::layoutFor(const std::string& text, const UIFontPtr& font) {
@@ -124,24 +133,55 @@ PangoLayout* UIKitTextLayout::wrappedLayoutFor(const std::string& text, const UI
     layout_ = newLayout(context, font);
     context_ = context;
     wrapped_ = true;
-    const std::string separated = withLineSeparators(text);
-    pango_layout_set_text(layout_, separated.c_str(), static_cast<int>(separated.size()));
+    separated_ = withLineSeparators(text);
+    cutAtLineFeed_ = false;
+    pango_layout_set_text(layout_, separated_.c_str(), static_cast<int>(separated_.size()));
   }
-  // Pango lays the text out again only when one of these changes.
   const bool wraps = std::isfinite(wrapping.width) && wrapping.width > 0 && wrapping.width < 1e6;
-  pango_layout_set_width(layout_, wraps ? pangoUnits(wrapping.width) : -1);
-  pango_layout_set_wrap(layout_, wrapping.lineBreakMode == NSLineBreakMode::byCharWrapping
-                                     ? PANGO_WRAP_CHAR
-                                     : PANGO_WRAP_WORD_CHAR);
-  // Without a limit nothing is truncated (Pango reads a height of -1 with
-  // an ellipsis as "one line").
-  const long most = std::clamp<long>(wrapping.maximumLines, 0, 1 << 20);
-  const bool truncates = wrapping.lineBreakMode == NSLineBreakMode::byTruncatingTail && most > 0;
-  pango_layout_set_ellipsize(layout_, truncates ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
-  pango_layout_set_height(layout_, truncates ? -static_cast<int>(most) : -1);
+  WrappedSettings settings;
+  settings.width = wraps ? pangoUnits(wrapping.width) : -1;
+  settings.wrap = wrapping.lineBreakMode == NSLineBreakMode::byCharWrapping ? PANGO_WRAP_CHAR
+                                                                            : PANGO_WRAP_WORD_CHAR;
+  settings.most = std::clamp<long>(wrapping.maximumLines, 0, 1 << 20);
+  settings.truncates =
+      wrapping.lineBreakMode == NSLineBreakMode::byTruncatingTail && settings.most > 0;
+  settings.alignment = alignment;
+  // Pango shapes and lays the text out again only when something changes.
+  if (settings_ == settings) return layout_;
+  settings_ = settings;
+
+  if (cutAtLineFeed_) {
+    pango_layout_set_text(layout_, separated_.c_str(), static_cast<int>(separated_.size()));
+    cutAtLineFeed_ = false;
+  }
+  pango_layout_set_width(layout_, settings.width);
+  pango_layout_set_wrap(layout_, static_cast<PangoWrapMode>(settings.wrap));
   pango_layout_set_alignment(layout_, alignment == NSTextAlignment::center  ? PANGO_ALIGN_CENTER
                                       : alignment == NSTextAlignment::right ? PANGO_ALIGN_RIGHT
                                                                             : PANGO_ALIGN_LEFT);
+  pango_layout_set_ellipsize(layout_, PANGO_ELLIPSIZE_NONE);
+  pango_layout_set_height(layout_, -1);
+  if (!settings.truncates) return layout_;
+
+  // Pango's ellipsis fills the last line with the rest of the paragraph,
+  // line separators included (drawn as nothing). When a line feed follows
+  // the last line kept, the text ends there instead, with an ellipsis of
+  // its own (which Pango's replaces when the line is too long), so that a
+  // cut is always marked and no two lines run together.
+  if (wraps && pango_layout_get_line_count(layout_) > settings.most) {
+    const PangoLayoutLine* last =
+        pango_layout_get_line_readonly(layout_, static_cast<int>(settings.most - 1));
+    const size_t feed = separated_.find(kLineSeparator, static_cast<size_t>(last->start_index));
+    if (feed != std::string::npos) {
+      const std::string cut = separated_.substr(0, feed) + "\xE2\x80\xA6";  // U+2026
+      pango_layout_set_text(layout_, cut.c_str(), static_cast<int>(cut.size()));
+      cutAtLineFeed_ = true;
+    }
+  }
+  // Without a limit nothing is truncated (Pango reads a height of -1 with
+  // an ellipsis as "one line").
+  pango_layout_set_ellipsize(layout_, PANGO_ELLIPSIZE_END);
+  pango_layout_set_height(layout_, -static_cast<int>(settings.most));
   return layout_;
 }
 

@@ -4,6 +4,7 @@
 // until its text or font changes. Internal to the view toolkit.
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Platform/UIKit/UIColor.h"
@@ -47,8 +48,11 @@ class UIKitTextLayout {
   void draw(CGContextRef context, CGRect rect, const std::string& text, const UIFontPtr& font,
             const UIColorPtr& color, NSTextAlignment alignment);
 
-  // The same on several lines: a line feed (or CR, or CR LF) starts a new
-  // line, and the lines count together against the maximum.
+  // The same on several lines: a line feed (or CR, or CR LF, or a line or
+  // paragraph separator) starts a new line, and the lines count together
+  // against the maximum. When lines are cut, the last one kept ends in an
+  // ellipsis: it holds the rest of its line (up to the next line feed), cut
+  // to the width.
   // The number of lines the text takes (0 for no text) and their size:
   // the widest line's width by the lines' height.
   long lineCount(const std::string& text, const UIFontPtr& font, const UIKitTextWrapping& wrapping);
@@ -65,7 +69,20 @@ class UIKitTextLayout {
   PangoLayout* wrappedLayoutFor(const std::string& text, const UIFontPtr& font,
                                 const UIKitTextWrapping& wrapping, NSTextAlignment alignment);
 
+  // The settings that a wrapped layout was last made for.
+  struct WrappedSettings {
+    int width = -1;  // Pango units; -1: no wrapping
+    int wrap = 0;    // PangoWrapMode
+    long most = 0;
+    bool truncates = false;
+    NSTextAlignment alignment = NSTextAlignment::left;
+    bool operator==(const WrappedSettings&) const = default;
+  };
+
   PangoLayout* layout_ = nullptr;
   PangoContext* context_ = nullptr;
-  bool wrapped_ = false;  // whether layout_ holds the text for several lines
+  bool wrapped_ = false;        // whether layout_ holds the text for several lines
+  std::string separated_;       // a wrapped layout's text, line feeds made separators
+  bool cutAtLineFeed_ = false;  // whether layout_ holds only a part of it
+  std::optional<WrappedSettings> settings_;
 };

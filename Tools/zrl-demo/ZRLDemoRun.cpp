@@ -355,6 +355,12 @@ bool ZRLDemoRun::checkRecords() {
       const auto full =
           api_->getJSON("/api/captures/" + std::to_string(capture.value("id", 0L)), &error);
       if (full && full->contains("layout")) targetViewId_ = targetViewId((*full)["layout"]);
+      if (full && full->is_object()) {
+        const nlohmann::json facts = full->value("device_info", nlohmann::json());
+        const nlohmann::json height =
+            facts.is_object() ? facts.value("height", nlohmann::json()) : nlohmann::json();
+        if (height.is_number() && height.get<double>() > 0) screenHeight_ = height.get<double>();
+      }
     }
   }
   if (!missing.empty()) return fail(step, "no new capture of " + missing.front());
@@ -409,7 +415,8 @@ bool ZRLDemoRun::pushPreview(const std::string& displayType, int number) {
 
 bool ZRLDemoRun::showFirstScreen() {
   const std::string& screen = options_.screens.front();
-  const std::string step = "show " + screen + " again with the menu closed";
+  const std::string step =
+      "show " + screen + " again with the menu closed and the floating button moved down";
   if (!command(step, "screen " + screen)) return false;
   auto state = dump(step);
   if (!state) return false;
@@ -418,6 +425,21 @@ bool ZRLDemoRun::showFirstScreen() {
     state = dump(step);
     if (!state) return false;
     if (state->value("menuOpen", false)) return fail(step, "the menu stayed open");
+  }
+  // Dragged to nine tenths of the screen's height, the button leaves the
+  // top, where a nudge shows, and the middle, where the cards show, to the
+  // previews.
+  const nlohmann::json frame = (*state)["button"].value("frame", nlohmann::json());
+  if (screenHeight_ > 0 && isFrame(frame)) {
+    const double x = frame[0].get<double>() + frame[2].get<double>() / 2;
+    const double y = frame[1].get<double>() + frame[3].get<double>() / 2;
+    if (!command(step, "drag " + number(x) + " " + number(y) + " " + number(x) + " " +
+                           number(screenHeight_ * 0.9))) {
+      return false;
+    }
+    state = dump(step);
+    if (!state) return false;
+    if (state->value("menuOpen", false)) return fail(step, "the drag opened the menu");
   }
   report_.addStep(step, true);
   return true;

@@ -101,5 +101,6 @@ class ZRLDemoRun {
   bool echo_ = false;
   long previousCaptureId_ = 0;
   std::string targetViewId_;
+  double screenHeight_ = 0;  // of the first screen's capture; 0: unknown
   std::string defaultsFile_;
 };

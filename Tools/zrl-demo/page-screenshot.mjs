@@ -1,8 +1,10 @@
 // Takes a picture of the dashboard's page with one capture open: starts
 // zrl-dashboard on an existing data folder, opens the page in Debian's
 // headless Chromium (through playwright-core, which never downloads a
-// browser), shows the application's newest capture of SCREEN with the box
-// of its first button selected, and writes the page as a PNG.
+// browser), shows the application's newest capture of SCREEN with its
+// layout tree, selects the box of its first button, composes a coach mark
+// on it (drawn over the screenshot as the device will draw it) and writes
+// the page as a PNG.
 //
 // usage: node page-screenshot.mjs ZRL_DASHBOARD DATA_DIR APP_ID SCREEN OUT.png
 import { execFileSync, spawn } from 'node:child_process';
@@ -71,8 +73,15 @@ try {
   await page.mouse.click(bounds.x + bounds.width / 2, bounds.y + bounds.height / 2);
   await page.waitForFunction((value) => document.getElementById('info-id').textContent === value,
                              id);
+  await page.selectOption('#display-type', 'coach_mark');
+  await page.fill('#preview-title', 'Tap here to log in');
+  await page.fill('#preview-text', 'Your account is one tap away.');
+  await page.waitForFunction(() => {
+    const shown = document.getElementById('preview').dataset.preview;
+    return shown && JSON.parse(shown).spotlight !== null;
+  });
   await page.screenshot({ path: out });
-  console.log(`page-screenshot: wrote ${out} (capture of ${screen}, view ${id} selected)`);
+  console.log(`page-screenshot: wrote ${out} (capture of ${screen}, a coach mark on ${id})`);
 } catch (error) {
   console.error(`page-screenshot: ${error.message}`);
   status = 1;

@@ -245,14 +245,37 @@ TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeight) {
   EXPECT_GE(lines(60, 0), 4);
   EXPECT_EQ(lines(60, 2), 2);
   // Line feeds of every kind break lines, and count against the limit.
-  label.setText("a\nb\r\nc\rd");
-  EXPECT_EQ(lines(1000, 0), 4);
+  label.setText("a\nb\r\nc\rd\u2028e\u2029f");
+  EXPECT_EQ(lines(1000, 0), 6);
   EXPECT_EQ(lines(1000, 3), 3);
   // A word longer than a line is broken between characters.
   label.setText(std::string(60, 'w'));
   EXPECT_GE(lines(100, 0), 5);
   label.setText("");
   EXPECT_EQ(lines(100, 0), 0);
+}
+
+TEST(UIKitTextTest, ALabelCutAtALineFeedMarksTheCut) {
+  // The last line kept shows its own text and an ellipsis, as that text
+  // written out does, never the next line run into it; a line too long for
+  // that gets Pango's ellipsis, as when the cut falls inside a line.
+  const auto drawn = [](const std::string& text, NSInteger lines) {
+    auto label = std::make_shared<UILabel>(CGRectMake(0, 0, 160, 60));
+    label->setText(text);
+    label->setFont(UIFont::systemFontOfSize(15));
+    label->setLineHeight(20);
+    label->setNumberOfLines(lines);
+    auto root = coloredView(CGRectMake(0, 0, 160, 60), "#ffffff");
+    root->addSubview(label);
+    return UIImagePNGRepresentation(render(*root)).value_or("");
+  };
+  // (Compared as PNG bytes, which are the same for the same pixels.)
+  EXPECT_TRUE(drawn("Line one\nline two\r\nline three", 2) == drawn("Line one\nline two\u2026", 0));
+  EXPECT_TRUE(drawn("One\n\nthree\nfour", 2) == drawn("One\n\u2026", 0));
+  EXPECT_TRUE(drawn("One\u2029two\u2029three", 2) == drawn("One\ntwo\u2026", 0));
+  const std::string longLine = "a line far too long for the width of this label";
+  EXPECT_TRUE(drawn("One\n" + longLine + "\nthree", 2) == drawn("One\n" + longLine, 2));
+  EXPECT_FALSE(drawn("One\n" + longLine, 2) == drawn("One\n" + longLine, 0));
 }
 
 TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLive) {

@@ -344,6 +344,27 @@ TEST_F(PreviewDrawingTest, PreviewsReplaceEachOtherAndTheNudgeLeavesOnItsTimer) 
   EXPECT_FALSE(ZRLPreviewPresenter::shown());
 }
 
+TEST_F(PreviewDrawingTest, ABuilderKeepsItsLatestConfigurationsAndCountsThemAll) {
+  using namespace std::chrono_literals;
+  const auto builder = ZRLInapp::sharedInstance();
+  constexpr size_t kKept = ZRLPreviewBuilder::kKeptConfigurations;
+  for (size_t i = 0; i < kKept + 8; ++i) {
+    nlohmann::json numbered = config("banner", {});
+    numbered["n"] = i;
+    builder->buildAndShowInAppWithUIConfig(numbered);
+  }
+  const auto kept = builder->configurations();
+  ASSERT_EQ(kept.size(), kKept);
+  EXPECT_EQ(kept.front()["n"], 8);
+  EXPECT_EQ(kept.back()["n"], kKept + 7);
+  EXPECT_EQ(builder->configurationCount(), kKept + 8);
+  EXPECT_TRUE(builder->waitForConfigurations(kKept + 8, 0ms));
+  EXPECT_FALSE(builder->waitForConfigurations(kKept + 9, 0ms));
+  builder->resetConfigurations();
+  EXPECT_EQ(builder->configurationCount(), 0U);
+  EXPECT_TRUE(builder->configurations().empty());
+}
+
 TEST_F(PreviewDrawingTest, MissingTargetsAndConfigurationsAreLoggedAndNeverFatal) {
   NSLogCapture log;
   ZRLCoachMarkHelper::sharedHelper()->buildAndShowCoachMarkWithUIConfig(

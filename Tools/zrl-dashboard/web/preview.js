@@ -34,43 +34,139 @@ const ZRLPreview = (() => {
     return new TextDecoder().decode(bytes.subarray(0, end));
   }
 
-  // The lines of a block wrapped to `width` at spaces, a word longer than a
-  // line broken between characters, at most `most` lines, the last kept
-  // one ending in an ellipsis when some was cut.
+  // ---- Lines, laid out as Pango lays them out on the device
+
+  // Spaces after which a line may break (the no-break ones glue).
+  const BREAKING_SPACE = /^[ \t\u1680\u2000-\u2006\u2008-\u200A\u205F\u3000]$/u;
+  // No line breaks before closing and joining marks, not even after a
+  // space...
+  const CLOSING = new Set(Array.from(')]},.:;!?/\u200B'));
+  // ...nor, but after a space, before hyphens, quotes, no-break spaces...
+  const NO_BREAK_BEFORE = new Set(Array.from(
+    '-\u2010\u2013\u2026"\'\u2019\u201D\u00BB\u203A\u00A0\u2007\u202F'));
+  // ...nor after these (opening brackets and quotes, no-break spaces).
+  const NO_BREAK_AFTER = new Set(Array.from(
+    '([{"\'\u2018\u201C\u00AB\u2039\u00A0\u2007\u202F'));
+  // A line may break after a hyphen, a slash and a few other marks.
+  const BREAK_AFTER = new Set(Array.from('-\u2010\u2013/?!\u2026|}\u200B'));
+  const EM_DASH = '\u2014';
+  // What a number is made of around a slash ("1/2" stays whole).
+  const NUMBER_PUNCTUATION = new Set(Array.from('/.,:;'));
+  const isDigit = (c) => c >= '0' && c <= '9';
+  const LETTER = /^\p{L}/u;
+  const NO_HYPHEN_SCRIPT = /^[\p{sc=Han}\p{sc=Hangul}\p{sc=Hiragana}\p{sc=Katakana}]/u;
+  const WORD_PART = /^[\p{L}\p{N}\p{M}_]/u;
+
+  const graphemeSegmenter = typeof Intl === 'object' && Intl.Segmenter
+    ? new Intl.Segmenter(undefined, { granularity: 'grapheme' }) : null;
+  const graphemes = (text) => (graphemeSegmenter
+    ? Array.from(graphemeSegmenter.segment(text), (part) => part.segment) : Array.from(text));
+  const base = (grapheme) => String.fromCodePoint(grapheme.codePointAt(0));
+
+  // Whether a line may break before parts[i] (ordinary Latin text, by the
+  // line-breaking rules that Pango follows).
+  function mayBreakBefore(parts, i) {
+    const previous = base(parts[i - 1]);
+    const next = base(parts[i]);
+    if (BREAKING_SPACE.test(next) || CLOSING.has(next)) return false;
+    if (BREAKING_SPACE.test(previous)) return true;
+    if (NO_BREAK_AFTER.has(previous) || NO_BREAK_BEFORE.has(next)) return false;
+    if (previous === EM_DASH || next === EM_DASH) return previous !== next;
+    if (!BREAK_AFTER.has(previous)) return false;
+    if (isDigit(next)) {
+      if (previous === '-') return false;  // "2023-01-05", "x-5"
+      if (previous === '/') {
+        let j = i - 2;
+        while (j >= 0 && NUMBER_PUNCTUATION.has(base(parts[j]))) j -= 1;
+        return !(j >= 0 && isDigit(base(parts[j])));
+      }
+    }
+    return true;
+  }
+
+  // Whether a word broken between parts[i - 1] and parts[i] gains a
+  // hyphen: between a letter and a letter, digit, mark or "_".
+  function hyphenBefore(parts, i) {
+    const previous = base(parts[i - 1]);
+    return LETTER.test(previous) && !NO_HYPHEN_SCRIPT.test(previous) &&
+        WORD_PART.test(base(parts[i]));
+  }
+
+  // The lines of a block: a line feed (LF, CR or CR LF, or a line or
+  // paragraph separator) starts a new line (one at the very end starts
+  // none); each line is wrapped to `width` at
+  // the last break opportunity that fits (a trailing space does not count,
+  // except before a line feed), a word longer than a line is broken
+  // between characters, with a hyphen inside a word. At most `most` lines:
+  // when some are cut, the last kept line holds the rest of its line feed's
+  // line (with an ellipsis when lines after it were cut), cut to the
+  // width with an ellipsis when it does not fit. No wrapping when the width
+  // is not positive.
   function wrap(context, font, text, width, most) {
     if (!text) return [];
     context.font = font;
-    const fits = (line) => context.measureText(line).width <= width;
-    const lines = [];
-    for (const paragraph of text.split('\n')) {
-      let line = '';
-      for (const word of paragraph.split(' ')) {
-        const longer = line ? `${line} ${word}` : word;
-        if (fits(longer)) {
-          line = longer;
-          continue;
-        }
-        if (line) lines.push(line);
-        line = '';
-        if (fits(word)) {
-          line = word;
-          continue;
-        }
-        for (const character of word) {
-          if (line && !fits(line + character)) {
-            lines.push(line);
-            line = '';
+    const measure = (parts) => context.measureText(parts.join('')).width;
+    const hyphen = context.measureText('-').width;
+    const hardLines = text.split(/\r\n|[\r\n\u2028\u2029]/);
+    if (hardLines.length > 1 && hardLines[hardLines.length - 1] === '') hardLines.pop();
+    const lines = [];  // {hardLine, parts, start, end, withHyphen}
+    for (let h = 0; h < hardLines.length && lines.length <= most; h += 1) {
+      const parts = graphemes(hardLines[h]);
+      const beforeLineFeed = h < hardLines.length - 1;
+      // The width of a line that breaks before parts[end].
+      const widthTo = (start, end) => {
+        const keepsSpace = end === parts.length && beforeLineFeed;
+        const trim = !keepsSpace && end > start && BREAKING_SPACE.test(base(parts[end - 1]));
+        return measure(parts.slice(start, trim ? end - 1 : end));
+      };
+      let start = 0;
+      do {
+        let end = parts.length;
+        let withHyphen = false;
+        if (width > 0 && widthTo(start, parts.length) > width) {
+          end = -1;
+          for (let i = start + 1; i < parts.length; i += 1) {
+            if (!mayBreakBefore(parts, i)) continue;
+            if (widthTo(start, i) > width) break;
+            end = i;
           }
-          line += character;
+          if (end < 0) {
+            // The first word does not fit: as many characters as do (at
+            // least one), a hyphen included.
+            for (let i = start + 1; i < parts.length; i += 1) {
+              const needs = hyphenBefore(parts, i);
+              if (i > start + 1 && widthTo(start, i) + (needs ? hyphen : 0) > width) break;
+              end = i;
+              withHyphen = needs;
+            }
+          }
         }
-      }
-      lines.push(line);
+        lines.push({ hardLine: h, parts, start, end, withHyphen });
+        start = end;
+      } while (start < parts.length && lines.length <= most);
     }
-    if (lines.length <= most) return lines;
-    const kept = lines.slice(0, most);
-    let last = Array.from(kept[most - 1]);
-    while (last.length && !fits(last.join('') + ELLIPSIS)) last.pop();
-    kept[most - 1] = last.join('').trimEnd() + ELLIPSIS;
+    const shown = (line) => line.parts.slice(line.start, line.end).join('') +
+        (line.withHyphen ? '-' : '');
+    if (lines.length <= most) return lines.map(shown);
+    const kept = lines.slice(0, most).map(shown);
+    if (width <= 0) return kept;
+    const last = lines[most - 1];
+    const rest = last.parts.slice(last.start);
+    const more = last.hardLine < hardLines.length - 1;
+    if (more && measure(rest.concat(ELLIPSIS)) <= width) {
+      kept[most - 1] = rest.join('') + ELLIPSIS;
+      return kept;
+    }
+    // Pango's ellipsis takes whole glyphs, never a part of a ligature ("fi",
+    // "ffl").
+    const inLigature = (i) => base(rest[i - 1]) === 'f' && 'fil'.includes(base(rest[i]));
+    let end = 0;
+    for (let next = 1; next <= rest.length; next += 1) {
+      if (next < rest.length && inLigature(next)) continue;
+      if (measure(rest.slice(0, next).concat(ELLIPSIS)) > width) break;
+      end = next;
+    }
+    kept[most - 1] = rest.slice(0, end).join('') + ELLIPSIS;
     return kept;
   }
 
@@ -125,14 +221,14 @@ const ZRLPreview = (() => {
     };
 
     if (kind === 'passive_nudge') {
-      const banner = block(W - 2 * MARGIN);
+      const banner = block(Math.max(0, W - 2 * MARGIN));
       const top = T + 8;
       result.card = rect(top, MARGIN, top + banner.height, MARGIN + banner.width);
       result.titleLines = banner.titleLines;
       result.textLines = banner.textLines;
       return result;
     }
-    const card = block(Math.min(320, W - 2 * MARGIN));
+    const card = block(Math.max(0, Math.min(320, W - 2 * MARGIN)));
     result.titleLines = card.titleLines;
     result.textLines = card.textLines;
     if (kind === 'in_app') {
@@ -143,7 +239,9 @@ const ZRLPreview = (() => {
       return result;
     }
 
-    const node = viewId === null ? null : screen.nodes.find((n) => n.id === viewId);
+    // The first view in the layout's order with the identifier (no view has
+    // an empty one).
+    const node = viewId ? screen.nodes.find((n) => n.id === viewId) : null;
     if (!node) {
       result.card = centred(card.width, card.height);
       return result;
@@ -152,19 +250,28 @@ const ZRLPreview = (() => {
     result.target = target;
     let anchor = target;
     if (kind === 'coach_mark') {
-      anchor = rect(Math.max(0, target.top - SPOTLIGHT), Math.max(0, target.left - SPOTLIGHT),
-                    Math.min(H, target.bottom + SPOTLIGHT), Math.min(W, target.right + SPOTLIGHT));
+      // Each edge clamped into the window: a target wholly outside it
+      // leaves an empty spotlight on its edge.
+      const x = (value) => Math.min(W, Math.max(0, value));
+      const y = (value) => Math.min(H, Math.max(0, value));
+      anchor = rect(y(target.top - SPOTLIGHT), x(target.left - SPOTLIGHT),
+                    y(target.bottom + SPOTLIGHT), x(target.right + SPOTLIGHT));
       result.spotlight = anchor;
     }
     const centre = (target.left + target.right) / 2;
     const left = clampLeft(centre - card.width / 2, card.width);
-    let top = anchor.bottom + GAP;
+    // Below the anchor, else above it, where the card lies wholly in the
+    // safe area; else clamped into it from below the anchor.
+    const inSafeArea = (top) => top >= T && top + card.height <= H - B;
+    const below = anchor.bottom + GAP;
+    const above = anchor.top - GAP - card.height;
+    let top = below;
     let side = 'below';
-    if (top + card.height > H - B) {
-      top = anchor.top - GAP - card.height;
+    if (!inSafeArea(below)) {
+      top = above;
       side = 'above';
-      if (top < T) {
-        top = clampTop(anchor.bottom + GAP, card.height);
+      if (!inSafeArea(above)) {
+        top = clampTop(below, card.height);
         side = null;
       }
     }
@@ -253,5 +360,5 @@ const ZRLPreview = (() => {
     }
   }
 
-  return { compose, dumped, draw, cleaned };
+  return { compose, dumped, draw, cleaned, wrap };
 })();

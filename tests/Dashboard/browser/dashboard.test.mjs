@@ -301,14 +301,17 @@ try {
   rmSync(work, { recursive: true, force: true });
 }
 
-// A zrl-sim device captures its login screen through the plug-in's "Select
+// A zrl-sim device captures its login screen (scene.json: a header whose
+// title lies in the top inset, a button, a view past the window's bottom
+// and one partly past its right side) through the plug-in's "Select
 // Screen"; for each configuration the page's preview of that capture is
 // compared with what the device shows once the page has pushed it.
 async function compareWithDevice(page, { origin, caFile, apiJSON, work }) {
   const simApp = 'sim app';
+  // A top inset deep enough to hold the header's title.
   const sim = spawn(simPath, ['run', '--scene', scenePath, '--dashboard', new URL(origin).host,
                               '--ca-file', caFile, '--app-id', simApp, '--device-id', 'sim-device',
-                              '--defaults', join(work, 'sim-defaults.json')],
+                              '--defaults', join(work, 'sim-defaults.json'), '--safe-top', '130'],
                     { stdio: ['pipe', 'pipe', 'pipe'] });
   children.push(sim);
   const simOut = lines(sim.stdout);
@@ -339,6 +342,9 @@ async function compareWithDevice(page, { origin, caFile, apiJSON, work }) {
   const idOf = (view) => nodes.find((n) => n.view === view).id;
   const login = idOf('LoginButton');
   const header = idOf('Header');
+  const inInset = idOf('Title');     // wholly inside the top inset
+  const belowWindow = idOf('Offers');  // wholly past the window's bottom
+  const offRight = idOf('Badge');    // partly past its right side
 
   if (!('preview' in await dump())) {
     console.log('SKIPPED: the page against the device: this zrl-sim\'s dump has no "preview" key');
@@ -356,12 +362,34 @@ async function compareWithDevice(page, { origin, caFile, apiJSON, work }) {
     { display_type: 'coach_mark', view_id: 'no such view', title: 'Centred', text: 'No target.' },
     { display_type: 'passive_nudge', view_id: login, title: 'Nudge', text: long },
     { display_type: 'in_app', view_id: login, title: 'In-app', text: 'A message with a Close button.' },
+    { display_type: 'coach_mark', view_id: inInset, title: 'In the inset', text: 'Clamped below it.' },
+    { display_type: 'inline', view_id: belowWindow, title: 'Past the bottom', text: 'Clamped above.' },
+    { display_type: 'coach_mark', view_id: belowWindow, title: 'Empty spotlight', text: 'On the edge.' },
+    { display_type: 'coach_mark', view_id: offRight, title: 'Off the side', text: 'Clipped.' },
+    // Lines break after hyphens and slashes, as Pango breaks them: each of
+    // these takes a line fewer than breaking at spaces alone would.
+    { display_type: 'inline', view_id: login, title: 'Hyphens',
+      text: 'Our well-known, up-to-date and state-of-the-art sign-in works with a one-time ' +
+            'code sent to your e-mail address.' },
+    { display_type: 'coach_mark', view_id: login, title: 'A long address',
+      text: 'Read https://example.com/account/settings/security/two-factor-authentication/' +
+            'recovery-codes now.' },
+    // CR and CR LF each start a line, one at the end none (the form's text
+    // box keeps LF alone, so this one goes in as JSON).
+    { display_type: 'inline', view_id: login, title: 'Line feeds', text: 'One\r\nTwo\rThree\rFour\r\n',
+      raw: true },
   ];
   for (const ui of cases) {
-    await page.selectOption('#display-type', ui.display_type);
-    await page.fill('#target-view', ui.view_id);
-    await page.fill('#preview-title', ui.title);
-    await page.fill('#preview-text', ui.text);
+    if (ui.raw) {
+      await page.check('#use-raw');
+      const { raw, ...config } = ui;
+      await page.fill('#raw-json', JSON.stringify({ ui: config }));
+    } else {
+      await page.selectOption('#display-type', ui.display_type);
+      await page.fill('#target-view', ui.view_id);
+      await page.fill('#preview-title', ui.title);
+      await page.fill('#preview-text', ui.text);
+    }
     const onPage = JSON.parse(await page.$eval('#preview', (canvas) => canvas.dataset.preview));
     await page.click('#push');
     await lineMatching(simErr, /^builder: /);
