@@ -109,8 +109,12 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
   }
   void post(dispatch_block_t block);
   void postEnd(NSErrorPtr error, std::optional<NSData> body);
+  // Schedules a pass of the waiting deliveries, unless one is scheduled,
+  // nothing waits, or the task is suspended. outbox_.mutex held.
+  void schedulePassLocked();
 
   // Delegate queue.
+  void deliverWaiting();
   void deliverResponse(const NSHTTPURLResponsePtr& response);
   void deliverData(const NSData& data);
   void deliverEnd(const NSErrorPtr& error, const std::optional<NSData>& body);
@@ -132,11 +136,36 @@ class DataTask final : public NSURLSessionDataTask, public NSURLTransferClient {
 
   NSHTTPURLResponsePtr response_;
 
-  // Flow control: bytes posted to the delegate queue and not yet delivered,
-  // and whether the network side has paused (or is about to) until they
-  // drain.
+  // The back-pressure between the network and the delegate, one contract
+  // for both directions of hold-up:
+  //
+  //   The network thread puts each body piece, and then the network's end,
+  //   in the outbox; passes on the delegate queue hand them over in order.
+  //   Nothing is handed over while the task is suspended (the delegate's
+  //   way to stop the flow at once, whatever is already on its way), and
+  //   resume() schedules the next pass.
+  //
+  //   `undelivered` counts the bytes in the outbox and in the piece being
+  //   handed over. Past NSURLSessionMaximumUndeliveredBytes the transfer
+  //   holds libcurl back (transferShouldPause sets `networkWaiting`); the
+  //   pass that brings them down to half resumes it. So a delegate that is
+  //   slow, or suspended, holds the network up instead of making memory
+  //   grow.
+  //
+  //   Flowing --suspend()--> Held --resume()--> Flowing
+  //   (either) --cancel()--> the outbox is dropped; only the cancelled end
+  //                          is delivered
+  struct Outbox {
+    std::mutex mutex;
+    std::vector<NSData> pieces;  // those from `next` on wait
+    size_t next = 0;
+    std::optional<NSErrorPtr> end;  // the network's end, behind the pieces
+    std::optional<NSData> body;     // the gathered body that goes with it
+    bool passScheduled = false;
+  };
+  Outbox outbox_;
   std::atomic<size_t> undelivered_{0};
-  std::atomic<bool> flowWaiting_{false};
+  std::atomic<bool> networkWaiting_{false};
 
   // What only a task with a completion handler needs: the body gathered on
   // the network thread, and the handler, called on the delegate queue.
@@ -242,6 +271,8 @@ void DataTask::resume() {
     auto suspended = NSURLSessionTaskState::Suspended;
     if (state_.compare_exchange_strong(suspended, NSURLSessionTaskState::Running)) {
       NSURLSessionEngine::shared().resume(transfer_, NSURLTransfer::Suspended);
+      std::lock_guard outbox(outbox_.mutex);
+      schedulePassLocked();
     }
     return;
   }
@@ -284,6 +315,11 @@ void DataTask::cancel() {
     if (before == Stage::Cancelled || before == Stage::Finished) return;  // already ended
   } while (!stage_.compare_exchange_weak(before, Stage::Cancelled));
   state_ = NSURLSessionTaskState::Canceling;
+  {
+    std::lock_guard outbox(outbox_.mutex);
+    outbox_.pieces = {};
+    outbox_.next = 0;
+  }
   if (before == Stage::Created) {
     counted_ = session_->admit().counted;
   } else {
@@ -308,9 +344,9 @@ bool DataTask::transferShouldPause() {
   // Announce the pause before looking again, so that the delegate queue,
   // which drains and then checks the flag, cannot miss it: either it sees
   // the flag and resumes the transfer, or this sees what it drained.
-  flowWaiting_.store(true);
+  networkWaiting_.store(true);
   if (undelivered_.load() > kResumeBelow) return true;
-  flowWaiting_.store(false);
+  networkWaiting_.store(false);
   return false;
 }
 
@@ -334,16 +370,67 @@ NSErrorPtr DataTask::transferDidReceiveData(NSData data) {
     return nullptr;
   }
   undelivered_.fetch_add(data.size());
-  post([task = self(), data = std::move(data)] { task->deliverData(data); });
+  std::lock_guard outbox(outbox_.mutex);
+  outbox_.pieces.push_back(std::move(data));
+  schedulePassLocked();
   return nullptr;
 }
 
 void DataTask::transferDidComplete(const NSErrorPtr& error) {
   Stage expected = Stage::Started;
   if (!stage_.compare_exchange_strong(expected, Stage::Finished)) return;  // cancelled meanwhile
-  std::optional<NSData> body;
-  if (gathersBody_ && !error) body = std::move(gathering_->body);
-  postEnd(error, std::move(body));
+  std::lock_guard outbox(outbox_.mutex);
+  outbox_.end = error;
+  if (gathersBody_ && !error) outbox_.body = std::move(gathering_->body);
+  schedulePassLocked();
+}
+
+void DataTask::schedulePassLocked() {
+  if (outbox_.passScheduled || state_.load() == NSURLSessionTaskState::Suspended) return;
+  if (outbox_.next == outbox_.pieces.size() && !outbox_.end) return;
+  outbox_.passScheduled = true;
+  post([task = self()] { task->deliverWaiting(); });
+}
+
+void DataTask::deliverWaiting() {
+  // A few pieces per pass, so that the other tasks of the session get their
+  // turn on the queue.
+  constexpr int kPiecesPerPass = 16;
+  for (int handed = 0;; ++handed) {
+    NSData piece;
+    std::optional<NSErrorPtr> end;
+    std::optional<NSData> body;
+    {
+      std::lock_guard outbox(outbox_.mutex);
+      const bool cancelled = stage_.load() == Stage::Cancelled;
+      const bool waiting = outbox_.next < outbox_.pieces.size() || outbox_.end;
+      if (cancelled || !waiting || state_.load() == NSURLSessionTaskState::Suspended) {
+        outbox_.passScheduled = false;
+        return;
+      }
+      if (handed == kPiecesPerPass) {
+        post([task = self()] { task->deliverWaiting(); });
+        return;
+      }
+      if (outbox_.next < outbox_.pieces.size()) {
+        piece = std::move(outbox_.pieces[outbox_.next++]);
+        if (outbox_.next == outbox_.pieces.size()) {
+          outbox_.pieces.clear();
+          outbox_.next = 0;
+        }
+      } else {
+        end = std::move(outbox_.end);
+        outbox_.end.reset();
+        body = std::move(outbox_.body);
+        outbox_.passScheduled = false;
+      }
+    }
+    if (end) {
+      deliverEnd(*end, body);
+      return;
+    }
+    deliverData(piece);
+  }
 }
 
 void DataTask::postEnd(NSErrorPtr error, std::optional<NSData> body) {
@@ -383,7 +470,7 @@ void DataTask::deliverData(const NSData& data) {
     }
   }
   const size_t size = data.size();
-  if (undelivered_.fetch_sub(size) - size <= kResumeBelow && flowWaiting_.exchange(false)) {
+  if (undelivered_.fetch_sub(size) - size <= kResumeBelow && networkWaiting_.exchange(false)) {
     NSURLSessionEngine::shared().resume(transfer_, NSURLTransfer::FlowControl);
   }
 }
