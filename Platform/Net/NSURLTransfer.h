@@ -115,10 +115,12 @@ class NSURLTransfer {
   //
   //   Made --open()--> Heads --final head--> Body --libcurl's result--> Ended
   //     |                |                    |                          |
-  //     +-- failed set-up, refused redirect, time-out, cancel ---------->+
-  //                                                                      v
-  //                                               Closed (close(): the handle
-  //                                               freed, the client let go)
+  //     +--- failed set-up, refused redirect, time-out, body refused --->+
+  //                                                                      |
+  //   any state --cancel: the engine retires it, nothing reported--+     |
+  //                                                                v     v
+  //                                       Closed: close() frees the handle
+  //                                       and lets the client go
   //
   //   Heads  handle_ is in the multi handle; head_ reads heads until the
   //          final one (interim answers and followed redirects come first).

@@ -61,9 +61,9 @@ TEST(NSHTTPHeadParser, StatusLinesFieldsFoldsAndRepeats) {
 
 TEST(NSHTTPHeadParser, StatusCodesAndTokens) {
   const std::pair<std::string, long> statuses[] = {
-      {"HTTP/1.1 200 OK", 200},  {"HTTP/1.0 404", 404}, {"HTTP/1.1  301 Moved", 301},
-      {"HTTP/2 204", 204},       {"HTTP/1.1 20", 0},    {"HTTP/1.1 2000 Odd", 0},
-      {"HTTP/1.1 abc", 0},       {"HTTP/1.1", 0},       {"HTTP/1.1 ", 0},
+      {"HTTP/1.1 200 OK", 200}, {"HTTP/1.0 404", 404}, {"HTTP/1.1  301 Moved", 301},
+      {"HTTP/2 204", 204},      {"HTTP/1.1 20", 0},    {"HTTP/1.1 2000 Odd", 0},
+      {"HTTP/1.1 abc", 0},      {"HTTP/1.1", 0},       {"HTTP/1.1 ", 0},
   };
   for (const auto& [line, status] : statuses) {
     NSHTTPHeadParser parser;
