@@ -8,8 +8,8 @@
 
 class ZRLCoachMarkHelper : public ZRLPreviewBuilder {
  public:
-  ZRLCoachMarkHelper() : ZRLPreviewBuilder("coach_mark") {}
+  ZRLCoachMarkHelper() : ZRLPreviewBuilder("coach_mark", ZRLPreviewKind::coachMark) {}
   static std::shared_ptr<ZRLCoachMarkHelper> sharedHelper();
   // Builds and shows the preview at once; callable from any thread.
-  virtual void buildAndShowCoachMarkWithUIConfig(const nlohmann::json& config) { show(config); }
+  virtual void buildAndShowCoachMarkWithUIConfig(const nlohmann::json& config) { show(&config); }
 };

@@ -9,10 +9,11 @@
 
 class ZRLInapp : public ZRLPreviewBuilder {
  public:
-  ZRLInapp() : ZRLPreviewBuilder("in_app") {}
+  ZRLInapp() : ZRLPreviewBuilder("in_app", ZRLPreviewKind::inApp) {}
   static std::shared_ptr<ZRLInapp> sharedInstance();
-  // Builds and shows the preview at once; callable from any thread.
+  // Builds and shows the preview at once; callable from any thread. Given
+  // no configuration, it records a null one and draws nothing.
   virtual void buildAndShowInAppWithUIConfig(const std::optional<nlohmann::json>& config) {
-    show(config);
+    show(config ? &*config : nullptr);
   }
 };

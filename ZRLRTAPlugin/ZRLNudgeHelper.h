@@ -8,8 +8,8 @@
 
 class ZRLNudgeHelper : public ZRLPreviewBuilder {
  public:
-  ZRLNudgeHelper() : ZRLPreviewBuilder("passive_nudge") {}
+  ZRLNudgeHelper() : ZRLPreviewBuilder("passive_nudge", ZRLPreviewKind::nudge) {}
   static std::shared_ptr<ZRLNudgeHelper> sharedHelper();
   // Builds and shows the preview at once; callable from any thread.
-  virtual void buildAndShowNudgeWithUIConfig(const nlohmann::json& config) { show(config); }
+  virtual void buildAndShowNudgeWithUIConfig(const nlohmann::json& config) { show(&config); }
 };

@@ -4,8 +4,6 @@
 
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Foundation/NSLog.h"
-#include "Platform/UIKit/UILabel.h"
-#include "Platform/UIKit/UIWindow.h"
 
 namespace {
 
@@ -19,33 +17,54 @@ ObserverState& observerState() {
   return *state;
 }
 
-// Shows a card naming the display type at the bottom of the key window,
-// in place of any earlier one. Main thread.
-void showPreviewView(const std::string& displayType) {
-  const auto window = UIApplication::sharedApplication().keyWindow();
-  if (!window) return;
-  for (const UIViewPtr& view : std::vector<UIViewPtr>(window->subviews())) {
-    if (view->tag() == ZRLPreviewViewTag) view->removeFromSuperview();
-  }
-  const CGRect bounds = window->bounds();
-  const CGFloat width = bounds.size.width * 0.8;
-  auto card =
-      std::make_shared<UILabel>(CGRectMake(bounds.origin.x + (bounds.size.width - width) / 2,
-                                           bounds.origin.y + bounds.size.height * 0.75, width, 56));
-  card->setTag(ZRLPreviewViewTag);
-  card->setBackgroundColor(UIColor::colorWithRed(0.15, 0.15, 0.2, 0.92));
-  card->layer().setCornerRadius(12);
-  card->setTextColor(UIColor::whiteColor());
-  card->setTextAlignment(NSTextAlignment::center);
-  card->setText(displayType + " preview");
-  window->addSubview(card);
-}
-
 }  // namespace
+
+nlohmann::json ZRLPreviewCopyJSON(const nlohmann::json& value) {
+  if (!value.is_structured()) return value;
+  const auto emptyLike = [](const nlohmann::json& item) {
+    return item.is_object() ? nlohmann::json::object() : nlohmann::json::array();
+  };
+  nlohmann::json copy = emptyLike(value);
+  // Each container is filled once its own slot exists; members go into a
+  // map's nodes and into arrays reserved to their size, so the slots
+  // pending here never move.
+  std::vector<std::pair<const nlohmann::json*, nlohmann::json*>> pending{{&value, &copy}};
+  while (!pending.empty()) {
+    const auto [from, to] = pending.back();
+    pending.pop_back();
+    if (from->is_object()) {
+      for (auto member = from->begin(); member != from->end(); ++member) {
+        nlohmann::json& slot = (*to)[member.key()];
+        if (member->is_structured()) {
+          slot = emptyLike(*member);
+          pending.emplace_back(&*member, &slot);
+        } else {
+          slot = *member;
+        }
+      }
+      continue;
+    }
+    auto& items = to->get_ref<nlohmann::json::array_t&>();
+    items.reserve(from->size());
+    for (const nlohmann::json& item : *from) {
+      if (item.is_structured()) {
+        items.push_back(emptyLike(item));
+        pending.emplace_back(&item, &items.back());
+      } else {
+        items.push_back(item);
+      }
+    }
+  }
+  return copy;
+}
 
 std::vector<nlohmann::json> ZRLPreviewBuilder::configurations() const {
   std::lock_guard lock(mutex_);
-  return configurations_;
+  std::vector<nlohmann::json> copies;
+  copies.reserve(configurations_.size());
+  for (const nlohmann::json& config : configurations_)
+    copies.push_back(ZRLPreviewCopyJSON(config));
+  return copies;
 }
 
 bool ZRLPreviewBuilder::waitForConfigurations(size_t count,
@@ -55,8 +74,11 @@ bool ZRLPreviewBuilder::waitForConfigurations(size_t count,
 }
 
 void ZRLPreviewBuilder::resetConfigurations() {
-  std::lock_guard lock(mutex_);
-  configurations_.clear();
+  std::vector<nlohmann::json> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    dropped.swap(configurations_);
+  }
 }
 
 void ZRLPreviewBuilder::setObserver(Observer observer) {
@@ -65,23 +87,44 @@ void ZRLPreviewBuilder::setObserver(Observer observer) {
   observerState().observer = std::move(next);
 }
 
-void ZRLPreviewBuilder::show(const std::optional<nlohmann::json>& config) {
-  const nlohmann::json value = config.value_or(nlohmann::json());
+void ZRLPreviewBuilder::show(const nlohmann::json* config) {
+  static const nlohmann::json kNone;
+  const nlohmann::json& value = config != nullptr ? *config : kNone;
   {
+    nlohmann::json record = ZRLPreviewCopyJSON(value);
     std::lock_guard lock(mutex_);
-    configurations_.push_back(value);
+    configurations_.push_back(std::move(record));
   }
   changed_.notify_all();
   NSLog("[ZRLRTAPlugin] Showing %@ preview", displayType_);
+
+  // Only the few fields that are drawn go on to the main queue, read and
+  // bounded here.
+  std::optional<ZRLPreviewContent> content;
+  if (config != nullptr) {
+    const bool usesTarget = kind_ == ZRLPreviewKind::coachMark || kind_ == ZRLPreviewKind::tooltip;
+    content = ZRLPreviewContent::fromConfiguration(*config, usesTarget);
+    if (!content->problems.empty()) {
+      NSLog("[ZRLRTAPlugin] %@ preview configuration: %@ (taken as absent)", displayType_,
+            content->problems);
+    }
+  } else {
+    NSLog("[ZRLRTAPlugin] %@ preview without a configuration: nothing is drawn", displayType_);
+  }
+
   std::shared_ptr<const Observer> observer;
   {
     std::lock_guard lock(observerState().mutex);
     observer = observerState().observer;
   }
   // Builders are called from background queues; views live on the main one.
-  // The card is queued before the observer hears of it, so that an observer
-  // that queues its own work on the main queue runs once the card is shown.
-  dispatch_async(dispatch_get_main_queue(),
-                 [displayType = displayType_] { showPreviewView(displayType); });
+  // The preview is queued before the observer hears of it, so that an
+  // observer that queues its own work on the main queue runs once the
+  // preview is shown.
+  if (content) {
+    dispatch_async(dispatch_get_main_queue(), [kind = kind_, content = std::move(*content)] {
+      ZRLPreviewPresenter::present(kind, content);
+    });
+  }
   if (observer) (*observer)(displayType_, value);
 }

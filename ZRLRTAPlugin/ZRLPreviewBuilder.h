@@ -1,8 +1,11 @@
 #pragma once
 // What the UI plug-in's four stand-in builders share: each records the
 // configurations it was given, so that tests and programs can see what was
-// shown, writes a log line naming the display type, and shows a simple
-// preview card in the app's key window on the main queue.
+// shown, writes a log line naming the display type, tells the observer, and
+// draws the preview from the configuration's "ui" object in the app's key
+// window on the main queue (ZRLPreviewPresenter; rules in docs/PREVIEWS.md).
+// Configurations come from the network: nothing in them is copied, read or
+// walked by recursion, so no depth or size can exhaust the stack.
 
 #include <chrono>
 #include <condition_variable>
@@ -14,8 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
-// The tag of the preview card in the key window.
-inline constexpr long ZRLPreviewViewTag = 0x5A52;
+#include "ZRLRTAPlugin/ZRLPreviewLayout.h"
+#include "ZRLRTAPlugin/ZRLPreviewView.h"
 
 class ZRLPreviewBuilder {
  public:
@@ -24,7 +27,8 @@ class ZRLPreviewBuilder {
   using Observer =
       std::function<void(const std::string& displayType, const nlohmann::json& config)>;
 
-  explicit ZRLPreviewBuilder(std::string displayType) : displayType_(std::move(displayType)) {}
+  ZRLPreviewBuilder(std::string displayType, ZRLPreviewKind kind)
+      : displayType_(std::move(displayType)), kind_(kind) {}
   virtual ~ZRLPreviewBuilder() = default;
   ZRLPreviewBuilder(const ZRLPreviewBuilder&) = delete;
   ZRLPreviewBuilder& operator=(const ZRLPreviewBuilder&) = delete;
@@ -38,12 +42,18 @@ class ZRLPreviewBuilder {
   static void setObserver(Observer observer);
 
  protected:
-  // Records the configuration, logs the line and tells the observer.
-  void show(const std::optional<nlohmann::json>& config);
+  // Records the configuration (null: none was given), logs the line, has
+  // the preview drawn on the main queue and tells the observer.
+  void show(const nlohmann::json* config);
 
  private:
   std::string displayType_;
+  ZRLPreviewKind kind_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<nlohmann::json> configurations_;
 };
+
+// A copy of a JSON value made with a stack of its own rather than by
+// recursion (as nlohmann::json's copy does), for values of any depth.
+nlohmann::json ZRLPreviewCopyJSON(const nlohmann::json& value);

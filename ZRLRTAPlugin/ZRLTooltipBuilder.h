@@ -8,8 +8,8 @@
 
 class ZRLTooltipBuilder : public ZRLPreviewBuilder {
  public:
-  ZRLTooltipBuilder() : ZRLPreviewBuilder("inline") {}
+  ZRLTooltipBuilder() : ZRLPreviewBuilder("inline", ZRLPreviewKind::tooltip) {}
   static std::shared_ptr<ZRLTooltipBuilder> sharedBuilder();
   // Builds and shows the preview at once; callable from any thread.
-  virtual void buildAndShowInlineActionWithUIConfig(const nlohmann::json& config) { show(config); }
+  virtual void buildAndShowInlineActionWithUIConfig(const nlohmann::json& config) { show(&config); }
 };

@@ -98,6 +98,7 @@ void ZRLEventSource::handleMessage(const LDEventPtr& event) {
   } else if (displayType == "passive_nudge") {
     ZRLNudgeHelper::sharedHelper()->buildAndShowNudgeWithUIConfig(*message);
   } else {
-    ZRLInapp::sharedInstance()->buildAndShowInAppWithUIConfig(*message);
+    // The optional itself: no copy of a message of any depth.
+    ZRLInapp::sharedInstance()->buildAndShowInAppWithUIConfig(message);
   }
 }

@@ -7,6 +7,7 @@
 
 #include "Platform/Foundation/NSString.h"
 #include "Platform/Net/NSURLSession.h"
+#include "Platform/UIKit/UIScreen.h"
 #include "ZorlanSDK/ZRLJSONWriter.h"
 #include "ZorlanSDK/ZorlanSDK.h"
 
@@ -123,13 +124,21 @@ std::optional<std::string> ZRLController::applicationIdentifier() {
 }
 
 std::shared_ptr<ZRLDeviceInfo> ZRLController::deviceInfo() {
+  // The screen's insets are every window's (and so the key window's) safe
+  // area; the screen may be read from the background queue that asks.
+  const UIEdgeInsets insets = UIScreen::mainScreen()->safeAreaInsets();
   std::lock_guard lock(mutex_);
   nlohmann::json facts = {
       {"os", "iOS"},
       {"os_version", "17.5"},
       {"model", hardwareModel_ ? nlohmann::json(*hardwareModel_) : nlohmann::json()},
       {"react_native", reactNative_},
-      {"dimensions", {{"width", screenWidth_}, {"height", screenHeight_}}}};
+      {"dimensions", {{"width", screenWidth_}, {"height", screenHeight_}}},
+      {"safe_area_insets",
+       {{"top", insets.top},
+        {"left", insets.left},
+        {"bottom", insets.bottom},
+        {"right", insets.right}}}};
   if (deviceFacts_.is_object()) {
     for (const auto& [key, value] : deviceFacts_.items())
       facts[key] = value;

@@ -38,7 +38,8 @@ class ZRLDeviceInfo {
  public:
   explicit ZRLDeviceInfo(nlohmann::json facts) : facts_(std::move(facts)) {}
   virtual ~ZRLDeviceInfo() = default;
-  // The facts as a JSON object, "dimensions" holding "width" and "height".
+  // The facts as a JSON object: "dimensions" holding "width" and "height",
+  // "safe_area_insets" holding "top", "left", "bottom" and "right".
   virtual nlohmann::json jsonDictModified() const { return facts_; }
 
  private:
@@ -89,7 +90,8 @@ class ZRLController : public std::enable_shared_from_this<ZRLController> {
   void setHardwareModel(std::optional<std::string> value);
   void setReactNative(bool value);
   // Facts merged over the defaults ("os", "os_version", "model", ...);
-  // "dimensions" comes from the screen size unless the facts hold one.
+  // "dimensions" comes from the screen size and "safe_area_insets" from the
+  // main screen's (the key window's) unless the facts hold them.
   void setDeviceFacts(nlohmann::json facts);
   void setScreenSize(double width, double height);
   // The server that paths are resolved against, e.g. "https://127.0.0.1:8443".

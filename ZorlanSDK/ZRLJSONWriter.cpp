@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "ZorlanSDK/ZRLUTF8.h"
+
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -23,34 +25,6 @@ constexpr std::array<bool, 256> makeSpecial() {
   return special;
 }
 constexpr std::array<bool, 256> kSpecial = makeSpecial();
-
-// Length of the well-formed UTF-8 sequence at the start of text, or 0.
-size_t validSequenceLength(std::string_view text) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char first = byte(0);
-  size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (first >= 0xC2 && first <= 0xDF) {
-    length = 2;
-  } else if (first >= 0xE0 && first <= 0xEF) {
-    length = 3;
-    if (first == 0xE0) low = 0xA0;
-    if (first == 0xED) high = 0x9F;
-  } else if (first >= 0xF0 && first <= 0xF4) {
-    length = 4;
-    if (first == 0xF0) low = 0x90;
-    if (first == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
-  if (byte(1) < low || byte(1) > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
 
 void appendEscaped(unsigned char c, std::string& out) {
   switch (c) {
@@ -133,7 +107,7 @@ void ZRLJSONWriter::appendString(std::string_view text, std::string& out) {
       ++i;
       continue;
     }
-    const size_t length = validSequenceLength(text.substr(i));
+    const size_t length = ZRLUTF8SequenceLength(text.substr(i));
     if (length == 0) {
       out += kReplacement;
       ++i;
@@ -181,6 +155,10 @@ void appendValueStart(const nlohmann::json& value, std::string& out) {
 }  // namespace
 
 void ZRLJSONWriter::append(const nlohmann::json& value, std::string& out) {
+  append(value, out, SIZE_MAX);
+}
+
+void ZRLJSONWriter::append(const nlohmann::json& value, std::string& out, size_t maximumDepth) {
   // Containers are walked with a stack of their own, so that a value
   // nested thousands of levels deep (a layout of a deep view tree) costs
   // heap, not call stack.
@@ -189,8 +167,15 @@ void ZRLJSONWriter::append(const nlohmann::json& value, std::string& out) {
     nlohmann::json::const_iterator next;
   };
   std::vector<Open> open;
-  appendValueStart(value, out);
-  if (value.is_object() || value.is_array()) open.push_back({&value, value.cbegin()});
+  const auto start = [&](const nlohmann::json& item) {
+    if (item.is_structured() && open.size() >= maximumDepth) {
+      appendString(kDepthMarker, out);
+      return;
+    }
+    appendValueStart(item, out);
+    if (item.is_structured()) open.push_back({&item, item.cbegin()});
+  };
+  start(value);
   while (!open.empty()) {
     Open& top = open.back();
     const bool isObject = top.container->is_object();
@@ -205,15 +190,19 @@ void ZRLJSONWriter::append(const nlohmann::json& value, std::string& out) {
       appendString(member.key(), out);
       out.push_back(':');
     }
-    const nlohmann::json& item = *member;
-    appendValueStart(item, out);
     // top is not used past this point: the push may move it.
-    if (item.is_object() || item.is_array()) open.push_back({&item, item.cbegin()});
+    start(*member);
   }
 }
 
 std::string ZRLJSONWriter::stringWithJSONObject(const nlohmann::json& value) {
   std::string out;
   append(value, out);
+  return out;
+}
+
+std::string ZRLJSONWriter::stringWithJSONObject(const nlohmann::json& value, size_t maximumDepth) {
+  std::string out;
+  append(value, out, maximumDepth);
   return out;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The host SDK's interface as the plug-in sees it: its protocols, its event
-// type, its controller and utilities, and the global log level.
+// type, its controller and utilities, the identifiers of the views on
+// screen, and the global log level.
 
 #include <atomic>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include "ZorlanSDK/ZRLEvent.h"
 #include "ZorlanSDK/ZRLEventListener.h"
 #include "ZorlanSDK/ZRLUtilities.h"
+#include "ZorlanSDK/ZRLViewIdentifiers.h"
 #include "ZorlanSDK/ZorlanPlugin.h"
 
 // The host's log level, read at the moment of logging: errors are written

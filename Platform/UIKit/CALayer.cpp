@@ -23,20 +23,20 @@ bool finite(const CGRect& rect) {
          std::isfinite(rect.size.width) && std::isfinite(rect.size.height);
 }
 
-void fillBackground(cairo_t* cairo, const UIView& view, double x, double y) {
-  const UIColorPtr& color = view.backgroundColor();
-  if (!color || color->alpha() <= 0) return;
+// The path of a view's box at (x, y) in the context, rounded as its layer
+// asks and shrunk by inset on each side; false when nothing is left.
+bool addBoxPath(cairo_t* cairo, const UIView& view, double x, double y, double inset) {
   const CGSize size = view.bounds().size;
-  if (!(size.width > 0 && size.height > 0)) return;
-  const double left = clampCoordinate(x);
-  const double top = clampCoordinate(y);
-  const double right = clampCoordinate(x + size.width);
-  const double bottom = clampCoordinate(y + size.height);
+  if (!(size.width > 0 && size.height > 0)) return false;
+  const double left = clampCoordinate(x) + inset;
+  const double top = clampCoordinate(y) + inset;
+  const double right = clampCoordinate(x + size.width) - inset;
+  const double bottom = clampCoordinate(y + size.height) - inset;
   const double width = right - left;
   const double height = bottom - top;
-  if (!(width > 0 && height > 0)) return;
-  cairo_set_source_rgba(cairo, color->red(), color->green(), color->blue(), color->alpha());
-  const double radius = std::min<double>(view.layer().cornerRadius(), std::min(width, height) / 2);
+  if (!(width > 0 && height > 0)) return false;
+  const double radius =
+      std::min<double>(view.layer().cornerRadius() - inset, std::min(width, height) / 2);
   if (radius > 0) {
     cairo_new_sub_path(cairo);
     cairo_arc(cairo, right - radius, top + radius, radius, -M_PI / 2, 0);
@@ -47,7 +47,26 @@ void fillBackground(cairo_t* cairo, const UIView& view, double x, double y) {
   } else {
     cairo_rectangle(cairo, left, top, width, height);
   }
+  return true;
+}
+
+void fillBackground(cairo_t* cairo, const UIView& view, double x, double y) {
+  const UIColorPtr& color = view.backgroundColor();
+  if (!color || color->alpha() <= 0) return;
+  if (!addBoxPath(cairo, view, x, y, 0)) return;
+  cairo_set_source_rgba(cairo, color->red(), color->green(), color->blue(), color->alpha());
   cairo_fill(cairo);
+}
+
+void strokeBorder(cairo_t* cairo, const UIView& view, double x, double y) {
+  const UIColorPtr& color = view.layer().borderColor();
+  const double width = view.layer().borderWidth();
+  if (!color || color->alpha() <= 0 || !(width > 0 && std::isfinite(width))) return;
+  // The line's middle runs half its width inside the edge.
+  if (!addBoxPath(cairo, view, x, y, width / 2)) return;
+  cairo_set_source_rgba(cairo, color->red(), color->green(), color->blue(), color->alpha());
+  cairo_set_line_width(cairo, width);
+  cairo_stroke(cairo);
 }
 
 // NaN sorts as 0, so that the order stays a strict weak one.
@@ -84,6 +103,7 @@ void CALayer::renderInContext(CGContextRef context) const {
     cairo_translate(cairo, clampCoordinate(item.originX), clampCoordinate(item.originY));
     view.drawRect(context, bounds);
     cairo_restore(cairo);
+    strokeBorder(cairo, view, item.originX + bounds.origin.x, item.originY + bounds.origin.y);
 
     // Children go onto the stack last-drawn first, so that each subtree is
     // finished before the next sibling is drawn over it.

@@ -1,6 +1,8 @@
 // Fonts, labels, buttons and image views.
 #include <cairo.h>
 
+#include <algorithm>
+
 #include "Platform/UIKit/UIButton.h"
 #include "Platform/UIKit/UIFont.h"
 #include "Platform/UIKit/UIGestureRecognizer.h"
@@ -30,8 +32,30 @@ CGSize UILabel::intrinsicContentSize() const {
   return layout_.size(*text_, font_);
 }
 
+UIKitTextWrapping UILabel::wrapping(CGFloat width, NSInteger lines) const {
+  UIKitTextWrapping wrapping;
+  wrapping.width = width;
+  wrapping.maximumLines = std::max<NSInteger>(lines, 0);
+  wrapping.lineBreakMode = lineBreakMode_;
+  wrapping.lineHeight = lineHeight_;
+  return wrapping;
+}
+
+CGRect UILabel::textRectForBounds(CGRect bounds, NSInteger numberOfLines) const {
+  if (!text_ || text_->empty()) return CGRect{bounds.origin, CGSizeMake(0, 0)};
+  if (numberOfLines == 1) return CGRect{bounds.origin, layout_.size(*text_, font_)};
+  return CGRect{bounds.origin,
+                layout_.size(*text_, font_, wrapping(bounds.size.width, numberOfLines))};
+}
+
 void UILabel::drawRect(CGContextRef context, CGRect rect) const {
-  if (text_) layout_.draw(context, rect, *text_, font_, textColor_, alignment_);
+  if (!text_) return;
+  if (numberOfLines_ == 1) {
+    layout_.draw(context, rect, *text_, font_, textColor_, alignment_);
+  } else {
+    layout_.draw(context, rect, *text_, font_, textColor_, alignment_,
+                 wrapping(rect.size.width, numberOfLines_));
+  }
 }
 
 void UIButton::setState(UIControlState state) {

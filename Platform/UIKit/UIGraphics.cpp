@@ -2,6 +2,7 @@
 
 #include <cairo.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -118,4 +119,75 @@ void UIGraphicsEndImageContext() {
 
 cairo_t* CGContextGetCairo(CGContextRef context) {
   return context == nullptr ? nullptr : context->cairo();
+}
+
+namespace {
+
+// As the layer's drawing does: Cairo keeps 24.8 fixed point.
+constexpr double kPathLimit = 1 << 20;
+
+bool pathPoint(CGFloat x, CGFloat y, double& px, double& py) {
+  if (!std::isfinite(x) || !std::isfinite(y)) return false;
+  px = std::clamp(static_cast<double>(x), -kPathLimit, kPathLimit);
+  py = std::clamp(static_cast<double>(y), -kPathLimit, kPathLimit);
+  return true;
+}
+
+}  // namespace
+
+void CGContextSetRGBFillColor(CGContextRef context, CGFloat red, CGFloat green, CGFloat blue,
+                              CGFloat alpha) {
+  if (cairo_t* cairo = CGContextGetCairo(context))
+    cairo_set_source_rgba(cairo, red, green, blue, alpha);
+}
+
+void CGContextBeginPath(CGContextRef context) {
+  if (cairo_t* cairo = CGContextGetCairo(context)) cairo_new_path(cairo);
+}
+
+void CGContextAddRect(CGContextRef context, CGRect rect) {
+  cairo_t* cairo = CGContextGetCairo(context);
+  double left = 0;
+  double top = 0;
+  double right = 0;
+  double bottom = 0;
+  if (cairo == nullptr || !pathPoint(rect.origin.x, rect.origin.y, left, top) ||
+      !pathPoint(rect.origin.x + rect.size.width, rect.origin.y + rect.size.height, right,
+                 bottom)) {
+    return;
+  }
+  cairo_rectangle(cairo, left, top, right - left, bottom - top);
+}
+
+void CGContextMoveToPoint(CGContextRef context, CGFloat x, CGFloat y) {
+  cairo_t* cairo = CGContextGetCairo(context);
+  double px = 0;
+  double py = 0;
+  if (cairo != nullptr && pathPoint(x, y, px, py)) cairo_move_to(cairo, px, py);
+}
+
+void CGContextAddLineToPoint(CGContextRef context, CGFloat x, CGFloat y) {
+  cairo_t* cairo = CGContextGetCairo(context);
+  double px = 0;
+  double py = 0;
+  if (cairo != nullptr && pathPoint(x, y, px, py)) cairo_line_to(cairo, px, py);
+}
+
+void CGContextClosePath(CGContextRef context) {
+  if (cairo_t* cairo = CGContextGetCairo(context)) cairo_close_path(cairo);
+}
+
+void CGContextFillPath(CGContextRef context) {
+  cairo_t* cairo = CGContextGetCairo(context);
+  if (cairo == nullptr) return;
+  cairo_set_fill_rule(cairo, CAIRO_FILL_RULE_WINDING);
+  cairo_fill(cairo);
+}
+
+void CGContextEOFillPath(CGContextRef context) {
+  cairo_t* cairo = CGContextGetCairo(context);
+  if (cairo == nullptr) return;
+  cairo_set_fill_rule(cairo, CAIRO_FILL_RULE_EVEN_ODD);
+  cairo_fill(cairo);
+  cairo_set_fill_rule(cairo, CAIRO_FILL_RULE_WINDING);
 }

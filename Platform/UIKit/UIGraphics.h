@@ -28,3 +28,19 @@ void UIGraphicsEndImageContext();
 
 // The Cairo drawing state of a context; its user space is in points.
 cairo_t* CGContextGetCairo(CGContextRef context);
+
+// Paths and fills in the platform's manner, in the context's user space (a
+// view's drawRect: its own coordinates). A fill consumes the path. Points
+// far outside any bitmap are clamped and non-finite ones dropped, so no
+// value can put the context into an error. A null context does nothing.
+void CGContextSetRGBFillColor(CGContextRef context, CGFloat red, CGFloat green, CGFloat blue,
+                              CGFloat alpha);
+void CGContextBeginPath(CGContextRef context);
+void CGContextAddRect(CGContextRef context, CGRect rect);
+void CGContextMoveToPoint(CGContextRef context, CGFloat x, CGFloat y);
+void CGContextAddLineToPoint(CGContextRef context, CGFloat x, CGFloat y);
+void CGContextClosePath(CGContextRef context);
+// Fills by the non-zero winding rule, or (EO) by the even-odd rule: an
+// area inside an even number of subpaths stays unfilled.
+void CGContextFillPath(CGContextRef context);
+void CGContextEOFillPath(CGContextRef context);

@@ -15,6 +15,22 @@ typedef struct _PangoContext PangoContext;  // NOLINT(modernize-use-using): Pang
 
 enum class NSTextAlignment { left, center, right };
 
+// How a label fits text that is too long for its lines: wrapped at words
+// (a word longer than a line broken between characters) or between any
+// characters; the text beyond the last line clipped, or its last line
+// ending in an ellipsis.
+enum class NSLineBreakMode { byWordWrapping, byCharWrapping, byClipping, byTruncatingTail };
+
+// Text laid out on several lines: the width they wrap within, the most
+// lines kept (0: all), the break mode, and a height for every line
+// (0: the font's own).
+struct UIKitTextWrapping {
+  CGFloat width = 0;
+  long maximumLines = 0;
+  NSLineBreakMode lineBreakMode = NSLineBreakMode::byTruncatingTail;
+  CGFloat lineHeight = 0;
+};
+
 class UIKitTextLayout {
  public:
   UIKitTextLayout() = default;
@@ -31,11 +47,25 @@ class UIKitTextLayout {
   void draw(CGContextRef context, CGRect rect, const std::string& text, const UIFontPtr& font,
             const UIColorPtr& color, NSTextAlignment alignment);
 
+  // The same on several lines: a line feed (or CR, or CR LF) starts a new
+  // line, and the lines count together against the maximum.
+  // The number of lines the text takes (0 for no text) and their size:
+  // the widest line's width by the lines' height.
+  long lineCount(const std::string& text, const UIFontPtr& font, const UIKitTextWrapping& wrapping);
+  CGSize size(const std::string& text, const UIFontPtr& font, const UIKitTextWrapping& wrapping);
+  // Draws the lines as a block centred vertically in the rectangle, each
+  // line's text centred vertically in its line height.
+  void draw(CGContextRef context, CGRect rect, const std::string& text, const UIFontPtr& font,
+            const UIColorPtr& color, NSTextAlignment alignment, const UIKitTextWrapping& wrapping);
+
  private:
   friend CGRect NSStringBoundingRectWithSize(const std::string&, CGSize, NSStringDrawingOptions,
                                              const NSStringAttributes&);
   PangoLayout* layoutFor(const std::string& text, const UIFontPtr& font);
+  PangoLayout* wrappedLayoutFor(const std::string& text, const UIFontPtr& font,
+                                const UIKitTextWrapping& wrapping, NSTextAlignment alignment);
 
   PangoLayout* layout_ = nullptr;
   PangoContext* context_ = nullptr;
+  bool wrapped_ = false;  // whether layout_ holds the text for several lines
 };

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Tools/zrl-dashboard/ZRLDashboardPageAPI.h"
 #include "Tools/zrl-dashboard/ZRLDashboardPlugin.h"
 
 using json = nlohmann::json;
@@ -49,7 +50,9 @@ std::optional<int64_t> parseId(std::string_view text) {
 ZRLDashboardResponse jsonAnswer(const json& value, unsigned status = 200) {
   ZRLDashboardResponse response;
   response.status = status;
-  response.body = value.dump();
+  // Paths, queries and identifiers need not be UTF-8: ill-formed bytes are
+  // written as U+FFFD rather than thrown over (which would end the server).
+  response.body = value.dump(-1, ' ', false, json::error_handler_t::replace);
   return response;
 }
 
@@ -202,6 +205,7 @@ ZRLDashboardResponse ZRLDashboardRouter::handlePlugin(const ZRLDashboardRequest&
   if (removal) {
     const auto removed = store_.removeTestDevice(*appId, deviceId);
     if (!removed) return storageFailure(store_);
+    if (*removed) ZRLDashboardPageAPI(store_, hub_).testDeviceRemoved(*appId, deviceId);
     return jsonAnswer({{"removed", *removed}});
   }
   const json body = json::parse(request.body, nullptr, false);
@@ -214,6 +218,8 @@ ZRLDashboardResponse ZRLDashboardRouter::handlePlugin(const ZRLDashboardRequest&
   }
   if (!store_.addTestDevice(*appId, id->get<std::string>(), model->get<std::string>()))
     return storageFailure(store_);
+  ZRLDashboardPageAPI(store_, hub_)
+      .testDeviceAdded(*appId, id->get<std::string>(), model->get<std::string>());
   return jsonAnswer({{"added", true}});
 }
 
@@ -250,6 +256,7 @@ ZRLDashboardResponse ZRLDashboardRouter::uploadCapture(const std::string& appId,
   capture.deviceInfo = device->dump();
   const auto id = store_.addCapture(capture);
   if (!id) return storageFailure(store_);
+  ZRLDashboardPageAPI(store_, hub_).captureAdded(capture, *id);
   return jsonAnswer({{"id", *id}});
 }
 
@@ -298,7 +305,7 @@ ZRLDashboardResponse ZRLDashboardRouter::handleDashboard(const ZRLDashboardReque
     return error(401, "requests from other origins are not accepted");
   }
 
-  static const char* const kPageFiles[] = {"/index.html", "/app.js", "/style.css"};
+  static const char* const kPageFiles[] = {"/index.html", "/app.js", "/preview.js", "/style.css"};
   const bool page = path == "/" || std::find(std::begin(kPageFiles), std::end(kPageFiles), path) !=
                                        std::end(kPageFiles);
   std::vector<std::string> parts;
@@ -308,10 +315,11 @@ ZRLDashboardResponse ZRLDashboardRouter::handleDashboard(const ZRLDashboardReque
     start = end + 1;
   }
   const bool api = parts.size() >= 2 && parts[0] == "api";
+  const bool forPageAPI = ZRLDashboardPageAPI::handles(request.method, parts);
   std::optional<int64_t> captureId;
   if (api && parts[1] == "captures" && parts.size() >= 3) captureId = parseId(parts[2]);
   const bool known =
-      page ||
+      page || forPageAPI ||
       (api && parts.size() == 2 &&
        (parts[1] == "captures" || parts[1] == "test-devices" || parts[1] == "previews")) ||
       (api && captureId && parts.size() == 3) ||
@@ -340,11 +348,12 @@ ZRLDashboardResponse ZRLDashboardRouter::handleDashboard(const ZRLDashboardReque
     if (request.method != "GET") return methodNotAllowed("GET");
     return staticFile(path == "/" ? "index.html" : path.substr(1));
   }
+  if (forPageAPI) return ZRLDashboardPageAPI(store_, hub_).handle(request, parts, query);
   const std::string& resource = parts[1];
   if (resource == "previews") {
-    if (request.method != "POST") return methodNotAllowed("POST");
+    if (request.method != "POST") return methodNotAllowed("GET, POST");
   } else if (request.method != "GET") {
-    return methodNotAllowed("GET");
+    return methodNotAllowed(captureId ? "GET, DELETE" : "GET");
   }
   if (captureId) return captureDetails(*captureId, parts.size() == 4);
 
@@ -352,14 +361,6 @@ ZRLDashboardResponse ZRLDashboardRouter::handleDashboard(const ZRLDashboardReque
   const auto appId = requiredAppId(query, failure);
   if (!appId) return failure;
   if (resource == "previews") return pushPreview(*appId, request.body);
-  if (resource == "captures") {
-    const auto list = store_.captures(*appId);
-    if (!list) return storageFailure(store_);
-    json answer = json::array();
-    for (const auto& capture : *list)
-      answer.push_back(captureSummary(capture));
-    return jsonAnswer(answer);
-  }
   const auto devices = store_.testDevices(*appId);
   if (!devices) return storageFailure(store_);
   json answer = json::array();
@@ -393,12 +394,9 @@ ZRLDashboardResponse ZRLDashboardRouter::pushPreview(const std::string& appId,
   if (config.is_discarded()) return error(400, "the body is not valid JSON");
   if (!config.is_object()) return error(400, "the configuration must be a JSON object");
   // Dumped without indentation, the text has no line break: one "data" line.
-  const std::string data = config.dump();
-  const auto id = store_.addPreview(appId, data);
-  if (!id) return storageFailure(store_);
-  const auto block = std::make_shared<const std::string>(ZRLDashboardEventBlock(*id, data));
-  const size_t delivered = hub_.broadcast(appId, block);
-  return jsonAnswer({{"id", *id}, {"delivered", delivered}});
+  const auto pushed = ZRLDashboardPageAPI(store_, hub_).push(appId, config.dump());
+  if (!pushed) return storageFailure(store_);
+  return jsonAnswer({{"id", pushed->id}, {"delivered", pushed->delivered}});
 }
 
 void ZRLDashboardRouter::subscribe(const std::string& appId, std::optional<int64_t> lastEventID,

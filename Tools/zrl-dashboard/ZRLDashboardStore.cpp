@@ -68,6 +68,9 @@ const char* const kMigrations[] = {
     " config TEXT NOT NULL,"
     " created TEXT NOT NULL);"
     "CREATE INDEX previews_by_app ON previews(app_id, id);",
+    // Version 2: how many streams each preview went to (null for the
+    // previews pushed before).
+    "ALTER TABLE previews ADD COLUMN delivered INTEGER;",
 };
 static_assert(std::size(kMigrations) == ZRLDashboardStore::kSchemaVersion);
 
@@ -210,11 +213,16 @@ std::optional<int64_t> ZRLDashboardStore::addCapture(const Capture& capture) {
 }
 
 std::optional<std::vector<ZRLDashboardStore::Capture>> ZRLDashboardStore::captures(
-    const std::string& appId) {
+    const std::string& appId, std::optional<int64_t> before, int64_t limit) {
   static const char* const sql =
-      "SELECT id, screen, created FROM captures WHERE app_id = ?1 ORDER BY id DESC";
+      "SELECT id, screen, created FROM captures WHERE app_id = ?1 AND id < ?2"
+      " ORDER BY id DESC LIMIT ?3";
   StatementUse use(prepare(sql));
-  if (!use || !bindText(use.get(), 1, appId)) return std::nullopt;
+  if (!use || !bindText(use.get(), 1, appId) ||
+      sqlite3_bind_int64(use.get(), 2, before.value_or(INT64_MAX)) != SQLITE_OK ||
+      sqlite3_bind_int64(use.get(), 3, limit) != SQLITE_OK) {
+    return std::nullopt;
+  }
   std::vector<Capture> list;
   int step = SQLITE_ROW;
   while ((step = sqlite3_step(use.get())) == SQLITE_ROW) {
@@ -252,6 +260,27 @@ std::optional<std::optional<ZRLDashboardStore::Capture>> ZRLDashboardStore::capt
   capture.deviceInfo = columnText(use.get(), 4);
   capture.image = columnOptionalText(use.get(), 5);
   return std::optional<Capture>(std::move(capture));
+}
+
+std::optional<std::optional<std::string>> ZRLDashboardStore::removeCapture(int64_t id) {
+  static const char* const sql = "DELETE FROM captures WHERE id = ?1 RETURNING app_id";
+  StatementUse use(prepare(sql));
+  if (!use || !begin()) return std::nullopt;
+  std::optional<std::string> appId;
+  int step = SQLITE_ROW;
+  if (sqlite3_bind_int64(use.get(), 1, id) == SQLITE_OK) {
+    while ((step = sqlite3_step(use.get())) == SQLITE_ROW)
+      appId = columnText(use.get(), 0);
+  } else {
+    step = SQLITE_ERROR;
+  }
+  if (step != SQLITE_DONE) {
+    fail("removing the capture");
+    rollback();
+    return std::nullopt;
+  }
+  if (!commit()) return std::nullopt;
+  return appId;
 }
 
 bool ZRLDashboardStore::addTestDevice(const std::string& appId, const std::string& deviceId,
@@ -338,6 +367,94 @@ std::optional<std::vector<ZRLDashboardStore::Preview>> ZRLDashboardStore::previe
     list.push_back({sqlite3_column_int64(use.get(), 0), columnText(use.get(), 1)});
   if (step != SQLITE_DONE) {
     fail("reading the previews");
+    return std::nullopt;
+  }
+  return list;
+}
+
+bool ZRLDashboardStore::setPreviewDelivered(int64_t id, int64_t delivered) {
+  static const char* const sql = "UPDATE previews SET delivered = ?2 WHERE id = ?1";
+  StatementUse use(prepare(sql));
+  if (!use || !begin()) return false;
+  if (sqlite3_bind_int64(use.get(), 1, id) != SQLITE_OK ||
+      sqlite3_bind_int64(use.get(), 2, delivered) != SQLITE_OK ||
+      sqlite3_step(use.get()) != SQLITE_DONE) {
+    fail("storing the preview's delivery");
+    rollback();
+    return false;
+  }
+  return commit();
+}
+
+namespace {
+
+ZRLDashboardStore::PushedPreview previewOfRow(sqlite3_stmt* statement) {
+  ZRLDashboardStore::PushedPreview preview;
+  preview.id = sqlite3_column_int64(statement, 0);
+  preview.appId = columnText(statement, 1);
+  preview.config = columnText(statement, 2);
+  preview.time = columnText(statement, 3);
+  if (sqlite3_column_type(statement, 4) != SQLITE_NULL)
+    preview.delivered = sqlite3_column_int64(statement, 4);
+  return preview;
+}
+
+}  // namespace
+
+std::optional<std::vector<ZRLDashboardStore::PushedPreview>> ZRLDashboardStore::recentPreviews(
+    const std::string& appId, int64_t limit) {
+  static const char* const sql =
+      "SELECT id, app_id, config, created, delivered FROM previews WHERE app_id = ?1"
+      " ORDER BY id DESC LIMIT ?2";
+  StatementUse use(prepare(sql));
+  if (!use || !bindText(use.get(), 1, appId) ||
+      sqlite3_bind_int64(use.get(), 2, limit) != SQLITE_OK) {
+    return std::nullopt;
+  }
+  std::vector<PushedPreview> list;
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(use.get())) == SQLITE_ROW)
+    list.push_back(previewOfRow(use.get()));
+  if (step != SQLITE_DONE) {
+    fail("reading the previews");
+    return std::nullopt;
+  }
+  return list;
+}
+
+std::optional<std::optional<ZRLDashboardStore::PushedPreview>> ZRLDashboardStore::preview(
+    int64_t id) {
+  static const char* const sql =
+      "SELECT id, app_id, config, created, delivered FROM previews WHERE id = ?1";
+  StatementUse use(prepare(sql));
+  if (!use || sqlite3_bind_int64(use.get(), 1, id) != SQLITE_OK) return std::nullopt;
+  const int step = sqlite3_step(use.get());
+  if (step == SQLITE_DONE) return std::optional<PushedPreview>();
+  if (step != SQLITE_ROW) {
+    fail("reading the preview");
+    return std::nullopt;
+  }
+  return std::optional<PushedPreview>(previewOfRow(use.get()));
+}
+
+std::optional<std::vector<ZRLDashboardStore::App>> ZRLDashboardStore::apps() {
+  static const char* const sql =
+      "SELECT app_id, SUM(captures), SUM(devices), MAX(seen) FROM ("
+      " SELECT app_id, COUNT(*) AS captures, 0 AS devices, MAX(created) AS seen"
+      " FROM captures GROUP BY app_id"
+      " UNION ALL"
+      " SELECT app_id, 0, COUNT(*), MAX(created) FROM test_devices GROUP BY app_id)"
+      " GROUP BY app_id";
+  StatementUse use(prepare(sql));
+  if (!use) return std::nullopt;
+  std::vector<App> list;
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(use.get())) == SQLITE_ROW) {
+    list.push_back({columnText(use.get(), 0), sqlite3_column_int64(use.get(), 1),
+                    sqlite3_column_int64(use.get(), 2), columnText(use.get(), 3)});
+  }
+  if (step != SQLITE_DONE) {
+    fail("reading the applications");
     return std::nullopt;
   }
   return list;

@@ -16,7 +16,7 @@ class ZRLDashboardStore {
  public:
   // The schema version that this code writes; a file with a newer one is
   // refused.
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   struct Capture {
     int64_t id = 0;
@@ -36,6 +36,21 @@ class ZRLDashboardStore {
     int64_t id = 0;
     std::string config;  // JSON text on one line
   };
+  // A preview as the page's history shows it.
+  struct PushedPreview {
+    int64_t id = 0;
+    std::string appId;
+    std::string config;
+    std::string time;
+    std::optional<int64_t> delivered;  // the streams it was handed to, once known
+  };
+  // An application as the records know it.
+  struct App {
+    std::string appId;
+    int64_t captures = 0;
+    int64_t testDevices = 0;
+    std::string lastSeen;  // the newest capture or test device
+  };
 
   // Opens (or creates) the file and brings its schema up to date. Null on
   // failure, with the reason in *error.
@@ -46,10 +61,16 @@ class ZRLDashboardStore {
 
   // Each returns null (or false) when the database fails; lastError() says why.
   std::optional<int64_t> addCapture(const Capture& capture);
-  // Newest first, without layout, device facts and image.
-  std::optional<std::vector<Capture>> captures(const std::string& appId);
+  // Newest first, without layout, device facts and image: at most limit
+  // (negative: all) with an id below `before` (none: from the newest).
+  std::optional<std::vector<Capture>> captures(const std::string& appId,
+                                               std::optional<int64_t> before = std::nullopt,
+                                               int64_t limit = -1);
   // Null when the database fails; an absent capture is an empty optional inside.
   std::optional<std::optional<Capture>> capture(int64_t id);
+  // The application of the removed capture; an empty optional inside when
+  // there was none.
+  std::optional<std::optional<std::string>> removeCapture(int64_t id);
 
   // Adds the device or updates its model and time.
   bool addTestDevice(const std::string& appId, const std::string& deviceId,
@@ -61,6 +82,13 @@ class ZRLDashboardStore {
   std::optional<int64_t> addPreview(const std::string& appId, const std::string& config);
   // The previews of the application with an id above afterId, oldest first.
   std::optional<std::vector<Preview>> previewsAfter(const std::string& appId, int64_t afterId);
+  bool setPreviewDelivered(int64_t id, int64_t delivered);
+  // The application's newest previews, newest first.
+  std::optional<std::vector<PushedPreview>> recentPreviews(const std::string& appId, int64_t limit);
+  std::optional<std::optional<PushedPreview>> preview(int64_t id);
+
+  // Every application with captures or test devices, in no order.
+  std::optional<std::vector<App>> apps();
 
   const std::string& lastError() const { return lastError_; }
 

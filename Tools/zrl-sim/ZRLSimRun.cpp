@@ -31,6 +31,7 @@
 #include "ZRLRTAPlugin/ZRLPreviewBuilder.h"
 #include "ZRLWYSIWYGPlugin/ZRLFloatingButton.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
+#include "ZorlanSDK/ZRLJSONWriter.h"
 
 using namespace std::chrono_literals;
 
@@ -43,8 +44,10 @@ constexpr auto kFinishTimeout = 30s;
 constexpr long kMaximumDragSteps = 10000;
 constexpr double kMaximumWaitSeconds = 86400;
 
+// The configuration of a "builder:" line: compact JSON, written without
+// recursion, deeper containers cut (the line stays JSON).
 std::string compactJSON(const nlohmann::json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return ZRLJSONWriter::stringWithJSONObject(value, kZRLSimBuilderLineDepth);
 }
 
 // "PATH?QUERY" of an absolute URL, or of a path as the host resolves it.
@@ -115,6 +118,39 @@ nlohmann::ordered_json number(CGFloat value) {
 nlohmann::ordered_json frameJSON(CGRect frame) {
   return {number(frame.origin.x), number(frame.origin.y), number(frame.size.width),
           number(frame.size.height)};
+}
+
+// A rectangle of the preview as the layout writes bounds: each edge in
+// whole window points, truncated.
+nlohmann::ordered_json edgesJSON(CGRect rect) {
+  nlohmann::ordered_json edges;
+  edges["top"] = CGFloatToInt32(rect.origin.y);
+  edges["left"] = CGFloatToInt32(rect.origin.x);
+  edges["bottom"] = CGFloatToInt32(rect.origin.y + rect.size.height);
+  edges["right"] = CGFloatToInt32(rect.origin.x + rect.size.width);
+  return edges;
+}
+
+nlohmann::ordered_json optionalEdgesJSON(const std::optional<CGRect>& rect) {
+  return rect ? edgesJSON(*rect) : nlohmann::ordered_json(nullptr);
+}
+
+// The preview on screen, as `dump` reports it; null when none is shown.
+nlohmann::ordered_json previewJSON() {
+  const std::optional<ZRLPreviewShown> shown = ZRLPreviewPresenter::shown();
+  if (!shown) return nullptr;
+  const auto text = [](const std::optional<std::string>& value) {
+    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
+  };
+  nlohmann::ordered_json preview;
+  preview["display_type"] = text(shown->content.displayType);
+  preview["view_id"] = text(shown->content.viewId);
+  preview["title"] = text(shown->content.title);
+  preview["text"] = text(shown->content.text);
+  preview["target"] = optionalEdgesJSON(shown->placement.target);
+  preview["spotlight"] = optionalEdgesJSON(shown->placement.spotlight);
+  preview["card"] = edgesJSON(shown->placement.card);
+  return preview;
 }
 
 nlohmann::ordered_json actionButtonJSON(const UIButtonPtr& button) {
@@ -648,6 +684,7 @@ ZRLSimRun::Result ZRLSimRun::dump(const Line& /*line*/) {
   written["selectScreen"] = actionButtonJSON(button->selectScreen());
   written["testDevice"] = actionButtonJSON(button->addTestDevice());
   written["isTestDevice"] = button->isTestDevice();
+  written["preview"] = previewJSON();
   std::cout << written.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
   return Result::done;
 }

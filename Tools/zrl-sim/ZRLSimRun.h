@@ -16,6 +16,10 @@
 #include "Platform/UIKit/CGGeometry.h"
 #include "Platform/UIKit/UIImage.h"
 
+// How deep the configuration of a "builder:" line is written: objects and
+// arrays nested deeper are written as the string "(cut: nested too deep)".
+inline constexpr size_t kZRLSimBuilderLineDepth = 64;
+
 struct ZRLSimRunOptions {
   std::string scenePath;
   std::optional<std::string> defaultsPath;  // the user-defaults file

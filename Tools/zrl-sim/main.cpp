@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr const char* kUsage = R"(usage: zrl-sim capture --scene FILE [--screen NAME] --out DIR
+constexpr const char* kUsage = R"usage(usage: zrl-sim capture --scene FILE [--screen NAME] --out DIR
        zrl-sim run --scene FILE [--defaults FILE] [--script FILE] [--window] [OPTIONS]
        zrl-sim --help
 
@@ -81,7 +81,8 @@ Commands:
                               the screen-change event (type 1)
         background            the host posts the type-0 event "BACKGROUND"
         foreground            the host posts the type-0 event "FOREGROUND"
-        tap X Y               a touch down and up at (X, Y)
+        tap X Y               a touch down and up at (X, Y); on a preview
+                              it dismisses it, as on a device
         drag X1 Y1 X2 Y2 [STEPS] [cancel]
                               a touch from the first point to the second in
                               STEPS moves (default 10), lifted, or cancelled
@@ -89,9 +90,18 @@ Commands:
         dump                  one JSON line on standard output: "screen",
                               "button" (center, frame), "menuOpen",
                               "selectScreen" and "testDevice" (frame, hidden,
-                              title, color), "isTestDevice"
+                              title, color), "isTestDevice", and "preview":
+                              null, or the preview on screen with exactly
+                              "display_type", "view_id", "title", "text"
+                              (strings as shown, or null), "target",
+                              "spotlight" (each a rectangle or null) and
+                              "card" (the card, or a nudge's banner); a
+                              rectangle is {"top", "left", "bottom",
+                              "right"} in whole window points, like the
+                              layout's "bounds" (docs/PREVIEWS.md)
         snapshot FILE         write a PNG of the screen as a person sees it,
-                              every window by level, the overlay included
+                              every window by level, the preview and the
+                              overlay included
         quit                  end the run (so does the end of the input)
       An unknown command or a bad argument writes an error naming the line
       (number and text) on standard error, and the run goes on. At the end
@@ -103,6 +113,11 @@ Commands:
         stream: open PATH?QUERY                the preview stream opened
         stream: closed | stream: error CODE    the preview stream ended
         builder: DISPLAYTYPE JSON              a preview builder was called
+                                               with that configuration
+                                               (objects and arrays nested
+                                               deeper than 64 levels are
+                                               written as the string
+                                               "(cut: nested too deep)")
       Exit status: 0 after quit or the end of the input (also when some
       commands were refused); 1 when the plug-in cannot start; 2 for bad
       usage, an unreadable or bad scene, script or CA file.
@@ -122,7 +137,7 @@ Scene file:
   Every key but "class" and "frame" is optional.
 
 Exit status: as each command says above; 2 for an unknown command.
-)";
+)usage";
 
 int usageError(const std::string& message) {
   std::cerr << "zrl-sim: " << message << "\n(zrl-sim --help shows the usage)" << std::endl;

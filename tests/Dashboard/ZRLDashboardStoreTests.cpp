@@ -176,12 +176,13 @@ TEST_F(DashboardRouterTest, RefusesBadInputWithoutStoringIt) {
       {"POST", "/api/previews?appId=", "{}", 400},
       {"POST", "/api/previews?appId=a", "{", 400},
       {"POST", "/api/previews?appId=a", "[1]", 400},
-      {"GET", "/api/previews?appId=a", "", 405},
+      {"PUT", "/api/previews?appId=a", "", 405},
       {"POST", "/api/captures?appId=a", "", 405},
       {"GET", "/api/captures/x", "", 404},
       {"GET", "/api/captures/7", "", 404},
       {"GET", "/api/captures/7/screenshot.png", "", 404},
       {"GET", "/api/else", "", 404},
+      {"GET", "/%FF", "", 404},  // named in the answer, as U+FFFD
       {"GET", "/v1/api/layout?appId=a", "", 405},
       {"POST", "/v1/api/layout", "{}", 400},
       {"POST", "/v1/api/layout?appId=a", "not json", 400},
@@ -274,6 +275,130 @@ TEST_F(DashboardRouterTest, ChecksTokenHostAndOrigin) {
   device.target = "/v2/frontendapi/ios/test-devices/D%201?appId=a";
   EXPECT_EQ(router->handle(device).status, 200u);
   EXPECT_EQ(store->testDevices("a")->size(), 0u);
+}
+
+// The page's API: applications from captures, test devices and open
+// streams; captures a page at a time; deletions; the history with its
+// delivery counts and a push again; and what the page's stream hears.
+TEST_F(DashboardRouterTest, ServesThePageItsApplicationsHistoryAndEvents) {
+  auto page = std::make_shared<RecordingSink>();
+  const auto events = api("GET", "/api/events");
+  ASSERT_EQ(events.contentType, "text/event-stream");
+  ASSERT_EQ(events.streamAppId, kZRLDashboardPageStreams);
+  router->subscribe(*events.streamAppId, events.lastEventID, page);
+
+  const std::string upload = R"({"screen":{"navigation":"S"},"layout":[],"device_info":{}})";
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(api("POST", "/v1/api/layout?appId=a", upload).status, 200u);
+  ZRLDashboardRequest device;
+  device.method = "POST";
+  device.target = "/v2/frontendapi/ios/test-devices?appId=b";
+  device.apiKey = "7C4D19E2A05B3F86D1E7420C9B5A6F13";
+  device.body = R"({"id":"D/1","model":"iPhone"})";
+  ASSERT_EQ(router->handle(device).status, 200u);
+  auto stream = std::make_shared<RecordingSink>();
+  router->subscribe("c", std::nullopt, stream);
+
+  auto apps = json::parse(api("GET", "/api/apps").body);
+  ASSERT_EQ(apps.size(), 3u);
+  for (size_t i = 1; i < apps.size(); ++i)  // most recent first
+    EXPECT_GE(apps[i - 1]["lastSeen"].get<std::string>(), apps[i]["lastSeen"].get<std::string>());
+  for (auto& app : apps)
+    app.erase("lastSeen");
+  EXPECT_TRUE(
+      std::find(apps.begin(), apps.end(),
+                json{{"appId", "c"}, {"captures", 0}, {"testDevices", 0}, {"openStreams", 1}}) !=
+      apps.end());
+  EXPECT_TRUE(
+      std::find(apps.begin(), apps.end(),
+                json{{"appId", "a"}, {"captures", 3}, {"testDevices", 0}, {"openStreams", 0}}) !=
+      apps.end());
+  EXPECT_TRUE(
+      std::find(apps.begin(), apps.end(),
+                json{{"appId", "b"}, {"captures", 0}, {"testDevices", 1}, {"openStreams", 0}}) !=
+      apps.end());
+
+  const auto ids = [&](const std::string& target) {
+    std::vector<int> list;
+    for (const auto& capture : json::parse(api("GET", target).body))
+      list.push_back(capture["id"]);
+    return list;
+  };
+  EXPECT_EQ(ids("/api/captures?appId=a"), (std::vector<int>{3, 2, 1}));
+  EXPECT_EQ(ids("/api/captures?appId=a&limit=2"), (std::vector<int>{3, 2}));
+  EXPECT_EQ(ids("/api/captures?appId=a&before=2&limit=2"), (std::vector<int>{1}));
+  for (const char* bad : {"limit=0", "limit=501", "limit=x", "before=-1"})
+    EXPECT_EQ(api("GET", std::string("/api/captures?appId=a&") + bad).status, 400u) << bad;
+
+  EXPECT_EQ(api("DELETE", "/api/captures/2").status, 200u);
+  EXPECT_EQ(api("DELETE", "/api/captures/2").status, 404u);
+  EXPECT_EQ(api("GET", "/api/captures/2").status, 404u);
+  EXPECT_EQ(ids("/api/captures?appId=a"), (std::vector<int>{3, 1}));
+  EXPECT_EQ(api("DELETE", "/api/test-devices/D%2F1?appId=a").status, 404u);
+  EXPECT_EQ(api("DELETE", "/api/test-devices/D1?appId=b").status, 404u);
+  EXPECT_EQ(api("DELETE", "/api/test-devices/D1").status, 400u);
+
+  const std::string coach =
+      R"({"ui":{"display_type":"coach_mark","view_id":"V","title":"T","text":7}})";
+  ASSERT_EQ(api("POST", "/api/previews?appId=c", coach).status, 200u);
+  hub.leave("c", stream.get());
+  const auto again = json::parse(api("POST", "/api/previews/1/push").body);
+  EXPECT_EQ(again, (json{{"id", 2}, {"delivered", 0}}));
+  EXPECT_EQ(api("POST", "/api/previews/9/push").status, 404u);
+  EXPECT_EQ(api("GET", "/api/previews/1/push").status, 405u);
+  auto history = json::parse(api("GET", "/api/previews?appId=c").body);
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[0]["id"], 2);
+  EXPECT_EQ(history[0]["delivered"], 0);
+  EXPECT_EQ(history[1]["delivered"], 1);
+  history[1].erase("time");
+  EXPECT_EQ(history[1], (json{{"id", 1},
+                              {"delivered", 1},
+                              {"config", json::parse(coach)},
+                              {"display_type", "coach_mark"},
+                              {"view_id", "V"},
+                              {"title", "T"},
+                              {"text", nullptr}}));
+  EXPECT_EQ(stream->texts.size(), 1u);  // the push again went to no stream
+
+  // The page heard every change, in order, each block named.
+  std::vector<std::string> heard;
+  for (const auto& text : page->texts) {
+    ASSERT_EQ(text.rfind("live event: ", 0), 0u) << text;
+    heard.push_back(text.substr(12, text.find('\n') - 12));
+  }
+  EXPECT_EQ(heard,
+            (std::vector<std::string>{"capture", "capture", "capture", "test-device", "streams",
+                                      "capture-deleted", "preview", "streams", "preview"}));
+  EXPECT_NE(page->texts[7].find(R"({"appId":"c","openStreams":0})"), std::string::npos);
+}
+
+// A database of the first schema gains the delivery counts; its previews
+// show none.
+TEST(ZRLDashboardStore, MigratesTheFirstSchema) {
+  Folder folder;
+  const std::string path = folder.file("db.sqlite");
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE previews (id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                           " app_id TEXT NOT NULL, config TEXT NOT NULL, created TEXT NOT NULL);"
+                           "INSERT INTO previews (app_id, config, created)"
+                           " VALUES ('a', '{}', '2026-01-01T00:00:00Z');"
+                           "PRAGMA user_version=1",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  std::string error;
+  auto store = ZRLDashboardStore::open(path, &error);
+  ASSERT_TRUE(store) << error;
+  const auto old = store->recentPreviews("a", 20);
+  ASSERT_TRUE(old && old->size() == 1u) << store->lastError();
+  EXPECT_EQ((*old)[0].delivered, std::nullopt);
+  ASSERT_TRUE(store->setPreviewDelivered(1, 2));
+  EXPECT_EQ((*store->preview(1))->delivered, 2);
 }
 
 }  // namespace

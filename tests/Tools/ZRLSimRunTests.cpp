@@ -19,6 +19,7 @@
 #include "Platform/UIKit/UIImage.h"
 #include "ToolTestSupport.h"
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
+#include "Tools/ZRLLocalServer/ZRLLocalStream.h"
 
 using ::testing::HasSubstr;
 using json = nlohmann::json;
@@ -248,6 +249,80 @@ TEST_F(ZRLSimRunTest, TestDeviceRegistersAndSurvivesARestart) {
   sim.waitForError(
       "request: DELETE /v2/frontendapi/ios/test-devices/zrl-sim-device?appId=zrl-sim -> 200");
   EXPECT_EQ(sim.dump()["isTestDevice"], false);
+  EXPECT_EQ(sim.quit(), 0) << sim.process().errorOutput();
+}
+
+// The plug-in's preview tests check the rules; here, what the simulator
+// makes of a pushed preview: its dump, its snapshot, a tap, and a
+// configuration built to break recursive code on the way.
+TEST_F(ZRLSimRunTest, PreviewsAreDumpedDrawnAndTappedAwayAndNoConfigurationCrashesTheDevice) {
+  Simulator sim(arguments());
+  ASSERT_TRUE(sim.waitForError("stream: open"));
+  std::shared_ptr<ZRLLocalStream> stream;
+  {
+    std::lock_guard lock(streamsMutex_);
+    ASSERT_FALSE(streams_.empty());
+    stream = streams_.back();
+  }
+  const auto push = [&](const std::string& data) {
+    ASSERT_TRUE(stream->write("data: " + data + "\n\n"));
+  };
+  EXPECT_EQ(sim.dump()["preview"], nullptr);
+
+  // One line of data: the event's text is the JSON as it is.
+  push(R"({"ui": {"display_type": "coach_mark", "view_id": "ZRL:LoginButton:6", )"
+       R"("title": "Log in here", "text": "Tap the button to sign in."}})");
+  sim.waitForError("builder: coach_mark");
+  json preview = sim.dump()["preview"];
+  EXPECT_EQ(preview["display_type"], "coach_mark");
+  EXPECT_EQ(preview["view_id"], "ZRL:LoginButton:6");
+  EXPECT_EQ(preview["title"], "Log in here");
+  // The login scene's button is [24, 424, 327, 50].
+  EXPECT_EQ(preview["target"], json::parse(R"({"top":424,"left":24,"bottom":474,"right":351})"));
+  EXPECT_EQ(preview["spotlight"], json::parse(R"({"top":416,"left":16,"bottom":482,"right":359})"));
+  EXPECT_EQ(preview["card"], json::parse(R"({"top":494,"left":27,"bottom":566,"right":347})"));
+
+  const auto snapshot = folder_ / "coach.png";
+  sim.send("snapshot " + snapshot.string());
+  sim.dump();
+  const auto image = readPNG(snapshot);
+  ASSERT_TRUE(image);
+  const UIImagePixel dimmed = pixel(image, 200, 600);
+  EXPECT_NEAR(dimmed.red, 0xf4 * 0.4, 1);
+  EXPECT_EQ(pixel(image, 20, 420), kAppBackground) << "inside the spotlight";
+  EXPECT_EQ(pixel(image, 340, 540), (UIImagePixel{255, 255, 255, 255})) << "the card";
+
+  sim.tap(300, 540);
+  EXPECT_EQ(sim.dump()["preview"], nullptr);
+
+  // 100,000 levels deep and a million elements wide: the device draws what
+  // it can read, and its builder line comes out cut, as JSON. (An in-app
+  // message, which stays: a nudge could leave before a slow dump.)
+  std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  std::string wide = "[0";
+  for (int i = 1; i < 1000000; ++i)
+    wide += ",0";
+  wide += "]";
+  push(R"({"ui": {"display_type": "banner", "title": "Deep", "text": )" + wide + R"(}, "deep": )" +
+       deep + "}");
+  sim.waitForError("builder: in_app");
+  preview = sim.dump()["preview"];
+  EXPECT_EQ(preview["display_type"], "banner");
+  EXPECT_EQ(preview["title"], "Deep");
+  EXPECT_EQ(preview["text"], nullptr);
+  // The line was written before the dump answered.
+  const std::string error = sim.process().errorOutput();
+  const size_t start = error.find('{', error.find("builder: in_app"));
+  const json printed =
+      json::parse(error.substr(start, error.find('\n', start) - start), nullptr, false);
+  ASSERT_FALSE(printed.is_discarded());
+  EXPECT_EQ(printed["ui"]["text"].size(), 1000000U);
+  const json* at = &printed["deep"];
+  size_t depth = 1;
+  for (; at->is_array(); at = &(*at)[0])
+    ++depth;
+  EXPECT_EQ(*at, "(cut: nested too deep)");
+  EXPECT_EQ(depth, 64U) << "the configuration is level 1";
   EXPECT_EQ(sim.quit(), 0) << sim.process().errorOutput();
 }
 

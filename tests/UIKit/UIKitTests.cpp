@@ -230,6 +230,31 @@ TEST(UIKitTextTest, LabelsMeasureWithFixedSettingsAndPaintInsideTheirFrame) {
   EXPECT_EQ(button->currentTitle(), "Going");
 }
 
+TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeight) {
+  UILabel label;
+  label.setFont(UIFont::systemFontOfSize(15));
+  label.setLineHeight(20);
+  const auto lines = [&](CGFloat width, NSInteger most) {
+    const CGRect used = label.textRectForBounds(CGRectMake(5, 5, width, 1000), most);
+    EXPECT_LE(used.size.width, width);
+    EXPECT_EQ(used.origin, CGPointMake(5, 5));
+    return used.size.height / 20;
+  };
+  label.setText("one two three four five six seven eight nine ten");
+  EXPECT_EQ(lines(1000, 0), 1);
+  EXPECT_GE(lines(60, 0), 4);
+  EXPECT_EQ(lines(60, 2), 2);
+  // Line feeds of every kind break lines, and count against the limit.
+  label.setText("a\nb\r\nc\rd");
+  EXPECT_EQ(lines(1000, 0), 4);
+  EXPECT_EQ(lines(1000, 3), 3);
+  // A word longer than a line is broken between characters.
+  label.setText(std::string(60, 'w'));
+  EXPECT_GE(lines(100, 0), 5);
+  label.setText("");
+  EXPECT_EQ(lines(100, 0), 0);
+}
+
 TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLive) {
   class Refusing : public UIWindow {
    public:

@@ -241,6 +241,62 @@ TEST_F(CaptureTest, ConstructViewHierarchyAsksTheHostInOrder) {
   EXPECT_TRUE(quiet.lines().empty());
 }
 
+// The previews find their target by the rules that made the layout: every
+// node's identifier leads back to its view and its bounds.
+TEST_F(CaptureTest, EveryIdentifierOfTheLayoutFindsItsViewAgain) {
+  controller_->setReactNative(true);
+  UIViewPtr top = showWindow(CGSizeMake(300, 400));
+  auto list = std::make_shared<UIView>(CGRectMake(-20, 30, 200, 200));  // sticks out left
+  list->setAccessibilityIdentifier("List");
+  list->setBounds(CGRectMake(0, 10, 200, 200));  // scrolled by 10
+  std::vector<UIViewPtr> cells;
+  for (int i = 0; i < 3; ++i) {
+    auto cell = std::make_shared<UITableViewCell>(CGRectMake(0, 10.5 + 40 * i, 200, 40));
+    cell->setTag(i == 2 ? 0 : 5);  // the first two share an identifier
+    cell->addSubview(std::make_shared<UILabel>(CGRectMake(8, 4, 100, 20)));
+    list->addSubview(cell);
+    cells.push_back(cell);
+  }
+  auto native = std::make_shared<UIView>(CGRectMake(10, 300, 50, 50));
+  native->setNativeID("ats_buy");
+  native->addSubview(std::make_shared<UIView>(CGRectMake(1, 1, 5, 5)));
+  auto hidden = std::make_shared<UIView>(CGRectMake(0, 0, 5, 5));
+  hidden->setAccessibilityIdentifier("Hidden");
+  hidden->setHidden(true);
+  for (const auto& view : std::vector<UIViewPtr>{list, native, hidden})
+    top->addSubview(view);
+
+  const nlohmann::json layout = ZRLLayoutHelper().constructViewHierarchy();
+  std::vector<const nlohmann::json*> nodes;
+  for (const auto& node : layout)
+    nodes.push_back(&node);
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    for (const auto& child : (*nodes[i])["views"])
+      nodes.push_back(&child);
+  }
+  size_t checked = 0;
+  for (const nlohmann::json* node : nodes) {
+    const std::string id = (*node)["id"];
+    const auto found = ZRLViewIdentifiers::viewWithIdentifier(id);
+    ASSERT_TRUE(found) << id;
+    if (id.starts_with("ZRL:List:0:UITableViewCell:5")) continue;  // twins: below
+    const ZRLLayoutBounds& b = found->bounds;
+    EXPECT_EQ((*node)["bounds"],
+              (nlohmann::json{
+                  {"top", b.top}, {"bottom", b.bottom}, {"left", b.left}, {"right", b.right}}))
+        << id;
+    ++checked;
+  }
+  EXPECT_EQ(checked, 5U);
+  // Twins: the first in the layout's order.
+  EXPECT_EQ(ZRLViewIdentifiers::viewWithIdentifier("ZRL:List:0:UITableViewCell:5")->view, cells[0]);
+  EXPECT_EQ(ZRLViewIdentifiers::viewWithIdentifier("[zrl_ats_buy_zrl]")->view, native);
+  EXPECT_FALSE(ZRLViewIdentifiers::viewWithIdentifier("ZRL:Hidden:2"));
+  EXPECT_FALSE(ZRLViewIdentifiers::viewWithIdentifier("ZRL"));
+  window_.reset();
+  EXPECT_FALSE(ZRLViewIdentifiers::viewWithIdentifier("ZRL:List:0"));
+}
+
 TEST_F(CaptureTest, ScreenshotIsTheKeyWindowAtOnePixelPerPointInBase64Lines) {
   EXPECT_EQ(ZRLScreenshotHelper::captureScreen(), nullptr);
   EXPECT_FALSE(ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen());

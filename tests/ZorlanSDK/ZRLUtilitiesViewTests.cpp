@@ -147,6 +147,11 @@ TEST(ZRLJSONWriterDepthTest, DeeplyNestedValuesAreWrittenWithoutDeepRecursion) {
   for (int i = kDepth; i-- > 0;)
     expected += ",\"b\":" + std::to_string(i) + "}]";
   EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(root), expected);
+  // For people: cut past a depth, still JSON.
+  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(root, 3),
+            "[{\"a\":[\"(cut: nested too deep)\"],\"b\":0}]");
+  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(nlohmann::json::array(), 0),
+            "\"(cut: nested too deep)\"");
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 # Runs the dashboard's browser test. playwright-core (never a browser) is
 # installed from the lock file into WORK when missing or out of date; the
 # browser is Debian's Chromium.
-# usage: run.sh WORK ZRL_DASHBOARD ZRL_EVENTS
+# usage: run.sh WORK ZRL_DASHBOARD ZRL_EVENTS [ZRL_SIM SCENE]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 work=$1

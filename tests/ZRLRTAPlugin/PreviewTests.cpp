@@ -1,0 +1,387 @@
+// The UI plug-in's previews: where the placement rules put each part, what
+// the builders read from an untrusted configuration, and what they draw in
+// the key window (pixels, taps, replacement, the nudge's timer).
+
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "Platform/Dispatch/Dispatch.h"
+#include "Platform/Foundation/NSLog.h"
+#include "Platform/UIKit/UIKit.h"
+#include "ZRLRTAPlugin/ZRLRTAPlugin.h"
+
+namespace {
+
+// Rectangles compared edge by edge: {left, top, right, bottom}.
+std::vector<double> edges(CGRect rect) {
+  return {rect.origin.x, rect.origin.y, rect.origin.x + rect.size.width,
+          rect.origin.y + rect.size.height};
+}
+
+constexpr CGSize kPhone{375, 667};
+constexpr UIEdgeInsets kInsets{47, 0, 34, 0};
+// One line of title and two of text: 22 + 6 + 40 + 24.
+constexpr CGFloat kCardHeight = 92;
+
+ZRLPreviewPlacement place(ZRLPreviewKind kind, std::optional<CGRect> target, CGSize window = kPhone,
+                          UIEdgeInsets insets = kInsets) {
+  return ZRLPreviewPlace(kind, window, insets, target, 1, 2);
+}
+
+TEST(ZRLPreviewLayoutTest, CardsSpotlightsAndArrowsFollowTheRules) {
+  using K = ZRLPreviewKind;
+  const CGRect middle = CGRectMake(100, 300, 100, 40);
+
+  // A coach mark: the spotlight grown by 8, the card 12 below it, centred
+  // on the target and then kept 16 inside the window.
+  ZRLPreviewPlacement p = place(K::coachMark, middle);
+  EXPECT_TRUE(p.dimmed);
+  EXPECT_EQ(edges(*p.target), edges(middle));
+  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{92, 292, 208, 348}));
+  EXPECT_EQ(edges(p.card), (std::vector<double>{16, 360, 336, 360 + kCardHeight}));
+  EXPECT_FALSE(p.arrow);
+  EXPECT_EQ(edges(p.title), (std::vector<double>{28, 372, 324, 394}));
+  EXPECT_EQ(edges(p.text), (std::vector<double>{28, 400, 324, 440}));
+
+  // A tooltip: measured from the target itself, an arrow across the gap.
+  p = place(K::tooltip, middle);
+  EXPECT_FALSE(p.dimmed);
+  EXPECT_FALSE(p.spotlight);
+  EXPECT_EQ(p.card.origin.y, 352);
+  ASSERT_TRUE(p.arrow);
+  EXPECT_EQ(p.arrow->tip, CGPointMake(150, 340));
+  EXPECT_EQ(p.arrow->baseLeft, CGPointMake(142, 352));
+  EXPECT_EQ(p.arrow->baseRight, CGPointMake(158, 352));
+
+  // No room below the bottom inset: above the target, the arrow downward.
+  p = place(K::tooltip, CGRectMake(100, 600, 100, 30));
+  EXPECT_EQ(p.card.origin.y, 600 - 12 - kCardHeight);
+  EXPECT_EQ(p.arrow->tip, CGPointMake(150, 600));
+  EXPECT_EQ(p.arrow->baseLeft.y, 600 - 12);
+
+  // Corners: the spotlight clipped to the window, the card kept inside it,
+  // the arrow's tip kept 16 inside the card.
+  p = place(K::coachMark, CGRectMake(0, 0, 40, 40));
+  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{0, 0, 48, 48}));
+  EXPECT_EQ(edges(p.card), (std::vector<double>{16, 60, 336, 60 + kCardHeight}));
+  p = place(K::tooltip, CGRectMake(0, 0, 40, 40));
+  EXPECT_EQ(p.arrow->tip, CGPointMake(32, 40));
+  p = place(K::coachMark, CGRectMake(335, 627, 40, 40));
+  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{327, 619, 375, 667}));
+  EXPECT_EQ(edges(p.card), (std::vector<double>{39, 619 - 12 - kCardHeight, 359, 607}));
+
+  // Partly off screen, and larger than the window: no room above or below,
+  // so the card is clamped into the safe area and the tooltip has no arrow.
+  p = place(K::coachMark, CGRectMake(300, 200, 200, 40));
+  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{292, 192, 375, 248}));
+  EXPECT_EQ(p.card.origin.x, 39);
+  p = place(K::coachMark, CGRectMake(-100, 300, 150, 40));
+  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{0, 292, 58, 348}));
+  EXPECT_EQ(p.card.origin.x, 16);
+  p = place(K::coachMark, CGRectMake(-50, -50, 500, 800));
+  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{0, 0, 375, 667}));
+  EXPECT_EQ(edges(p.card), (std::vector<double>{39, 541, 359, 633}));
+  p = place(K::tooltip, CGRectMake(-50, -50, 500, 800));
+  EXPECT_EQ(p.card.origin.y, 541);
+  EXPECT_FALSE(p.arrow);
+
+  // Below and above count only where the card lies wholly in the safe
+  // area: not in the top inset, nor past the bottom one.
+  p = place(K::tooltip, CGRectMake(100, 0, 100, 20));
+  EXPECT_EQ(p.card.origin.y, 47);
+  EXPECT_FALSE(p.arrow);
+  p = place(K::coachMark, CGRectMake(100, 660, 100, 40));
+  EXPECT_EQ(p.card.origin.y, 633 - kCardHeight);
+
+  // Side insets (a phone on its side) win over the 16-point margin.
+  p = place(K::tooltip, CGRectMake(0, 100, 40, 40), CGSizeMake(844, 390),
+            UIEdgeInsets{0, 44, 21, 44});
+  EXPECT_EQ(p.card.origin.x, 44);
+
+  // No target: centred and clamped, the coach mark dimming everything.
+  for (const K kind : {K::coachMark, K::tooltip}) {
+    p = place(kind, std::nullopt);
+    EXPECT_EQ(p.dimmed, kind == K::coachMark);
+    EXPECT_FALSE(p.target || p.spotlight || p.arrow);
+    EXPECT_EQ(edges(p.card), (std::vector<double>{27.5, 287.5, 347.5, 287.5 + kCardHeight}));
+  }
+  p = ZRLPreviewPlace(K::tooltip, CGSizeMake(375, 200), kInsets, std::nullopt, 2, 6);
+  EXPECT_EQ(p.card.origin.y, 47) << "the top inset wins when the card does not fit";
+
+  // The nudge: a banner below the top inset, the whole width less 16 a side;
+  // the target does not matter.
+  p = place(K::nudge, middle);
+  EXPECT_FALSE(p.dimmed || p.target || p.spotlight || p.arrow);
+  EXPECT_EQ(edges(p.card), (std::vector<double>{16, 55, 359, 55 + kCardHeight}));
+  EXPECT_EQ(ZRLPreviewTextWidth(K::nudge, kPhone), 375 - 56);
+
+  // The in-app message: dimmed, centred, 48 taller, "Close" 12 above its
+  // bottom.
+  p = place(K::inApp, middle);
+  EXPECT_TRUE(p.dimmed);
+  EXPECT_FALSE(p.target || p.spotlight);
+  EXPECT_EQ(edges(p.card), (std::vector<double>{27.5, 263.5, 347.5, 403.5}));
+  EXPECT_EQ(edges(*p.closeButton), (std::vector<double>{137.5, 355.5, 237.5, 391.5}));
+  EXPECT_EQ(ZRLPreviewTextWidth(K::inApp, kPhone), 296);
+
+  // Whatever the target, the card stays in the safe area, and an arrow's
+  // tip touches the target's edge.
+  for (const CGFloat x : {-400.0, -20.0, 0.0, 160.0, 335.0, 370.0, 800.0}) {
+    for (const CGFloat y : {-400.0, -20.0, 0.0, 300.0, 627.0, 660.0, 900.0}) {
+      for (const K kind : {K::coachMark, K::tooltip}) {
+        const CGRect target = CGRectMake(x, y, 40, 40);
+        p = place(kind, target);
+        EXPECT_GE(p.card.origin.x, 16);
+        EXPECT_LE(p.card.origin.x + p.card.size.width, 375 - 16);
+        EXPECT_GE(p.card.origin.y, 47) << x << ", " << y;
+        EXPECT_LE(p.card.origin.y + p.card.size.height, 667 - 34) << x << ", " << y;
+        if (p.arrow) {
+          EXPECT_TRUE(p.arrow->tip.y == y || p.arrow->tip.y == y + 40);
+          EXPECT_EQ(std::fabs(p.arrow->tip.y - p.arrow->baseLeft.y), 12);
+        }
+      }
+    }
+  }
+}
+
+TEST(ZRLPreviewContentTest, FieldsOfTheWrongTypeAreAbsentAndStringsAreBounded) {
+  nlohmann::json config = {{"ui",
+                            {{"display_type", "coach_mark"},
+                             {"view_id", 7},
+                             {"title", nlohmann::json::array({"a"})},
+                             {"text", "fine"}}}};
+  ZRLPreviewContent content = ZRLPreviewContent::fromConfiguration(config, true);
+  EXPECT_EQ(content.displayType, "coach_mark");
+  EXPECT_FALSE(content.viewId);
+  EXPECT_FALSE(content.title);
+  EXPECT_EQ(content.text, "fine");
+  EXPECT_EQ(content.problems,
+            "\"view_id\" is number, not a string; \"title\" is array, not a string");
+  // A nudge or an in-app message needs no target.
+  EXPECT_EQ(ZRLPreviewContent::fromConfiguration({{"ui", {{"title", "t"}, {"text", ""}}}}, false)
+                .problems,
+            "");
+  EXPECT_EQ(ZRLPreviewContent::fromConfiguration({{"ui", "x"}}, true).problems,
+            "\"ui\" is string, not an object");
+  EXPECT_EQ(ZRLPreviewContent::fromConfiguration(nlohmann::json::array(), true).problems,
+            "the configuration is array, not an object");
+  EXPECT_EQ(ZRLPreviewContent::fromConfiguration({{"ui", nlohmann::json::object()}}, true).problems,
+            "\"view_id\" is missing; \"title\" is missing; \"text\" is missing");
+
+  // Cut at 4,096 bytes, never inside a character; ill-formed bytes replaced
+  // first.
+  const std::string euro = "\xE2\x82\xAC";
+  const std::string longTitle = std::string(4094, 'a') + euro + "tail";
+  const std::string longId = "ZRL:" + std::string(5000, 'v') + ":0";
+  config["ui"] = {{"title", longTitle},
+                  {"text",
+                   "a\xFF"
+                   "b\xE2\x82"},
+                  {"view_id", longId}};
+  content = ZRLPreviewContent::fromConfiguration(config, true);
+  EXPECT_EQ(content.title, std::string(4094, 'a'));
+  EXPECT_EQ(content.text,
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(content.viewId, longId.substr(0, 4096));
+  EXPECT_EQ(ZRLPreviewShownText(std::string(4093, 'a') + euro), std::string(4093, 'a') + euro);
+  EXPECT_EQ(ZRLPreviewShownText(std::string(5000, '\xFF')).size(), 4095U);
+}
+
+// Deeper than any stack can recurse through, and wide.
+nlohmann::json deepValue(size_t depth) {
+  nlohmann::json value = nlohmann::json::array();
+  nlohmann::json* at = &value;
+  for (size_t i = 1; i < depth; ++i) {
+    at->push_back(nlohmann::json::array());
+    at = &at->back();
+  }
+  return value;
+}
+
+// The app's grey (128), and the same under black at 60% (51).
+constexpr uint8_t kApp = 128;
+constexpr uint8_t kDimmedApp = 51;
+
+// A 375 x 667 key window with a grey root view holding a white target, and
+// the previews that the builders draw in it.
+class PreviewDrawingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previousInsets_ = UIScreen::mainScreen()->safeAreaInsets();
+    UIScreen::mainScreen()->setSafeAreaInsets(kInsets);
+    window_ = std::make_shared<UIWindow>(CGRectMake(0, 0, kPhone.width, kPhone.height));
+    auto root = std::make_shared<UIView>(window_->bounds());
+    root->setBackgroundColor(UIColor::colorWithRed(kApp / 255.0, kApp / 255.0, kApp / 255.0, 1));
+    target_ = std::make_shared<UIView>(CGRectMake(100, 300, 100, 40));
+    target_->setAccessibilityIdentifier("Login");
+    target_->setBackgroundColor(UIColor::whiteColor());
+    root->addSubview(target_);
+    window_->setRootView(root);
+    window_->makeKeyAndVisible();
+    ZRLPreviewPresenter::setTimer([this](double seconds, std::function<void()> fire) {
+      timers_.emplace_back(seconds, std::move(fire));
+    });
+  }
+  void TearDown() override {
+    DispatchMainLoop::drain();
+    ZRLPreviewPresenter::dismiss();
+    ZRLPreviewPresenter::setTimer({});
+    UIScreen::mainScreen()->setSafeAreaInsets(previousInsets_);
+    for (auto* builder : std::initializer_list<ZRLPreviewBuilder*>{
+             ZRLCoachMarkHelper::sharedHelper().get(), ZRLTooltipBuilder::sharedBuilder().get(),
+             ZRLNudgeHelper::sharedHelper().get(), ZRLInapp::sharedInstance().get()})
+      builder->resetConfigurations();
+  }
+
+  static nlohmann::json config(const std::string& type, std::optional<std::string> viewId) {
+    nlohmann::json ui = {{"display_type", type}, {"title", "Log in"}, {"text", "Tap to sign in"}};
+    if (viewId) ui["view_id"] = *viewId;
+    return {{"ui", ui}};
+  }
+
+  UIImagePtr render() const {
+    UIGraphicsBeginImageContextWithOptions(kPhone, false, 1);
+    window_->layer().renderInContext(UIGraphicsGetCurrentContext());
+    UIImagePtr image = UIGraphicsGetImageFromCurrentImageContext();
+    UIGraphicsEndImageContext();
+    return image;
+  }
+
+  static void tap(CGPoint point) {
+    UIApplication::sharedApplication().sendTouchBegan(point);
+    UIApplication::sharedApplication().sendTouchEnded(point);
+  }
+
+  std::shared_ptr<UIWindow> window_;
+  UIViewPtr target_;
+  std::vector<std::pair<double, std::function<void()>>> timers_;
+  UIEdgeInsets previousInsets_;
+};
+
+uint8_t grey(const UIImagePtr& image, CGFloat x, CGFloat y) {
+  return image->pixelAt(static_cast<int>(x), static_cast<int>(y)).value_or(UIImagePixel{}).green;
+}
+
+TEST_F(PreviewDrawingTest, ACoachMarkDimsAllButItsTargetShowsItsTitleAndATapDismissesIt) {
+  // Called from a background queue, as the preview channel does: nothing
+  // changes until the main queue runs.
+  std::thread([] {
+    ZRLCoachMarkHelper::sharedHelper()->buildAndShowCoachMarkWithUIConfig(
+        config("coach_mark", "ZRL:Login:0"));
+  }).join();
+  EXPECT_FALSE(ZRLPreviewPresenter::shown());
+  DispatchMainLoop::drain();
+  const auto shown = ZRLPreviewPresenter::shown();
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(shown->kind, ZRLPreviewKind::coachMark);
+  EXPECT_EQ(shown->content.title, "Log in");
+  EXPECT_EQ(edges(*shown->placement.target), edges(target_->frame()));
+  EXPECT_EQ(edges(*shown->placement.spotlight), (std::vector<double>{92, 292, 208, 348}));
+  // One line of title, one of text.
+  EXPECT_EQ(shown->placement.card.size.height, 22 + 6 + 20 + 24);
+
+  const UIImagePtr image = render();
+  EXPECT_EQ(grey(image, 5, 5), kDimmedApp);
+  EXPECT_EQ(grey(image, 150, 320), 255) << "the target in the spotlight is not dimmed";
+  EXPECT_EQ(grey(image, 95, 295), kApp) << "nor the spotlight around it";
+  EXPECT_EQ(grey(image, 300, 365), 255) << "the card";
+  const CGRect title = shown->placement.title;
+  int dark = 0;
+  for (int x = 0; x < 60; ++x) {
+    for (int y = 0; y < 22; ++y)
+      dark += grey(image, title.origin.x + x, title.origin.y + y) < 100 ? 1 : 0;
+  }
+  EXPECT_GT(dark, 20) << "the title's letters";
+
+  tap(CGPointMake(5, 600));
+  EXPECT_FALSE(ZRLPreviewPresenter::shown());
+  EXPECT_EQ(grey(render(), 5, 5), kApp);
+}
+
+TEST_F(PreviewDrawingTest, PreviewsReplaceEachOtherAndTheNudgeLeavesOnItsTimer) {
+  ZRLNudgeHelper::sharedHelper()->buildAndShowNudgeWithUIConfig(config("passive_nudge", {}));
+  DispatchMainLoop::drain();
+  ASSERT_EQ(timers_.size(), 1U);
+  EXPECT_EQ(timers_[0].first, 4.0);
+  EXPECT_EQ(ZRLPreviewPresenter::shown()->kind, ZRLPreviewKind::nudge);
+  EXPECT_EQ(grey(render(), 5, 300), kApp) << "a nudge dims nothing";
+  timers_[0].second();
+  EXPECT_FALSE(ZRLPreviewPresenter::shown());
+
+  // A tooltip replaces a nudge, whose timer then leaves the tooltip alone;
+  // only the tooltip's card and arrow take touches.
+  ZRLNudgeHelper::sharedHelper()->buildAndShowNudgeWithUIConfig(config("passive_nudge", {}));
+  ZRLTooltipBuilder::sharedBuilder()->buildAndShowInlineActionWithUIConfig(
+      config("inline", "ZRL:Login:0"));
+  DispatchMainLoop::drain();
+  ASSERT_EQ(timers_.size(), 2U);
+  timers_[1].second();
+  auto shown = ZRLPreviewPresenter::shown();
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(shown->kind, ZRLPreviewKind::tooltip);
+  EXPECT_EQ(std::count_if(window_->subviews().begin(), window_->subviews().end(),
+                          [](const UIViewPtr& view) { return view->tag() == ZRLPreviewViewTag; }),
+            1);
+  const UIImagePtr image = render();
+  EXPECT_EQ(grey(image, 5, 5), kApp);
+  EXPECT_EQ(grey(image, 150, 345), 255) << "the arrow";
+  tap(CGPointMake(5, 5));
+  EXPECT_TRUE(ZRLPreviewPresenter::shown()) << "a touch beside a tooltip is the app's";
+  tap(CGPointMake(150, 345));
+  EXPECT_FALSE(ZRLPreviewPresenter::shown());
+
+  // The in-app message: dimmed, closed by its button.
+  ZRLInapp::sharedInstance()->buildAndShowInAppWithUIConfig(config("banner", {}));
+  DispatchMainLoop::drain();
+  shown = ZRLPreviewPresenter::shown();
+  ASSERT_TRUE(shown && shown->placement.closeButton);
+  EXPECT_EQ(grey(render(), 5, 5), kDimmedApp);
+  const CGRect close = *shown->placement.closeButton;
+  tap(CGPointMake(close.origin.x + 50, close.origin.y + 18));
+  EXPECT_FALSE(ZRLPreviewPresenter::shown());
+}
+
+TEST_F(PreviewDrawingTest, MissingTargetsAndConfigurationsAreLoggedAndNeverFatal) {
+  NSLogCapture log;
+  ZRLCoachMarkHelper::sharedHelper()->buildAndShowCoachMarkWithUIConfig(
+      config("coach_mark", "ZRL:Gone:3"));
+  DispatchMainLoop::drain();
+  auto shown = ZRLPreviewPresenter::shown();
+  ASSERT_TRUE(shown);
+  EXPECT_FALSE(shown->placement.target || shown->placement.spotlight);
+  EXPECT_EQ(shown->placement.card.origin.x, 27.5);
+  EXPECT_EQ(log.count("coach_mark preview: no view on screen has the identifier ZRL:Gone:3"), 1U);
+
+  // Data that was not JSON: the in-app builder draws nothing, says so, and
+  // leaves the preview on screen.
+  ZRLInapp::sharedInstance()->buildAndShowInAppWithUIConfig(std::nullopt);
+  DispatchMainLoop::drain();
+  EXPECT_EQ(log.count("in_app preview without a configuration: nothing is drawn"), 1U);
+  EXPECT_EQ(ZRLPreviewPresenter::shown()->kind, ZRLPreviewKind::coachMark);
+  EXPECT_EQ(ZRLInapp::sharedInstance()->configurations(), std::vector{nlohmann::json()});
+
+  // A configuration 100,000 levels deep and a million-element array are
+  // recorded, handed on and dropped without recursion; the fields beside
+  // them still show.
+  nlohmann::json huge = config("inline", "ZRL:Login:0");
+  huge["deep"] = deepValue(100000);
+  huge["ui"]["text"] = nlohmann::json::array();
+  huge["ui"]["text"].get_ref<nlohmann::json::array_t&>().resize(1000000, 1);
+  ZRLTooltipBuilder::sharedBuilder()->buildAndShowInlineActionWithUIConfig(huge);
+  huge = nullptr;
+  DispatchMainLoop::drain();
+  shown = ZRLPreviewPresenter::shown();
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(shown->content.title, "Log in");
+  EXPECT_FALSE(shown->content.text);
+  EXPECT_TRUE(shown->placement.arrow);
+  EXPECT_EQ(log.count("inline preview configuration: \"text\" is array, not a string"), 1U);
+  EXPECT_EQ(ZRLTooltipBuilder::sharedBuilder()->configurations().at(0)["ui"]["text"].size(),
+            1000000U);
+  ZRLTooltipBuilder::sharedBuilder()->resetConfigurations();
+}
+
+}  // namespace
