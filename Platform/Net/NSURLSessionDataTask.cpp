@@ -31,7 +31,6 @@ void NSURLSessionDataTaskImpl::resume() {
     auto suspended = NSURLSessionTaskState::Suspended;
     if (state_.compare_exchange_strong(suspended, NSURLSessionTaskState::Running)) {
       NSURLSessionEngine::shared().resume(transfer_, NSURLTransfer::Suspended);
-      std::lock_guard outbox(outbox_.mutex);
       schedulePassLocked();
     }
     return;
@@ -72,14 +71,14 @@ void NSURLSessionDataTaskImpl::cancel() {
   }
   Stage before = stage_.load();
   do {
-    if (before == Stage::Cancelled || before == Stage::Finished) return;  // already ended
+    // Ended already, unless the network's end still waits in the outbox
+    // (the task is suspended): then the cancelled end replaces it.
+    if (before == Stage::Cancelled || (before == Stage::Finished && !outbox_.end)) return;
   } while (!stage_.compare_exchange_weak(before, Stage::Cancelled));
+  outbox_.end.reset();
   state_ = NSURLSessionTaskState::Canceling;
-  {
-    std::lock_guard outbox(outbox_.mutex);
-    outbox_.pieces = {};
-    outbox_.next = 0;
-  }
+  outbox_.pieces = {};
+  outbox_.next = 0;
   if (before == Stage::Created) {
     counted_ = session_->admit().counted;
   } else {
@@ -130,18 +129,19 @@ NSErrorPtr NSURLSessionDataTaskImpl::transferDidReceiveData(NSData data) {
     return nullptr;
   }
   undelivered_.fetch_add(data.size());
-  std::lock_guard outbox(outbox_.mutex);
+  std::lock_guard lock(mutex_);
   outbox_.pieces.push_back(std::move(data));
   schedulePassLocked();
   return nullptr;
 }
 
 void NSURLSessionDataTaskImpl::transferDidComplete(const NSErrorPtr& error) {
+  // Under the lock, so that cancel() finds the end in the outbox whenever
+  // the stage says Finished and the end has not been handed over.
+  std::lock_guard lock(mutex_);
   Stage expected = Stage::Started;
   if (!stage_.compare_exchange_strong(expected, Stage::Finished)) return;  // cancelled meanwhile
-  std::lock_guard outbox(outbox_.mutex);
   outbox_.end = error;
-  if (gathersBody_ && !error) outbox_.body = std::move(gathering_->body);
   schedulePassLocked();
 }
 
@@ -161,7 +161,7 @@ void NSURLSessionDataTaskImpl::deliverWaiting() {
     std::optional<NSErrorPtr> end;
     std::optional<NSData> body;
     {
-      std::lock_guard outbox(outbox_.mutex);
+      std::lock_guard lock(mutex_);
       const bool cancelled = stage_.load() == Stage::Cancelled;
       const bool waiting = outbox_.next < outbox_.pieces.size() || outbox_.end;
       if (cancelled || !waiting || state_.load() == NSURLSessionTaskState::Suspended) {
@@ -181,7 +181,8 @@ void NSURLSessionDataTaskImpl::deliverWaiting() {
       } else {
         end = std::move(outbox_.end);
         outbox_.end.reset();
-        body = std::move(outbox_.body);
+        // The gathered body, complete now.
+        if (gathersBody_ && !*end) body = std::move(gathering_->body);
         outbox_.passScheduled = false;
       }
     }

@@ -49,13 +49,18 @@ class NSURLSessionDataTaskImpl final : public NSURLSessionDataTask, public NSURL
   //   Started    resume() has handed it to the network; suspend() and
   //              resume() move the public state between Running and
   //              Suspended.
-  //   Cancelled  cancel() decided the end (from Created or Started): the
-  //              cancelled end is posted, and nothing else is delivered.
-  //   Finished   the network decided the end (from Started): the end is
-  //              posted, with the gathered body if there is one.
-  // Cancelled and Finished are final and exclusive: the first
-  // compare-and-set wins. Once the end has been delivered the public state
-  // is Completed.
+  //   Cancelled  cancel() decided the end: the cancelled end is posted,
+  //              and nothing else is delivered.
+  //   Finished   the network decided the end (from Started): the end waits
+  //              in the outbox behind the body, with the gathered body if
+  //              there is one, and is handed over once the task runs.
+  //
+  //   Created  -> Started -> Finished              the network's end
+  //   Created | Started   -> Cancelled             cancel()
+  //   Finished            -> Cancelled             cancel() while the end
+  //                                                still waits (suspended)
+  // Every change is made under mutex_, so the end is delivered once. Once
+  // it has been, the public state is Completed.
   enum class Stage { Created, Started, Cancelled, Finished };
   static constexpr size_t kResumeBelow = NSURLSessionMaximumUndeliveredBytes / 2;
 
@@ -65,7 +70,7 @@ class NSURLSessionDataTaskImpl final : public NSURLSessionDataTask, public NSURL
   void post(dispatch_block_t block);
   void postEnd(NSErrorPtr error, std::optional<NSData> body);
   // Schedules a pass of the waiting deliveries, unless one is scheduled,
-  // nothing waits, or the task is suspended. outbox_.mutex held.
+  // nothing waits, or the task is suspended. mutex_ held.
   void schedulePassLocked();
 
   // Delegate queue.
@@ -80,8 +85,9 @@ class NSURLSessionDataTaskImpl final : public NSURLSessionDataTask, public NSURL
   const bool gathersBody_;                             // made with a completion handler
   const std::shared_ptr<NSURLTransfer> transfer_;
 
-  // Orders resume(), suspend() and cancel(), and guards response_. Nothing
-  // that runs under it calls out to a delegate or waits for another thread.
+  // Orders resume(), suspend() and cancel(), and guards response_ and
+  // outbox_. Nothing that runs under it calls out to a delegate or waits for
+  // another thread.
   mutable std::mutex mutex_;
   std::atomic<Stage> stage_{Stage::Created};
   std::atomic<NSURLSessionTaskState> state_{NSURLSessionTaskState::Suspended};
@@ -111,11 +117,9 @@ class NSURLSessionDataTaskImpl final : public NSURLSessionDataTask, public NSURL
   //   (either) --cancel()--> the outbox is dropped; only the cancelled end
   //                          is delivered
   struct Outbox {
-    std::mutex mutex;
     std::vector<NSData> pieces;  // those from `next` on wait
     size_t next = 0;
     std::optional<NSErrorPtr> end;  // the network's end, behind the pieces
-    std::optional<NSData> body;     // the gathered body that goes with it
     bool passScheduled = false;
   };
   Outbox outbox_;

@@ -378,6 +378,16 @@ TEST_F(NetSession, CancelBeforeTheStartBeforeTheAnswerAndMidBody) {
   EXPECT_EQ(cancelled.pieces, 1U);
   EXPECT_TRUE(stream(1)->waitUntilClosed(kPatience));
   EXPECT_EQ(server.requestCount(), 2U) << "the task never resumed sent nothing";
+
+  // Suspended by its delegate once the whole answer has been read: its end
+  // waits, and cancel() reports the cancelled end instead.
+  client.delegate->onData = [](const NSURLSessionDataTaskPtr& task, const NSData&) {
+    task->suspend();
+  };
+  auto suspended = client.start(server.URL("/done"));
+  client.delegate->trace(suspended, [](const Trace& t) { return t.pieces == 1; });
+  suspended->cancel();
+  EXPECT_EQ(summary(client.finish(suspended)), kCancelled);
 }
 
 TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
