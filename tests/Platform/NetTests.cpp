@@ -226,9 +226,10 @@ class NetSession : public LocalServerFixture {
            stream->close();
          }},
     };
-    for (const auto& [path, answer] : routes) {
-      server.route("GET", path,
-                   [answer](const ZRLLocalRequest&, ZRLLocalResponder& r) { answer(r); });
+    for (const auto& route : routes) {
+      server.route(
+          "GET", route.first,
+          [answer = route.second](const ZRLLocalRequest&, ZRLLocalResponder& r) { answer(r); });
     }
   }
 };
