@@ -20,9 +20,9 @@ constexpr std::size_t kRetainedTextCapacity = std::size_t{1} << 20;
 
 }  // namespace
 
-LDEventBatchDelivery::LDEventBatchDelivery(LDEventListeners& listeners,
-                                           std::shared_ptr<LDEventFlowControl> flow)
-    : listeners_(listeners), flow_(std::move(flow)) {}
+LDEventBatchDelivery::LDEventBatchDelivery(LDEventListeners& listeners, std::size_t maximumRecords,
+                                           std::size_t maximumBytes)
+    : listeners_(listeners), returns_(std::make_shared<Returns>(maximumRecords, maximumBytes)) {}
 
 void LDEventBatchDelivery::stage(const LDEventParser::BlockFields& fields) {
   Staged& staged = staged_.emplace_back();
@@ -65,7 +65,7 @@ void LDEventBatchDelivery::deliverStaged() {
   }
   // Records are made only for listeners that take them.
   if (!listeners_.empty()) {
-    LDEventBatch batch = spares_->take();
+    LDEventBatch batch = returns_->spares.take();
     for (const Staged& staged : staged_) {
       auto record = std::make_shared<LDEvent>();
       record->setReadyState(LDEventReadyStateOpen);
@@ -108,13 +108,13 @@ void LDEventBatchDelivery::deliverState(LDEventReadyState state, LDEventOccasion
 
 void LDEventBatchDelivery::post(LDEventBatch batch, std::size_t bytes) {
   const std::size_t records = batch.size();
-  flow_->admit(records, bytes);
-  const bool posted = listeners_.post(std::move(batch),
-                                      [flow = flow_, spares = spares_, bytes](LDEventBatch& done) {
-                                        flow->release(done.size(), bytes);
-                                        spares->recycle(std::move(done));
-                                      });
-  if (!posted) flow_->release(records, bytes);
+  returns_->flow.admit(records, bytes);
+  const bool posted =
+      listeners_.post(std::move(batch), [returns = returns_, bytes](LDEventBatch& done) {
+        returns->flow.release(done.size(), bytes);
+        returns->spares.recycle(std::move(done));
+      });
+  if (!posted) returns_->flow.release(records, bytes);
 }
 
 void LDEventBatchDelivery::setBatchHandler(LDEventSourceBatchHandler handler) {

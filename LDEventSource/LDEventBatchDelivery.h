@@ -43,7 +43,12 @@ using LDEventSourceBatchHandler = std::function<void(std::span<const LDEventDeli
 // its stream lock, one piece at a time.
 class LDEventBatchDelivery {
  public:
-  LDEventBatchDelivery(LDEventListeners& listeners, std::shared_ptr<LDEventFlowControl> flow);
+  // The bounds are those of the flow control of the records in flight.
+  LDEventBatchDelivery(LDEventListeners& listeners, std::size_t maximumRecords,
+                       std::size_t maximumBytes);
+
+  LDEventFlowControl& flow() { return returns_->flow; }
+  const LDEventFlowControl& flow() const { return returns_->flow; }
 
   // Stages the fields of one parsed block.
   void stage(const LDEventParser::BlockFields& fields);
@@ -69,6 +74,15 @@ class LDEventBatchDelivery {
     void recycle(LDEventBatch batch);
     LDEventBatch take();
   };
+  // What a block gives back once its calls have run: its records to the
+  // flow control, its buffer to the spares. Shared with the blocks, which
+  // may outlive the client.
+  struct Returns {
+    Returns(std::size_t maximumRecords, std::size_t maximumBytes)
+        : flow(maximumRecords, maximumBytes) {}
+    LDEventFlowControl flow;
+    Spares spares;
+  };
   // Where the texts of a staged record are in text_.
   struct Staged {
     std::size_t idOffset = 0;
@@ -88,8 +102,7 @@ class LDEventBatchDelivery {
   void post(LDEventBatch batch, std::size_t bytes);
 
   LDEventListeners& listeners_;
-  const std::shared_ptr<LDEventFlowControl> flow_;
-  const std::shared_ptr<Spares> spares_ = std::make_shared<Spares>();
+  const std::shared_ptr<Returns> returns_;
 
   std::vector<Staged> staged_;
   std::string text_;

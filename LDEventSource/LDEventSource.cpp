@@ -52,8 +52,7 @@ LDEventSource::LDEventSource(NSURLPtr url, std::optional<NSHTTPHeaderFields> htt
       randomUniform_([](uint32_t bound) { return arc4random_uniform(bound); }),
       reader_([this](const LDEventParser::BlockFields& fields) { blockParsed(fields); },
               maxEventSize_),
-      flow_(std::make_shared<LDEventFlowControl>(kMaximumRecordsInFlight, kMaximumBytesInFlight)),
-      delivery_(listeners_, flow_) {}
+      delivery_(listeners_, kMaximumRecordsInFlight, kMaximumBytesInFlight) {}
 
 LDEventSource::~LDEventSource() = default;
 
@@ -105,7 +104,7 @@ void LDEventSource::openConnection(std::optional<uint64_t> scheduledGeneration) 
     // A new connection starts from an empty stream: whatever the last one
     // left unfinished is dropped rather than glued onto the new text.
     reader_.reset(maxEventSize);
-    flow_->reset();
+    delivery_.flow().reset();
     // Told before the request starts, so that CONNECTING always comes first.
     delivery_.deliverState(LDEventReadyStateConnecting, LDEventOccasion::Connecting);
   }
@@ -127,7 +126,7 @@ void LDEventSource::close() {
       session = std::move(session_);
     }
     reader_.reset();
-    flow_->reset();
+    delivery_.flow().reset();
     delivery_.setBatchHandler(nullptr);
   }
   if (task) task->cancel();
@@ -190,7 +189,7 @@ void LDEventSource::didReceiveData(const NSURLSessionPtr& /*session*/,
     // One block on the listener queue for all the records of the piece;
     // those parsed before a block that is too large are still delivered.
     delivery_.deliverStaged();
-    if (read) flow_->afterPiece(dataTask);
+    if (read) delivery_.flow().afterPiece(dataTask);
   }
   if (!read) dataTask->cancel();
 }
@@ -254,7 +253,7 @@ void LDEventSource::didCompleteWithError(const NSURLSessionPtr& /*session*/,
       generation = generation_;
     }
     reader_.reset();
-    flow_->reset();
+    delivery_.flow().reset();
     delivery_.deliverState(LDEventReadyStateClosed, LDEventOccasion::Ended, std::move(endError));
   }
   if (delay) scheduleReconnection(*delay, generation);

@@ -17,7 +17,6 @@
 
 #include "LDEventSource/LDEvent.h"
 #include "LDEventSource/LDEventBatchDelivery.h"
-#include "LDEventSource/LDEventFlowControl.h"
 #include "LDEventSource/LDEventListeners.h"
 #include "LDEventSource/LDEventSourceConstants.h"
 #include "LDEventSource/LDEventStreamReader.h"
@@ -248,6 +247,6 @@ class LDEventSource : public NSURLSessionDataDelegate,
   } notes_;
 
   LDEventListeners listeners_;
-  const std::shared_ptr<LDEventFlowControl> flow_;
-  LDEventBatchDelivery delivery_;  // under streamMutex_, but for setBatchHandler
+  // Under streamMutex_, but for setBatchHandler and its flow control.
+  LDEventBatchDelivery delivery_;
 };

@@ -99,7 +99,7 @@ std::map<std::string, size_t> LDEventSource::listenerCounts() const {
   return listeners_.counts();
 }
 std::size_t LDEventSource::recordsInFlight() const {
-  return flow_->records();
+  return delivery_.flow().records();
 }
 dispatch_queue_t LDEventSource::listenerQueue() const {
   return listeners_.queue();
