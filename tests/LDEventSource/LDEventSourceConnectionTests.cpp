@@ -259,33 +259,36 @@ class LDEventSourceConnection : public LocalServerFixture {
   }
 
   // The i-th request to the path gets the i-th answer; later ones get the last.
-  // Each request's arrival is timed.
+  // Each request's arrival is timed (in a record that the server's
+  // handlers share, since they may run until the server, which the fixture
+  // holds longer, has stopped).
   void script(const std::string& path, std::vector<Answer> answers,
               const std::string& method = "GET") {
     auto next = std::make_shared<std::atomic<size_t>>(0);
-    server.route(
-        method, path,
-        [this, next, answers = std::move(answers)](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-          {
-            std::lock_guard lock(arrivalsMutex);
-            arrivals.push_back(std::chrono::steady_clock::now());
-          }
-          answers[std::min(next->fetch_add(1), answers.size() - 1)](r);
-        });
+    server.route(method, path,
+                 [arrivals = arrivals, next, answers = std::move(answers)](const ZRLLocalRequest&,
+                                                                           ZRLLocalResponder& r) {
+                   {
+                     std::lock_guard lock(arrivals->mutex);
+                     arrivals->times.push_back(std::chrono::steady_clock::now());
+                   }
+                   answers[std::min(next->fetch_add(1), answers.size() - 1)](r);
+                 });
   }
   bool arrived(size_t n) {
     return eventually([&] {
-      std::lock_guard lock(arrivalsMutex);
-      return arrivals.size() >= n;
+      std::lock_guard lock(arrivals->mutex);
+      return arrivals->times.size() >= n;
     });
   }
   // The shortest time between two of the first n scripted requests.
   std::chrono::milliseconds shortestGap(size_t n) {
-    std::lock_guard lock(arrivalsMutex);
+    std::lock_guard lock(arrivals->mutex);
+    const auto& times = arrivals->times;
     auto shortest = std::chrono::milliseconds::max();
-    for (size_t i = 1; i < std::min(n, arrivals.size()); ++i) {
-      shortest = std::min(shortest, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        arrivals[i] - arrivals[i - 1]));
+    for (size_t i = 1; i < std::min(n, times.size()); ++i) {
+      shortest = std::min(
+          shortest, std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1]));
     }
     return shortest;
   }
@@ -319,8 +322,11 @@ class LDEventSourceConnection : public LocalServerFixture {
   std::shared_ptr<Draws> draws = std::make_shared<Draws>();
   std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
   std::vector<std::shared_ptr<LDEventSource>> clients;
-  std::mutex arrivalsMutex;
-  std::vector<std::chrono::steady_clock::time_point> arrivals;
+  struct Arrivals {
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> times;
+  };
+  std::shared_ptr<Arrivals> arrivals = std::make_shared<Arrivals>();
 };
 
 TEST_F(LDEventSourceConnection, RecordsStatesAndLastEventIDAcrossReconnections) {
