@@ -50,7 +50,7 @@ fi
 scale="$build/bench/Dashboard/ZRLDashboardScale"
 if [ "$once" = 1 ]; then
   if [ -x "$scale" ]; then
-    run "$scale" "$build/Tools/zrl-dashboard/zrl-dashboard" 10 1
+    run "$scale" "$build/Tools/zrl-dashboard/zrl-dashboard" 10 1 1
   fi
   set -- --events 1000 --runs 1 --latency-seconds 0.2 --rates 1000 --clients global,serial,zrl-events
   if [ -x "$build/Tools/zrl-events/zrl-events" ]; then

@@ -18,6 +18,12 @@ using Maker = ZRLCertificateMaker;
 constexpr long kAuthorityDays = 3650;
 constexpr long kServerDays = 365;
 constexpr long kRenewSeconds = 7L * 86400;
+// The only names that the authority may sign for: those by which this
+// machine reaches itself. A copy of its key can then sign for no other
+// site, even in a browser that trusts the authority.
+constexpr const char* kPermittedNames =
+    "critical,permitted;DNS:localhost,permitted;IP:127.0.0.0/255.0.0.0,"
+    "permitted;IP:::1/ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff";
 
 // A certificate named in the dashboard's organization, not yet extended or
 // signed.
@@ -58,6 +64,8 @@ std::optional<ZRLDashboardCertificate> ZRLDashboardCertificate::loadOrCreate(
                              "critical,keyCertSign,cRLSign") ||
         !Maker::addExtension(authority.get(), authority.get(), NID_subject_key_identifier,
                              "hash") ||
+        !Maker::addExtension(authority.get(), authority.get(), NID_name_constraints,
+                             kPermittedNames) ||
         X509_sign(authority.get(), authorityKey.get(), EVP_sha256()) == 0) {
       return fail("making the authority's certificate");
     }
@@ -67,6 +75,9 @@ std::optional<ZRLDashboardCertificate> ZRLDashboardCertificate::loadOrCreate(
     }
     ::unlink(files.chainFile_.c_str());  // signed by an authority that is gone
   }
+  // An authority made before its names were constrained is kept: clients
+  // already trust it.
+  files.authorityConstrained_ = X509_get_ext_by_NID(authority.get(), NID_name_constraints, -1) >= 0;
 
   Maker::Key serverKey = Maker::readKey(files.keyFile_);
   Maker::Certificate server = Maker::readCertificate(files.chainFile_);

@@ -3,7 +3,8 @@
 // signs for localhost and 127.0.0.1, kept as PEM files in the data folder:
 // made on first start, reused afterwards (the server certificate is made
 // again when it is missing, does not match the authority, or is about to
-// expire).
+// expire). A new authority may sign only for localhost, 127.0.0.0/8 and
+// ::1 (critical X.509 name constraints).
 
 #include <optional>
 #include <string>
@@ -19,9 +20,13 @@ class ZRLDashboardCertificate {
   const std::string& authorityFile() const { return authorityFile_; }
   const std::string& chainFile() const { return chainFile_; }
   const std::string& keyFile() const { return keyFile_; }
+  // False for an authority made before names were constrained: it could
+  // sign for any site.
+  bool authorityConstrained() const { return authorityConstrained_; }
 
  private:
   std::string authorityFile_;
   std::string chainFile_;
   std::string keyFile_;
+  bool authorityConstrained_ = false;
 };

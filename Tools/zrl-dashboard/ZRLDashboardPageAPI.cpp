@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Tools/zrl-dashboard/ZRLDashboardJSON.h"
+
 using json = nlohmann::json;
 
 namespace {
@@ -49,15 +51,17 @@ std::optional<std::string> requiredAppId(const std::string& query, ZRLDashboardR
   return appId;
 }
 
-// A history entry: the form's fields from the configuration's "ui" object
-// (null where one is missing or not a string), and the whole configuration.
-json historyEntry(int64_t id, const std::string& time, const std::string& config,
-                  std::optional<int64_t> delivered) {
-  json entry = {{"id", id},
-                {"time", time},
-                {"delivered", delivered ? json(*delivered) : json(nullptr)},
-                {"config", json::parse(config, nullptr, false)}};
-  const json& parsed = entry["config"];
+// A history entry's text: the form's fields from the configuration's "ui"
+// object (null where one is missing or not a string), and the whole
+// configuration as it was stored; a client's text is never made a value
+// and written back (dump() recurses).
+std::string historyEntry(int64_t id, const std::string& time, const std::string& config,
+                         std::optional<int64_t> delivered, const std::string* appId = nullptr) {
+  json entry = {
+      {"id", id}, {"time", time}, {"delivered", delivered ? json(*delivered) : json(nullptr)}};
+  if (appId != nullptr) entry["appId"] = *appId;
+  // The "ui" object's fields are on the configuration's second level.
+  const json parsed = ZRLDashboardJSON::read(config, 2).value;
   const json* ui = nullptr;
   if (parsed.is_object()) {
     const auto found = parsed.find("ui");
@@ -71,7 +75,10 @@ json historyEntry(int64_t id, const std::string& time, const std::string& config
     }
     entry[key] = std::move(value);
   }
-  return entry;
+  std::string text = jsonText(entry);
+  text.pop_back();  // the object's "}"
+  text.append(",\"config\":").append(config.empty() ? "null" : config).push_back('}');
+  return text;
 }
 
 }  // namespace
@@ -189,10 +196,14 @@ ZRLDashboardResponse ZRLDashboardPageAPI::history(const std::string& query) {
   if (!appId) return failure;
   const auto list = store_.recentPreviews(*appId, kHistoryLength);
   if (!list) return storageFailure(store_);
-  json result = json::array();
-  for (const auto& preview : *list)
-    result.push_back(historyEntry(preview.id, preview.time, preview.config, preview.delivered));
-  return answer(result);
+  ZRLDashboardResponse response;
+  response.body = "[";
+  for (const auto& preview : *list) {
+    if (response.body.size() > 1) response.body.push_back(',');
+    response.body.append(historyEntry(preview.id, preview.time, preview.config, preview.delivered));
+  }
+  response.body.push_back(']');
+  return response;
 }
 
 std::optional<ZRLDashboardPageAPI::Pushed> ZRLDashboardPageAPI::push(const std::string& appId,
@@ -205,10 +216,9 @@ std::optional<ZRLDashboardPageAPI::Pushed> ZRLDashboardPageAPI::push(const std::
   // history without it, and the push stands.
   const auto count = static_cast<int64_t>(delivered);
   const bool noted = store_.setPreviewDelivered(*id, count);
-  json event = historyEntry(*id, ZRLDashboardStore::now(), config,
-                            noted ? std::optional<int64_t>(count) : std::nullopt);
-  event["appId"] = appId;
-  hub_.tellPage("preview", jsonText(event));
+  hub_.tellPage("preview",
+                historyEntry(*id, ZRLDashboardStore::now(), config,
+                             noted ? std::optional<int64_t>(count) : std::nullopt, &appId));
   return Pushed{*id, delivered};
 }
 

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Tools/zrl-dashboard/ZRLDashboardJSON.h"
 #include "Tools/zrl-dashboard/ZRLDashboardPageAPI.h"
 #include "Tools/zrl-dashboard/ZRLDashboardPlugin.h"
 
@@ -63,8 +64,32 @@ ZRLDashboardResponse methodNotAllowed(const char* allowed) {
   return response;
 }
 
+// A full disk, or a file that cannot be written, is the machine's state
+// rather than the dashboard's fault: the client may try again later.
 ZRLDashboardResponse storageFailure(const ZRLDashboardStore& store) {
-  return ZRLDashboardRouter::error(500, "storage failed: " + store.lastError());
+  switch (store.lastFault()) {
+    case ZRLDashboardStore::Fault::full:
+      return ZRLDashboardRouter::error(507, "storage full: " + store.lastError());
+    case ZRLDashboardStore::Fault::unwritable:
+      return ZRLDashboardRouter::error(503, "storage unavailable: " + store.lastError());
+    default:
+      return ZRLDashboardRouter::error(500, "storage failed: " + store.lastError());
+  }
+}
+
+// The body's outer levels, or the 400 answer.
+std::optional<json> readBody(const std::string& body, size_t keptDepth,
+                             ZRLDashboardResponse& failure) {
+  auto reading = ZRLDashboardJSON::read(body, keptDepth);
+  if (reading.fault == ZRLDashboardJSON::Fault::tooDeep) {
+    failure = ZRLDashboardRouter::error(400, ZRLDashboardJSON::depthMessage());
+    return std::nullopt;
+  }
+  if (reading.fault != ZRLDashboardJSON::Fault::none) {
+    failure = ZRLDashboardRouter::error(400, "the body is not valid JSON");
+    return std::nullopt;
+  }
+  return std::move(reading.value);
 }
 
 json nullable(const std::optional<std::string>& text) {
@@ -157,6 +182,14 @@ ZRLDashboardResponse ZRLDashboardRouter::error(unsigned status, const std::strin
   return jsonAnswer({{"error", message}}, status);
 }
 
+bool ZRLDashboardRouter::isCaptureUpload(const ZRLDashboardRequest& request) {
+  // Decoded as handle() decodes it, so that both agree on every request.
+  const std::string_view target = request.target;
+  return request.method == "POST" &&
+         ZRLDashboardPercentDecoded(target.substr(0, target.find('?')), false) ==
+             ZRLDashboardPlugin::layoutPath();
+}
+
 ZRLDashboardResponse ZRLDashboardRouter::handle(const ZRLDashboardRequest& request) {
   const std::string_view target = request.target;
   const size_t mark = std::min(target.find('?'), target.size());
@@ -208,8 +241,12 @@ ZRLDashboardResponse ZRLDashboardRouter::handlePlugin(const ZRLDashboardRequest&
     if (*removed) ZRLDashboardPageAPI(store_, hub_).testDeviceRemoved(*appId, deviceId);
     return jsonAnswer({{"removed", *removed}});
   }
-  const json body = json::parse(request.body, nullptr, false);
-  if (body.is_discarded() || !body.is_object()) return error(400, "the body must be a JSON object");
+  const auto reading = ZRLDashboardJSON::read(request.body, 1);
+  if (reading.fault == ZRLDashboardJSON::Fault::tooDeep)
+    return error(400, ZRLDashboardJSON::depthMessage());
+  const json& body = reading.value;
+  if (reading.fault != ZRLDashboardJSON::Fault::none || !body.is_object())
+    return error(400, "the body must be a JSON object");
   const auto id = body.find("id");
   const auto model = body.find("model");
   if (id == body.end() || !id->is_string() || id->get_ref<const std::string&>().empty() ||
@@ -225,8 +262,12 @@ ZRLDashboardResponse ZRLDashboardRouter::handlePlugin(const ZRLDashboardRequest&
 
 ZRLDashboardResponse ZRLDashboardRouter::uploadCapture(const std::string& appId,
                                                        const std::string& body) {
-  const json upload = json::parse(body, nullptr, false);
-  if (upload.is_discarded()) return error(400, "the body is not valid JSON");
+  // Only the body's outer levels are made values: the layout and the
+  // device's facts are stored as the text that the device sent.
+  ZRLDashboardResponse failure;
+  auto read = readBody(body, 2, failure);
+  if (!read) return failure;
+  json& upload = *read;
   if (!upload.is_object()) return error(400, "the body must be a JSON object");
   const auto screen = upload.find("screen");
   const auto layout = upload.find("layout");
@@ -250,13 +291,19 @@ ZRLDashboardResponse ZRLDashboardRouter::uploadCapture(const std::string& appId,
     const auto png = ZRLDashboardBase64Decoded(image->get_ref<const std::string&>());
     if (!png || !png->starts_with(kPNGSignature))
       return error(400, "\"screen\".\"image\" must be base64 text of a PNG");
-    capture.image = image->get<std::string>();
+    capture.image = std::move(image->get_ref<std::string&>());
   }
-  capture.layout = layout->dump();
-  capture.deviceInfo = device->dump();
-  const auto id = store_.addCapture(capture);
-  if (!id) return storageFailure(store_);
-  ZRLDashboardPageAPI(store_, hub_).captureAdded(capture, *id);
+  // The last of members with one name counts, as when the body is read.
+  for (const auto& member : ZRLDashboardJSON::members(body)) {
+    if (member.key == "layout") capture.layout = member.text;
+    if (member.key == "device_info") capture.deviceInfo = member.text;
+  }
+  ZRLDashboardStore& store = captureStore_ != nullptr ? *captureStore_ : store_;
+  const auto id = store.addCapture(capture);
+  if (!id) return storageFailure(store);
+  // Tells the page's streams through the hub only: this may run on the
+  // uploads' own thread.
+  ZRLDashboardPageAPI(store, hub_).captureAdded(capture, *id);
   return jsonAnswer({{"id", *id}});
 }
 
@@ -382,19 +429,28 @@ ZRLDashboardResponse ZRLDashboardRouter::captureDetails(int64_t id, bool screens
     return png;
   }
   json answer = captureSummary(capture);
-  answer["layout"] = json::parse(capture.layout, nullptr, false);
-  answer["device_info"] = json::parse(capture.deviceInfo, nullptr, false);
   answer["image"] = nullable(capture.image);
-  return jsonAnswer(answer);
+  // The layout and the device's facts go out as the text that was stored.
+  ZRLDashboardResponse response = jsonAnswer(answer);
+  response.body.pop_back();  // the object's "}"
+  response.body.append(",\"layout\":")
+      .append(capture.layout.empty() ? "null" : capture.layout)
+      .append(",\"device_info\":")
+      .append(capture.deviceInfo.empty() ? "null" : capture.deviceInfo)
+      .push_back('}');
+  return response;
 }
 
 ZRLDashboardResponse ZRLDashboardRouter::pushPreview(const std::string& appId,
                                                      const std::string& body) {
-  const json config = json::parse(body, nullptr, false);
-  if (config.is_discarded()) return error(400, "the body is not valid JSON");
-  if (!config.is_object()) return error(400, "the configuration must be a JSON object");
-  // Dumped without indentation, the text has no line break: one "data" line.
-  const auto pushed = ZRLDashboardPageAPI(store_, hub_).push(appId, config.dump());
+  ZRLDashboardResponse failure;
+  const auto config = readBody(body, 0, failure);
+  if (!config) return failure;
+  if (!config->is_object()) return error(400, "the configuration must be a JSON object");
+  // Without the white space between its tokens the text has no line
+  // break (a string holds none unescaped): one "data" line.
+  const auto pushed =
+      ZRLDashboardPageAPI(store_, hub_).push(appId, ZRLDashboardJSON::compact(body));
   if (!pushed) return storageFailure(store_);
   return jsonAnswer({{"id", pushed->id}, {"delivered", pushed->delivered}});
 }

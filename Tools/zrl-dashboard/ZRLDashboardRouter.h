@@ -3,7 +3,9 @@
 // plug-in's endpoints, the page, and the JSON API with their checks (the
 // application identifier, the plug-in's key, the page's token, the Host
 // header). Every call runs on the one thread that owns the store, so that a
-// push and a stream's replay never interleave.
+// push and a stream's replay never interleave; only uploads of captures may
+// use a store of their own, on a thread of their own, so that their storage
+// work never holds up the rest, pushes above all.
 
 #include <cstdint>
 #include <optional>
@@ -54,6 +56,13 @@ class ZRLDashboardRouter {
       : store_(store), hub_(hub), options_(std::move(options)) {}
 
   ZRLDashboardResponse handle(const ZRLDashboardRequest& request);
+  // Has uploads of captures stored through that store (another connection
+  // to the same file), from then on: handle() may then be called for them
+  // on the thread that owns it, and for the rest on the main store's.
+  void useForUploads(ZRLDashboardStore& store) { captureStore_ = &store; }
+  bool uploadsHaveTheirOwnStore() const { return captureStore_ != nullptr; }
+  // Whether the request is the plug-in's upload of a capture.
+  static bool isCaptureUpload(const ZRLDashboardRequest& request);
   // Hands the stream the previews of its application after lastEventID
   // (none when the client sent no usable id), then lets it receive the live ones.
   void subscribe(const std::string& appId, std::optional<int64_t> lastEventID,
@@ -75,6 +84,7 @@ class ZRLDashboardRouter {
   bool tokenAccepted(const ZRLDashboardRequest& request) const;
 
   ZRLDashboardStore& store_;
+  ZRLDashboardStore* captureStore_ = nullptr;
   ZRLDashboardHub& hub_;
   Options options_;
 };

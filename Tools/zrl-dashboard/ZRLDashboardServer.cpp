@@ -1,10 +1,15 @@
-// The only source of the dashboard that includes Boost.Beast (its compiled
-// parts are in ZRLDashboardBeast.cpp), and it includes no platform header:
-// Boost.Asio and the platform layer's Asio do not mix in one file.
+// With ZRLDashboardExchange.cpp, the only source of the dashboard that
+// includes Boost.Beast (its compiled parts are in ZRLDashboardBeast.cpp),
+// and it includes no platform header: Boost.Asio and the platform layer's
+// Asio do not mix in one file.
 #include "Tools/zrl-dashboard/ZRLDashboardServer.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <boost/asio/compose.hpp>
 #include <boost/asio/dispatch.hpp>
@@ -27,6 +32,8 @@
 #include <mutex>
 #include <vector>
 
+#include "Tools/zrl-dashboard/ZRLDashboardExchange.h"
+
 namespace beast = boost::beast;
 namespace http = boost::beast::http;
 namespace net = boost::asio;
@@ -35,7 +42,13 @@ using tcp = boost::asio::ip::tcp;
 
 namespace {
 
-constexpr uint32_t kHeaderLimit = 16 * 1024;
+// How long a connection refused for the cap on connections may take to
+// send its request before it is closed without an answer.
+constexpr std::chrono::milliseconds kRefusedPatience{5000};
+// How much lower the uploads' thread runs than the others (a nice value).
+constexpr int kUploadsNiceness = 10;
+// How often a failed accept is tried again.
+constexpr std::chrono::milliseconds kAcceptRetry{100};
 // One comment line, without the blank line that would end a block: the
 // plug-in's client makes a record of every complete block, comment-only
 // ones included, and would hand its handler an empty message every 15
@@ -206,7 +219,14 @@ class TlsStream {
 
 struct ZRLDashboardServer::Impl {
   explicit Impl(const Options& serverOptions)
-      : options(serverOptions), acceptor(io), signals(io, SIGINT, SIGTERM), grace(io) {}
+      : options(serverOptions),
+        acceptor(io),
+        acceptRetry(io),
+        signals(io, SIGINT, SIGTERM),
+        grace(io) {
+    if (options.maximumConnections == 0)
+      options.maximumConnections = ZRLDashboardServer::defaultMaximumConnections();
+  }
 
   Options options;
   // Every open connection, so that a stop can close them; declared before
@@ -216,9 +236,16 @@ struct ZRLDashboardServer::Impl {
   net::io_context io{1};
   ssl::context tls{ssl::context::tls_server};
   tcp::acceptor acceptor;
+  net::steady_timer acceptRetry;
+  // The accepts that failed in a row, and since when (network thread).
+  size_t failedAccepts = 0;
+  std::chrono::steady_clock::time_point acceptsFailingSince;
   net::signal_set signals;
   net::steady_timer grace;
+  // Every router call but the uploads of captures, on the main store.
   net::thread_pool storage{1};
+  // The uploads of captures, when the router gives them a store of their own.
+  net::thread_pool uploads{1};
   ZRLDashboardRouter* router = nullptr;
   ZRLDashboardHub* hub = nullptr;
   std::atomic<bool> stopping{false};
@@ -237,8 +264,12 @@ using Impl = ZRLDashboardServer::Impl;
 // stream that the hub feeds.
 class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, Impl& server)
-      : server_(server), stream_(std::move(socket), server.tls.native_handle()) {}
+  // A refused session answers its request with 503 and ends: the server
+  // has as many connections open as it serves.
+  Session(tcp::socket socket, Impl& server, bool refused)
+      : server_(server),
+        stream_(std::move(socket), server.tls.native_handle()),
+        refused_(refused) {}
   ~Session() override {
     if (appId_) server_.hub->leave(*appId_, this);
     server_.sessionEnded(this);
@@ -246,7 +277,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
 
   void start() {
     net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
-      self->stream_.expiresAfter(self->server_.options.readTimeout);
+      self->stream_.expiresAfter(self->readPatience());
       self->stream_.async_handshake([self](beast::error_code error, size_t) {
         if (!error) self->readRequest();
       });
@@ -272,11 +303,15 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
   }
 
  private:
+  std::chrono::milliseconds readPatience() const {
+    return refused_ ? std::min(server_.options.readTimeout, kRefusedPatience)
+                    : server_.options.readTimeout;
+  }
+
   void readRequest() {
     parser_.emplace();
-    parser_->body_limit(kZRLDashboardMaximumBodyBytes);
-    parser_->header_limit(kHeaderLimit);
-    stream_.expiresAfter(server_.options.readTimeout);
+    ZRLDashboardExchange::limit(*parser_);
+    stream_.expiresAfter(readPatience());
     http::async_read_header(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code error, size_t) { self->onHeader(error); });
@@ -285,6 +320,14 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
   // A client that asks before sending its body (libcurl does for large
   // uploads) is told to go on at once rather than after its own wait.
   void onHeader(beast::error_code error) {
+    if (!error && refused_) {
+      ZRLDashboardResponse busy =
+          ZRLDashboardRouter::error(503, "the dashboard serves at most " +
+                                             std::to_string(server_.options.maximumConnections) +
+                                             " connections at once; try again later");
+      busy.headers.emplace_back("Retry-After", "1");
+      return respond(std::move(busy), false);
+    }
     if (error || parser_->is_done()) return onRead(error);
     const auto expect = parser_->get()[http::field::expect];
     if (!beast::iequals(expect, "100-continue")) return readBody();
@@ -305,80 +348,46 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
   }
 
   void onRead(beast::error_code error) {
-    if (error == http::error::end_of_stream || error == net::ssl::error::stream_truncated ||
-        error == beast::error::timeout || error == net::error::eof ||
-        error == net::error::operation_aborted || error == net::error::connection_reset) {
-      abort();
-      return;
-    }
-    if (error == http::error::body_limit) {
-      respond(ZRLDashboardRouter::error(413, "the body is larger than " +
-                                                 std::to_string(kZRLDashboardMaximumBodyBytes) +
-                                                 " bytes"),
-              false);
-      return;
-    }
-    if (error == http::error::header_limit) {
-      respond(ZRLDashboardRouter::error(431, "the request's head is too large"), false);
-      return;
-    }
     if (error) {
-      if (parser_ && parser_->got_some()) {
-        respond(ZRLDashboardRouter::error(400, "malformed request: " + error.message()), false);
-      } else {
-        abort();
-      }
-      return;
+      auto answer = ZRLDashboardExchange::readFailure(error, parser_ && parser_->got_some());
+      if (answer) return respond(std::move(*answer), false);
+      return abort();
     }
     if (server_.stopping) {
       abort();
       return;
     }
     auto message = parser_->release();
-    ZRLDashboardRequest request;
-    request.method = std::string(message.method_string());
-    request.target = std::string(message.target());
-    request.host = std::string(message[http::field::host]);
-    request.authorization = std::string(message[http::field::authorization]);
-    request.cookie = std::string(message[http::field::cookie]);
-    request.origin = std::string(message[http::field::origin]);
-    if (const auto key = message.find("zrl_ios_key"); key != message.end())
-      request.apiKey = std::string(key->value());
-    if (const auto last = message.find("Last-Event-ID"); last != message.end())
-      request.lastEventID = std::string(last->value());
-    request.body = std::move(message.body());
+    ZRLDashboardRequest request = ZRLDashboardExchange::request(message);
     const bool keepAlive = message.keep_alive();
 
-    // Routed on the storage thread; the answer comes back to this
-    // connection's strand.
-    net::post(
-        server_.storage, [self = shared_from_this(), request = std::move(request), keepAlive]() {
-          ZRLDashboardResponse response = self->server_.router->handle(request);
-          if (response.streamAppId) {
-            self->appId_ = response.streamAppId;  // read on the strand only after the post below
-            self->server_.router->subscribe(*response.streamAppId, response.lastEventID, self);
-          }
-          net::post(self->stream_.get_executor(),
-                    [self, response = std::move(response), keepAlive]() mutable {
-                      if (response.streamAppId) {
-                        self->beginStream();
-                      } else {
-                        self->respond(std::move(response), keepAlive);
-                      }
-                    });
-        });
+    // Routed on the storage thread (an upload of a capture on the uploads'
+    // own, when it has one, so that no push waits behind uploads); the
+    // answer comes back to this connection's strand.
+    auto& lane =
+        server_.router->uploadsHaveTheirOwnStore() && ZRLDashboardRouter::isCaptureUpload(request)
+            ? server_.uploads
+            : server_.storage;
+    net::post(lane, [self = shared_from_this(), request = std::move(request), keepAlive]() {
+      ZRLDashboardResponse response = self->server_.router->handle(request);
+      if (response.streamAppId) {
+        self->appId_ = response.streamAppId;  // read on the strand only after the post below
+        self->server_.router->subscribe(*response.streamAppId, response.lastEventID, self);
+      }
+      net::post(self->stream_.get_executor(),
+                [self, response = std::move(response), keepAlive]() mutable {
+                  if (response.streamAppId) {
+                    self->beginStream();
+                  } else {
+                    self->respond(std::move(response), keepAlive);
+                  }
+                });
+    });
   }
 
   void respond(ZRLDashboardResponse response, bool keepAlive) {
-    auto answer = std::make_shared<http::response<http::string_body>>(
-        static_cast<http::status>(response.status), 11);
-    answer->set(http::field::server, "zrl-dashboard");
-    answer->set(http::field::content_type, response.contentType);
-    for (const auto& [name, value] : response.headers)
-      answer->insert(name, value);
-    answer->body() = std::move(response.body);
-    answer->keep_alive(keepAlive && !server_.stopping);
-    answer->prepare_payload();
+    auto answer = std::make_shared<ZRLDashboardExchange::Response>(
+        ZRLDashboardExchange::response(std::move(response), keepAlive && !server_.stopping));
     stream_.expiresAfter(server_.options.writeTimeout);
     http::async_write(stream_, *answer,
                       [self = shared_from_this(), answer](beast::error_code error, size_t) {
@@ -507,6 +516,7 @@ class Session : public ZRLDashboardStreamSink, public std::enable_shared_from_th
   size_t live_ = 0;
   std::optional<std::string> appId_;
   char ignored_[512] = {};
+  const bool refused_;
   bool streaming_ = false;
   bool writing_ = false;
   bool closing_ = false;
@@ -519,15 +529,32 @@ void ZRLDashboardServer::Impl::accept() {
   acceptor.async_accept(net::make_strand(io), [this](beast::error_code error, tcp::socket socket) {
     if (error == net::error::operation_aborted || !acceptor.is_open()) return;
     if (error) {
-      // Out of descriptors, most likely: try again shortly rather than spin.
-      std::cerr << "zrl-dashboard: accepting a connection failed: " << error.message() << "\n";
-      auto retry = std::make_shared<net::steady_timer>(io, std::chrono::milliseconds(100));
-      retry->async_wait([this, retry](beast::error_code) { accept(); });
+      // Out of descriptors, most likely: try again shortly rather than
+      // spin, and say so once until accepting works again.
+      if (failedAccepts++ == 0) {
+        acceptsFailingSince = std::chrono::steady_clock::now();
+        std::cerr << "zrl-dashboard: accepting a connection failed: " << error.message()
+                  << " (trying again every " << kAcceptRetry.count()
+                  << " ms until connections close)" << std::endl;
+      }
+      acceptRetry.expires_after(kAcceptRetry);
+      acceptRetry.async_wait([this](beast::error_code failure) {
+        if (!failure) accept();
+      });
       return;
     }
-    auto session = std::make_shared<Session>(std::move(socket), *this);
+    if (failedAccepts > 0) {
+      const std::chrono::duration<double> failing =
+          std::chrono::steady_clock::now() - acceptsFailingSince;
+      std::cerr << "zrl-dashboard: accepting connections again after " << failedAccepts
+                << " failed attempts in " << failing.count() << " s" << std::endl;
+      failedAccepts = 0;
+    }
+    std::shared_ptr<Session> session;
     {
       std::lock_guard lock(sessionsMutex);
+      session = std::make_shared<Session>(std::move(socket), *this,
+                                          sessions.size() >= options.maximumConnections);
       sessions.emplace(session.get(), session);
     }
     session->start();
@@ -540,6 +567,7 @@ void ZRLDashboardServer::Impl::beginStop() {
   beast::error_code ignored;
   signals.cancel(ignored);
   acceptor.close(ignored);
+  acceptRetry.cancel();
   hub->closeAll();
   std::vector<std::shared_ptr<ZRLDashboardStreamSink>> open;
   {
@@ -563,6 +591,10 @@ void ZRLDashboardServer::Impl::sessionEnded(const void* session) {
 
 std::unique_ptr<ZRLDashboardServer> ZRLDashboardServer::make(const Options& options,
                                                              std::string* error) {
+  // OpenSSL writes the connections' sockets itself, without MSG_NOSIGNAL: a
+  // write to a client that has just gone away must fail with EPIPE, not
+  // end the process.
+  ::signal(SIGPIPE, SIG_IGN);  // NOLINT(cert-err33-c)
   auto impl = std::make_unique<Impl>(options);
   beast::error_code failure;
   impl->tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
@@ -599,17 +631,33 @@ unsigned short ZRLDashboardServer::port() const {
   return impl_->acceptor.local_endpoint(ignored).port();
 }
 
+size_t ZRLDashboardServer::defaultMaximumConnections() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return 65536;
+  const auto limit = static_cast<size_t>(files.rlim_cur);
+  return limit - std::min<size_t>(kReservedDescriptors, limit / 2);
+}
+
 void ZRLDashboardServer::run(ZRLDashboardRouter& router, ZRLDashboardHub& hub) {
   impl_->router = &router;
   impl_->hub = &hub;
+  // Named, so that a look at the process's threads tells where time goes.
+  net::post(impl_->storage, [] { pthread_setname_np(pthread_self(), "zrl-storage"); });
+  // The uploads' work, the heaviest the dashboard does, gives way to the
+  // network thread and the rest: a push is written while uploads go on.
+  net::post(impl_->uploads, [] {
+    pthread_setname_np(pthread_self(), "zrl-uploads");
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kUploadsNiceness);
+  });
   impl_->signals.async_wait([this](beast::error_code error, int) {
     if (!error) impl_->beginStop();
   });
   impl_->accept();
   impl_->io.run();
-  // Work already handed to the storage thread is finished (its writes
-  // committed) before the caller closes the store.
+  // Work already handed to the storage threads is finished (its writes
+  // committed) before the caller closes the stores.
   impl_->storage.join();
+  impl_->uploads.join();
 }
 
 void ZRLDashboardServer::stop() {

@@ -1,8 +1,10 @@
 #pragma once
 // The dashboard's HTTPS server: one network thread on an asynchronous core
-// (an open event stream holds no thread), one storage thread on which every
-// request is routed, a bounded queue per event stream, time-outs for slow
-// clients, and a clean end on SIGINT and SIGTERM.
+// (an open event stream holds no thread), one storage thread on which
+// requests are routed (and one for the uploads of captures, when the router
+// gives them a store of their own), a bounded queue per event stream, a cap
+// on open connections, time-outs for slow clients, and a clean end on
+// SIGINT and SIGTERM.
 
 #include <chrono>
 #include <cstddef>
@@ -29,7 +31,16 @@ class ZRLDashboardServer {
     size_t streamQueueLimit = 1024;
     // How long open work may go on after a signal before the server stops.
     std::chrono::milliseconds shutdownGrace{1000};
+    // The most connections open at once: one more is answered 503 and
+    // closed. 0 stands for defaultMaximumConnections().
+    size_t maximumConnections = 0;
   };
+
+  // Descriptors kept free of connections for the database, the page's
+  // files and the like: at most half of the open-file limit.
+  static constexpr size_t kReservedDescriptors = 64;
+  // The open-file limit (RLIMIT_NOFILE) less the reserve.
+  static size_t defaultMaximumConnections();
 
   // Loads the certificate and binds 127.0.0.1:port. Null on failure, with
   // the reason in *error.

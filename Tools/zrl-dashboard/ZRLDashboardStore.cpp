@@ -1,7 +1,13 @@
 #include "Tools/zrl-dashboard/ZRLDashboardStore.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <iostream>
+#include <system_error>
 
 namespace {
 
@@ -74,6 +80,22 @@ const char* const kMigrations[] = {
 };
 static_assert(std::size(kMigrations) == ZRLDashboardStore::kSchemaVersion);
 
+constexpr const char* kInMemory = ":memory:";
+
+ZRLDashboardStore::Fault faultOf(int code) {
+  switch (code & 0xff) {
+    case SQLITE_FULL:
+      return ZRLDashboardStore::Fault::full;
+    case SQLITE_READONLY:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+      return ZRLDashboardStore::Fault::unwritable;
+    default:
+      return ZRLDashboardStore::Fault::other;
+  }
+}
+
 }  // namespace
 
 std::string ZRLDashboardStore::now() {
@@ -96,7 +118,9 @@ std::unique_ptr<ZRLDashboardStore> ZRLDashboardStore::open(const std::string& pa
     sqlite3_close(db);
     return nullptr;
   }
-  std::unique_ptr<ZRLDashboardStore> store(new ZRLDashboardStore(db));
+  std::unique_ptr<ZRLDashboardStore> store(new ZRLDashboardStore(db, path));
+  // Another connection to the same file may hold the write lock for one
+  // transaction at a time.
   sqlite3_busy_timeout(db, 5000);
   // WAL keeps readers and the writer apart; FULL syncs the log at every
   // commit, so an answered write survives even a power cut.
@@ -107,9 +131,15 @@ std::unique_ptr<ZRLDashboardStore> ZRLDashboardStore::open(const std::string& pa
     journal = columnText(mode, 0);
   }
   sqlite3_finalize(mode);
-  if (journal != "wal") {
+  const bool inMemory = path == kInMemory;
+  if (journal != (inMemory ? "memory" : "wal")) {
     if (error != nullptr) *error = path + ": the database does not accept write-ahead logging";
     return nullptr;
+  }
+  struct stat file {};
+  if (!inMemory && ::stat(path.c_str(), &file) == 0) {
+    store->device_ = file.st_dev;
+    store->inode_ = file.st_ino;
   }
   if (!store->execute("PRAGMA synchronous=FULL") || !store->execute("PRAGMA foreign_keys=ON") ||
       !store->migrate()) {
@@ -129,25 +159,78 @@ ZRLDashboardStore::~ZRLDashboardStore() {
 }
 
 bool ZRLDashboardStore::fail(const char* step) {
-  lastError_ = std::string(step) + ": " + sqlite3_errmsg(db_);
+  setFault(faultOf(sqlite3_extended_errcode(db_)), std::string(step) + ": " + sqlite3_errmsg(db_));
   return false;
+}
+
+void ZRLDashboardStore::setFault(Fault fault, std::string message) {
+  fault_ = fault;
+  lastError_ = std::move(message);
+  if (fault == Fault::other || refusing_) return;
+  refusing_ = true;
+  std::cerr << "zrl-dashboard: the database " << path_ << " takes no writes: " << lastError_
+            << " (writes are refused until that is mended; reads go on)" << std::endl;
 }
 
 bool ZRLDashboardStore::execute(const char* sql) {
   char* message = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-  lastError_ = message != nullptr ? message : "SQLite error";
+  const int result = sqlite3_exec(db_, sql, nullptr, nullptr, &message);
+  if (result == SQLITE_OK) return true;
+  setFault(faultOf(result), message != nullptr ? message : sqlite3_errstr(result));
   sqlite3_free(message);
   return false;
 }
 
+// SQLite writes through the descriptors that it opened: a file deleted
+// (with its folder) or made read-only under the running dashboard would
+// take writes that no one will ever read. Every write first checks that
+// the path still leads to the opened file and that the file may be written.
+bool ZRLDashboardStore::fileWritable() {
+  if (path_ == kInMemory) return true;
+  struct stat file {};
+  if (::stat(path_.c_str(), &file) != 0) {
+    const int reason = errno;
+    setFault(Fault::unwritable,
+             "the file is gone: " + std::error_code(reason, std::generic_category()).message());
+    return false;
+  }
+  if (file.st_dev != device_ || file.st_ino != inode_) {
+    setFault(Fault::unwritable, "the file was replaced by another");
+    return false;
+  }
+  // The write bits, as root may write whatever they say.
+  if ((file.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path_.c_str(), W_OK) != 0) {
+    setFault(Fault::unwritable, "the file is read-only");
+    return false;
+  }
+  return true;
+}
+
 bool ZRLDashboardStore::begin() {
-  return execute("BEGIN IMMEDIATE");
+  return fileWritable() && execute("BEGIN IMMEDIATE");
 }
 bool ZRLDashboardStore::commit() {
-  if (execute("COMMIT")) return true;
-  rollback();
-  return false;
+  if (!execute("COMMIT")) {
+    rollback();
+    return false;
+  }
+  if (refusing_) {
+    refusing_ = false;
+    std::cerr << "zrl-dashboard: the database " << path_ << " takes writes again" << std::endl;
+  }
+  return true;
+}
+
+std::optional<int64_t> ZRLDashboardStore::limitPages(int64_t pages) {
+  const std::string sql = "PRAGMA max_page_count=" + std::to_string(pages);
+  sqlite3_stmt* statement = nullptr;
+  std::optional<int64_t> limit;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    limit = sqlite3_column_int64(statement, 0);
+  }
+  sqlite3_finalize(statement);
+  return limit;
 }
 void ZRLDashboardStore::rollback() {
   sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);

@@ -2,9 +2,12 @@
 // The dashboard's records in one SQLite file: captures uploaded by the
 // plug-in, each application's test devices, and the previews pushed to the
 // devices. One object, used by one thread at a time; every write is
-// committed (and synced to disk) before its call returns.
+// committed (and synced to disk) before its call returns. A write that
+// cannot be made (a full disk, a file made read-only, deleted or replaced)
+// changes nothing and says why; the next write tries again.
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -52,8 +55,14 @@ class ZRLDashboardStore {
     std::string lastSeen;  // the newest capture or test device
   };
 
-  // Opens (or creates) the file and brings its schema up to date. Null on
-  // failure, with the reason in *error.
+  // Why the last call failed: the disk (or the file's page limit) is
+  // full; the file cannot be written (made read-only, deleted, replaced, or
+  // an I/O error); anything else.
+  enum class Fault { none, full, unwritable, other };
+
+  // Opens (or creates) the file and brings its schema up to date; the path
+  // ":memory:" gives a store in memory. Null on failure, with the reason in
+  // *error.
   static std::unique_ptr<ZRLDashboardStore> open(const std::string& path, std::string* error);
   ~ZRLDashboardStore();
   ZRLDashboardStore(const ZRLDashboardStore&) = delete;
@@ -91,21 +100,37 @@ class ZRLDashboardStore {
   std::optional<std::vector<App>> apps();
 
   const std::string& lastError() const { return lastError_; }
+  Fault lastFault() const { return fault_; }
+
+  // Caps the file at that many pages (SQLite's max_page_count; never below
+  // its present size), as a disk that fills up would; the cap in effect, or
+  // null on failure.
+  std::optional<int64_t> limitPages(int64_t pages);
 
   // The current time as the store writes it.
   static std::string now();
 
  private:
-  explicit ZRLDashboardStore(sqlite3* db) : db_(db) {}
+  ZRLDashboardStore(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
   bool execute(const char* sql);
   bool migrate();
   sqlite3_stmt* prepare(const char* sql);
   bool fail(const char* step);
+  void setFault(Fault fault, std::string message);
+  bool fileWritable();
   bool begin();
   bool commit();
   void rollback();
 
   sqlite3* db_ = nullptr;
+  std::string path_;
+  // The file that was opened, to know whether the path still leads to it.
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
   std::vector<std::pair<const char*, sqlite3_stmt*>> statements_;
   std::string lastError_;
+  Fault fault_ = Fault::none;
+  // Whether writes are failing for a reason of the disk or the file: said
+  // once on standard error when they start failing, once when they work again.
+  bool refusing_ = false;
 };

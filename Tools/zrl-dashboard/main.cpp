@@ -26,6 +26,7 @@ constexpr int kExitFailure = 1;
 
 const char* const kUsage =
     "usage: zrl-dashboard [--port N] [--data DIR]\n"
+    "                     [--max-connections N]\n"
     "\n"
     "Serves the dashboard that the plug-in talks to over HTTPS on 127.0.0.1:\n"
     "it stores the captures and test devices that devices send, shows them on\n"
@@ -36,7 +37,16 @@ const char* const kUsage =
     "  --data DIR   the folder for the database, the certificate authority and\n"
     "               the page's token (default $XDG_DATA_HOME/zrl-dashboard or\n"
     "               ~/.local/share/zrl-dashboard); made when missing\n"
+    "  --max-connections N\n"
+    "               the most connections open at once; one more is answered 503\n"
+    "               and closed (default: the open-file limit less 64, or less\n"
+    "               half of it when it is under 128)\n"
     "  --help       show this text\n"
+    "\n"
+    "A request body may nest JSON arrays and objects at most 4096 levels deep\n"
+    "(a layout's views 2000 levels deep); a deeper one is answered 400. When the\n"
+    "disk is full, writes are answered 507 and change nothing; when the database\n"
+    "file cannot be written (read-only, deleted), 503; reads go on either way.\n"
     "\n"
     "Before serving it prints 'ca: PATH' (the certificate authority that clients\n"
     "trust), 'listening: https://127.0.0.1:PORT' and 'open: URL' (the page, with\n"
@@ -103,15 +113,25 @@ std::optional<std::string> loadOrCreateToken(const std::filesystem::path& direct
 int main(int argc, char** argv) {
   long port = std::strtol(ZRL_DASHBOARD_DEFAULT_PORT, nullptr, 10);
   std::string dataDirectory;
+  size_t maximumConnections = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--help" || argument == "-h") {
       std::cout << kUsage;
       return 0;
     }
-    if (argument == "--port" || argument == "--data") {
+    if (argument == "--port" || argument == "--data" || argument == "--max-connections") {
       if (i + 1 >= argc) return usageError(argument + " needs a value");
       const std::string value = argv[++i];
+      if (argument == "--max-connections") {
+        char* end = nullptr;
+        const long long count = std::strtoll(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || count < 1 || count > 10000000)
+          return usageError("--max-connections needs a number from 1 to 10000000, not '" + value +
+                            "'");
+        maximumConnections = static_cast<size_t>(count);
+        continue;
+      }
       if (argument == "--data") {
         if (value.empty()) return usageError("--data needs a folder");
         dataDirectory = value;
@@ -143,13 +163,24 @@ int main(int argc, char** argv) {
     std::cerr << "zrl-dashboard: certificate in " << directory.string() << ": " << error << "\n";
     return kExitFailure;
   }
+  if (!certificate->authorityConstrained()) {
+    std::cerr << "zrl-dashboard: the certificate authority " << certificate->authorityFile()
+              << " may sign for any name, so a copy of its key could impersonate any site to"
+                 " clients that trust it; for one that signs only for localhost, 127.0.0.0/8"
+                 " and ::1, stop zrl-dashboard, delete ca.pem and ca-key.pem in "
+              << directory.string() << ", start it again and trust the new ca.pem" << std::endl;
+  }
   const auto token = loadOrCreateToken(directory, &error);
   if (!token) {
     std::cerr << "zrl-dashboard: " << error << "\n";
     return kExitFailure;
   }
-  auto store = ZRLDashboardStore::open((directory / "dashboard.sqlite").string(), &error);
-  if (!store) {
+  const std::string databaseFile = (directory / "dashboard.sqlite").string();
+  auto store = ZRLDashboardStore::open(databaseFile, &error);
+  // The uploads of captures go through a connection of their own, on a
+  // thread of their own.
+  auto captureStore = store ? ZRLDashboardStore::open(databaseFile, &error) : nullptr;
+  if (!store || !captureStore) {
     std::cerr << "zrl-dashboard: database " << error << "\n";
     return kExitFailure;
   }
@@ -158,6 +189,7 @@ int main(int argc, char** argv) {
   options.port = static_cast<unsigned short>(port);
   options.certificateChainFile = certificate->chainFile();
   options.keyFile = certificate->keyFile();
+  options.maximumConnections = maximumConnections;
   auto server = ZRLDashboardServer::make(options, &error);
   if (!server) {
     std::cerr << "zrl-dashboard: " << error << "\n";
@@ -167,11 +199,13 @@ int main(int argc, char** argv) {
 
   ZRLDashboardHub hub;
   ZRLDashboardRouter router(*store, hub, {*token, server->port(), ZRL_DASHBOARD_WEB_DIRECTORY});
+  router.useForUploads(*captureStore);
   std::cout << "ca: " << certificate->authorityFile() << "\n"
             << "listening: " << origin << "\n"
             << "open: " << origin << "/?token=" << *token << std::endl;
   server->run(router, hub);
   server.reset();
+  captureStore.reset();
   store.reset();
   std::cerr << "zrl-dashboard: stopped\n";
   return 0;

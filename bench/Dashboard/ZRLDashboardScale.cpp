@@ -2,11 +2,14 @@
 // zrl-dashboard, the devices being LDEventSource clients in this process
 // (one network thread). Reports the dashboard's memory per open stream, its
 // processor time while the streams sit idle, the time from a push to the
-// last handler call, and what a restart does to the clients: how their
-// reconnections spread over time, when all are back, and whether the
-// previews pushed meanwhile reached every client exactly once.
+// last handler call, the same while 32 clients upload full-screen captures
+// (a 1.5 MB PNG each) as fast as they can, with the uploads per second, the
+// time to an upload's answer and the processor time of each of the
+// dashboard's threads meanwhile, and what a restart does to the clients:
+// how their reconnections spread over time, when all are back, and whether
+// the previews pushed meanwhile reached every client exactly once.
 //
-// usage: ZRLDashboardScale DASHBOARD [STREAMS [IDLE_SECONDS]]
+// usage: ZRLDashboardScale DASHBOARD [STREAMS [IDLE_SECONDS [UPLOAD_SECONDS]]]
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -25,10 +28,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -46,6 +51,19 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// User plus system time in a /proc stat file, in seconds.
+double statSeconds(const std::string& path) {
+  std::ifstream stat(path);
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  if (text.rfind(')') == std::string::npos) return 0;
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::stol(field);
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // A zrl-dashboard child and the address it printed.
@@ -103,15 +121,20 @@ class DashboardProcess {
     return 0;
   }
   // User plus system time in seconds.
-  double processorSeconds() const {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-      if (i == 14 || i == 15) ticks += std::stol(field);
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  double processorSeconds() const { return statSeconds("/proc/" + std::to_string(pid_) + "/stat"); }
+  // The same for each thread, by name (the network thread is the one that
+  // bears the program's name).
+  std::map<std::string, double> threadSeconds() const {
+    std::map<std::string, double> threads;
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    std::error_code ignored;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ignored)) {
+      std::ifstream comm(task.path() / "comm");
+      std::string name;
+      std::getline(comm, name);
+      threads[name] += statSeconds((task.path() / "stat").string());
+    }
+    return threads;
   }
 
   std::string authority;
@@ -122,6 +145,82 @@ class DashboardProcess {
   pid_t pid_ = -1;
   FILE* output_ = nullptr;
 };
+
+// An upload as the plug-in makes it of a full screen: a 1.5 MB PNG (its
+// signature, then bytes that do not compress) in base64 lines of 64 with
+// CR LF, a layout of 200 views and the device's facts.
+std::string captureUpload() {
+  std::string png("\x89PNG\r\n\x1a\n", 8);
+  std::mt19937 random(7);
+  while (png.size() < size_t{1536} * 1024)
+    png.push_back(static_cast<char>(random() & 0xff));
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string base64;
+  for (size_t i = 0; i < png.size(); i += 3) {
+    const auto byte = [&](size_t at) {
+      return at < png.size() ? static_cast<unsigned char>(png[at]) : 0u;
+    };
+    const unsigned word = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
+    if (i > 0 && i % 48 == 0) base64 += "\r\n";
+    base64.push_back(kDigits[word >> 18 & 63]);
+    base64.push_back(kDigits[word >> 12 & 63]);
+    base64.push_back(i + 1 < png.size() ? kDigits[word >> 6 & 63] : '=');
+    base64.push_back(i + 2 < png.size() ? kDigits[word & 63] : '=');
+  }
+  nlohmann::json layout = nlohmann::json::array();
+  for (int i = 0; i < 200; ++i) {
+    layout.push_back({{"id", "ZRL:Root:0:View:" + std::to_string(i)},
+                      {"naf", false},
+                      {"view", "UIView"},
+                      {"views", nlohmann::json::array()},
+                      {"bounds", {{"top", i}, {"left", 0}, {"right", 390}, {"bottom", i + 20}}}});
+  }
+  return nlohmann::json{{"screen", {{"image", base64}, {"navigation", "Checkout"}}},
+                        {"layout", layout},
+                        {"device_info", {{"os", "iOS"}, {"width", 1290}, {"height", 2796}}}}
+      .dump();
+}
+
+// Clients that upload the capture one after another, each on its own
+// connection, until the deadline: how long each answer took, and how many
+// were not 200.
+struct Uploads {
+  std::mutex mutex;
+  std::vector<double> seconds;
+  size_t failed = 0;
+
+  void run(const std::string& url, const std::string& authority, const std::string& body,
+           Clock::time_point deadline) {
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAINFO, authority.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 120L);
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION,
+        +[](char*, size_t size, size_t count, void*) { return size * count; });
+    while (Clock::now() < deadline) {
+      const auto start = Clock::now();
+      const CURLcode code = curl_easy_perform(curl);
+      const double took = secondsSince(start);
+      long status = 0;
+      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+      std::lock_guard lock(mutex);
+      seconds.push_back(took);
+      if (code != CURLE_OK || status != 200) ++failed;
+    }
+    curl_easy_cleanup(curl);
+  }
+};
+
+double percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<size_t>(fraction * values.size()))];
+}
 
 // Pushes {"n": n}; the number of streams that the dashboard handed it to,
 // or -1.
@@ -172,7 +271,7 @@ struct Fleet {
 
 int main(int argc, char** argv) {
   if (argc < 2 || std::string(argv[1]) == "--help") {
-    std::cout << "usage: ZRLDashboardScale DASHBOARD [STREAMS [IDLE_SECONDS]]\n"
+    std::cout << "usage: ZRLDashboardScale DASHBOARD [STREAMS [IDLE_SECONDS [UPLOAD_SECONDS]]]\n"
                  "Measures one zrl-dashboard holding STREAMS (default 10000) device streams;\n"
                  "exit status 0 when every figure could be taken, 1 otherwise.\n";
     return argc < 2 ? 2 : 0;
@@ -180,6 +279,8 @@ int main(int argc, char** argv) {
   const std::string program = argv[1];
   const size_t streams = argc > 2 ? std::stoul(argv[2]) : 10000;
   const int idleSeconds = argc > 3 ? std::stoi(argv[3]) : 30;
+  const int uploadSeconds = argc > 4 ? std::stoi(argv[4]) : 20;
+  constexpr int kUploaders = 32;
 
   std::cout << std::unitbuf;  // each figure as soon as it is taken
   rlimit files{};
@@ -263,6 +364,77 @@ int main(int argc, char** argv) {
               << " ms (" << fleet.messages << " of " << streams << " handler calls)\n";
   }
   if (!allGot) return giveUp();
+  std::vector<int> pushed{1};
+
+  // The seconds from a push to the last of its handler calls; negative
+  // when not every client got it.
+  const auto timedPush = [&](int n) {
+    size_t before = 0;
+    {
+      std::lock_guard lock(fleet.mutex);
+      before = fleet.messages;
+    }
+    const auto start = Clock::now();
+    if (push(*dashboard, n) < 0) return -1.0;
+    pushed.push_back(n);
+    if (!fleet.waitFor([&] { return fleet.messages >= before + streams; },
+                       std::chrono::seconds(120))) {
+      return -1.0;
+    }
+    std::lock_guard lock(fleet.mutex);
+    return std::chrono::duration<double>(fleet.lastMessage - start).count();
+  };
+  // Three pushes, one second apart: the median.
+  const auto medianPush = [&](int first) {
+    std::vector<double> times;
+    for (int n = first; n < first + 3; ++n) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      times.push_back(timedPush(n));
+      std::cout << "  push " << n << ": " << times.back() * 1000 << " ms\n";
+    }
+    std::sort(times.begin(), times.end());
+    return times.front() < 0 ? -1.0 : times[1];
+  };
+  std::cout << "pushes without uploads:\n";
+  const double quiet = medianPush(11);
+
+  // Uploads of full-screen captures from 32 clients at once, as fast as
+  // they can, with pushes in the middle.
+  const std::string body = captureUpload();
+  Uploads uploads;
+  const auto threadsBefore = dashboard->threadSeconds();
+  const double clientsBefore = statSeconds("/proc/self/stat");
+  const auto uploadStart = Clock::now();
+  const auto uploadEnd = uploadStart + std::chrono::seconds(uploadSeconds);
+  std::vector<std::thread> uploaders;
+  const std::string uploadURL = dashboard->origin + "/v1/api/layout?appId=bench-uploads";
+  for (int i = 0; i < kUploaders; ++i)
+    uploaders.emplace_back([&] { uploads.run(uploadURL, dashboard->authority, body, uploadEnd); });
+  std::this_thread::sleep_for(std::chrono::seconds(std::min(3, uploadSeconds / 4)));
+  std::cout << "pushes during the uploads:\n";
+  const double busy = medianPush(21);
+  for (auto& uploader : uploaders)
+    uploader.join();
+  const double uploadTime = secondsSince(uploadStart);
+  const auto threadsAfter = dashboard->threadSeconds();
+  const double clientSeconds = statSeconds("/proc/self/stat") - clientsBefore;
+  std::cout << "uploads of " << body.size() / 1024 << " KB by " << kUploaders << " clients for "
+            << uploadTime << " s: " << uploads.seconds.size() << " ("
+            << static_cast<double>(uploads.seconds.size()) / uploadTime << " per second), "
+            << uploads.failed << " not answered 200\n"
+            << "upload answer: p50 " << percentile(uploads.seconds, 0.5) * 1000 << " ms, p99 "
+            << percentile(uploads.seconds, 0.99) * 1000 << " ms\n"
+            << "push to last handler call: " << quiet * 1000 << " ms without uploads, "
+            << busy * 1000 << " ms during them (" << busy / quiet << "x)\n"
+            << "processor time during the uploads (" << uploadTime << " s):\n";
+  for (const auto& [name, after] : threadsAfter) {
+    const auto before = threadsBefore.find(name);
+    std::cout << "  dashboard thread " << name << ": "
+              << after - (before == threadsBefore.end() ? 0.0 : before->second) << " s\n";
+  }
+  std::cout << "  this program (the streams' and the uploads' clients): " << clientSeconds
+            << " s\n";
+  if (quiet < 0 || busy < 0 || uploads.seconds.empty()) return giveUp();
 
   // Restart: killed, started again on the same port; one preview pushed as
   // soon as it listens (most clients are still away), one when all are back.
@@ -280,6 +452,7 @@ int main(int argc, char** argv) {
   }
   std::cout << "restarted in " << secondsSince(restart) << " s\n";
   const long deliveredDuring = push(*dashboard, 2);
+  pushed.push_back(2);
   const bool pushedDuring = deliveredDuring >= 0;
   std::cout << "preview 2 pushed during the restart went live to " << deliveredDuring
             << " streams\n";
@@ -287,7 +460,9 @@ int main(int argc, char** argv) {
                                   std::chrono::seconds(600));
   const double allBack = secondsSince(restart);
   const bool pushedAfter = push(*dashboard, 3) >= 0;
-  fleet.waitFor([&] { return fleet.messages >= 3 * streams; }, std::chrono::seconds(120));
+  pushed.push_back(3);
+  fleet.waitFor([&] { return fleet.messages >= pushed.size() * streams; },
+                std::chrono::seconds(120));
 
   std::lock_guard lock(fleet.mutex);
   std::cout << "reconnected: " << fleet.opens - opensBefore << " of " << streams
@@ -311,13 +486,14 @@ int main(int argc, char** argv) {
     std::cout << "  " << pattern << ": " << count << "\n";
   size_t exact = 0;
   for (const auto& counts : fleet.received) {
-    if (counts.size() == 3 && counts.at(1) == 1 && counts.count(2) == 1 && counts.at(2) == 1 &&
-        counts.count(3) == 1 && counts.at(3) == 1) {
-      ++exact;
-    }
+    const bool once = std::all_of(pushed.begin(), pushed.end(), [&](int n) {
+      const auto found = counts.find(n);
+      return found != counts.end() && found->second == 1;
+    });
+    if (once && counts.size() == pushed.size()) ++exact;
   }
-  std::cout << "previews 1 (before), 2 (during the restart) and 3 (after) each received exactly "
-               "once by "
+  std::cout << "every preview (1 and 11 to 23 before, 2 during the restart, 3 after) received "
+               "exactly once by "
             << exact << " of " << streams << " clients\n";
   for (auto& client : clients)
     client->close();

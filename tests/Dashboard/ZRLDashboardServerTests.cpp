@@ -23,6 +23,10 @@ class DashboardServerTest : public ::testing::Test {
     authority = files->authorityFile();
     store = ZRLDashboardStore::open(folder.path() + "/db.sqlite", &error);
     ASSERT_TRUE(store) << error;
+    // Uploads through a connection and a thread of their own, as the
+    // program has them.
+    captureStore = ZRLDashboardStore::open(folder.path() + "/db.sqlite", &error);
+    ASSERT_TRUE(captureStore) << error;
     ZRLDashboardServer::Options options;
     options.certificateChainFile = files->chainFile();
     options.keyFile = files->keyFile();
@@ -30,11 +34,13 @@ class DashboardServerTest : public ::testing::Test {
     options.writeTimeout = std::chrono::seconds(60);
     options.streamQueueLimit = 8;
     options.keepAliveInterval = std::chrono::milliseconds(200);
+    options.maximumConnections = maximumConnections;
     server = ZRLDashboardServer::make(options, &error);
     ASSERT_TRUE(server) << error;
     origin = "https://127.0.0.1:" + std::to_string(server->port());
     router = std::make_unique<ZRLDashboardRouter>(
         *store, hub, ZRLDashboardRouter::Options{"t0k3n", server->port(), folder.path()});
+    router->useForUploads(*captureStore);
     serving = std::thread([this] { server->run(*router, hub); });
   }
   void TearDown() override {
@@ -55,10 +61,12 @@ class DashboardServerTest : public ::testing::Test {
   // included: generous, so that no handshake under a sanitizer on a busy
   // machine runs into it, but for the tests of slow senders.
   std::chrono::milliseconds readTimeout = std::chrono::seconds(20);
+  size_t maximumConnections = 0;
   TemporaryDirectory folder;
   std::string authority;
   std::string origin;
   std::unique_ptr<ZRLDashboardStore> store;
+  std::unique_ptr<ZRLDashboardStore> captureStore;
   ZRLDashboardHub hub;
   std::unique_ptr<ZRLDashboardServer> server;
   std::unique_ptr<ZRLDashboardRouter> router;
@@ -193,6 +201,33 @@ TEST_F(DashboardServerTest, ReplaysMissedPreviewsAndClosesStreamsOnStop) {
   EXPECT_LT(text.find("id: 2\ndata: {\"n\":2}\n\n"), text.find("id: 3\n"));
   EXPECT_LT(text.find("id: 3\n"), text.find("id: 4\ndata: {\"n\":4}\n\n"));
   EXPECT_NE(text.find("0\r\n\r\n"), std::string::npos);
+}
+
+class DashboardConnectionCapTest : public DashboardServerTest {
+ protected:
+  DashboardConnectionCapTest() { maximumConnections = 2; }
+};
+
+TEST_F(DashboardConnectionCapTest, AnswersOneConnectionPastTheCapWith503AndClosesIt) {
+  RawTLSClient first(server->port(), authority);
+  ASSERT_TRUE(first.write(streamRequest("app")));
+  ASSERT_TRUE(first.readUntil("\r\n\r\n"));
+  {
+    RawTLSClient second(server->port(), authority);
+    ASSERT_TRUE(second.write(streamRequest("app")));
+    ASSERT_TRUE(second.readUntil("\r\n\r\n"));
+    RawTLSClient third(server->port(), authority);
+    ASSERT_TRUE(third.write(streamRequest("app")));
+    EXPECT_TRUE(third.endsByServer());
+    EXPECT_EQ(third.received().rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u)
+        << third.received();
+    EXPECT_NE(third.received().find("at most 2 connections"), std::string::npos);
+  }
+  // Once a connection has closed, the server takes another, and the open
+  // stream was never disturbed.
+  EXPECT_TRUE(eventually([&] { return api("GET", "/api/captures?appId=a").status == 200; }));
+  EXPECT_EQ(json::parse(api("POST", "/api/previews?appId=app", R"({"n":1})").body)["delivered"], 1);
+  EXPECT_TRUE(first.readUntil("id: 1\ndata: {\"n\":1}\n\n"));
 }
 
 }  // namespace
