@@ -5,8 +5,6 @@
 // close() or an HTTP 401 answer, it is opened again after a randomised,
 // exponentially growing delay, sending the last event ID it saw.
 
-#include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,36 +12,17 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "LDEventSource/LDEvent.h"
+#include "LDEventSource/LDEventBatchDelivery.h"
+#include "LDEventSource/LDEventListeners.h"
 #include "LDEventSource/LDEventSourceConstants.h"
 #include "LDEventSource/LDEventStreamReader.h"
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Foundation/NSData.h"
 #include "Platform/Net/NSURLSession.h"
-
-// A listener: called with each record delivered under the type it was
-// registered for.
-using LDEventSourceEventHandler = std::function<void(const LDEventPtr& event)>;
-
-// One record as a batch handler sees it, and the types that the listeners
-// get it under, in order: "message" and then its own event name for a
-// parsed record; "readyState" and then "open" or "error" for a change of
-// state ("readyState" alone for CONNECTING).
-struct LDEventDelivery {
-  LDEventView record;
-  std::array<std::string_view, 2> types{};
-  std::size_t typeCount = 0;
-
-  std::span<const std::string_view> typeNames() const { return {types.data(), typeCount}; }
-};
-// A batch handler: the records of one piece of the stream (or one change of
-// state), whose views stay valid for the call only.
-using LDEventSourceBatchHandler = std::function<void(std::span<const LDEventDelivery> records)>;
 
 class LDEventSource : public NSURLSessionDataDelegate,
                       public std::enable_shared_from_this<LDEventSource> {
@@ -145,13 +124,13 @@ class LDEventSource : public NSURLSessionDataDelegate,
   // The fast way to every record, for a client that prints or counts them
   // all: one handler, called with the records of each piece of the stream
   // as views, before the same records are queued for the listeners. It is
-  // called under the client's lock, on the thread that reads the stream (or
-  // that opens or ends the connection): one call at a time, in stream
-  // order, and never after close() has returned, which drops it. It makes
-  // no record objects, and it takes no part in the bound on records in
-  // flight: a handler that takes its time holds the reading up instead. It
-  // must not call open() or close(), nor wait for a thread that does. A null
-  // handler removes the one set.
+  // called under the client's stream lock, on the thread that reads the
+  // stream (or that opens or ends the connection): one call at a time, in
+  // stream order, and never after close() has returned, which drops it. It
+  // makes no record objects, and it takes no part in the bound on records
+  // in flight: a handler that takes its time holds the reading up instead.
+  // It must not call open() or close(), nor wait for a thread that does. A
+  // null handler removes the one set.
   void setBatchHandler(LDEventSourceBatchHandler handler);
 
   // Listener counts by type (diagnostics and tests).
@@ -159,9 +138,10 @@ class LDEventSource : public NSURLSessionDataDelegate,
   // Records parsed, or made for a state change, whose handler calls have
   // not all run yet (diagnostics and tests). While it is past
   // kMaximumRecordsInFlight (or their text past kMaximumBytesInFlight) the
-  // data task is suspended and the pieces still on their way are held
-  // unread, so a slow handler holds the stream back instead of making
-  // memory grow. A handler must therefore not wait for a later record.
+  // data task is suspended, which also stops the pieces already read (see
+  // LDEventFlowControl), so a slow handler holds the stream back instead of
+  // making memory grow. A handler must therefore not wait for a later
+  // record.
   std::size_t recordsInFlight() const;
 
   // The queue on which listeners run: the global queue of high priority,
@@ -189,136 +169,54 @@ class LDEventSource : public NSURLSessionDataDelegate,
   void _dispatchEvent(const LDEventPtr& event);
 
  private:
-  // The types a record is delivered under, in this order.
-  enum class Occasion : uint8_t {
-    Parsed,      // "message", then the record's own event name if any
-    Connecting,  // "readyState"
-    Opened,      // "readyState", "open"
-    Ended,       // "readyState", "error"
-  };
-  struct Queued {
-    LDEventPtr event;
-    Occasion occasion;
-  };
-  using Batch = std::vector<Queued>;
-  using Handlers = std::vector<std::shared_ptr<const LDEventSourceEventHandler>>;
-  // Listeners by type. Never changed once made: a registration makes a new
-  // one, so a block on the listener queue holds the registry of its time.
-  struct Registry {
-    std::map<std::string, Handlers, std::less<>> byType;
-    // byType's "message" list, which every parsed record goes to, if any.
-    const Handlers* messages = nullptr;
-
-    const Handlers* handlersOf(std::string_view type) const;
-    // A copy with one more handler.
-    std::shared_ptr<const Registry> adding(std::string_view type,
-                                           std::shared_ptr<const LDEventSourceEventHandler>) const;
-  };
-
   // Opens, unless a generation is given and open() or close() has run since
   // (a reconnection that was scheduled then is void).
   void openConnection(std::optional<uint64_t> scheduledGeneration);
-  LDEventStreamReader makeReader();
   bool isCurrentTask(const NSURLSessionDataTaskPtr& task) const;
+  // The reader's handler: stages the record, and notes what it changes of
+  // the connection. streamMutex_ held.
   void blockParsed(const LDEventParser::BlockFields& fields);
-  // The records of the piece just read: to the batch handler, then to the
-  // listeners. mutex_ held.
-  void deliverParsedLocked();
-  // A change of state, the same way. mutex_ held.
-  void deliverStateLocked(LDEventReadyState state, Occasion occasion, NSErrorPtr error = nullptr);
-  void callBatchHandlerLocked(std::span<const LDEventDelivery> records);
-  bool hasListeners() const;
-  // Reads one piece of the body and queues the records it completes as one
-  // batch; false when a block has grown past the size limit. mutex_ held.
-  bool readLocked(std::string_view bytes);
-  // The steps at the end of a data task; the delay of the reconnection to
-  // schedule, if any. mutex_ held.
-  std::optional<double> endTaskLocked(const NSURLSessionDataTaskPtr& task, const NSErrorPtr& error,
-                                      uint64_t* generation);
-  // Hands records to the listeners of their types, as one block on the
-  // listener queue. Called with mutex_ held, so that blocks are queued in
-  // the order in which the connection made their records. They count as in
-  // flight until their calls have run.
-  void deliverLocked(Batch batch, std::size_t bytes);
-  // Runs every call of a batch, in order. Each record is delivered to the
-  // listeners registered when its calls start, or, once close() has run
-  // since the batch was queued, to those registered before the close().
-  void callListeners(std::shared_ptr<const Registry> registry, uint64_t version,
-                     uint64_t closeCount, const Batch& batch) const;
-  // The calls of one record.
-  static void callListeners(const Registry& registry, const Queued& queued);
-  // Records (and their text) whose calls have run.
-  void release(std::size_t records, std::size_t bytes);
-  // A batch whose calls have run comes back for a later piece: a batch's
-  // buffer is a few KiB, and allocating one per piece would make the
-  // allocator tidy its free lists each time. Its records are let go when
-  // it is reused, under mutex_, by the thread that reads the stream: freed
-  // where they were made, their memory goes straight back to the records
-  // that it parses next.
-  void recycle(Batch batch);
-  Batch spareBatch();
-
-  // Flow control of the records in flight. A small state machine, under
-  // mutex_ but for the counts:
-  //
-  //   Flowing   the data task runs and each piece is read as it arrives.
-  //   Holding   the records in flight (or their text) passed their bound:
-  //             the task is suspended, and the pieces still on their way
-  //             are kept unread in `held`; an end that arrives meanwhile
-  //             waits in `heldEnd` until they have been read.
-  //   Draining  the records are back at half of their bound: a pass on the
-  //             delegate queue is scheduled that reads `held` slice by
-  //             slice (from `heldOffset`) while the bound allows.
-  //
-  //   Flowing  -> Holding   holdLocked(): a piece left the records past the
-  //                         bound, or arrived while they were
-  //   Holding  -> Draining  scheduleDrainLocked(): release() on the listener
-  //                         queue made room, or holdLocked() found it
-  //   Draining -> Holding   drainHeld(): past the bound again before all is read
-  //   Draining -> Flowing   drainHeld(): all read; the task resumes, or its
-  //                         held end is handled now
-  //   any      -> Flowing   resetHoldLocked(): open(), close(), end of the task
-  //
-  // `records` and `bytes` count what deliverLocked() handed to the listener
-  // queue and release() has not yet taken back; they are atomics because
-  // release() runs on the listener queue without mutex_. `holding` mirrors
-  // state != Flowing for release(), which takes mutex_ only then. It is set
-  // before holdLocked() looks at the counts again, and release() lowers the
-  // counts before it looks at it: either the last release sees the hold,
-  // or the hold sees the room, so a hold cannot outlive its records.
-  enum class FlowState : uint8_t { Flowing, Holding, Draining };
-  struct FlowControl {
-    FlowState state = FlowState::Flowing;
-    std::string held;
-    std::size_t heldOffset = 0;  // the part of held already read
-    std::optional<NSErrorPtr> heldEnd;
-    std::atomic<bool> holding{false};
-    std::atomic<std::size_t> records{0};
-    std::atomic<std::size_t> bytes{0};
-
-    void enter(FlowState next) {
-      state = next;
-      holding.store(next != FlowState::Flowing);
-    }
-  };
-
-  // Whether the records in flight are past their bound, or back at half of
-  // it; the transitions above. mutex_ held.
-  bool pastBoundLocked() const;
-  bool roomAgainLocked() const;
-  void holdLocked(const NSURLSessionDataTaskPtr& task);
-  void scheduleDrainLocked();
-  // keepBuffer: the room of `held` is kept for the next hold of the same
-  // task (a fast stream holds again and again), rather than given back.
-  void resetHoldLocked(bool keepBuffer = false);
-  // Delegate queue: reads what was held back, while the bound allows.
-  void drainHeld(const NSURLSessionDataTaskPtr& task);
+  // Applies what the blocks of a piece noted. Both locks held.
+  void applyNotesLocked();
+  // The next back-off delay; counts one more attempt. mutex_ held.
+  double nextDelayLocked();
   void scheduleReconnection(double delay, uint64_t generation);
 
-  mutable std::recursive_mutex mutex_;
+  // The connection's life. Every change is made with both locks held.
+  //
+  //   Closed      made, or close(): no task; wasClosed_ after close().
+  //   Connecting  open() made session_ and eventSourceTask_ and told
+  //               CONNECTING; no answer yet.
+  //   Open        a 200 answer of an event stream: told OPEN; the body is
+  //               read through reader_ and its records delivered.
+  //   Discarding  any other answer (discardBody_): its body is dropped.
+  //   Failed      a block grew past maxEventSize_ (failure_): the task is
+  //               cancelled and nothing more is read.
+  //   Waiting     the task ended and CLOSED was told; a reconnection is
+  //               scheduled for generation_ after the back-off delay, but
+  //               after a 401 answer nothing is: it waits for open().
+  //
+  //   Closed, Waiting      -> Connecting          open(), a reconnection
+  //   Connecting           -> Open | Discarding   didReceiveResponse
+  //   Open                 -> Failed              a block too large
+  //   Connecting .. Failed -> Waiting             didCompleteWithError
+  //   any                  -> Closed              close()
+  //   any                  -> Connecting          open(): the old session
+  //                                               is cancelled
+  //
+  // generation_ is bumped by open() and close(); a scheduled reconnection
+  // of another generation does nothing.
+  //
+  // Two locks, never held while waiting for another thread:
+  // streamMutex_ orders the stream: reader_, the staged records, and all
+  // that reaches the batch handler and the listener queue, so that they get
+  // it in stream order. It is taken first. mutex_ guards the connection's
+  // state and the properties, and is never held while calling out, so the
+  // batch handler may read any property.
+  mutable std::mutex streamMutex_;
+  mutable std::mutex mutex_;
   bool wasClosed_ = false;
-  uint64_t generation_ = 0;  // bumped by open() and close(); stale reconnections check it
-  dispatch_queue_t listenerQueue_;
+  uint64_t generation_ = 0;
   NSURLPtr eventURL_;
   NSURLSessionDataTaskPtr eventSourceTask_;
   NSURLSessionPtr session_;
@@ -330,7 +228,6 @@ class LDEventSource : public NSURLSessionDataDelegate,
   std::optional<NSData> connectBody_;
   std::optional<std::string> lastEventID_;
   std::size_t maxEventSize_ = LDEventSourceMaxEventSize;
-  LDEventStreamReader reader_;
   bool discardBody_ = false;
   // Whether the current connection has parsed a record with data; the first
   // such record resets retryAttempt_, which was attemptsBeforeData_ then.
@@ -338,34 +235,18 @@ class LDEventSource : public NSURLSessionDataDelegate,
   long attemptsBeforeData_ = 0;
   NSErrorPtr failure_;  // set when the client itself fails the connection
   RandomUniform randomUniform_;
-  // The records of the piece being read: where their texts are in
-  // parsedText_, and the bytes of those texts.
-  struct ParsedRecord {
-    std::size_t idOffset = 0;
-    std::size_t idSize = 0;
-    std::size_t eventOffset = 0;
-    std::size_t eventSize = 0;
-    std::size_t dataOffset = 0;
-    std::size_t dataSize = 0;
-    bool hasId = false;
-    bool hasEvent = false;
-    bool hasData = false;
-  };
-  std::vector<ParsedRecord> parsed_;
-  std::string parsedText_;
-  std::size_t parsedBytes_ = 0;
-  std::vector<LDEventDelivery> deliveries_;  // kept for the next piece
-  std::shared_ptr<const LDEventSourceBatchHandler> batchHandler_;
-  std::mutex spareMutex_;
-  std::vector<Batch> spareBatches_;  // under spareMutex_
 
-  FlowControl flow_;  // see FlowState
+  // Under streamMutex_: the reader, and what the blocks of the piece being
+  // read change of the connection, applied once the piece is read.
+  LDEventStreamReader reader_;
+  struct Notes {
+    std::string lastEventID;
+    bool hasLastEventID = false;
+    std::optional<double> retryInterval;
+    bool data = false;
+  } notes_;
 
-  mutable std::mutex listenersMutex_;
-  // Bumped by close() under listenersMutex_: blocks queued before it stop
-  // taking new listeners.
-  std::atomic<uint64_t> closeCount_{0};
-  std::shared_ptr<const Registry> listeners_;
-  // Bumped under listenersMutex_ whenever listeners_ changes.
-  std::atomic<uint64_t> registryVersion_{0};
+  LDEventListeners listeners_;
+  // Under streamMutex_, but for setBatchHandler and its flow control.
+  LDEventBatchDelivery delivery_;
 };

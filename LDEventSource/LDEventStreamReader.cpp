@@ -15,19 +15,11 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace
 
-LDEventStreamReader::LDEventStreamReader(Handler handler, std::size_t maxEventSize)
+LDEventStreamReader::LDEventStreamReader(FieldsHandler handler, std::size_t maxEventSize)
     : handler_(std::move(handler)), maxEventSize_(maxEventSize) {}
 
-LDEventStreamReader LDEventStreamReader::withFieldsHandler(FieldsHandler handler,
-                                                           std::size_t maxEventSize) {
-  LDEventStreamReader reader(Handler(), maxEventSize);
-  reader.fieldsHandler_ = std::move(handler);
-  return reader;
-}
-
 bool LDEventStreamReader::appendBytes(std::string_view bytes) {
-  const uint64_t generation = generation_;
-  while (!bytes.empty() && !exceededSizeLimit_ && generation == generation_) {
+  while (!bytes.empty() && !exceededSizeLimit_) {
     const std::string_view slice = bytes.substr(0, kSliceSize);
     bytes.remove_prefix(slice.size());
     accumulator_.accumulateEventStringWith([&](std::string& text) { decode(slice, text); });
@@ -43,7 +35,11 @@ void LDEventStreamReader::reset() {
   atBodyStart_ = true;
   afterReturn_ = false;
   exceededSizeLimit_ = false;
-  ++generation_;
+}
+
+void LDEventStreamReader::reset(std::size_t maxEventSize) {
+  maxEventSize_ = maxEventSize;
+  reset();
 }
 
 void LDEventStreamReader::decode(std::string_view bytes, std::string& text) {
@@ -90,19 +86,12 @@ void LDEventStreamReader::normalizeLineBreaks(std::string& text, std::size_t fro
 }
 
 bool LDEventStreamReader::parseCompleteBlocks() {
-  const uint64_t generation = generation_;
   while (const auto block = accumulator_.nextEventBlock()) {
     if (block->size() > maxEventSize_) {
       failOnSizeLimit();
       return false;
     }
-    if (fieldsHandler_) {
-      fieldsHandler_(LDEventParser::parseEventBlockFields(*block, joined_));
-    } else {
-      auto parsed = LDEventParser::parseEventBlock(*block);
-      handler_(std::move(parsed.event), parsed.retryInterval);
-    }
-    if (generation != generation_) return true;
+    handler_(LDEventParser::parseEventBlockFields(*block, joined_));
   }
   // The text held is the start of one block: a line feed left of a run at
   // its front and the first line feed of its terminator at its end are not

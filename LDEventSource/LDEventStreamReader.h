@@ -1,16 +1,13 @@
 #pragma once
 // Reads the body of one event-stream connection: bytes in, in the chunks
-// the network delivers, and one record per complete event block out, in
+// the network delivers, and the fields of each complete event block out, in
 // stream order.
 
 #include <cstddef>
-#include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "LDEventSource/LDEvent.h"
 #include "LDEventSource/LDEventParser.h"
 #include "LDEventSource/LDEventSourceConstants.h"
 #include "LDEventSource/LDEventStringAccumulator.h"
@@ -32,28 +29,23 @@
 // Not thread-safe: one connection feeds it, one chunk at a time.
 class LDEventStreamReader {
  public:
-  // Receives each record and the reconnection interval that its block asks
-  // for, in seconds, if any. The handler may call reset(); the rest of the
-  // chunk then belongs to the old connection and is dropped.
-  using Handler = std::function<void(LDEventPtr event, std::optional<double> retryInterval)>;
-
-  explicit LDEventStreamReader(Handler handler,
-                               std::size_t maxEventSize = LDEventSourceMaxEventSize);
-
-  // Receives each block's fields instead of a record: views valid for the
-  // call only (see LDEventParser::parseEventBlockFields). A reader made
-  // with it makes no records, for a client that keeps the text its own way.
+  // Receives the fields of each block as views valid for the call only (see
+  // LDEventParser::parseEventBlockFields): the reader makes no records, so
+  // that its user keeps the text its own way.
   using FieldsHandler = std::function<void(const LDEventParser::BlockFields& fields)>;
-  static LDEventStreamReader withFieldsHandler(
-      FieldsHandler handler, std::size_t maxEventSize = LDEventSourceMaxEventSize);
+
+  explicit LDEventStreamReader(FieldsHandler handler,
+                               std::size_t maxEventSize = LDEventSourceMaxEventSize);
 
   // Reads one chunk of the body and delivers the blocks it completes.
   // Returns false when a block exceeds the size limit (or did so before).
   [[nodiscard]] bool appendBytes(std::string_view bytes);
 
   // Starts a new body: a block the last one left incomplete is dropped, and
-  // a byte order mark is looked for again.
+  // a byte order mark is looked for again. Not from inside the handler.
   void reset();
+  // The same, with a new size limit.
+  void reset(std::size_t maxEventSize);
 
   bool didExceedSizeLimit() const { return exceededSizeLimit_; }
   std::size_t maxEventSize() const { return maxEventSize_; }
@@ -66,9 +58,8 @@ class LDEventStreamReader {
   bool parseCompleteBlocks();
   void failOnSizeLimit();
 
-  Handler handler_;
-  FieldsHandler fieldsHandler_;
-  std::string joined_;  // the joined data of the block that fieldsHandler_ is given
+  FieldsHandler handler_;
+  std::string joined_;  // the joined data of the block that the handler is given
   std::size_t maxEventSize_;
   LDEventStringAccumulator accumulator_;
   LDUTF8Decoder decoder_;
@@ -77,6 +68,4 @@ class LDEventStreamReader {
   // of the same line break.
   bool afterReturn_ = false;
   bool exceededSizeLimit_ = false;
-  // Counts resets, so that a reset from the handler ends the chunk.
-  uint64_t generation_ = 0;
 };

@@ -1,6 +1,7 @@
 #pragma once
-// Errors of the URL loading system: the NSURLErrorDomain codes and the
-// platform's descriptions of them.
+// Errors of the URL loading system: the NSURLErrorDomain codes, the
+// platform's descriptions of them, and the codes that libcurl's results
+// become.
 
 #include <string>
 
@@ -34,3 +35,12 @@ std::string NSURLErrorLocalizedDescription(long code);
 
 // An error in NSURLErrorDomain with the platform's description.
 NSErrorPtr NSURLErrorWithCode(long code, NSErrorPtr underlyingError = nullptr);
+
+// An error in CURLErrorDomain: libcurl's code and its message.
+NSErrorPtr NSURLCURLError(long curlCode, std::string message);
+
+// The NSURLErrorDomain error that a transfer failed with libcurl's code
+// (a CURLcode) ends with, libcurl's code and message underneath. An
+// unsupported protocol is a redirect's to another scheme when the transfer
+// was redirected, and otherwise an answer without any HTTP head.
+NSErrorPtr NSURLErrorForCURLCode(long curlCode, bool redirected, std::string message);

@@ -31,9 +31,10 @@
 #include "Platform/Net/NSURLError.h"
 #include "Platform/Net/NSURLRequest.h"
 
-// Undelivered body bytes that a task lets pile up on its delegate queue: past
-// this bound it stops reading from the network until the delegate has caught
-// up with half of it, so a slow delegate cannot make memory grow without
+// Body bytes read from the network and not yet handed to the delegate that
+// a task lets pile up (while the delegate is slow, or has suspended the
+// task): past this bound it stops reading from the network until the
+// delegate has caught up with half of it, so memory cannot grow without
 // bound.
 inline constexpr size_t NSURLSessionMaximumUndeliveredBytes = size_t{4} << 20;
 
@@ -110,9 +111,13 @@ class NSURLSessionDataTask : public std::enable_shared_from_this<NSURLSessionDat
   // NSURLErrorCancelled instead of starting.
   virtual void resume() = 0;
   // Holds a running request until resume(): no more of the body is read
-  // from the network, and the idle limit does not run meanwhile. Pieces
-  // already on their way to the delegate are still delivered. Does nothing
-  // to a task that is not running.
+  // from the network, nothing more reaches the delegate (neither pieces
+  // already read nor the end; a piece whose delivery has begun on the
+  // delegate queue still arrives), and the idle limit does not run
+  // meanwhile. A delegate that suspends its task inside didReceiveData
+  // therefore gets no other piece until it resumes the task: the way a
+  // delegate that cannot keep up holds the stream back. Does nothing to a
+  // task that is not running.
   virtual void suspend() = 0;
   // Ends the request from any thread, delegate callbacks included, without
   // waiting and without calling the delegate from inside the call. Its end is

@@ -19,27 +19,14 @@ constexpr const char* kSystemCertificateDirectory = "/etc/ssl/certs";
 // keeps the deadline arithmetic far from overflowing.
 constexpr double kLongestIdleLimit = 1e9;
 
-bool isTokenCharacter(char c) {
-  if (c >= '0' && c <= '9') return true;
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
-  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-bool isToken(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), isTokenCharacter);
-}
-
 // A value may hold anything but the characters that would end the line and
 // smuggle another header field or request onto the wire.
 bool isSafeFieldValue(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
-std::string_view trimmed(std::string_view text) {
-  const size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string_view::npos) return {};
-  const size_t end = text.find_last_not_of(" \t");
-  return text.substr(begin, end - begin + 1);
+std::string methodOf(const NSURLRequest& request) {
+  return request.HTTPMethod().empty() ? "GET" : request.HTTPMethod();
 }
 
 bool hasField(const NSHTTPHeaderFields& fields, std::string_view name) {
@@ -81,7 +68,7 @@ std::string hostsWithoutProxy() {
   if (user == nullptr || *user == '\0')
     user = std::getenv("NO_PROXY");  // NOLINT(concurrency-mt-unsafe)
   if (user == nullptr) return list;
-  const std::string_view entries = trimmed(user);
+  const std::string_view entries = NSHTTPHeadParser::trimmed(user);
   if (entries == "*") return "*";
   if (!entries.empty()) list.append(",").append(entries);
   return list;
@@ -90,10 +77,6 @@ std::string hostsWithoutProxy() {
 bool isDirectory(const char* path) {
   struct stat status {};
   return ::stat(path, &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-NSErrorPtr curlError(CURLcode code, std::string text) {
-  return NSError::errorWithDomain(CURLErrorDomain, code, {std::move(text), nullptr});
 }
 
 }  // namespace
@@ -122,66 +105,74 @@ void NSURLTransfer::closeHandle() {
 NSErrorPtr NSURLTransfer::open(std::shared_ptr<NSURLTransferClient> client) {
   client_ = std::move(client);
   touch();
-  return setUp();
+  if (NSErrorPtr error = checkRequest()) return error;
+  if (NSErrorPtr error = listRequestHeaders()) return error;
+  return setOptions();
 }
 
-NSErrorPtr NSURLTransfer::setUp() {
+NSErrorPtr NSURLTransfer::checkRequest() const {
   const NSURLPtr& url = request_->URL();
   if (!url) return NSURLErrorWithCode(NSURLErrorBadURL);
   if (url->scheme() != "http" && url->scheme() != "https") {
     return NSURLErrorWithCode(NSURLErrorUnsupportedURL);
   }
-  const std::string method = request_->HTTPMethod().empty() ? "GET" : request_->HTTPMethod();
-  if (!isToken(method)) {
+  if (!NSHTTPHeadParser::isToken(methodOf(*request_))) {
     return NSURLErrorWithCode(
         NSURLErrorUnknown,
-        curlError(CURLE_BAD_FUNCTION_ARGUMENT, "The request method is not a valid token."));
+        NSURLCURLError(CURLE_BAD_FUNCTION_ARGUMENT, "The request method is not a valid token."));
   }
+  return nullptr;
+}
 
+NSErrorPtr NSURLTransfer::listRequestHeaders() {
+  const auto append = [this](const std::string& line) {
+    curl_slist* appended = curl_slist_append(requestHeaders_, line.c_str());
+    if (appended == nullptr) return false;
+    requestHeaders_ = appended;
+    return true;
+  };
   // Header fields in the caller's order. "Name;" is libcurl's way of sending
   // a field with an empty value; "Name:" removes one that it would add.
   const NSHTTPHeaderFields& fields = request_->allHTTPHeaderFields();
   for (const auto& [name, value] : fields.fields()) {
-    if (!isToken(name) || !isSafeFieldValue(value)) {
+    if (!NSHTTPHeadParser::isToken(name) || !isSafeFieldValue(value)) {
       return NSURLErrorWithCode(
           NSURLErrorUnknown,
-          curlError(CURLE_BAD_FUNCTION_ARGUMENT,
-                    NSStringWithFormat("The request header field \"%@\" is not valid.", name)));
+          NSURLCURLError(
+              CURLE_BAD_FUNCTION_ARGUMENT,
+              NSStringWithFormat("The request header field \"%@\" is not valid.", name)));
     }
     std::string line = name;
     line.append(value.empty() ? ";" : ": ").append(value);
-    curl_slist* appended = curl_slist_append(requestHeaders_, line.c_str());
-    if (appended == nullptr) return NSURLErrorWithCode(NSURLErrorUnknown);
-    requestHeaders_ = appended;
+    if (!append(line)) return NSURLErrorWithCode(NSURLErrorUnknown);
   }
-  const std::optional<NSData>& body = request_->HTTPBody();
   // No "Expect: 100-continue" round trip before a large body, and no form
   // content type that the caller did not ask for.
-  std::vector<const char*> removals;
-  if (!hasField(fields, "Expect")) removals.push_back("Expect:");
-  if (body && !hasField(fields, "Content-Type")) removals.push_back("Content-Type:");
-  for (const char* removal : removals) {
-    curl_slist* appended = curl_slist_append(requestHeaders_, removal);
-    if (appended == nullptr) return NSURLErrorWithCode(NSURLErrorUnknown);
-    requestHeaders_ = appended;
+  if (!hasField(fields, "Expect") && !append("Expect:")) {
+    return NSURLErrorWithCode(NSURLErrorUnknown);
   }
+  if (request_->HTTPBody() && !hasField(fields, "Content-Type") && !append("Content-Type:")) {
+    return NSURLErrorWithCode(NSURLErrorUnknown);
+  }
+  return nullptr;
+}
 
+NSErrorPtr NSURLTransfer::setOptions() {
   handle_ = curl_easy_init();
   if (handle_ == nullptr) return NSURLErrorWithCode(NSURLErrorUnknown);
-
   CURLcode failure = CURLE_OK;
   auto set = [&](CURLoption option, auto value) {
     if (failure != CURLE_OK) return;
     failure = curl_easy_setopt(handle_, option, value);
   };
+  const NSURLPtr& url = request_->URL();
   set(CURLOPT_PRIVATE, static_cast<void*>(this));
   set(CURLOPT_ERRORBUFFER, errorBuffer_);
   set(CURLOPT_URL, url->absoluteString().c_str());
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   // An https request is never redirected to plain http (see followRedirect,
   // which also names the error).
-  const bool secure = url->scheme() == "https";
-  set(CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+  set(CURLOPT_REDIR_PROTOCOLS_STR, url->scheme() == "https" ? "https" : "http,https");
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_FOLLOWLOCATION, 1L);
@@ -203,6 +194,8 @@ NSErrorPtr NSURLTransfer::setUp() {
   if (certificateAuthorityFile_) set(CURLOPT_CAINFO, certificateAuthorityFile_->c_str());
   if (isDirectory(kSystemCertificateDirectory)) set(CURLOPT_CAPATH, kSystemCertificateDirectory);
 
+  const std::string method = methodOf(*request_);
+  const std::optional<NSData>& body = request_->HTTPBody();
   if (method == "HEAD") {
     set(CURLOPT_NOBODY, 1L);
   } else if (method == "GET" && !body) {
@@ -269,63 +262,23 @@ size_t NSURLTransfer::onHeaderLine(std::string_view line) {
   touch();
   // After the final head only trailer fields of a chunked body can come.
   if (response_ || ended_) return consumed;
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-    line.remove_suffix(1);
-
-  // Each head (an interim 1xx, a redirect, the final answer) starts with its
-  // status line and replaces what came before.
-  if (line.substr(0, 5) == "HTTP/") {
-    head_ = std::make_unique<Head>();
-    statusLineSeen_ = true;
-    return consumed;
-  }
-  if (line.empty()) return endOfHead() ? consumed : 0;
-  if (line.front() == ' ' || line.front() == '\t') {
-    // An obsolete folded line continues the previous field's value.
-    if (head_ && !head_->lastFieldName.empty()) {
-      std::string value = head_->fields.valueForField(head_->lastFieldName).value_or("");
-      value += ' ';
-      value += trimmed(line);
-      head_->fields.setValue(std::move(value), head_->lastFieldName);
-    }
-    return consumed;
-  }
-  const size_t colon = line.find(':');
-  if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return consumed;
-  const std::string_view name = line.substr(0, colon);
-  const std::string_view value = trimmed(line.substr(colon + 1));
-  // A repeated field is joined into one value, separated by ", ".
-  Head& current = head();
-  current.fields.addValue(value, name);
-  current.lastFieldName.assign(name);
-  return consumed;
-}
-
-NSURLTransfer::Head& NSURLTransfer::head() {
-  if (!head_) head_ = std::make_unique<Head>();
-  return *head_;
+  if (!head_) head_ = std::make_unique<NSHTTPHeadParser>();
+  if (head_->read(line) != NSHTTPHeadParser::Line::End) return consumed;
+  return endOfHead() ? consumed : 0;
 }
 
 bool NSURLTransfer::endOfHead() {
-  if (!statusLineSeen_) return true;
-  const long status = responseCode();
+  if (!head_->sawStatusLine()) return true;
+  const long status = head_->status();
   const bool interim = status >= 100 && status < 200 && status != 101;
-  const auto location = head_ ? head_->fields.valueForField("Location") : std::nullopt;
+  const auto location = head_->fields().valueForField("Location");
   // libcurl follows every 3xx answer that names a location (or fails the
   // transfer once there have been too many): that answer is not the final one.
   const bool redirect = status >= 300 && status < 400 && location && !location->empty();
-  if (interim || redirect) {
-    head_.reset();
-    return interim || followRedirect(status, *location);
-  }
-  deliverResponse(status);
+  if (interim) return true;
+  if (redirect) return followRedirect(status, *location);
+  deliverResponse();
   return true;
-}
-
-long NSURLTransfer::responseCode() const {
-  long status = 0;
-  if (curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
-  return status;
 }
 
 bool NSURLTransfer::followRedirect(long status, std::string_view location) {
@@ -344,11 +297,11 @@ bool NSURLTransfer::followRedirect(long status, std::string_view location) {
     const bool toHttp = target ? !startsWithScheme(target->c_str(), "https")
                                : startsWithScheme(std::string(location).c_str(), "http");
     if (toHttp) {
-      failure_ =
-          NSURLErrorWithCode(NSURLErrorAppTransportSecurityRequiresSecureConnection,
-                             curlError(CURLE_UNSUPPORTED_PROTOCOL,
-                                       NSStringWithFormat("Refused a redirect from https to %@",
-                                                          target.value_or(std::string(location)))));
+      failure_ = NSURLErrorWithCode(
+          NSURLErrorAppTransportSecurityRequiresSecureConnection,
+          NSURLCURLError(CURLE_UNSUPPORTED_PROTOCOL,
+                         NSStringWithFormat("Refused a redirect from https to %@",
+                                            target.value_or(std::string(location)))));
       return false;
     }
   }
@@ -370,7 +323,7 @@ bool NSURLTransfer::followRedirect(long status, std::string_view location) {
   return true;
 }
 
-void NSURLTransfer::deliverResponse(long status) {
+void NSURLTransfer::deliverResponse() {
   char* effective = nullptr;
   NSURLPtr url = request_->URL();
   // The request's own URL unless a redirect led elsewhere: no second copy
@@ -379,8 +332,13 @@ void NSURLTransfer::deliverResponse(long status) {
       effective != nullptr && (!url || url->absoluteString() != effective)) {
     if (NSURLPtr answered = NSURL::URLWithString(effective)) url = std::move(answered);
   }
+  // The status line's, or libcurl's if that had none that reads.
+  long status = head_ ? head_->status() : 0;
+  if (status == 0 && curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) {
+    status = 0;
+  }
   NSHTTPHeaderFields fields;
-  if (head_) fields = std::move(head_->fields);
+  if (head_) fields = head_->takeFields();
   head_.reset();
   // Kept as long as the task: no spare room.
   fields.shrinkToFit();
@@ -392,10 +350,7 @@ void NSURLTransfer::deliverResponse(long status) {
 
 size_t NSURLTransfer::onBody(const char* data, size_t size) {
   if (ended_ || !client_) return 0;  // never happens: a handle ends outside its callbacks
-  if (!response_) {
-    const long status = responseCode();
-    deliverResponse(status);
-  }
+  if (!response_) deliverResponse();
   if (size == 0) return 0;
   if (pauseReasons_ == 0 && client_->transferShouldPause()) pauseReasons_ |= FlowControl;
   // libcurl keeps the piece and hands it over again once unpaused.
@@ -439,12 +394,11 @@ bool NSURLTransfer::curlDidFinish(CURLcode code) {
   }
   if (code == CURLE_OK && !response_) {
     // A head that libcurl accepted without its closing blank line.
-    if (!statusLineSeen_) {
+    if (!head_ || !head_->sawStatusLine()) {
       complete(NSURLErrorWithCode(NSURLErrorBadServerResponse));
       return true;
     }
-    const long status = responseCode();
-    deliverResponse(status);
+    deliverResponse();
   }
   if ((pauseReasons_ & AwaitingDisposition) != 0) {
     heldResult_ = code;
@@ -466,8 +420,8 @@ std::optional<NSURLTransfer::Clock::time_point> NSURLTransfer::idleDeadline() co
 void NSURLTransfer::timeOut() {
   complete(NSURLErrorWithCode(
       NSURLErrorTimedOut,
-      curlError(CURLE_OPERATION_TIMEDOUT, NSStringWithFormat("Nothing received for %g seconds",
-                                                             request_->timeoutInterval()))));
+      NSURLCURLError(CURLE_OPERATION_TIMEDOUT, NSStringWithFormat("Nothing received for %g seconds",
+                                                                  request_->timeoutInterval()))));
 }
 
 void NSURLTransfer::complete(const NSErrorPtr& error) {
@@ -479,70 +433,11 @@ void NSURLTransfer::complete(const NSErrorPtr& error) {
 
 NSErrorPtr NSURLTransfer::errorForCode(CURLcode code) const {
   if (code == CURLE_OK) return nullptr;
-  long mapped = NSURLErrorUnknown;
-  switch (code) {
-    case CURLE_UNSUPPORTED_PROTOCOL: {
-      // The first address is always http or https, so this is either a
-      // redirect to another scheme or an answer without any HTTP head.
-      long redirects = 0;
-      if (handle_ != nullptr &&
-          curl_easy_getinfo(handle_, CURLINFO_REDIRECT_COUNT, &redirects) != CURLE_OK) {
-        redirects = 0;
-      }
-      mapped = redirects > 0 ? NSURLErrorUnsupportedURL : NSURLErrorBadServerResponse;
-      break;
-    }
-    case CURLE_URL_MALFORMAT:
-      mapped = NSURLErrorBadURL;
-      break;
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_RESOLVE_HOST:
-      mapped = NSURLErrorCannotFindHost;
-      break;
-    case CURLE_COULDNT_CONNECT:
-      mapped = NSURLErrorCannotConnectToHost;
-      break;
-    case CURLE_OPERATION_TIMEDOUT:
-      mapped = NSURLErrorTimedOut;
-      break;
-    case CURLE_PARTIAL_FILE:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-      mapped = NSURLErrorNetworkConnectionLost;
-      break;
-    case CURLE_BAD_CONTENT_ENCODING:
-      mapped = NSURLErrorCannotDecodeContentData;
-      break;
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_HTTP_RETURNED_ERROR:
-    case CURLE_RANGE_ERROR:
-      mapped = NSURLErrorBadServerResponse;
-      break;
-    case CURLE_TOO_MANY_REDIRECTS:
-      mapped = NSURLErrorHTTPTooManyRedirects;
-      break;
-    case CURLE_PEER_FAILED_VERIFICATION:
-      mapped = NSURLErrorServerCertificateUntrusted;
-      break;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_ENGINE_NOTFOUND:
-    case CURLE_SSL_ENGINE_SETFAILED:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_ENGINE_INITFAILED:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_SHUTDOWN_FAILED:
-    case CURLE_SSL_CRL_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-    case CURLE_USE_SSL_FAILED:
-      mapped = NSURLErrorSecureConnectionFailed;
-      break;
-    default:
-      break;
+  long redirects = 0;
+  if (handle_ == nullptr ||
+      curl_easy_getinfo(handle_, CURLINFO_REDIRECT_COUNT, &redirects) != CURLE_OK) {
+    redirects = 0;
   }
   std::string text = errorBuffer_[0] != '\0' ? std::string(errorBuffer_) : curl_easy_strerror(code);
-  return NSURLErrorWithCode(mapped, curlError(code, std::move(text)));
+  return NSURLErrorForCURLCode(code, redirects > 0, std::move(text));
 }

@@ -1,9 +1,9 @@
 #pragma once
 // Private to the URL session: one HTTP exchange on a libcurl easy handle. It
-// sets the handle up from a request, parses the answer's heads, holds the
-// body back while it is paused, keeps the idle clock and turns libcurl's
-// result into the platform's error. Everything but the constructor runs on
-// the network thread (NSURLSessionEngine).
+// sets the handle up from a request, reads the answer's heads (through
+// NSHTTPHeadParser), holds the body back while it is paused, keeps the idle
+// clock and turns libcurl's result into the platform's error. Everything but
+// the constructor runs on the network thread (NSURLSessionEngine).
 
 #include <curl/curl.h>
 
@@ -14,6 +14,7 @@
 
 #include "Platform/Foundation/NSData.h"
 #include "Platform/Foundation/NSError.h"
+#include "Platform/Net/NSHTTPHeadParser.h"
 #include "Platform/Net/NSURLRequest.h"
 
 // What a transfer reports, on the network thread, in this order: the final
@@ -89,45 +90,64 @@ class NSURLTransfer {
   static int progressCallback(void* self, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                               curl_off_t ulnow);
 
+  // The steps of open(), each of one job; each returns the error that
+  // stops the transfer before it starts, or null.
+  NSErrorPtr checkRequest() const;
+  NSErrorPtr listRequestHeaders();
+  NSErrorPtr setOptions();
+
   size_t onHeaderLine(std::string_view line);
+  // The head that just ended: an interim answer or a redirect that libcurl
+  // follows (false: failure_ says why not), or the final answer.
+  bool endOfHead();
   // Whether to follow the redirect that ends this head (false: failure_ says
   // why not), and how: the method that the next request uses.
   bool followRedirect(long status, std::string_view location);
   size_t onBody(const char* data, size_t size);
-  bool endOfHead();
-  // The status of the head being read (0 if libcurl cannot say).
-  long responseCode() const;
-  void deliverResponse(long status);
+  void deliverResponse();
   NSErrorPtr errorForCode(CURLcode code) const;
-  NSErrorPtr setUp();
   void touch() { lastActivity_ = Clock::now(); }
 
   const std::shared_ptr<const NSURLRequest> request_;  // the task's own, shared
   const std::optional<std::string> certificateAuthorityFile_;
-  std::shared_ptr<NSURLTransferClient> client_;
 
+  // The transfer's life:
+  //
+  //   Made --open()--> Heads --final head--> Body --libcurl's result--> Ended
+  //     |                |                    |                          |
+  //     +--- failed set-up, refused redirect, time-out, body refused --->+
+  //                                                                      |
+  //   any state --cancel: the engine retires it, nothing reported--+     |
+  //                                                                v     v
+  //                                       Closed: close() frees the handle
+  //                                       and lets the client go
+  //
+  //   Heads  handle_ is in the multi handle; head_ reads heads until the
+  //          final one (interim answers and followed redirects come first).
+  //   Body   response_ is set and head_ gone. pauseReasons_ holds the body
+  //          back: AwaitingDisposition from the head until the client allows
+  //          it, FlowControl while the client is full, Suspended while the
+  //          task is. curlPaused_: libcurl keeps a piece for us until then;
+  //          heldResult_: libcurl finished while the disposition was
+  //          awaited, which is reported once it comes.
+  //   Ended  ended_: the client has heard its end, exactly once, and client_
+  //          is gone. failure_ is an end decided here rather than by
+  //          libcurl (a refused redirect, a body the client will not take).
+  //
+  // lastActivity_ (and lastUploaded_ while a body is sent) feed the idle
+  // clock, which stops while any pause reason is set.
+  std::shared_ptr<NSURLTransferClient> client_;
   CURL* handle_ = nullptr;
   curl_slist* requestHeaders_ = nullptr;
   char errorBuffer_[CURL_ERROR_SIZE] = {};
-
-  // The head being read, made by its status line and let go once it ends:
-  // a transfer that has its answer keeps no parsing state.
-  struct Head {
-    NSHTTPHeaderFields fields;
-    std::string lastFieldName;
-  };
-  Head& head();
-  std::unique_ptr<Head> head_;
-  bool statusLineSeen_ = false;
+  // Made by the first line of a head and let go with the final one: a
+  // transfer that has its answer keeps no parsing state.
+  std::unique_ptr<NSHTTPHeadParser> head_;
   NSHTTPURLResponsePtr response_;
-  // An end decided here rather than by libcurl (a refused redirect, a body
-  // that the client will not take); the callback that decided it stopped
-  // the transfer.
   NSErrorPtr failure_;
-
   unsigned pauseReasons_ = 0;
-  bool curlPaused_ = false;             // the write callback returned CURL_WRITEFUNC_PAUSE
-  std::optional<CURLcode> heldResult_;  // finished while awaiting the disposition
+  bool curlPaused_ = false;
+  std::optional<CURLcode> heldResult_;
   bool ended_ = false;
   Clock::time_point lastActivity_;
   curl_off_t lastUploaded_ = 0;

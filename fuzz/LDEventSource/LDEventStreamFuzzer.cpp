@@ -50,8 +50,12 @@ template <typename NextSize>
 Outcome read(std::string_view body, std::size_t maxEventSize, NextSize nextSize) {
   Outcome outcome;
   LDEventStreamReader reader(
-      [&](const LDEventPtr& event, std::optional<double> retry) {
-        outcome.records.push_back(recordOf(event, retry));
+      [&](const LDEventParser::BlockFields& fields) {
+        const auto copy = [](std::optional<std::string_view> text) {
+          return text ? std::optional<std::string>(*text) : std::nullopt;
+        };
+        outcome.records.push_back(
+            {copy(fields.id), copy(fields.event), copy(fields.data), fields.retryInterval});
       },
       maxEventSize);
   while (!body.empty()) {

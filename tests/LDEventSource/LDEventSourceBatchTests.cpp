@@ -135,6 +135,12 @@ TEST_F(LDEventSourceBatch, SeesEveryRecordUnderTheListenersTypesInStreamOrder) {
 
   source->close();
   closed->store(true);
+  // Dropped by close(): the next connection's records do not reach it.
+  auto reopened = std::make_shared<Lines>();
+  source->onMessage([reopened](const LDEventPtr& record) { reopened->add(show(record->data())); });
+  source->open();
+  // The retry block, two records and one named "message", which comes twice.
+  ASSERT_TRUE(reopened->waitUntil([](const Trace& lines) { return lines.size() == 5; }));
   EXPECT_EQ(*piecesAfterClose, 0);
 }
 

@@ -132,6 +132,21 @@ TEST(NetHeaderFields, CopiesOfAnIndexedSetAreIndependentAndKeepFindingEveryName)
   // Moved, the fields go with the index.
   NSHTTPHeaderFields moved = std::move(copy);
   EXPECT_EQ(moved.valueForField("x-field-23"), "v23");
+
+  // Setting a name again in another case replaces the value in its place
+  // and keeps the first spelling; removing one keeps the order of the rest.
+  // The same below and past the size from which the names are indexed.
+  for (const int size : {4, 40}) {
+    NSHTTPHeaderFields edited;
+    for (int i = 0; i < size; ++i)
+      edited.setValue(std::to_string(i), numbered("h", i));
+    edited.remove("H1");
+    edited.setValue("two", "H2");
+    ASSERT_EQ(edited.fields().size(), static_cast<size_t>(size - 1)) << size;
+    EXPECT_EQ(edited.fields()[1], (std::pair<std::string, std::string>{"h2", "two"}));
+    EXPECT_EQ(edited.valueForField("H0"), "0");
+    EXPECT_FALSE(edited.valueForField("h1"));
+  }
 }
 
 }  // namespace

@@ -117,6 +117,10 @@ class LocalServerFixture : public ::testing::Test {
     streams_.push_back(std::move(stream));
     handed_.notify_all();
   }
+  size_t handedCount() {
+    std::lock_guard lock(mutex_);
+    return streams_.size();
+  }
   // The i-th handle (from 0), once it has been handed out; null on time-out.
   std::shared_ptr<ZRLLocalStream> stream(size_t i) {
     std::unique_lock lock(mutex_);
