@@ -54,8 +54,12 @@ class ZRLDashboardRouter {
   };
   ZRLDashboardRouter(ZRLDashboardStore& store, ZRLDashboardHub& hub, Options options)
       : store_(store), hub_(hub), options_(std::move(options)) {}
+  virtual ~ZRLDashboardRouter() = default;
+  ZRLDashboardRouter(const ZRLDashboardRouter&) = delete;
+  ZRLDashboardRouter& operator=(const ZRLDashboardRouter&) = delete;
 
-  ZRLDashboardResponse handle(const ZRLDashboardRequest& request);
+  // Virtual for the tests, which hold a request on its way.
+  virtual ZRLDashboardResponse handle(const ZRLDashboardRequest& request);
   // Has uploads of captures stored through that store (another connection
   // to the same file), from then on: handle() may then be called for them
   // on the thread that owns it, and for the rest on the main store's.

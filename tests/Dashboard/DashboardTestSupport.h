@@ -97,14 +97,13 @@ class RawTLSClient {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
     connected_ = true;
-    if (!handshake) return;
     context_ = SSL_CTX_new(TLS_client_method());
     SSL_CTX_load_verify_locations(context_, authorityFile.c_str(), nullptr);
     SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
     ssl_ = SSL_new(context_);
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), "127.0.0.1");
     SSL_set_fd(ssl_, fd_);
-    secure_ = SSL_connect(ssl_) == 1;
+    if (handshake) this->handshake();
   }
   ~RawTLSClient() {
     if (ssl_ != nullptr) SSL_free(ssl_);
@@ -114,8 +113,12 @@ class RawTLSClient {
   RawTLSClient(const RawTLSClient&) = delete;
   RawTLSClient& operator=(const RawTLSClient&) = delete;
 
+  // The TLS handshake, for a client made without it.
+  bool handshake() { return secure_ = connected_ && SSL_connect(ssl_) == 1; }
   bool secure() const { return secure_; }
   bool connected() const { return connected_; }
+  SSL* ssl() const { return ssl_; }
+  int descriptor() const { return fd_; }
   bool write(const std::string& text) {
     return secure_ && SSL_write(ssl_, text.data(), static_cast<int>(text.size())) ==
                           static_cast<int>(text.size());

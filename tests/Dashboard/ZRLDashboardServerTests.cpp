@@ -1,5 +1,6 @@
 // The server in this process, with short time-outs and a small stream
 // queue, driven over real HTTPS.
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -38,8 +39,7 @@ class DashboardServerTest : public ::testing::Test {
     server = ZRLDashboardServer::make(options, &error);
     ASSERT_TRUE(server) << error;
     origin = "https://127.0.0.1:" + std::to_string(server->port());
-    router = std::make_unique<ZRLDashboardRouter>(
-        *store, hub, ZRLDashboardRouter::Options{"t0k3n", server->port(), folder.path()});
+    router = makeRouter({"t0k3n", server->port(), folder.path()});
     router->useForUploads(*captureStore);
     serving = std::thread([this] { server->run(*router, hub); });
   }
@@ -48,6 +48,9 @@ class DashboardServerTest : public ::testing::Test {
     if (serving.joinable()) serving.join();
   }
 
+  virtual std::unique_ptr<ZRLDashboardRouter> makeRouter(ZRLDashboardRouter::Options options) {
+    return std::make_unique<ZRLDashboardRouter>(*store, hub, std::move(options));
+  }
   HTTPAnswer api(const std::string& method, const std::string& target,
                  const std::optional<std::string>& body = std::nullopt) {
     return httpsRequest(origin + target, authority, method, {"Authorization: Bearer t0k3n"}, body);
@@ -228,6 +231,43 @@ TEST_F(DashboardConnectionCapTest, AnswersOneConnectionPastTheCapWith503AndClose
   EXPECT_TRUE(eventually([&] { return api("GET", "/api/captures?appId=a").status == 200; }));
   EXPECT_EQ(json::parse(api("POST", "/api/previews?appId=app", R"({"n":1})").body)["delivered"], 1);
   EXPECT_TRUE(first.readUntil("id: 1\ndata: {\"n\":1}\n\n"));
+}
+
+// A router that holds each event stream's request until the test lets it go.
+class HeldRouter : public ZRLDashboardRouter {
+ public:
+  using ZRLDashboardRouter::ZRLDashboardRouter;
+  ZRLDashboardResponse handle(const ZRLDashboardRequest& request) override {
+    if (request.target.starts_with("/v1/api/sse-ui-config")) {
+      routing.set_value();
+      released.wait();
+    }
+    return ZRLDashboardRouter::handle(request);
+  }
+  std::promise<void> routing;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+};
+
+class DashboardHeldRouterTest : public DashboardServerTest {
+ protected:
+  std::unique_ptr<ZRLDashboardRouter> makeRouter(ZRLDashboardRouter::Options options) override {
+    return std::make_unique<HeldRouter>(*store, hub, std::move(options));
+  }
+};
+
+TEST_F(DashboardHeldRouterTest, AStreamClosedWhileItsFirstRequestIsRoutedEndsCleanly) {
+  auto& held = static_cast<HeldRouter&>(*router);
+  auto routing = held.routing.get_future();
+  RawTLSClient client(server->port(), authority);
+  ASSERT_TRUE(client.write(streamRequest("app")));
+  ASSERT_EQ(routing.wait_for(kDashboardDeadline), std::future_status::ready);
+  server->stop();
+  EXPECT_TRUE(client.endsByServer());
+  held.release.set_value();
+  serving.join();
+  EXPECT_EQ(client.received(), "");
+  EXPECT_EQ(hub.streamCount(), 0u);
 }
 
 }  // namespace
