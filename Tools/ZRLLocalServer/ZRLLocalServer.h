@@ -1,7 +1,7 @@
 #pragma once
-// An HTTP/1.1 server inside the process, for tests, the demo and the local
-// dashboard: plain TCP or TLS on 127.0.0.1, routes by method and path,
-// whole, streaming and raw answers, and a record of what arrived.
+// An HTTP/1.1 server inside the process, for the tests and the benchmarks:
+// plain TCP or TLS on 127.0.0.1, routes by method and path, whole,
+// streaming and raw answers, and a record of what arrived.
 //
 //   auto certificate = ZRLLocalCertificate::generate(directory);
 //   ZRLLocalServer server({.certificate = certificate});

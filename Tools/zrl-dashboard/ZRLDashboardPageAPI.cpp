@@ -1,55 +1,16 @@
 #include "Tools/zrl-dashboard/ZRLDashboardPageAPI.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include <nlohmann/json.hpp>
 
+#include "Tools/zrl-dashboard/ZRLDashboardAnswer.h"
+#include "Tools/zrl-dashboard/ZRLDashboardEncoding.h"
 #include "Tools/zrl-dashboard/ZRLDashboardJSON.h"
 
 using json = nlohmann::json;
 
 namespace {
-
-std::optional<int64_t> parseCount(std::string_view text) {
-  int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
-  return value;
-}
-
-// Identifiers come from request paths and queries and need not be UTF-8:
-// ill-formed bytes are written as U+FFFD rather than thrown over.
-std::string jsonText(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-ZRLDashboardResponse answer(const json& value) {
-  ZRLDashboardResponse response;
-  response.body = jsonText(value);
-  return response;
-}
-
-ZRLDashboardResponse methodNotAllowed(const char* allowed) {
-  ZRLDashboardResponse response =
-      ZRLDashboardRouter::error(405, std::string("method not allowed; use ") + allowed);
-  response.headers.emplace_back("Allow", allowed);
-  return response;
-}
-
-ZRLDashboardResponse storageFailure(const ZRLDashboardStore& store) {
-  return ZRLDashboardRouter::error(500, "storage failed: " + store.lastError());
-}
-
-// The application identifier of the query, or null with the 400 answer.
-std::optional<std::string> requiredAppId(const std::string& query, ZRLDashboardResponse& failure) {
-  auto appId = ZRLDashboardQueryValue(query, "appId");
-  if (!appId || appId->empty()) {
-    failure = ZRLDashboardRouter::error(400, "the query needs a non-empty appId");
-    return std::nullopt;
-  }
-  return appId;
-}
 
 // A history entry's text: the form's fields from the configuration's "ui"
 // object (null where one is missing or not a string), and the whole
@@ -75,7 +36,7 @@ std::string historyEntry(int64_t id, const std::string& time, const std::string&
     }
     entry[key] = std::move(value);
   }
-  std::string text = jsonText(entry);
+  std::string text = ZRLDashboardAnswer::text(entry);
   text.pop_back();  // the object's "}"
   text.append(",\"config\":").append(config.empty() ? "null" : config).push_back('}');
   return text;
@@ -101,7 +62,8 @@ ZRLDashboardResponse ZRLDashboardPageAPI::handle(const ZRLDashboardRequest& requ
                                                  const std::string& query) {
   const std::string& resource = parts[1];
   if (parts.size() == 2) {
-    if (request.method != "GET") return methodNotAllowed(resource == "apps" ? "GET" : "GET, POST");
+    if (request.method != "GET")
+      return ZRLDashboardAnswer::methodNotAllowed(resource == "apps" ? "GET" : "GET, POST");
     if (resource == "apps") return apps();
     if (resource == "captures") return captures(query);
     if (resource == "previews") return history(query);
@@ -112,22 +74,22 @@ ZRLDashboardResponse ZRLDashboardPageAPI::handle(const ZRLDashboardRequest& requ
     return stream;
   }
   if (resource == "test-devices") {
-    if (request.method != "DELETE") return methodNotAllowed("DELETE");
+    if (request.method != "DELETE") return ZRLDashboardAnswer::methodNotAllowed("DELETE");
     return removeTestDevice(parts[2], query);
   }
-  const auto id = parseCount(parts[2]);
+  const auto id = ZRLDashboardAnswer::number(parts[2]);
   if (resource == "captures") {
     if (!id) return ZRLDashboardRouter::error(404, "no capture " + parts[2]);
     return removeCapture(*id);
   }
-  if (request.method != "POST") return methodNotAllowed("POST");
+  if (request.method != "POST") return ZRLDashboardAnswer::methodNotAllowed("POST");
   if (!id) return ZRLDashboardRouter::error(404, "no preview " + parts[2]);
   return pushAgain(*id);
 }
 
 ZRLDashboardResponse ZRLDashboardPageAPI::apps() {
   const auto stored = store_.apps();
-  if (!stored) return storageFailure(store_);
+  if (!stored) return ZRLDashboardAnswer::storageFailure(store_);
   auto streams = hub_.openStreams();
   std::vector<json> list;
   for (const auto& app : *stored) {
@@ -157,21 +119,21 @@ ZRLDashboardResponse ZRLDashboardPageAPI::apps() {
     if (seenA != seenB) return seenA > seenB;
     return a["appId"].get_ref<const std::string&>() < b["appId"].get_ref<const std::string&>();
   });
-  return answer(json(std::move(list)));
+  return ZRLDashboardAnswer::json(json(std::move(list)));
 }
 
 ZRLDashboardResponse ZRLDashboardPageAPI::captures(const std::string& query) {
   ZRLDashboardResponse failure;
-  const auto appId = requiredAppId(query, failure);
+  const auto appId = ZRLDashboardAnswer::appId(query, failure);
   if (!appId) return failure;
   std::optional<int64_t> before;
   if (const auto text = ZRLDashboardQueryValue(query, "before")) {
-    before = parseCount(*text);
+    before = ZRLDashboardAnswer::number(*text);
     if (!before) return ZRLDashboardRouter::error(400, "before must be a capture id: " + *text);
   }
   int64_t limit = kCapturesPerPage;
   if (const auto text = ZRLDashboardQueryValue(query, "limit")) {
-    const auto asked = parseCount(*text);
+    const auto asked = ZRLDashboardAnswer::number(*text);
     if (!asked || *asked < 1 || *asked > kMostCapturesPerPage)
       return ZRLDashboardRouter::error(
           400,
@@ -179,7 +141,7 @@ ZRLDashboardResponse ZRLDashboardPageAPI::captures(const std::string& query) {
     limit = *asked;
   }
   const auto list = store_.captures(*appId, before, limit);
-  if (!list) return storageFailure(store_);
+  if (!list) return ZRLDashboardAnswer::storageFailure(store_);
   json result = json::array();
   for (const auto& capture : *list) {
     result.push_back({{"id", capture.id},
@@ -187,15 +149,15 @@ ZRLDashboardResponse ZRLDashboardPageAPI::captures(const std::string& query) {
                       {"screen", capture.screen ? json(*capture.screen) : json(nullptr)},
                       {"time", capture.time}});
   }
-  return answer(result);
+  return ZRLDashboardAnswer::json(result);
 }
 
 ZRLDashboardResponse ZRLDashboardPageAPI::history(const std::string& query) {
   ZRLDashboardResponse failure;
-  const auto appId = requiredAppId(query, failure);
+  const auto appId = ZRLDashboardAnswer::appId(query, failure);
   if (!appId) return failure;
   const auto list = store_.recentPreviews(*appId, kHistoryLength);
-  if (!list) return storageFailure(store_);
+  if (!list) return ZRLDashboardAnswer::storageFailure(store_);
   ZRLDashboardResponse response;
   response.body = "[";
   for (const auto& preview : *list) {
@@ -224,50 +186,51 @@ std::optional<ZRLDashboardPageAPI::Pushed> ZRLDashboardPageAPI::push(const std::
 
 ZRLDashboardResponse ZRLDashboardPageAPI::pushAgain(int64_t id) {
   const auto found = store_.preview(id);
-  if (!found) return storageFailure(store_);
+  if (!found) return ZRLDashboardAnswer::storageFailure(store_);
   if (!*found) return ZRLDashboardRouter::error(404, "no preview " + std::to_string(id));
   const auto pushed = push((*found)->appId, (*found)->config);
-  if (!pushed) return storageFailure(store_);
-  return answer({{"id", pushed->id}, {"delivered", pushed->delivered}});
+  if (!pushed) return ZRLDashboardAnswer::storageFailure(store_);
+  return ZRLDashboardAnswer::json({{"id", pushed->id}, {"delivered", pushed->delivered}});
 }
 
 ZRLDashboardResponse ZRLDashboardPageAPI::removeCapture(int64_t id) {
   const auto removed = store_.removeCapture(id);
-  if (!removed) return storageFailure(store_);
+  if (!removed) return ZRLDashboardAnswer::storageFailure(store_);
   if (!*removed) return ZRLDashboardRouter::error(404, "no capture " + std::to_string(id));
-  hub_.tellPage("capture-deleted", jsonText({{"appId", **removed}, {"id", id}}));
-  return answer({{"deleted", true}});
+  hub_.tellPage("capture-deleted", ZRLDashboardAnswer::text({{"appId", **removed}, {"id", id}}));
+  return ZRLDashboardAnswer::json({{"deleted", true}});
 }
 
 ZRLDashboardResponse ZRLDashboardPageAPI::removeTestDevice(const std::string& deviceId,
                                                            const std::string& query) {
   ZRLDashboardResponse failure;
-  const auto appId = requiredAppId(query, failure);
+  const auto appId = ZRLDashboardAnswer::appId(query, failure);
   if (!appId) return failure;
   const auto removed = store_.removeTestDevice(*appId, deviceId);
-  if (!removed) return storageFailure(store_);
+  if (!removed) return ZRLDashboardAnswer::storageFailure(store_);
   if (!*removed)
     return ZRLDashboardRouter::error(404, "no test device " + deviceId + " of " + *appId);
   testDeviceRemoved(*appId, deviceId);
-  return answer({{"deleted", true}});
+  return ZRLDashboardAnswer::json({{"deleted", true}});
 }
 
 void ZRLDashboardPageAPI::captureAdded(const ZRLDashboardStore::Capture& capture, int64_t id) {
-  hub_.tellPage("capture",
-                jsonText({{"id", id},
-                          {"appId", capture.appId},
-                          {"screen", capture.screen ? json(*capture.screen) : json(nullptr)},
-                          {"time", capture.time}}));
+  hub_.tellPage("capture", ZRLDashboardAnswer::text(
+                               {{"id", id},
+                                {"appId", capture.appId},
+                                {"screen", capture.screen ? json(*capture.screen) : json(nullptr)},
+                                {"time", capture.time}}));
 }
 
 void ZRLDashboardPageAPI::testDeviceAdded(const std::string& appId, const std::string& deviceId,
                                           const std::string& model) {
-  hub_.tellPage("test-device", jsonText({{"appId", appId},
-                                         {"id", deviceId},
-                                         {"model", model},
-                                         {"time", ZRLDashboardStore::now()}}));
+  hub_.tellPage("test-device", ZRLDashboardAnswer::text({{"appId", appId},
+                                                         {"id", deviceId},
+                                                         {"model", model},
+                                                         {"time", ZRLDashboardStore::now()}}));
 }
 
 void ZRLDashboardPageAPI::testDeviceRemoved(const std::string& appId, const std::string& deviceId) {
-  hub_.tellPage("test-device-deleted", jsonText({{"appId", appId}, {"id", deviceId}}));
+  hub_.tellPage("test-device-deleted",
+                ZRLDashboardAnswer::text({{"appId", appId}, {"id", deviceId}}));
 }

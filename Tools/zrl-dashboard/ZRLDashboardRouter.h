@@ -54,8 +54,12 @@ class ZRLDashboardRouter {
   };
   ZRLDashboardRouter(ZRLDashboardStore& store, ZRLDashboardHub& hub, Options options)
       : store_(store), hub_(hub), options_(std::move(options)) {}
+  virtual ~ZRLDashboardRouter() = default;
+  ZRLDashboardRouter(const ZRLDashboardRouter&) = delete;
+  ZRLDashboardRouter& operator=(const ZRLDashboardRouter&) = delete;
 
-  ZRLDashboardResponse handle(const ZRLDashboardRequest& request);
+  // Virtual for the tests, which hold a request on its way.
+  virtual ZRLDashboardResponse handle(const ZRLDashboardRequest& request);
   // Has uploads of captures stored through that store (another connection
   // to the same file), from then on: handle() may then be called for them
   // on the thread that owns it, and for the rest on the main store's.
@@ -72,11 +76,8 @@ class ZRLDashboardRouter {
   static ZRLDashboardResponse error(unsigned status, const std::string& message);
 
  private:
-  ZRLDashboardResponse handlePlugin(const ZRLDashboardRequest& request, const std::string& path,
-                                    const std::string& query);
   ZRLDashboardResponse handleDashboard(const ZRLDashboardRequest& request, const std::string& path,
                                        const std::string& query);
-  ZRLDashboardResponse uploadCapture(const std::string& appId, const std::string& body);
   ZRLDashboardResponse captureDetails(int64_t id, bool screenshot);
   ZRLDashboardResponse pushPreview(const std::string& appId, const std::string& body);
   ZRLDashboardResponse staticFile(const std::string& name) const;
@@ -88,11 +89,3 @@ class ZRLDashboardRouter {
   ZRLDashboardHub& hub_;
   Options options_;
 };
-
-// Percent-decodes a query value or path segment ("+" is a space in a
-// query); null when an escape is malformed.
-std::optional<std::string> ZRLDashboardPercentDecoded(std::string_view text, bool query);
-// The decoded value of the first field of that name in a query.
-std::optional<std::string> ZRLDashboardQueryValue(std::string_view query, std::string_view name);
-// The bytes of base64 text (line breaks allowed); null when it is not base64.
-std::optional<std::string> ZRLDashboardBase64Decoded(std::string_view text);

@@ -1,7 +1,7 @@
 #pragma once
 // What the dashboard's tests add to the tools' test support: HTTPS requests
-// through libcurl that trust the dashboard's own authority, and a raw TLS
-// client that can stall on purpose.
+// through libcurl that trust the dashboard's own authority, a raw TLS client
+// that can stall on purpose, and the router on a store of the test's own.
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -15,12 +15,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "Tools/zrl-dashboard/ZRLDashboardHub.h"
+#include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
+#include "Tools/zrl-dashboard/ZRLDashboardStore.h"
 #include "tests/Tools/ToolTestSupport.h"
 
 // One read's time-out, and the bound on a whole wait for a text or an end,
@@ -97,14 +102,13 @@ class RawTLSClient {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
     connected_ = true;
-    if (!handshake) return;
     context_ = SSL_CTX_new(TLS_client_method());
     SSL_CTX_load_verify_locations(context_, authorityFile.c_str(), nullptr);
     SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
     ssl_ = SSL_new(context_);
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), "127.0.0.1");
     SSL_set_fd(ssl_, fd_);
-    secure_ = SSL_connect(ssl_) == 1;
+    if (handshake) this->handshake();
   }
   ~RawTLSClient() {
     if (ssl_ != nullptr) SSL_free(ssl_);
@@ -114,8 +118,12 @@ class RawTLSClient {
   RawTLSClient(const RawTLSClient&) = delete;
   RawTLSClient& operator=(const RawTLSClient&) = delete;
 
+  // The TLS handshake, for a client made without it.
+  bool handshake() { return secure_ = connected_ && SSL_connect(ssl_) == 1; }
   bool secure() const { return secure_; }
   bool connected() const { return connected_; }
+  SSL* ssl() const { return ssl_; }
+  int descriptor() const { return fd_; }
   bool write(const std::string& text) {
     return secure_ && SSL_write(ssl_, text.data(), static_cast<int>(text.size())) ==
                           static_cast<int>(text.size());
@@ -198,3 +206,62 @@ class RawTLSClient {
 inline const char* const kTestPNGBase64 =
     "iVBORw0KGgoAAAANSUhEUgAAAAQAAAACCAIAAADwyuo0AAAAEElEQVR4nGP4z8AA\\r\\n"
     "RwzIHABvqgf5gNwAKAAAAABJRU5ErkJggg==";
+
+// The key that the plug-in's test-device requests carry.
+inline constexpr const char* kPluginKey = "7C4D19E2A05B3F86D1E7420C9B5A6F13";
+
+// A stream as the hub sees it, keeping what it is handed.
+class RecordingSink : public ZRLDashboardStreamSink {
+ public:
+  void deliver(std::shared_ptr<const std::string> text, bool replayed) override {
+    std::lock_guard lock(mutex);
+    texts.push_back((replayed ? "replayed " : "live ") + *text);
+  }
+  void close() override {
+    std::lock_guard lock(mutex);
+    closed = true;
+  }
+  std::mutex mutex;
+  std::vector<std::string> texts;
+  bool closed = false;
+};
+
+// The router on a store in a folder of the test's own, with the page's
+// token "secret" and port 8443.
+class DashboardRouterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    store = ZRLDashboardStore::open(path("db.sqlite"), &error);
+    ASSERT_TRUE(store) << error;
+    router = std::make_unique<ZRLDashboardRouter>(
+        *store, hub, ZRLDashboardRouter::Options{"secret", 8443, folder.path()});
+  }
+  std::string path(const std::string& name) const { return folder.path() + "/" + name; }
+  // A request as the page makes it.
+  ZRLDashboardResponse call(const std::string& method, const std::string& target,
+                            const std::string& body = "") {
+    ZRLDashboardRequest request;
+    request.method = method;
+    request.target = target;
+    request.host = "127.0.0.1:8443";
+    request.authorization = "Bearer secret";
+    request.body = body;
+    return router->handle(request);
+  }
+  // A test-device request as the plug-in makes it.
+  ZRLDashboardResponse device(const std::string& method, const std::string& target,
+                              const std::string& body = "") {
+    ZRLDashboardRequest request;
+    request.method = method;
+    request.target = target;
+    request.apiKey = kPluginKey;
+    request.body = body;
+    return router->handle(request);
+  }
+
+  TemporaryDirectory folder;
+  std::unique_ptr<ZRLDashboardStore> store;
+  ZRLDashboardHub hub;
+  std::unique_ptr<ZRLDashboardRouter> router;
+};

@@ -1,5 +1,6 @@
 // The server in this process, with short time-outs and a small stream
 // queue, driven over real HTTPS.
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -38,8 +39,7 @@ class DashboardServerTest : public ::testing::Test {
     server = ZRLDashboardServer::make(options, &error);
     ASSERT_TRUE(server) << error;
     origin = "https://127.0.0.1:" + std::to_string(server->port());
-    router = std::make_unique<ZRLDashboardRouter>(
-        *store, hub, ZRLDashboardRouter::Options{"t0k3n", server->port(), folder.path()});
+    router = makeRouter({"t0k3n", server->port(), folder.path()});
     router->useForUploads(*captureStore);
     serving = std::thread([this] { server->run(*router, hub); });
   }
@@ -48,6 +48,9 @@ class DashboardServerTest : public ::testing::Test {
     if (serving.joinable()) serving.join();
   }
 
+  virtual std::unique_ptr<ZRLDashboardRouter> makeRouter(ZRLDashboardRouter::Options options) {
+    return std::make_unique<ZRLDashboardRouter>(*store, hub, std::move(options));
+  }
   HTTPAnswer api(const std::string& method, const std::string& target,
                  const std::optional<std::string>& body = std::nullopt) {
     return httpsRequest(origin + target, authority, method, {"Authorization: Bearer t0k3n"}, body);
@@ -73,39 +76,25 @@ class DashboardServerTest : public ::testing::Test {
   std::thread serving;
 };
 
-TEST_F(DashboardServerTest, StoresUploadsAndAnswersTheJSONAPI) {
-  const std::string upload =
-      std::string(R"({"screen":{"image":")") + kTestPNGBase64 +
-      R"(","orientation":"portrait","navigation":"Home"},)" +
-      R"("layout":[{"id":"v1","bounds":{"top":0,"left":0,"right":4,"bottom":2}}],)" +
-      R"("device_info":{"os":"iOS","width":4,"height":2}})";
+TEST_F(DashboardServerTest, StoresUploadsThroughTheirOwnThreadAndRefusesTooLargeBodies) {
+  const std::string upload = std::string(R"({"screen":{"image":")") + kTestPNGBase64 +
+                             R"(","navigation":"Home"},)" +
+                             R"("layout":[{"id":"v1"}],"device_info":{"os":"iOS"}})";
   const auto stored = httpsRequest(origin + "/v1/api/layout?appId=my%20app", authority, "POST",
                                    {"Content-Type: application/json"}, upload);
   ASSERT_EQ(stored.status, 200) << stored.failure << stored.body;
-
-  const auto list = api("GET", "/api/captures?appId=my+app");
-  ASSERT_EQ(list.status, 200);
-  const auto captures = json::parse(list.body);
-  ASSERT_EQ(captures.size(), 1u);
-  EXPECT_EQ(captures[0]["appId"], "my app");
-  EXPECT_EQ(captures[0]["screen"], "Home");
-  const int id = captures[0]["id"].get<int>();
-
-  const auto details = json::parse(api("GET", "/api/captures/" + std::to_string(id)).body);
-  EXPECT_EQ(details["layout"][0]["id"], "v1");
-  EXPECT_EQ(details["device_info"]["os"], "iOS");
+  const auto details = json::parse(api("GET", "/api/captures/1").body);
+  EXPECT_EQ(details["appId"], "my app");
   EXPECT_NE(details["image"].get<std::string>().find("\r\n"), std::string::npos);  // as uploaded
-  const auto png = api("GET", "/api/captures/" + std::to_string(id) + "/screenshot.png");
-  EXPECT_EQ(png.status, 200);
+  const auto png = api("GET", "/api/captures/1/screenshot.png");
   EXPECT_EQ(png.body.substr(0, 8), "\x89PNG\r\n\x1a\n");
-  EXPECT_NE(png.headers.find("image/png"), std::string::npos);
+  EXPECT_NE(png.headers.find("Content-Type: image/png"), std::string::npos);
 
   // A body past the limit is refused from its head, before it is read.
   const auto huge = httpsRequest(origin + "/v1/api/layout?appId=a", authority, "POST", {},
                                  std::string(kZRLDashboardMaximumBodyBytes + 1, ' '));
   EXPECT_EQ(huge.status, 413) << huge.failure;
-  EXPECT_EQ(api("GET", "/api/captures?appId=a").body, "[]");  // the store is the server's
-  // The router's tests check the other refusals, the token and the Host.
+  EXPECT_EQ(api("GET", "/api/captures?appId=a").body, "[]");
 }
 
 class DashboardSlowSenderTest : public DashboardServerTest {
@@ -228,6 +217,43 @@ TEST_F(DashboardConnectionCapTest, AnswersOneConnectionPastTheCapWith503AndClose
   EXPECT_TRUE(eventually([&] { return api("GET", "/api/captures?appId=a").status == 200; }));
   EXPECT_EQ(json::parse(api("POST", "/api/previews?appId=app", R"({"n":1})").body)["delivered"], 1);
   EXPECT_TRUE(first.readUntil("id: 1\ndata: {\"n\":1}\n\n"));
+}
+
+// A router that holds each event stream's request until the test lets it go.
+class HeldRouter : public ZRLDashboardRouter {
+ public:
+  using ZRLDashboardRouter::ZRLDashboardRouter;
+  ZRLDashboardResponse handle(const ZRLDashboardRequest& request) override {
+    if (request.target.starts_with("/v1/api/sse-ui-config")) {
+      routing.set_value();
+      released.wait();
+    }
+    return ZRLDashboardRouter::handle(request);
+  }
+  std::promise<void> routing;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+};
+
+class DashboardHeldRouterTest : public DashboardServerTest {
+ protected:
+  std::unique_ptr<ZRLDashboardRouter> makeRouter(ZRLDashboardRouter::Options options) override {
+    return std::make_unique<HeldRouter>(*store, hub, std::move(options));
+  }
+};
+
+TEST_F(DashboardHeldRouterTest, AStreamClosedWhileItsFirstRequestIsRoutedEndsCleanly) {
+  auto& held = static_cast<HeldRouter&>(*router);
+  auto routing = held.routing.get_future();
+  RawTLSClient client(server->port(), authority);
+  ASSERT_TRUE(client.write(streamRequest("app")));
+  ASSERT_EQ(routing.wait_for(kDashboardDeadline), std::future_status::ready);
+  server->stop();
+  EXPECT_TRUE(client.endsByServer());
+  held.release.set_value();
+  serving.join();
+  EXPECT_EQ(client.received(), "");
+  EXPECT_EQ(hub.streamCount(), 0u);
 }
 
 }  // namespace

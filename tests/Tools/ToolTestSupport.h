@@ -8,6 +8,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "tests/Tools/ChildProcess.h"
 
@@ -27,7 +28,9 @@ class DashboardProcess {
  public:
   DashboardProcess(const std::string& program, const std::string& data,
                    const std::string& port = "0")
-      : process_({program, "--port", port, "--data", data}) {
+      : DashboardProcess({program, "--port", port, "--data", data}) {}
+  // Started by a command line of the test's own (under prlimit, say).
+  explicit DashboardProcess(std::vector<std::string> argv) : process_(std::move(argv)) {
     for (std::string& line : lines_) {
       const auto read = process_.readLine(kToolPatience);
       if (!read) return;
