@@ -6,11 +6,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Platform/Foundation/NSData.h"
 #include "Platform/UIKit/UIKit.h"
-#include "ToolTestSupport.h"
 #include "Tools/zrl-sim/ZRLSimScene.h"
 #include "ZorlanSDK/ZRLUtilities.h"
+#include "tests/Tools/zrl-sim/SimTestSupport.h"
 
 using ::testing::HasSubstr;
 
@@ -59,10 +58,7 @@ class ZRLSimTest : public ::testing::Test {
   std::pair<nlohmann::json, UIImagePtr> capture(const std::string& scene) {
     const auto out = folder_ / scene;
     std::string error;
-    EXPECT_EQ(run({"capture", "--scene", std::string(ZRL_SCENES_DIR) + "/" + scene + ".json",
-                   "--out", out.string()},
-                  &error),
-              0)
+    EXPECT_EQ(run({"capture", "--scene", sampleScene(scene), "--out", out.string()}, &error), 0)
         << error;
     const auto layout = nlohmann::json::parse(readFile(out / "layout.json"));
     const auto body = nlohmann::json::parse(readFile(out / "body.json"));
@@ -195,7 +191,7 @@ TEST_F(ZRLSimTest, CommandLineErrorsExitTwoNameTheFaultAndWriteNothing) {
   EXPECT_THAT(output, HasSubstr("Exit status:"));
   EXPECT_THAT(output, HasSubstr("The end of the commands leaves"));  // how --window ends
 
-  const std::string login = std::string(ZRL_SCENES_DIR) + "/login.json";
+  const std::string login = sampleScene("login");
   const std::string bad = (folder_ / "bad.json").string();
   std::ofstream(bad) << R"({"screens": {"Home": {"class": "UIView", "frame": [0, 0, 10]}}})";
   const std::string missing = (folder_ / "missing").string();
