@@ -1,15 +1,12 @@
 // The overlay: its window and menu, the routing of touches, the menu's
-// placement, docking and dragging, the test-device button with its stored
-// flag, and the previews that the builders put into the key window.
+// placement, docking and dragging, and the test-device button with its
+// stored flag.
 
-#include <algorithm>
 #include <set>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "Platform/Foundation/NSUserDefaults.h"
-#include "ZRLRTAPlugin/ZRLTooltipBuilder.h"
 #include "ZRLWYSIWYGPlugin/ZRLFloatingButton.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
 #include "tests/Platform/NetTestSupport.h"
@@ -327,21 +324,6 @@ TEST_F(FloatingButtonTest, InitializeCreatesTheButtonOnTheMainQueue) {
   ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return plugin->zrlButton() != nullptr; }, 10s));
   made_.push_back(plugin->zrlButton());
   EXPECT_FALSE(plugin->zrlButton()->overlayWindow()->isHidden());
-}
-
-TEST_F(FloatingButtonTest, BuildersShowAPreviewInTheKeyWindowOnTheMainQueue) {
-  const auto hasPreview = [&] {
-    return std::count_if(appWindow_->subviews().begin(), appWindow_->subviews().end(),
-                         [](const UIViewPtr& view) { return view->tag() == ZRLPreviewViewTag; });
-  };
-  std::thread caller([] {
-    ZRLTooltipBuilder::sharedBuilder()->buildAndShowInlineActionWithUIConfig({{"text", "a"}});
-    ZRLTooltipBuilder::sharedBuilder()->buildAndShowInlineActionWithUIConfig({{"text", "b"}});
-  });
-  caller.join();
-  EXPECT_EQ(hasPreview(), 0) << "views change only on the main queue";
-  DispatchMainLoop::drain();
-  EXPECT_EQ(hasPreview(), 1) << "a later preview replaces the earlier one";
 }
 
 }  // namespace

@@ -82,44 +82,36 @@ class ZRLSimRunTest : public ::testing::Test {
 TEST_F(ZRLSimRunTest, TapsOpenTheMenuAndDragsDockTheButtonEndedOrCancelled) {
   SimProcess sim(arguments());
   ASSERT_TRUE(sim.process().started());
-  json state = sim.dump();
-
-  // The button stands below the default top inset of 47, 10 from the left.
-  EXPECT_EQ(state["screen"], "Login");
-  EXPECT_EQ(state["button"]["center"], json::parse("[35, 72]"));
-  EXPECT_EQ(state["button"]["frame"], json::parse("[10, 47, 50, 50]"));
-  EXPECT_EQ(state["menuOpen"], false);
-  EXPECT_EQ(state["selectScreen"]["hidden"], true);
-  EXPECT_EQ(state["selectScreen"]["title"], "Select Screen");
-  EXPECT_EQ(state["selectScreen"]["color"], "orange");
-  EXPECT_EQ(state["testDevice"]["title"], "Add Test Device");
-  EXPECT_EQ(state["isTestDevice"], false);
-
-  // A tap opens the menu (where the plug-in's tests check), and the
-  // snapshot shows the button and the menu over the app.
+  // The button stands below the default top inset of 47, 10 from the left;
+  // a tap opens the menu below it (the plug-in's tests check where).
+  EXPECT_EQ(sim.dump(), json::parse(R"({"screen": "Login",
+      "button": {"center": [35, 72], "frame": [10, 47, 50, 50]}, "menuOpen": false,
+      "selectScreen": {"frame": [0, 0, 134, 31], "hidden": true, "title": "Select Screen",
+                       "color": "orange"},
+      "testDevice": {"frame": [0, 0, 192, 31], "hidden": true, "title": "Add Test Device",
+                     "color": "orange"},
+      "isTestDevice": false, "preview": null})"));
   sim.tap(35, 72);
-  state = sim.dump();
+  json state = sim.dump();
   EXPECT_EQ(state["menuOpen"], true);
   EXPECT_EQ(state["selectScreen"]["hidden"], false);
+
+  // The snapshot shows the button and the menu over the app.
   const json ss = state["selectScreen"]["frame"];
   const json atd = state["testDevice"]["frame"];
   const auto snapshot = folder_ / "open.png";
   sim.send("snapshot " + snapshot.string());
-  sim.dump();  // the snapshot is written once the next command answers
+  sim.dump();
   const auto image = readPNG(snapshot);
   ASSERT_TRUE(image);
   EXPECT_EQ(image->pixelWidth(), 375);
   EXPECT_EQ(image->pixelHeight(), 667);
-  const auto isOrange = [](UIImagePixel p) {
+  const auto isOrange = [&](const json& frame, double x, double y) {
+    const UIImagePixel p = pixel(image, frame[0].get<double>() + x, frame[1].get<double>() + y);
     return p.red == 255 && p.green >= 127 && p.green <= 128 && p.blue == 0;
   };
-  const auto at = [](const json& frame, double x, double y) {
-    return std::pair{frame[0].get<double>() + x, frame[1].get<double>() + y};
-  };
-  const auto [ssX, ssY] = at(ss, ss[2].get<double>() / 2, 2);
-  const auto [atdX, atdY] = at(atd, 3, atd[3].get<double>() / 2);
-  EXPECT_TRUE(isOrange(pixel(image, ssX, ssY)));
-  EXPECT_TRUE(isOrange(pixel(image, atdX, atdY)));
+  EXPECT_TRUE(isOrange(ss, ss[2].get<double>() / 2, 2));
+  EXPECT_TRUE(isOrange(atd, 3, atd[3].get<double>() / 2));
   EXPECT_NE(pixel(image, 35, 72), kAppBackground);  // the icon
   EXPECT_EQ(pixel(image, 200, 600), kAppBackground);
   sim.tap(35, 72);
@@ -209,22 +201,19 @@ TEST_F(ZRLSimRunTest, PreviewsAreDumpedDrawnAndTappedAwayAndNoConfigurationCrash
   push(R"({"ui": {"display_type": "coach_mark", "view_id": "ZRL:LoginButton:6", )"
        R"("title": "Log in here", "text": "Tap the button to sign in."}})");
   sim.waitForError("builder: coach_mark");
-  json preview = sim.dump()["preview"];
-  EXPECT_EQ(preview["display_type"], "coach_mark");
-  EXPECT_EQ(preview["view_id"], "ZRL:LoginButton:6");
-  EXPECT_EQ(preview["title"], "Log in here");
   // The login scene's button is [24, 424, 327, 50].
-  EXPECT_EQ(preview["target"], json::parse(R"({"top":424,"left":24,"bottom":474,"right":351})"));
-  EXPECT_EQ(preview["spotlight"], json::parse(R"({"top":416,"left":16,"bottom":482,"right":359})"));
-  EXPECT_EQ(preview["card"], json::parse(R"({"top":494,"left":27,"bottom":566,"right":347})"));
+  EXPECT_EQ(sim.dump()["preview"], json::parse(R"({"display_type": "coach_mark",
+      "view_id": "ZRL:LoginButton:6", "title": "Log in here", "text": "Tap the button to sign in.",
+      "target": {"top": 424, "left": 24, "bottom": 474, "right": 351},
+      "spotlight": {"top": 416, "left": 16, "bottom": 482, "right": 359},
+      "card": {"top": 494, "left": 27, "bottom": 566, "right": 347}})"));
 
   const auto snapshot = folder_ / "coach.png";
   sim.send("snapshot " + snapshot.string());
   sim.dump();
   const auto image = readPNG(snapshot);
   ASSERT_TRUE(image);
-  const UIImagePixel dimmed = pixel(image, 200, 600);
-  EXPECT_NEAR(dimmed.red, 0xf4 * 0.4, 1);
+  EXPECT_NEAR(pixel(image, 200, 600).red, 0xf4 * 0.4, 1) << "dimmed";
   EXPECT_EQ(pixel(image, 20, 420), kAppBackground) << "inside the spotlight";
   EXPECT_EQ(pixel(image, 340, 540), (UIImagePixel{255, 255, 255, 255})) << "the card";
 
@@ -242,7 +231,7 @@ TEST_F(ZRLSimRunTest, PreviewsAreDumpedDrawnAndTappedAwayAndNoConfigurationCrash
   push(R"({"ui": {"display_type": "banner", "title": "Deep", "text": )" + wide + R"(}, "deep": )" +
        deep + "}");
   sim.waitForError("builder: in_app");
-  preview = sim.dump()["preview"];
+  const json preview = sim.dump()["preview"];
   EXPECT_EQ(preview["display_type"], "banner");
   EXPECT_EQ(preview["title"], "Deep");
   EXPECT_EQ(preview["text"], nullptr);
