@@ -106,7 +106,7 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
                      "ZRL_DASHBOARD_HOST=127.0.0.1:" + std::to_string(dashboard.port()),
                      "ZRL_CA_FILE=" + certificate->certificateFile(),
                      "ZRL_USER_DEFAULTS=" + (fs::path(folder.path()) / "defaults.json").string(),
-                     (hostBuild / "zrl-package-host").string(), "--timeout", "60"});
+                     (hostBuild / "zrl-package-host").string()});
   EXPECT_EQ(host.wait(std::chrono::seconds(90)), 0) << host.errorOutput();
   EXPECT_THAT(
       host.unreadOutput(),

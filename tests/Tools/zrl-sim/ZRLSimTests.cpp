@@ -74,38 +74,44 @@ class ZRLSimTest : public ::testing::Test {
 
 TEST_F(ZRLSimTest, BadScenesAreRefusedWithThePlaceOfTheFault) {
   const std::string view = R"({"class": "UIView", "frame": [0, 0, 10, 10]})";
-  const auto scene = [&](const std::string& screens) {
-    return R"({"screens": {"Home": )" + screens + "}}";
+  const auto home = [](const std::string& root) {
+    return R"({"screens": {"Home": )" + root + "}}";
   };
-  EXPECT_THAT(loadError("{\n  \"screens\": {\n    \"Home\": [1,}\n}"),
-              HasSubstr("invalid JSON: parse error at line 3, column 16"));
-  EXPECT_EQ(loadError(scene(R"({"class": "UIView"})")), "/screens/Home: \"frame\" is missing");
-  EXPECT_EQ(loadError(scene(R"({"frame": [0, 0, 1, 1]})")), "/screens/Home: \"class\" is missing");
-  EXPECT_EQ(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "subviews": [)" + view +
-                            R"(, {"class": "UIView", "frame": [0, 0, "1", 1]}]})")),
-            "/screens/Home/subviews/1: \"frame\" must be an array of 4 numbers");
-  EXPECT_THAT(loadError(scene(R"({"class": "UISwitch", "frame": [0, 0, 1, 1]})")),
-              HasSubstr("/screens/Home: unknown \"class\" \"UISwitch\""));
-  EXPECT_EQ(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "fame": 1})")),
-            "/screens/Home: unknown key \"fame\"");
-  EXPECT_EQ(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "text": "x"})")),
-            "/screens/Home: \"text\" is only for \"UILabel\" and \"UIButton\" views");
-  EXPECT_EQ(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "tag": 1.5})")),
-            "/screens/Home: \"tag\" must be an integer");
-  EXPECT_EQ(loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "hidden": 0})")),
-            "/screens/Home: \"hidden\" must be true or false");
-  EXPECT_THAT(
-      loadError(scene(R"({"class": "UIView", "frame": [0, 0, 1, 1], "backgroundColor": "red"})")),
-      HasSubstr("\"backgroundColor\" must be a colour"));
-  EXPECT_EQ(loadError(R"({"screens": {"a/b": {"class": "UIView"}}})"),
-            "/screens/a~1b: \"frame\" is missing");
-  EXPECT_EQ(loadError(R"({"screens": {}})"),
-            "/screens: \"screens\" must be an object of one or more named views");
-  EXPECT_EQ(loadError(R"({"screen": {"width": 0}, "screens": {"Home": )" + view + "}}"),
-            "/screen: \"width\" must lie between 1 and 8192");
-  EXPECT_EQ(loadError(R"({"initial": "Away", "screens": {"Home": )" + view + "}}"),
-            "/initial: no screen is named \"Away\"");
-  EXPECT_EQ(loadError("[]"), "/: a scene must be a JSON object");
+  // Home's root view with one more key.
+  const auto with = [&](const std::string& key) {
+    return home(R"({"class": "UIView", "frame": [0, 0, 1, 1], )" + key + "}");
+  };
+  // The whole message, or its start where it ends in "...".
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"{\n  \"screens\": {\n    \"Home\": [1,}\n}",
+       "invalid JSON: parse error at line 3, column 16..."},
+      {home(R"({"class": "UIView"})"), "/screens/Home: \"frame\" is missing"},
+      {home(R"({"frame": [0, 0, 1, 1]})"), "/screens/Home: \"class\" is missing"},
+      {with(R"("subviews": [)" + view + R"(, {"class": "UIView", "frame": [0, 0, "1", 1]}])"),
+       "/screens/Home/subviews/1: \"frame\" must be an array of 4 numbers"},
+      {home(R"({"class": "UISwitch", "frame": [0, 0, 1, 1]})"),
+       "/screens/Home: unknown \"class\" \"UISwitch\"..."},
+      {with(R"("fame": 1)"), "/screens/Home: unknown key \"fame\""},
+      {with(R"("text": "x")"),
+       "/screens/Home: \"text\" is only for \"UILabel\" and \"UIButton\" views"},
+      {with(R"("tag": 1.5)"), "/screens/Home: \"tag\" must be an integer"},
+      {with(R"("hidden": 0)"), "/screens/Home: \"hidden\" must be true or false"},
+      {with(R"("backgroundColor": "red")"),
+       "/screens/Home: \"backgroundColor\" must be a colour..."},
+      {R"({"screens": {"a/b": {"class": "UIView"}}})", "/screens/a~1b: \"frame\" is missing"},
+      {R"({"screens": {}})", "/screens: \"screens\" must be an object of one or more named views"},
+      {R"({"screen": {"width": 0}, "screens": {"Home": )" + view + "}}",
+       "/screen: \"width\" must lie between 1 and 8192"},
+      {R"({"initial": "Away", "screens": {"Home": )" + view + "}}",
+       "/initial: no screen is named \"Away\""},
+      {"[]", "/: a scene must be a JSON object"}};
+  for (const auto& [text, message] : cases) {
+    if (message.ends_with("...")) {
+      EXPECT_THAT(loadError(text), ::testing::StartsWith(message.substr(0, message.size() - 3)));
+    } else {
+      EXPECT_EQ(loadError(text), message);
+    }
+  }
 
   // Nesting past the bound is refused, just below it accepted.
   const auto nested = [](size_t depth) {

@@ -8,23 +8,32 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include "tests/Tools/zrl-sim/SimTestSupport.h"
-#include "tests/Tools/zrl-sim/X11TestDisplay.h"
+#include "Platform/Foundation/NSData.h"
+#include "Platform/UIKit/UIImage.h"
+#include "ToolTestSupport.h"
+#include "X11TestDisplay.h"
 
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kDeadline = kToolPatience;
+// Generous: the sanitizer builds on a busy two-core machine.
+constexpr auto kDeadline = 60s;
 
 // The login scene at one pixel per point, the scale at which `snapshot`
 // draws, so that the window's pixels and the snapshot's can be the same.
 std::filesystem::path writeScene(const std::filesystem::path& folder) {
-  json scene = json::parse(readFile(sampleScene("login")));
+  json scene = json::parse(readFile(std::string(ZRL_SCENES_DIR) + "/login.json"));
   scene["screen"]["scale"] = 1;
   auto path = folder / "login-1x.json";
   std::ofstream(path) << scene.dump();
@@ -44,11 +53,21 @@ class WindowTest : public ::testing::Test {
   // A simulator with no dashboard to reach: the preview stream only fails
   // and retries, which changes nothing on the screen.
   std::vector<std::string> simulator(const std::string& defaults, bool window) const {
-    std::vector<std::string> argv{"--scene",     scene_.string(),
-                                  "--defaults",  (folder_ / defaults).string(),
-                                  "--dashboard", "127.0.0.1:1"};
+    std::vector<std::string> argv{ZRL_SIM_PATH,    "run",        "--scene",
+                                  scene_.string(), "--defaults", (folder_ / defaults).string(),
+                                  "--dashboard",   "127.0.0.1:1"};
     if (window) argv.emplace_back("--window");
     return argv;
+  }
+
+  static json dump(ChildProcess& sim) {
+    EXPECT_TRUE(sim.writeInput("dump\n"));
+    const auto line = sim.readLine(kDeadline);
+    if (!line) {
+      ADD_FAILURE() << "no dump line; standard error:\n" << sim.errorOutput();
+      return json::object();
+    }
+    return json::parse(*line, nullptr, false);
   }
 
   // The window that xdotool finds once it is mapped.
@@ -64,7 +83,7 @@ class WindowTest : public ::testing::Test {
   // pixels that are not is returned in `translucent`.
   static std::vector<uint32_t> snapshotPixels(const std::filesystem::path& png, int& width,
                                               int& height, int& translucent) {
-    const auto image = readPNG(png);
+    const auto image = UIImage::imageWithData(NSData(readFile(png)));
     if (!image) return {};
     width = image->pixelWidth();
     height = image->pixelHeight();
@@ -72,7 +91,7 @@ class WindowTest : public ::testing::Test {
     std::vector<uint32_t> pixels;
     for (int y = 0; y < height; ++y) {
       for (int x = 0; x < width; ++x) {
-        const UIImagePixel p = pixel(image, x, y);
+        const UIImagePixel p = image->pixelAt(x, y).value_or(UIImagePixel{});
         if (p.alpha != 255) ++translucent;
         pixels.push_back(uint32_t{p.red} << 16 | uint32_t{p.green} << 8 | p.blue);
       }
@@ -83,10 +102,10 @@ class WindowTest : public ::testing::Test {
   // Takes a snapshot and waits until the window shows exactly its pixels
   // (the window redraws on its own time, and a docking animation plays
   // first); returns how many pixels still differ at the deadline.
-  size_t differenceFromSnapshot(SimProcess& sim, unsigned long window, const std::string& name) {
+  size_t differenceFromSnapshot(ChildProcess& sim, unsigned long window, const std::string& name) {
     const auto png = folder_ / name;
-    sim.send("snapshot " + png.string());
-    sim.dump();  // the snapshot is written before the dump line comes
+    EXPECT_TRUE(sim.writeInput("snapshot " + png.string() + "\n"));
+    dump(sim);  // the snapshot is written before the dump line comes
     int width = 0;
     int height = 0;
     int translucent = 0;
@@ -132,14 +151,15 @@ class WindowTest : public ::testing::Test {
 };
 
 TEST_F(WindowTest, ShowsTheSnapshotAndTheMouseDragsLikeTheDragCommand) {
-  SimProcess sim(simulator("window.plist", true));
-  ASSERT_TRUE(sim.waitForError("zrl-sim: window open: 375 x 667 pixels"));
+  ChildProcess sim(simulator("window.plist", true), ChildProcess::Input::pipe);
+  ASSERT_TRUE(sim.waitForError("zrl-sim: window open: 375 x 667 pixels", 1, kDeadline))
+      << sim.errorOutput();
   const std::optional<unsigned long> window = findWindow();
-  ASSERT_TRUE(window) << sim.errors();
+  ASSERT_TRUE(window) << sim.errorOutput();
 
   // The window shows what `snapshot` writes, pixel for pixel.
-  const json start = sim.dump();
-  EXPECT_EQ(differenceFromSnapshot(sim, *window, "start.png"), 0U) << sim.errors();
+  const json start = dump(sim);
+  EXPECT_EQ(differenceFromSnapshot(sim, *window, "start.png"), 0U) << sim.errorOutput();
 
   // Two drags of the floating button with the mouse: it docks, and the
   // window shows it there once the animation has played.
@@ -147,39 +167,42 @@ TEST_F(WindowTest, ShowsTheSnapshotAndTheMouseDragsLikeTheDragCommand) {
   const double x0 = center[0].get<double>();
   const double y0 = center[1].get<double>();
   ASSERT_EQ(drag(*window, x0, y0, 290, 400), 0);
-  const json first = sim.dump();
+  const json first = dump(sim);
   EXPECT_NE(first["button"], start["button"]);
   const double x1 = first["button"]["center"][0].get<double>();
   const double y1 = first["button"]["center"][1].get<double>();
   ASSERT_EQ(drag(*window, x1, y1, 60, 150), 0);
-  const json second = sim.dump();
+  const json second = dump(sim);
   EXPECT_NE(second["button"], first["button"]);
-  EXPECT_EQ(differenceFromSnapshot(sim, *window, "docked.png"), 0U) << sim.errors();
+  EXPECT_EQ(differenceFromSnapshot(sim, *window, "docked.png"), 0U) << sim.errorOutput();
 
   // The same drags as commands, without a window, dock the same way.
-  SimProcess commands(simulator("commands.plist", false));
-  EXPECT_EQ(commands.dump(), start);
+  ChildProcess commands(simulator("commands.plist", false), ChildProcess::Input::pipe);
+  EXPECT_EQ(dump(commands), start);
   const auto point = [](double v) { return std::to_string(static_cast<int>(v)); };
-  commands.send("drag " + point(x0) + " " + point(y0) + " 290 400");
-  EXPECT_EQ(commands.dump(), first);
-  commands.send("drag " + point(x1) + " " + point(y1) + " 60 150");
-  EXPECT_EQ(commands.dump(), second);
-  EXPECT_EQ(commands.end(false), 0) << commands.errors();
+  ASSERT_TRUE(commands.writeInput("drag " + point(x0) + " " + point(y0) + " 290 400\n"));
+  EXPECT_EQ(dump(commands), first);
+  ASSERT_TRUE(commands.writeInput("drag " + point(x1) + " " + point(y1) + " 60 150\n"));
+  EXPECT_EQ(dump(commands), second);
+  commands.closeInput();
+  EXPECT_EQ(commands.wait(kDeadline), 0) << commands.errorOutput();
 
   // The end of the input leaves the window open; its close button ends
   // the run.
-  sim.process().closeInput();
-  ASSERT_TRUE(sim.waitForError("the window stays open until it is closed"));
+  sim.closeInput();
+  ASSERT_TRUE(sim.waitForError("the window stays open until it is closed", 1, kDeadline))
+      << sim.errorOutput();
   EXPECT_TRUE(display_->isViewable(*window));
   display_->pressCloseButton(*window);
-  EXPECT_EQ(sim.process().wait(kDeadline), 0) << sim.errors();
+  EXPECT_EQ(sim.wait(kDeadline), 0) << sim.errorOutput();
 }
 
 TEST_F(WindowTest, QuitClosesTheWindow) {
-  SimProcess sim(simulator("quit.plist", true));
-  ASSERT_TRUE(sim.waitForError("zrl-sim: window open"));
+  ChildProcess sim(simulator("quit.plist", true), ChildProcess::Input::pipe);
+  ASSERT_TRUE(sim.waitForError("zrl-sim: window open", 1, kDeadline)) << sim.errorOutput();
   ASSERT_TRUE(findWindow());
-  EXPECT_EQ(sim.end(), 0) << sim.errors();
+  ASSERT_TRUE(sim.writeInput("quit\n"));
+  EXPECT_EQ(sim.wait(kDeadline), 0) << sim.errorOutput();
 }
 
 }  // namespace
