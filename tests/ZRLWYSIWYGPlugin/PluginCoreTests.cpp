@@ -312,10 +312,6 @@ TEST_F(PreviewHandlerTest, EachDisplayTypeReachesItsBuilderWithTheWholeMessage) 
     handle(message.dump());
   for (const json& other : others)
     handle(other.dump());
-  EXPECT_EQ(ZRLCoachMarkHelper::sharedHelper()->configurations(), std::vector{coach});
-  EXPECT_EQ(ZRLTooltipBuilder::sharedBuilder()->configurations(), std::vector{inlineAction});
-  EXPECT_EQ(ZRLNudgeHelper::sharedHelper()->configurations(), std::vector{nudge});
-  EXPECT_EQ(ZRLInapp::sharedInstance()->configurations(), others);
   EXPECT_EQ(log_.count("<ZRL INFO> Preview for coach_mark -[ZRLEventSource connect]_block_invoke:"),
             1U);
   EXPECT_EQ(log_.count("<ZRL INFO> Preview for (null) -[ZRLEventSource connect]_block_invoke:"),
@@ -330,6 +326,9 @@ TEST_F(PreviewHandlerTest, EachDisplayTypeReachesItsBuilderWithTheWholeMessage) 
     handle(data);
   handle(std::nullopt);
   EXPECT_EQ(log_.count("Preview for"), 0U);
+  EXPECT_EQ(ZRLCoachMarkHelper::sharedHelper()->configurations(), std::vector{coach});
+  EXPECT_EQ(ZRLTooltipBuilder::sharedBuilder()->configurations(), std::vector{inlineAction});
+  EXPECT_EQ(ZRLNudgeHelper::sharedHelper()->configurations(), std::vector{nudge});
   EXPECT_EQ(ZRLInapp::sharedInstance()->configurations(), others);
   const std::string where = R"( -\[ZRLEventSource connect\]_block_invoke:[0-9]+)";
   EXPECT_THAT(

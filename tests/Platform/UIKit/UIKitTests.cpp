@@ -67,8 +67,7 @@ TEST(UIKitViewTest, GeometryTreeAndConversion) {
   EXPECT_EQ(window->subviews().size(), 1U);
   EXPECT_EQ(inner->window(), nullptr);
 
-  // A window's root view is set once, and replaced whole. (The key window
-  // and the windows' order: the overlay's and the capture's tests.)
+  // A window's root view is set once, and replaced whole.
   auto root = std::make_shared<UIView>();
   window->setRootView(root);
   window->setRootView(root);
@@ -266,6 +265,26 @@ TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeight) {
   EXPECT_GE(lines(100, 0), 5);
   label.setText("");
   EXPECT_EQ(lines(100, 0), 0);
+}
+
+TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLive) {
+  class Refusing : public UIWindow {
+   public:
+    using UIWindow::UIWindow;
+    bool canBecomeKeyWindow() const override { return false; }
+  };
+  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 10, 10));
+  EXPECT_TRUE(window->isHidden());
+  window->makeKeyAndVisible();
+  EXPECT_FALSE(window->isHidden());
+  EXPECT_TRUE(window->isKeyWindow());
+  auto overlay = std::make_shared<Refusing>(CGRectMake(0, 0, 10, 10));
+  overlay->setWindowLevel(UIWindowLevelAlert);
+  overlay->makeKeyAndVisible();
+  EXPECT_EQ(UIApplication::sharedApplication().keyWindow(), window);
+  EXPECT_EQ(UIApplication::sharedApplication().windows().back(), overlay);
+  window.reset();
+  EXPECT_EQ(UIApplication::sharedApplication().keyWindow(), nullptr);
 }
 
 TEST(UIKitColorTest, HexText) {
