@@ -9,6 +9,30 @@
 #include "Platform/UIKit/UIImageView.h"
 #include "Platform/UIKit/UILabel.h"
 
+namespace {
+
+// Draws the image stretched over the area, clipped to it; nothing for no
+// image or an empty one or area. (Image scales are positive: pixels and
+// points are empty together.)
+void drawImageFilling(CGContextRef context, const UIImagePtr& image, CGRect area) {
+  cairo_t* cairo = CGContextGetCairo(context);
+  if (cairo == nullptr || !image || image->pixelWidth() <= 0 || image->pixelHeight() <= 0 ||
+      !(area.size.width > 0 && area.size.height > 0)) {
+    return;
+  }
+  cairo_save(cairo);
+  cairo_rectangle(cairo, area.origin.x, area.origin.y, area.size.width, area.size.height);
+  cairo_clip(cairo);
+  cairo_translate(cairo, area.origin.x, area.origin.y);
+  cairo_scale(cairo, area.size.width / image->pixelWidth(),
+              area.size.height / image->pixelHeight());
+  cairo_set_source_surface(cairo, image->cairoSurface(), 0, 0);
+  cairo_paint(cairo);
+  cairo_restore(cairo);
+}
+
+}  // namespace
+
 UIFontPtr UIFont::systemFontOfSize(CGFloat size) {
   return std::make_shared<const UIFont>(UIFontSystemFamilyName, size, false);
 }
@@ -123,22 +147,7 @@ void UIButton::touchesCancelled(const UITouch& /*touch*/) {
 }
 
 void UIButton::drawRect(CGContextRef context, CGRect rect) const {
-  if (const UIImagePtr image = backgroundImageForState(state_)) {
-    cairo_t* cairo = CGContextGetCairo(context);
-    const CGRect area = bounds();
-    if (cairo != nullptr && image->pixelWidth() > 0 && image->pixelHeight() > 0 &&
-        area.size.width > 0 && area.size.height > 0) {
-      cairo_save(cairo);
-      cairo_rectangle(cairo, area.origin.x, area.origin.y, area.size.width, area.size.height);
-      cairo_clip(cairo);
-      cairo_translate(cairo, area.origin.x, area.origin.y);
-      cairo_scale(cairo, area.size.width / image->pixelWidth(),
-                  area.size.height / image->pixelHeight());
-      cairo_set_source_surface(cairo, image->cairoSurface(), 0, 0);
-      cairo_paint(cairo);
-      cairo_restore(cairo);
-    }
-  }
+  drawImageFilling(context, backgroundImageForState(state_), bounds());
   const std::optional<std::string> title = currentTitle();
   if (!title) return;
   if (*title != laidOutTitle_) {
@@ -149,17 +158,5 @@ void UIButton::drawRect(CGContextRef context, CGRect rect) const {
 }
 
 void UIImageView::drawRect(CGContextRef context, CGRect rect) const {
-  cairo_t* cairo = CGContextGetCairo(context);
-  if (cairo == nullptr || !image_) return;
-  const CGSize size = image_->size();
-  if (!(size.width > 0 && size.height > 0 && rect.size.width > 0 && rect.size.height > 0)) return;
-  cairo_save(cairo);
-  cairo_rectangle(cairo, rect.origin.x, rect.origin.y, rect.size.width, rect.size.height);
-  cairo_clip(cairo);
-  cairo_translate(cairo, rect.origin.x, rect.origin.y);
-  cairo_scale(cairo, rect.size.width / image_->pixelWidth(),
-              rect.size.height / image_->pixelHeight());
-  cairo_set_source_surface(cairo, image_->cairoSurface(), 0, 0);
-  cairo_paint(cairo);
-  cairo_restore(cairo);
+  drawImageFilling(context, image_, rect);
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Platform/Foundation/NSStringTrimmed.h"
+
 namespace {
 
 bool sameName(std::string_view a, std::string_view b) {
@@ -18,12 +20,6 @@ bool isTokenCharacter(char c) {
 
 bool isToken(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), isTokenCharacter);
-}
-
-std::string_view trimmed(std::string_view text) {
-  const size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string_view::npos) return {};
-  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
 }
 
 int hexValue(char c) {
@@ -119,7 +115,7 @@ std::optional<ZRLLocalRequest> ZRLLocalRequest::parseHead(std::string_view head)
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return std::nullopt;
     request.headers_.add(std::string(line.substr(0, colon)),
-                         std::string(trimmed(line.substr(colon + 1))));
+                         std::string(NSStringTrimmed(line.substr(colon + 1))));
   }
   return request;
 }

@@ -61,21 +61,28 @@ class ZRLDemoRun {
   static std::string targetViewId(const nlohmann::json& layout);
 
  private:
-  // The steps up to the report, stopping at the first that fails.
+  // The run (ZRLDemoRun.cpp): the steps up to the report, stopping at the
+  // first that fails; the children started, served and stopped.
   bool runScript();
   bool startDashboard();
   bool startSimulator();
+  // Until a signal (true) or the end of the dashboard (false).
+  bool serve();
+  void stopAll();
+  // Records the failure as the step's.
+  bool fail(const std::string& step, const std::string& detail);
+  bool waitFor(const std::string& step, const std::string& what, const std::function<bool()>& done,
+               const ZRLDemoChild* watched);
+  void onLine(const ZRLDemoChild& child, ZRLDemoChild::Stream stream, const std::string& line);
+  bool interrupted() const { return waiter_.interruption() != 0; }
+
+  // The steps (ZRLDemoSteps.cpp) and the commands through which they drive
+  // the simulator; each failure is recorded as the step's.
   bool captureScreen(const std::string& screen);
   bool addTestDevice();
   bool checkRecords();
   bool showFirstScreen();
   bool pushPreview(const std::string& displayType, int number);
-  // Until a signal (true) or the end of the dashboard (false).
-  bool serve();
-  void stopAll();
-
-  // Helpers for the steps: each failure is recorded as the step's.
-  bool fail(const std::string& step, const std::string& detail);
   bool command(const std::string& step, const std::string& line);
   std::optional<nlohmann::json> dump(const std::string& step);
   bool openMenu(const std::string& step, nlohmann::json* state);
@@ -85,11 +92,7 @@ class ZRLDemoRun {
   std::optional<ZRLDemoSimLine> waitForSimLine(
       const std::string& step, size_t from, const std::string& what,
       const std::function<bool(const ZRLDemoSimLine&)>& accept);
-  bool waitFor(const std::string& step, const std::string& what, const std::function<bool()>& done,
-               const ZRLDemoChild* watched);
   size_t simErrorLines() const;
-  void onLine(const ZRLDemoChild& child, ZRLDemoChild::Stream stream, const std::string& line);
-  bool interrupted() const { return waiter_.interruption() != 0; }
 
   ZRLDemoOptions options_;
   ZRLDemoWaiter waiter_;

@@ -13,6 +13,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "Platform/Foundation/NSStringTrimmed.h"
 #include "Platform/Net/NSURL.h"
 
 #ifndef ZRL_EVENTS_VERSION
@@ -36,13 +37,6 @@ bool isTokenCharacter(char c) {
 bool isFieldValueCharacter(char c) {
   const auto byte = static_cast<unsigned char>(c);
   return byte == '\t' || (byte >= 0x20 && byte != 0x7F);
-}
-
-std::string_view trimmedOWS(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
 }
 
 bool allDigits(std::string_view text) {
@@ -193,7 +187,7 @@ ZRLEventsParseResult ZRLEventsOptions::parse(const std::vector<std::string_view>
         return fail("--header takes NAME:VALUE, not " + inQuotes(*value));
       }
       const std::string_view fieldName = value->substr(0, colon);
-      const std::string_view fieldValue = trimmedOWS(value->substr(colon + 1));
+      const std::string_view fieldValue = NSStringTrimmed(value->substr(colon + 1));
       if (fieldName.empty() || !std::all_of(fieldName.begin(), fieldName.end(), isTokenCharacter)) {
         return fail("--header: " + inQuotes(fieldName) + " is not a valid header name");
       }

@@ -6,6 +6,7 @@
 // touches, steps the main queue and draws the screen it renders.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,10 +16,11 @@
 
 #include "Platform/UIKit/CGGeometry.h"
 #include "Platform/UIKit/UIImage.h"
+#include "Tools/zrl-sim/ZRLSimScene.h"
 
-// How deep the configuration of a "builder:" line is written: objects and
-// arrays nested deeper are written as the string "(cut: nested too deep)".
-inline constexpr size_t kZRLSimBuilderLineDepth = 64;
+class ZRLFloatingButton;
+class ZRLSimTrace;
+class ZRLWYSIWYGPlugin;
 
 struct ZRLSimRunOptions {
   std::string scenePath;
@@ -40,6 +42,13 @@ struct ZRLSimRunOptions {
   std::optional<unsigned long> logLevel;  // absent: the host's (ZRL_LOG_LEVEL, else 2)
   std::optional<double> safeTop;          // absent: the simulated screen's 47
 };
+
+// The certificate authority that the run trusts: --ca-file, else
+// DIR/ca.pem of --dashboard-data DIR, else, unless ZRL_CA_FILE names one,
+// the ca.pem of the dashboard's default data folder when there is one
+// ($XDG_DATA_HOME/zrl-dashboard, else ~/.local/share/zrl-dashboard).
+// Absent: the platform's default (ZRL_CA_FILE, else the system's).
+std::optional<std::string> ZRLSimCertificateAuthority(const ZRLSimRunOptions& options);
 
 class ZRLSimRun {
  public:
@@ -63,7 +72,7 @@ class ZRLSimRun {
 
   // Runs one command line (see `zrl-sim --help`); empty lines and lines
   // starting with '#' do nothing. Errors name the line by number and text
-  // on standard error.
+  // on standard error. (The commands are in ZRLSimCommands.cpp.)
   Result execute(std::string_view line, size_t lineNumber);
 
   // One finger, in screen points, routed through the application's
@@ -96,9 +105,19 @@ class ZRLSimRun {
   void finish();
 
  private:
-  struct State;
   struct Line;
-  explicit ZRLSimRun(std::shared_ptr<State> state);
+  explicit ZRLSimRun(ZRLSimScene scene);
+
+  void changed() { changes_->fetch_add(1); }
+  // Counts a new preview card as a change: the builders put it into the
+  // key window in a block of their own on the main queue.
+  void noticeCard();
+  // Runs the main queue until the condition holds or the time-out passes,
+  // noticing cards and ticking the front end meanwhile.
+  bool runMainQueue(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+  std::shared_ptr<ZRLFloatingButton> button() const;
+  bool onScreen(CGPoint point) const;
+  CGPoint clamped(CGPoint point) const;  // onto the screen; not finite: 0
 
   // The commands, each with its arguments already counted.
   Result showScreen(const Line& line);
@@ -110,7 +129,18 @@ class ZRLSimRun {
   Result snapshot(const Line& line);
   Result quit(const Line& line);
 
-  std::shared_ptr<State> state_;
+  ZRLSimScene scene_;
+  std::unique_ptr<ZRLSimTrace> trace_;
+  std::shared_ptr<UIWindowScene> windowScene_;
+  std::shared_ptr<UIWindow> appWindow_;
+  std::shared_ptr<ZRLWYSIWYGPlugin> plugin_;
+  std::function<void()> waitTick_;
+  // Shared with the blocks that count the answers to requests, which may
+  // run after the run has ended.
+  std::shared_ptr<std::atomic<uint64_t>> changes_ = std::make_shared<std::atomic<uint64_t>>(0);
+  uint64_t requestsStarted_ = 0;  // by taps (main thread)
+  bool touching_ = false;         // a finger is on the glass
+  std::weak_ptr<UIView> lastCard_;
 };
 
 // The command loop: reads commands from the script, or standard input, one

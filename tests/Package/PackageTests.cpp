@@ -4,9 +4,6 @@
 // one preview from a local dashboard.
 
 #include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,8 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
-#include "tests/Platform/NetTestSupport.h"
-#include "tests/Tools/ChildProcess.h"
+#include "tests/Tools/ToolTestSupport.h"
 
 namespace {
 
@@ -23,41 +19,20 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-// Installing, configuring and compiling may be slow on a busy machine under
-// a sanitizer; each step is still bounded.
-constexpr auto kBuildPatience = std::chrono::minutes(5);
-
-struct Outcome {
-  std::optional<int> status;
-  std::string output;  // standard output, then standard error
-};
-
-Outcome run(std::vector<std::string> argv,
-            std::chrono::steady_clock::duration timeout = kBuildPatience) {
-  ChildProcess child(std::move(argv));
-  if (!child.started()) return {std::nullopt, "could not start the program"};
-  Outcome outcome;
-  outcome.status = child.wait(timeout);
-  outcome.output = child.unreadOutput() + child.errorOutput();
-  return outcome;
-}
-
-std::string contents(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string cacheEntry(const std::string& name, const std::string& value) {
-  return "-D" + name + "=" + value;
-}
-
-std::string joined(const std::vector<std::string>& argv) {
-  std::string text;
+// Runs the program to its end, at most the time given (installing,
+// configuring and compiling may be slow on a busy machine under a
+// sanitizer); its exit status, or a failure that shows the command line
+// and its output.
+::testing::AssertionResult succeeds(const std::vector<std::string>& argv,
+                                    std::chrono::seconds timeout = std::chrono::minutes(5)) {
+  ChildProcess child(argv);
+  const std::optional<int> status = child.wait(timeout);
+  if (status == 0) return ::testing::AssertionSuccess();
+  std::string command;
   for (const auto& arg : argv)
-    text += (text.empty() ? "" : " ") + arg;
-  return text;
+    command += arg + " ";
+  return ::testing::AssertionFailure() << command << "\nstatus " << status.value_or(-1) << "\n"
+                                       << child.unreadOutput() << child.errorOutput();
 }
 
 TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
@@ -66,10 +41,8 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
   const fs::path prefix = fs::path(folder.path()) / "prefix";
   const fs::path hostBuild = fs::path(folder.path()) / "host";
 
-  const std::vector<std::string> install = {ZRL_CMAKE_COMMAND, "--install", ZRL_BUILD_DIR,
-                                            "--prefix", prefix.string()};
-  const Outcome installed = run(install);
-  ASSERT_EQ(installed.status, 0) << joined(install) << "\n" << installed.output;
+  ASSERT_TRUE(
+      succeeds({ZRL_CMAKE_COMMAND, "--install", ZRL_BUILD_DIR, "--prefix", prefix.string()}));
 
   // The headers keep the paths that the project includes them by.
   const fs::path include = prefix / ZRL_INSTALL_INCLUDEDIR;
@@ -92,7 +65,7 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
   // the project's own warning or sanitizer flags; the client stands alone.
   std::string package;
   for (const auto& entry : fs::directory_iterator(prefix / ZRL_INSTALL_CMAKEDIR))
-    package += contents(entry.path());
+    package += readFile(entry.path());
   EXPECT_THAT(package,
               HasSubstr("add_library(ZRLWYSIWYGPlugin::ZRLWYSIWYGPlugin STATIC IMPORTED)"));
   EXPECT_THAT(package, HasSubstr("add_library(ZRLWYSIWYGPlugin::LDEventSource STATIC IMPORTED)"));
@@ -102,25 +75,13 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
     EXPECT_THAT(package, Not(HasSubstr(leak)));
   }
 
-  const std::vector<std::string> configure = {
-      ZRL_CMAKE_COMMAND,
-      "-S",
-      ZRL_HOST_SOURCE_DIR,
-      "-B",
-      hostBuild.string(),
-      "-G",
-      ZRL_HOST_GENERATOR,
-      cacheEntry("CMAKE_MAKE_PROGRAM", ZRL_HOST_MAKE_PROGRAM),
-      cacheEntry("CMAKE_CXX_COMPILER", ZRL_HOST_CXX_COMPILER),
-      cacheEntry("CMAKE_BUILD_TYPE", ZRL_HOST_BUILD_TYPE),
-      cacheEntry("CMAKE_CXX_FLAGS", ZRL_HOST_CXX_FLAGS),
-      cacheEntry("CMAKE_EXE_LINKER_FLAGS", ZRL_HOST_LINK_FLAGS),
-      cacheEntry("CMAKE_PREFIX_PATH", prefix.string())};
-  const Outcome configured = run(configure);
-  ASSERT_EQ(configured.status, 0) << joined(configure) << "\n" << configured.output;
-  const std::vector<std::string> build = {ZRL_CMAKE_COMMAND, "--build", hostBuild.string()};
-  const Outcome built = run(build);
-  ASSERT_EQ(built.status, 0) << joined(build) << "\n" << built.output;
+  ASSERT_TRUE(succeeds(
+      {ZRL_CMAKE_COMMAND, "-S", ZRL_HOST_SOURCE_DIR, "-B", hostBuild.string(), "-G",
+       ZRL_HOST_GENERATOR, "-DCMAKE_MAKE_PROGRAM=" ZRL_HOST_MAKE_PROGRAM,
+       "-DCMAKE_CXX_COMPILER=" ZRL_HOST_CXX_COMPILER, "-DCMAKE_BUILD_TYPE=" ZRL_HOST_BUILD_TYPE,
+       "-DCMAKE_CXX_FLAGS=" ZRL_HOST_CXX_FLAGS, "-DCMAKE_EXE_LINKER_FLAGS=" ZRL_HOST_LINK_FLAGS,
+       "-DCMAKE_PREFIX_PATH=" + prefix.string()}));
+  ASSERT_TRUE(succeeds({ZRL_CMAKE_COMMAND, "--build", hostBuild.string()}));
 
   // The dashboard: its preview stream sends one coach mark and stays open.
   std::string error;
@@ -141,18 +102,14 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
                   });
   ASSERT_TRUE(dashboard.start(&error)) << error;
 
-  const std::vector<std::string> host = {
-      "/usr/bin/env",
-      "ZRL_DASHBOARD_HOST=127.0.0.1:" + std::to_string(dashboard.port()),
-      "ZRL_CA_FILE=" + certificate->certificateFile(),
-      "ZRL_USER_DEFAULTS=" + (fs::path(folder.path()) / "defaults.json").string(),
-      (hostBuild / "zrl-package-host").string(),
-      "--timeout",
-      "60"};
-  const Outcome ran = run(host, std::chrono::seconds(90));
-  EXPECT_EQ(ran.status, 0) << joined(host) << "\n" << ran.output;
+  ChildProcess host({"/usr/bin/env",
+                     "ZRL_DASHBOARD_HOST=127.0.0.1:" + std::to_string(dashboard.port()),
+                     "ZRL_CA_FILE=" + certificate->certificateFile(),
+                     "ZRL_USER_DEFAULTS=" + (fs::path(folder.path()) / "defaults.json").string(),
+                     (hostBuild / "zrl-package-host").string()});
+  EXPECT_EQ(host.wait(std::chrono::seconds(90)), 0) << host.errorOutput();
   EXPECT_THAT(
-      ran.output,
+      host.unreadOutput(),
       HasSubstr(R"(preview: coach_mark {"ui":{"display_type":"coach_mark","title":"Packaged"}})"));
   dashboard.stop();
 }

@@ -1,30 +1,20 @@
-#include <atomic>
+// The capture on the recording host: the layout's identifiers and
+// rectangles, the order in which the host builds it, and the screenshot.
+
 #include <limits>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Platform/Foundation/NSLog.h"
-#include "Platform/Foundation/NSThread.h"
 #include "Platform/UIKit/UIKit.h"
-#include "RecordingController.h"
 #include "ZRLWYSIWYGPlugin/ZRLLayoutHelper.h"
 #include "ZRLWYSIWYGPlugin/ZRLScreenshotHelper.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
+#include "tests/ZRLWYSIWYGPlugin/PluginTestSupport.h"
 
 using ::testing::ElementsAre;
 
 namespace {
-
-// Counts how often the host asks whether the app is a React Native one.
-class CountingController : public RecordingController {
- public:
-  bool isReactNative() override {
-    ++reactNativeQuestions;
-    return ZRLController::isReactNative();
-  }
-  std::atomic<int> reactNativeQuestions{0};
-};
 
 // A view that counts how often its native ID is read.
 class CountingView : public UIView {
@@ -43,30 +33,11 @@ ZRLViewPtr wrap(UIViewPtr view, std::optional<std::string> name) {
   return wrapper;
 }
 
-std::vector<std::string> lineBreaksOf(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", start)) {
-    lines.push_back(text.substr(start, at - start));
-    start = at + 2;
-  }
-  lines.push_back(text.substr(start));
-  return lines;
-}
-
-class CaptureTest : public ::testing::Test {
+class CaptureTest : public PluginTest {
  protected:
-  void SetUp() override {
-    controller_ = std::make_shared<CountingController>();
-    controller_->setApplicationIdentifier("app-1");
-    ZRLController::setSharedController(controller_);
-    previousLevel_ = LOG_LEVEL.exchange(2);
-    previousSleep_ = NSThread::setSleepHandler([](double) {});
-  }
+  CaptureTest() : PluginTest(2) {}
   void TearDown() override {
-    NSThread::setSleepHandler(previousSleep_);
-    LOG_LEVEL = previousLevel_;
-    ZRLController::setSharedController(nullptr);
+    PluginTest::TearDown();
     ZRLUtilities::removeAllIgnoredViews();
     UIScreen::mainScreen()->setScale(3);
   }
@@ -81,10 +52,7 @@ class CaptureTest : public ::testing::Test {
     return top;
   }
 
-  std::shared_ptr<CountingController> controller_;
   std::shared_ptr<UIWindow> window_;
-  uintptr_t previousLevel_ = 0;
-  NSThread::SleepHandler previousSleep_;
 };
 
 TEST_F(CaptureTest, IdentifiersArePositionalOrCellTagsAndNodesHaveTheirFormat) {
@@ -310,12 +278,16 @@ TEST_F(CaptureTest, ScreenshotIsTheKeyWindowAtOnePixelPerPointInBase64Lines) {
     const std::optional<std::string> text =
         ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen();
     ASSERT_TRUE(text);
-    const std::vector<std::string> lines = lineBreaksOf(*text);
-    ASSERT_GT(lines.size(), 1U);
-    for (size_t i = 0; i + 1 < lines.size(); ++i)
-      ASSERT_EQ(lines[i].size(), 64U);
-    EXPECT_LE(lines.back().size(), 64U);
-    EXPECT_EQ(text->find_first_of("\r\n", 0) % 66, 64U);
+    // Lines of 64 characters, CR LF between them.
+    ASSERT_GT(text->size(), 66U);
+    std::string joined;
+    for (size_t at = 0; at < text->size(); at += 66) {
+      joined += text->substr(at, 64);
+      if (at + 64 < text->size()) {
+        ASSERT_EQ(text->substr(at + 64, 2), "\r\n") << at;
+      }
+    }
+    ASSERT_EQ(joined.find_first_of("\r\n"), std::string::npos);
     const auto png = NSDataFromBase64EncodedString(*text);
     ASSERT_TRUE(png);
     const UIImagePtr image = UIImage::imageWithData(*png);

@@ -1,18 +1,16 @@
-#include <algorithm>
-#include <atomic>
-#include <filesystem>
+// The overlay: its window and menu, the routing of touches, the menu's
+// placement, docking and dragging, and the test-device button with its
+// stored flag.
+
 #include <set>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "Platform/Dispatch/Dispatch.h"
-#include "Platform/Foundation/NSThread.h"
 #include "Platform/Foundation/NSUserDefaults.h"
-#include "RecordingController.h"
-#include "ZRLRTAPlugin/ZRLTooltipBuilder.h"
 #include "ZRLWYSIWYGPlugin/ZRLFloatingButton.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
+#include "tests/Platform/NetTestSupport.h"
+#include "tests/ZRLWYSIWYGPlugin/PluginTestSupport.h"
 
 using namespace std::chrono_literals;
 
@@ -21,44 +19,31 @@ namespace {
 // An app window with one full-screen button below the overlay, on a
 // 375 x 667 screen with a top safe-area inset of 20 and a bottom one of 34
 // (the docking keeps its own bottom margin of 20, never the inset).
-class FloatingButtonTest : public ::testing::Test {
+class FloatingButtonTest : public PluginTest {
  protected:
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("zrl-overlay-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(folder_);
-    std::filesystem::create_directories(folder_);
-    NSUserDefaults::setStandardUserDefaultsPath(folder_ / "defaults.json");
-    controller_ = std::make_shared<RecordingController>();
-    controller_->setApplicationIdentifier("app-1");
-    controller_->setDeviceID("ABC-123");
-    controller_->setHardwareModel("x86_64");
-    ZRLController::setSharedController(controller_);
-    previousSleep_ = NSThread::setSleepHandler([](double) {});
-    screen_ = UIScreen::mainScreen();
+    PluginTest::SetUp();
+    NSUserDefaults::setStandardUserDefaultsPath(defaults_);
     savedBounds_ = screen_->bounds();
     savedInsets_ = screen_->safeAreaInsets();
     screen_->setBounds(CGRectMake(0, 0, 375, 667));
     screen_->setSafeAreaInsets(UIEdgeInsets{20, 0, 34, 0});
-
-    appWindow_ = std::make_shared<UIWindow>(CGRectMake(0, 0, 375, 667));
-    appButton_ = std::make_shared<UIButton>(CGRectMake(0, 0, 375, 667));
     appButton_->addAction([this](const UIButtonPtr&) { ++appTaps_; }, UIControlEventTouchUpInside);
     appWindow_->setRootView(appButton_);
     appWindow_->makeKeyAndVisible();
   }
 
   void TearDown() override {
-    for (const auto& button : made_)
-      release(button);
+    // The buttons and their windows keep each other: a finished test parts them.
+    for (const auto& button : made_) {
+      button->overlayWindow()->setHidden(true);
+      button->overlayWindow()->setButton(nullptr);
+    }
     made_.clear();
     DispatchMainLoop::drain();
-    NSThread::setSleepHandler(previousSleep_);
-    ZRLController::setSharedController(nullptr);
+    PluginTest::TearDown();
     screen_->setBounds(savedBounds_);
     screen_->setSafeAreaInsets(savedInsets_);
-    std::filesystem::remove_all(folder_);
   }
 
   std::shared_ptr<ZRLFloatingButton> makeButton() {
@@ -66,12 +51,6 @@ class FloatingButtonTest : public ::testing::Test {
     made_.push_back(button);
     return button;
   }
-  // The button and its window keep each other: a finished test parts them.
-  static void release(const std::shared_ptr<ZRLFloatingButton>& button) {
-    button->overlayWindow()->setHidden(true);
-    button->overlayWindow()->setButton(nullptr);
-  }
-
   static void tap(CGPoint point) {
     UIApplication& app = UIApplication::sharedApplication();
     app.sendTouchBegan(point);
@@ -88,14 +67,13 @@ class FloatingButtonTest : public ::testing::Test {
   }
   static CGPoint middle(const UIViewPtr& view) { return view->center(); }
 
-  std::filesystem::path folder_;
-  std::shared_ptr<RecordingController> controller_;
-  NSThread::SleepHandler previousSleep_;
-  std::shared_ptr<UIScreen> screen_;
-  CGRect savedBounds_;
-  UIEdgeInsets savedInsets_;
-  std::shared_ptr<UIWindow> appWindow_;
-  std::shared_ptr<UIButton> appButton_;
+  TemporaryDirectory folder_;
+  const std::string defaults_ = folder_.path() + "/defaults.json";
+  std::shared_ptr<UIScreen> screen_ = UIScreen::mainScreen();
+  CGRect savedBounds_{};
+  UIEdgeInsets savedInsets_{};
+  std::shared_ptr<UIWindow> appWindow_ = std::make_shared<UIWindow>(CGRectMake(0, 0, 375, 667));
+  std::shared_ptr<UIButton> appButton_ = std::make_shared<UIButton>(CGRectMake(0, 0, 375, 667));
   int appTaps_ = 0;
   std::vector<std::shared_ptr<ZRLFloatingButton>> made_;
 };
@@ -302,7 +280,7 @@ TEST_F(FloatingButtonTest, TestDeviceTitlesColoursAndStoredFlag) {
   controller_->postEvent(std::make_shared<ZRLEvent>(0, "BACKGROUND"));
   controller_->waitUntilEventsDelivered();
   // A restart: the store is read anew from its file.
-  NSUserDefaults::setStandardUserDefaultsPath(folder_ / "defaults.json");
+  NSUserDefaults::setStandardUserDefaultsPath(defaults_);
   EXPECT_TRUE(ZRLFloatingButton::getTestDeviceStatus());
   EXPECT_TRUE(makeButton()->isTestDevice());
 }
@@ -335,7 +313,7 @@ TEST_F(FloatingButtonTest, AFailedRequestIsUndoneUnlessALaterTapChangedTheState)
   controller_->postEvent(std::make_shared<ZRLEvent>(0, "BACKGROUND"));
   controller_->waitUntilEventsDelivered();
   ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return button->isTestDevice(); }, 10s));
-  NSUserDefaults::setStandardUserDefaultsPath(folder_ / "defaults.json");
+  NSUserDefaults::setStandardUserDefaultsPath(defaults_);
   EXPECT_TRUE(ZRLFloatingButton::getTestDeviceStatus());
 }
 
@@ -346,21 +324,6 @@ TEST_F(FloatingButtonTest, InitializeCreatesTheButtonOnTheMainQueue) {
   ASSERT_TRUE(DispatchMainLoop::runUntil([&] { return plugin->zrlButton() != nullptr; }, 10s));
   made_.push_back(plugin->zrlButton());
   EXPECT_FALSE(plugin->zrlButton()->overlayWindow()->isHidden());
-}
-
-TEST_F(FloatingButtonTest, BuildersShowAPreviewInTheKeyWindowOnTheMainQueue) {
-  const auto hasPreview = [&] {
-    return std::count_if(appWindow_->subviews().begin(), appWindow_->subviews().end(),
-                         [](const UIViewPtr& view) { return view->tag() == ZRLPreviewViewTag; });
-  };
-  std::thread caller([] {
-    ZRLTooltipBuilder::sharedBuilder()->buildAndShowInlineActionWithUIConfig({{"text", "a"}});
-    ZRLTooltipBuilder::sharedBuilder()->buildAndShowInlineActionWithUIConfig({{"text", "b"}});
-  });
-  caller.join();
-  EXPECT_EQ(hasPreview(), 0) << "views change only on the main queue";
-  DispatchMainLoop::drain();
-  EXPECT_EQ(hasPreview(), 1) << "a later preview replaces the earlier one";
 }
 
 }  // namespace

@@ -1,49 +1,40 @@
-#include <atomic>
+// The plug-in object on the recording host: the upload's body and address,
+// the test-device requests and their log lines, the routing of screen
+// changes, "Select Screen", and the preview handler's choice of builder.
+
 #include <future>
-#include <regex>
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Platform/Foundation/NSLog.h"
-#include "Platform/Foundation/NSThread.h"
-#include "RecordingController.h"
+#include "ZRLRTAPlugin/ZRLRTAPlugin.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
+#include "tests/ZRLWYSIWYGPlugin/PluginTestSupport.h"
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
+using json = nlohmann::json;
 
 namespace {
 
-class PluginCoreTest : public ::testing::Test {
+constexpr const char* kLayoutURL = "https://dashboard.test:8443/v1/api/layout?appId=";
+
+class PluginCoreTest : public PluginTest {
  protected:
   void SetUp() override {
-    controller_ = std::make_shared<RecordingController>();
-    controller_->setApplicationIdentifier("app-1");
-    controller_->setDeviceID("ABC-123");
-    controller_->setHardwareModel("x86_64");
-    ZRLController::setSharedController(controller_);
+    PluginTest::SetUp();
     ZRLDashboard::setHost("dashboard.test:8443");
-    previousLevel_ = LOG_LEVEL.exchange(3);
-    previousSleep_ = NSThread::setSleepHandler([this](double seconds) {
-      slept_.push_back(seconds);
-      if (duringPause_) duringPause_();
-    });
-  }
-  void TearDown() override {
-    NSThread::setSleepHandler(previousSleep_);
-    LOG_LEVEL = previousLevel_;
-    ZRLController::setSharedController(nullptr);
   }
 
   // Sends one upload and returns the request that reached the host.
-  RecordedRequest upload(std::optional<nlohmann::json> layout, std::optional<std::string> name,
-                         std::optional<std::string> screenshot) {
+  RecordedRequest upload(std::optional<json> layout, std::optional<std::string> name,
+                         std::optional<std::string> screenshot = "x") {
     const size_t before = controller_->requests().size();
-    auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
-    plugin->sendToServerLayoutInfo(std::move(layout), std::move(name), std::move(screenshot));
+    std::make_shared<ZRLWYSIWYGPlugin>()->sendToServerLayoutInfo(std::move(layout), std::move(name),
+                                                                 std::move(screenshot));
     EXPECT_TRUE(controller_->waitForRequests(before + 1));
     controller_->waitForReplies();
     return controller_->requests().at(before);
@@ -59,72 +50,58 @@ class PluginCoreTest : public ::testing::Test {
     EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
     return future.get();
   }
-
-  std::shared_ptr<RecordingController> controller_;
-  NSLogCapture log_;
-  std::vector<double> slept_;
-  std::function<void()> duringPause_;
-  uintptr_t previousLevel_ = 0;
-  NSThread::SleepHandler previousSleep_;
 };
 
 TEST_F(PluginCoreTest, UploadBodyCarriesScreenLayoutAndDeviceFacts) {
-  controller_->setDeviceFactsOverride(nlohmann::json{
-      {"os", "iOS"}, {"width", 1}, {"dimensions", {{"width", 375}, {"height", 812}}}});
-  const nlohmann::json layout = nlohmann::json::array({{{"id", "root"}, {"views", 1}}});
+  controller_->setDeviceFactsOverride(
+      json{{"os", "iOS"}, {"width", 1}, {"dimensions", {{"width", 375}, {"height", 812}}}});
+  const json layout = json::array({{{"id", "root"}, {"views", 1}}});
   const RecordedRequest named = upload(layout, "Checkout", "iVBORw0KGgo=\r\nAAAA");
   EXPECT_EQ(named.method, "POST");
-  EXPECT_EQ(named.url, "https://dashboard.test:8443/v1/api/layout?appId=app-1");
+  EXPECT_EQ(named.url, std::string(kLayoutURL) + "app-1");
   EXPECT_EQ(named.headerFields, std::nullopt);
   ASSERT_TRUE(named.body);
-  EXPECT_EQ(*named.body,
-            (nlohmann::json{{"screen",
-                             {{"image", "iVBORw0KGgo=\r\nAAAA"},
-                              {"orientation", "portrait"},
-                              {"navigation", "Checkout"}}},
-                            {"layout", layout},
-                            {"device_info", {{"os", "iOS"}, {"width", 375}, {"height", 812}}}}));
+  EXPECT_EQ(*named.body, (json{{"screen",
+                                {{"image", "iVBORw0KGgo=\r\nAAAA"},
+                                 {"orientation", "portrait"},
+                                 {"navigation", "Checkout"}}},
+                               {"layout", layout},
+                               {"device_info", {{"os", "iOS"}, {"width", 375}, {"height", 812}}}}));
   EXPECT_TRUE((*named.body)["device_info"]["width"].is_number_unsigned());
 
   // No screen name: no "navigation"; an empty name is kept. Fractions are
   // dropped, missing dimensions give 0, odd values count as missing.
-  controller_->setDeviceFactsOverride(
-      nlohmann::json{{"dimensions", {{"width", 414.9}, {"height", -3}}}});
-  const RecordedRequest unnamed = upload(nlohmann::json::array(), std::nullopt, "x");
-  EXPECT_EQ(unnamed.body->at("screen"),
-            (nlohmann::json{{"image", "x"}, {"orientation", "portrait"}}));
-  EXPECT_EQ(unnamed.body->at("device_info"), (nlohmann::json{{"width", 414}, {"height", 0}}));
-  controller_->setDeviceFactsOverride(nlohmann::json{{"model", "m"}});
-  const RecordedRequest empty = upload(nlohmann::json::array(), "", "x");
+  controller_->setDeviceFactsOverride(json{{"dimensions", {{"width", 414.9}, {"height", -3}}}});
+  const RecordedRequest unnamed = upload(json::array(), std::nullopt);
+  EXPECT_EQ(unnamed.body->at("screen"), (json{{"image", "x"}, {"orientation", "portrait"}}));
+  EXPECT_EQ(unnamed.body->at("device_info"), (json{{"width", 414}, {"height", 0}}));
+  controller_->setDeviceFactsOverride(json{{"model", "m"}});
+  const RecordedRequest empty = upload(json::array(), "");
   EXPECT_EQ(empty.body->at("screen").at("navigation"), "");
-  EXPECT_EQ(empty.body->at("device_info"),
-            (nlohmann::json{{"model", "m"}, {"width", 0}, {"height", 0}}));
-  controller_->setDeviceFactsOverride(nlohmann::json("not an object"));
-  EXPECT_EQ(upload(nlohmann::json::array(), "", "x").body->at("device_info"),
-            (nlohmann::json{{"width", 0}, {"height", 0}}));
+  EXPECT_EQ(empty.body->at("device_info"), (json{{"model", "m"}, {"width", 0}, {"height", 0}}));
+  controller_->setDeviceFactsOverride(json("not an object"));
+  EXPECT_EQ(upload(json::array(), "").body->at("device_info"), (json{{"width", 0}, {"height", 0}}));
 
   // Without a screenshot or a layout the upload still goes, without those keys.
   const RecordedRequest bare = upload(std::nullopt, "Home", std::nullopt);
-  EXPECT_EQ(bare.body->at("screen"),
-            (nlohmann::json{{"orientation", "portrait"}, {"navigation", "Home"}}));
+  EXPECT_EQ(bare.body->at("screen"), (json{{"orientation", "portrait"}, {"navigation", "Home"}}));
   EXPECT_FALSE(bare.body->contains("layout"));
   EXPECT_TRUE(log_.lines().empty()) << "success is silent";
 }
 
 TEST_F(PluginCoreTest, IdentifiersInAddressesArePercentEncoded) {
-  controller_->setApplicationIdentifier("my app/x?y=1&z#\xC3\xA9");
-  EXPECT_EQ(upload(std::nullopt, std::nullopt, "x").url,
-            "https://dashboard.test:8443/v1/api/layout?appId=my%20app%2Fx%3Fy%3D1%26z%23%C3%A9");
-  controller_->setApplicationIdentifier(std::nullopt);
-  EXPECT_EQ(upload(std::nullopt, std::nullopt, "x").url,
-            "https://dashboard.test:8443/v1/api/layout?appId=(null)");
-  constexpr size_t kHuge = size_t{1} << 20;
-  controller_->setApplicationIdentifier(std::string(kHuge, '/'));
-  EXPECT_EQ(upload(std::nullopt, std::nullopt, "x").url.size(),
-            std::string("https://dashboard.test:8443/v1/api/layout?appId=").size() + 3 * kHuge);
-  controller_->setApplicationIdentifier("");
-  EXPECT_EQ(upload(std::nullopt, std::nullopt, "x").url,
-            "https://dashboard.test:8443/v1/api/layout?appId=");
+  std::string slashes;
+  for (size_t i = 0; i < (size_t{1} << 20); ++i)
+    slashes += "%2F";
+  const std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
+      {"my app/x?y=1&z#\xC3\xA9", "my%20app%2Fx%3Fy%3D1%26z%23%C3%A9"},
+      {std::nullopt, "(null)"},
+      {"", ""},
+      {std::string(size_t{1} << 20, '/'), slashes}};
+  for (const auto& [identifier, encoded] : cases) {
+    controller_->setApplicationIdentifier(identifier);
+    EXPECT_EQ(upload(std::nullopt, std::nullopt).url, kLayoutURL + encoded);
+  }
   controller_->setApplicationIdentifier("Az09-._~");
   controller_->setDeviceID("../../admin?x");
   EXPECT_TRUE(testDevice(false));
@@ -134,82 +111,66 @@ TEST_F(PluginCoreTest, IdentifiersInAddressesArePercentEncoded) {
 
 TEST_F(PluginCoreTest, UploadFailuresAreLoggedWhenErrorsAreOn) {
   controller_->setReply({.statusCode = 201, .error = nullptr});
-  upload(std::nullopt, "s", "x");
-  ASSERT_EQ(log_.lines().size(), 1U);
+  upload(std::nullopt, "s");
   EXPECT_THAT(
-      log_.lines()[0],
-      MatchesRegex(
+      log_.lines(),
+      ElementsAre(MatchesRegex(
           R"(<ZRL ERROR> Error while sending wysiwyg data: \(null\) )"
-          R"(-\[ZRLWYSIWYGPlugin sendToServerLayoutInfo:withScreenName:andInfo:\]_block_invoke_2:[0-9]+)"));
-
+          R"(-\[ZRLWYSIWYGPlugin sendToServerLayoutInfo:withScreenName:andInfo:\]_block_invoke_2:[0-9]+)")));
   log_.clear();
   controller_->setReply(
       {.statusCode = 0,
        .error = NSError::errorWithDomain("NSURLErrorDomain", -1001, "The request timed out.")});
-  upload(std::nullopt, "s", "x");
-  EXPECT_THAT(log_.lines(),
-              ElementsAre(::testing::HasSubstr(
-                  "Error while sending wysiwyg data: Error Domain=NSURLErrorDomain Code=-1001 "
-                  "\"The request timed out.\" -[ZRLWYSIWYGPlugin")));
-
+  upload(std::nullopt, "s");
+  EXPECT_THAT(log_.lines(), ElementsAre(HasSubstr(
+                                "Error while sending wysiwyg data: Error Domain=NSURLErrorDomain "
+                                "Code=-1001 \"The request timed out.\" -[ZRLWYSIWYGPlugin")));
   log_.clear();
   LOG_LEVEL = 4;
-  upload(std::nullopt, "s", "x");
+  upload(std::nullopt, "s");
   EXPECT_TRUE(log_.lines().empty());
 }
 
 TEST_F(PluginCoreTest, TestDeviceRequestsCarryTheKeyAndReportTheOutcome) {
   EXPECT_TRUE(testDevice(true));
-  RecordedRequest add = controller_->requests().back();
+  const RecordedRequest add = controller_->requests().back();
   EXPECT_EQ(add.method, "POST");
   EXPECT_EQ(add.url, "/v2/frontendapi/ios/test-devices?appId=app-1");
-  EXPECT_EQ(add.body, (nlohmann::json{{"id", "ABC-123"}, {"model", "x86_64"}}));
+  EXPECT_EQ(add.body, (json{{"id", "ABC-123"}, {"model", "x86_64"}}));
   EXPECT_EQ(add.headerFields,
             (ZRLHeaderFields{{"zrl_ios_key", "7C4D19E2A05B3F86D1E7420C9B5A6F13"}}));
-
   EXPECT_TRUE(testDevice(false));
-  RecordedRequest remove = controller_->requests().back();
+  const RecordedRequest remove = controller_->requests().back();
   EXPECT_EQ(remove.method, "DELETE");
   EXPECT_EQ(remove.url, "/v2/frontendapi/ios/test-devices/ABC-123?appId=app-1");
   EXPECT_EQ(remove.body, std::nullopt);
   EXPECT_EQ(remove.headerFields, add.headerFields);
-  EXPECT_THAT(
-      log_.lines(),
-      ElementsAre(
-          MatchesRegex(
-              R"(<ZRL INFO> Added as test device -\[ZRLWYSIWYGPlugin addAsTestDevice\]_block_invoke_2:[0-9]+)"),
-          MatchesRegex(
-              R"(<ZRL INFO> Removed test device -\[ZRLWYSIWYGPlugin removeTestDevice\]_block_invoke:[0-9]+)")));
 
-  // Success lines are written at every level; failures only up to 3.
-  log_.clear();
+  // Success lines are written at every level; failures only up to 3. A
+  // dashboard that no longer knows the device answers a removal with 404:
+  // the device is not a test device there, as asked. An add stays a failure.
   LOG_LEVEL = 100;
   EXPECT_TRUE(testDevice(true));
-  EXPECT_EQ(log_.count("Added as test device"), 1U);
   controller_->setReply({.statusCode = 201, .error = nullptr});
   EXPECT_FALSE(testDevice(true));
   EXPECT_FALSE(testDevice(false));
-  EXPECT_EQ(log_.lines().size(), 1U);
   LOG_LEVEL = 3;
   EXPECT_FALSE(testDevice(true));
   EXPECT_FALSE(testDevice(false));
-  EXPECT_THAT(
-      log_.lines(),
-      ElementsAre(
-          ::testing::_,
-          MatchesRegex(
-              R"(<ZRL ERROR> Error adding test device: \(null\) -\[ZRLWYSIWYGPlugin addAsTestDevice\]_block_invoke_2:[0-9]+)"),
-          MatchesRegex(
-              R"(<ZRL ERROR> Error removing test device: \(null\) -\[ZRLWYSIWYGPlugin removeTestDevice\]_block_invoke:[0-9]+)")));
-
-  // A dashboard that no longer knows the device answers a removal with 404:
-  // the device is not a test device there, as asked. An add stays a failure.
-  log_.clear();
   controller_->setReply({.statusCode = 404, .error = nullptr});
   EXPECT_TRUE(testDevice(false));
   EXPECT_FALSE(testDevice(true));
-  EXPECT_THAT(log_.lines(), ElementsAre(::testing::HasSubstr("<ZRL INFO> Removed test device"),
-                                        ::testing::HasSubstr("Error adding test device")));
+  const std::string add2 = R"( -\[ZRLWYSIWYGPlugin addAsTestDevice\]_block_invoke_2:[0-9]+)";
+  const std::string remove1 = R"( -\[ZRLWYSIWYGPlugin removeTestDevice\]_block_invoke:[0-9]+)";
+  EXPECT_THAT(
+      log_.lines(),
+      ElementsAre(MatchesRegex("<ZRL INFO> Added as test device" + add2),
+                  MatchesRegex("<ZRL INFO> Removed test device" + remove1),
+                  HasSubstr("Added as test device"),
+                  MatchesRegex(R"(<ZRL ERROR> Error adding test device: \(null\))" + add2),
+                  MatchesRegex(R"(<ZRL ERROR> Error removing test device: \(null\))" + remove1),
+                  HasSubstr("<ZRL INFO> Removed test device"),
+                  HasSubstr("Error adding test device")));
 }
 
 TEST_F(PluginCoreTest, MissingDeviceFactsStopTheRequestWithAnError) {
@@ -223,28 +184,24 @@ TEST_F(PluginCoreTest, MissingDeviceFactsStopTheRequestWithAnError) {
   EXPECT_FALSE(testDevice(true));
   EXPECT_TRUE(testDevice(false)) << "removing needs no hardware model";
   EXPECT_EQ(controller_->requests().size(), 1U);
-  EXPECT_THAT(
-      log_.lines(),
-      ElementsAre(
-          ::testing::HasSubstr("Error adding test device: Error Domain=ZRLWYSIWYGPluginErrorDomain "
-                               "Code=1 \"The device identifier is missing.\""),
-          ::testing::HasSubstr(
-              "Error removing test device: Error Domain=ZRLWYSIWYGPluginErrorDomain "
-              "Code=1 \"The device identifier is missing.\""),
-          ::testing::HasSubstr(
-              "Error removing test device: Error Domain=ZRLWYSIWYGPluginErrorDomain Code=1"),
-          ::testing::HasSubstr("Error adding test device: Error Domain=ZRLWYSIWYGPluginErrorDomain "
-                               "Code=2 \"The hardware model is missing.\""),
-          ::testing::HasSubstr("Removed test device")));
+  const std::string noDevice =
+      ": Error Domain=ZRLWYSIWYGPluginErrorDomain Code=1 \"The device identifier is missing.\"";
+  EXPECT_THAT(log_.lines(),
+              ElementsAre(HasSubstr("Error adding test device" + noDevice),
+                          HasSubstr("Error removing test device" + noDevice),
+                          HasSubstr("Error removing test device" + noDevice),
+                          HasSubstr("Error adding test device: Error Domain="
+                                    "ZRLWYSIWYGPluginErrorDomain Code=2 \"The hardware model is "
+                                    "missing.\""),
+                          HasSubstr("Removed test device")));
 }
 
 TEST_F(PluginCoreTest, InitialisationMakesTheSharedInstanceAndRoutesScreenChanges) {
   auto first = ZRLWYSIWYGPlugin::sharedInstance();
   EXPECT_EQ(first, ZRLWYSIWYGPlugin::sharedInstance());
-
   LOG_LEVEL = 100;
   auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
-  plugin->initialize(nlohmann::json("not a dictionary"));
+  plugin->initialize(json("not a dictionary"));
   EXPECT_EQ(ZRLWYSIWYGPlugin::sharedInstance(), plugin);
   EXPECT_NE(ZRLWYSIWYGPlugin::sharedInstance(), first);
   EXPECT_THAT(
@@ -253,10 +210,9 @@ TEST_F(PluginCoreTest, InitialisationMakesTheSharedInstanceAndRoutesScreenChange
           R"(<ZRL INFO> WYSIWYG Plugin \(113\) - Initialized -\[ZRLWYSIWYGPlugin initialize:\]:[0-9]+)")));
 
   EXPECT_EQ(plugin->currActivity(), std::nullopt);
-  controller_->postEvent(std::make_shared<ZRLEvent>(1, "Home"));
-  controller_->postEvent(std::make_shared<ZRLEvent>(1, "Cart"));
-  controller_->postEvent(std::make_shared<ZRLEvent>(0, "BACKGROUND"));
-  controller_->postEvent(std::make_shared<ZRLEvent>(7, "Other"));
+  for (const auto& [type, name] : std::vector<std::pair<unsigned long, std::string>>{
+           {1, "Home"}, {1, "Cart"}, {0, "BACKGROUND"}, {7, "Other"}})
+    controller_->postEvent(std::make_shared<ZRLEvent>(type, name));
   controller_->waitUntilEventsDelivered();
   EXPECT_EQ(plugin->currActivity(), "Cart");
   controller_->postEvent(std::make_shared<ZRLEvent>(1, std::nullopt));
@@ -266,7 +222,7 @@ TEST_F(PluginCoreTest, InitialisationMakesTheSharedInstanceAndRoutesScreenChange
 
 TEST_F(PluginCoreTest, SelectScreenPausesThenUploadsTheScreenOfTheLatestChange) {
   auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
-  plugin->initialize(nlohmann::json::object());
+  plugin->initialize(json::object());
 
   // Before any screen change: no "navigation".
   plugin->selectScreenTapped();
@@ -295,25 +251,20 @@ TEST_F(PluginCoreTest, SelectScreenPausesThenUploadsTheScreenOfTheLatestChange) 
 
 TEST_F(PluginCoreTest, ScreenChangesFromAHostThreadDuringSelectScreenAreSafe) {
   auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
-  plugin->initialize(nlohmann::json::object());
+  plugin->initialize(json::object());
   std::atomic<bool> stop{false};
+  std::promise<void> named;
   std::thread host([&] {
     for (int i = 0; !stop; ++i) {
       plugin->onEvent(std::make_shared<ZRLEvent>(1, "Screen" + std::to_string(i % 7)));
+      if (i == 0) named.set_value();
     }
   });
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!plugin->currActivity() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::yield();
-  if (!plugin->currActivity()) {
-    stop = true;
-    host.join();
-    FAIL() << "no screen name from the host thread within 30 s";
-  }
+  named.get_future().wait();
   constexpr size_t kTaps = 50;
   for (size_t i = 0; i < kTaps; ++i) {
     plugin->selectScreenTapped();
-    plugin->initialize(nlohmann::json::object());  // replaces the shared reference meanwhile
+    plugin->initialize(json::object());  // replaces the shared reference meanwhile
   }
   stop = true;
   host.join();
@@ -323,6 +274,78 @@ TEST_F(PluginCoreTest, ScreenChangesFromAHostThreadDuringSelectScreenAreSafe) {
     EXPECT_THAT(request.body->at("screen").at("navigation").get<std::string>(),
                 MatchesRegex("Screen[0-6]"));
   }
+}
+
+// The preview handler: a message's data, parsed as JSON, goes whole to the
+// builder of its "ui" / "display_type"; anything else to the in-app one.
+class PreviewHandlerTest : public PluginTest {
+ protected:
+  PreviewHandlerTest() : PluginTest(2) {}
+  void SetUp() override {
+    PluginTest::SetUp();
+    ZRLCoachMarkHelper::sharedHelper()->resetConfigurations();
+    ZRLTooltipBuilder::sharedBuilder()->resetConfigurations();
+    ZRLNudgeHelper::sharedHelper()->resetConfigurations();
+    ZRLInapp::sharedInstance()->resetConfigurations();
+  }
+  static void handle(std::optional<std::string> data) {
+    auto event = std::make_shared<LDEvent>();
+    event->setReadyState(LDEventReadyStateOpen);
+    event->setData(std::move(data));
+    ZRLEventSource::handleMessage(event);
+  }
+};
+
+TEST_F(PreviewHandlerTest, EachDisplayTypeReachesItsBuilderWithTheWholeMessage) {
+  const json coach = {{"ui", {{"display_type", "coach_mark"}}}, {"id", 1}};
+  const json inlineAction = {{"ui", {{"display_type", "inline"}}}};
+  const json nudge = {{"ui", {{"display_type", "passive_nudge"}, {"text", "hi"}}}};
+  // Other text, letter case, empty, missing, or of the wrong kind.
+  const std::vector<json> others = {{{"ui", {{"display_type", "Coach_Mark"}}}},
+                                    {{"ui", {{"display_type", ""}}}},
+                                    {{"ui", {{"display_type", "banner"}}}},
+                                    {{"ui", json::object()}},
+                                    {{"other", 1}},
+                                    {{"ui", {{"display_type", 3}}}},
+                                    {{"ui", "coach_mark"}}};
+  for (const json& message : {coach, inlineAction, nudge})
+    handle(message.dump());
+  for (const json& other : others)
+    handle(other.dump());
+  EXPECT_EQ(log_.count("<ZRL INFO> Preview for coach_mark -[ZRLEventSource connect]_block_invoke:"),
+            1U);
+  EXPECT_EQ(log_.count("<ZRL INFO> Preview for (null) -[ZRLEventSource connect]_block_invoke:"),
+            4U);
+  EXPECT_EQ(log_.count("Preview for Coach_Mark"), 1U);
+  EXPECT_EQ(log_.count("Received message"), 0U) << "debug lines are off at level 2";
+
+  // Data that is no JSON object reaches no builder, and says so.
+  LOG_LEVEL = 1;
+  log_.clear();
+  for (const char* data : {"not json", "[1,2]", "\"coach_mark\""})
+    handle(data);
+  handle(std::nullopt);
+  EXPECT_EQ(log_.count("Preview for"), 0U);
+  EXPECT_EQ(ZRLCoachMarkHelper::sharedHelper()->configurations(), std::vector{coach});
+  EXPECT_EQ(ZRLTooltipBuilder::sharedBuilder()->configurations(), std::vector{inlineAction});
+  EXPECT_EQ(ZRLNudgeHelper::sharedHelper()->configurations(), std::vector{nudge});
+  EXPECT_EQ(ZRLInapp::sharedInstance()->configurations(), others);
+  const std::string where = R"( -\[ZRLEventSource connect\]_block_invoke:[0-9]+)";
+  EXPECT_THAT(
+      log_.lines(),
+      ElementsAre(MatchesRegex("<ZRL DEBUG> Received message with data not json" + where),
+                  MatchesRegex("<ZRL ERROR> Ignoring preview message that is not a JSON object: "
+                               "not json" +
+                               where),
+                  HasSubstr("Received message with data [1,2]"),
+                  HasSubstr("Ignoring preview message that is not a JSON object: [1,2]"),
+                  HasSubstr("Received message with data \"coach_mark\""),
+                  HasSubstr("not a JSON object: \"coach_mark\""),
+                  MatchesRegex(R"(<ZRL DEBUG> Received message with data \(null\))" + where)));
+  log_.clear();
+  LOG_LEVEL = 4;
+  handle("not json");
+  EXPECT_TRUE(log_.lines().empty());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-// The plug-in's failed requests through the host's real HTTP operations to
-// an HTTPS server on 127.0.0.1 with a certificate made for the test (the
-// dashboard program's tests take the ones that succeed).
+// The plug-in through the host's real HTTP operations and its own event
+// stream, against an HTTPS dashboard on 127.0.0.1 with a certificate made
+// for the test: failed requests are logged as failures (the dashboard
+// program's tests take the ones that succeed), and pushed previews reach
+// their builders once.
 
 #include <future>
 #include <mutex>
@@ -9,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/NSThread.h"
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
+#include "ZRLRTAPlugin/ZRLRTAPlugin.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
 #include "tests/Platform/NetTestSupport.h"
 
@@ -18,46 +22,55 @@ using ::testing::HasSubstr;
 
 namespace {
 
-class PluginNetworkTest : public ::testing::Test {
+// The fixture's own server is the dashboard, with TLS; its preview streams
+// are handed to the test. The host is the real controller.
+class PluginNetworkTest : public LocalServerFixture {
  protected:
   void SetUp() override {
+    ZRLCoachMarkHelper::sharedHelper()->resetConfigurations();
+    ZRLNudgeHelper::sharedHelper()->resetConfigurations();
+    ZRLInapp::sharedInstance()->resetConfigurations();
     auto certificate = ZRLLocalCertificate::generate(folder_.path());
     ASSERT_TRUE(certificate);
+    NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(certificate->certificateFile());
     server_ = std::make_unique<ZRLLocalServer>(ZRLLocalServer::Options{.certificate = certificate});
+    server_->route("GET", "/v1/api/sse-ui-config",
+                   [this](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+                     hand(r.stream(200, {{"Content-Type", "text/event-stream"}}));
+                   });
     ASSERT_TRUE(server_->start());
-
-    controller_ = std::make_shared<ZRLController>();
-    controller_->setApplicationIdentifier("app 1");
+    ZRLDashboard::setHost("127.0.0.1:" + std::to_string(server_->port()));
+    controller_->setApplicationIdentifier("app/1");
     controller_->setDeviceID("ABC-123");
     controller_->setHardwareModel("x86_64");
     controller_->setServerURL(server_->baseURL());
     controller_->setCertificateAuthorityFile(certificate->certificateFile());
     ZRLController::setSharedController(controller_);
-    ZRLDashboard::setHost("127.0.0.1:" + std::to_string(server_->port()));
+    previousSleep_ = NSThread::setSleepHandler([](double) {});
     previousLevel_ = LOG_LEVEL.exchange(3);
   }
   void TearDown() override {
     LOG_LEVEL = previousLevel_;
+    NSThread::setSleepHandler(previousSleep_);
     ZRLController::setSharedController(nullptr);
+    NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(std::nullopt);
     server_.reset();
   }
 
-  std::future<bool> add() {
+  // A test-device operation; its completion's answer.
+  std::future<bool> testDevice(bool add) {
     auto result = std::make_shared<std::promise<bool>>();
-    plugin_->addAsTestDevice([result](bool accepted) { result->set_value(accepted); });
-    return result->get_future();
-  }
-  std::future<bool> remove() {
-    auto result = std::make_shared<std::promise<bool>>();
-    plugin_->removeTestDevice([result](bool accepted) { result->set_value(accepted); });
+    auto completion = [result](bool accepted) { result->set_value(accepted); };
+    add ? plugin_->addAsTestDevice(completion) : plugin_->removeTestDevice(completion);
     return result->get_future();
   }
 
   TemporaryDirectory folder_;
   std::unique_ptr<ZRLLocalServer> server_;
-  std::shared_ptr<ZRLController> controller_;
+  std::shared_ptr<ZRLController> controller_ = std::make_shared<ZRLController>();
   std::shared_ptr<ZRLWYSIWYGPlugin> plugin_ = std::make_shared<ZRLWYSIWYGPlugin>();
   NSLogCapture log_;
+  NSThread::SleepHandler previousSleep_;
   uintptr_t previousLevel_ = 0;
 };
 
@@ -74,7 +87,7 @@ TEST_F(PluginNetworkTest, RefusalsTimeOutsAndUntrustedServersAreLoggedAsFailures
                    stalled = responder.raw();
                  });
 
-  auto refused = add();
+  auto refused = testDevice(true);
   ASSERT_EQ(refused.wait_for(20s), std::future_status::ready);
   EXPECT_FALSE(refused.get());
   EXPECT_TRUE(log_.waitFor("Error adding test device: (null)", 20s));
@@ -82,7 +95,7 @@ TEST_F(PluginNetworkTest, RefusalsTimeOutsAndUntrustedServersAreLoggedAsFailures
   // Only the request to the stalled server gets the short time-out: any
   // other would race it against a TLS handshake on a busy machine.
   controller_->setRequestTimeout(0.3);
-  auto timedOut = remove();
+  auto timedOut = testDevice(false);
   ASSERT_EQ(timedOut.wait_for(20s), std::future_status::ready);
   EXPECT_FALSE(timedOut.get());
   EXPECT_TRUE(
@@ -90,6 +103,7 @@ TEST_F(PluginNetworkTest, RefusalsTimeOutsAndUntrustedServersAreLoggedAsFailures
   controller_->setRequestTimeout(60);
 
   // Without the test's certificate the server is not trusted.
+  NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(std::nullopt);
   controller_->setCertificateAuthorityFile(std::nullopt);
   plugin_->sendToServerLayoutInfo(std::nullopt, std::nullopt, std::nullopt);
   EXPECT_TRUE(log_.waitFor(
@@ -97,6 +111,60 @@ TEST_F(PluginNetworkTest, RefusalsTimeOutsAndUntrustedServersAreLoggedAsFailures
   EXPECT_THAT(log_.lines().back(), HasSubstr("_block_invoke_2:"));
   std::lock_guard lock(stalledMutex);
   stalled.reset();
+}
+
+TEST_F(PluginNetworkTest, APushedPreviewReachesItsBuilderOnceWhateverTheTaps) {
+  plugin_->initialize(nlohmann::json::object());
+  auto first = stream(0);
+  ASSERT_TRUE(first);
+  auto request = server_->waitForRequest(0, 10s);
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->target(), "/v1/api/sse-ui-config?appId=app%2F1");
+  EXPECT_FALSE(request->header("Last-Event-ID"));
+
+  const nlohmann::json coach = {{"ui", {{"display_type", "coach_mark"}}},
+                                {"title", "Hi \u2028 there"}};
+  ASSERT_TRUE(first->write("id: 41\ndata: " + coach.dump() + "\n\n"));
+  ASSERT_TRUE(ZRLCoachMarkHelper::sharedHelper()->waitForConfigurations(1, 10s));
+  EXPECT_EQ(ZRLCoachMarkHelper::sharedHelper()->configurations(), std::vector{coach});
+
+  // Each tap replaces the stream: one stays open, resuming from the last ID.
+  constexpr size_t kTaps = 3;
+  for (size_t i = 0; i < kTaps; ++i) {
+    plugin_->selectScreenTapped();
+    ASSERT_TRUE(stream(i + 1)) << i;
+    EXPECT_TRUE(stream(i)->waitUntilClosed(10s)) << i;
+  }
+  auto last = stream(kTaps);
+  size_t streamRequests = 0;
+  for (const auto& arrived : server_->requests()) {
+    if (arrived.path() != "/v1/api/sse-ui-config") continue;
+    EXPECT_EQ(arrived.header("Last-Event-ID"),
+              ++streamRequests > 1 ? std::optional<std::string>("41") : std::nullopt);
+  }
+  EXPECT_EQ(streamRequests, kTaps + 1);
+
+  const nlohmann::json nudge = {{"ui", {{"display_type", "passive_nudge"}}}};
+  ASSERT_TRUE(last->write(": keep-alive\n\ndata: " + nudge.dump() + "\n\n"));
+  ASSERT_TRUE(ZRLNudgeHelper::sharedHelper()->waitForConfigurations(1, 10s));
+  // The uploads that the taps made meanwhile also reached this server; the
+  // preview itself was built once.
+  ASSERT_TRUE(last->write("data: " + coach.dump() + "\n\n"));
+  ASSERT_TRUE(ZRLCoachMarkHelper::sharedHelper()->waitForConfigurations(2, 10s));
+  EXPECT_EQ(ZRLNudgeHelper::sharedHelper()->configurations().size(), 1U);
+  EXPECT_EQ(ZRLInapp::sharedInstance()->configurations().size(), 0U);
+  EXPECT_EQ(log_.count("Preview for passive_nudge"), 1U);
+
+  // A destroyed channel closes its stream.
+  std::shared_ptr<ZRLLocalStream> open;
+  {
+    ZRLEventSource channel;
+    channel.connect();
+    open = stream(kTaps + 1);
+    ASSERT_TRUE(open);
+    ASSERT_TRUE(channel.client());
+  }
+  EXPECT_TRUE(open->waitUntilClosed(10s));
 }
 
 }  // namespace

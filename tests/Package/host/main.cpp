@@ -6,12 +6,11 @@
 // The dashboard and its certificate come from the environment:
 // ZRL_DASHBOARD_HOST (host:port) and ZRL_CA_FILE.
 //
-// Exit status: 0 when a preview reached a builder, 1 when none arrived in
-// time, 2 for a bad command line.
+// Exit status: 0 when a preview reached a builder, 1 when none arrived
+// within 60 s, 2 for a bad command line.
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -21,42 +20,18 @@
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
 #include "ZorlanSDK/ZRLController.h"
 
-namespace {
-
-const char* const kUsage =
-    "usage: zrl-package-host [--timeout SECONDS]\n"
-    "\n"
-    "Initialises the plug-in and waits for one preview from the dashboard named by\n"
-    "ZRL_DASHBOARD_HOST (trusting ZRL_CA_FILE). Prints the preview's display type\n"
-    "and configuration.\n"
-    "\n"
-    "  --timeout SECONDS  how long to wait for the preview (default 30)\n"
-    "  --help             this text\n"
-    "\n"
-    "Exit status: 0 a preview arrived, 1 none arrived in time, 2 bad usage.\n";
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  long seconds = 30;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::cout << kUsage;
-      return 0;
-    }
-    if (arg == "--timeout" && i + 1 < argc) {
-      char* end = nullptr;
-      seconds = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || seconds <= 0 || seconds > 3600) {
-        std::cerr << "zrl-package-host: --timeout needs whole seconds from 1 to 3600, not '"
-                  << argv[i] << "'\n";
-        return 2;
-      }
-      continue;
-    }
-    std::cerr << "zrl-package-host: unknown argument '" << arg << "'\n" << kUsage;
-    return 2;
+  constexpr long seconds = 60;
+  if (argc > 1) {
+    const std::string arg = argv[1];
+    const bool help = arg == "--help" || arg == "-h";
+    if (!help) std::cerr << "zrl-package-host: unknown argument '" << arg << "'\n";
+    (help ? std::cout : std::cerr)
+        << "usage: zrl-package-host\n\nInitialises the plug-in and waits up to 60 s for one "
+           "preview from the dashboard\nnamed by ZRL_DASHBOARD_HOST (trusting ZRL_CA_FILE), "
+           "and prints its display\ntype and configuration.\n\nExit status: 0 a preview "
+           "arrived, 1 none arrived in time, 2 bad usage.\n";
+    return help ? 0 : 2;
   }
 
   std::mutex mutex;

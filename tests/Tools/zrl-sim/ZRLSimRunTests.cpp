@@ -3,95 +3,26 @@
 // against a local server (the end-to-end tests run it against the real
 // dashboard).
 
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Platform/Foundation/NSData.h"
-#include "Platform/UIKit/UIImage.h"
-#include "ToolTestSupport.h"
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
 #include "Tools/ZRLLocalServer/ZRLLocalStream.h"
+#include "tests/Tools/zrl-sim/SimTestSupport.h"
 
 using ::testing::HasSubstr;
 using json = nlohmann::json;
 
 namespace {
 
-const std::string kLoginScene = std::string(ZRL_SCENES_DIR) + "/login.json";
 // The login scene's screen is 375 x 667; its background is #f4f5f7.
 constexpr UIImagePixel kAppBackground{0xf4, 0xf5, 0xf7, 255};
-
-std::shared_ptr<const UIImage> readPNG(const std::filesystem::path& path) {
-  return UIImage::imageWithData(NSData(readFile(path)));
-}
-
-UIImagePixel pixel(const std::shared_ptr<const UIImage>& image, double x, double y) {
-  return image->pixelAt(static_cast<int>(x), static_cast<int>(y)).value_or(UIImagePixel{});
-}
-
-// The middle of a frame [x, y, w, h] of a dump.
-std::pair<double, double> middle(const json& frame) {
-  return {frame[0].get<double>() + frame[2].get<double>() / 2,
-          frame[1].get<double>() + frame[3].get<double>() / 2};
-}
-
-class Simulator {
- public:
-  explicit Simulator(std::vector<std::string> arguments)
-      : process_(withProgram(std::move(arguments)), ChildProcess::Input::pipe) {}
-
-  ChildProcess& process() { return process_; }
-
-  void send(const std::string& command) { ASSERT_TRUE(process_.writeInput(command + "\n")); }
-
-  // The state of the overlay, from a `dump`.
-  json dump() {
-    send("dump");
-    const auto line = process_.readLine();
-    if (!line) {
-      ADD_FAILURE() << "no dump line; standard error:\n" << process_.errorOutput();
-      return json::object();
-    }
-    json state = json::parse(*line, nullptr, false);
-    EXPECT_FALSE(state.is_discarded()) << *line;
-    return state;
-  }
-
-  void tap(double x, double y) { send("tap " + std::to_string(x) + " " + std::to_string(y)); }
-  void tapMiddleOf(const json& frame) {
-    const auto [x, y] = middle(frame);
-    tap(x, y);
-  }
-
-  bool waitForError(const std::string& text, size_t count = 1) {
-    const bool seen = process_.waitForError(text, count, std::chrono::seconds(60));
-    EXPECT_TRUE(seen) << "waiting for \"" << text << "\" (" << count << "); standard error:\n"
-                      << process_.errorOutput();
-    return seen;
-  }
-
-  std::optional<int> quit() {
-    send("quit");
-    process_.closeInput();
-    return process_.wait(std::chrono::seconds(60));
-  }
-
- private:
-  static std::vector<std::string> withProgram(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {ZRL_SIM_PATH, "run"});
-    return arguments;
-  }
-  ChildProcess process_;
-};
 
 // A local HTTPS server in the place of the dashboard: the test-device
 // requests and uploads answer 200, and the preview stream stays open.
@@ -108,9 +39,7 @@ class ZRLSimRunTest : public ::testing::Test {
     };
     server_->route("POST", "/v2/frontendapi/ios/test-devices", answer);
     server_->route("DELETE", "/v2/frontendapi/ios/test-devices/zrl-sim-device", answer);
-    server_->route("POST", "/v1/api/layout", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-      r.respond(200, {{"Content-Type", "application/json"}}, "{}");
-    });
+    server_->route("POST", "/v1/api/layout", answer);
     server_->route(
         "GET", "/v1/api/sse-ui-config",
         [this](const ZRLLocalRequest&, ZRLLocalResponder& responder) {
@@ -124,12 +53,14 @@ class ZRLSimRunTest : public ::testing::Test {
     if (server_) server_->stop();
   }
 
-  std::vector<std::string> arguments(const std::string& defaults = "defaults.json") const {
+  std::vector<std::string> arguments() const {
     const std::string host = "127.0.0.1:" + std::to_string(server_->port());
-    return {
-        "--scene",         kLoginScene, "--dashboard", host,         "--server",
-        "https://" + host, "--ca-file", caFile_,       "--defaults", (folder_ / defaults).string(),
-        "--log-level",     "3"};
+    return {"--scene",     sampleScene("login"),
+            "--dashboard", host,
+            "--server",    "https://" + host,
+            "--ca-file",   caFile_,
+            "--defaults",  (folder_ / "defaults.json").string(),
+            "--log-level", "3"};
   }
 
   std::vector<ZRLLocalRequest> requestsTo(const std::string& method, const std::string& path) {
@@ -149,41 +80,38 @@ class ZRLSimRunTest : public ::testing::Test {
 };
 
 TEST_F(ZRLSimRunTest, TapsOpenTheMenuAndDragsDockTheButtonEndedOrCancelled) {
-  Simulator sim(arguments());
+  SimProcess sim(arguments());
   ASSERT_TRUE(sim.process().started());
-  json state = sim.dump();
-
-  // The button stands below the default top inset of 47, 10 from the left.
-  EXPECT_EQ(state["screen"], "Login");
-  EXPECT_EQ(state["button"]["center"], json::parse("[35, 72]"));
-  EXPECT_EQ(state["button"]["frame"], json::parse("[10, 47, 50, 50]"));
-  EXPECT_EQ(state["menuOpen"], false);
-  EXPECT_EQ(state["selectScreen"]["hidden"], true);
-  EXPECT_EQ(state["selectScreen"]["title"], "Select Screen");
-  EXPECT_EQ(state["selectScreen"]["color"], "orange");
-  EXPECT_EQ(state["testDevice"]["title"], "Add Test Device");
-  EXPECT_EQ(state["isTestDevice"], false);
-
-  // A tap opens the menu (where the plug-in's tests check), and the
-  // snapshot shows the button and the menu over the app.
+  // The button stands below the default top inset of 47, 10 from the left;
+  // a tap opens the menu below it (the plug-in's tests check where).
+  EXPECT_EQ(sim.dump(), json::parse(R"({"screen": "Login",
+      "button": {"center": [35, 72], "frame": [10, 47, 50, 50]}, "menuOpen": false,
+      "selectScreen": {"frame": [0, 0, 134, 31], "hidden": true, "title": "Select Screen",
+                       "color": "orange"},
+      "testDevice": {"frame": [0, 0, 192, 31], "hidden": true, "title": "Add Test Device",
+                     "color": "orange"},
+      "isTestDevice": false, "preview": null})"));
   sim.tap(35, 72);
-  state = sim.dump();
+  json state = sim.dump();
   EXPECT_EQ(state["menuOpen"], true);
   EXPECT_EQ(state["selectScreen"]["hidden"], false);
+
+  // The snapshot shows the button and the menu over the app.
   const json ss = state["selectScreen"]["frame"];
   const json atd = state["testDevice"]["frame"];
   const auto snapshot = folder_ / "open.png";
   sim.send("snapshot " + snapshot.string());
-  sim.dump();  // the snapshot is written once the next command answers
+  sim.dump();
   const auto image = readPNG(snapshot);
   ASSERT_TRUE(image);
   EXPECT_EQ(image->pixelWidth(), 375);
   EXPECT_EQ(image->pixelHeight(), 667);
-  const auto isOrange = [](UIImagePixel p) {
+  const auto isOrange = [&](const json& frame, double x, double y) {
+    const UIImagePixel p = pixel(image, frame[0].get<double>() + x, frame[1].get<double>() + y);
     return p.red == 255 && p.green >= 127 && p.green <= 128 && p.blue == 0;
   };
-  EXPECT_TRUE(isOrange(pixel(image, middle(ss).first, ss[1].get<double>() + 2)));
-  EXPECT_TRUE(isOrange(pixel(image, atd[0].get<double>() + 3, middle(atd).second)));
+  EXPECT_TRUE(isOrange(ss, ss[2].get<double>() / 2, 2));
+  EXPECT_TRUE(isOrange(atd, 3, atd[3].get<double>() / 2));
   EXPECT_NE(pixel(image, 35, 72), kAppBackground);  // the icon
   EXPECT_EQ(pixel(image, 200, 600), kAppBackground);
   sim.tap(35, 72);
@@ -203,14 +131,14 @@ TEST_F(ZRLSimRunTest, TapsOpenTheMenuAndDragsDockTheButtonEndedOrCancelled) {
   sim.send("wait -1");
   sim.send("snapshot " + (folder_ / "no" / "such.png").string());
   EXPECT_EQ(sim.dump()["button"]["center"], json::parse("[35, 300]"));
-  const std::string error = sim.process().errorOutput();
+  const std::string error = sim.errors();
   EXPECT_THAT(error, HasSubstr("line 12: \"jump 1 2\": unknown command"));
   EXPECT_THAT(error, HasSubstr("line 13: \"tap 376 10\": the point (376, 10) lies off the screen"));
   EXPECT_THAT(error, HasSubstr("line 14: \"drag 10 10 20 20 0\": STEPS must be"));
   EXPECT_THAT(error, HasSubstr("line 15: \"wait -1\": SECONDS must be"));
   EXPECT_THAT(error, HasSubstr("line 16: \"snapshot "));
   EXPECT_FALSE(std::filesystem::exists(folder_ / "no"));
-  EXPECT_EQ(sim.quit(), 0) << sim.process().errorOutput();
+  EXPECT_EQ(sim.end(), 0) << sim.errors();
 }
 
 // The plug-in's own tests cover what a refused request undoes; here, the
@@ -218,7 +146,7 @@ TEST_F(ZRLSimRunTest, TapsOpenTheMenuAndDragsDockTheButtonEndedOrCancelled) {
 // file.
 TEST_F(ZRLSimRunTest, TestDeviceRegistersAndSurvivesARestart) {
   {
-    Simulator sim(arguments());
+    SimProcess sim(arguments());
     sim.tap(35, 72);
     sim.tapMiddleOf(sim.dump()["testDevice"]["frame"]);
     sim.waitForError("request: POST /v2/frontendapi/ios/test-devices?appId=zrl-sim -> 200");
@@ -228,7 +156,7 @@ TEST_F(ZRLSimRunTest, TestDeviceRegistersAndSurvivesARestart) {
     EXPECT_EQ(state["testDevice"]["color"], "green");
     // The background event stores the flag.
     sim.send("background");
-    EXPECT_EQ(sim.quit(), 0) << sim.process().errorOutput();
+    EXPECT_EQ(sim.end(), 0) << sim.errors();
   }
   const auto added = requestsTo("POST", "/v2/frontendapi/ios/test-devices");
   ASSERT_EQ(added.size(), 1U);
@@ -239,7 +167,7 @@ TEST_F(ZRLSimRunTest, TestDeviceRegistersAndSurvivesARestart) {
 
   // The next run starts registered (on orange until the first tap), and
   // removes the device.
-  Simulator sim(arguments());
+  SimProcess sim(arguments());
   json state = sim.dump();
   EXPECT_EQ(state["isTestDevice"], true);
   EXPECT_EQ(state["testDevice"]["title"], "Remove Test Device");
@@ -249,14 +177,14 @@ TEST_F(ZRLSimRunTest, TestDeviceRegistersAndSurvivesARestart) {
   sim.waitForError(
       "request: DELETE /v2/frontendapi/ios/test-devices/zrl-sim-device?appId=zrl-sim -> 200");
   EXPECT_EQ(sim.dump()["isTestDevice"], false);
-  EXPECT_EQ(sim.quit(), 0) << sim.process().errorOutput();
+  EXPECT_EQ(sim.end(), 0) << sim.errors();
 }
 
 // The plug-in's preview tests check the rules; here, what the simulator
 // makes of a pushed preview: its dump, its snapshot, a tap, and a
 // configuration built to break recursive code on the way.
 TEST_F(ZRLSimRunTest, PreviewsAreDumpedDrawnAndTappedAwayAndNoConfigurationCrashesTheDevice) {
-  Simulator sim(arguments());
+  SimProcess sim(arguments());
   ASSERT_TRUE(sim.waitForError("stream: open"));
   std::shared_ptr<ZRLLocalStream> stream;
   {
@@ -273,22 +201,19 @@ TEST_F(ZRLSimRunTest, PreviewsAreDumpedDrawnAndTappedAwayAndNoConfigurationCrash
   push(R"({"ui": {"display_type": "coach_mark", "view_id": "ZRL:LoginButton:6", )"
        R"("title": "Log in here", "text": "Tap the button to sign in."}})");
   sim.waitForError("builder: coach_mark");
-  json preview = sim.dump()["preview"];
-  EXPECT_EQ(preview["display_type"], "coach_mark");
-  EXPECT_EQ(preview["view_id"], "ZRL:LoginButton:6");
-  EXPECT_EQ(preview["title"], "Log in here");
   // The login scene's button is [24, 424, 327, 50].
-  EXPECT_EQ(preview["target"], json::parse(R"({"top":424,"left":24,"bottom":474,"right":351})"));
-  EXPECT_EQ(preview["spotlight"], json::parse(R"({"top":416,"left":16,"bottom":482,"right":359})"));
-  EXPECT_EQ(preview["card"], json::parse(R"({"top":494,"left":27,"bottom":566,"right":347})"));
+  EXPECT_EQ(sim.dump()["preview"], json::parse(R"({"display_type": "coach_mark",
+      "view_id": "ZRL:LoginButton:6", "title": "Log in here", "text": "Tap the button to sign in.",
+      "target": {"top": 424, "left": 24, "bottom": 474, "right": 351},
+      "spotlight": {"top": 416, "left": 16, "bottom": 482, "right": 359},
+      "card": {"top": 494, "left": 27, "bottom": 566, "right": 347}})"));
 
   const auto snapshot = folder_ / "coach.png";
   sim.send("snapshot " + snapshot.string());
   sim.dump();
   const auto image = readPNG(snapshot);
   ASSERT_TRUE(image);
-  const UIImagePixel dimmed = pixel(image, 200, 600);
-  EXPECT_NEAR(dimmed.red, 0xf4 * 0.4, 1);
+  EXPECT_NEAR(pixel(image, 200, 600).red, 0xf4 * 0.4, 1) << "dimmed";
   EXPECT_EQ(pixel(image, 20, 420), kAppBackground) << "inside the spotlight";
   EXPECT_EQ(pixel(image, 340, 540), (UIImagePixel{255, 255, 255, 255})) << "the card";
 
@@ -306,12 +231,12 @@ TEST_F(ZRLSimRunTest, PreviewsAreDumpedDrawnAndTappedAwayAndNoConfigurationCrash
   push(R"({"ui": {"display_type": "banner", "title": "Deep", "text": )" + wide + R"(}, "deep": )" +
        deep + "}");
   sim.waitForError("builder: in_app");
-  preview = sim.dump()["preview"];
+  const json preview = sim.dump()["preview"];
   EXPECT_EQ(preview["display_type"], "banner");
   EXPECT_EQ(preview["title"], "Deep");
   EXPECT_EQ(preview["text"], nullptr);
   // The line was written before the dump answered.
-  const std::string error = sim.process().errorOutput();
+  const std::string error = sim.errors();
   const size_t start = error.find('{', error.find("builder: in_app"));
   const json printed =
       json::parse(error.substr(start, error.find('\n', start) - start), nullptr, false);
@@ -323,7 +248,7 @@ TEST_F(ZRLSimRunTest, PreviewsAreDumpedDrawnAndTappedAwayAndNoConfigurationCrash
     ++depth;
   EXPECT_EQ(*at, "(cut: nested too deep)");
   EXPECT_EQ(depth, 64U) << "the configuration is level 1";
-  EXPECT_EQ(sim.quit(), 0) << sim.process().errorOutput();
+  EXPECT_EQ(sim.end(), 0) << sim.errors();
 }
 
 // (ZRLSimTests checks the refused command lines.)

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -145,23 +146,27 @@ TEST_F(ZRLEventsTool, PrintsEachHandlerCallInStreamOrderUntilMaxMessageCalls) {
   EXPECT_EQ(request->header("Accept"), "text/event-stream");
 }
 
-TEST_F(ZRLEventsTool, SendsTheHeadersAndPrintsEachRecordAsItArrives) {
+TEST_F(ZRLEventsTool, SendsTheHeadersAndIDAndPrintsEachRecordAsItArrives) {
   serve(server, "/events");
   auto tool = start({"--header", "X-Trace: a:b:c \t", "--header=x-empty:", "--header",
-                     "x-once:first", "--header", "X-ONCE:second", "--header",
-                     "Accept:application/json", "--max", "2", server.URL("/events?q=1")});
+                     "x-once:first", "--header", "X-ONCE:second", "-H", "X-Short: yes",
+                     "-HX-Glued:1", "--header", "Accept:application/json", "--last-event-id",
+                     "from here", "-i", "--max", "2", server.URL("/events?q=1")});
   const auto request = server.waitForRequest(0, kPatience);
   ASSERT_TRUE(request);
   EXPECT_EQ(request->target(), "/events?q=1");
   for (const auto& [name, value] : {std::pair{"X-Trace", "a:b:c"},
                                     {"X-Once", "second"},
                                     {"X-Empty", ""},
+                                    {"X-Short", "yes"},
+                                    {"X-Glued", "1"},
+                                    {"Last-Event-ID", "from here"},
                                     {"Accept", "application/json"}}) {
     EXPECT_EQ(request->headers().values(name), std::vector<std::string>{value}) << name;
   }
 
   // A line is out as soon as its record is: the next one is written only
-  // once the first has been read.
+  // once the first has been read. -i writes the answer's head first.
   const auto first = stream(0);
   ASSERT_TRUE(first);
   for (const std::string& expected : kOpening)
@@ -171,6 +176,13 @@ TEST_F(ZRLEventsTool, SendsTheHeadersAndPrintsEachRecordAsItArrives) {
   ASSERT_TRUE(first->write("id: 2\ndata: second\n\n"));
   EXPECT_EQ(tool->readLine(), parsed("message", "\"2\"", "null", "\"second\""));
   EXPECT_EQ(tool->wait(), 0) << tool->errorOutput();
+  EXPECT_THAT(tool->errorOutput(), StartsWith("HTTP 200 OK\n"));
+  EXPECT_THAT(tool->errorOutput(), HasSubstr("\nContent-Type: text/event-stream\n"));
+
+  auto version = start({"--version", server.URL("/events")});
+  EXPECT_EQ(version->wait(), 0);
+  EXPECT_THAT(version->unreadOutput(), StartsWith("zrl-events "));
+  EXPECT_EQ(server.requestCount(), 1U);
 }
 
 TEST_F(ZRLEventsTool, StopsAfterTheGivenTimeOrAtOnceForZero) {
@@ -233,29 +245,6 @@ TEST_F(ZRLEventsTool, TrustsTheGivenCertificateForHTTPS) {
   EXPECT_THAT(untrusting->errorOutput(), HasSubstr("zrl-events: attempt failed: unknown issuer"));
 }
 
-TEST_F(ZRLEventsTool, SendsTheGivenIDAndShortHeadersAndWritesEachAnswersHead) {
-  serve(server, "/events", "id: next\ndata: x\n\n");
-  auto tool = start({"-H", "X-Short: yes", "-HX-Glued:1", "--last-event-id", "from here", "-i",
-                     "--max", "1", server.URL("/events")});
-  EXPECT_EQ(tool->wait(), 0) << tool->errorOutput();
-  std::vector<std::string> expected = kOpening;
-  expected.push_back(parsed("message", "\"next\"", "null", "\"x\""));
-  for (const std::string& line : expected)
-    EXPECT_EQ(tool->readLine(), line);
-  const auto request = server.waitForRequest(0, kPatience);
-  ASSERT_TRUE(request);
-  EXPECT_EQ(request->header("X-Short"), "yes");
-  EXPECT_EQ(request->header("X-Glued"), "1");
-  EXPECT_EQ(request->header("Last-Event-ID"), "from here");
-  EXPECT_THAT(tool->errorOutput(), StartsWith("HTTP 200 OK\n"));
-  EXPECT_THAT(tool->errorOutput(), HasSubstr("\nContent-Type: text/event-stream\n"));
-
-  auto version = start({"--version", server.URL("/events")});
-  EXPECT_EQ(version->wait(), 0);
-  EXPECT_THAT(version->unreadOutput(), StartsWith("zrl-events "));
-  EXPECT_EQ(server.requestCount(), 1U);
-}
-
 TEST_F(ZRLEventsTool, GivesUpWithStatus3OnA401OrAfterItsRetries) {
   server.route("GET", "/refused", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
     r.respond(401, {{"Content-Type", "text/plain"}}, "no");
@@ -289,32 +278,26 @@ TEST_F(ZRLEventsTool, GivesUpWithStatus3OnA401OrAfterItsRetries) {
 }
 
 TEST(ZRLEventsReasons, NameEachFailureInWords) {
-  const auto failure = [](long code, const std::string& detail) {
-    return NSError::errorWithDomain(NSURLErrorDomain, code, "failed",
-                                    NSError::errorWithDomain(CURLErrorDomain, 1, detail));
-  };
-  const std::vector<std::pair<NSErrorPtr, std::string>> cases = {
-      {failure(NSURLErrorCannotConnectToHost, "Connection refused"), "refused"},
-      {failure(NSURLErrorTimedOut, "Operation timed out"), "time-out"},
-      {failure(NSURLErrorServerCertificateUntrusted,
-               "SSL certificate problem: unable to get local issuer certificate"),
+  const std::vector<std::tuple<long, std::string, std::string>> cases = {
+      {NSURLErrorCannotConnectToHost, "Connection refused", "refused"},
+      {NSURLErrorTimedOut, "Operation timed out", "time-out"},
+      {NSURLErrorServerCertificateUntrusted,
+       "SSL certificate problem: unable to get local issuer certificate", "unknown issuer"},
+      {NSURLErrorServerCertificateUntrusted, "SSL certificate problem: self-signed certificate",
        "unknown issuer"},
-      {failure(NSURLErrorServerCertificateUntrusted,
-               "SSL certificate problem: self-signed "
-               "certificate"),
-       "unknown issuer"},
-      {failure(NSURLErrorServerCertificateUntrusted,
-               "SSL: no alternative certificate subject name matches target host name 'x'"),
+      {NSURLErrorServerCertificateUntrusted,
+       "SSL: no alternative certificate subject name matches target host name 'x'",
        "name mismatch"},
-      {failure(NSURLErrorServerCertificateUntrusted,
-               "SSL certificate problem: certificate has "
-               "expired"),
-       "certificate expired"},
-      {NSError::errorWithDomain("", 2, "Connection with the event source was closed."),
-       "the stream ended"},
-  };
-  for (const auto& [error, words] : cases)
-    EXPECT_THAT(ZRLEventsOutcome::reasonFor(error), StartsWith(words));
+      {NSURLErrorServerCertificateUntrusted, "SSL certificate problem: certificate has expired",
+       "certificate expired"}};
+  for (const auto& [code, detail, words] : cases) {
+    const auto error = NSError::errorWithDomain(
+        NSURLErrorDomain, code, "failed", NSError::errorWithDomain(CURLErrorDomain, 1, detail));
+    EXPECT_THAT(ZRLEventsOutcome::reasonFor(error), StartsWith(words)) << detail;
+  }
+  EXPECT_THAT(ZRLEventsOutcome::reasonFor(
+                  NSError::errorWithDomain("", 2, "Connection with the event source was closed.")),
+              StartsWith("the stream ended"));
 }
 
 TEST_F(ZRLEventsTool, FailsWhenItsOutputIsClosed) {

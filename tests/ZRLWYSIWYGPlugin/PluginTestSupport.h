@@ -1,8 +1,10 @@
 #pragma once
-// A host controller for tests: records every request that the plug-in hands
-// to the host's HTTP operations and answers each with a scripted reply, on
-// a host thread of its own.
+// What the plug-in's tests share: a host controller that records every
+// request that the plug-in hands to the host's HTTP operations and answers
+// each with a scripted reply on a host thread of its own, and a fixture
+// that makes it the shared controller.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -10,7 +12,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "Platform/Dispatch/Dispatch.h"
+#include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/NSThread.h"
 #include "ZorlanSDK/ZRLController.h"
 
 struct RecordedRequest {
@@ -51,6 +57,12 @@ class RecordingController : public ZRLController {
   void waitForReplies() {
     dispatch_sync(replies_, [] {});
   }
+
+  bool isReactNative() override {
+    ++reactNativeQuestions;
+    return ZRLController::isReactNative();
+  }
+  std::atomic<int> reactNativeQuestions{0};
 
   std::shared_ptr<ZRLDeviceInfo> deviceInfo() override {
     {
@@ -96,4 +108,40 @@ class RecordingController : public ZRLController {
   ScriptedReply reply_;
   std::optional<nlohmann::json> factsOverride_;
   dispatch_queue_t replies_;
+};
+
+// The recording controller as the shared one for application "app-1",
+// device "ABC-123" and model "x86_64"; the log level that the test names;
+// pauses that return at once (recorded in slept_, running duringPause_).
+// Everything is put back at the end.
+class PluginTest : public ::testing::Test {
+ protected:
+  explicit PluginTest(uintptr_t level = 3) : level_(level) {}
+
+  void SetUp() override {
+    controller_->setApplicationIdentifier("app-1");
+    controller_->setDeviceID("ABC-123");
+    controller_->setHardwareModel("x86_64");
+    ZRLController::setSharedController(controller_);
+    previousLevel_ = LOG_LEVEL.exchange(level_);
+    previousSleep_ = NSThread::setSleepHandler([this](double seconds) {
+      slept_.push_back(seconds);
+      if (duringPause_) duringPause_();
+    });
+  }
+  void TearDown() override {
+    NSThread::setSleepHandler(previousSleep_);
+    LOG_LEVEL = previousLevel_;
+    ZRLController::setSharedController(nullptr);
+  }
+
+  std::shared_ptr<RecordingController> controller_ = std::make_shared<RecordingController>();
+  NSLogCapture log_;
+  std::vector<double> slept_;
+  std::function<void()> duringPause_;
+
+ private:
+  uintptr_t level_;
+  uintptr_t previousLevel_ = 0;
+  NSThread::SleepHandler previousSleep_;
 };

@@ -1,0 +1,81 @@
+#pragma once
+// What the tests of zrl-sim share: the sample scenes, the pixels of a PNG
+// file, and `zrl-sim run` as a child process driven through its standard
+// input.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "Platform/Foundation/NSData.h"
+#include "Platform/UIKit/UIImage.h"
+#include "tests/Tools/ToolTestSupport.h"
+
+inline std::string sampleScene(const std::string& name) {
+  return std::string(ZRL_SCENES_DIR) + "/" + name + ".json";
+}
+
+inline UIImagePtr readPNG(const std::filesystem::path& path) {
+  return UIImage::imageWithData(NSData(readFile(path)));
+}
+
+inline UIImagePixel pixel(const UIImagePtr& image, double x, double y) {
+  return image->pixelAt(static_cast<int>(x), static_cast<int>(y)).value_or(UIImagePixel{});
+}
+
+// `zrl-sim run ARGUMENTS`: commands on its standard input, dumps read from
+// its standard output; every wait is kToolPatience.
+class SimProcess {
+ public:
+  explicit SimProcess(std::vector<std::string> arguments)
+      : process_(withProgram(std::move(arguments)), ChildProcess::Input::pipe) {}
+
+  ChildProcess& process() { return process_; }
+  std::string errors() const { return process_.errorOutput(); }
+
+  void send(const std::string& command) {
+    EXPECT_TRUE(process_.writeInput(command + "\n")) << command;
+  }
+  // The overlay's state; an empty object after a reported failure. Every
+  // command sent before has run by then (a snapshot is written).
+  nlohmann::json dump() {
+    send("dump");
+    const auto line = process_.readLine(kToolPatience);
+    if (!line) {
+      ADD_FAILURE() << "no dump line; standard error:\n" << errors();
+      return nlohmann::json::object();
+    }
+    nlohmann::json state = nlohmann::json::parse(*line, nullptr, false);
+    EXPECT_TRUE(state.is_object()) << *line;
+    return state.is_object() ? state : nlohmann::json::object();
+  }
+  void tap(double x, double y) { send("tap " + std::to_string(x) + " " + std::to_string(y)); }
+  // Taps the middle of a dump's frame [x, y, w, h].
+  void tapMiddleOf(const nlohmann::json& frame) {
+    tap(frame[0].get<double>() + frame[2].get<double>() / 2,
+        frame[1].get<double>() + frame[3].get<double>() / 2);
+  }
+  bool waitForError(const std::string& text, size_t count = 1) {
+    const bool seen = process_.waitForError(text, count, kToolPatience);
+    EXPECT_TRUE(seen) << "waiting for \"" << text << "\" (" << count << "); standard error:\n"
+                      << errors();
+    return seen;
+  }
+  // The end of the input (after `quit` unless told otherwise); the status.
+  std::optional<int> end(bool quit = true) {
+    if (quit) send("quit");
+    process_.closeInput();
+    return process_.wait(kToolPatience);
+  }
+
+ private:
+  static std::vector<std::string> withProgram(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {ZRL_SIM_PATH, "run"});
+    return arguments;
+  }
+  ChildProcess process_;
+};
