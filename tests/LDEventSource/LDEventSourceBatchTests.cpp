@@ -2,27 +2,14 @@
 // as views, in the order and under the types in which the listeners get
 // them, without record objects, and nothing after close().
 
-#include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <span>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "LDEventSource/LDEventSource.h"
-#include "Platform/Net/NSURL.h"
 #include "tests/Platform/NetTestSupport.h"
 
 namespace {
-
-using Trace = std::vector<std::string>;
-
-const ZRLLocalHeaders kEventStreamHeaders = {{"Content-Type", "text/event-stream"}};
 
 std::string show(const std::optional<std::string_view>& text) {
   return text ? std::string(*text) : "null";
@@ -33,93 +20,61 @@ std::string show(const std::optional<std::string_view>& text) {
 std::string describe(std::string_view type, const LDEventView& record) {
   std::string line(type);
   line.append("(").append(std::to_string(record.readyState));
-  line.append(",").append(show(record.id));
-  line.append(",").append(show(record.event));
+  line.append(",").append(show(record.id)).append(",").append(show(record.event));
   line.append(",").append(show(record.data));
   if (record.error) line.append(",error ").append(std::to_string(record.error->code()));
-  line.append(")");
-  return line;
+  return line + ")";
 }
 
-// Lines gathered from any thread, and a wait for a condition on them.
-class Lines {
- public:
-  void add(std::string line) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::move(line));
-    changed_.notify_all();
-  }
-  Trace lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  bool waitUntil(const std::function<bool(const Trace&)>& done) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kPatience, [&] { return done(lines_); });
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  Trace lines_;
-};
-
-bool endsWithError(const Trace& trace) {
-  return !trace.empty() && trace.back().starts_with("error(2");
+bool endsWithError(const LineLog::Lines& lines) {
+  return !lines.empty() && lines.back().starts_with("error(2");
 }
 
-class LDEventSourceBatch : public ::testing::Test {
+class LDEventSourceBatch : public LocalServerFixture {
  protected:
-  void SetUp() override { ASSERT_TRUE(server.start()); }
   void TearDown() override {
     if (source) source->close();
   }
-
-  std::shared_ptr<LDEventSource> makeSource(const std::string& path) {
-    source =
-        LDEventSource::eventSourceWithURL(NSURL::URLWithString(server.URL(path)), std::nullopt);
-    // The longest wait the back-off allows: one connection per test.
+  // A client that answers each request with the body, and waits the longest
+  // the back-off allows before reconnecting: one connection per test.
+  void serve(const std::string& body) {
+    server.route("GET", "/events", [body](auto&, auto& r) {
+      r.respond(200, kEventStreamHeaders, "retry: 100000\n\n" + body);
+    });
+    source = LDEventSource::eventSourceWithURL(NSURL::URLWithString(server.URL("/events")),
+                                               std::nullopt);
     source->setRandomUniform([](uint32_t bound) { return bound - 1; });
-    return source;
   }
 
-  ZRLLocalServer server;
   std::shared_ptr<LDEventSource> source;
 };
 
 TEST_F(LDEventSourceBatch, SeesEveryRecordUnderTheListenersTypesInStreamOrder) {
-  server.route("GET", "/events", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    r.respond(200, kEventStreamHeaders,
-              "retry: 100000\n\n"
-              "id: 7\nevent: update\ndata: a\ndata: b\n\n"
-              ": a comment\ndata: plain\n\n"
-              "event: message\ndata: twice\n\n");
-  });
-  makeSource("/events");
-  const std::vector<std::string> types = {"readyState", "open", "message", "error", "update"};
+  serve(
+      "id: 7\nevent: update\ndata: a\ndata: b\n\n: a comment\ndata: plain\n\n"
+      "event: message\ndata: twice\n\n");
   // A serial queue: on the concurrent one, the calls of different pieces
   // may overlap.
   source->setListenerQueue(dispatch_queue_create("LDEventSourceBatch", DISPATCH_QUEUE_SERIAL));
-  auto fromListeners = std::make_shared<Lines>();
-  for (const std::string& type : types) {
+  auto fromListeners = std::make_shared<LineLog>();
+  for (const std::string type : {"readyState", "open", "message", "error", "update"}) {
     source->addEventListener(type, [fromListeners, type](const LDEventPtr& record) {
       fromListeners->add(describe(type, LDEventView::of(*record)));
     });
   }
-  auto fromBatches = std::make_shared<Lines>();
-  auto piecesAfterClose = std::make_shared<std::atomic<int>>(0);
+  auto fromBatches = std::make_shared<LineLog>();
   auto closed = std::make_shared<std::atomic<bool>>(false);
-  source->setBatchHandler(
-      [fromBatches, closed, piecesAfterClose](std::span<const LDEventDelivery> records) {
-        if (closed->load()) ++*piecesAfterClose;
-        for (const LDEventDelivery& delivery : records) {
-          for (const std::string_view type : delivery.typeNames())
-            fromBatches->add(describe(type, delivery.record));
-        }
-      });
+  auto piecesAfterClose = std::make_shared<std::atomic<int>>(0);
+  source->setBatchHandler([=](std::span<const LDEventDelivery> records) {
+    if (closed->load()) ++*piecesAfterClose;
+    for (const LDEventDelivery& delivery : records) {
+      for (const std::string_view type : delivery.typeNames())
+        fromBatches->add(describe(type, delivery.record));
+    }
+  });
   source->open();
 
-  const Trace expected = {
+  const LineLog::Lines expected = {
       "readyState(0,null,null,null)",    "readyState(1,null,null,null)",
       "open(1,null,null,null)",          "message(1,null,null,null)",
       "message(1,7,update,a\nb)",        "update(1,7,update,a\nb)",
@@ -127,8 +82,7 @@ TEST_F(LDEventSourceBatch, SeesEveryRecordUnderTheListenersTypesInStreamOrder) {
       "message(1,null,message,twice)",   "readyState(2,null,null,null,error 2)",
       "error(2,null,null,null,error 2)",
   };
-  ASSERT_TRUE(fromBatches->waitUntil(endsWithError))
-      << ::testing::PrintToString(fromBatches->lines());
+  ASSERT_TRUE(fromBatches->waitUntil(endsWithError));
   EXPECT_EQ(fromBatches->lines(), expected);
   ASSERT_TRUE(fromListeners->waitUntil(endsWithError));
   EXPECT_EQ(fromListeners->lines(), expected);
@@ -136,11 +90,11 @@ TEST_F(LDEventSourceBatch, SeesEveryRecordUnderTheListenersTypesInStreamOrder) {
   source->close();
   closed->store(true);
   // Dropped by close(): the next connection's records do not reach it.
-  auto reopened = std::make_shared<Lines>();
+  auto reopened = std::make_shared<LineLog>();
   source->onMessage([reopened](const LDEventPtr& record) { reopened->add(show(record->data())); });
   source->open();
   // The retry block, two records and one named "message", which comes twice.
-  ASSERT_TRUE(reopened->waitUntil([](const Trace& lines) { return lines.size() == 5; }));
+  ASSERT_TRUE(reopened->waitUntil([](const auto& lines) { return lines.size() == 5; }));
   EXPECT_EQ(*piecesAfterClose, 0);
 }
 
@@ -149,13 +103,10 @@ TEST_F(LDEventSourceBatch, SeesEveryRecordUnderTheListenersTypesInStreamOrder) {
 // flight, since none is made.
 TEST_F(LDEventSourceBatch, MakesNoRecordsWithoutListenersAndReadsEveryPiece) {
   constexpr size_t kRecords = 20000;
-  server.route("GET", "/numbered", [](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    std::string body = "retry: 100000\n\n";
-    for (size_t i = 0; i < kRecords; ++i)
-      body += "id: " + std::to_string(i) + "\ndata: " + std::string(90, 'x') + "\n\n";
-    r.respond(200, kEventStreamHeaders, body);
-  });
-  makeSource("/numbered");
+  std::string body;
+  for (size_t i = 0; i < kRecords; ++i)
+    body += "id: " + std::to_string(i) + "\ndata: " + std::string(90, 'x') + "\n\n";
+  serve(body);
   struct Seen {
     std::mutex mutex;
     std::condition_variable changed;
@@ -173,18 +124,16 @@ TEST_F(LDEventSourceBatch, MakesNoRecordsWithoutListenersAndReadsEveryPiece) {
     if (self && self->recordsInFlight() != 0) seen->recordsMade = true;
     for (const LDEventDelivery& delivery : records) {
       if (!delivery.record.data) continue;  // the retry block, the states
-      if (show(delivery.record.id) != std::to_string(seen->next) ||
+      if (show(delivery.record.id) != std::to_string(seen->next++) ||
           delivery.record.data->size() != 90 || delivery.typeCount != 1) {
         seen->inOrder = false;
       }
-      ++seen->next;
     }
     seen->changed.notify_all();
   });
   source->open();
   std::unique_lock lock(seen->mutex);
-  ASSERT_TRUE(seen->changed.wait_for(lock, kPatience, [&] { return seen->next == kRecords; }))
-      << seen->next;
+  ASSERT_TRUE(seen->changed.wait_for(lock, kPatience, [&] { return seen->next == kRecords; }));
   EXPECT_TRUE(seen->inOrder);
   EXPECT_FALSE(seen->recordsMade);
   EXPECT_GT(seen->pieces, 3U);  // states, and the body in more than one piece

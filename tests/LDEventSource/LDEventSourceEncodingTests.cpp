@@ -2,12 +2,6 @@
 // as its compressed bytes arrive, and a stream that cannot be decoded ends
 // its connection with the network layer's error instead of going silent.
 
-#include <algorithm>
-#include <condition_variable>
-#include <mutex>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -48,35 +42,12 @@ class GzipPieces {
 };
 
 // The data of each message and the code of each error, in order.
-class Heard {
- public:
-  void listen(LDEventSource& source) {
-    source.onMessage([this](const LDEventPtr& event) { add("message " + *event->data()); });
-    source.onError([this](const LDEventPtr& event) {
-      add("error " + event->error()->domain() + " " + std::to_string(event->error()->code()));
-    });
-  }
-  bool waitFor(const std::string& line) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kPatience, [&] {
-      return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    });
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  void add(std::string line) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::move(line));
-    changed_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-};
+void listen(LDEventSource& source, const std::shared_ptr<LineLog>& heard) {
+  source.onMessage([heard](const LDEventPtr& event) { heard->add("message " + *event->data()); });
+  source.onError([heard](const LDEventPtr& event) {
+    heard->add("error " + event->error()->domain() + " " + std::to_string(event->error()->code()));
+  });
+}
 
 const ZRLLocalHeaders kGzipStream = {{"Content-Type", "text/event-stream"},
                                      {"Content-Encoding", "gzip"}};
@@ -94,19 +65,19 @@ TEST_F(LDEventSourceEncoding, AGzipStreamIsReadAsItArrivesAndOneNotGzipEndsWithT
   });
   auto source =
       LDEventSource::eventSourceWithURL(NSURL::URLWithString(server.URL("/gzip")), std::nullopt);
-  Heard heard;
-  heard.listen(*source);
+  auto heard = std::make_shared<LineLog>();
+  listen(*source, heard);
   // The reconnection after the error would come only after many seconds.
   source->setRetryInterval(30);
   source->setRandomUniform([](uint32_t bound) { return bound - 1; });
   source->open();
   const std::string error = std::string("error ") + NSURLErrorDomain + " " +
                             std::to_string(NSURLErrorCannotDecodeContentData);
-  ASSERT_TRUE(heard.waitFor(error));
-  EXPECT_EQ(heard.lines(), std::vector<std::string>{error}) << "nothing is parsed from it";
+  ASSERT_TRUE(heard->waitFor(error));
+  EXPECT_EQ(heard->lines(), std::vector<std::string>{error}) << "nothing is parsed from it";
   // Opened again at once instead; close() let the listeners go.
   source->close();
-  heard.listen(*source);
+  listen(*source, heard);
   source->open();
   const auto live = stream(1);
   ASSERT_TRUE(live);
@@ -116,11 +87,11 @@ TEST_F(LDEventSourceEncoding, AGzipStreamIsReadAsItArrivesAndOneNotGzipEndsWithT
   for (int i = 0; i < 20; ++i) {
     const std::string data = "record " + std::to_string(i) + std::string(200, 'x');
     ASSERT_TRUE(live->write(gzip.piece("id: " + std::to_string(i) + "\ndata: " + data + "\n\n")));
-    ASSERT_TRUE(heard.waitFor("message " + data)) << i;
+    ASSERT_TRUE(heard->waitFor("message " + data)) << i;
   }
   ASSERT_TRUE(gzip.ok());
   source->close();
-  EXPECT_EQ(heard.lines().size(), 21U) << heard.lines().back();
+  EXPECT_EQ(heard->lines().size(), 21U) << heard->lines().back();
   EXPECT_NE(server.requests().at(1).header("Accept-Encoding").value_or("").find("gzip"),
             std::string::npos);
 }

@@ -164,16 +164,7 @@ TEST_F(NSUserDefaultsTest, TwoStoresOnOneFileKeepEachOthersKeys) {
   constexpr int kWriters = 4;
   constexpr int kKeys = 25;
   std::vector<std::thread> writers;
-  writers.reserve(kWriters);
-  // Built by appending: g++ 12 at -O3 reports a false -Wrestrict in an
-  // inlined operator+ of a literal and a temporary string.
-  const auto key = [](int w, int k) {
-    std::string text = "w";
-    text += std::to_string(w);
-    text += '-';
-    text += std::to_string(k);
-    return text;
-  };
+  const auto key = [](int w, int k) { return std::to_string(w * 1000 + k); };
   std::atomic<int> failures{0};
   for (int w = 0; w < kWriters; ++w) {
     writers.emplace_back([&, w] {
@@ -189,9 +180,8 @@ TEST_F(NSUserDefaultsTest, TwoStoresOnOneFileKeepEachOthersKeys) {
   EXPECT_EQ(failures.load(), 0);
   NSUserDefaults all(file);
   for (int w = 0; w < kWriters; ++w) {
-    for (int k = 0; k < kKeys; ++k) {
+    for (int k = 0; k < kKeys; ++k)
       EXPECT_EQ(all.objectForKey(key(w, k)), nlohmann::json(k));
-    }
   }
   EXPECT_EQ(all.objectForKey("one"), nlohmann::json("a"));
 }
@@ -236,26 +226,20 @@ TEST_F(NSUserDefaultsTest, ACorruptStoreIsMovedAsideAndInvalidTextIsRefused) {
     NSUserDefaults defaults(file);
     EXPECT_EQ(defaults.objectForKey("k"), std::nullopt);
     EXPECT_FALSE(std::filesystem::exists(file));
-    std::vector<std::filesystem::path> aside;
-    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
-      if (entry.path().filename().string().starts_with("store.json.corrupt-"))
-        aside.push_back(entry.path());
-    }
-    ASSERT_FALSE(aside.empty());
-    std::sort(aside.begin(), aside.end());
-    std::ifstream moved(aside.back());
-    const std::string kept((std::istreambuf_iterator<char>(moved)), {});
-    EXPECT_TRUE(kept == "{ not json" || kept == "[1, 2]") << kept;
     EXPECT_TRUE(
         log.waitFor("moved it to " + folder_.string() + "/store.json.corrupt-", kLogPatience));
     defaults.setBool(true, "k");
     EXPECT_TRUE(defaults.synchronize());
-    EXPECT_TRUE(NSUserDefaults(file).boolForKey("k"));
   }
-  size_t asideCount = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(folder_))
-    asideCount += entry.path().filename().string().starts_with("store.json.corrupt-") ? 1 : 0;
-  EXPECT_EQ(asideCount, 2U);  // the second did not replace the first
+  // The second did not replace the first.
+  std::vector<std::string> kept;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+    if (!entry.path().filename().string().starts_with("store.json.corrupt-")) continue;
+    std::ifstream moved(entry.path());
+    kept.emplace_back(std::istreambuf_iterator<char>(moved), std::istreambuf_iterator<char>());
+  }
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (std::vector<std::string>{"[1, 2]", "{ not json"}));
 
   // A value that is not valid UTF-8: false, nothing thrown, the file as it was.
   NSUserDefaults defaults(file);

@@ -31,25 +31,22 @@ std::string exchange(uint16_t port, const std::string& bytes,
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   timeval limit{static_cast<time_t>(kPatience.count()), 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  const bool connected =
-      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  std::string received = connected ? "" : "<not connected>";
-  for (size_t sent = 0; connected && sent < bytes.size();) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return "<not connected>";
+  }
+  for (size_t sent = 0; sent < bytes.size();) {
     const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) break;
     sent += static_cast<size_t>(n);
   }
   if (meanwhile) meanwhile();
+  std::string received;
   char buffer[4096];
-  for (ssize_t n = 1; connected && n != 0;) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      received += "<still sending at the deadline>";
-      break;
-    }
-    n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0) received += "<no more in time>";
-    if (n < 0) break;
-    received.append(buffer, static_cast<size_t>(n));
+  for (ssize_t n = 1; n > 0;) {
+    n = std::chrono::steady_clock::now() < deadline ? ::recv(fd, buffer, sizeof buffer, 0) : -1;
+    if (n < 0) received += "<nothing more in time>";
+    if (n > 0) received.append(buffer, static_cast<size_t>(n));
   }
   ::close(fd);
   return received;

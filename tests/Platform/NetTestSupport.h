@@ -5,6 +5,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -33,6 +34,7 @@ inline std::string numbered(const char* prefix, int n) {
 }
 
 inline constexpr auto kPatience = std::chrono::seconds(20);
+inline const ZRLLocalHeaders kEventStreamHeaders = {{"Content-Type", "text/event-stream"}};
 
 // A folder of its own under the system's temporary folder, removed at the end.
 class TemporaryDirectory {
@@ -64,6 +66,38 @@ inline bool eventually(const std::function<bool()>& condition,
   }
   return true;
 }
+
+// Lines noted from any thread, and waits for them.
+class LineLog {
+ public:
+  using Lines = std::vector<std::string>;
+  void add(std::string line) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(line));
+    changed_.notify_all();
+  }
+  Lines lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  static size_t count(const Lines& lines, const std::string& line) {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+  }
+  size_t count(const std::string& line) const { return count(lines(), line); }
+  bool waitUntil(const std::function<bool(const Lines&)>& done) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [&] { return done(lines_); });
+  }
+  // Waits until the line has been noted n times.
+  bool waitFor(const std::string& line, size_t n = 1) {
+    return waitUntil([&](const Lines& lines) { return count(lines, line) >= n; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  Lines lines_;
+};
 
 // Runs a block on the queue and waits for it: everything posted to the queue
 // before has run by then.

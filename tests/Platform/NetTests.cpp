@@ -15,10 +15,8 @@
 #include <tuple>
 #include <vector>
 
-#include <brotli/encode.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "tests/Platform/NetTestSupport.h"
 
@@ -668,59 +666,17 @@ TEST_F(NetSession, TheUsersNoProxyHostsAreReachedDirectlyAndOthersThroughTheProx
   EXPECT_EQ(proxy.requests()[0].target(), "http://outside.test:" + port + "/b");
 }
 
-namespace {
-
-std::string compressed(const std::string& text, const std::string& coding) {
-  if (coding == "br") {
-    std::string out(BrotliEncoderMaxCompressedSize(text.size()), '\0');
-    size_t size = out.size();
-    EXPECT_TRUE(BrotliEncoderCompress(BROTLI_DEFAULT_QUALITY, BROTLI_DEFAULT_WINDOW,
-                                      BROTLI_MODE_TEXT, text.size(),
-                                      reinterpret_cast<const uint8_t*>(text.data()), &size,
-                                      reinterpret_cast<uint8_t*>(out.data())));
-    out.resize(size);
-    return out;
-  }
-  z_stream stream{};
-  // 31: a gzip wrapper; 15: the zlib wrapper that "deflate" means.
-  EXPECT_EQ(deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, coding == "gzip" ? 31 : 15, 8,
-                         Z_DEFAULT_STRATEGY),
-            Z_OK);
-  std::string out(deflateBound(&stream, text.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
-
-}  // namespace
-
-TEST_F(NetSession, CompressedAnswersAreDecodedAndOneThatCannotBeFailsTheTask) {
-  std::string text;
-  for (int i = 0; i < 2000; ++i)
-    text += "data: line " + std::to_string(i) + "\n\n";
-  for (const std::string coding : {"gzip", "deflate", "br"}) {
-    server.route("GET", "/" + coding, [coding, body = compressed(text, coding)](auto&, auto& r) {
-      r.respond(200, {{"Content-Encoding", coding}}, body);
-    });
-  }
+// Decoding is libcurl's, for every coding it offers; what is ours is that
+// an answer that cannot be decoded fails its task, whichever way it is read.
+TEST_F(NetSession, AnAnswerThatCannotBeDecodedFailsTheTask) {
   server.route("GET", "/broken", [](auto&, auto& r) {
     r.respond(200, {{"Content-Encoding", "gzip"}}, "this was never compressed");
   });
   Client client;
-  for (const std::string coding : {"gzip", "deflate", "br"}) {
-    const TaskResult result = load(client.session, requestFor(server.URL("/" + coding)));
-    EXPECT_EQ(outcome(result.error), "ok") << coding;
-    EXPECT_TRUE(result.data == text) << coding;
-  }
   const TaskResult broken = load(client.session, requestFor(server.URL("/broken")));
   EXPECT_EQ(outcome(broken.error), "-1016 cannot decode raw data");
   EXPECT_EQ(curlCode(broken.error), CURLE_BAD_CONTENT_ENCODING);
-  // Through a delegate as well: the end carries the error, never silence.
+  EXPECT_FALSE(broken.data);
   const Trace streamed = client.finish(client.start(server.URL("/broken")));
   EXPECT_EQ(outcome(streamed.end), "-1016 cannot decode raw data");
   const auto offered = server.requests().at(0).header("Accept-Encoding");
