@@ -1,11 +1,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "LDEventSource/LDEventSource.h"
 #include "Platform/Foundation/NSLog.h"
@@ -31,19 +33,22 @@ const std::string kNormalEnd = closedBy("", 2);
 
 // One handler call as a line: the ready states by name, an error as its
 // domain and code, a parsed record as type(id,event,data).
-std::string describe(const std::string& type, const LDEvent& event) {
-  const auto& error = event.error();
+std::string describe(std::string_view type, const LDEventView& event) {
+  const auto& error = event.error;
   const std::string reason = error ? closedBy(error->domain(), error->code()) : "(no error)";
-  const auto show = [](const std::optional<std::string>& text) { return text ? *text : "null"; };
+  const auto show = [](std::optional<std::string_view> text) {
+    return text ? std::string(*text) : "null";
+  };
   if (type == ReadyStateEvent) {
-    const int32_t state = event.readyState();
+    const int32_t state = event.readyState;
     if (state == LDEventReadyStateClosed) return "CLOSED" + reason;
     if (state == LDEventReadyStateOpen) return "OPEN";
     return state == LDEventReadyStateConnecting ? "CONNECTING" : "state " + std::to_string(state);
   }
   if (type == OpenEvent) return "open";
   if (type == ErrorEvent) return "error" + reason;
-  return type + "(" + show(event.id()) + "," + show(event.event()) + "," + show(event.data()) + ")";
+  return std::string(type) + "(" + show(event.id) + "," + show(event.event) + "," +
+         show(event.data) + ")";
 }
 
 // The calls from the end of one connection to the opening of the next.
@@ -77,7 +82,7 @@ class Recorder : public LineLog {
           std::lock_guard lock(recorder->mutex_);
           recorder->events_.push_back(event);
         }
-        recorder->add(describe(name, *event));
+        recorder->add(describe(name, LDEventView::of(*event)));
       });
     }
   }
@@ -220,6 +225,36 @@ struct SlowHandler {
   }
 };
 
+// A gzip writer whose every piece is flushed, so that the receiver can
+// decode everything written so far.
+class GzipPieces {
+ public:
+  GzipPieces() { ok_ = deflateInit2(&stream_, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) == Z_OK; }
+  ~GzipPieces() { deflateEnd(&stream_); }
+  GzipPieces(const GzipPieces&) = delete;
+  GzipPieces& operator=(const GzipPieces&) = delete;
+
+  std::string piece(const std::string& text) {
+    std::string out;
+    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream_.avail_in = static_cast<uInt>(text.size());
+    char buffer[4096];
+    do {
+      stream_.next_out = reinterpret_cast<Bytef*>(buffer);
+      stream_.avail_out = sizeof buffer;
+      const int result = deflate(&stream_, Z_SYNC_FLUSH);
+      ok_ = ok_ && (result == Z_OK || result == Z_STREAM_END || result == Z_BUF_ERROR);
+      out.append(buffer, sizeof buffer - stream_.avail_out);
+    } while (stream_.avail_out == 0);
+    return out;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  z_stream stream_{};
+  bool ok_ = false;
+};
+
 struct ClientOptions {
   std::optional<NSHTTPHeaderFields> headers = std::nullopt;
   double timeout = 20.0;
@@ -327,6 +362,16 @@ TEST_F(LDEventSourceConnection, RecordsStatesAndLastEventIDAcrossReconnections) 
       "/events",
       {.headers = headers, .method = "POST", .body = NSData("body"), .names = {"update"}});
   client->setLastEventID("0");
+  // The batch handler sees the same calls, as they are made, and nothing
+  // once close() has dropped it.
+  auto batches = std::make_shared<LineLog>();
+  auto closed = std::make_shared<std::atomic<bool>>(false);
+  client->setBatchHandler([batches, closed](std::span<const LDEventDelivery> records) {
+    for (const LDEventDelivery& delivery : records) {
+      for (const std::string_view type : delivery.typeNames())
+        batches->add((*closed ? "after close: " : "") + describe(type, delivery.record));
+    }
+  });
   client->open();
 
   auto live = stream(0);
@@ -334,7 +379,7 @@ TEST_F(LDEventSourceConnection, RecordsStatesAndLastEventIDAcrossReconnections) 
   ASSERT_TRUE(recorder->waitFor("open"));
   EXPECT_EQ(client->retryAttempt(), 0);
   live->write("id: 1\nevent: update\ndata: a\ndata: b\n\n: keep-alive\n\n");
-  live->write("id: 2\ndata: c\n\n");
+  live->write("id: 2\nevent: message\ndata: c\n\n");
   live->close();
   // Two whole answers, then a stream again.
   auto last = stream(1);
@@ -342,22 +387,17 @@ TEST_F(LDEventSourceConnection, RecordsStatesAndLastEventIDAcrossReconnections) 
   last->write("data: d\n\n");
   ASSERT_TRUE(recorder->waitFor("message(null,null,d)"));
   client->close();
+  closed->store(true);
 
-  EXPECT_EQ(recorder->lines(),
-            join(Trace{"CONNECTING", "OPEN", "open", "message(1,update,a\nb)",
-                       "update(1,update,a\nb)", "message(null,null,null)", "message(2,null,c)"},
-                 reconnected(), Trace{"message(bad\0id,null,b)"s, "message(null,null,no id)"},
-                 reconnected(), Trace{"message(3,null,e)"}, reconnected(),
-                 Trace{"message(null,null,d)"}));
+  const Trace expected =
+      join(Trace{"CONNECTING", "OPEN", "open", "message(1,update,a\nb)", "update(1,update,a\nb)",
+                 "message(null,null,null)", "message(2,message,c)", "message(2,message,c)"},
+           reconnected(), Trace{"message(bad\0id,null,b)"s, "message(null,null,no id)"},
+           reconnected(), Trace{"message(3,null,e)"}, reconnected(), Trace{"message(null,null,d)"});
+  EXPECT_EQ(recorder->lines(), expected);
+  EXPECT_EQ(batches->lines(), expected);
   EXPECT_EQ(draws->seen(), (std::vector<uint32_t>{2000, 2000, 2000}));
-  // One record object per occasion, whatever the number of types it goes to.
-  const auto events = recorder->events();
-  ASSERT_EQ(events.size(), 26U);
-  EXPECT_EQ(events[1], events[2]);
-  EXPECT_EQ(events[3], events[4]);
-  EXPECT_EQ(events[7], events[8]);
-  EXPECT_EQ(events[3]->readyState(), LDEventReadyStateOpen);
-  const NSErrorPtr& closing = events[7]->error();
+  const NSErrorPtr closing = recorder->events().at(8)->error();
   ASSERT_TRUE(closing);
   EXPECT_EQ(closing->localizedDescription(), "Connection with the event source was closed.");
   EXPECT_FALSE(closing->underlyingError());
@@ -375,6 +415,96 @@ TEST_F(LDEventSourceConnection, RecordsStatesAndLastEventIDAcrossReconnections) 
   // taken, and a record without an identifier keeps the last one.
   EXPECT_EQ(sent, (std::vector<std::string>{"0", "2", "2", "3"}));
   EXPECT_EQ(client->lastEventID(), "3");
+
+  Recorder::listen(recorder, *client);
+  client->open();
+  auto again = stream(2);
+  ASSERT_TRUE(again);
+  again->write("data: again\n\n");
+  ASSERT_TRUE(recorder->waitFor("message(null,null,again)"));
+  EXPECT_EQ(batches->lines(), expected);
+}
+
+// Numbered records as fast as the socket takes them, to a client with no
+// listener: its batch handler sees each, in order, and no record is ever in
+// flight, since none is made.
+TEST_F(LDEventSourceConnection, ABatchHandlerAloneMakesNoRecordsAndSeesEveryRecord) {
+  script("/numbered", {liveStream()});
+  auto client = makeClient("/numbered", {.record = false});
+  constexpr size_t kRecords = 20000;
+  struct Seen {
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t next = 0;
+    size_t pieces = 0;
+    bool inOrder = true;
+    bool recordsMade = false;
+  };
+  auto seen = std::make_shared<Seen>();
+  std::weak_ptr<LDEventSource> weak = client;
+  client->setBatchHandler([seen, weak](std::span<const LDEventDelivery> records) {
+    const auto self = weak.lock();
+    std::lock_guard lock(seen->mutex);
+    ++seen->pieces;
+    if (self && self->recordsInFlight() != 0) seen->recordsMade = true;
+    for (const LDEventDelivery& delivery : records) {
+      if (!delivery.record.data) continue;  // the states
+      if (delivery.record.id != numberedBlock(seen->next++).substr(4, 7) ||
+          delivery.record.data->size() != 100 || delivery.typeCount != 1) {
+        seen->inOrder = false;
+      }
+    }
+    seen->changed.notify_all();
+  });
+  client->open();
+  std::thread writer = pushNumbered(stream(0), kRecords, false);
+  writer.join();
+  std::unique_lock lock(seen->mutex);
+  ASSERT_TRUE(seen->changed.wait_for(lock, kPatience, [&] { return seen->next == kRecords; }));
+  EXPECT_TRUE(seen->inOrder);
+  EXPECT_FALSE(seen->recordsMade);
+  EXPECT_GT(seen->pieces, 3U);  // states, and the body in more than one piece
+  EXPECT_EQ(client->recordsInFlight(), 0U);
+}
+
+// An event stream sent with a content coding: each record is read as soon
+// as its compressed bytes arrive, and a stream that cannot be decoded ends
+// its connection with the network layer's error instead of going silent.
+TEST_F(LDEventSourceConnection, AGzipStreamIsReadAsItArrivesAndOneNotGzipEndsWithTheError) {
+  const ZRLLocalHeaders gzipped = {{"Content-Type", "text/event-stream"},
+                                   {"Content-Encoding", "gzip"}};
+  script("/gzip", {[this, gzipped](ZRLLocalResponder& r) {
+                     auto plain = r.stream(200, gzipped);
+                     plain->write("data: this is not gzip\n\n");
+                     hand(plain);
+                   },
+                   [this, gzipped](ZRLLocalResponder& r) { hand(r.stream(200, gzipped)); }});
+  auto client = makeClient("/gzip");
+  // The reconnection after the error would come only after many seconds.
+  client->setRetryInterval(30);
+  draws->answer = 60000;
+  client->open();
+  const std::string cannotDecode = closedBy(NSURLErrorDomain, NSURLErrorCannotDecodeContentData);
+  ASSERT_TRUE(recorder->waitFor("error" + cannotDecode));
+  EXPECT_EQ(recorder->lines(),
+            (Trace{"CONNECTING", "OPEN", "open", "CLOSED" + cannotDecode, "error" + cannotDecode}));
+  // Opened again at once instead.
+  client->close();
+  Recorder::listen(recorder, *client);
+  client->open();
+  const auto live = stream(1);
+  ASSERT_TRUE(live);
+  GzipPieces gzip;
+  // Each record must come out while the stream is still open: nothing
+  // waits for the end of the compressed body.
+  for (int i = 0; i < 20; ++i) {
+    const std::string data = std::to_string(i) + std::string(200, 'x');
+    ASSERT_TRUE(live->write(gzip.piece("data: " + data + "\n\n")));
+    ASSERT_TRUE(recorder->waitFor("message(null,null," + data + ")")) << i;
+  }
+  ASSERT_TRUE(gzip.ok());
+  EXPECT_NE(server.requests().at(1).header("Accept-Encoding").value_or("").find("gzip"),
+            std::string::npos);
 }
 
 TEST_F(LDEventSourceConnection, RecordsDoNotDependOnCutsAndNoUnfinishedBlockOutlivesItsConnection) {

@@ -25,14 +25,6 @@
 
 using namespace std::chrono_literals;
 
-// PREFIX followed by N ("h7"). Built by appending: g++ 12 at -O3 reports a
-// false -Wrestrict inside an inlined operator+ of a literal and a temporary.
-inline std::string numbered(const char* prefix, int n) {
-  std::string text = prefix;
-  text += std::to_string(n);
-  return text;
-}
-
 inline constexpr auto kPatience = std::chrono::seconds(20);
 inline const ZRLLocalHeaders kEventStreamHeaders = {{"Content-Type", "text/event-stream"}};
 
