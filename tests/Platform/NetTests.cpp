@@ -184,48 +184,34 @@ class NetSession : public LocalServerFixture {
  protected:
   void SetUp() override {
     LocalServerFixture::SetUp();
-    using Answer = std::function<void(ZRLLocalResponder&)>;
-    const std::pair<const char*, Answer> routes[] = {
-        {"/stream", [this](auto& r) { hand(r.stream(200)); }},
-        {"/silent", [this](auto& r) { hand(r.raw()); }},
-        {"/stall",
-         [this](auto& r) {
-           auto stalled = r.stream(200);
-           stalled->write("a piece\n");
-           hand(stalled);
-         }},
-        {"/body",
-         [](auto& r) {
-           r.stream(200, {{"Content-Length", "11"}})->write("hello world");
-         }},
-        {"/done", [](auto& r) { r.respond(200, {}, "done"); }},
-        {"/no-content", [](auto& r) { r.respond(204); }},
-        {"/start",
-         [](auto& r) {
-           r.respond(302, {{"Location", "/interim?step=2"}}, "moved");
-         }},
-        {"/loop",
-         [](auto& r) {
-           r.respond(302, {{"Location", "/loop"}});
-         }},
-        // An interim answer before the final head, whose repeated fields are
-        // joined and whose folded line continues its field; without a
-        // length, the server closes the connection after the body.
-        {"/interim",
-         [](auto& r) {
-           auto stream = r.raw();
-           stream->write(
-               "HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\nHTTP/1.1 201 Created\r\n"
-               "X-Multi: a\r\nX-Multi: b\r\nX-Folded: first\r\n  second\r\n"
-               "Connection: close\r\n\r\ndone");
-           stream->close();
-         }},
-    };
-    for (const auto& route : routes) {
-      server.route(
-          "GET", route.first,
-          [answer = route.second](const ZRLLocalRequest&, ZRLLocalResponder& r) { answer(r); });
-    }
+    get("/stream", [this](auto& r) { hand(r.stream(200)); });
+    get("/silent", [this](auto& r) { hand(r.raw()); });
+    get("/stall", [this](auto& r) {
+      auto stalled = r.stream(200);
+      stalled->write("a piece\n");
+      hand(stalled);
+    });
+    get("/body", [](auto& r) { r.stream(200, {{"Content-Length", "11"}})->write("hello world"); });
+    get("/done", [](auto& r) { r.respond(200, {}, "done"); });
+    get("/no-content", [](auto& r) { r.respond(204); });
+    get("/start", [](auto& r) { r.respond(302, {{"Location", "/interim?step=2"}}, "moved"); });
+    get("/loop", [](auto& r) { r.respond(302, {{"Location", "/loop"}}); });
+    // An interim answer before the final head, whose repeated fields are
+    // joined and whose folded line continues its field; without a length,
+    // the server closes the connection after the body.
+    get("/interim", [](auto& r) {
+      auto stream = r.raw();
+      stream->write(
+          "HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\nHTTP/1.1 201 Created\r\n"
+          "X-Multi: a\r\nX-Multi: b\r\nX-Folded: first\r\n  second\r\n"
+          "Connection: close\r\n\r\ndone");
+      stream->close();
+    });
+  }
+  void get(const char* path, std::function<void(ZRLLocalResponder&)> answer) {
+    server.route(
+        "GET", path,
+        [answer = std::move(answer)](const ZRLLocalRequest&, ZRLLocalResponder& r) { answer(r); });
   }
 };
 
