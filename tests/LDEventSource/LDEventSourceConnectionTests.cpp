@@ -502,19 +502,14 @@ TEST_F(LDEventSourceConnection, AGzipStreamIsReadAsItArrivesAndOneNotGzipEndsWit
 }
 
 TEST_F(LDEventSourceConnection, RecordsDoNotDependOnCutsAndNoUnfinishedBlockOutlivesItsConnection) {
-  // A byte order mark, CR LF and lone CR line ends, characters of two to
-  // four bytes, an ill-formed byte, and U+2028 inside data.
+  // A byte order mark, CR LF and lone CR line ends, characters of two and
+  // four bytes and an ill-formed byte (the reader's tests have the rest).
   const std::string body =
-      "\xEF\xBB\xBFid: 1\r\nevent: caf\xC3\xA9\r\ndata: \xF0\x9F\x98\x80 smile\r\n\r\n"
-      "data: lone\rdata: cr\r\r: comment\r\n\r\n"
-      "data: bad\xFF byte\n\ndata: x\xE2\x80\xA8y\n\ndata: tail\n\n";
-  const Trace records{"message(1,caf\xC3\xA9,\xF0\x9F\x98\x80 smile)",
-                      "caf\xC3\xA9(1,caf\xC3\xA9,\xF0\x9F\x98\x80 smile)",
-                      "message(null,null,lone\ncr)",
-                      "message(null,null,null)",
-                      "message(null,null,bad\xEF\xBF\xBD byte)",
-                      "message(null,null,x\xE2\x80\xA8y)",
-                      "message(null,null,tail)"};
+      "\xEF\xBB\xBFid: 1\r\nevent: caf\xC3\xA9\r\ndata: \xF0\x9F\x98\x80\xFF\r\n\r\n"
+      "data: lone\rdata: cr\r\r";
+  const Trace records{"message(1,caf\xC3\xA9,\xF0\x9F\x98\x80\xEF\xBF\xBD)",
+                      "caf\xC3\xA9(1,caf\xC3\xA9,\xF0\x9F\x98\x80\xEF\xBF\xBD)",
+                      "message(null,null,lone\ncr)"};
   script("/split", {rawStream()});
   auto client = makeClient("/split", {.names = {"caf\xC3\xA9"}});
   client->setMaxEventSize(4096);
@@ -567,7 +562,7 @@ TEST_F(LDEventSourceConnection, RecordsDoNotDependOnCutsAndNoUnfinishedBlockOutl
       Trace{"message(null,null,small)"}, reconnected(tooLarge),
       Trace{"message(null,null,three)", "CONNECTING", "OPEN", "open", "message(null,null,five)"});
   EXPECT_EQ(recorder->lines(), expected);
-  EXPECT_EQ(recorder->events()[28]->error()->localizedDescription(),
+  EXPECT_EQ(recorder->events().at(20)->error()->localizedDescription(),
             "Event exceeds the size limit.");
   for (size_t i = 1; i < 4; ++i) {
     auto request = server.waitForRequest(i, kPatience);
@@ -652,7 +647,7 @@ TEST_F(LDEventSourceConnection, EachScriptOfAnswersGivesItsRecordsAndDelays) {
        join(opened, Trace{"message(null,null,a)", "CLOSED" + timedOut, "error" + timedOut},
             Trace{"CONNECTING", "CLOSED" + timedOut, "error" + timedOut}, opened),
        {2000, 4000},
-       0.3},
+       1.0},  // long enough for a busy machine to send a head in time
   };
   for (size_t i = 0; i < std::size(scripts); ++i) {
     const Script& row = scripts[i];
