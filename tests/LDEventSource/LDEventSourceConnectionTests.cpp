@@ -235,17 +235,13 @@ class GzipPieces {
   GzipPieces& operator=(const GzipPieces&) = delete;
 
   std::string piece(const std::string& text) {
-    std::string out;
+    std::string out(deflateBound(&stream_, text.size()) + 64, '\0');  // and the flush's marker
     stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
     stream_.avail_in = static_cast<uInt>(text.size());
-    char buffer[4096];
-    do {
-      stream_.next_out = reinterpret_cast<Bytef*>(buffer);
-      stream_.avail_out = sizeof buffer;
-      const int result = deflate(&stream_, Z_SYNC_FLUSH);
-      ok_ = ok_ && (result == Z_OK || result == Z_STREAM_END || result == Z_BUF_ERROR);
-      out.append(buffer, sizeof buffer - stream_.avail_out);
-    } while (stream_.avail_out == 0);
+    stream_.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream_.avail_out = static_cast<uInt>(out.size());
+    ok_ = ok_ && deflate(&stream_, Z_SYNC_FLUSH) == Z_OK && stream_.avail_out != 0;
+    out.resize(out.size() - stream_.avail_out);
     return out;
   }
   bool ok() const { return ok_; }
