@@ -108,7 +108,8 @@ TEST(LDEventStreamReader, LongStreamsReadTheSameInAnySizeOfChunk) {
   for (int i = 0; i < 4000; ++i) {
     const std::string& end = endings[i % 3];
     const std::string value = "\u00e9" + std::to_string(i) + std::string(i % 97, 'x') + "\u20ac";
-    stream += "id: " + std::to_string(i) + end + "data: " + value + end + end;
+    stream.append("id: ").append(std::to_string(i)).append(end);
+    stream.append("data: ").append(value).append(end).append(end);
     if (i % 5 == 0) stream += end;
     expected.push_back(std::to_string(i) + "|-|" + value + "|-");
   }

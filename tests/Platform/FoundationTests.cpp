@@ -164,6 +164,7 @@ TEST_F(NSUserDefaultsTest, TwoStoresOnOneFileKeepEachOthersKeys) {
   constexpr int kWriters = 4;
   constexpr int kKeys = 25;
   std::vector<std::thread> writers;
+  writers.reserve(kWriters);
   const auto key = [](int w, int k) { return std::to_string(w * 1000 + k); };
   std::atomic<int> failures{0};
   for (int w = 0; w < kWriters; ++w) {
