@@ -68,12 +68,14 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
     EXPECT_THAT(package, Not(HasSubstr(leak)));
   }
 
+  // NOLINTBEGIN(bugprone-suspicious-missing-comma): each option's value joined on purpose
   ASSERT_TRUE(succeeds(
       {ZRL_CMAKE_COMMAND, "-S", ZRL_HOST_SOURCE_DIR, "-B", hostBuild.string(), "-G",
        ZRL_HOST_GENERATOR, "-DCMAKE_MAKE_PROGRAM=" ZRL_HOST_MAKE_PROGRAM,
        "-DCMAKE_CXX_COMPILER=" ZRL_HOST_CXX_COMPILER, "-DCMAKE_BUILD_TYPE=" ZRL_HOST_BUILD_TYPE,
        "-DCMAKE_CXX_FLAGS=" ZRL_HOST_CXX_FLAGS, "-DCMAKE_EXE_LINKER_FLAGS=" ZRL_HOST_LINK_FLAGS,
        "-DCMAKE_PREFIX_PATH=" + prefix.string()}));
+  // NOLINTEND(bugprone-suspicious-missing-comma)
   ASSERT_TRUE(succeeds({ZRL_CMAKE_COMMAND, "--build", hostBuild.string()}));
 
   // The dashboard: its preview stream sends one coach mark and stays open.
