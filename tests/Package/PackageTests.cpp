@@ -44,15 +44,8 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
   ASSERT_TRUE(
       succeeds({ZRL_CMAKE_COMMAND, "--install", ZRL_BUILD_DIR, "--prefix", prefix.string()}));
 
-  // The headers keep the paths that the project includes them by.
-  const fs::path include = prefix / ZRL_INSTALL_INCLUDEDIR;
-  for (const char* header :
-       {"ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h", "LDEventSource/LDEventSource.h",
-        "ZorlanSDK/ZRLController.h", "ZRLRTAPlugin/ZRLRTAPlugin.h", "Platform/Net/NSURLSession.h",
-        "Platform/Dispatch/Dispatch.h", "Platform/UIKit/UIView.h"}) {
-    EXPECT_TRUE(fs::is_regular_file(include / header)) << header;
-  }
-  // The plug-in's resources, when the source tree has any.
+  // The headers keep the paths that the project includes them by: the
+  // host's build below includes them so. The plug-in's resources, when the source tree has any.
   const fs::path resources = ZRL_PLUGIN_RESOURCES;
   if (fs::is_directory(resources)) {
     for (const auto& entry : fs::recursive_directory_iterator(resources)) {
@@ -75,12 +68,14 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
     EXPECT_THAT(package, Not(HasSubstr(leak)));
   }
 
+  // NOLINTBEGIN(bugprone-suspicious-missing-comma): each option's value joined on purpose
   ASSERT_TRUE(succeeds(
       {ZRL_CMAKE_COMMAND, "-S", ZRL_HOST_SOURCE_DIR, "-B", hostBuild.string(), "-G",
        ZRL_HOST_GENERATOR, "-DCMAKE_MAKE_PROGRAM=" ZRL_HOST_MAKE_PROGRAM,
        "-DCMAKE_CXX_COMPILER=" ZRL_HOST_CXX_COMPILER, "-DCMAKE_BUILD_TYPE=" ZRL_HOST_BUILD_TYPE,
        "-DCMAKE_CXX_FLAGS=" ZRL_HOST_CXX_FLAGS, "-DCMAKE_EXE_LINKER_FLAGS=" ZRL_HOST_LINK_FLAGS,
        "-DCMAKE_PREFIX_PATH=" + prefix.string()}));
+  // NOLINTEND(bugprone-suspicious-missing-comma)
   ASSERT_TRUE(succeeds({ZRL_CMAKE_COMMAND, "--build", hostBuild.string()}));
 
   // The dashboard: its preview stream sends one coach mark and stays open.

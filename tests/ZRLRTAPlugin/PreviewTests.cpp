@@ -22,108 +22,97 @@ std::vector<double> edges(CGRect rect) {
 
 constexpr CGSize kPhone{375, 667};
 constexpr UIEdgeInsets kInsets{47, 0, 34, 0};
-// One line of title and two of text: 22 + 6 + 40 + 24.
-constexpr CGFloat kCardHeight = 92;
-
+// One line of title and two of text: cards 22 + 6 + 40 + 24 = 92 high.
 ZRLPreviewPlacement place(ZRLPreviewKind kind, std::optional<CGRect> target, CGSize window = kPhone,
                           UIEdgeInsets insets = kInsets) {
   return ZRLPreviewPlace(kind, window, insets, target, 1, 2);
 }
 
+// A placement's parts as JSON, those that are absent left out.
+nlohmann::json summary(const ZRLPreviewPlacement& p) {
+  nlohmann::json result = {{"card", edges(p.card)}};
+  if (p.dimmed) result["dimmed"] = true;
+  if (p.spotlight) result["spotlight"] = edges(*p.spotlight);
+  if (p.arrow) result["tip"] = {p.arrow->tip.x, p.arrow->tip.y};
+  if (p.closeButton) result["close"] = edges(*p.closeButton);
+  return result;
+}
+
 TEST(ZRLPreviewLayoutTest, CardsSpotlightsAndArrowsFollowTheRules) {
   using K = ZRLPreviewKind;
   const CGRect middle = CGRectMake(100, 300, 100, 40);
+  struct Row {
+    K kind;
+    std::optional<CGRect> target;
+    const char* expected;  // the summary, edges as {left, top, right, bottom}
+    CGSize window = kPhone;
+    UIEdgeInsets insets = kInsets;
+  };
+  const std::vector<Row> rows = {
+      // A coach mark: the spotlight grown by 8, the card 12 below it,
+      // centred on the target and then kept 16 inside the window.
+      {K::coachMark, middle,
+       R"({"dimmed": true, "spotlight": [92, 292, 208, 348], "card": [16, 360, 336, 452]})"},
+      // A tooltip: measured from the target itself, an arrow across the gap.
+      {K::tooltip, middle, R"({"card": [16, 352, 336, 444], "tip": [150, 340]})"},
+      // No room below the bottom inset: above the target, the arrow downward.
+      {K::tooltip, CGRectMake(100, 600, 100, 30),
+       R"({"card": [16, 496, 336, 588], "tip": [150, 600]})"},
+      // Corners: the spotlight clipped to the window, the card kept inside
+      // it, the arrow's tip kept 16 inside the card.
+      {K::coachMark, CGRectMake(0, 0, 40, 40),
+       R"({"dimmed": true, "spotlight": [0, 0, 48, 48], "card": [16, 60, 336, 152]})"},
+      {K::tooltip, CGRectMake(0, 0, 40, 40), R"({"card": [16, 52, 336, 144], "tip": [32, 40]})"},
+      {K::coachMark, CGRectMake(335, 627, 40, 40),
+       R"({"dimmed": true, "spotlight": [327, 619, 375, 667], "card": [39, 515, 359, 607]})"},
+      // Partly off screen, and larger than the window: no room above or
+      // below, so the card is clamped into the safe area and the tooltip
+      // has no arrow.
+      {K::coachMark, CGRectMake(300, 200, 200, 40),
+       R"({"dimmed": true, "spotlight": [292, 192, 375, 248], "card": [39, 260, 359, 352]})"},
+      {K::coachMark, CGRectMake(-100, 300, 150, 40),
+       R"({"dimmed": true, "spotlight": [0, 292, 58, 348], "card": [16, 360, 336, 452]})"},
+      {K::coachMark, CGRectMake(-50, -50, 500, 800),
+       R"({"dimmed": true, "spotlight": [0, 0, 375, 667], "card": [39, 541, 359, 633]})"},
+      {K::tooltip, CGRectMake(-50, -50, 500, 800), R"({"card": [39, 541, 359, 633]})"},
+      // Below and above count only where the card lies wholly in the safe
+      // area: not in the top inset, nor past the bottom one.
+      {K::tooltip, CGRectMake(100, 0, 100, 20), R"({"card": [16, 47, 336, 139]})"},
+      {K::coachMark, CGRectMake(100, 660, 100, 40),
+       R"({"dimmed": true, "spotlight": [92, 652, 208, 667], "card": [16, 541, 336, 633]})"},
+      // Side insets (a phone on its side) win over the 16-point margin.
+      {K::tooltip, CGRectMake(0, 100, 40, 40), R"({"card": [44, 152, 364, 244], "tip": [60, 140]})",
+       CGSizeMake(844, 390), UIEdgeInsets{0, 44, 21, 44}},
+      // No target: centred and clamped, the coach mark dimming everything.
+      {K::coachMark, std::nullopt, R"({"dimmed": true, "card": [27.5, 287.5, 347.5, 379.5]})"},
+      {K::tooltip, std::nullopt, R"({"card": [27.5, 287.5, 347.5, 379.5]})"},
+      // The nudge: a banner below the top inset, the whole width less 16 a
+      // side; the target does not matter.
+      {K::nudge, middle, R"({"card": [16, 55, 359, 147]})"},
+      // The in-app message: dimmed, centred, 48 taller, "Close" 12 above
+      // its bottom.
+      {K::inApp, middle,
+       R"({"dimmed": true, "card": [27.5, 263.5, 347.5, 403.5],
+           "close": [137.5, 355.5, 237.5, 391.5]})"}};
+  for (const Row& row : rows) {
+    const ZRLPreviewPlacement p = place(row.kind, row.target, row.window, row.insets);
+    EXPECT_EQ(summary(p), nlohmann::json::parse(row.expected)) << row.expected;
+    const bool targeted = row.target && (row.kind == K::coachMark || row.kind == K::tooltip);
+    EXPECT_EQ(p.target ? edges(*p.target) : std::vector<double>{},
+              targeted ? edges(*row.target) : std::vector<double>{});
+  }
 
-  // A coach mark: the spotlight grown by 8, the card 12 below it, centred
-  // on the target and then kept 16 inside the window.
+  // The card's lines, and the arrow's base on the card's side of the gap.
   ZRLPreviewPlacement p = place(K::coachMark, middle);
-  EXPECT_TRUE(p.dimmed);
-  EXPECT_EQ(edges(*p.target), edges(middle));
-  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{92, 292, 208, 348}));
-  EXPECT_EQ(edges(p.card), (std::vector<double>{16, 360, 336, 360 + kCardHeight}));
-  EXPECT_FALSE(p.arrow);
   EXPECT_EQ(edges(p.title), (std::vector<double>{28, 372, 324, 394}));
   EXPECT_EQ(edges(p.text), (std::vector<double>{28, 400, 324, 440}));
-
-  // A tooltip: measured from the target itself, an arrow across the gap.
   p = place(K::tooltip, middle);
-  EXPECT_FALSE(p.dimmed);
-  EXPECT_FALSE(p.spotlight);
-  EXPECT_EQ(p.card.origin.y, 352);
-  ASSERT_TRUE(p.arrow);
-  EXPECT_EQ(p.arrow->tip, CGPointMake(150, 340));
   EXPECT_EQ(p.arrow->baseLeft, CGPointMake(142, 352));
   EXPECT_EQ(p.arrow->baseRight, CGPointMake(158, 352));
-
-  // No room below the bottom inset: above the target, the arrow downward.
-  p = place(K::tooltip, CGRectMake(100, 600, 100, 30));
-  EXPECT_EQ(p.card.origin.y, 600 - 12 - kCardHeight);
-  EXPECT_EQ(p.arrow->tip, CGPointMake(150, 600));
-  EXPECT_EQ(p.arrow->baseLeft.y, 600 - 12);
-
-  // Corners: the spotlight clipped to the window, the card kept inside it,
-  // the arrow's tip kept 16 inside the card.
-  p = place(K::coachMark, CGRectMake(0, 0, 40, 40));
-  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{0, 0, 48, 48}));
-  EXPECT_EQ(edges(p.card), (std::vector<double>{16, 60, 336, 60 + kCardHeight}));
-  p = place(K::tooltip, CGRectMake(0, 0, 40, 40));
-  EXPECT_EQ(p.arrow->tip, CGPointMake(32, 40));
-  p = place(K::coachMark, CGRectMake(335, 627, 40, 40));
-  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{327, 619, 375, 667}));
-  EXPECT_EQ(edges(p.card), (std::vector<double>{39, 619 - 12 - kCardHeight, 359, 607}));
-
-  // Partly off screen, and larger than the window: no room above or below,
-  // so the card is clamped into the safe area and the tooltip has no arrow.
-  p = place(K::coachMark, CGRectMake(300, 200, 200, 40));
-  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{292, 192, 375, 248}));
-  EXPECT_EQ(p.card.origin.x, 39);
-  p = place(K::coachMark, CGRectMake(-100, 300, 150, 40));
-  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{0, 292, 58, 348}));
-  EXPECT_EQ(p.card.origin.x, 16);
-  p = place(K::coachMark, CGRectMake(-50, -50, 500, 800));
-  EXPECT_EQ(edges(*p.spotlight), (std::vector<double>{0, 0, 375, 667}));
-  EXPECT_EQ(edges(p.card), (std::vector<double>{39, 541, 359, 633}));
-  p = place(K::tooltip, CGRectMake(-50, -50, 500, 800));
-  EXPECT_EQ(p.card.origin.y, 541);
-  EXPECT_FALSE(p.arrow);
-
-  // Below and above count only where the card lies wholly in the safe
-  // area: not in the top inset, nor past the bottom one.
-  p = place(K::tooltip, CGRectMake(100, 0, 100, 20));
-  EXPECT_EQ(p.card.origin.y, 47);
-  EXPECT_FALSE(p.arrow);
-  p = place(K::coachMark, CGRectMake(100, 660, 100, 40));
-  EXPECT_EQ(p.card.origin.y, 633 - kCardHeight);
-
-  // Side insets (a phone on its side) win over the 16-point margin.
-  p = place(K::tooltip, CGRectMake(0, 100, 40, 40), CGSizeMake(844, 390),
-            UIEdgeInsets{0, 44, 21, 44});
-  EXPECT_EQ(p.card.origin.x, 44);
-
-  // No target: centred and clamped, the coach mark dimming everything.
-  for (const K kind : {K::coachMark, K::tooltip}) {
-    p = place(kind, std::nullopt);
-    EXPECT_EQ(p.dimmed, kind == K::coachMark);
-    EXPECT_FALSE(p.target || p.spotlight || p.arrow);
-    EXPECT_EQ(edges(p.card), (std::vector<double>{27.5, 287.5, 347.5, 287.5 + kCardHeight}));
-  }
+  EXPECT_EQ(place(K::tooltip, CGRectMake(100, 600, 100, 30)).arrow->baseLeft.y, 600 - 12);
   p = ZRLPreviewPlace(K::tooltip, CGSizeMake(375, 200), kInsets, std::nullopt, 2, 6);
   EXPECT_EQ(p.card.origin.y, 47) << "the top inset wins when the card does not fit";
-
-  // The nudge: a banner below the top inset, the whole width less 16 a side;
-  // the target does not matter.
-  p = place(K::nudge, middle);
-  EXPECT_FALSE(p.dimmed || p.target || p.spotlight || p.arrow);
-  EXPECT_EQ(edges(p.card), (std::vector<double>{16, 55, 359, 55 + kCardHeight}));
   EXPECT_EQ(ZRLPreviewTextWidth(K::nudge, kPhone), 375 - 56);
-
-  // The in-app message: dimmed, centred, 48 taller, "Close" 12 above its
-  // bottom.
-  p = place(K::inApp, middle);
-  EXPECT_TRUE(p.dimmed);
-  EXPECT_FALSE(p.target || p.spotlight);
-  EXPECT_EQ(edges(p.card), (std::vector<double>{27.5, 263.5, 347.5, 403.5}));
-  EXPECT_EQ(edges(*p.closeButton), (std::vector<double>{137.5, 355.5, 237.5, 391.5}));
   EXPECT_EQ(ZRLPreviewTextWidth(K::inApp, kPhone), 296);
 
   // Whatever the target, the card stays in the safe area, and an arrow's

@@ -91,19 +91,11 @@ TEST_F(CaptureTest, IdentifiersArePositionalOrCellTagsAndNodesHaveTheirFormat) {
   // position; a wrapper without a name prints (null).
   EXPECT_THAT(ids, ElementsAre("ZRL:A:0", "ZRL:E:7", "ZRL:C:-3", "ZRL:E:7", "ZRL:E:7",
                                "ZRL:(null):5", "ZRL:A:6"));
-  EXPECT_EQ(layout[0]["views"][0]["id"], "ZRL:A:0:B:0");
-  EXPECT_EQ(layout[0]["views"][0]["views"], nlohmann::json::array());
-  for (const auto& node : layout) {
-    EXPECT_EQ(node.at("naf"), false);
-    EXPECT_TRUE(node.at("views").is_array());
-    EXPECT_EQ(node.at("bounds").size(), 4U);
-  }
-  EXPECT_EQ(layout[0].size(), 5U);
-  EXPECT_EQ(layout[5].size(), 4U);  // no "view" key without a name
-  EXPECT_FALSE(layout[5].contains("view"));
-  EXPECT_EQ(layout[0]["view"], "A");
-  EXPECT_EQ(layout[5]["bounds"],
-            (nlohmann::json{{"top", 0}, {"bottom", 0}, {"left", 0}, {"right", 0}}));
+  // Whole nodes: no "view" key without a name.
+  EXPECT_EQ(layout[0]["views"][0], nlohmann::json::parse(R"({"id": "ZRL:A:0:B:0", "view": "B",
+      "naf": false, "bounds": {"top": 0, "bottom": 5, "left": 0, "right": 5}, "views": []})"));
+  EXPECT_EQ(layout[5], nlohmann::json::parse(R"({"id": "ZRL:(null):5", "naf": false,
+      "bounds": {"top": 0, "bottom": 0, "left": 0, "right": 0}, "views": []})"));
   // Outside a React Native app no native ID is asked for; the host is asked
   // once per view.
   EXPECT_EQ(controller_->reactNativeQuestions, 8);
@@ -277,17 +269,10 @@ TEST_F(CaptureTest, ScreenshotIsTheKeyWindowAtOnePixelPerPointInBase64Lines) {
     UIScreen::mainScreen()->setScale(scale);
     const std::optional<std::string> text =
         ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen();
-    ASSERT_TRUE(text);
-    // Lines of 64 characters, CR LF between them.
-    ASSERT_GT(text->size(), 66U);
-    std::string joined;
-    for (size_t at = 0; at < text->size(); at += 66) {
-      joined += text->substr(at, 64);
-      if (at + 64 < text->size()) {
-        ASSERT_EQ(text->substr(at + 64, 2), "\r\n") << at;
-      }
-    }
-    ASSERT_EQ(joined.find_first_of("\r\n"), std::string::npos);
+    // Lines of 64 characters, CR LF between them (the encoder's own tests
+    // check the rest of the format).
+    ASSERT_TRUE(text && text->size() > 66U);
+    EXPECT_EQ(text->substr(64, 2), "\r\n");
     const auto png = NSDataFromBase64EncodedString(*text);
     ASSERT_TRUE(png);
     const UIImagePtr image = UIImage::imageWithData(*png);

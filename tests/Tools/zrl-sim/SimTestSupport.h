@@ -65,9 +65,9 @@ class SimProcess {
                       << errors();
     return seen;
   }
-  // The end of the input (after `quit` unless told otherwise); the status.
-  std::optional<int> end(bool quit = true) {
-    if (quit) send("quit");
+  // `quit` and the end of the input; the status.
+  std::optional<int> end() {
+    send("quit");
     process_.closeInput();
     return process_.wait(kToolPatience);
   }

@@ -118,7 +118,6 @@ TEST_F(ZRLSimTest, BadScenesAreRefusedWithThePlaceOfTheFault) {
     std::string text;
     for (size_t i = 0; i < depth; ++i)
       text += R"({"class": "UIView", "frame": [0, 0, 1, 1], "subviews": [)";
-    text += std::string(depth, ']').replace(0, depth, "");
     for (size_t i = 0; i < depth; ++i)
       text += "]}";
     return R"({"screens": {"Deep": )" + text + "}}";
