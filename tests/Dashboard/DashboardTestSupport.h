@@ -251,11 +251,11 @@ class DashboardRouterTest : public ::testing::Test {
   }
   // A test-device request as the plug-in makes it.
   ZRLDashboardResponse device(const std::string& method, const std::string& target,
-                              const std::string& body = "") {
+                              const std::string& body = "", const std::string& key = kPluginKey) {
     ZRLDashboardRequest request;
     request.method = method;
     request.target = target;
-    request.apiKey = kPluginKey;
+    request.apiKey = key;
     request.body = body;
     return router->handle(request);
   }
