@@ -42,12 +42,13 @@ TEST_F(DashboardRouterTest, ReplaysWhatAStreamMissedThenHandsItLivePreviewsOnce)
   auto behind = std::make_shared<RecordingSink>();
   router->subscribe("app", std::nullopt, fresh);
   router->subscribe("app", 1, behind);
+  EXPECT_EQ(json::parse(call("POST", "/api/previews?appId=other", "{}").body)["delivered"], 0);
   const auto pushed = call("POST", "/api/previews?appId=app", "{\"text\":\"a\\nb\"}");
-  EXPECT_EQ(json::parse(pushed.body), (json{{"id", 4}, {"delivered", 2}}));
-  EXPECT_EQ(fresh->texts, (std::vector<std::string>{"live id: 4\ndata: {\"text\":\"a\\nb\"}\n\n"}));
+  EXPECT_EQ(json::parse(pushed.body), (json{{"id", 5}, {"delivered", 2}}));
+  EXPECT_EQ(fresh->texts, (std::vector<std::string>{"live id: 5\ndata: {\"text\":\"a\\nb\"}\n\n"}));
   EXPECT_EQ(behind->texts,
             (std::vector<std::string>{"replayed id: 3\ndata: {\"n\":3}\n\n",
-                                      "live id: 4\ndata: {\"text\":\"a\\nb\"}\n\n"}));
+                                      "live id: 5\ndata: {\"text\":\"a\\nb\"}\n\n"}));
 
   // A stream that has gone is no longer counted; closeAll() ends the others
   // and those that come later.

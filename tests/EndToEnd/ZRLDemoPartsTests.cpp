@@ -1,7 +1,6 @@
-// The demo's parts on their own: the lines it reads from its children, its
-// report, the previews it pushes, its child processes (lines, input, exit,
-// process groups, the launcher) and its API client against a real
-// zrl-dashboard.
+// The demo's parts on their own: its child processes (lines, input, exit,
+// process groups, the launcher), its API client against a real
+// zrl-dashboard, and its command line.
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,10 +10,6 @@
 #include <gtest/gtest.h>
 
 #include "Tools/zrl-demo/ZRLDemoAPI.h"
-#include "Tools/zrl-demo/ZRLDemoChild.h"
-#include "Tools/zrl-demo/ZRLDemoLines.h"
-#include "Tools/zrl-demo/ZRLDemoReport.h"
-#include "Tools/zrl-demo/ZRLDemoRun.h"
 #include "tests/EndToEnd/EndToEndSupport.h"
 
 using ::testing::ElementsAre;
