@@ -120,7 +120,6 @@ class RawTLSClient {
 
   // The TLS handshake, for a client made without it.
   bool handshake() { return secure_ = connected_ && SSL_connect(ssl_) == 1; }
-  bool secure() const { return secure_; }
   bool connected() const { return connected_; }
   SSL* ssl() const { return ssl_; }
   int descriptor() const { return fd_; }
