@@ -120,7 +120,6 @@ class RawTLSClient {
 
   // The TLS handshake, for a client made without it.
   bool handshake() { return secure_ = connected_ && SSL_connect(ssl_) == 1; }
-  bool secure() const { return secure_; }
   bool connected() const { return connected_; }
   SSL* ssl() const { return ssl_; }
   int descriptor() const { return fd_; }
@@ -251,11 +250,11 @@ class DashboardRouterTest : public ::testing::Test {
   }
   // A test-device request as the plug-in makes it.
   ZRLDashboardResponse device(const std::string& method, const std::string& target,
-                              const std::string& body = "") {
+                              const std::string& body = "", const std::string& key = kPluginKey) {
     ZRLDashboardRequest request;
     request.method = method;
     request.target = target;
-    request.apiKey = kPluginKey;
+    request.apiKey = key;
     request.body = body;
     return router->handle(request);
   }

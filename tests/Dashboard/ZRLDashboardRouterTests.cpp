@@ -1,8 +1,6 @@
 // The router and its APIs on a store of their own, without the server: the
 // checks of each request, the page's API, the replay of a stream, and
 // bodies nested deep, spread wide or met by a full disk.
-#include <openssl/evp.h>
-
 #include <fstream>
 
 #include <nlohmann/json.hpp>
@@ -44,12 +42,13 @@ TEST_F(DashboardRouterTest, ReplaysWhatAStreamMissedThenHandsItLivePreviewsOnce)
   auto behind = std::make_shared<RecordingSink>();
   router->subscribe("app", std::nullopt, fresh);
   router->subscribe("app", 1, behind);
+  EXPECT_EQ(json::parse(call("POST", "/api/previews?appId=other", "{}").body)["delivered"], 0);
   const auto pushed = call("POST", "/api/previews?appId=app", "{\"text\":\"a\\nb\"}");
-  EXPECT_EQ(json::parse(pushed.body), (json{{"id", 4}, {"delivered", 2}}));
-  EXPECT_EQ(fresh->texts, (std::vector<std::string>{"live id: 4\ndata: {\"text\":\"a\\nb\"}\n\n"}));
+  EXPECT_EQ(json::parse(pushed.body), (json{{"id", 5}, {"delivered", 2}}));
+  EXPECT_EQ(fresh->texts, (std::vector<std::string>{"live id: 5\ndata: {\"text\":\"a\\nb\"}\n\n"}));
   EXPECT_EQ(behind->texts,
             (std::vector<std::string>{"replayed id: 3\ndata: {\"n\":3}\n\n",
-                                      "live id: 4\ndata: {\"text\":\"a\\nb\"}\n\n"}));
+                                      "live id: 5\ndata: {\"text\":\"a\\nb\"}\n\n"}));
 
   // A stream that has gone is no longer counted; closeAll() ends the others
   // and those that come later.
@@ -165,15 +164,12 @@ TEST_F(DashboardRouterTest, ChecksTokenHostOriginAndThePluginsKey) {
 
   // The plug-in's endpoints take neither token nor Host check, but the
   // test-device ones need the key.
-  ZRLDashboardRequest plugin;
-  plugin.method = "POST";
-  plugin.target = "/v2/frontendapi/ios/test-devices?appId=a";
-  plugin.body = R"({"id":"D 1","model":"iPhone"})";
-  EXPECT_EQ(router->handle(plugin).status, 401u);
-  plugin.apiKey = std::string(kPluginKey).substr(1);
-  EXPECT_EQ(router->handle(plugin).status, 401u);
-  EXPECT_EQ(device("POST", plugin.target, R"({"id":"","model":"iPhone"})").status, 400u);
-  EXPECT_EQ(device("POST", plugin.target, plugin.body).status, 200u);
+  const std::string devices = "/v2/frontendapi/ios/test-devices?appId=a";
+  const std::string body = R"({"id":"D 1","model":"iPhone"})";
+  EXPECT_EQ(call("POST", devices, body).status, 401u);
+  EXPECT_EQ(device("POST", devices, body, std::string(kPluginKey).substr(1)).status, 401u);
+  EXPECT_EQ(device("POST", devices, R"({"id":"","model":"iPhone"})").status, 400u);
+  EXPECT_EQ(device("POST", devices, body).status, 200u);
   ASSERT_EQ(store->testDevices("a")->size(), 1u);
   EXPECT_EQ(device("DELETE", "/v2/frontendapi/ios/test-devices/D%201?appId=a").status, 200u);
   EXPECT_EQ(store->testDevices("a")->size(), 0u);
@@ -279,12 +275,7 @@ TEST_F(DashboardRouterTest, AFullDatabaseRefusesWritesWith507UntilThereIsRoomAnd
   { std::ofstream(path("index.html")) << "<!doctype html>"; }
   auto sink = std::make_shared<RecordingSink>();
   router->subscribe("a", std::nullopt, sink);
-  // A PNG's signature is all that the upload checks of the image.
-  const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(300000, 'p');
-  std::string image(((png.size() + 2) / 3) * 4, '\0');
-  EVP_EncodeBlock(reinterpret_cast<unsigned char*>(image.data()),
-                  reinterpret_cast<const unsigned char*>(png.data()), static_cast<int>(png.size()));
-  const std::string large = upload("[]", image);
+  const std::string large = upload("[\"" + std::string(300000, 'x') + "\"]");
   const std::string preview = json{{"pad", std::string(100000, 'x')}}.dump();
   ASSERT_EQ(call("POST", "/v1/api/layout?appId=a", large).status, 200u);
   ASSERT_EQ(call("POST", "/api/previews?appId=a", preview).status, 200u);
@@ -298,8 +289,7 @@ TEST_F(DashboardRouterTest, AFullDatabaseRefusesWritesWith507UntilThereIsRoomAnd
         << answer.body;
   }
   // Reads, the page and the streams go on.
-  EXPECT_EQ(json::parse(call("GET", "/api/captures?appId=a").body).size(), 1u);
-  EXPECT_EQ(call("GET", "/api/captures/1/screenshot.png").body, png);
+  EXPECT_NE(call("GET", "/api/captures/1").body.find(std::string(300000, 'x')), std::string::npos);
   EXPECT_EQ(call("GET", "/").status, 200u);
   auto late = std::make_shared<RecordingSink>();
   router->subscribe("a", 0, late);
