@@ -77,7 +77,7 @@ struct ZRLDashboardServer::Impl {
 // (the end may come from any thread, once nothing else uses it).
 class ZRLDashboardConnection {
  public:
-  ZRLDashboardConnection(boost::asio::ip::tcp::socket socket, ZRLDashboardServer::Impl& server);
+  ZRLDashboardConnection(boost::asio::ip::tcp::socket socket, ZRLDashboardServer::Impl& owner);
   ~ZRLDashboardConnection() { server.connectionEnded(this); }
   ZRLDashboardConnection(const ZRLDashboardConnection&) = delete;
   ZRLDashboardConnection& operator=(const ZRLDashboardConnection&) = delete;

@@ -46,7 +46,7 @@ class DashboardTLSStreamTest : public ::testing::Test {
   struct Outcome {
     std::shared_ptr<std::promise<Result>> promise = std::make_shared<std::promise<Result>>();
     std::future<Result> future = promise->get_future();
-    std::function<void(boost::system::error_code, size_t)> handler() {
+    std::function<void(boost::system::error_code, size_t)> handler() const {
       return [promise = promise](boost::system::error_code error, size_t bytes) {
         promise->set_value({error, bytes});
       };
