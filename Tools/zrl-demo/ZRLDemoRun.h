@@ -87,6 +87,12 @@ class ZRLDemoRun {
   std::optional<nlohmann::json> dump(const std::string& step);
   bool openMenu(const std::string& step, nlohmann::json* state);
   bool tapCenterOf(const std::string& step, const nlohmann::json& frame);
+  // Taps a menu button and waits for the POST to `path` that it makes
+  // (`awaited` and `answered` name it in the failures); true once the
+  // dashboard answered it 200.
+  bool tapAndAwaitPost(const std::string& step, const nlohmann::json& button,
+                       const std::string& path, const std::string& awaited,
+                       const std::string& answered);
   // Waits for a line of the simulator's standard error from `from` on
   // that `accept` takes; the line, or null after recording the failure.
   std::optional<ZRLDemoSimLine> waitForSimLine(

@@ -124,16 +124,26 @@ bool ZRLDemoRun::captureScreen(const std::string& screen) {
   if (state.value("screen", nlohmann::json()) != screen)
     return fail(step, "the simulator shows " + state.value("screen", nlohmann::json()).dump() +
                           ", not " + screen);
-  const size_t from = simErrorLines();
-  if (!tapCenterOf(step, state["selectScreen"].value("frame", nlohmann::json()))) return false;
-  const auto upload = waitForSimLine(step, from, "the layout upload", [](const auto& line) {
-    return line.kind == ZRLDemoSimLine::Kind::request && line.method == "POST" &&
-           line.path() == "/v1/api/layout";
-  });
-  if (!upload) return false;
-  if (upload->outcome != "200")
-    return fail(step, "the dashboard answered the upload with " + upload->outcome);
+  if (!tapAndAwaitPost(step, state["selectScreen"], "/v1/api/layout", "the layout upload",
+                       "upload")) {
+    return false;
+  }
   report_.addStep(step, true);
+  return true;
+}
+
+bool ZRLDemoRun::tapAndAwaitPost(const std::string& step, const nlohmann::json& button,
+                                 const std::string& path, const std::string& awaited,
+                                 const std::string& answered) {
+  const size_t from = simErrorLines();
+  if (!tapCenterOf(step, button.value("frame", nlohmann::json()))) return false;
+  const auto request = waitForSimLine(step, from, awaited, [&](const auto& line) {
+    return line.kind == ZRLDemoSimLine::Kind::request && line.method == "POST" &&
+           line.path() == path;
+  });
+  if (!request) return false;
+  if (request->outcome != "200")
+    return fail(step, "the dashboard answered the " + answered + " with " + request->outcome);
   return true;
 }
 
@@ -145,16 +155,10 @@ bool ZRLDemoRun::addTestDevice() {
     report_.addStep(step, true, "it already was one");
     return true;
   }
-  const size_t from = simErrorLines();
-  if (!tapCenterOf(step, state["testDevice"].value("frame", nlohmann::json()))) return false;
-  const auto added =
-      waitForSimLine(step, from, "the test-device registration", [](const auto& line) {
-        return line.kind == ZRLDemoSimLine::Kind::request && line.method == "POST" &&
-               line.path() == "/v2/frontendapi/ios/test-devices";
-      });
-  if (!added) return false;
-  if (added->outcome != "200")
-    return fail(step, "the dashboard answered the registration with " + added->outcome);
+  if (!tapAndAwaitPost(step, state["testDevice"], "/v2/frontendapi/ios/test-devices",
+                       "the test-device registration", "registration")) {
+    return false;
+  }
   report_.addStep(step, true);
   return true;
 }
