@@ -25,7 +25,8 @@ endif()
 # from the project root ("Platform/Dispatch/Dispatch.h"). The warnings stay
 # the project's own: an installed library does not hand them to its users.
 function(zrl_add_library name)
-  add_library(${name} STATIC ${ARGN})
+  add_library(${name} ${ARGN})
+  set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
   target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
   target_link_libraries(${name} PRIVATE $<BUILD_INTERFACE:zrl_warnings>)
   if(ZRL_CGFLOAT_IS_FLOAT)
