@@ -111,6 +111,10 @@ std::optional<std::string> ZRLWYSIWYGPlugin::currActivity() const {
   return currActivity_;
 }
 
+void ZRLWYSIWYGPlugin::setPreviewStreamObserver(StreamObserver observer) {
+  ZRLEventSource::setClientObserver(std::move(observer));
+}
+
 std::shared_ptr<ZRLEventSource> ZRLWYSIWYGPlugin::eventSource() const {
   std::lock_guard lock(mutex_);
   return eventSource_;

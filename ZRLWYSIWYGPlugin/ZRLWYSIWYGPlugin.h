@@ -16,6 +16,7 @@
 #include "ZRLWYSIWYGPlugin/ZRLDashboard.h"
 #include "ZRLWYSIWYGPlugin/ZRLEventSource.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginVersion.h"
+#include "ZorlanSDK/ZorlanPluginInspection.h"
 #include "ZorlanSDK/ZorlanSDK.h"
 
 inline constexpr int32_t kWYSIWYGPluginVersion = 113;
@@ -31,6 +32,7 @@ inline constexpr long ZRLWYSIWYGPluginErrorMissingHardwareModel = 2;
 class ZRLFloatingButton;
 
 class ZRLWYSIWYGPlugin : public ZorlanPlugin,
+                         public ZorlanPluginInspection,
                          public ZRLEventListener,
                          public std::enable_shared_from_this<ZRLWYSIWYGPlugin> {
  public:
@@ -55,7 +57,7 @@ class ZRLWYSIWYGPlugin : public ZorlanPlugin,
   // "Select Screen": pauses 1.0 second on the calling (main) thread, then
   // captures and uploads the screen named by the latest screen change.
   void selectScreenTapped();
-  void captureLayoutInfoOfScreenWithName(const std::optional<std::string>& screenName);
+  void captureLayoutInfoOfScreenWithName(const std::optional<std::string>& screenName) override;
   // Returns at once; the body is built and posted on a background queue.
   // An absent screenshot or layout leaves its key out of the body.
   void sendToServerLayoutInfo(std::optional<nlohmann::json> layout,
@@ -66,7 +68,9 @@ class ZRLWYSIWYGPlugin : public ZorlanPlugin,
   void addAsTestDevice(TestDeviceCompletion completion = {});
   void removeTestDevice(TestDeviceCompletion completion = {});
 
-  std::optional<std::string> currActivity() const;
+  std::optional<std::string> currActivity() const override;
+  // ZorlanPluginInspection: the observer of ZRLEventSource's clients.
+  void setPreviewStreamObserver(StreamObserver observer) override;
   // The floating button, made on the main queue after initialize (null
   // before).
   std::shared_ptr<ZRLFloatingButton> zrlButton() const;
