@@ -39,7 +39,10 @@ bool ZRLDemoDashboardAddress::take(const std::string& line) {
 
 ZRLDemoSimLine ZRLDemoSimLine::parse(const std::string& line) {
   ZRLDemoSimLine result;
-  if (startsWith(line, "request: ")) {
+  if (startsWith(line, "plug-in: ")) {
+    result.kind = Kind::plugin;
+    result.outcome = line.substr(9);
+  } else if (startsWith(line, "request: ")) {
     // request: METHOD TARGET -> OUTCOME
     const size_t space = line.find(' ', 9);
     const size_t arrow = line.rfind(" -> ");

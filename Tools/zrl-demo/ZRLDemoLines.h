@@ -1,7 +1,8 @@
 #pragma once
 // What zrl-demo reads from its children: the three lines that zrl-dashboard
-// prints before serving, and the lines in which zrl-sim reports each request,
-// stream change and builder call of the plug-in.
+// prints before serving, and the lines in which zrl-sim reports the plug-in
+// that its host loaded and each request, stream change and builder call of
+// the plug-in.
 
 #include <optional>
 #include <string>
@@ -23,11 +24,13 @@ struct ZRLDemoDashboardAddress {
 
 // One line of zrl-sim's standard error.
 struct ZRLDemoSimLine {
-  enum class Kind { request, streamOpen, streamClosed, streamError, builder, other };
+  enum class Kind { plugin, request, streamOpen, streamClosed, streamError, builder, other };
   Kind kind = Kind::other;
   std::string method;       // request
   std::string target;       // request (path and query); stream open
-  std::string outcome;      // request: the status ("200") or "error CODE"; stream error: the code
+  // request: the status ("200") or "error CODE"; stream error: the code;
+  // plugin: "loaded PATH (version N)" or "none (WHY)"
+  std::string outcome;
   std::string displayType;  // builder
   nlohmann::json config;    // builder
 

@@ -25,6 +25,9 @@ void ZRLDemoReport::addStep(std::string name, bool succeeded, std::string detail
 void ZRLDemoReport::take(const ZRLDemoSimLine& line) {
   std::string request;
   switch (line.kind) {
+    case ZRLDemoSimLine::Kind::plugin:
+      plugin_ = line.outcome;
+      return;
     case ZRLDemoSimLine::Kind::request:
       request = line.method + " " + line.target + " -> " + line.outcome;
       break;
@@ -55,6 +58,7 @@ std::string ZRLDemoReport::text() const {
   std::string text = "zrl-demo report\n";
   for (const std::string& note : notes_)
     text += "  note: " + note + "\n";
+  if (!plugin_.empty()) text += "  the device's plug-in: " + plugin_ + "\n";
   section(text, "captured (the dashboard's records)", captures_, "nothing");
   text += "  test device: " + (testDevice_.empty() ? std::string("none") : testDevice_) + "\n";
   std::vector<std::string> requests;

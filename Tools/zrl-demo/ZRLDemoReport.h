@@ -23,7 +23,8 @@ class ZRLDemoReport {
   void addPreview(std::string preview) { previews_.push_back(std::move(preview)); }
   void addSnapshot(std::string path) { snapshots_.push_back(std::move(path)); }
   void setTestDevice(std::string device) { testDevice_ = std::move(device); }
-  // Counts a line of the simulator: its requests, streams and builders.
+  // Counts a line of the simulator: the plug-in its host loaded, its
+  // requests, streams and builders.
   void take(const ZRLDemoSimLine& line);
 
   bool succeeded() const;
@@ -39,6 +40,7 @@ class ZRLDemoReport {
   std::vector<std::string> previews_;
   std::vector<std::string> snapshots_;
   std::string testDevice_;
+  std::string plugin_;  // the device's "plug-in:" line, without that prefix
   // Each distinct request line with how often it was seen, in first order.
   std::vector<std::pair<std::string, int>> requests_;
   std::vector<std::string> builders_;

@@ -157,17 +157,21 @@ bool ZRLDemoRun::startSimulator() {
     waiter_.add(simulator_.get());
     const size_t from = 0;
     std::optional<ZRLDemoSimLine> open;
+    std::optional<std::string> none;  // the device runs without the plug-in
     size_t next = from;
     const auto opened = [&] {
       const auto& lines = simulator_->lines(Stream::error);
-      for (; next < lines.size() && !open; ++next) {
+      for (; next < lines.size() && !open && !none; ++next) {
         auto line = ZRLDemoSimLine::parse(lines[next]);
         if (line.kind == ZRLDemoSimLine::Kind::streamOpen) open = line;
+        if (line.kind == ZRLDemoSimLine::Kind::plugin && line.outcome.starts_with("none"))
+          none = lines[next];
       }
-      return open.has_value();
+      return open.has_value() || none.has_value();
     };
     const auto outcome =
         waiter_.waitUntil(opened, Clock::now() + options_.timeout, simulator_.get());
+    if (none) return fail(step, "the device runs without the plug-in (" + *none + ")");
     if (outcome == ZRLDemoWaiter::Outcome::done) {
       report_.addStep(step, true, open->target);
       return true;

@@ -11,9 +11,12 @@
 
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Foundation/NSData.h"
+#include "Tools/zrl-sim/ZRLSimInput.h"
 #include "Tools/zrl-sim/ZRLSimScene.h"
-#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
 #include "ZorlanSDK/ZRLJSONWriter.h"
+#include "ZorlanSDK/ZRLPluginLoader.h"
+#include "ZorlanSDK/ZorlanPluginInspection.h"
+#include "ZorlanSDK/ZorlanSDK.h"
 
 using namespace std::chrono_literals;
 
@@ -132,6 +135,12 @@ int ZRLSimRunCapture(const ZRLSimCaptureOptions& options) {
                 options.scenePath + ": no screen is named \"" + screenName + "\"");
   }
 
+  // The capture is the plug-in's: without one there is nothing to write.
+  const std::shared_ptr<ZorlanPlugin> found = ZRLPluginLoader::load(ZRLSimWriteErrorLine).plugin;
+  const auto plugin = std::dynamic_pointer_cast<ZorlanPluginInspection>(found);
+  const auto listener = std::dynamic_pointer_cast<ZRLEventListener>(found);
+  if (!plugin || !listener) return fail(kZRLSimExitFailure, "the capture needs the plug-in");
+
   auto host = std::make_shared<ZRLSimCaptureHost>();
   host->setApplicationIdentifier("zrl-sim");
   host->setDeviceID("zrl-sim-device");
@@ -142,8 +151,7 @@ int ZRLSimRunCapture(const ZRLSimCaptureOptions& options) {
 
   // The plug-in hears screen changes as it does after initialisation; the
   // preview channel and the floating control play no part in a capture.
-  auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
-  host->registerForEventWithType(ZRLEventTypeScreenChange, plugin);
+  host->registerForEventWithType(ZRLEventTypeScreenChange, listener);
   std::future<nlohmann::json> upload = host->nextUpload();
 
   std::shared_ptr<UIWindow> window;

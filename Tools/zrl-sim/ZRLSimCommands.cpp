@@ -21,8 +21,8 @@
 #include "Tools/zrl-sim/ZRLSimRun.h"
 #include "Tools/zrl-sim/ZRLSimTrace.h"
 #include "ZRLRTAPlugin/ZRLPreviewView.h"
-#include "ZRLWYSIWYGPlugin/ZRLFloatingButton.h"
-#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
+#include "ZorlanSDK/ZorlanPluginInspection.h"
+#include "ZorlanSDK/ZorlanSDK.h"
 
 namespace {
 
@@ -281,16 +281,23 @@ ZRLSimRun::Result ZRLSimRun::wait(const Line& line) {
 
 ZRLSimRun::Result ZRLSimRun::dump(const Line& /*line*/) {
   trace_->host()->waitUntilEventsDelivered();
-  const auto button = this->button();
+  // Without a plug-in: no screen heard, no button, no menu.
+  const std::optional<FloatingControl> control = floatingControl();
   nlohmann::ordered_json written;
-  const std::optional<std::string> screen = plugin_->currActivity();
+  const std::optional<std::string> screen =
+      inspection_ ? inspection_->currActivity() : std::nullopt;
   written["screen"] = screen ? nlohmann::ordered_json(*screen) : nlohmann::ordered_json(nullptr);
-  written["button"]["center"] = {number(button->center().x), number(button->center().y)};
-  written["button"]["frame"] = frameJSON(button->frame());
-  written["menuOpen"] = !button->buttonsHidden();
-  written["selectScreen"] = actionButtonJSON(button->selectScreen());
-  written["testDevice"] = actionButtonJSON(button->addTestDevice());
-  written["isTestDevice"] = button->isTestDevice();
+  if (control) {
+    const UIViewPtr& button = control->button;
+    written["button"]["center"] = {number(button->center().x), number(button->center().y)};
+    written["button"]["frame"] = frameJSON(button->frame());
+  } else {
+    written["button"] = nullptr;
+  }
+  written["menuOpen"] = control && control->menuOpen();
+  written["selectScreen"] = actionButtonJSON(control ? control->selectScreen : nullptr);
+  written["testDevice"] = actionButtonJSON(control ? control->testDevice : nullptr);
+  written["isTestDevice"] = control && control->isTestDevice();
   written["preview"] = previewJSON();
   std::cout << written.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
   return Result::done;

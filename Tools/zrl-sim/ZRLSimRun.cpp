@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Foundation/NSUserDefaults.h"
@@ -19,8 +20,9 @@
 #include "Tools/zrl-sim/ZRLSimInput.h"
 #include "Tools/zrl-sim/ZRLSimTrace.h"
 #include "ZRLRTAPlugin/ZRLPreviewView.h"
-#include "ZRLWYSIWYGPlugin/ZRLFloatingButton.h"
-#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
+#include "ZorlanSDK/ZRLPluginLoader.h"
+#include "ZorlanSDK/ZorlanPluginInspection.h"
+#include "ZorlanSDK/ZorlanSDK.h"
 
 using namespace std::chrono_literals;
 
@@ -87,21 +89,30 @@ std::unique_ptr<ZRLSimRun> ZRLSimRun::start(const ZRLSimRunOptions& options, int
 
   if (options.defaultsPath) NSUserDefaults::setStandardUserDefaultsPath(*options.defaultsPath);
   if (options.logLevel) LOG_LEVEL.store(*options.logLevel);
-  if (options.dashboardHost) ZRLDashboard::setHost(*options.dashboardHost);
+  // The plug-in's dashboard, and the host's default server: both read it
+  // from the environment when they first need it, after this.
+  if (options.dashboardHost) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads it yet
+    ::setenv("ZRL_DASHBOARD_HOST", options.dashboardHost->c_str(), 1);
+  }
 
   std::unique_ptr<ZRLSimRun> run(new ZRLSimRun(std::move(*scene)));
+  run->plugin_ = ZRLPluginLoader::load(ZRLSimWriteErrorLine).plugin;
+  run->inspection_ = std::dynamic_pointer_cast<ZorlanPluginInspection>(run->plugin_);
   // A failed test-device request puts the button back on the main queue:
   // an answer is a change once the blocks queued by then have run.
-  run->trace_ = std::make_unique<ZRLSimTrace>([changes = run->changes_] {
-    dispatch_async(dispatch_get_main_queue(), [changes] { changes->fetch_add(1); });
-  });
+  run->trace_ = std::make_unique<ZRLSimTrace>(
+      [changes = run->changes_] {
+        dispatch_async(dispatch_get_main_queue(), [changes] { changes->fetch_add(1); });
+      },
+      run->inspection_);
   ZRLController& host = *run->trace_->host();
   host.setApplicationIdentifier(options.appId);
   host.setDeviceID(options.deviceId);
   host.setHardwareModel(options.model);
   host.setReactNative(run->scene_.isReactNative());
   host.setScreenSize(size.width, size.height);
-  host.setServerURL(options.serverURL.value_or("https://" + ZRLDashboard::host()));
+  if (options.serverURL) host.setServerURL(*options.serverURL);
   host.setCertificateAuthorityFile(caFile);
   ZRLController::setSharedController(run->trace_->host());
 
@@ -117,10 +128,10 @@ std::unique_ptr<ZRLSimRun> ZRLSimRun::start(const ZRLSimRunOptions& options, int
   run->appWindow_ = run->scene_.show(initial);
   run->appWindow_->setWindowScene(run->windowScene_);
 
-  run->plugin_ = std::make_shared<ZRLWYSIWYGPlugin>();
-  run->plugin_->initialize(nlohmann::json::object());
+  if (run->plugin_) run->plugin_->initialize(nlohmann::json::object());
   host.postEvent(std::make_shared<ZRLEvent>(ZRLEventTypeScreenChange, initial));
-  if (!run->runMainQueue([&] { return run->plugin_->zrlButton() != nullptr; },
+  if (run->plugin_ &&
+      !run->runMainQueue([] { return floatingControl().has_value(); },
                          std::chrono::duration_cast<std::chrono::milliseconds>(kStartTimeout))) {
     return fail(kZRLSimExitFailure, "the plug-in did not put up its floating button");
   }
@@ -129,8 +140,33 @@ std::unique_ptr<ZRLSimRun> ZRLSimRun::start(const ZRLSimRunOptions& options, int
   return run;
 }
 
-std::shared_ptr<ZRLFloatingButton> ZRLSimRun::button() const {
-  return plugin_->zrlButton();
+std::optional<ZRLSimRun::FloatingControl> ZRLSimRun::floatingControl() {
+  for (const auto& window : UIApplication::sharedApplication().windows()) {
+    if (std::string_view(window->className()) != "ZRLFloatingButtonWindow") continue;
+    FloatingControl control;
+    for (const UIViewPtr& view : window->subviews()) {
+      auto button = std::dynamic_pointer_cast<UIButton>(view);
+      if (!button) continue;
+      if (std::string_view(view->className()) == "ZRLFloatingButton") {
+        control.button = view;
+      } else if (button->titleForState(UIControlStateNormal) == "Select Screen") {
+        control.selectScreen = std::move(button);
+      } else {
+        control.testDevice = std::move(button);
+      }
+    }
+    if (control.button && control.selectScreen && control.testDevice) return control;
+  }
+  return std::nullopt;
+}
+
+bool ZRLSimRun::FloatingControl::isTestDevice() const {
+  return testDevice->titleForState(UIControlStateNormal) == "Remove Test Device";
+}
+
+bool ZRLSimRun::FloatingControl::isSelectScreenGreen() const {
+  const UIColorPtr background = selectScreen->backgroundColor();
+  return background && *background == *UIColor::greenColor();
 }
 
 void ZRLSimRun::noticeCard() {
@@ -206,13 +242,13 @@ void ZRLSimRun::touchUp(CGPoint point) {
   // The action buttons act when the touch ends inside them: one that
   // flipped the test-device flag, or "Select Screen"'s colour, started a
   // request.
-  const auto floating = button();
-  const bool testDeviceBefore = floating->isTestDevice();
-  const bool greenBefore = floating->isSelectScreenButtonGreenColor();
+  const std::optional<FloatingControl> control = floatingControl();
+  const bool testDeviceBefore = control && control->isTestDevice();
+  const bool greenBefore = control && control->isSelectScreenGreen();
   UIApplication::sharedApplication().sendTouchEnded(clamped(point));
   touching_ = false;
-  if (floating->isTestDevice() != testDeviceBefore) ++requestsStarted_;
-  if (floating->isSelectScreenButtonGreenColor() != greenBefore) ++requestsStarted_;
+  if (control && control->isTestDevice() != testDeviceBefore) ++requestsStarted_;
+  if (control && control->isSelectScreenGreen() != greenBefore) ++requestsStarted_;
   changed();
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // `zrl-sim run`: the plug-in in the stand-in host on a simulated app that a
 // person (or a script) drives with commands, touches and snapshots.
-// ZRLSimRun owns the host, the plug-in and the scene; a front end (the
-// command loop of ZRLSimRunMain, or a window) feeds it command lines and
-// touches, steps the main queue and draws the screen it renders.
+// ZRLSimRun owns the host, the plug-in that the host's loader found (or
+// none) and the scene; a front end (the command loop of ZRLSimRunMain, or a
+// window) feeds it command lines and touches, steps the main queue and draws
+// the screen it renders.
 
 #include <atomic>
 #include <chrono>
@@ -15,12 +16,13 @@
 #include <string_view>
 
 #include "Platform/UIKit/CGGeometry.h"
+#include "Platform/UIKit/UIButton.h"
 #include "Platform/UIKit/UIImage.h"
 #include "Tools/zrl-sim/ZRLSimScene.h"
 
-class ZRLFloatingButton;
 class ZRLSimTrace;
-class ZRLWYSIWYGPlugin;
+class ZorlanPlugin;
+class ZorlanPluginInspection;
 
 struct ZRLSimRunOptions {
   std::string scenePath;
@@ -59,11 +61,14 @@ class ZRLSimRun {
     quit,     // `quit`: the run should end
   };
 
-  // Loads the scene, configures the host, shows the first screen and
-  // initialises the plug-in, running the main queue until the floating
-  // button stands. Null on failure, with an exit status (2: bad scene, CA
-  // file or option; 1: the plug-in did not come up) and a message. Call
-  // on the thread that runs the main queue, once per process.
+  // Loads the scene, configures the host, shows the first screen and has
+  // the host's loader look for the plug-in ("plug-in: ..." on standard
+  // error); initialises the plug-in found, running the main queue until the
+  // floating button stands. Without a plug-in the app runs on without a
+  // floating button or preview stream. Null on failure, with an exit status
+  // (2: bad scene, CA file or option; 1: the plug-in found did not come up)
+  // and a message. Call on the thread that runs the main queue, once per
+  // process.
   static std::unique_ptr<ZRLSimRun> start(const ZRLSimRunOptions& options, int* status,
                                           std::string* error);
   ~ZRLSimRun();
@@ -115,7 +120,22 @@ class ZRLSimRun {
   // Runs the main queue until the condition holds or the time-out passes,
   // noticing cards and ticking the front end meanwhile.
   bool runMainQueue(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
-  std::shared_ptr<ZRLFloatingButton> button() const;
+
+  // The plug-in's floating control as its overlay window shows it, found
+  // in the application's windows by its classes and titles: the round
+  // button and the two action buttons. Absent without a plug-in, or before
+  // the control stands.
+  struct FloatingControl {
+    UIViewPtr button;
+    UIButtonPtr selectScreen;
+    UIButtonPtr testDevice;
+
+    bool menuOpen() const { return !selectScreen->isHidden(); }
+    // The toggle offers the removal once the device is a test device.
+    bool isTestDevice() const;
+    bool isSelectScreenGreen() const;
+  };
+  static std::optional<FloatingControl> floatingControl();
   bool onScreen(CGPoint point) const;
   CGPoint clamped(CGPoint point) const;  // onto the screen; not finite: 0
 
@@ -133,7 +153,8 @@ class ZRLSimRun {
   std::unique_ptr<ZRLSimTrace> trace_;
   std::shared_ptr<UIWindowScene> windowScene_;
   std::shared_ptr<UIWindow> appWindow_;
-  std::shared_ptr<ZRLWYSIWYGPlugin> plugin_;
+  std::shared_ptr<ZorlanPlugin> plugin_;  // null: none was found
+  std::shared_ptr<ZorlanPluginInspection> inspection_;
   std::function<void()> waitTick_;
   // Shared with the blocks that count the answers to requests, which may
   // run after the run has ended.
@@ -146,5 +167,5 @@ class ZRLSimRun {
 // The command loop: reads commands from the script, or standard input, one
 // a line, until `quit` or the end. Returns the exit status (0 after `quit`
 // or the end of the input, even when some commands were refused; 2 for bad
-// usage, scene, script or CA file; 1 when the plug-in does not start).
+// usage, scene, script or CA file; 1 when the plug-in found does not start).
 int ZRLSimRunMain(const ZRLSimRunOptions& options);

@@ -11,9 +11,9 @@
 #include "Platform/Net/NSURL.h"
 #include "Tools/zrl-sim/ZRLSimInput.h"
 #include "ZRLRTAPlugin/ZRLPreviewBuilder.h"
-#include "ZRLWYSIWYGPlugin/ZRLEventSource.h"
 #include "ZorlanSDK/ZRLController.h"
 #include "ZorlanSDK/ZRLJSONWriter.h"
+#include "ZorlanSDK/ZorlanPluginInspection.h"
 
 std::string ZRLSimPathAndQuery(const std::string& urlOrPath) {
   if (urlOrPath.find("://") == std::string::npos) {
@@ -120,8 +120,11 @@ struct ZRLSimTrace::Streams {
   }
 };
 
-ZRLSimTrace::ZRLSimTrace(std::function<void()> answered)
-    : answered_(std::make_shared<std::atomic<uint64_t>>(0)), streams_(std::make_shared<Streams>()) {
+ZRLSimTrace::ZRLSimTrace(std::function<void()> answered,
+                         std::shared_ptr<ZorlanPluginInspection> plugin)
+    : answered_(std::make_shared<std::atomic<uint64_t>>(0)),
+      plugin_(std::move(plugin)),
+      streams_(std::make_shared<Streams>()) {
   host_ = std::make_shared<ZRLSimHost>([count = answered_, answered = std::move(answered)] {
     count->fetch_add(1);
     if (answered) answered();
@@ -137,13 +140,15 @@ ZRLSimTrace::ZRLSimTrace(std::function<void()> answered)
                      ZRLSimWriteErrorLine(line);
                    });
   });
-  ZRLEventSource::setClientObserver(
-      [streams = streams_](const std::shared_ptr<LDEventSource>& client) {
-        streams->watch(client);
-      });
+  if (plugin_) {
+    plugin_->setPreviewStreamObserver(
+        [streams = streams_](const std::shared_ptr<LDEventSource>& client) {
+          streams->watch(client);
+        });
+  }
 }
 
 ZRLSimTrace::~ZRLSimTrace() {
   ZRLPreviewBuilder::setObserver({});
-  ZRLEventSource::setClientObserver({});
+  if (plugin_) plugin_->setPreviewStreamObserver({});
 }

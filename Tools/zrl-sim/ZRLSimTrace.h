@@ -13,6 +13,7 @@
 #include <string>
 
 class ZRLController;
+class ZorlanPluginInspection;
 
 // How deep the configuration of a "builder:" line is written: objects and
 // arrays nested deeper are written as the string "(cut: nested too deep)".
@@ -23,10 +24,11 @@ std::string ZRLSimPathAndQuery(const std::string& urlOrPath);
 
 class ZRLSimTrace {
  public:
-  // Makes the host and watches the preview channel's clients and the
-  // builders. `answered` runs after the line of each answered request,
-  // once the plug-in's own completion handler has run.
-  explicit ZRLSimTrace(std::function<void()> answered);
+  // Makes the host and watches the builders and, through `plugin` (none:
+  // there is no plug-in), its preview channel's clients. `answered` runs
+  // after the line of each answered request, once the plug-in's own
+  // completion handler has run.
+  ZRLSimTrace(std::function<void()> answered, std::shared_ptr<ZorlanPluginInspection> plugin);
   // Stops watching the channel and the builders; the host stays with
   // whoever holds it.
   ~ZRLSimTrace();
@@ -42,5 +44,6 @@ class ZRLSimTrace {
   struct Streams;
   std::shared_ptr<std::atomic<uint64_t>> answered_;
   std::shared_ptr<ZRLController> host_;
+  std::shared_ptr<ZorlanPluginInspection> plugin_;
   std::shared_ptr<Streams> streams_;
 };

@@ -33,14 +33,16 @@ Commands:
         layout.json     the layout exactly as the upload carries it
         screenshot.png  the screenshot that the upload carries
         body.json       the whole upload body
-      Exit status: 0 success; 1 the capture or writing its files failed
-      (no files are left behind); 2 bad usage, or a bad scene file or
-      screen name (no files are written).
+      Exit status: 0 success; 1 the capture or writing its files failed,
+      or no plug-in was found (no files are left behind); 2 bad usage, or
+      a bad scene file or screen name (no files are written).
 
   run --scene FILE [OPTIONS]
       Starts the host and the plug-in on the scene's "initial" screen (the
       floating button appears, the preview stream opens), then runs
-      commands, one a line, from the script or from standard input.
+      commands, one a line, from the script or from standard input. Without
+      a plug-in the app runs without the button and the stream, and dump
+      shows "button": null.
       --defaults FILE     the user-defaults file, where the test-device flag
                           is kept across runs (default: $ZRL_USER_DEFAULTS,
                           else ZRLWYSIWYGPlugin/zrl-sim.defaults.json under
@@ -108,6 +110,8 @@ Commands:
       the run waits up to 30 s for answers to the requests its taps started.
 
       Standard error also carries one line for each of these, as they happen:
+        plug-in: loaded PATH (version N)       at the start: the plug-in that
+        plug-in: none (WHY)                    the host loaded, or why none
         request: METHOD PATH?QUERY -> STATUS   (or -> error CODE, the
                                                 transport error's code)
         stream: open PATH?QUERY                the preview stream opened
@@ -135,6 +139,11 @@ Scene file:
            "text": "...", "textColor": "#rrggbb", "fontSize": 17,
            "subviews": [VIEW, ...] }
   Every key but "class" and "frame" is optional.
+
+Plug-in: the host loads libZRLWYSIWYGPlugin.so.1 at the start, from the
+folder $ZRL_PLUGIN_PATH when it is set (and only there), else by the usual
+library search; one with another interface version, or a library that is
+not the plug-in, is refused.
 
 Exit status: as each command says above; 2 for an unknown command.
 )usage";
