@@ -78,7 +78,8 @@ ZRLPluginLoadOutcome open(const std::string& file) {
 }
 
 ZRLPluginLoadOutcome search() {
-  const char* folder = std::getenv(ZRLPluginLoader::kPathVariable);  // NOLINT(concurrency-mt-unsafe)
+  const char* folder =
+      std::getenv(ZRLPluginLoader::kPathVariable);  // NOLINT(concurrency-mt-unsafe)
   if (folder != nullptr && *folder != '\0') {
     return open((std::filesystem::path(folder) / ZRLPluginLoader::kLibraryName).string());
   }

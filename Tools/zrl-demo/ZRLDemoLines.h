@@ -24,13 +24,13 @@ struct ZRLDemoDashboardAddress {
 
 // One line of zrl-sim's standard error.
 struct ZRLDemoSimLine {
+  // plugin: "plug-in: " and, in outcome, "loaded PATH (version N)" or
+  // "none (WHY)".
   enum class Kind { plugin, request, streamOpen, streamClosed, streamError, builder, other };
   Kind kind = Kind::other;
   std::string method;       // request
   std::string target;       // request (path and query); stream open
-  // request: the status ("200") or "error CODE"; stream error: the code;
-  // plugin: "loaded PATH (version N)" or "none (WHY)"
-  std::string outcome;
+  std::string outcome;      // request: the status ("200") or "error CODE"; stream error: the code
   std::string displayType;  // builder
   nlohmann::json config;    // builder
 

@@ -51,10 +51,10 @@ TEST(ZRLSimPluginTest, RunsWithThePluginTheHostLoadsOrWithoutOne) {
   EXPECT_THAT(without.errors, HasSubstr("plug-in: none (" + empty +
                                         "/libZRLWYSIWYGPlugin.so.1: cannot open shared object"));
   EXPECT_THAT(without.errors, Not(HasSubstr("stream: ")));
-  const nlohmann::json expected = {
-      {"screen", nullptr},      {"button", nullptr},    {"menuOpen", false},
-      {"selectScreen", nullptr}, {"testDevice", nullptr}, {"isTestDevice", false},
-      {"preview", nullptr}};
+  const nlohmann::json expected = {{"screen", nullptr},     {"button", nullptr},
+                                   {"menuOpen", false},     {"selectScreen", nullptr},
+                                   {"testDevice", nullptr}, {"isTestDevice", false},
+                                   {"preview", nullptr}};
   EXPECT_EQ(without.dump, expected);
 }
 
