@@ -372,61 +372,35 @@ TEST_F(NetSession, CancelBeforeTheStartBeforeTheAnswerAndMidBody) {
   EXPECT_EQ(summary(client.finish(suspended)), kCancelled);
 }
 
-namespace {
-
-// A task with a completion handler, and its end once there is one.
-struct Pending {
-  NSURLSessionDataTaskPtr task;
-  std::shared_future<NSErrorPtr> end;
-
-  bool ended() const { return end.wait_for(0s) == std::future_status::ready; }
-  std::string outcome() const {
-    return end.wait_for(kPatience) == std::future_status::ready ? ::outcome(end.get()) : "no end";
-  }
-};
-
-Pending begin(const NSURLSessionPtr& session, const std::string& url, double timeout) {
-  auto end = std::make_shared<std::promise<NSErrorPtr>>();
-  Pending pending{session->dataTaskWithRequest(
-                      requestFor(url, timeout),
-                      [end](auto&, auto&, const NSErrorPtr& error) { end->set_value(error); }),
-                  end->get_future().share()};
-  pending.task->resume();
-  return pending;
-}
-
-}  // namespace
-
 TEST_F(NetSession, EachTransferKeepsItsOwnIdleLimitUnderTheSharedTimer) {
   Client client;
-  const NSURLSessionPtr& session = client.session;
   // A task that ends before its limit leaves no check behind that could
   // touch it once its deadline passes ("shorter" below, started after it
   // ended with the same limit, outlasts it). The limit is generous, so that
   // a busy machine never turns the answer into a time-out.
-  EXPECT_EQ(begin(session, server.URL("/done"), 3).outcome(), "ok");
-  const Pending patient = begin(session, server.URL("/silent"), 600);
-  const Pending shortest = begin(session, server.URL("/silent"), 0.5);
-  const Pending shorter = begin(session, server.URL("/silent"), 3);
+  EXPECT_EQ(summary(client.finish(client.start(server.URL("/done"), 3))), "ok [done]");
+  const auto patient = client.start(server.URL("/silent"), 600);
+  const auto shortest = client.start(server.URL("/silent"), 0.5);
+  const auto shorter = client.start(server.URL("/silent"), 3);
   // Each of the short ones runs out its own limit; the long one is left
   // alone by their time-outs and goes on until it is cancelled.
   const std::string timedOut = "-1001 The request timed out.";
-  EXPECT_EQ(shortest.outcome(), timedOut);
-  EXPECT_EQ(shorter.outcome(), timedOut);
-  EXPECT_FALSE(patient.ended());
-  patient.task->cancel();
-  EXPECT_EQ(patient.outcome(), kCancelled);
+  EXPECT_EQ(summary(client.finish(shortest)), timedOut);
+  EXPECT_EQ(summary(client.finish(shorter)), timedOut);
+  EXPECT_EQ(summary(client.delegate->trace(patient)), "no end");
+  patient->cancel();
+  EXPECT_EQ(summary(client.finish(patient)), kCancelled);
 
   // A task suspended before its limit runs out does not time out while it
   // is held; resumed, its limit runs again.
-  const Pending held = begin(session, server.URL("/silent"), 0.5);
-  held.task->suspend();
-  EXPECT_EQ(begin(session, server.URL("/silent"), 1.5).outcome(), timedOut);
+  const auto held = client.start(server.URL("/silent"), 0.5);
+  held->suspend();
+  EXPECT_EQ(summary(client.finish(client.start(server.URL("/silent"), 1.5))), timedOut);
   // The held task has waited longer than its limit by now; whether its
   // suspension reached the network first is up to the threads, so only its
   // eventual end is certain.
-  held.task->resume();
-  EXPECT_EQ(held.outcome(), timedOut);
+  held->resume();
+  EXPECT_EQ(summary(client.finish(held)), timedOut);
 }
 
 TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {

@@ -55,10 +55,7 @@ TEST(ZRLJSONWriter, InvalidUTF8BecomesReplacementCharactersWhereverItStands) {
   }
 }
 
-TEST(ZRLUtilities, StringChecksAndJSONObjects) {
-  EXPECT_TRUE(ZRLUtilities::isInvalidString(std::nullopt));
-  EXPECT_TRUE(ZRLUtilities::isInvalidString(""));
-  EXPECT_FALSE(ZRLUtilities::isInvalidString(" "));
+TEST(ZRLUtilities, JSONObjectsFromText) {
   EXPECT_EQ(ZRLUtilities::dictionaryFromJsonString("{\"a\":[1]}"), (nlohmann::json{{"a", {1}}}));
   EXPECT_EQ(ZRLUtilities::dictionaryFromJsonString("[1]"), std::nullopt);
   EXPECT_EQ(ZRLUtilities::dictionaryFromJsonString("{\"a\":"), std::nullopt);
