@@ -407,9 +407,9 @@ TEST_F(LDEventSourceConnection, RecordsDoNotDependOnCutsAndNoUnfinishedBlockOutl
   client->setMaxEventSize(4096);
   client->open();
 
-  // First connection: every byte a chunk of its own, and a block left
-  // unfinished when the connection is reset.
-  const std::string first = body + "data: hal";
+  // First connection: every byte a chunk of its own, and a block and a
+  // character left unfinished when the connection is reset.
+  const std::string first = body + "data: h\xE2\x82";
   auto bytewise = stream(0);
   ASSERT_TRUE(bytewise);
   ASSERT_TRUE(bytewise->write(kEventStreamHead));
