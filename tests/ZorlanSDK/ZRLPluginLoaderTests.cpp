@@ -78,12 +78,8 @@ bool floatingWindowShown() {
   std::_Exit(shown && heard ? 0 : 4);
 }
 
-class ZRLPluginLoaderTest : public testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(ZRLPluginLoaderTest, FindsThePluginBesideTheHostOrOnlyInTheNamedFolder) {
+TEST(ZRLPluginLoaderTest, LoadsOnlyThePluginItKnowsFromWhereItIsTold) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(loadAndExit(nullptr), ExitedWithCode(kLoaded),
               "plug-in: loaded /.*/libZRLWYSIWYGPlugin\\.so\\.1 \\(version 1\\)");
   EXPECT_EXIT(loadAndExit(ZRL_PLUGIN_DIR), ExitedWithCode(kLoaded),
@@ -91,9 +87,6 @@ TEST_F(ZRLPluginLoaderTest, FindsThePluginBesideTheHostOrOnlyInTheNamedFolder) {
   // The usual search would find it; a folder that is named is the only place.
   EXPECT_EXIT(loadAndExit(ZRL_EMPTY_DIR), ExitedWithCode(kRefusedAndUnloaded),
               "plug-in: none \\(" ZRL_EMPTY_DIR "/libZRLWYSIWYGPlugin\\.so\\.1: cannot open");
-}
-
-TEST_F(ZRLPluginLoaderTest, RefusesAnotherInterfaceVersionOrAnotherLibraryBeforeItRuns) {
   EXPECT_EXIT(loadAndExit(ZRL_WRONG_VERSION_DIR), ExitedWithCode(kRefusedAndUnloaded),
               "plug-in: none \\(.*/libZRLWYSIWYGPlugin\\.so\\.1 has plug-in interface version "
               "99, this host knows version 1\\)");
@@ -102,7 +95,8 @@ TEST_F(ZRLPluginLoaderTest, RefusesAnotherInterfaceVersionOrAnotherLibraryBefore
               "ZorlanPluginEntryPoint\\)");
 }
 
-TEST_F(ZRLPluginLoaderTest, ThePluginSharesTheHostsApplicationMainQueueAndController) {
+TEST(ZRLPluginLoaderTest, ThePluginSharesTheHostsApplicationMainQueueAndController) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(initializeAndExit(), ExitedWithCode(0), "floating window shown, screen change heard");
 }
 
