@@ -7,6 +7,7 @@
 #include <exception>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 
 #include "Platform/Foundation/NSLog.h"
 
@@ -77,13 +78,35 @@ ZRLPluginLoadOutcome open(const std::string& file) {
   return outcome;
 }
 
+// An object of this library, whose address names the library's file.
+const char kHostSDKMarker = 0;
+
+// The plug-in's file beside this library, where the usual search finds it
+// through this library's RUNPATH ($ORIGIN). A sanitizer that intercepts
+// dlopen becomes the caller in the dynamic loader's eyes, and its RUNPATH
+// is not this one: the folder is then looked at directly.
+std::optional<std::filesystem::path> besideHostSDK() {
+  Dl_info info{};
+  if (dladdr(&kHostSDKMarker, &info) == 0 || info.dli_fname == nullptr) return std::nullopt;
+  std::filesystem::path file =
+      std::filesystem::path(info.dli_fname).parent_path() / ZRLPluginLoader::kLibraryName;
+  std::error_code ignored;
+  if (!std::filesystem::exists(file, ignored)) return std::nullopt;
+  return file;
+}
+
 ZRLPluginLoadOutcome search() {
   const char* folder =
       std::getenv(ZRLPluginLoader::kPathVariable);  // NOLINT(concurrency-mt-unsafe)
   if (folder != nullptr && *folder != '\0') {
     return open((std::filesystem::path(folder) / ZRLPluginLoader::kLibraryName).string());
   }
-  return open(ZRLPluginLoader::kLibraryName);
+  ZRLPluginLoadOutcome outcome = open(ZRLPluginLoader::kLibraryName);
+  // Not found by that name at all (a file that was found has its path).
+  if (!outcome.plugin && outcome.path == ZRLPluginLoader::kLibraryName) {
+    if (const auto beside = besideHostSDK()) return open(beside->lexically_normal().string());
+  }
+  return outcome;
 }
 
 }  // namespace
