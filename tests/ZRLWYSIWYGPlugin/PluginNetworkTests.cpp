@@ -4,7 +4,6 @@
 // program's tests take the ones that succeed), and pushed previews reach
 // their builders once.
 
-#include <future>
 #include <mutex>
 
 #include <gmock/gmock.h>
