@@ -15,6 +15,7 @@
 
 #include "ZRLWYSIWYGPlugin/ZRLDashboard.h"
 #include "ZRLWYSIWYGPlugin/ZRLEventSource.h"
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginExport.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginVersion.h"
 #include "ZorlanSDK/ZorlanSDK.h"
 
@@ -30,9 +31,10 @@ inline constexpr long ZRLWYSIWYGPluginErrorMissingHardwareModel = 2;
 
 class ZRLFloatingButton;
 
-class ZRLWYSIWYGPlugin : public ZorlanPlugin,
-                         public ZRLEventListener,
-                         public std::enable_shared_from_this<ZRLWYSIWYGPlugin> {
+class ZRLWYSIWYGPLUGIN_EXPORT ZRLWYSIWYGPlugin
+    : public ZorlanPlugin,
+      public ZRLEventListener,
+      public std::enable_shared_from_this<ZRLWYSIWYGPlugin> {
  public:
   // Told whether the server accepted a test-device request (no error and
   // status 200); false when the request could not be sent.
