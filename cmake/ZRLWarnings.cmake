@@ -27,7 +27,10 @@ endif()
 # project's own: an installed library does not hand them to its users.
 function(zrl_add_library name)
   add_library(${name} ${ARGN})
-  target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+  # The generated export headers ("Platform/PlatformExport.h") too: any
+  # header of the project may include one.
+  target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+                                            $<BUILD_INTERFACE:${ZRL_GENERATED_INCLUDEDIR}>)
   target_link_libraries(${name} PRIVATE $<BUILD_INTERFACE:zrl_warnings>)
   if(ZRL_CGFLOAT_IS_FLOAT)
     # Changes the layout of every geometry type: users must build with it too.
@@ -57,7 +60,6 @@ function(zrl_add_layer name export_header)
   generate_export_header(${name}
     BASE_NAME ${name}
     EXPORT_FILE_NAME ${ZRL_GENERATED_INCLUDEDIR}/${export_header})
-  target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${ZRL_GENERATED_INCLUDEDIR}>)
   get_target_property(kind ${name} TYPE)
   if(kind STREQUAL "STATIC_LIBRARY")
     # The same header serves the static set: the macro then says nothing.
