@@ -160,7 +160,7 @@ cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL _zrl_write_package)
 # text whichever kind this build is, so that two builds installed into one
 # prefix agree.
 function(_zrl_write_pkg_config)
-  set(ZRL_PC_CFLAGS "-DASIO_STANDALONE -DASIO_NO_DEPRECATED")
+  set(ZRL_PC_CFLAGS "-DASIO_STANDALONE -DASIO_NO_DEPRECATED -DASIO_DISABLE_VISIBILITY")
   if(ZRL_CGFLOAT_IS_FLOAT)
     string(APPEND ZRL_PC_CFLAGS " -DZRL_CGFLOAT_IS_FLOAT=1")
   endif()
@@ -175,6 +175,7 @@ function(_zrl_write_pkg_config)
   # The prefix relative to the file's own folder, so that the prefix can be
   # chosen at install time (cmake --install --prefix).
   file(RELATIVE_PATH ZRL_PC_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  string(REGEX REPLACE "/$" "" ZRL_PC_PREFIX "${ZRL_PC_PREFIX}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/zrlwysiwygplugin.pc.in
     ${PROJECT_BINARY_DIR}/zrlwysiwygplugin.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/zrlwysiwygplugin.pc

@@ -75,8 +75,8 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
     EXPECT_TRUE(fs::exists(libdir / "libZRLWYSIWYGPlugin.a"));
   }
 
-  // pkg-config (when the machine has it) finds the headers and names six
-  // libraries that are installed.
+  // pkg-config (when the machine has it) finds the headers and names the
+  // six installed libraries.
   if (fs::exists("/usr/bin/pkg-config")) {
     ChildProcess pkgConfig({"/usr/bin/env", "PKG_CONFIG_PATH=" + (libdir / "pkgconfig").string(),
                             "pkg-config", "--cflags", "--libs", "zrlwysiwygplugin"});
@@ -88,10 +88,10 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
       if (flag.starts_with("-I") &&
           fs::exists(flag.substr(2) + "/ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"))
         headers = true;
-      if (!flag.starts_with("-lZRL") && !flag.starts_with("-lLD")) continue;
-      ++libraries;
-      const std::string name = "lib" + flag.substr(2) + (kind == "shared" ? ".so" : ".a");
-      EXPECT_TRUE(fs::exists(libdir / name)) << flag;
+      // Counted when installed here (libcurl and the like are the system's).
+      const std::string suffix = kind == "shared" ? ".so" : ".a";
+      if (flag.starts_with("-l") && fs::exists(libdir / ("lib" + flag.substr(2) + suffix)))
+        ++libraries;
     }
     EXPECT_TRUE(headers) << pkgConfig.unreadOutput();
     EXPECT_EQ(libraries, 6) << pkgConfig.unreadOutput();
