@@ -225,32 +225,6 @@ struct SlowHandler {
   }
 };
 
-// A gzip writer whose every piece is flushed, so that the receiver can
-// decode everything written so far.
-class GzipPieces {
- public:
-  GzipPieces() { ok_ = deflateInit2(&stream_, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) == Z_OK; }
-  ~GzipPieces() { deflateEnd(&stream_); }
-  GzipPieces(const GzipPieces&) = delete;
-  GzipPieces& operator=(const GzipPieces&) = delete;
-
-  std::string piece(const std::string& text) {
-    std::string out(deflateBound(&stream_, text.size()) + 64, '\0');  // and the flush's marker
-    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream_.avail_in = static_cast<uInt>(text.size());
-    stream_.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream_.avail_out = static_cast<uInt>(out.size());
-    ok_ = ok_ && deflate(&stream_, Z_SYNC_FLUSH) == Z_OK && stream_.avail_out != 0;
-    out.resize(out.size() - stream_.avail_out);
-    return out;
-  }
-  bool ok() const { return ok_; }
-
- private:
-  z_stream stream_{};
-  bool ok_ = false;
-};
-
 struct ClientOptions {
   std::optional<NSHTTPHeaderFields> headers = std::nullopt;
   double timeout = 20.0;
@@ -274,32 +248,14 @@ class LDEventSourceConnection : public LocalServerFixture {
   }
 
   // The i-th request to the path gets the i-th answer; later ones get the last.
-  // Each request's arrival is timed (in a record that the server's
-  // handlers share, since they may run until the server, which the fixture
-  // holds longer, has stopped).
   void script(const std::string& path, std::vector<Answer> answers,
               const std::string& method = "GET") {
     auto next = std::make_shared<std::atomic<size_t>>(0);
-    server.route(method, path,
-                 [arrivals = arrivals, next, answers = std::move(answers)](const ZRLLocalRequest&,
-                                                                           ZRLLocalResponder& r) {
-                   {
-                     std::lock_guard lock(arrivals->mutex);
-                     arrivals->times.push_back(std::chrono::steady_clock::now());
-                   }
-                   answers[std::min(next->fetch_add(1), answers.size() - 1)](r);
-                 });
-  }
-  // The shortest time between two of the first n scripted requests.
-  std::chrono::milliseconds shortestGap(size_t n) {
-    std::lock_guard lock(arrivals->mutex);
-    const auto& times = arrivals->times;
-    auto shortest = std::chrono::milliseconds::max();
-    for (size_t i = 1; i < std::min(n, times.size()); ++i) {
-      shortest = std::min(
-          shortest, std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1]));
-    }
-    return shortest;
+    server.route(
+        method, path,
+        [next, answers = std::move(answers)](const ZRLLocalRequest&, ZRLLocalResponder& r) {
+          answers[std::min(next->fetch_add(1), answers.size() - 1)](r);
+        });
   }
   // An event stream that the test writes, and raw bytes, head included.
   Answer liveStream() {
@@ -331,11 +287,6 @@ class LDEventSourceConnection : public LocalServerFixture {
   std::shared_ptr<Draws> draws = std::make_shared<Draws>();
   std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
   std::vector<std::shared_ptr<LDEventSource>> clients;
-  struct Arrivals {
-    std::mutex mutex;
-    std::vector<std::chrono::steady_clock::time_point> times;
-  };
-  std::shared_ptr<Arrivals> arrivals = std::make_shared<Arrivals>();
 };
 
 TEST_F(LDEventSourceConnection, RecordsStatesAndLastEventIDAcrossReconnections) {
@@ -367,7 +318,6 @@ TEST_F(LDEventSourceConnection, RecordsStatesAndLastEventIDAcrossReconnections) 
   auto live = stream(0);
   ASSERT_TRUE(live);
   ASSERT_TRUE(recorder->waitFor("open"));
-  EXPECT_EQ(client->retryAttempt(), 0);
   live->write("id: 1\nevent: update\ndata: a\ndata: b\n\n: keep-alive\n\n");
   live->write("id: 2\nevent: message\ndata: c\n\n");
   live->close();
@@ -387,10 +337,7 @@ TEST_F(LDEventSourceConnection, RecordsStatesAndLastEventIDAcrossReconnections) 
   EXPECT_EQ(recorder->lines(), expected);
   EXPECT_EQ(batches->lines(), expected);
   EXPECT_EQ(draws->seen(), (std::vector<uint32_t>{2000, 2000, 2000}));
-  const NSErrorPtr closing = recorder->events().at(8)->error();
-  ASSERT_TRUE(closing);
-  EXPECT_EQ(closing->localizedDescription(), "Connection with the event source was closed.");
-  EXPECT_FALSE(closing->underlyingError());
+  // (zrl-events' tests print each end's domain, code and description.)
 
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 4U);
@@ -415,86 +362,35 @@ TEST_F(LDEventSourceConnection, RecordsStatesAndLastEventIDAcrossReconnections) 
   EXPECT_EQ(batches->lines(), expected);
 }
 
-// Numbered records as fast as the socket takes them, to a client with no
-// listener: its batch handler sees each, in order, and no record is ever in
-// flight, since none is made.
-TEST_F(LDEventSourceConnection, ABatchHandlerAloneMakesNoRecordsAndSeesEveryRecord) {
-  script("/numbered", {liveStream()});
-  auto client = makeClient("/numbered", {.record = false});
-  constexpr size_t kRecords = 20000;
-  struct Seen {
-    std::mutex mutex;
-    std::condition_variable changed;
-    size_t next = 0;
-    size_t pieces = 0;
-    bool inOrder = true;
-    bool recordsMade = false;
-  };
-  auto seen = std::make_shared<Seen>();
-  std::weak_ptr<LDEventSource> weak = client;
-  client->setBatchHandler([seen, weak](std::span<const LDEventDelivery> records) {
-    const auto self = weak.lock();
-    std::lock_guard lock(seen->mutex);
-    ++seen->pieces;
-    if (self && self->recordsInFlight() != 0) seen->recordsMade = true;
-    for (const LDEventDelivery& delivery : records) {
-      if (!delivery.record.data) continue;  // the states
-      if (delivery.record.id != numberedBlock(seen->next++).substr(4, 7) ||
-          delivery.record.data->size() != 100 || delivery.typeCount != 1) {
-        seen->inOrder = false;
-      }
-    }
-    seen->changed.notify_all();
-  });
-  client->open();
-  std::thread writer = pushNumbered(stream(0), kRecords, false);
-  writer.join();
-  std::unique_lock lock(seen->mutex);
-  ASSERT_TRUE(seen->changed.wait_for(lock, kPatience, [&] { return seen->next == kRecords; }));
-  EXPECT_TRUE(seen->inOrder);
-  EXPECT_FALSE(seen->recordsMade);
-  EXPECT_GT(seen->pieces, 3U);  // states, and the body in more than one piece
-  EXPECT_EQ(client->recordsInFlight(), 0U);
-}
-
+// (zrl-events' tests give a client with a batch handler alone bursts of
+// 20,000 records, each printed in order.)
 // An event stream sent with a content coding: each record is read as soon
-// as its compressed bytes arrive, and a stream that cannot be decoded ends
-// its connection with the network layer's error instead of going silent.
-TEST_F(LDEventSourceConnection, AGzipStreamIsReadAsItArrivesAndOneNotGzipEndsWithTheError) {
-  const ZRLLocalHeaders gzipped = {{"Content-Type", "text/event-stream"},
-                                   {"Content-Encoding", "gzip"}};
-  script("/gzip", {[this, gzipped](ZRLLocalResponder& r) {
-                     auto plain = r.stream(200, gzipped);
-                     plain->write("data: this is not gzip\n\n");
-                     hand(plain);
-                   },
-                   [this, gzipped](ZRLLocalResponder& r) { hand(r.stream(200, gzipped)); }});
-  auto client = makeClient("/gzip");
-  // The reconnection after the error would come only after many seconds.
-  client->setRetryInterval(30);
-  draws->answer = 60000;
-  client->open();
-  const std::string cannotDecode = closedBy(NSURLErrorDomain, NSURLErrorCannotDecodeContentData);
-  ASSERT_TRUE(recorder->waitFor("error" + cannotDecode));
-  EXPECT_EQ(recorder->lines(),
-            (Trace{"CONNECTING", "OPEN", "open", "CLOSED" + cannotDecode, "error" + cannotDecode}));
-  // Opened again at once instead.
-  client->close();
-  Recorder::listen(recorder, *client);
-  client->open();
-  const auto live = stream(1);
+// as its compressed bytes arrive, while the stream is still open. (The
+// session's tests check that an answer that cannot be decoded fails.)
+TEST_F(LDEventSourceConnection, AGzipStreamIsReadAsItArrives) {
+  script(
+      "/gzip", {[this](ZRLLocalResponder& r) {
+        hand(r.stream(200, {{"Content-Type", "text/event-stream"}, {"Content-Encoding", "gzip"}}));
+      }});
+  makeClient("/gzip")->open();
+  const auto live = stream(0);
   ASSERT_TRUE(live);
-  GzipPieces gzip;
-  // Each record must come out while the stream is still open: nothing
-  // waits for the end of the compressed body.
+  z_stream gzip{};
+  ASSERT_EQ(deflateInit2(&gzip, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
   for (int i = 0; i < 20; ++i) {
     const std::string data = std::to_string(i) + std::string(200, 'x');
-    ASSERT_TRUE(live->write(gzip.piece("data: " + data + "\n\n")));
-    ASSERT_TRUE(recorder->waitFor("message(null,null," + data + ")")) << i;
+    std::string text = "data: " + data + "\n\n";
+    std::string piece(deflateBound(&gzip, text.size()) + 64, '\0');  // and the flush's marker
+    gzip.next_in = reinterpret_cast<Bytef*>(text.data());
+    gzip.avail_in = static_cast<uInt>(text.size());
+    gzip.next_out = reinterpret_cast<Bytef*>(piece.data());
+    gzip.avail_out = static_cast<uInt>(piece.size());
+    EXPECT_EQ(deflate(&gzip, Z_SYNC_FLUSH), Z_OK);
+    piece.resize(piece.size() - gzip.avail_out);
+    EXPECT_TRUE(live->write(piece));
+    EXPECT_TRUE(recorder->waitFor("message(null,null," + data + ")")) << i;
   }
-  ASSERT_TRUE(gzip.ok());
-  EXPECT_NE(server.requests().at(1).header("Accept-Encoding").value_or("").find("gzip"),
-            std::string::npos);
+  deflateEnd(&gzip);
 }
 
 TEST_F(LDEventSourceConnection, RecordsDoNotDependOnCutsAndNoUnfinishedBlockOutlivesItsConnection) {
@@ -511,9 +407,9 @@ TEST_F(LDEventSourceConnection, RecordsDoNotDependOnCutsAndNoUnfinishedBlockOutl
   client->setMaxEventSize(4096);
   client->open();
 
-  // First connection: every byte a chunk of its own, and a block left
-  // unfinished when the connection is reset.
-  const std::string first = body + "data: hal";
+  // First connection: every byte a chunk of its own, and a block and a
+  // character left unfinished when the connection is reset.
+  const std::string first = body + "data: h\xE2\x82";
   auto bytewise = stream(0);
   ASSERT_TRUE(bytewise);
   ASSERT_TRUE(bytewise->write(kEventStreamHead));
@@ -658,8 +554,6 @@ TEST_F(LDEventSourceConnection, EachScriptOfAnswersGivesItsRecordsAndDelays) {
     ASSERT_TRUE(recorder->waitFor(row.until, row.times)) << row.name;
     if (row.until == "error" + refused) {
       EXPECT_FALSE(client->eventSourceTask()) << row.name;
-      EXPECT_EQ(recorder->events().back()->error()->localizedDescription(),
-                "Connection refused by the server.");
     }
     client->close();
     EXPECT_EQ(head(recorder->lines(), row.expected), row.expected) << row.name;
@@ -699,13 +593,14 @@ TEST_F(LDEventSourceConnection, ConnectionsWithoutDataAreRetriedAtGrowingInterva
   script("/nothing",
          {dropped, whole(200, "retry: 0\n\n"), whole(200, ": only a comment\n\n"), dropped});
   auto client = makeClient("/nothing");
+  const auto start = std::chrono::steady_clock::now();
   client->open();
   ASSERT_TRUE(server.waitForRequest(3, kPatience));
+  // The draw answers 0: each of the three waits is the floor of a second. A
+  // retry interval of 0 draws nothing, and no answer started the count again.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 2970ms);
   ASSERT_TRUE(recorder->waitFor("CONNECTING", 5));
   client->close();
-  // The draw answers 0: each wait is the floor of a second. A retry
-  // interval of 0 draws nothing, and no answer started the count again.
-  EXPECT_GE(shortestGap(4), 990ms);
   EXPECT_EQ(draws->seen(), (std::vector<uint32_t>{2000}));
   EXPECT_GE(client->retryAttempt(), 4);  // a fifth may have failed before the close
 }

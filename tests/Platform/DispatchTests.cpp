@@ -87,25 +87,6 @@ TEST(Dispatch, SerialQueueKeepsOrderNeverOverlapsAndOutlivesAThrowingBlock) {
   EXPECT_EQ(nested.get_future().wait_for(20s), std::future_status::ready);
 }
 
-TEST(Dispatch, GlobalQueuesRunConcurrentlyAndOffTheMainThread) {
-  auto high = dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0);
-  // Two blocks that each wait for the other can only finish if they overlap.
-  std::promise<void> first;
-  std::promise<void> second;
-  std::promise<bool> bothDone;
-  std::atomic<int> finished{0};
-  auto body = [&](std::promise<void>& mine, std::promise<void>& other) {
-    mine.set_value();
-    const bool ok = other.get_future().wait_for(20s) == std::future_status::ready;
-    if (finished.fetch_add(1) == 1) bothDone.set_value(ok && !NSThread::isMainThread());
-  };
-  dispatch_async(high, [&] { body(first, second); });
-  dispatch_async(high, [&] { body(second, first); });
-  auto result = bothDone.get_future();
-  ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
-  EXPECT_TRUE(result.get());
-}
-
 namespace {
 
 size_t threadCount() {

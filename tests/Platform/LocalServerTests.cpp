@@ -1,6 +1,6 @@
-// The local test server: routing and its record of requests, keep-alive and
-// bad requests from a raw socket, the order of a handler's writes, stream
-// handles that outlive their connection, and restarts.
+// The local test server: routing and its record of requests, its port,
+// keep-alive and bad requests from a raw socket, the order of a handler's
+// writes.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -52,11 +52,6 @@ std::string exchange(uint16_t port, const std::string& bytes,
   return received;
 }
 
-NSURLSessionPtr plainSession() {
-  return NSURLSession::sessionWithConfiguration(
-      NSURLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, nullptr);
-}
-
 }  // namespace
 
 class LocalServer : public LocalServerFixture {};
@@ -65,37 +60,34 @@ TEST_F(LocalServer, RoutesFallbackAndTheRecordOfRequests) {
   server.route("GET", "/a", [](auto& request, auto& r) {
     r.respond(200, {}, "a " + request.queryValue("q").value_or("(none)"));
   });
-  server.route("POST", "/a", [](auto&, auto& r) { r.respond(201, {}, "posted"); });
   server.route("GET", "/throws", [](auto&, auto&) { throw std::runtime_error("handler failed"); });
   server.route("GET", "/silent", [](auto&, auto&) {});
-  auto session = plainSession();
+  auto session = NSURLSession::sessionWithConfiguration(
+      NSURLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, nullptr);
   // The status and body, or the task's error (an HTTP status is none).
-  const auto answer = [&](const std::string& method, const std::string& target) {
-    auto request = requestFor(server.URL(target));
-    request.setHTTPMethod(method);
-    const TaskResult result = load(session, request);
+  const auto answer = [&](const std::string& target) {
+    const TaskResult result = load(session, requestFor(server.URL(target)));
     if (result.error) return result.error->description();
     return std::to_string(result.response->statusCode()) + " " + result.data.value_or("");
   };
-  EXPECT_EQ(answer("GET", "/a?q=x%2By+z&flag"), "200 a x+y z");
-  EXPECT_EQ(answer("POST", "/a"), "201 posted");
-  EXPECT_EQ(answer("GET", "/nowhere"), "404 Not Found\n");
-  EXPECT_EQ(answer("GET", "/throws"), "500 handler failed\n");
-  EXPECT_EQ(answer("GET", "/silent"), "500 The handler did not answer.\n");
+  EXPECT_EQ(answer("/a?q=x%2By+z&flag"), "200 a x+y z");
+  EXPECT_EQ(answer("/nowhere"), "404 Not Found\n");
+  EXPECT_EQ(answer("/throws"), "500 handler failed\n");
+  EXPECT_EQ(answer("/silent"), "500 The handler did not answer.\n");
   server.setFallback(
       [](auto& request, auto& r) { r.respond(299, {}, "fallback for " + request.target()); });
-  server.route("GET", "/a", [](auto&, auto& r) { r.respond(200, {}, "replaced"); });
-  EXPECT_EQ(answer("GET", "/other?x"), "299 fallback for /other?x");
-  EXPECT_EQ(answer("GET", "/a"), "200 replaced");
-
-  const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 7U);
-  EXPECT_EQ(requests[0].queryParameters(),
+  EXPECT_EQ(answer("/other?x"), "299 fallback for /other?x");
+  EXPECT_EQ(server.requests().at(0).queryParameters(),
             (std::vector<std::pair<std::string, std::string>>{{"q", "x+y z"}, {"flag", ""}}));
-  EXPECT_FALSE(requests[1].query());
-  EXPECT_FALSE(server.waitForRequest(7, 10ms));
-  EXPECT_EQ(server.connectionCount(), 1U) << "one client, one kept-alive connection";
   session->finishTasksAndInvalidate();
+  // No other server can take the port, which a restart keeps. (The
+  // event-stream client's restart test writes through the handles of a
+  // stopped server and reconnects to the same port; the session tests see
+  // a handle closed when its task is cancelled.)
+  ZRLLocalServer rival({.port = server.port(), .certificate = std::nullopt});
+  std::string problem;
+  EXPECT_FALSE(rival.start(&problem));
+  EXPECT_NE(problem.find(std::to_string(server.port())), std::string::npos) << problem;
 }
 
 TEST_F(LocalServer, KeepAlivePipeliningAndBadRequests) {
@@ -154,42 +146,4 @@ TEST_F(LocalServer, AHandlersOwnWritesKeepTheirPlaceBeforeOtherThreadsWrites) {
   const size_t body = answer.find("\r\n\r\n") + 4;
   EXPECT_EQ(answer.substr(body, 17), "from the handler\n");
   EXPECT_EQ(answer.size() - body, 17 + 4 * kPiece);
-}
-
-TEST_F(LocalServer, StreamHandlesOutliveTheirConnectionAndRestartsKeepThePort) {
-  streamRoute("/stream");
-  auto session = plainSession();
-  auto task = session->dataTaskWithRequest(requestFor(server.URL("/stream")));
-  task->resume();
-  ASSERT_TRUE(stream(0));
-  EXPECT_TRUE(stream(0)->write("data: 1\n\n") && stream(0)->flush());
-  EXPECT_EQ(server.openConnectionCount(), 1U);
-  // The client goes away: the handle sees it, and writes fail quietly.
-  task->cancel();
-  EXPECT_TRUE(stream(0)->waitUntilClosed(kPatience));
-  EXPECT_FALSE(stream(0)->isOpen() || stream(0)->write("lost") || stream(0)->flush(10ms));
-  EXPECT_TRUE(eventually([&] { return server.openConnectionCount() == 0; }));
-
-  // A stop closes every connection, and their handles stay safe to use.
-  const uint16_t port = server.port();
-  EXPECT_EQ(exchange(port, "GET /stream HTTP/1.1\r\n\r\n",
-                     [&] {
-                       ASSERT_TRUE(stream(1));
-                       server.stop();
-                     }),
-            "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
-  EXPECT_FALSE(server.isRunning() || stream(1)->write("after the end") || stream(1)->flush(10ms));
-  stream(1)->close();
-  stream(1)->abort();
-  const NSErrorPtr down = load(session, requestFor(server.URL("/"))).error;
-  EXPECT_EQ(down ? down->code() : 0, NSURLErrorCannotConnectToHost);
-  // Started again, it listens on the same port, which no other server can take.
-  ASSERT_TRUE(server.start());
-  EXPECT_EQ(server.port(), port);
-  EXPECT_EQ(load(session, requestFor(server.URL("/after"))).error, nullptr);
-  ZRLLocalServer rival({.port = port, .certificate = std::nullopt});
-  std::string problem;
-  EXPECT_FALSE(rival.start(&problem));
-  EXPECT_NE(problem.find(std::to_string(port)), std::string::npos) << problem;
-  session->finishTasksAndInvalidate();
 }

@@ -76,13 +76,10 @@ class LineLog {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
   }
   size_t count(const std::string& line) const { return count(lines(), line); }
-  bool waitUntil(const std::function<bool(const Lines&)>& done) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kPatience, [&] { return done(lines_); });
-  }
   // Waits until the line has been noted n times.
   bool waitFor(const std::string& line, size_t n = 1) {
-    return waitUntil([&](const Lines& lines) { return count(lines, line) >= n; });
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [&] { return count(lines_, line) >= n; });
   }
 
  private:
@@ -133,11 +130,6 @@ class LocalServerFixture : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server.start()); }
 
-  void streamRoute(const std::string& path, const ZRLLocalHeaders& headers = {}) {
-    server.route("GET", path, [this, headers](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-      hand(r.stream(200, headers));
-    });
-  }
   void hand(std::shared_ptr<ZRLLocalStream> stream) {
     std::lock_guard lock(mutex_);
     streams_.push_back(std::move(stream));
