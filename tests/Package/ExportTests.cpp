@@ -31,12 +31,13 @@ std::string ownName(std::string symbol) {
         "virtual thunk to ", "TLS init function for ", "TLS wrapper function for "}) {
     if (symbol.starts_with(prefix)) symbol.erase(0, prefix.size());
   }
-  // Operators whose names would open or close a bracket.
+  // Operators whose names would open or close a bracket ("operator<=><T>"
+  // is a template of one).
   for (const std::string_view op :
        {"operator<=>", "operator<<=", "operator>>=", "operator<<", "operator>>",
         "operator<=", "operator>=", "operator<", "operator>", "operator->", "operator()"}) {
     for (size_t at = symbol.find(op); at != std::string::npos; at = symbol.find(op, at))
-      symbol.replace(at, op.size(), "operator");
+      symbol.replace(at, op.size(), "operator~");  // "~": no operator above matches again
   }
   std::string flat;
   int depth = 0;
