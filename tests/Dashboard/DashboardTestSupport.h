@@ -28,11 +28,6 @@
 #include "Tools/zrl-dashboard/ZRLDashboardStore.h"
 #include "tests/Tools/ToolTestSupport.h"
 
-// One read's time-out, and the bound on a whole wait for a text or an end,
-// so that a stream that keeps sending keep-alives cannot hold a test.
-inline constexpr auto kDashboardPatience = std::chrono::seconds(20);
-inline constexpr auto kDashboardDeadline = std::chrono::seconds(60);
-
 struct HTTPAnswer {
   long status = 0;
   std::string body;
@@ -86,16 +81,18 @@ inline HTTPAnswer dashboardAPI(const DashboardProcess& dashboard, const std::str
 }
 
 // A TLS connection to 127.0.0.1 that verifies the dashboard's certificate
-// and does only what the test tells it. Each read waits at most
-// kDashboardPatience, and each wait for a text or an end at most its
-// deadline; a failed wait says what it waited for and why it stopped.
+// and does only what the test tells it. Each read waits at most kPatience,
+// and each wait for a text or an end at most its deadline (so that a stream
+// that keeps sending keep-alives cannot hold a test); a failed wait says
+// what it waited for and why it stopped.
 class RawTLSClient {
   using Clock = std::chrono::steady_clock;
 
  public:
   RawTLSClient(unsigned short port, const std::string& authorityFile, bool handshake = true) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    setReadTimeout(kDashboardPatience);
+    timeval patience{std::chrono::seconds(kPatience).count(), 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -129,9 +126,8 @@ class RawTLSClient {
   }
   // Reads until the text holds `until`; fails when the connection ends, a
   // read times out or the deadline passes first.
-  ::testing::AssertionResult readUntil(const std::string& until,
-                                       Clock::duration within = kDashboardDeadline) {
-    const auto deadline = Clock::now() + within;
+  ::testing::AssertionResult readUntil(const std::string& until) {
+    const auto deadline = Clock::now() + kToolPatience;
     while (received_.find(until) == std::string::npos) {
       if (!readSome(deadline))
         return ::testing::AssertionFailure()
@@ -143,13 +139,13 @@ class RawTLSClient {
   }
   // Succeeds when the server ends the connection before a read times out
   // and before the deadline.
-  ::testing::AssertionResult endsByServer(Clock::duration within = kDashboardDeadline) {
+  ::testing::AssertionResult endsByServer() {
     if (!secure_) {
       char byte = 0;
       if (connected_ && ::recv(fd_, &byte, 1, 0) == 0) return ::testing::AssertionSuccess();
       return ::testing::AssertionFailure() << "the server did not end the connection";
     }
-    const auto deadline = Clock::now() + within;
+    const auto deadline = Clock::now() + kToolPatience;
     while (readSome(deadline)) {
     }
     if (stopped_ == "the end of the connection") return ::testing::AssertionSuccess();
@@ -158,20 +154,12 @@ class RawTLSClient {
   const std::string& received() const { return received_; }
 
  private:
-  void setReadTimeout(Clock::duration limit) {
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(limit).count();
-    timeval patience{static_cast<time_t>(micros / 1000000),
-                     static_cast<suseconds_t>(std::max<long long>(micros % 1000000, 1))};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  }
   // False when nothing more can be read: stopped_ says why.
   bool readSome(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
+    if (Clock::now() >= deadline) {
       stopped_ = "the deadline";
       return false;
     }
-    setReadTimeout(std::min<Clock::duration>(left, kDashboardPatience));
     char buffer[65536];
     const int n = SSL_read(ssl_, buffer, sizeof buffer);
     if (n > 0) {
@@ -183,11 +171,7 @@ class RawTLSClient {
     const int error = SSL_get_error(ssl_, n);
     const bool timedOut = (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_SYSCALL) &&
                           (errno == EAGAIN || errno == EWOULDBLOCK);
-    if (!timedOut) {
-      stopped_ = "the end of the connection";
-    } else {
-      stopped_ = Clock::now() >= deadline ? "the deadline" : "a read timed out";
-    }
+    stopped_ = timedOut ? "a read timed out" : "the end of the connection";
     return false;
   }
 
@@ -205,6 +189,10 @@ class RawTLSClient {
 inline const char* const kTestPNGBase64 =
     "iVBORw0KGgoAAAANSUhEUgAAAAQAAAACCAIAAADwyuo0AAAAEElEQVR4nGP4z8AA\\r\\n"
     "RwzIHABvqgf5gNwAKAAAAABJRU5ErkJggg==";
+
+// The request for application "app"'s event stream.
+inline const std::string kStreamRequest =
+    "GET /v1/api/sse-ui-config?appId=app HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
 // The key that the plug-in's test-device requests carry.
 inline constexpr const char* kPluginKey = "7C4D19E2A05B3F86D1E7420C9B5A6F13";
@@ -237,26 +225,23 @@ class DashboardRouterTest : public ::testing::Test {
         *store, hub, ZRLDashboardRouter::Options{"secret", 8443, folder.path()});
   }
   std::string path(const std::string& name) const { return folder.path() + "/" + name; }
-  // A request as the page makes it.
+  // A request as the page makes it, or without the page's token and Host
+  // but with the key, as the plug-in makes its test-device requests.
   ZRLDashboardResponse call(const std::string& method, const std::string& target,
-                            const std::string& body = "") {
+                            const std::string& body = "",
+                            const std::optional<std::string>& key = std::nullopt) {
     ZRLDashboardRequest request;
     request.method = method;
     request.target = target;
-    request.host = "127.0.0.1:8443";
-    request.authorization = "Bearer secret";
-    request.body = body;
-    return router->handle(request);
-  }
-  // A test-device request as the plug-in makes it.
-  ZRLDashboardResponse device(const std::string& method, const std::string& target,
-                              const std::string& body = "", const std::string& key = kPluginKey) {
-    ZRLDashboardRequest request;
-    request.method = method;
-    request.target = target;
+    if (!key) request.host = "127.0.0.1:8443";
+    if (!key) request.authorization = "Bearer secret";
     request.apiKey = key;
     request.body = body;
     return router->handle(request);
+  }
+  ZRLDashboardResponse device(const std::string& method, const std::string& target,
+                              const std::string& body = "", const std::string& key = kPluginKey) {
+    return call(method, target, body, key);
   }
 
   TemporaryDirectory folder;

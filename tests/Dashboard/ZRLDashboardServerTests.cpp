@@ -55,10 +55,6 @@ class DashboardServerTest : public ::testing::Test {
                  const std::optional<std::string>& body = std::nullopt) {
     return httpsRequest(origin + target, authority, method, {"Authorization: Bearer t0k3n"}, body);
   }
-  std::string streamRequest(const std::string& appId, const std::string& extra = "") {
-    return "GET /v1/api/sse-ui-config?appId=" + appId + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra +
-           "\r\n";
-  }
 
   // How long the server waits for a client's bytes, TLS handshakes
   // included: generous, so that no handshake under a sanitizer on a busy
@@ -131,13 +127,13 @@ TEST_F(DashboardServerTest, TellsAClientThatAsksToSendItsBodyToGoOn) {
 
 TEST_F(DashboardServerTest, ASlowReaderIsCutOffWithoutHoldingUpTheOthers) {
   RawTLSClient slow(server->port(), authority);
-  ASSERT_TRUE(slow.write(streamRequest("app")));
+  ASSERT_TRUE(slow.write(kStreamRequest));
   ASSERT_TRUE(slow.readUntil("\r\n\r\n"));
   EXPECT_NE(slow.received().find("text/event-stream"), std::string::npos);
 
   // The fast reader takes everything as it comes, on a thread of its own.
   RawTLSClient fast(server->port(), authority);
-  ASSERT_TRUE(fast.write(streamRequest("app")));
+  ASSERT_TRUE(fast.write(kStreamRequest));
   ASSERT_TRUE(fast.readUntil("\r\n\r\n"));
   std::thread reader([&] { fast.endsByServer(); });
 
@@ -168,24 +164,6 @@ TEST_F(DashboardServerTest, ASlowReaderIsCutOffWithoutHoldingUpTheOthers) {
   EXPECT_NE(fast.received().find("\r\n0\r\n\r\n"), std::string::npos);
 }
 
-TEST_F(DashboardServerTest, ReplaysMissedPreviewsAndClosesStreamsOnStop) {
-  for (int i = 1; i <= 3; ++i)
-    ASSERT_EQ(api("POST", "/api/previews?appId=app", json{{"n", i}}.dump()).status, 200);
-  RawTLSClient resumed(server->port(), authority);
-  ASSERT_TRUE(resumed.write(streamRequest("app", "Last-Event-ID: 1\r\n")));
-  ASSERT_TRUE(resumed.readUntil("id: 3\n"));
-  const auto live = json::parse(api("POST", "/api/previews?appId=app", R"({"n":4})").body);
-  EXPECT_EQ(live["delivered"], 1);
-  ASSERT_TRUE(resumed.readUntil("id: 4\n"));
-  // A keep-alive comment line as its own chunk, without a blank line.
-  ASSERT_TRUE(resumed.readUntil("\r\n2\r\n:\n\r\n"));
-  server->stop();
-  EXPECT_TRUE(resumed.endsByServer());
-  EXPECT_EQ(resumed.received().find("id: 1\n"), std::string::npos);
-  EXPECT_NE(resumed.received().find("id: 2\ndata: {\"n\":2}\n\n"), std::string::npos);
-  EXPECT_NE(resumed.received().find("\r\n0\r\n\r\n"), std::string::npos);
-}
-
 class DashboardConnectionCapTest : public DashboardServerTest {
  protected:
   DashboardConnectionCapTest() { maximumConnections = 2; }
@@ -193,14 +171,15 @@ class DashboardConnectionCapTest : public DashboardServerTest {
 
 TEST_F(DashboardConnectionCapTest, AnswersOneConnectionPastTheCapWith503AndClosesIt) {
   RawTLSClient first(server->port(), authority);
-  ASSERT_TRUE(first.write(streamRequest("app")));
-  ASSERT_TRUE(first.readUntil("\r\n\r\n"));
+  ASSERT_TRUE(first.write(kStreamRequest));
+  // A keep-alive comment line as its own chunk, without a blank line.
+  ASSERT_TRUE(first.readUntil("\r\n2\r\n:\n\r\n"));
   {
     RawTLSClient second(server->port(), authority);
-    ASSERT_TRUE(second.write(streamRequest("app")));
+    ASSERT_TRUE(second.write(kStreamRequest));
     ASSERT_TRUE(second.readUntil("\r\n\r\n"));
     RawTLSClient third(server->port(), authority);
-    ASSERT_TRUE(third.write(streamRequest("app")));
+    ASSERT_TRUE(third.write(kStreamRequest));
     EXPECT_TRUE(third.endsByServer());
     EXPECT_EQ(third.received().rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u)
         << third.received();
@@ -240,8 +219,8 @@ TEST_F(DashboardHeldRouterTest, AStreamClosedWhileItsFirstRequestIsRoutedEndsCle
   auto& held = static_cast<HeldRouter&>(*router);
   auto routing = held.routing.get_future();
   RawTLSClient client(server->port(), authority);
-  ASSERT_TRUE(client.write(streamRequest("app")));
-  ASSERT_EQ(routing.wait_for(kDashboardDeadline), std::future_status::ready);
+  ASSERT_TRUE(client.write(kStreamRequest));
+  ASSERT_EQ(routing.wait_for(kToolPatience), std::future_status::ready);
   server->stop();
   EXPECT_TRUE(client.endsByServer());
   held.release.set_value();

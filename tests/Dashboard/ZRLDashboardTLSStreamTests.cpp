@@ -52,7 +52,7 @@ class DashboardTLSStreamTest : public ::testing::Test {
       };
     }
     Result get() {
-      if (future.wait_for(kDashboardDeadline) != std::future_status::ready)
+      if (future.wait_for(kToolPatience) != std::future_status::ready)
         return {net::error::timed_out, 0};
       return future.get();
     }

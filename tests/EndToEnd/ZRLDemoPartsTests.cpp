@@ -9,8 +9,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Tools/ZRLLocalServer/ZRLLocalServer.h"
 #include "Tools/zrl-demo/ZRLDemoAPI.h"
-#include "tests/EndToEnd/EndToEndSupport.h"
+#include "Tools/zrl-demo/ZRLDemoChild.h"
+#include "tests/Tools/ToolTestSupport.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -26,7 +28,7 @@ TEST(ZRLDemoChild, ReadsLinesWritesInputReportsStatusAndStopsItsGroup) {
   ASSERT_TRUE(child) << error;
   ZRLDemoWaiter waiter;
   waiter.add(child.get());
-  const auto deadline = [] { return ZRLDemoWaiter::Clock::now() + kEndToEndPatience; };
+  const auto deadline = [] { return ZRLDemoWaiter::Clock::now() + kToolPatience; };
   ASSERT_EQ(waiter.waitUntil([&] { return !child->lines(Stream::error).empty(); }, deadline()),
             ZRLDemoWaiter::Outcome::done);
   EXPECT_TRUE(child->writeLine("hello"));
@@ -43,7 +45,10 @@ TEST(ZRLDemoChild, ReadsLinesWritesInputReportsStatusAndStopsItsGroup) {
       ZRLDemoChild::spawn("stubborn", {"/bin/sh", "-c", "trap '' TERM; sleep 600 & echo $!; wait"},
                           std::nullopt, &error);
   ASSERT_TRUE(stubborn) << error;
-  ASSERT_GE(waitForLine(*stubborn, Stream::output, [](const auto&) { return true; }), 0);
+  ZRLDemoWaiter started;
+  started.add(stubborn.get());
+  ASSERT_EQ(started.waitUntil([&] { return !stubborn->lines(Stream::output).empty(); }, deadline()),
+            ZRLDemoWaiter::Outcome::done);
   const pid_t sleeper = std::stoi(stubborn->lines(Stream::output).front());
   EXPECT_EQ(stubborn->stop(std::chrono::milliseconds(200), "quit"), 128 + SIGKILL);
   EXPECT_TRUE(waitUntilGone(sleeper));
@@ -57,7 +62,7 @@ TEST(ZRLDemoChild, TheLauncherRunsTheProgramOnlyForItsLivingParent) {
   std::string error;
   auto child = ZRLDemoChild::spawn("sh", {"/bin/sh", "-c", "echo $PPID"}, ZRL_DEMO_PATH, &error);
   ASSERT_TRUE(child) << error;
-  ASSERT_TRUE(child->waitForExit(kEndToEndPatience));
+  ASSERT_TRUE(child->waitForExit(kToolPatience));
   EXPECT_EQ(child->status(), 0);
   EXPECT_THAT(child->lines(Stream::output), ElementsAre(std::to_string(::getpid())));
 
@@ -110,16 +115,10 @@ TEST(ZRLDemoProgram, AnswersHelpAndRefusesWrongCommandLines) {
   ChildProcess help({ZRL_DEMO_PATH, "--help"});
   EXPECT_THAT(help.readLine(), testing::Optional(HasSubstr("usage: zrl-demo")));
   EXPECT_EQ(help.wait(), 0);
-  for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--port", "70000"},
-                                                {"--timeout", "0"},
-                                                {"--bogus"},
-                                                {"--screens", "One"},
-                                                {"--scene"},
-                                                {"--scene", "/nonexistent.json"}}) {
-    std::vector<std::string> argv{ZRL_DEMO_PATH};
-    argv.insert(argv.end(), wrong.begin(), wrong.end());
-    ChildProcess child(argv);
-    EXPECT_EQ(child.wait(), 2) << wrong[0];
-    EXPECT_THAT(child.errorOutput(), HasSubstr("zrl-demo: ")) << wrong[0];
-  }
+  expectRefused({ZRL_DEMO_PATH}, {{{"--port", "70000"}, "--port"},
+                                  {{"--timeout", "0"}, "--timeout"},
+                                  {{"--bogus"}, "--bogus"},
+                                  {{"--screens", "One"}, "--screens"},
+                                  {{"--scene"}, "--scene"},
+                                  {{"--scene", "/nonexistent.json"}, "/nonexistent.json"}});
 }

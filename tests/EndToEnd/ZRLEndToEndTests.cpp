@@ -8,18 +8,19 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "Tools/zrl-demo/ZRLDemoAPI.h"
-#include "tests/EndToEnd/EndToEndSupport.h"
+#include "Tools/zrl-demo/ZRLDemoLines.h"
+#include "tests/Tools/zrl-sim/SimTestSupport.h"
 
 using ::testing::HasSubstr;
 using ::testing::Not;
 using json = nlohmann::json;
-using Stream = ZRLDemoChild::Stream;
 using Kind = ZRLDemoSimLine::Kind;
 
 namespace {
@@ -27,85 +28,81 @@ namespace {
 const std::string kApp = "e2e app";  // percent-encoded on the way
 const std::string kDevice = "E2E-DEVICE-1";
 
-// A zrl-sim device connected to a dashboard, driven through its standard
-// input.
-class Device {
- public:
-  Device(const DashboardProcess& dashboard, const std::string& folder) {
-    std::string error;
-    process_ = ZRLDemoChild::spawn(
-        "sim",
-        {ZRL_SIM_PATH, "run", "--scene", std::string(ZRL_SCENES_DIR) + "/login.json", "--dashboard",
-         dashboard.host(), "--ca-file", dashboard.authority(), "--app-id", kApp, "--device-id",
-         kDevice, "--defaults", folder + "/defaults.json"},
-        std::nullopt, &error);
-    EXPECT_TRUE(process_) << error;
+// The live processes whose command line mentions `text`.
+inline std::vector<pid_t> processesMentioning(const std::string& text) {
+  std::vector<pid_t> found;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream file(entry.path() / "cmdline", std::ios::binary);
+    const std::string command{std::istreambuf_iterator<char>(file),
+                              std::istreambuf_iterator<char>()};
+    std::ifstream stat(entry.path() / "stat");
+    std::string state;
+    std::getline(stat, state);
+    const size_t close = state.rfind(')');
+    const bool zombie =
+        close != std::string::npos && close + 2 < state.size() && state[close + 2] == 'Z';
+    if (!zombie && command.find(text) != std::string::npos) found.push_back(std::stoi(name));
   }
-  ~Device() {
-    if (process_) process_->stop(std::chrono::seconds(20), "quit");
-  }
-  Device(const Device&) = delete;
-  Device& operator=(const Device&) = delete;
+  return found;
+}
 
-  const ZRLDemoChild& process() const { return *process_; }
-  size_t errorLines() const { return process_->lines(Stream::error).size(); }
-  std::string errors() const {
-    std::string text;
-    for (const auto& line : process_->lines(Stream::error))
-      text += line + "\n";
-    return text;
-  }
+// The complete lines of a text.
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, end = 0; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(text.substr(at, end - at));
+  return lines;
+}
+
+// A zrl-sim device connected to a dashboard, driven through its standard
+// input; its standard error read as the demo reads it.
+class Device : public SimProcess {
+ public:
+  Device(const DashboardProcess& dashboard, const std::string& folder)
+      : SimProcess({"--scene", sampleScene("login"), "--dashboard", dashboard.host(), "--ca-file",
+                    dashboard.authority(), "--app-id", kApp, "--device-id", kDevice, "--defaults",
+                    folder + "/defaults.json"}) {}
+
+  size_t errorLines() const { return linesOf(errors()).size(); }
 
   // The first line of standard error from `from` on of one of the kinds
   // that `accept` takes (all of them when it is empty).
   std::optional<ZRLDemoSimLine> waitFor(
       const std::vector<Kind>& kinds, size_t from,
       const std::function<bool(const ZRLDemoSimLine&)>& accept = {}) {
-    const long at = waitForLine(
-        *process_, Stream::error,
-        [&](const std::string& text) {
-          const auto line = ZRLDemoSimLine::parse(text);
-          return std::ranges::find(kinds, line.kind) != kinds.end() && (!accept || accept(line));
-        },
-        from);
-    if (at < 0) return std::nullopt;
-    return ZRLDemoSimLine::parse(process_->lines(Stream::error)[static_cast<size_t>(at)]);
-  }
-  json dump() {
-    const size_t from = process_->lines(Stream::output).size();
-    if (!process_->writeLine("dump")) return nullptr;
-    const long at = waitForLine(
-        *process_, Stream::output, [](const std::string&) { return true; }, from);
-    if (at < 0) return nullptr;
-    return json::parse(process_->lines(Stream::output)[static_cast<size_t>(at)], nullptr, false);
-  }
-  void tapCenter(const json& frame) {
-    ASSERT_TRUE(frame.is_array() && frame.size() == 4) << frame;
-    const double x = frame[0].get<double>() + frame[2].get<double>() / 2;
-    const double y = frame[1].get<double>() + frame[3].get<double>() / 2;
-    ASSERT_TRUE(process_->writeLine("tap " + std::to_string(x) + " " + std::to_string(y)));
+    std::optional<ZRLDemoSimLine> found;
+    process().waitForErrors([&](const std::string& errors) {
+      const auto lines = linesOf(errors);
+      for (size_t i = from; i < lines.size() && !found; ++i) {
+        auto line = ZRLDemoSimLine::parse(lines[i]);
+        if (std::ranges::find(kinds, line.kind) != kinds.end() && (!accept || accept(line)))
+          found = std::move(line);
+      }
+      return found.has_value();
+    });
+    return found;
   }
   // Shows the screen and presses "Select Screen"; true once the upload was
   // answered 200.
   bool capture(const std::string& screen) {
-    if (!process_->writeLine("screen " + screen)) return false;
+    send("screen " + screen);
     json state = dump();
     if (!state.value("menuOpen", false)) {
-      tapCenter(state["button"]["frame"]);
+      tapMiddleOf(state["button"]["frame"]);
       state = dump();
     }
     EXPECT_TRUE(state.value("menuOpen", false)) << state;
     EXPECT_EQ(state["screen"], screen);
     const size_t from = errorLines();
-    tapCenter(state["selectScreen"]["frame"]);
+    tapMiddleOf(state["selectScreen"]["frame"]);
     const auto upload = waitFor({Kind::request}, from, [](const ZRLDemoSimLine& line) {
       return line.method == "POST" && line.path() == "/v1/api/layout";
     });
     return upload && upload->outcome == "200";
   }
-
- private:
-  std::unique_ptr<ZRLDemoChild> process_;
 };
 
 ZRLDemoAPI apiOf(const DashboardProcess& dashboard) {
@@ -125,7 +122,7 @@ int push(const ZRLDemoAPI& api, const std::string& type, int n) {
 // The "n" of each builder call the device printed, with its display type.
 std::vector<std::pair<std::string, int>> builderCalls(const Device& device) {
   std::vector<std::pair<std::string, int>> calls;
-  for (const auto& text : device.process().lines(Stream::error)) {
+  for (const auto& text : linesOf(device.errors())) {
     const auto line = ZRLDemoSimLine::parse(text);
     if (line.kind == Kind::builder)
       calls.emplace_back(line.displayType, line.config["ui"].value("n", -1));
@@ -160,7 +157,7 @@ TEST(ZRLEndToEnd, ARestartedDashboardGetsTheDeviceBackAndAPreviewPushedMeanwhile
   for (int attempt = 0; attempt < 3 && delivered != 0; ++attempt) {
     from = device.errorLines();
     dashboard->process().signal(SIGKILL);
-    ASSERT_TRUE(dashboard->process().wait(kEndToEndPatience));
+    ASSERT_TRUE(dashboard->process().wait());
     ASSERT_TRUE(device.waitFor({Kind::streamError, Kind::streamClosed}, from)) << device.errors();
     restarted = device.errorLines();
     dashboard = std::make_unique<DashboardProcess>(ZRL_DASHBOARD_PATH, data, port);
@@ -234,7 +231,7 @@ TEST(ZRLDemoProgram, KeepsServingUntilInterruptedAndItsChildrenDieWithIt) {
     const std::vector<pid_t> children = processesMentioning(folder.path() + "/d");
     EXPECT_EQ(children.size(), 2u);
     demo.signal(ending);
-    EXPECT_EQ(demo.wait(kEndToEndPatience), ending == SIGINT ? 0 : 128 + SIGKILL);
+    EXPECT_EQ(demo.wait(), ending == SIGINT ? 0 : 128 + SIGKILL);
     if (ending == SIGINT) {
       EXPECT_THAT(demo.unreadOutput(), HasSubstr("stopped everything"));
     }
@@ -274,7 +271,7 @@ TEST(ZRLDemoProgram, FailsAStepWhoseAnswerIsOddOrInterruptedAndStopsEverything) 
   ASSERT_TRUE(line) << silent.errorOutput();
   EXPECT_EQ(processesMentioning(folder.path() + "/d").size(), 2u);
   silent.signal(SIGINT);
-  EXPECT_EQ(silent.wait(kEndToEndPatience), 1);
+  EXPECT_EQ(silent.wait(), 1);
   EXPECT_THAT(silent.unreadOutput(),
               HasSubstr("interrupted (signal 2) while waiting until the simulator's dump"));
   EXPECT_THAT(silent.unreadOutput(), HasSubstr("stopped everything it started"));

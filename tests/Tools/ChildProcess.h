@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,21 @@
 #include "tests/Platform/NetTestSupport.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
+
+// Sanitizer builds on a busy 2-core machine: every wait on a program is
+// generous.
+inline constexpr auto kToolPatience = std::chrono::seconds(60);
+
+// True once the process with that id has ended (it need not be a child),
+// false when the time-out passed first.
+inline bool waitUntilGone(pid_t pid, std::chrono::milliseconds timeout = kToolPatience) {
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0) return errno == ESRCH;
+  pollfd ended{fd, POLLIN, 0};
+  const bool gone = ::poll(&ended, 1, static_cast<int>(std::max<long>(0, timeout.count()))) == 1;
+  ::close(fd);
+  return gone;
+}
 
 class ChildProcess {
   using Clock = std::chrono::steady_clock;
@@ -109,22 +125,26 @@ class ChildProcess {
       ++count;
     return count;
   }
-  // Waits until standard error holds the text at least count times
-  // (looking again every few milliseconds); false when the time-out passed
-  // first.
-  bool waitForError(std::string_view text, size_t count = 1,
-                    Clock::duration timeout = kPatience) const {
+  // Waits until `done` holds for standard error so far (looking again
+  // every few milliseconds); false when the time-out passed first.
+  bool waitForErrors(const std::function<bool(const std::string&)>& done,
+                     Clock::duration timeout = kToolPatience) const {
     const auto deadline = Clock::now() + timeout;
-    while (errorCount(text) < count) {
+    while (!done(errorOutput())) {
       if (Clock::now() >= deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
   }
+  // Waits until standard error holds the text at least count times.
+  bool waitForError(std::string_view text, size_t count = 1,
+                    Clock::duration timeout = kToolPatience) const {
+    return waitForErrors([&](const std::string&) { return errorCount(text) >= count; }, timeout);
+  }
 
   // The next line of standard output without its LF; null when the output
   // ended or the time-out passed first.
-  std::optional<std::string> readLine(Clock::duration timeout = kPatience) {
+  std::optional<std::string> readLine(Clock::duration timeout = kToolPatience) {
     const auto deadline = Clock::now() + timeout;
     while (true) {
       if (const auto end = output_.find('\n', consumed_); end != std::string::npos) {
@@ -138,17 +158,15 @@ class ChildProcess {
 
   // Reads standard output to its end and reaps the child: its exit status,
   // 128 + the signal that ended it, or null on time-out.
-  std::optional<int> wait(Clock::duration timeout = kPatience) {
+  std::optional<int> wait(Clock::duration timeout = kToolPatience) {
     const auto deadline = Clock::now() + timeout;
     while (pump(deadline)) {
     }
     if (status_ || !started()) return status_;
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-    pollfd exited{pidfd, POLLIN, 0};
-    const bool ended = pidfd >= 0 && ::poll(&exited, 1, millisecondsLeft(deadline)) == 1;
-    if (pidfd >= 0) ::close(pidfd);
     int status = 0;
-    if (!ended || ::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+    if (!waitUntilGone(pid_, std::chrono::milliseconds(millisecondsLeft(deadline))) ||
+        ::waitpid(pid_, &status, 0) != pid_)
+      return std::nullopt;
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return status_;
   }

@@ -1,7 +1,8 @@
 #pragma once
 // What the tests of the tools, the dashboard and the demo share besides
-// ChildProcess and TemporaryDirectory: a file's bytes, and zrl-dashboard run
-// as a child of the test once it printed where it listens.
+// ChildProcess and TemporaryDirectory: a file's bytes, a program's refusals
+// of bad command lines, and zrl-dashboard run as a child of the test once it
+// printed where it listens.
 
 #include <array>
 #include <filesystem>
@@ -10,15 +11,35 @@
 #include <string>
 #include <vector>
 
-#include "tests/Tools/ChildProcess.h"
+#include <gtest/gtest.h>
 
-// Sanitizer builds on a busy 2-core machine: every wait on a program is
-// generous.
-inline constexpr auto kToolPatience = std::chrono::seconds(60);
+#include "tests/Tools/ChildProcess.h"
 
 inline std::string readFile(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// Runs `command` followed by each case's arguments: each exits 2, prints
+// nothing on standard output, and its standard error starts with
+// "NAME: " (NAME the program's file name) and holds the case's text.
+inline void expectRefused(
+    const std::vector<std::string>& command,
+    const std::vector<std::pair<std::vector<std::string>, std::string>>& cases) {
+  const std::string name = std::filesystem::path(command.back()).filename().string() + ": ";
+  for (const auto& [arguments, text] : cases) {
+    std::vector<std::string> argv = command;
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ChildProcess child(argv);
+    std::string shown;
+    for (const auto& argument : arguments)
+      shown += argument + " ";
+    SCOPED_TRACE(shown + "-> " + text);
+    EXPECT_EQ(child.wait(), 2);
+    EXPECT_EQ(child.unreadOutput(), "");
+    const std::string errors = child.errorOutput();
+    EXPECT_TRUE(errors.starts_with(name) && errors.find(text) != std::string::npos) << errors;
+  }
 }
 
 // zrl-dashboard (the program at `program`) on 127.0.0.1 with its data in
@@ -32,7 +53,7 @@ class DashboardProcess {
   // Started by a command line of the test's own (under prlimit, say).
   explicit DashboardProcess(std::vector<std::string> argv) : process_(std::move(argv)) {
     for (std::string& line : lines_) {
-      const auto read = process_.readLine(kToolPatience);
+      const auto read = process_.readLine();
       if (!read) return;
       line = *read;
     }

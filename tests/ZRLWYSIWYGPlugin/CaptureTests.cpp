@@ -57,7 +57,8 @@ class CaptureTest : public PluginTest {
 
 TEST_F(CaptureTest, IdentifiersArePositionalOrCellTagsAndNodesHaveTheirFormat) {
   auto parent = std::make_shared<UIView>(CGRectMake(0, 0, 100, 100));
-  auto a = std::make_shared<UIView>(CGRectMake(0, 0, 10, 10));
+  auto a = std::make_shared<CountingView>(CGRectMake(0, 0, 10, 10));
+  a->setNativeID("ats_a");
   auto b = std::make_shared<UIView>(CGRectMake(0, 0, 5, 5));
   class OrderCell : public UICollectionViewCell {};
   auto e = std::make_shared<UITableViewCell>(CGRectMake(0, 0, 10, 10));
@@ -98,40 +99,8 @@ TEST_F(CaptureTest, IdentifiersArePositionalOrCellTagsAndNodesHaveTheirFormat) {
       "bounds": {"top": 0, "bottom": 0, "left": 0, "right": 0}, "views": []})"));
   // Outside a React Native app no native ID is asked for; the host is asked
   // once per view.
+  EXPECT_EQ(a->reads, 0);
   EXPECT_EQ(controller_->reactNativeQuestions, 8);
-}
-
-TEST_F(CaptureTest, ReactNativeIdentifiersReplaceThePathForAtsIDsOnly) {
-  controller_->setReactNative(true);
-  auto parent = std::make_shared<UIView>();
-  auto login = std::make_shared<CountingView>();
-  login->setNativeID("ats_login");
-  auto child = std::make_shared<UIView>();
-  auto other = std::make_shared<UITableViewCell>();
-  other->setNativeID("login");
-  other->setTag(4);
-  auto bare = std::make_shared<CountingView>();
-  parent->addSubview(login);
-  login->addSubview(child);
-
-  auto root = wrap(parent, "Root");
-  auto loginWrapper = wrap(login, "L");
-  loginWrapper->subviews().push_back(wrap(child, "D"));
-  root->subviews() = {loginWrapper, wrap(other, "O"), wrap(bare, "X")};
-  nlohmann::json layout = nlohmann::json::array();
-  ZRLLayoutHelper().constructViewHierarchyJSONForRootView(root, "ZRL", layout);
-  EXPECT_EQ(layout[0]["id"], "[zrl_ats_login_zrl]");
-  EXPECT_EQ(layout[0]["views"][0]["id"], "[zrl_ats_login_zrl]:D:0");
-  EXPECT_EQ(layout[1]["id"], "ZRL:O:4");
-  EXPECT_EQ(layout[2]["id"], "ZRL:X:2");
-  EXPECT_EQ(login->reads, 1);
-  EXPECT_EQ(bare->reads, 1);
-
-  controller_->setReactNative(false);
-  layout = nlohmann::json::array();
-  ZRLLayoutHelper().constructViewHierarchyJSONForRootView(root, "ZRL", layout);
-  EXPECT_EQ(layout[0]["id"], "ZRL:L:0");
-  EXPECT_EQ(login->reads, 1);
 }
 
 TEST_F(CaptureTest, RectanglesUseWindowPointsReplaceNegativeOriginsAndTruncateAfterSums) {
@@ -212,12 +181,13 @@ TEST_F(CaptureTest, EveryIdentifierOfTheLayoutFindsItsViewAgain) {
   std::vector<UIViewPtr> cells;
   for (int i = 0; i < 3; ++i) {
     auto cell = std::make_shared<UITableViewCell>(CGRectMake(0, 10.5 + 40 * i, 200, 40));
-    cell->setTag(i == 2 ? 0 : 5);  // the first two share an identifier
+    cell->setTag(i == 2 ? 0 : 5);            // the first two share an identifier
+    if (i == 2) cell->setNativeID("login");  // not "ats_": no native identifier
     cell->addSubview(std::make_shared<UILabel>(CGRectMake(8, 4, 100, 20)));
     list->addSubview(cell);
     cells.push_back(cell);
   }
-  auto native = std::make_shared<UIView>(CGRectMake(10, 300, 50, 50));
+  auto native = std::make_shared<CountingView>(CGRectMake(10, 300, 50, 50));
   native->setNativeID("ats_buy");
   native->addSubview(std::make_shared<UIView>(CGRectMake(1, 1, 5, 5)));
   auto hidden = std::make_shared<UIView>(CGRectMake(0, 0, 5, 5));
@@ -227,6 +197,7 @@ TEST_F(CaptureTest, EveryIdentifierOfTheLayoutFindsItsViewAgain) {
     top->addSubview(view);
 
   const nlohmann::json layout = ZRLLayoutHelper().constructViewHierarchy();
+  EXPECT_EQ(native->reads, 1) << "read once per view";
   std::vector<const nlohmann::json*> nodes;
   for (const auto& node : layout)
     nodes.push_back(&node);
@@ -251,6 +222,7 @@ TEST_F(CaptureTest, EveryIdentifierOfTheLayoutFindsItsViewAgain) {
   // Twins: the first in the layout's order.
   EXPECT_EQ(ZRLViewIdentifiers::viewWithIdentifier("ZRL:List:0:UITableViewCell:5")->view, cells[0]);
   EXPECT_EQ(ZRLViewIdentifiers::viewWithIdentifier("[zrl_ats_buy_zrl]")->view, native);
+  EXPECT_EQ(ZRLViewIdentifiers::viewWithIdentifier("ZRL:List:0:UITableViewCell:0")->view, cells[2]);
   EXPECT_FALSE(ZRLViewIdentifiers::viewWithIdentifier("ZRL:Hidden:2"));
   EXPECT_FALSE(ZRLViewIdentifiers::viewWithIdentifier("ZRL"));
   window_.reset();

@@ -40,15 +40,9 @@ class PluginCoreTest : public PluginTest {
     return controller_->requests().at(before);
   }
 
-  // Runs a test-device operation and returns what its completion reported.
-  bool testDevice(bool add) {
-    std::promise<bool> result;
-    auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
-    auto completion = [&](bool accepted) { result.set_value(accepted); };
-    add ? plugin->addAsTestDevice(completion) : plugin->removeTestDevice(completion);
-    auto future = result.get_future();
-    EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
-    return future.get();
+  // A test-device operation of a new plug-in; what its completion reported.
+  static bool testDevice(bool add) {
+    return testDeviceAnswer(*std::make_shared<ZRLWYSIWYGPlugin>(), add);
   }
 };
 
@@ -69,18 +63,19 @@ TEST_F(PluginCoreTest, UploadBodyCarriesScreenLayoutAndDeviceFacts) {
                                {"device_info", {{"os", "iOS"}, {"width", 375}, {"height", 812}}}}));
   EXPECT_TRUE((*named.body)["device_info"]["width"].is_number_unsigned());
 
-  // No screen name: no "navigation"; an empty name is kept. Fractions are
-  // dropped, missing dimensions give 0, odd values count as missing.
-  controller_->setDeviceFactsOverride(json{{"dimensions", {{"width", 414.9}, {"height", -3}}}});
-  const RecordedRequest unnamed = upload(json::array(), std::nullopt);
-  EXPECT_EQ(unnamed.body->at("screen"), (json{{"image", "x"}, {"orientation", "portrait"}}));
-  EXPECT_EQ(unnamed.body->at("device_info"), (json{{"width", 414}, {"height", 0}}));
-  controller_->setDeviceFactsOverride(json{{"model", "m"}});
-  const RecordedRequest empty = upload(json::array(), "");
-  EXPECT_EQ(empty.body->at("screen").at("navigation"), "");
-  EXPECT_EQ(empty.body->at("device_info"), (json{{"model", "m"}, {"width", 0}, {"height", 0}}));
-  controller_->setDeviceFactsOverride(json("not an object"));
-  EXPECT_EQ(upload(json::array(), "").body->at("device_info"), (json{{"width", 0}, {"height", 0}}));
+  // No screen name: no "navigation"; an empty name is kept.
+  EXPECT_EQ(upload(json::array(), std::nullopt).body->at("screen"),
+            (json{{"image", "x"}, {"orientation", "portrait"}}));
+  EXPECT_EQ(upload(json::array(), "").body->at("screen").at("navigation"), "");
+  // Fractions are dropped, missing dimensions give 0, odd values count as
+  // missing.
+  for (const auto& [facts, sent] : std::vector<std::pair<json, json>>{
+           {{{"dimensions", {{"width", 414.9}, {"height", -3}}}}, {{"width", 414}, {"height", 0}}},
+           {{{"model", "m"}}, {{"model", "m"}, {"width", 0}, {"height", 0}}},
+           {"not an object", {{"width", 0}, {"height", 0}}}}) {
+    controller_->setDeviceFactsOverride(facts);
+    EXPECT_EQ(upload(json::array(), "").body->at("device_info"), sent) << facts;
+  }
 
   // Without a screenshot or a layout the upload still goes, without those keys.
   const RecordedRequest bare = upload(std::nullopt, "Home", std::nullopt);

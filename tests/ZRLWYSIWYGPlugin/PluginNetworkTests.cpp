@@ -4,18 +4,16 @@
 // program's tests take the ones that succeed), and pushed previews reach
 // their builders once.
 
-#include <future>
 #include <mutex>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Platform/Foundation/NSLog.h"
-#include "Platform/Foundation/NSThread.h"
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
 #include "ZRLRTAPlugin/ZRLRTAPlugin.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
 #include "tests/Platform/NetTestSupport.h"
+#include "tests/ZRLWYSIWYGPlugin/PluginTestSupport.h"
 
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
@@ -24,9 +22,10 @@ namespace {
 
 // The fixture's own server is the dashboard, with TLS; its preview streams
 // are handed to the test. The host is the real controller.
-class PluginNetworkTest : public LocalServerFixture {
+class PluginNetworkTest : public PluginHostTest<ZRLController, LocalServerFixture> {
  protected:
   void SetUp() override {
+    PluginHostTest::SetUp();
     ZRLCoachMarkHelper::sharedHelper()->resetConfigurations();
     ZRLNudgeHelper::sharedHelper()->resetConfigurations();
     ZRLInapp::sharedInstance()->resetConfigurations();
@@ -41,37 +40,18 @@ class PluginNetworkTest : public LocalServerFixture {
     ASSERT_TRUE(server_->start());
     ZRLDashboard::setHost("127.0.0.1:" + std::to_string(server_->port()));
     controller_->setApplicationIdentifier("app/1");
-    controller_->setDeviceID("ABC-123");
-    controller_->setHardwareModel("x86_64");
     controller_->setServerURL(server_->baseURL());
     controller_->setCertificateAuthorityFile(certificate->certificateFile());
-    ZRLController::setSharedController(controller_);
-    previousSleep_ = NSThread::setSleepHandler([](double) {});
-    previousLevel_ = LOG_LEVEL.exchange(3);
   }
   void TearDown() override {
-    LOG_LEVEL = previousLevel_;
-    NSThread::setSleepHandler(previousSleep_);
-    ZRLController::setSharedController(nullptr);
+    PluginHostTest::TearDown();
     NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(std::nullopt);
     server_.reset();
   }
 
-  // A test-device operation; its completion's answer.
-  std::future<bool> testDevice(bool add) {
-    auto result = std::make_shared<std::promise<bool>>();
-    auto completion = [result](bool accepted) { result->set_value(accepted); };
-    add ? plugin_->addAsTestDevice(completion) : plugin_->removeTestDevice(completion);
-    return result->get_future();
-  }
-
   TemporaryDirectory folder_;
   std::unique_ptr<ZRLLocalServer> server_;
-  std::shared_ptr<ZRLController> controller_ = std::make_shared<ZRLController>();
   std::shared_ptr<ZRLWYSIWYGPlugin> plugin_ = std::make_shared<ZRLWYSIWYGPlugin>();
-  NSLogCapture log_;
-  NSThread::SleepHandler previousSleep_;
-  uintptr_t previousLevel_ = 0;
 };
 
 TEST_F(PluginNetworkTest, RefusalsTimeOutsAndUntrustedServersAreLoggedAsFailures) {
@@ -87,17 +67,13 @@ TEST_F(PluginNetworkTest, RefusalsTimeOutsAndUntrustedServersAreLoggedAsFailures
                    stalled = responder.raw();
                  });
 
-  auto refused = testDevice(true);
-  ASSERT_EQ(refused.wait_for(20s), std::future_status::ready);
-  EXPECT_FALSE(refused.get());
+  EXPECT_FALSE(testDeviceAnswer(*plugin_, true));
   EXPECT_TRUE(log_.waitFor("Error adding test device: (null)", 20s));
 
   // Only the request to the stalled server gets the short time-out: any
   // other would race it against a TLS handshake on a busy machine.
   controller_->setRequestTimeout(0.3);
-  auto timedOut = testDevice(false);
-  ASSERT_EQ(timedOut.wait_for(20s), std::future_status::ready);
-  EXPECT_FALSE(timedOut.get());
+  EXPECT_FALSE(testDeviceAnswer(*plugin_, false));
   EXPECT_TRUE(
       log_.waitFor("Error removing test device: Error Domain=NSURLErrorDomain Code=-1001", 20s));
   controller_->setRequestTimeout(60);

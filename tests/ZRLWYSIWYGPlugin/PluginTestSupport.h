@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/NSThread.h"
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
 #include "ZorlanSDK/ZRLController.h"
 
 struct RecordedRequest {
@@ -110,15 +112,30 @@ class RecordingController : public ZRLController {
   dispatch_queue_t replies_;
 };
 
-// The recording controller as the shared one for application "app-1",
-// device "ABC-123" and model "x86_64"; the log level that the test names;
-// pauses that return at once (recorded in slept_, running duringPause_).
-// Everything is put back at the end.
-class PluginTest : public ::testing::Test {
+// Adds or removes the device as a test device through the plug-in; what the
+// completion reported, false when it reported nothing within 20 seconds.
+inline bool testDeviceAnswer(ZRLWYSIWYGPlugin& plugin, bool add) {
+  auto result = std::make_shared<std::promise<bool>>();
+  auto completion = [result](bool accepted) { result->set_value(accepted); };
+  add ? plugin.addAsTestDevice(completion) : plugin.removeTestDevice(completion);
+  auto answer = result->get_future();
+  const bool answered = answer.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  EXPECT_TRUE(answered);
+  return answered && answer.get();
+}
+
+// The controller (by default the recording one) as the shared one for
+// application "app-1", device "ABC-123" and model "x86_64"; the log level
+// that the test names; pauses that return at once (recorded in slept_,
+// running duringPause_). Everything is put back at the end. The fixture may
+// stand on another one (a local server's, say).
+template <class Controller = RecordingController, class Base = ::testing::Test>
+class PluginHostTest : public Base {
  protected:
-  explicit PluginTest(uintptr_t level = 3) : level_(level) {}
+  explicit PluginHostTest(uintptr_t level = 3) : level_(level) {}
 
   void SetUp() override {
+    Base::SetUp();
     controller_->setApplicationIdentifier("app-1");
     controller_->setDeviceID("ABC-123");
     controller_->setHardwareModel("x86_64");
@@ -133,9 +150,10 @@ class PluginTest : public ::testing::Test {
     NSThread::setSleepHandler(previousSleep_);
     LOG_LEVEL = previousLevel_;
     ZRLController::setSharedController(nullptr);
+    Base::TearDown();
   }
 
-  std::shared_ptr<RecordingController> controller_ = std::make_shared<RecordingController>();
+  std::shared_ptr<Controller> controller_ = std::make_shared<Controller>();
   NSLogCapture log_;
   std::vector<double> slept_;
   std::function<void()> duringPause_;
@@ -145,3 +163,4 @@ class PluginTest : public ::testing::Test {
   uintptr_t previousLevel_ = 0;
   NSThread::SleepHandler previousSleep_;
 };
+using PluginTest = PluginHostTest<>;

@@ -17,7 +17,7 @@
 #include "Platform/Net/NSURLError.h"
 #include "Tools/zrl-events/ZRLEventsOutcome.h"
 #include "tests/Platform/NetTestSupport.h"
-#include "tests/Tools/ChildProcess.h"
+#include "tests/Tools/ToolTestSupport.h"
 
 namespace {
 
@@ -315,47 +315,38 @@ TEST(ZRLEventsToolCommandLine, ExplainsEachMistakeAndExitsTwo) {
   const std::string url = "http://127.0.0.1:9/events";
   const std::string notPEM = directory.path() + "/not.pem";
   std::ofstream(notPEM) << "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n";
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{}, "missing URL"},
-      {{"--max", "1"}, "missing URL"},
-      {{url, "http://127.0.0.1:9/other"}, "one URL only"},
-      {{"ftp://127.0.0.1/events"}, "not an http or https URL"},
-      {{"events"}, "not an http or https URL"},
-      {{"http://"}, "not an http or https URL"},
-      {{"--", "--max"}, "'--max' is not an http or https URL"},  // no option after "--"
-      {{"--verbose", url}, "unknown option '--verbose'"},
-      {{"-m", "1", url}, "unknown option '-m'"},
-      {{url, "--max"}, "--max needs a value"},
-      {{"--max", "-1", url}, "--max takes a whole number"},
-      {{"--max", "2.5", url}, "--max takes a whole number"},
-      {{"--max=", url}, "--max takes a whole number"},
-      {{"--max", "99999999999999999999999", url}, "--max takes a whole number"},
-      {{"--seconds", "-1", url}, "--seconds takes a number"},
-      {{"--seconds", "abc", url}, "--seconds takes a number"},
-      {{"--seconds", "1e3", url}, "--seconds takes a number"},
-      {{"--seconds", "nan", url}, "--seconds takes a number"},
-      {{"--header", "NoColon", url}, "NAME:VALUE"},
-      {{"--header", ":value", url}, "not a valid header name"},
-      {{"--header", "Bad Name: v", url}, "not a valid header name"},
-      {{"--header", "X-A: one\r\nX-B: two", url}, "control character"},
-      {{"--on", "", url}, "--on needs a type name"},
-      {{"--ca-file", directory.path() + "/missing.pem", url}, "cannot use CA file"},
-      {{"--ca-file", directory.path(), url}, "it is a directory"},
-      {{"--help=yes", url}, "--help takes no value"},
-      {{"--version=2", url}, "--version takes no value"},
-      {{"--include=yes", url}, "--include takes no value"},
-      {{"--retries", "0", url}, "--retries takes a whole number of 1 or more"},
-      {{"--retries", "x", url}, "--retries takes a whole number"},
-      {{"--last-event-id", "a\nb", url}, "--last-event-id: the ID holds a control character"},
-      {{"--ca-file", notPEM, url}, "holds no PEM certificate"},
-  };
-  for (const auto& [args, message] : cases) {
-    auto tool = start(args);
-    EXPECT_EQ(tool->wait(), 2) << message;
-    EXPECT_THAT(tool->unreadOutput(), IsEmpty()) << message;
-    EXPECT_THAT(tool->errorOutput(), StartsWith("zrl-events: ")) << message;
-    EXPECT_THAT(tool->errorOutput(), HasSubstr(message));
-  }
+  expectRefused(
+      {"/usr/bin/env", "-u", "ZRL_CA_FILE", ZRL_EVENTS_PATH},
+      {
+          {{}, "missing URL"},
+          {{url, "http://127.0.0.1:9/other"}, "one URL only"},
+          {{"ftp://127.0.0.1/events"}, "not an http or https URL"},
+          {{"http://"}, "not an http or https URL"},
+          {{"--", "--max"}, "'--max' is not an http or https URL"},  // no option after "--"
+          {{"--verbose", url}, "unknown option '--verbose'"},
+          {{"-m", "1", url}, "unknown option '-m'"},
+          {{url, "--max"}, "--max needs a value"},
+          {{"--max", "-1", url}, "--max takes a whole number"},
+          {{"--max", "2.5", url}, "--max takes a whole number"},
+          {{"--max=", url}, "--max takes a whole number"},
+          {{"--max", "99999999999999999999999", url}, "--max takes a whole number"},
+          {{"--seconds", "-1", url}, "--seconds takes a number"},
+          {{"--seconds", "1e3", url}, "--seconds takes a number"},
+          {{"--seconds", "nan", url}, "--seconds takes a number"},
+          {{"--header", "NoColon", url}, "NAME:VALUE"},
+          {{"--header", ":value", url}, "not a valid header name"},
+          {{"--header", "Bad Name: v", url}, "not a valid header name"},
+          {{"--header", "X-A: one\r\nX-B: two", url}, "control character"},
+          {{"--on", "", url}, "--on needs a type name"},
+          {{"--ca-file", directory.path() + "/missing.pem", url}, "cannot use CA file"},
+          {{"--ca-file", directory.path(), url}, "it is a directory"},
+          {{"--help=yes", url}, "--help takes no value"},
+          {{"--version=2", url}, "--version takes no value"},
+          {{"--include=yes", url}, "--include takes no value"},
+          {{"--retries", "0", url}, "--retries takes a whole number of 1 or more"},
+          {{"--last-event-id", "a\nb", url}, "--last-event-id: the ID holds a control character"},
+          {{"--ca-file", notPEM, url}, "holds no PEM certificate"},
+      });
 
   // Help wins over mistakes.
   auto help = start({"--bogus", "-h"});

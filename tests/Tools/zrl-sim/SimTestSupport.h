@@ -28,7 +28,7 @@ inline UIImagePixel pixel(const UIImagePtr& image, double x, double y) {
 }
 
 // `zrl-sim run ARGUMENTS`: commands on its standard input, dumps read from
-// its standard output; every wait is kToolPatience.
+// its standard output.
 class SimProcess {
  public:
   explicit SimProcess(std::vector<std::string> arguments)
@@ -44,7 +44,7 @@ class SimProcess {
   // command sent before has run by then (a snapshot is written).
   nlohmann::json dump() {
     send("dump");
-    const auto line = process_.readLine(kToolPatience);
+    const auto line = process_.readLine();
     if (!line) {
       ADD_FAILURE() << "no dump line; standard error:\n" << errors();
       return nlohmann::json::object();
@@ -59,17 +59,16 @@ class SimProcess {
     tap(frame[0].get<double>() + frame[2].get<double>() / 2,
         frame[1].get<double>() + frame[3].get<double>() / 2);
   }
-  bool waitForError(const std::string& text, size_t count = 1) {
-    const bool seen = process_.waitForError(text, count, kToolPatience);
-    EXPECT_TRUE(seen) << "waiting for \"" << text << "\" (" << count << "); standard error:\n"
-                      << errors();
+  bool waitForError(const std::string& text) {
+    const bool seen = process_.waitForError(text);
+    EXPECT_TRUE(seen) << "waiting for \"" << text << "\"; standard error:\n" << errors();
     return seen;
   }
   // `quit` and the end of the input; the status.
   std::optional<int> end() {
     send("quit");
     process_.closeInput();
-    return process_.wait(kToolPatience);
+    return process_.wait();
   }
 
  private:

@@ -22,7 +22,7 @@ namespace {
 constexpr UIImagePixel kAppBackground{0xf4, 0xf5, 0xf7, 255};
 
 // A local HTTPS server in the place of the dashboard: the test-device
-// requests and uploads answer 200, and the preview streams are handed to
+// registration and uploads answer 200, and the preview streams are handed to
 // the test and stay open.
 class ZRLSimRunTest : public LocalServerFixture {
  protected:
@@ -36,7 +36,6 @@ class ZRLSimRunTest : public LocalServerFixture {
       responder.respond(200, {{"Content-Type", "application/json"}}, "{}");
     };
     server_->route("POST", "/v2/frontendapi/ios/test-devices", answer);
-    server_->route("DELETE", "/v2/frontendapi/ios/test-devices/zrl-sim-device", answer);
     server_->route("POST", "/v1/api/layout", answer);
     server_->route("GET", "/v1/api/sse-ui-config",
                    [this](const ZRLLocalRequest&, ZRLLocalResponder& responder) {
@@ -127,39 +126,6 @@ TEST_F(ZRLSimRunTest, TapsOpenTheMenuAndDragsDockTheButtonEndedOrCancelled) {
   EXPECT_EQ(sim.end(), 0) << sim.errors();
 }
 
-// The plug-in's own tests cover the requests' bodies and what a refused
-// one undoes, the end-to-end test their way to the dashboard; here, the
-// flag in the simulator's defaults file.
-TEST_F(ZRLSimRunTest, TestDeviceRegistersAndSurvivesARestart) {
-  {
-    SimProcess sim(arguments());
-    sim.tap(35, 72);
-    sim.tapMiddleOf(sim.dump()["testDevice"]["frame"]);
-    sim.waitForError("request: POST /v2/frontendapi/ios/test-devices?appId=zrl-sim -> 200");
-    const json state = sim.dump();
-    EXPECT_EQ(state["isTestDevice"], true);
-    EXPECT_EQ(state["testDevice"]["title"], "Remove Test Device");
-    EXPECT_EQ(state["testDevice"]["color"], "green");
-    // The background event stores the flag.
-    sim.send("background");
-    EXPECT_EQ(sim.end(), 0) << sim.errors();
-  }
-
-  // The next run starts registered (on orange until the first tap), and
-  // removes the device.
-  SimProcess sim(arguments());
-  json state = sim.dump();
-  EXPECT_EQ(state["isTestDevice"], true);
-  EXPECT_EQ(state["testDevice"]["title"], "Remove Test Device");
-  EXPECT_EQ(state["testDevice"]["color"], "orange");
-  sim.tap(35, 72);
-  sim.tapMiddleOf(sim.dump()["testDevice"]["frame"]);
-  sim.waitForError(
-      "request: DELETE /v2/frontendapi/ios/test-devices/zrl-sim-device?appId=zrl-sim -> 200");
-  EXPECT_EQ(sim.dump()["isTestDevice"], false);
-  EXPECT_EQ(sim.end(), 0) << sim.errors();
-}
-
 // The plug-in's preview tests check the rules; here, what the simulator
 // makes of a pushed preview: its dump, its snapshot, a tap, and a
 // configuration built to break recursive code on the way.
@@ -227,16 +193,19 @@ TEST_F(ZRLSimRunTest, PreviewsAreDumpedDrawnAndTappedAwayAndNoConfigurationCrash
   EXPECT_EQ(sim.end(), 0) << sim.errors();
 }
 
-// (ZRLSimTests checks the refused command lines.)
-TEST_F(ZRLSimRunTest, ScriptsRunToTheEnd) {
+// (ZRLSimTests checks the refused command lines; the plug-in's tests the
+// test-device requests and what a refused one undoes.)
+TEST_F(ZRLSimRunTest, ScriptsRunToTheEndAndTheTestDeviceFlagOutlivesTheRun) {
   // A script ends the run at its end; the requests that it started are
-  // answered first, so their lines are all there.
+  // answered first, so their lines are all there. The background event
+  // stores the flag in the defaults file.
   const auto script = folder_ / "script.txt";
   std::ofstream(script) << "# open the menu and register\n"
                            "tap 35 72\n"
                            "tap 40 170\n"
                            "\n"
                            "screen Nowhere\n"
+                           "background\n"
                            "dump\n";
   std::vector<std::string> argv = arguments();
   argv.insert(argv.begin(), {ZRL_SIM_PATH, "run", "--script", script.string()});
@@ -244,11 +213,19 @@ TEST_F(ZRLSimRunTest, ScriptsRunToTheEnd) {
   const auto line = run.readLine();
   ASSERT_TRUE(line) << run.errorOutput();
   EXPECT_EQ(json::parse(*line)["menuOpen"], true);
-  EXPECT_EQ(run.wait(kToolPatience), 0);
+  EXPECT_EQ(run.wait(), 0);
   const std::string error = run.errorOutput();
   EXPECT_THAT(error, HasSubstr("line 5: \"screen Nowhere\": the scene has no screen"));
   EXPECT_THAT(error,
               HasSubstr("request: POST /v2/frontendapi/ios/test-devices?appId=zrl-sim -> 200"));
+
+  // The next run starts registered, on orange until the first tap.
+  SimProcess sim(arguments());
+  const json state = sim.dump();
+  EXPECT_EQ(state["isTestDevice"], true);
+  EXPECT_EQ(state["testDevice"]["title"], "Remove Test Device");
+  EXPECT_EQ(state["testDevice"]["color"], "orange");
+  EXPECT_EQ(sim.end(), 0) << sim.errors();
 }
 
 }  // namespace
