@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "LDEventSource/LDEventSourceExport.h"
 #include "Platform/Foundation/NSError.h"
 
 // The state of an event-stream connection.
@@ -20,7 +21,7 @@ enum LDEventReadyState : int32_t {
 // A plain record of five properties. A new record has no id, event, data or
 // error and the ready state CONNECTING. Records are shared with listeners as
 // LDEventPtr and never changed once delivery has started.
-class LDEvent {
+class LDEVENTSOURCE_EXPORT LDEvent {
  public:
   const std::optional<std::string>& id() const { return id_; }
   void setId(std::optional<std::string> value) { id_ = std::move(value); }
@@ -61,7 +62,7 @@ using LDEventPtr = std::shared_ptr<const LDEvent>;
 // The same five properties seen without owning them: the texts are views
 // that stay valid only as long as what they view (a record, or the text a
 // batch handler is given for the length of its call).
-struct LDEventView {
+struct LDEVENTSOURCE_EXPORT LDEventView {
   std::optional<std::string_view> id;
   std::optional<std::string_view> event;
   std::optional<std::string_view> data;

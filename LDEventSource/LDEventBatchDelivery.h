@@ -17,13 +17,14 @@
 #include "LDEventSource/LDEventFlowControl.h"
 #include "LDEventSource/LDEventListeners.h"
 #include "LDEventSource/LDEventParser.h"
+#include "LDEventSource/LDEventSourceExport.h"
 #include "Platform/Foundation/NSError.h"
 
 // One record as a batch handler sees it, and the types that the listeners
 // get it under, in order: "message" and then its own event name for a
 // parsed record; "readyState" and then "open" or "error" for a change of
 // state ("readyState" alone for CONNECTING).
-struct LDEventDelivery {
+struct LDEVENTSOURCE_EXPORT LDEventDelivery {
   LDEventView record;
   std::array<std::string_view, 2> types{};
   std::size_t typeCount = 0;
@@ -41,7 +42,7 @@ using LDEventSourceBatchHandler = std::function<void(std::span<const LDEventDeli
 //
 // Not thread-safe but for setBatchHandler: the client calls the rest under
 // its stream lock, one piece at a time.
-class LDEventBatchDelivery {
+class LDEVENTSOURCE_EXPORT LDEventBatchDelivery {
  public:
   // The bounds are those of the flow control of the records in flight.
   LDEventBatchDelivery(LDEventListeners& listeners, std::size_t maximumRecords,

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <mutex>
 
+#include "LDEventSource/LDEventSourceExport.h"
 #include "Platform/Net/NSURLSession.h"
 
 // A small state machine, under its own lock but for the counts:
@@ -29,7 +30,7 @@
 // the counts again, and release() lowers the counts before it looks at
 // `holding`: either the last release sees the hold, or the hold sees the
 // room, so a hold cannot outlive its records.
-class LDEventFlowControl {
+class LDEVENTSOURCE_EXPORT LDEventFlowControl {
  public:
   LDEventFlowControl(std::size_t maximumRecords, std::size_t maximumBytes)
       : maximumRecords_(maximumRecords), maximumBytes_(maximumBytes) {}

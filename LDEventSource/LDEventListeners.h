@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "LDEventSource/LDEvent.h"
+#include "LDEventSource/LDEventSourceExport.h"
 #include "Platform/Dispatch/Dispatch.h"
 
 // A listener: called with each record delivered under the type it was
@@ -27,7 +28,7 @@ enum class LDEventOccasion : uint8_t {
   Opened,      // "readyState", "open"
   Ended,       // "readyState", "error"
 };
-struct LDEventQueued {
+struct LDEVENTSOURCE_EXPORT LDEventQueued {
   LDEventPtr event;
   LDEventOccasion occasion;
 };
@@ -40,7 +41,7 @@ using LDEventBatch = std::vector<LDEventQueued>;
 // the new registry only when it has changed. clear() (the client's close())
 // ends that: blocks queued before it go on with the listeners registered
 // before it.
-class LDEventListeners {
+class LDEVENTSOURCE_EXPORT LDEventListeners {
  public:
   LDEventListeners();
 

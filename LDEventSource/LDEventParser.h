@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "LDEventSource/LDEvent.h"
+#include "LDEventSource/LDEventSourceExport.h"
 
 // Lines end at LF, CR or CR LF; a blank line ends a block, and line breaks
 // where a block would begin are skipped. VT, FF, NEL, U+2028 and U+2029 are
@@ -28,7 +29,7 @@
 // The object form parses the first block of a text and tells what follows
 // it; parseEventBlock is the form the stream reader uses, one block at a
 // time, without copying the text.
-class LDEventParser {
+class LDEVENTSOURCE_EXPORT LDEventParser {
  public:
   // What one block yields.
   struct ParsedBlock {

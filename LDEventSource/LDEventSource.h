@@ -19,13 +19,14 @@
 #include "LDEventSource/LDEventBatchDelivery.h"
 #include "LDEventSource/LDEventListeners.h"
 #include "LDEventSource/LDEventSourceConstants.h"
+#include "LDEventSource/LDEventSourceExport.h"
 #include "LDEventSource/LDEventStreamReader.h"
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Foundation/NSData.h"
 #include "Platform/Net/NSURLSession.h"
 
-class LDEventSource : public NSURLSessionDataDelegate,
-                      public std::enable_shared_from_this<LDEventSource> {
+class LDEVENTSOURCE_EXPORT LDEventSource : public NSURLSessionDataDelegate,
+                                           public std::enable_shared_from_this<LDEventSource> {
  public:
   // Draws a whole number from 0 to bound - 1 (bound 0 or 1: 0); the back-off
   // draws milliseconds.

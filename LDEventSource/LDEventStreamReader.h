@@ -10,6 +10,7 @@
 
 #include "LDEventSource/LDEventParser.h"
 #include "LDEventSource/LDEventSourceConstants.h"
+#include "LDEventSource/LDEventSourceExport.h"
 #include "LDEventSource/LDEventStringAccumulator.h"
 #include "LDEventSource/LDUTF8Decoder.h"
 
@@ -27,7 +28,7 @@
 // from then on, until reset() starts a new connection.
 //
 // Not thread-safe: one connection feeds it, one chunk at a time.
-class LDEventStreamReader {
+class LDEVENTSOURCE_EXPORT LDEventStreamReader {
  public:
   // Receives the fields of each block as views valid for the call only (see
   // LDEventParser::parseEventBlockFields): the reader makes no records, so

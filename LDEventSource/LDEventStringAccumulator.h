@@ -8,13 +8,15 @@
 #include <string_view>
 #include <utility>
 
+#include "LDEventSource/LDEventSourceExport.h"
+
 // Text goes in at the end; complete blocks (text before two line feeds) come
 // out at the front. The search for the end of a block resumes where the last
 // one stopped, and taking a block out moves only the unfinished rest, so the
 // cost per byte is constant however the text arrives.
 //
 // Not thread-safe: one connection feeds it, holding its own lock.
-class LDEventStringAccumulator {
+class LDEVENTSOURCE_EXPORT LDEventStringAccumulator {
  public:
   // The text gathered and not yet taken out; absent when there is none.
   std::optional<std::string> eventString() const;

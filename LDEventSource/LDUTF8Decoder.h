@@ -7,12 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "LDEventSource/LDEventSourceExport.h"
+
 // Well-formed input comes out unchanged. Each maximal subpart of an
 // ill-formed sequence (the longest start of a valid sequence, or else one
 // byte) becomes one U+FFFD REPLACEMENT CHARACTER, as the Unicode standard
 // and the web's decoders do. The only state carried from one chunk to the
 // next is a character begun at the end of the chunk.
-class LDUTF8Decoder {
+class LDEVENTSOURCE_EXPORT LDUTF8Decoder {
  public:
   // Decodes the bytes of `input` and appends the text to `out`.
   void decode(std::string_view input, std::string& out);

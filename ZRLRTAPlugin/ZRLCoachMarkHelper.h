@@ -5,8 +5,9 @@
 #include <memory>
 
 #include "ZRLRTAPlugin/ZRLPreviewBuilder.h"
+#include "ZRLRTAPlugin/ZRLRTAPluginExport.h"
 
-class ZRLCoachMarkHelper : public ZRLPreviewBuilder {
+class ZRLRTAPLUGIN_EXPORT ZRLCoachMarkHelper : public ZRLPreviewBuilder {
  public:
   ZRLCoachMarkHelper() : ZRLPreviewBuilder("coach_mark", ZRLPreviewKind::coachMark) {}
   static std::shared_ptr<ZRLCoachMarkHelper> sharedHelper();

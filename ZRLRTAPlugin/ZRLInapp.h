@@ -6,8 +6,9 @@
 #include <optional>
 
 #include "ZRLRTAPlugin/ZRLPreviewBuilder.h"
+#include "ZRLRTAPlugin/ZRLRTAPluginExport.h"
 
-class ZRLInapp : public ZRLPreviewBuilder {
+class ZRLRTAPLUGIN_EXPORT ZRLInapp : public ZRLPreviewBuilder {
  public:
   ZRLInapp() : ZRLPreviewBuilder("in_app", ZRLPreviewKind::inApp) {}
   static std::shared_ptr<ZRLInapp> sharedInstance();

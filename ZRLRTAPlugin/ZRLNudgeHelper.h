@@ -5,8 +5,9 @@
 #include <memory>
 
 #include "ZRLRTAPlugin/ZRLPreviewBuilder.h"
+#include "ZRLRTAPlugin/ZRLRTAPluginExport.h"
 
-class ZRLNudgeHelper : public ZRLPreviewBuilder {
+class ZRLRTAPLUGIN_EXPORT ZRLNudgeHelper : public ZRLPreviewBuilder {
  public:
   ZRLNudgeHelper() : ZRLPreviewBuilder("passive_nudge", ZRLPreviewKind::nudge) {}
   static std::shared_ptr<ZRLNudgeHelper> sharedHelper();

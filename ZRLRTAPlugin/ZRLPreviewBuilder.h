@@ -21,8 +21,9 @@
 
 #include "ZRLRTAPlugin/ZRLPreviewLayout.h"
 #include "ZRLRTAPlugin/ZRLPreviewView.h"
+#include "ZRLRTAPlugin/ZRLRTAPluginExport.h"
 
-class ZRLPreviewBuilder {
+class ZRLRTAPLUGIN_EXPORT ZRLPreviewBuilder {
  public:
   // Called after each build with the display type and the configuration
   // (null when the builder was given none).
@@ -68,4 +69,4 @@ class ZRLPreviewBuilder {
 
 // A copy of a JSON value made with a stack of its own rather than by
 // recursion (as nlohmann::json's copy does), for values of any depth.
-nlohmann::json ZRLPreviewCopyJSON(const nlohmann::json& value);
+ZRLRTAPLUGIN_EXPORT nlohmann::json ZRLPreviewCopyJSON(const nlohmann::json& value);

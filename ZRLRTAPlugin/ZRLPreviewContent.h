@@ -13,9 +13,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ZRLRTAPlugin/ZRLRTAPluginExport.h"
+
 inline constexpr size_t kZRLPreviewTextLimit = 4096;
 
-struct ZRLPreviewContent {
+struct ZRLRTAPLUGIN_EXPORT ZRLPreviewContent {
   std::optional<std::string> displayType;
   std::optional<std::string> viewId;
   std::optional<std::string> title;
@@ -31,4 +33,5 @@ struct ZRLPreviewContent {
 
 // Text as a preview shows it: well-formed, then cut to at most limit bytes
 // at a character boundary.
-std::string ZRLPreviewShownText(std::string_view text, size_t limit = kZRLPreviewTextLimit);
+ZRLRTAPLUGIN_EXPORT std::string ZRLPreviewShownText(std::string_view text,
+                                                    size_t limit = kZRLPreviewTextLimit);

@@ -9,6 +9,7 @@
 
 #include "Platform/UIKit/CGGeometry.h"
 #include "Platform/UIKit/UIView.h"
+#include "ZRLRTAPlugin/ZRLRTAPluginExport.h"
 
 // What a builder draws: a coach mark ("coach_mark"), a tooltip ("inline"),
 // a nudge ("passive_nudge") or an in-app message (any other display type).
@@ -16,10 +17,10 @@ enum class ZRLPreviewKind { coachMark, tooltip, nudge, inApp };
 
 // The display type that names the kind: "coach_mark", "inline",
 // "passive_nudge" or "in_app".
-const char* ZRLPreviewKindName(ZRLPreviewKind kind);
+ZRLRTAPLUGIN_EXPORT const char* ZRLPreviewKindName(ZRLPreviewKind kind);
 
 // The measures of the rules, in points.
-struct ZRLPreviewMetrics {
+struct ZRLRTAPLUGIN_EXPORT ZRLPreviewMetrics {
   static constexpr CGFloat kCardMaximumWidth = 320;
   static constexpr CGFloat kSideMargin = 16;      // card to the window's sides
   static constexpr CGFloat kGap = 12;             // card to its anchor
@@ -47,14 +48,14 @@ struct ZRLPreviewMetrics {
 
 // The tooltip's arrow: a triangle from its base on the card's edge to its
 // tip on the target's edge.
-struct ZRLPreviewArrow {
+struct ZRLRTAPLUGIN_EXPORT ZRLPreviewArrow {
   CGPoint baseLeft;
   CGPoint baseRight;
   CGPoint tip;
 };
 
 // The parts of a preview in window points.
-struct ZRLPreviewPlacement {
+struct ZRLRTAPLUGIN_EXPORT ZRLPreviewPlacement {
   bool dimmed = false;              // the window is dimmed (outside the spotlight)
   std::optional<CGRect> target;     // the target, when found and used
   std::optional<CGRect> spotlight;  // the undimmed hole of a coach mark
@@ -66,10 +67,12 @@ struct ZRLPreviewPlacement {
 };
 
 // The width within which the card's text wraps.
-CGFloat ZRLPreviewTextWidth(ZRLPreviewKind kind, CGSize window);
+ZRLRTAPLUGIN_EXPORT CGFloat ZRLPreviewTextWidth(ZRLPreviewKind kind, CGSize window);
 
 // The placement for lines of text already measured at ZRLPreviewTextWidth
 // (counts beyond the rules' maximums are taken as the maximums). The target
 // is ignored by a nudge and an in-app message.
-ZRLPreviewPlacement ZRLPreviewPlace(ZRLPreviewKind kind, CGSize window, UIEdgeInsets insets,
-                                    std::optional<CGRect> target, long titleLines, long textLines);
+ZRLRTAPLUGIN_EXPORT ZRLPreviewPlacement ZRLPreviewPlace(ZRLPreviewKind kind, CGSize window,
+                                                        UIEdgeInsets insets,
+                                                        std::optional<CGRect> target,
+                                                        long titleLines, long textLines);

@@ -15,19 +15,20 @@
 #include "Platform/UIKit/UIView.h"
 #include "ZRLRTAPlugin/ZRLPreviewContent.h"
 #include "ZRLRTAPlugin/ZRLPreviewLayout.h"
+#include "ZRLRTAPlugin/ZRLRTAPluginExport.h"
 
 // The tag of a preview's view in its window.
 inline constexpr long ZRLPreviewViewTag = 0x5A52;
 
 // What a preview shows (the fields of its configuration as shown, absent
 // ones empty), and where.
-struct ZRLPreviewShown {
+struct ZRLRTAPLUGIN_EXPORT ZRLPreviewShown {
   ZRLPreviewKind kind = ZRLPreviewKind::inApp;
   ZRLPreviewContent content;
   ZRLPreviewPlacement placement;
 };
 
-class ZRLPreviewView : public UIView {
+class ZRLRTAPLUGIN_EXPORT ZRLPreviewView : public UIView {
  public:
   // A view over the window's whole bounds; make it with std::make_shared,
   // then call buildSubviews once.
@@ -49,7 +50,7 @@ class ZRLPreviewView : public UIView {
   std::weak_ptr<UIButton> closeButton_;
 };
 
-class ZRLPreviewPresenter {
+class ZRLRTAPLUGIN_EXPORT ZRLPreviewPresenter {
  public:
   // Shows the content as a preview of the kind in the key window of the
   // moment, in place of the one shown (wherever that is). A coach mark or

@@ -5,8 +5,9 @@
 #include <memory>
 
 #include "ZRLRTAPlugin/ZRLPreviewBuilder.h"
+#include "ZRLRTAPlugin/ZRLRTAPluginExport.h"
 
-class ZRLTooltipBuilder : public ZRLPreviewBuilder {
+class ZRLRTAPLUGIN_EXPORT ZRLTooltipBuilder : public ZRLPreviewBuilder {
  public:
   ZRLTooltipBuilder() : ZRLPreviewBuilder("inline", ZRLPreviewKind::tooltip) {}
   static std::shared_ptr<ZRLTooltipBuilder> sharedBuilder();

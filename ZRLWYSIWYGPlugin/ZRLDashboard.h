@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 
-class ZRLDashboard {
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginExport.h"
+
+class ZRLWYSIWYGPLUGIN_EXPORT ZRLDashboard {
  public:
   // host[:port], e.g. "127.0.0.1:8443".
   static std::string host();
@@ -16,9 +18,9 @@ class ZRLDashboard {
 
 // "https://<dashboard host>/v1/api/layout?appId=": the layout upload, to be
 // followed by the application identifier.
-std::string kZRLSSELayoutURL();
+ZRLWYSIWYGPLUGIN_EXPORT std::string kZRLSSELayoutURL();
 // "https://<dashboard host>/v1/api/sse-ui-config?appId=": the preview stream.
-std::string kZRLSSEUIConfigURL();
+ZRLWYSIWYGPLUGIN_EXPORT std::string kZRLSSEUIConfigURL();
 // Paths on the host's own server, followed by the application identifier.
 inline constexpr std::string_view kZRLAddTestDeviceURL = "/v2/frontendapi/ios/test-devices?appId=";
 inline constexpr std::string_view kZRLRemoveTestDeviceURL =
@@ -27,4 +29,5 @@ inline constexpr std::string_view kZRLRemoveTestDeviceURL =
 // An identifier made safe for a path or a query: every byte outside
 // A-Z a-z 0-9 - . _ ~ becomes %XX (upper-case hexadecimal), so the text can
 // never change the address's structure. An absent identifier gives (null).
-std::string ZRLPercentEncodedIdentifier(const std::optional<std::string>& identifier);
+ZRLWYSIWYGPLUGIN_EXPORT std::string ZRLPercentEncodedIdentifier(
+    const std::optional<std::string>& identifier);

@@ -8,8 +8,9 @@
 #include <mutex>
 
 #include "LDEventSource/LDEventSource.h"
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginExport.h"
 
-class ZRLEventSource {
+class ZRLWYSIWYGPLUGIN_EXPORT ZRLEventSource {
  public:
   ZRLEventSource() = default;
   // Closes the channel's stream.

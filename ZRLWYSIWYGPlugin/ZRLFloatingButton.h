@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Platform/UIKit/UIKit.h"
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginExport.h"
 #include "ZorlanSDK/ZorlanSDK.h"
 
 // The framework's bundle identifier; its resource folder holds "zrl_icon".
@@ -23,7 +24,7 @@ class ZRLFloatingButton;
 // A transparent window over the whole screen, above every other window. It
 // is never key, and it takes only touches that land on its visible
 // controls; all others go on to the app below.
-class ZRLFloatingButtonWindow : public UIWindow {
+class ZRLWYSIWYGPLUGIN_EXPORT ZRLFloatingButtonWindow : public UIWindow {
  public:
   // Visible, transparent, at the highest level, framed to the main screen.
   static std::shared_ptr<ZRLFloatingButtonWindow> make();
@@ -52,7 +53,7 @@ class ZRLFloatingButtonWindow : public UIWindow {
   UIButtonPtr ssButton_;
 };
 
-class ZRLFloatingButton : public UIButton, public ZRLEventListener {
+class ZRLWYSIWYGPLUGIN_EXPORT ZRLFloatingButton : public UIButton, public ZRLEventListener {
  public:
   // Builds the button, its overlay window and the hidden menu, and puts
   // them on screen. Main thread only.

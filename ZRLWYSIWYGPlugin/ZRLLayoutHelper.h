@@ -9,9 +9,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginExport.h"
 #include "ZorlanSDK/ZRLView.h"
 
-class ZRLLayoutHelper {
+class ZRLWYSIWYGPLUGIN_EXPORT ZRLLayoutHelper {
  public:
   ZRLLayoutHelper() = default;
 

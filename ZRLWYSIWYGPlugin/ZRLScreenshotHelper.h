@@ -7,8 +7,9 @@
 #include <string>
 
 #include "Platform/UIKit/UIImage.h"
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginExport.h"
 
-class ZRLScreenshotHelper {
+class ZRLWYSIWYGPLUGIN_EXPORT ZRLScreenshotHelper {
  public:
   ZRLScreenshotHelper() = delete;
 

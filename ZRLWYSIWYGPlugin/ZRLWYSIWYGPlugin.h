@@ -15,6 +15,7 @@
 
 #include "ZRLWYSIWYGPlugin/ZRLDashboard.h"
 #include "ZRLWYSIWYGPlugin/ZRLEventSource.h"
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginExport.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginVersion.h"
 #include "ZorlanSDK/ZorlanPluginInspection.h"
 #include "ZorlanSDK/ZorlanSDK.h"
@@ -31,10 +32,11 @@ inline constexpr long ZRLWYSIWYGPluginErrorMissingHardwareModel = 2;
 
 class ZRLFloatingButton;
 
-class ZRLWYSIWYGPlugin : public ZorlanPlugin,
-                         public ZorlanPluginInspection,
-                         public ZRLEventListener,
-                         public std::enable_shared_from_this<ZRLWYSIWYGPlugin> {
+class ZRLWYSIWYGPLUGIN_EXPORT ZRLWYSIWYGPlugin
+    : public ZorlanPlugin,
+      public ZorlanPluginInspection,
+      public ZRLEventListener,
+      public std::enable_shared_from_this<ZRLWYSIWYGPlugin> {
  public:
   // Told whether the server accepted a test-device request (no error and
   // status 200); false when the request could not be sent.

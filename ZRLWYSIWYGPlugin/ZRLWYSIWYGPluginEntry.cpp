@@ -1,7 +1,7 @@
 // The library's one C entry point, through which the host's loader checks
 // the interface version and then obtains the plug-in.
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
-#include "ZorlanSDK/ZRLExportFallback.h"
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginExport.h"
 #include "ZorlanSDK/ZorlanPlugin.h"
 
 namespace {

@@ -1,6 +1,11 @@
 #pragma once
-// The framework's exported version number and version text.
+// The framework's exported version number and version text: data in the
+// library itself, so that `strings` and what-style tools find the text in
+// libZRLWYSIWYGPlugin.so.1.
 
-inline constexpr double ZRLWYSIWYGPluginVersionNumber = 1.0;
-inline constexpr unsigned char ZRLWYSIWYGPluginVersionString[] =
-    "@(#)PROGRAM:ZRLWYSIWYGPlugin  PROJECT:ZRLWYSIWYGPlugin-1\n";
+#include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPluginExport.h"
+
+// 1.0.
+extern ZRLWYSIWYGPLUGIN_EXPORT const double ZRLWYSIWYGPluginVersionNumber;
+// "@(#)PROGRAM:ZRLWYSIWYGPlugin  PROJECT:ZRLWYSIWYGPlugin-1" and a line feed.
+extern ZRLWYSIWYGPLUGIN_EXPORT const unsigned char ZRLWYSIWYGPluginVersionString[];

@@ -20,6 +20,7 @@
 #include "Platform/Net/NSURLRequest.h"
 #include "ZorlanSDK/ZRLEvent.h"
 #include "ZorlanSDK/ZRLEventListener.h"
+#include "ZorlanSDK/ZorlanSDKExport.h"
 
 class NSURLSession;
 
@@ -34,7 +35,7 @@ using ZRLHTTPCompletionHandler =
                        const NSErrorPtr& error)>;
 
 // The device facts that the host keeps.
-class ZRLDeviceInfo {
+class ZORLANSDK_EXPORT ZRLDeviceInfo {
  public:
   explicit ZRLDeviceInfo(nlohmann::json facts) : facts_(std::move(facts)) {}
   virtual ~ZRLDeviceInfo() = default;
@@ -46,7 +47,7 @@ class ZRLDeviceInfo {
   nlohmann::json facts_;
 };
 
-class ZRLController : public std::enable_shared_from_this<ZRLController> {
+class ZORLANSDK_EXPORT ZRLController : public std::enable_shared_from_this<ZRLController> {
  public:
   ZRLController();
   virtual ~ZRLController();

@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 
-class ZRLEvent {
+#include "ZorlanSDK/ZorlanSDKExport.h"
+
+class ZORLANSDK_EXPORT ZRLEvent {
  public:
   ZRLEvent(unsigned long eventType, std::optional<std::string> identifier)
       : eventType_(eventType), identifier_(std::move(identifier)) {}

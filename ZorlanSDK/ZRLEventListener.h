@@ -2,8 +2,9 @@
 // The host's listener protocol: whoever registers for events gets onEvent.
 
 #include "ZorlanSDK/ZRLEvent.h"
+#include "ZorlanSDK/ZorlanSDKExport.h"
 
-class ZRLEventListener {
+class ZORLANSDK_EXPORT ZRLEventListener {
  public:
   virtual ~ZRLEventListener() = default;
   virtual void onEvent(const ZRLEventPtr& event) = 0;

@@ -10,7 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
-class ZRLJSONWriter {
+#include "ZorlanSDK/ZorlanSDKExport.h"
+
+class ZORLANSDK_EXPORT ZRLJSONWriter {
  public:
   static std::string stringWithJSONObject(const nlohmann::json& value);
   static void append(const nlohmann::json& value, std::string& out);

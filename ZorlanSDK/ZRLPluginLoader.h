@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "ZorlanSDK/ZRLExportFallback.h"
+#include "ZorlanSDK/ZorlanSDKExport.h"
 #include "ZorlanSDK/ZorlanPlugin.h"
 
 // What the search found.

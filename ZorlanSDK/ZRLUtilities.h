@@ -14,8 +14,9 @@
 
 #include "Platform/UIKit/UIWindow.h"
 #include "ZorlanSDK/ZRLView.h"
+#include "ZorlanSDK/ZorlanSDKExport.h"
 
-class ZRLUtilities {
+class ZORLANSDK_EXPORT ZRLUtilities {
  public:
   // True for an absent or empty string.
   static bool isInvalidString(const std::optional<std::string>& text);

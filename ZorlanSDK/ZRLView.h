@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "Platform/UIKit/UIView.h"
+#include "ZorlanSDK/ZorlanSDKExport.h"
 
 class ZRLView;
 using ZRLViewPtr = std::shared_ptr<ZRLView>;
 
-class ZRLView {
+class ZORLANSDK_EXPORT ZRLView {
  public:
   // A wrapper of the view, without subviews. Its name is the view's own
   // (its accessibility identifier) when it has one, else its class name;

@@ -13,9 +13,10 @@
 
 #include "Platform/UIKit/CGGeometry.h"
 #include "ZorlanSDK/ZRLView.h"
+#include "ZorlanSDK/ZorlanSDKExport.h"
 
 // A view's "bounds" in the layout: edges in whole window points.
-struct ZRLLayoutBounds {
+struct ZORLANSDK_EXPORT ZRLLayoutBounds {
   int32_t top = 0;
   int32_t left = 0;
   int32_t bottom = 0;
@@ -23,7 +24,7 @@ struct ZRLLayoutBounds {
   friend bool operator==(const ZRLLayoutBounds&, const ZRLLayoutBounds&) = default;
 };
 
-class ZRLViewIdentifiers {
+class ZORLANSDK_EXPORT ZRLViewIdentifiers {
  public:
   // The identifier of the root of the layout (never written into a node).
   static constexpr const char* kRootIdentifier = "ZRL";

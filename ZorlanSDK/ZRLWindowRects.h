@@ -6,8 +6,9 @@
 #include <unordered_map>
 
 #include "Platform/UIKit/UIView.h"
+#include "ZorlanSDK/ZorlanSDKExport.h"
 
-class ZRLWindowRects {
+class ZORLANSDK_EXPORT ZRLWindowRects {
  public:
   // What ZRLUtilities::windowRectOfView gives: the view's frame in its
   // window's coordinates, the zero rectangle for no view or a view without

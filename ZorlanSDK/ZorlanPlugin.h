@@ -9,7 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
-class ZorlanPlugin {
+#include "ZorlanSDK/ZorlanSDKExport.h"
+
+class ZORLANSDK_EXPORT ZorlanPlugin {
  public:
   virtual ~ZorlanPlugin() = default;
   virtual void initialize(const nlohmann::json& dictionary) = 0;

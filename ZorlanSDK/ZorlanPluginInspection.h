@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "ZorlanSDK/ZRLExportFallback.h"
+#include "ZorlanSDK/ZorlanSDKExport.h"
 
 class LDEventSource;
 

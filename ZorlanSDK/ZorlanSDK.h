@@ -12,8 +12,9 @@
 #include "ZorlanSDK/ZRLUtilities.h"
 #include "ZorlanSDK/ZRLViewIdentifiers.h"
 #include "ZorlanSDK/ZorlanPlugin.h"
+#include "ZorlanSDK/ZorlanSDKExport.h"
 
 // The host's log level, read at the moment of logging: errors are written
 // at 3 and below, debug lines at 1 and below. Starts from ZRL_LOG_LEVEL in
 // the environment, else 2.
-extern std::atomic<uintptr_t> LOG_LEVEL;
+extern ZORLANSDK_EXPORT std::atomic<uintptr_t> LOG_LEVEL;

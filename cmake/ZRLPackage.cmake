@@ -1,6 +1,15 @@
 # The installed package: `cmake --install BUILD --prefix DIR` puts the
-# libraries, their headers, the plug-in's resources and a CMake package
-# (find_package(ZRLWYSIWYGPlugin CONFIG)) under DIR.
+# libraries, their headers, the plug-in's resources, a CMake package
+# (find_package(ZRLWYSIWYGPlugin CONFIG)) and a pkg-config file
+# (zrlwysiwygplugin.pc) under DIR.
+#
+# A build installs one set of libraries, shared (the default) or static
+# (BUILD_SHARED_LIBS=OFF); a second build of the other kind installed into
+# the same prefix adds its set beside the first. The package keeps each
+# set's targets in a file of its own (ZRLWYSIWYGPlugin-shared.cmake,
+# ZRLWYSIWYGPlugin-static.cmake) and loads one: the component that the user
+# asks for (COMPONENTS shared or static), else the kind that the user's
+# BUILD_SHARED_LIBS names (shared when it is unset), else the one installed.
 #
 # Each library directory ends with zrl_install_library(NAME); this file
 # writes the package once every directory has been read, so the
@@ -20,15 +29,27 @@ set(ZRL_INSTALL_RESOURCEDIR "${CMAKE_INSTALL_DATADIR}/ZRLWYSIWYGPlugin")
 # image); its contents go to ZRL_INSTALL_RESOURCEDIR.
 set(ZRL_PLUGIN_RESOURCES "${PROJECT_SOURCE_DIR}/ZRLWYSIWYGPlugin/Resources")
 set_property(GLOBAL PROPERTY ZRL_INSTALLED_LIBRARIES "")
+if(BUILD_SHARED_LIBS)
+  set(ZRL_PACKAGE_KIND shared)
+else()
+  set(ZRL_PACKAGE_KIND static)
+endif()
+set(ZRL_PACKAGE_EXPORT ZRLWYSIWYGPlugin-${ZRL_PACKAGE_KIND}-targets)
 
-# zrl_install_library(NAME): installs the static library NAME into the
-# package's export set, with the headers of the directory that calls it (and
-# of its subfolders).
+# zrl_install_library(NAME): installs the library NAME (with its version
+# links when shared) into the package's export set, with the headers of the
+# directory that calls it (and of its subfolders) and its export header.
 function(zrl_install_library name)
-  install(TARGETS ${name} EXPORT ZRLWYSIWYGPluginTargets
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  install(TARGETS ${name} EXPORT ${ZRL_PACKAGE_EXPORT}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${ZRL_INSTALL_INCLUDEDIR})
+  get_target_property(export_header ${name} ZRL_EXPORT_HEADER)
+  if(export_header)
+    get_filename_component(export_folder ${export_header} DIRECTORY)
+    install(FILES ${ZRL_GENERATED_INCLUDEDIR}/${export_header}
+      DESTINATION ${ZRL_INSTALL_INCLUDEDIR}/${export_folder})
+  endif()
   file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   get_filename_component(resources ${ZRL_PLUGIN_RESOURCES} NAME)
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/
@@ -79,7 +100,12 @@ function(_zrl_write_package)
   get_property(libraries GLOBAL PROPERTY ZRL_INSTALLED_LIBRARIES)
   set(dependencies "")
   foreach(library IN LISTS libraries)
-    get_target_property(links ${library} LINK_LIBRARIES)
+    # A shared library's private links stay inside it; a static one's
+    # reach its users.
+    set(links "")
+    if(NOT BUILD_SHARED_LIBS)
+      get_target_property(links ${library} LINK_LIBRARIES)
+    endif()
     get_target_property(interface ${library} INTERFACE_LINK_LIBRARIES)
     foreach(item IN LISTS links interface)
       # Build-only items ($<BUILD_INTERFACE:...>) never reach the package.
@@ -95,8 +121,14 @@ function(_zrl_write_package)
   endforeach()
   list(JOIN dependencies "\n" ZRL_PACKAGE_DEPENDENCIES)
 
-  install(EXPORT ZRLWYSIWYGPluginTargets
+  # This build's set: what it needs found, then its targets.
+  install(EXPORT ${ZRL_PACKAGE_EXPORT}
     NAMESPACE ZRLWYSIWYGPlugin::
+    DESTINATION ${ZRL_INSTALL_CMAKEDIR})
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/ZRLWYSIWYGPlugin-${ZRL_PACKAGE_KIND}.cmake
+    CONTENT "# The ${ZRL_PACKAGE_KIND} libraries of the package (read by ZRLWYSIWYGPluginConfig.cmake).\n@ZRL_PACKAGE_DEPENDENCIES@\ninclude(\${CMAKE_CURRENT_LIST_DIR}/${ZRL_PACKAGE_EXPORT}.cmake)\n"
+    @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/ZRLWYSIWYGPlugin-${ZRL_PACKAGE_KIND}.cmake
     DESTINATION ${ZRL_INSTALL_CMAKEDIR})
   configure_package_config_file(
     ${PROJECT_SOURCE_DIR}/cmake/ZRLWYSIWYGPluginConfig.cmake.in
@@ -112,6 +144,8 @@ function(_zrl_write_package)
     ${PROJECT_BINARY_DIR}/ZRLWYSIWYGPluginConfigVersion.cmake
     DESTINATION ${ZRL_INSTALL_CMAKEDIR})
 
+  _zrl_write_pkg_config()
+
   # The plug-in's own resources, when the source tree has them.
   install(DIRECTORY ${ZRL_PLUGIN_RESOURCES}/
     DESTINATION ${ZRL_INSTALL_RESOURCEDIR}
@@ -119,3 +153,31 @@ function(_zrl_write_package)
 endfunction()
 
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL _zrl_write_package)
+
+# The pkg-config file for hosts that do not use CMake: the six libraries,
+# plug-in first. The linker takes the shared set where it is installed;
+# `pkg-config --static` adds what a static link needs as well. The same
+# text whichever kind this build is, so that two builds installed into one
+# prefix agree.
+function(_zrl_write_pkg_config)
+  set(ZRL_PC_CFLAGS "-DASIO_STANDALONE -DASIO_NO_DEPRECATED -DASIO_DISABLE_VISIBILITY")
+  if(ZRL_CGFLOAT_IS_FLOAT)
+    string(APPEND ZRL_PC_CFLAGS " -DZRL_CGFLOAT_IS_FLOAT=1")
+  endif()
+  set(ZRL_PC_LIBS "")
+  foreach(library ZRLWYSIWYGPlugin ZRLRTAPlugin LDEventSource ZorlanSDK UIKit Platform)
+    get_target_property(output ${library} OUTPUT_NAME)
+    if(NOT output)
+      set(output ${library})
+    endif()
+    string(APPEND ZRL_PC_LIBS " -l${output}")
+  endforeach()
+  # The prefix relative to the file's own folder, so that the prefix can be
+  # chosen at install time (cmake --install --prefix).
+  file(RELATIVE_PATH ZRL_PC_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  string(REGEX REPLACE "/$" "" ZRL_PC_PREFIX "${ZRL_PC_PREFIX}")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/zrlwysiwygplugin.pc.in
+    ${PROJECT_BINARY_DIR}/zrlwysiwygplugin.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/zrlwysiwygplugin.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endfunction()

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "Platform/PlatformExport.h"
+
 using dispatch_block_t = std::function<void()>;
 
 // Nanoseconds on the steady clock; DISPATCH_TIME_NOW stands for "now".
@@ -30,7 +32,7 @@ inline constexpr dispatch_queue_attr_t DISPATCH_QUEUE_CONCURRENT =
 
 // A queue of blocks. Serial queues run one block at a time in submission
 // order; concurrent queues run blocks in parallel on their pool's threads.
-class DispatchQueue {
+class PLATFORM_EXPORT DispatchQueue {
  public:
   virtual ~DispatchQueue() = default;
   DispatchQueue(const DispatchQueue&) = delete;
@@ -55,25 +57,27 @@ class DispatchQueue {
 
 using dispatch_queue_t = std::shared_ptr<DispatchQueue>;
 
-dispatch_queue_t dispatch_get_main_queue();
+PLATFORM_EXPORT dispatch_queue_t dispatch_get_main_queue();
 // identifier: DISPATCH_QUEUE_PRIORITY_HIGH or _DEFAULT (LOW runs with DEFAULT);
 // flags: reserved, 0.
-dispatch_queue_t dispatch_get_global_queue(long identifier, unsigned long flags);
-dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t attr);
+PLATFORM_EXPORT dispatch_queue_t dispatch_get_global_queue(long identifier, unsigned long flags);
+PLATFORM_EXPORT dispatch_queue_t dispatch_queue_create(const char* label,
+                                                       dispatch_queue_attr_t attr);
 
-void dispatch_async(const dispatch_queue_t& queue, dispatch_block_t block);
+PLATFORM_EXPORT void dispatch_async(const dispatch_queue_t& queue, dispatch_block_t block);
 // Runs the block on the queue and waits for it. Must not be called from a
 // block of the same serial queue. A block of a global or serial queue that
 // waits here lets its pool start another thread (up to a fixed cap), so the
 // block waited for, and every other, still finds one; threads that are no
 // longer needed go after a short idle time.
-void dispatch_sync(const dispatch_queue_t& queue, const dispatch_block_t& block);
-dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta);
-void dispatch_after(dispatch_time_t when, const dispatch_queue_t& queue, dispatch_block_t block);
+PLATFORM_EXPORT void dispatch_sync(const dispatch_queue_t& queue, const dispatch_block_t& block);
+PLATFORM_EXPORT dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta);
+PLATFORM_EXPORT void dispatch_after(dispatch_time_t when, const dispatch_queue_t& queue,
+                                    dispatch_block_t block);
 
 // The main run loop: the main queue's blocks run only inside these calls, on
 // the thread that makes them (the program's main thread).
-class DispatchMainLoop {
+class PLATFORM_EXPORT DispatchMainLoop {
  public:
   // Runs the main queue until stop() is called.
   static void run();

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "Platform/PlatformExport.h"
+
 // Bytes travel as std::string: contiguous, cheap to move, any byte value.
 using NSData = std::string;
 
@@ -19,9 +21,10 @@ inline constexpr NSDataBase64EncodingOptions NSDataBase64EncodingEndLineWithLine
 // Base64 of the bytes. With a line-length option the text is cut into lines
 // of that length, separated (not terminated) by CR LF unless an end-line
 // option chooses CR or LF alone.
-std::string NSDataBase64EncodedString(std::string_view bytes, NSDataBase64EncodingOptions options);
+PLATFORM_EXPORT std::string NSDataBase64EncodedString(std::string_view bytes,
+                                                      NSDataBase64EncodingOptions options);
 
 // The bytes of base64 text; line breaks are skipped, any other character
 // outside the alphabet makes the text invalid unless ignoreUnknown is set.
-std::optional<NSData> NSDataFromBase64EncodedString(std::string_view text,
-                                                    bool ignoreUnknown = false);
+PLATFORM_EXPORT std::optional<NSData> NSDataFromBase64EncodedString(std::string_view text,
+                                                                    bool ignoreUnknown = false);

@@ -6,13 +6,15 @@
 #include <optional>
 #include <string>
 
+#include "Platform/PlatformExport.h"
+
 inline constexpr const char* NSLocalizedDescriptionKey = "NSLocalizedDescription";
 inline constexpr const char* NSUnderlyingErrorKey = "NSUnderlyingError";
 
 class NSError;
 using NSErrorPtr = std::shared_ptr<const NSError>;
 
-class NSError {
+class PLATFORM_EXPORT NSError {
  public:
   struct UserInfo {
     std::optional<std::string> localizedDescription;  // NSLocalizedDescriptionKey

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "Platform/Foundation/NSString.h"
+#include "Platform/PlatformExport.h"
 
 // Writes one already formatted message (a trailing newline is added when the
 // message has none).
-void NSLogv(std::string_view message);
+PLATFORM_EXPORT void NSLogv(std::string_view message);
 
 template <typename... Args>
 void NSLog(std::string_view format, const Args&... args) {
@@ -26,14 +27,14 @@ using NSLogSink = std::function<void(const std::string& message)>;
 
 // Installs a sink in place of standard error (an empty sink restores it);
 // returns the sink that was installed before.
-NSLogSink NSLogSetSink(NSLogSink sink);
+PLATFORM_EXPORT NSLogSink NSLogSetSink(NSLogSink sink);
 
 // The prefix that a line on standard error starts with:
 // "2026-12-06 19:46:45.123456+0000 name[pid:tid] ".
-std::string NSLogPrefix();
+PLATFORM_EXPORT std::string NSLogPrefix();
 
 // Captures every log message while it lives (tests).
-class NSLogCapture {
+class PLATFORM_EXPORT NSLogCapture {
  public:
   NSLogCapture();
   ~NSLogCapture();

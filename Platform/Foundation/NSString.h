@@ -12,9 +12,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Platform/PlatformExport.h"
+
 // One argument of a format string. Holds a value or a view of text that
 // lives at least as long as the formatting call.
-class NSFormatArgument {
+class PLATFORM_EXPORT NSFormatArgument {
  public:
   enum class Kind { Signed, Unsigned, Double, Text, Null };
 
@@ -69,8 +71,8 @@ class NSFormatArgument {
 // The description of an absent object.
 inline constexpr std::string_view kNSNullDescription = "(null)";
 
-std::string NSStringWithFormatArguments(std::string_view format,
-                                        std::initializer_list<NSFormatArgument> arguments);
+PLATFORM_EXPORT std::string NSStringWithFormatArguments(
+    std::string_view format, std::initializer_list<NSFormatArgument> arguments);
 
 template <typename... Args>
 std::string NSStringWithFormat(std::string_view format, const Args&... args) {

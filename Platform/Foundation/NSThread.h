@@ -4,7 +4,9 @@
 
 #include <functional>
 
-class NSThread {
+#include "Platform/PlatformExport.h"
+
+class PLATFORM_EXPORT NSThread {
  public:
   using SleepHandler = std::function<void(double seconds)>;
 

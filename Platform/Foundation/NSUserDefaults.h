@@ -15,7 +15,9 @@
 
 #include <nlohmann/json.hpp>
 
-class NSUserDefaults {
+#include "Platform/PlatformExport.h"
+
+class PLATFORM_EXPORT NSUserDefaults {
  public:
   // The store of the process: the file named by ZRL_USER_DEFAULTS, or one
   // set with setStandardUserDefaultsPath, or a file under the user's

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "Platform/Net/NSURLRequest.h"
+#include "Platform/PlatformExport.h"
 
 // Each head (an interim 1xx answer, a redirect, the final answer) starts
 // with its status line ("HTTP/1.1 200 OK"), which forgets the head before
@@ -17,7 +18,7 @@
 // none of these (no colon, a name that is not a token) are skipped, and
 // lines before the first status line only end heads that are never
 // reported.
-class NSHTTPHeadParser {
+class PLATFORM_EXPORT NSHTTPHeadParser {
  public:
   enum class Line {
     Status,  // a new head began

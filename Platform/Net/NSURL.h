@@ -6,10 +6,12 @@
 #include <optional>
 #include <string>
 
+#include "Platform/PlatformExport.h"
+
 class NSURL;
 using NSURLPtr = std::shared_ptr<const NSURL>;
 
-class NSURL {
+class PLATFORM_EXPORT NSURL {
  public:
   // Null when the text is not an absolute http or https URL with a host.
   static NSURLPtr URLWithString(const std::string& text);

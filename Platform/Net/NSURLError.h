@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Platform/Foundation/NSError.h"
+#include "Platform/PlatformExport.h"
 
 inline constexpr const char* NSURLErrorDomain = "NSURLErrorDomain";
 inline constexpr long NSURLErrorUnknown = -1;
@@ -31,16 +32,17 @@ inline constexpr const char* CURLErrorDomain = "CURLErrorDomain";
 
 // The platform's text for a code of NSURLErrorDomain ("The request timed
 // out.", "cancelled", ...); "unknown error" for a code it has no text for.
-std::string NSURLErrorLocalizedDescription(long code);
+PLATFORM_EXPORT std::string NSURLErrorLocalizedDescription(long code);
 
 // An error in NSURLErrorDomain with the platform's description.
-NSErrorPtr NSURLErrorWithCode(long code, NSErrorPtr underlyingError = nullptr);
+PLATFORM_EXPORT NSErrorPtr NSURLErrorWithCode(long code, NSErrorPtr underlyingError = nullptr);
 
 // An error in CURLErrorDomain: libcurl's code and its message.
-NSErrorPtr NSURLCURLError(long curlCode, std::string message);
+PLATFORM_EXPORT NSErrorPtr NSURLCURLError(long curlCode, std::string message);
 
 // The NSURLErrorDomain error that a transfer failed with libcurl's code
 // (a CURLcode) ends with, libcurl's code and message underneath. An
 // unsupported protocol is a redirect's to another scheme when the transfer
 // was redirected, and otherwise an answer without any HTTP head.
-NSErrorPtr NSURLErrorForCURLCode(long curlCode, bool redirected, std::string message);
+PLATFORM_EXPORT NSErrorPtr NSURLErrorForCURLCode(long curlCode, bool redirected,
+                                                 std::string message);

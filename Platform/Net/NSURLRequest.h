@@ -11,6 +11,7 @@
 
 #include "Platform/Foundation/NSData.h"
 #include "Platform/Net/NSURL.h"
+#include "Platform/PlatformExport.h"
 
 enum class NSURLRequestCachePolicy {
   UseProtocolCachePolicy = 0,
@@ -22,7 +23,7 @@ enum class NSURLRequestCachePolicy {
 // a handful of fields the names are indexed by their lower-case form, so
 // setting, adding to and looking up a field costs the same however many
 // fields there are (a head of n fields is read in O(n)).
-class NSHTTPHeaderFields {
+class PLATFORM_EXPORT NSHTTPHeaderFields {
  public:
   NSHTTPHeaderFields() = default;
   NSHTTPHeaderFields(const NSHTTPHeaderFields& other);
@@ -57,7 +58,7 @@ class NSHTTPHeaderFields {
   std::unique_ptr<Index> index_;
 };
 
-class NSMutableURLRequest {
+class PLATFORM_EXPORT NSMutableURLRequest {
  public:
   NSMutableURLRequest() = default;
   explicit NSMutableURLRequest(
@@ -98,7 +99,7 @@ class NSMutableURLRequest {
 
 using NSURLRequest = NSMutableURLRequest;
 
-class NSHTTPURLResponse {
+class PLATFORM_EXPORT NSHTTPURLResponse {
  public:
   NSHTTPURLResponse(NSURLPtr url, long statusCode, NSHTTPHeaderFields headers)
       : url_(std::move(url)), statusCode_(statusCode), headers_(std::move(headers)) {}

@@ -30,6 +30,7 @@
 #include "Platform/Foundation/NSError.h"
 #include "Platform/Net/NSURLError.h"
 #include "Platform/Net/NSURLRequest.h"
+#include "Platform/PlatformExport.h"
 
 // Body bytes read from the network and not yet handed to the delegate that
 // a task lets pile up (while the delegate is slow, or has suspended the
@@ -53,7 +54,7 @@ enum class NSURLSessionTaskState { Running = 0, Suspended = 1, Canceling = 2, Co
 
 // What a session's tasks share. Sessions are always ephemeral: no cookies,
 // no cache, no stored credentials. TLS certificates are always verified.
-class NSURLSessionConfiguration {
+class PLATFORM_EXPORT NSURLSessionConfiguration {
  public:
   static NSURLSessionConfiguration ephemeralSessionConfiguration() { return {}; }
 
@@ -78,7 +79,7 @@ class NSURLSessionConfiguration {
 // Notified on the session's delegate queue, in this order per task: the
 // answer's head once, the body's chunks, then the end exactly once (error
 // null on success). Nothing is delivered for a task after its end.
-class NSURLSessionDataDelegate {
+class PLATFORM_EXPORT NSURLSessionDataDelegate {
  public:
   virtual ~NSURLSessionDataDelegate() = default;
 
@@ -103,7 +104,8 @@ using NSURLSessionCompletionHandler =
     std::function<void(const std::optional<NSData>& data, const NSHTTPURLResponsePtr& response,
                        const NSErrorPtr& error)>;
 
-class NSURLSessionDataTask : public std::enable_shared_from_this<NSURLSessionDataTask> {
+class PLATFORM_EXPORT NSURLSessionDataTask
+    : public std::enable_shared_from_this<NSURLSessionDataTask> {
  public:
   virtual ~NSURLSessionDataTask() = default;
   // Starts the request, or goes on with one that suspend() held; otherwise
@@ -134,7 +136,7 @@ class NSURLSessionDataTask : public std::enable_shared_from_this<NSURLSessionDat
   virtual uint64_t taskIdentifier() const = 0;
 };
 
-class NSURLSession : public std::enable_shared_from_this<NSURLSession> {
+class PLATFORM_EXPORT NSURLSession : public std::enable_shared_from_this<NSURLSession> {
  public:
   // The session holds its delegate strongly until it is invalidated (and
   // its last notification delivered). A null delegate queue, or one that is

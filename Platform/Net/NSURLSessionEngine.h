@@ -19,8 +19,9 @@
 #include <asio/steady_timer.hpp>
 
 #include "Platform/Net/NSURLTransfer.h"
+#include "Platform/PlatformExport.h"
 
-class NSURLSessionEngine {
+class PLATFORM_EXPORT NSURLSessionEngine {
  public:
   // Made on first use, with curl_global_init; never destroyed (see the
   // constructor).

@@ -13,6 +13,7 @@
 
 #include "Platform/Net/NSURLSession.h"
 #include "Platform/Net/NSURLTransfer.h"
+#include "Platform/PlatformExport.h"
 
 class NSURLSessionImpl;
 
@@ -20,7 +21,8 @@ class NSURLSessionImpl;
 // the network side reaches it as the transfer's client, on the network
 // thread. Which of the two ends it (the network's result or a cancellation)
 // is decided once, by stage_.
-class NSURLSessionDataTaskImpl final : public NSURLSessionDataTask, public NSURLTransferClient {
+class PLATFORM_EXPORT NSURLSessionDataTaskImpl final : public NSURLSessionDataTask,
+                                                       public NSURLTransferClient {
  public:
   NSURLSessionDataTaskImpl(std::shared_ptr<NSURLSessionImpl> session, uint64_t identifier,
                            const NSURLRequest& request, NSURLSessionCompletionHandler handler);
@@ -135,7 +137,7 @@ class NSURLSessionDataTaskImpl final : public NSURLSessionDataTask, public NSURL
   const std::unique_ptr<Gathering> gathering_;  // null for a delegate's task
 };
 
-class NSURLSessionImpl final : public NSURLSession {
+class PLATFORM_EXPORT NSURLSessionImpl final : public NSURLSession {
  public:
   NSURLSessionImpl(NSURLSessionConfiguration configuration,
                    std::shared_ptr<NSURLSessionDataDelegate> delegate, dispatch_queue_t queue)

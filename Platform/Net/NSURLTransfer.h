@@ -16,10 +16,11 @@
 #include "Platform/Foundation/NSError.h"
 #include "Platform/Net/NSHTTPHeadParser.h"
 #include "Platform/Net/NSURLRequest.h"
+#include "Platform/PlatformExport.h"
 
 // What a transfer reports, on the network thread, in this order: the final
 // answer's head at most once, body pieces, then the end exactly once.
-class NSURLTransferClient {
+class PLATFORM_EXPORT NSURLTransferClient {
  public:
   virtual ~NSURLTransferClient() = default;
   // Returns true when the body must wait until the transfer is resumed from
@@ -34,7 +35,7 @@ class NSURLTransferClient {
   virtual void transferDidComplete(const NSErrorPtr& error) = 0;
 };
 
-class NSURLTransfer {
+class PLATFORM_EXPORT NSURLTransfer {
  public:
   using Clock = std::chrono::steady_clock;
   // Why the body is held back; the transfer goes on once no reason is left.

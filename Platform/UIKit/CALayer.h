@@ -5,10 +5,11 @@
 #include "Platform/UIKit/CGGeometry.h"
 #include "Platform/UIKit/UIColor.h"
 #include "Platform/UIKit/UIGraphics.h"
+#include "Platform/UIKit/UIKitExport.h"
 
 class UIView;
 
-class CALayer {
+class UIKIT_EXPORT CALayer {
  public:
   explicit CALayer(const UIView& view) : view_(view) {}
   CALayer(const CALayer&) = delete;

@@ -4,25 +4,27 @@
 
 #include <cstdint>
 
+#include "Platform/UIKit/UIKitExport.h"
+
 #ifdef ZRL_CGFLOAT_IS_FLOAT
 using CGFloat = float;
 #else
 using CGFloat = double;
 #endif
 
-struct CGPoint {
+struct UIKIT_EXPORT CGPoint {
   CGFloat x = 0;
   CGFloat y = 0;
   friend bool operator==(const CGPoint&, const CGPoint&) = default;
 };
 
-struct CGSize {
+struct UIKIT_EXPORT CGSize {
   CGFloat width = 0;
   CGFloat height = 0;
   friend bool operator==(const CGSize&, const CGSize&) = default;
 };
 
-struct CGRect {
+struct UIKIT_EXPORT CGRect {
   CGPoint origin;
   CGSize size;
   friend bool operator==(const CGRect&, const CGRect&) = default;
@@ -42,4 +44,4 @@ inline constexpr CGRect CGRectZero{};
 // The value truncated toward zero to a 32-bit signed integer. Values beyond
 // the range saturate at its ends and NaN gives 0, so that no coordinate,
 // however large or invalid, reaches undefined behaviour.
-int32_t CGFloatToInt32(CGFloat value);
+UIKIT_EXPORT int32_t CGFloatToInt32(CGFloat value);

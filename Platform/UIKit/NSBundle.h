@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
-class NSBundle {
+#include "Platform/UIKit/UIKitExport.h"
+
+class UIKIT_EXPORT NSBundle {
  public:
   NSBundle(std::string identifier, std::filesystem::path resourcePath)
       : identifier_(std::move(identifier)), resourcePath_(std::move(resourcePath)) {}

@@ -12,6 +12,7 @@
 
 #include "Platform/UIKit/UIFont.h"
 #include "Platform/UIKit/UIImage.h"
+#include "Platform/UIKit/UIKitExport.h"
 #include "Platform/UIKit/UIKitText.h"
 #include "Platform/UIKit/UIView.h"
 
@@ -52,7 +53,7 @@ class UIControlStateValues {
   std::map<UIControlState, Value> values_;
 };
 
-class UIButton : public UIView {
+class UIKIT_EXPORT UIButton : public UIView {
  public:
   using UIView::UIView;
   const char* className() const override { return "UIButton"; }

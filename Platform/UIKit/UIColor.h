@@ -6,7 +6,9 @@
 #include <optional>
 #include <string_view>
 
-class UIColor {
+#include "Platform/UIKit/UIKitExport.h"
+
+class UIKIT_EXPORT UIColor {
  public:
   UIColor(double red, double green, double blue, double alpha)
       : red_(red), green_(green), blue_(blue), alpha_(alpha) {}

@@ -7,8 +7,9 @@
 #include <string>
 
 #include "Platform/UIKit/CGGeometry.h"
+#include "Platform/UIKit/UIKitExport.h"
 
-class UIFont {
+class UIKIT_EXPORT UIFont {
  public:
   UIFont(std::string familyName, CGFloat pointSize, bool bold)
       : familyName_(std::move(familyName)), pointSize_(pointSize), bold_(bold) {}
@@ -32,7 +33,7 @@ using NSStringDrawingOptions = unsigned long;
 inline constexpr NSStringDrawingOptions NSStringDrawingUsesLineFragmentOrigin = 1UL << 0;
 
 // The text attributes that measuring reads: the font (null: system 17).
-struct NSStringAttributes {
+struct UIKIT_EXPORT NSStringAttributes {
   UIFontPtr font;  // NSFontAttributeName
 };
 
@@ -41,9 +42,9 @@ struct NSStringAttributes {
 // line-fragment-origin option and the width is above 0, else on one line.
 // Unrounded; the origin is (0, 0). Uses the same fixed hinting and rounding
 // settings as drawing.
-CGRect NSStringBoundingRectWithSize(const std::string& text, CGSize size,
-                                    NSStringDrawingOptions options,
-                                    const NSStringAttributes& attributes);
+UIKIT_EXPORT CGRect NSStringBoundingRectWithSize(const std::string& text, CGSize size,
+                                                 NSStringDrawingOptions options,
+                                                 const NSStringAttributes& attributes);
 
 // The family behind the system font.
 inline constexpr const char* UIFontSystemFamilyName = "DejaVu Sans";

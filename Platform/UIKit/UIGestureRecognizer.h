@@ -6,13 +6,14 @@
 #include <memory>
 #include <vector>
 
+#include "Platform/UIKit/UIKitExport.h"
 #include "Platform/UIKit/UIView.h"
 
 enum class UITouchPhase { began, moved, ended, cancelled };
 
 // One finger on the glass: where it is now and where it was, in the
 // coordinates of the window that it touches.
-class UITouch {
+class UIKIT_EXPORT UITouch {
  public:
   UITouch(std::shared_ptr<UIWindow> window, CGPoint location, CGPoint previous, UITouchPhase phase)
       : window_(std::move(window)), location_(location), previous_(previous), phase_(phase) {}
@@ -31,7 +32,7 @@ class UITouch {
 };
 
 // The event that carries a touch.
-class UIEvent {
+class UIKIT_EXPORT UIEvent {
  public:
   explicit UIEvent(const UITouch* touch) : touch_(touch) {}
   const UITouch* touch() const { return touch_; }
@@ -48,7 +49,7 @@ inline constexpr UIGestureRecognizerState UIGestureRecognizerStateEnded = 3;
 inline constexpr UIGestureRecognizerState UIGestureRecognizerStateCancelled = 4;
 inline constexpr UIGestureRecognizerState UIGestureRecognizerStateFailed = 5;
 
-class UIGestureRecognizer : public std::enable_shared_from_this<UIGestureRecognizer> {
+class UIKIT_EXPORT UIGestureRecognizer : public std::enable_shared_from_this<UIGestureRecognizer> {
  public:
   using Action = std::function<void(const std::shared_ptr<UIGestureRecognizer>&)>;
 
@@ -94,7 +95,7 @@ class UIGestureRecognizer : public std::enable_shared_from_this<UIGestureRecogni
 // A drag: recognised once the finger has moved 10 points from where it
 // went down. The first translation holds the whole movement since then, so
 // the translations of one drag add up to the finger's whole movement.
-class UIPanGestureRecognizer : public UIGestureRecognizer {
+class UIKIT_EXPORT UIPanGestureRecognizer : public UIGestureRecognizer {
  public:
   static constexpr CGFloat kRecognitionDistance = 10;
 

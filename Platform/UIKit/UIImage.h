@@ -9,12 +9,13 @@
 
 #include "Platform/Foundation/NSData.h"
 #include "Platform/UIKit/CGGeometry.h"
+#include "Platform/UIKit/UIKitExport.h"
 
 class NSBundle;
 typedef struct _cairo_surface cairo_surface_t;  // NOLINT(modernize-use-using): Cairo's own
 
 // One pixel with straight (not premultiplied) colour channels.
-struct UIImagePixel {
+struct UIKIT_EXPORT UIImagePixel {
   uint8_t red = 0;
   uint8_t green = 0;
   uint8_t blue = 0;
@@ -22,7 +23,7 @@ struct UIImagePixel {
   friend bool operator==(const UIImagePixel&, const UIImagePixel&) = default;
 };
 
-class UIImage {
+class UIKIT_EXPORT UIImage {
  public:
   // Takes over one reference to an image surface of format ARGB32.
   UIImage(cairo_surface_t* surface, CGFloat scale);
@@ -66,9 +67,9 @@ enum class UIImagePNGStrategy { standard, filtered, huffmanOnly, runLength };
 // The PNG bytes of an image (8-bit RGBA, colours un-premultiplied); nothing
 // for a null image or when encoding fails. Uses the settings that the
 // capture benchmark chose.
-std::optional<NSData> UIImagePNGRepresentation(const UIImagePtr& image);
+UIKIT_EXPORT std::optional<NSData> UIImagePNGRepresentation(const UIImagePtr& image);
 // The same with explicit settings: zlib level 0 to 9, the row filter and
 // the deflate strategy.
-std::optional<NSData> UIImagePNGRepresentationWithSettings(
+UIKIT_EXPORT std::optional<NSData> UIImagePNGRepresentationWithSettings(
     const UIImagePtr& image, int zlibLevel, UIImagePNGFilter filter,
     UIImagePNGStrategy strategy = UIImagePNGStrategy::standard);

@@ -2,9 +2,10 @@
 // A view that shows an image stretched over its bounds.
 
 #include "Platform/UIKit/UIImage.h"
+#include "Platform/UIKit/UIKitExport.h"
 #include "Platform/UIKit/UIView.h"
 
-class UIImageView : public UIView {
+class UIKIT_EXPORT UIImageView : public UIView {
  public:
   using UIView::UIView;
   const char* className() const override { return "UIImageView"; }

@@ -10,6 +10,7 @@
 #include "Platform/UIKit/UIColor.h"
 #include "Platform/UIKit/UIFont.h"
 #include "Platform/UIKit/UIGraphics.h"
+#include "Platform/UIKit/UIKitExport.h"
 
 typedef struct _PangoLayout PangoLayout;    // NOLINT(modernize-use-using): Pango's own
 typedef struct _PangoContext PangoContext;  // NOLINT(modernize-use-using): Pango's own
@@ -25,14 +26,14 @@ enum class NSLineBreakMode { byWordWrapping, byCharWrapping, byClipping, byTrunc
 // Text laid out on several lines: the width they wrap within, the most
 // lines kept (0: all), the break mode, and a height for every line
 // (0: the font's own).
-struct UIKitTextWrapping {
+struct UIKIT_EXPORT UIKitTextWrapping {
   CGFloat width = 0;
   long maximumLines = 0;
   NSLineBreakMode lineBreakMode = NSLineBreakMode::byTruncatingTail;
   CGFloat lineHeight = 0;
 };
 
-class UIKitTextLayout {
+class UIKIT_EXPORT UIKitTextLayout {
  public:
   UIKitTextLayout() = default;
   ~UIKitTextLayout();

@@ -6,10 +6,11 @@
 #include <string>
 
 #include "Platform/UIKit/UIFont.h"
+#include "Platform/UIKit/UIKitExport.h"
 #include "Platform/UIKit/UIKitText.h"
 #include "Platform/UIKit/UIView.h"
 
-class UILabel : public UIView {
+class UIKIT_EXPORT UILabel : public UIView {
  public:
   using UIView::UIView;
   const char* className() const override { return "UILabel"; }

@@ -6,9 +6,10 @@
 #include <memory>
 #include <mutex>
 
+#include "Platform/UIKit/UIKitExport.h"
 #include "Platform/UIKit/UIView.h"
 
-class UIScreen {
+class UIKIT_EXPORT UIScreen {
  public:
   UIScreen() = default;
   static std::shared_ptr<UIScreen> mainScreen();

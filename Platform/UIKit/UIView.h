@@ -14,6 +14,7 @@
 #include "Platform/UIKit/CALayer.h"
 #include "Platform/UIKit/CGGeometry.h"
 #include "Platform/UIKit/UIColor.h"
+#include "Platform/UIKit/UIKitExport.h"
 
 class UIView;
 class UIWindow;
@@ -24,7 +25,7 @@ using UIViewPtr = std::shared_ptr<UIView>;
 using NSInteger = long;
 
 // Distances inward from each edge of a rectangle.
-struct UIEdgeInsets {
+struct UIKIT_EXPORT UIEdgeInsets {
   CGFloat top = 0;
   CGFloat left = 0;
   CGFloat bottom = 0;
@@ -34,7 +35,7 @@ struct UIEdgeInsets {
 
 // A view whose frame an animation block changed: where it was before the
 // block and where the block left it.
-struct UIViewAnimationChange {
+struct UIKIT_EXPORT UIViewAnimationChange {
   std::weak_ptr<UIView> view;
   CGRect from;
   CGRect to;
@@ -42,13 +43,13 @@ struct UIViewAnimationChange {
 
 // What animateWithDuration last did: a front end interpolates from the
 // views' former state to the final one over the duration.
-struct UIViewAnimationRecord {
+struct UIKIT_EXPORT UIViewAnimationRecord {
   double duration = 0;
   unsigned long count = 0;                     // animations run so far in this process
   std::vector<UIViewAnimationChange> changes;  // views whose frame moved
 };
 
-class UIView : public std::enable_shared_from_this<UIView> {
+class UIKIT_EXPORT UIView : public std::enable_shared_from_this<UIView> {
  public:
   UIView() : UIView(CGRectZero) {}
   explicit UIView(CGRect frame);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Platform/UIKit/UIGestureRecognizer.h"
+#include "Platform/UIKit/UIKitExport.h"
 #include "Platform/UIKit/UIView.h"
 
 using UIWindowLevel = CGFloat;
@@ -21,7 +22,7 @@ inline constexpr UISceneActivationState UISceneActivationStateBackground = 2;
 inline constexpr UISceneActivationState UISceneActivationStateUnattached = -1;
 
 // A scene of the application with its activation state.
-class UIScene {
+class UIKIT_EXPORT UIScene {
  public:
   UIScene() = default;
   virtual ~UIScene() = default;
@@ -35,9 +36,9 @@ class UIScene {
 };
 
 // A scene that shows windows.
-class UIWindowScene : public UIScene {};
+class UIKIT_EXPORT UIWindowScene : public UIScene {};
 
-class UIWindow : public UIView {
+class UIKIT_EXPORT UIWindow : public UIView {
  public:
   // A new window is hidden until it is shown or made key.
   UIWindow() : UIWindow(CGRectZero) {}
@@ -74,7 +75,7 @@ class UIWindow : public UIView {
 
 // The application: its windows (as long as their owners keep them) and
 // the key window. Main thread only.
-class UIApplication {
+class UIKIT_EXPORT UIApplication {
  public:
   static UIApplication& sharedApplication();
 

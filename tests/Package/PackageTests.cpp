@@ -1,9 +1,12 @@
 // The plug-in as a package that others embed: this build installed into a
 // temporary prefix, a host program outside the source tree configured and
-// built against it through find_package alone, and that program receiving
-// one preview from a local dashboard.
+// built against it through find_package alone (linked to the kind of
+// libraries this build makes: shared, or static when BUILD_SHARED_LIBS is
+// OFF), and that program receiving one preview from a local dashboard; the
+// pkg-config file naming the installed libraries.
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,9 +62,40 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
   std::string package;
   for (const auto& entry : fs::directory_iterator(prefix / ZRL_INSTALL_CMAKEDIR))
     package += readFile(entry.path());
-  EXPECT_THAT(package,
-              HasSubstr("add_library(ZRLWYSIWYGPlugin::ZRLWYSIWYGPlugin STATIC IMPORTED)"));
-  EXPECT_THAT(package, HasSubstr("add_library(ZRLWYSIWYGPlugin::LDEventSource STATIC IMPORTED)"));
+  const std::string kind = ZRL_PACKAGE_KIND;  // "shared" or "static"
+  const std::string imported = kind == "shared" ? "SHARED IMPORTED)" : "STATIC IMPORTED)";
+  EXPECT_THAT(package, HasSubstr("add_library(ZRLWYSIWYGPlugin::ZRLWYSIWYGPlugin " + imported));
+  EXPECT_THAT(package, HasSubstr("add_library(ZRLWYSIWYGPlugin::LDEventSource " + imported));
+  // A shared library with its version links; the static archive.
+  const fs::path libdir = prefix / ZRL_INSTALL_LIBDIR;
+  if (kind == "shared") {
+    EXPECT_EQ(fs::read_symlink(libdir / "libZRLWYSIWYGPlugin.so"), "libZRLWYSIWYGPlugin.so.1");
+    EXPECT_EQ(fs::read_symlink(libdir / "libZRLWYSIWYGPlugin.so.1"), "libZRLWYSIWYGPlugin.so.1.0");
+  } else {
+    EXPECT_TRUE(fs::exists(libdir / "libZRLWYSIWYGPlugin.a"));
+  }
+
+  // pkg-config (when the machine has it) finds the headers and names the
+  // six installed libraries.
+  if (fs::exists("/usr/bin/pkg-config")) {
+    ChildProcess pkgConfig({"/usr/bin/env", "PKG_CONFIG_PATH=" + (libdir / "pkgconfig").string(),
+                            "pkg-config", "--cflags", "--libs", "zrlwysiwygplugin"});
+    EXPECT_EQ(pkgConfig.wait(), 0) << pkgConfig.errorOutput();
+    std::istringstream flags(pkgConfig.unreadOutput());
+    int libraries = 0;
+    bool headers = false;
+    for (std::string flag; flags >> flag;) {
+      if (flag.starts_with("-I") &&
+          fs::exists(flag.substr(2) + "/ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"))
+        headers = true;
+      // Counted when installed here (libcurl and the like are the system's).
+      const std::string suffix = kind == "shared" ? ".so" : ".a";
+      if (flag.starts_with("-l") && fs::exists(libdir / ("lib" + flag.substr(2) + suffix)))
+        ++libraries;
+    }
+    EXPECT_TRUE(headers) << pkgConfig.unreadOutput();
+    EXPECT_EQ(libraries, 6) << pkgConfig.unreadOutput();
+  }
   for (const std::string& leak :
        {std::string("-fsanitize"), std::string("-Werror"), std::string("zrl_warnings"),
         std::string(ZRL_SOURCE_DIR) + "/", std::string(ZRL_BUILD_DIR) + "/"}) {
@@ -74,7 +108,19 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
        ZRL_HOST_GENERATOR, "-DCMAKE_MAKE_PROGRAM=" ZRL_HOST_MAKE_PROGRAM,
        "-DCMAKE_CXX_COMPILER=" ZRL_HOST_CXX_COMPILER, "-DCMAKE_BUILD_TYPE=" ZRL_HOST_BUILD_TYPE,
        "-DCMAKE_CXX_FLAGS=" ZRL_HOST_CXX_FLAGS, "-DCMAKE_EXE_LINKER_FLAGS=" ZRL_HOST_LINK_FLAGS,
-       "-DCMAKE_PREFIX_PATH=" + prefix.string()}));
+       "-DCMAKE_PREFIX_PATH=" + prefix.string(),
+       std::string("-DBUILD_SHARED_LIBS=") + (kind == "shared" ? "ON" : "OFF")}));
+  // The other kind, which this prefix does not hold, is refused by name.
+  ChildProcess other(
+      {ZRL_CMAKE_COMMAND, "-S", ZRL_HOST_SOURCE_DIR, "-B",
+       (fs::path(folder.path()) / "other").string(), "-G", ZRL_HOST_GENERATOR,
+       "-DCMAKE_MAKE_PROGRAM=" ZRL_HOST_MAKE_PROGRAM, "-DCMAKE_CXX_COMPILER=" ZRL_HOST_CXX_COMPILER,
+       "-DCMAKE_PREFIX_PATH=" + prefix.string(),
+       std::string("-DZRL_HOST_COMPONENT=") + (kind == "shared" ? "static" : "shared")});
+  EXPECT_NE(other.wait(std::chrono::minutes(2)), 0);
+  EXPECT_THAT(other.unreadOutput() + other.errorOutput(),
+              HasSubstr("the " + std::string(kind == "shared" ? "static" : "shared") +
+                        " libraries are not installed"));
   // NOLINTEND(bugprone-suspicious-missing-comma)
   ASSERT_TRUE(succeeds({ZRL_CMAKE_COMMAND, "--build", hostBuild.string()}));
 
