@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "ZorlanSDK/ZorlanSDKExport.h"
 #include "ZorlanSDK/ZorlanPlugin.h"
+#include "ZorlanSDK/ZorlanSDKExport.h"
 
 // What the search found.
 struct ZORLANSDK_EXPORT ZRLPluginLoadOutcome {
