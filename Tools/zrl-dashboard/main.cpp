@@ -17,7 +17,7 @@
 #include "Tools/zrl-dashboard/ZRLDashboardHub.h"
 #include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
 #include "Tools/zrl-dashboard/ZRLDashboardServer.h"
-#include "Tools/zrl-dashboard/ZRLDashboardStore.h"
+#include "Tools/zrl-dashboard/ZRLDashboardSQLiteStore.h"
 
 namespace {
 
@@ -176,10 +176,10 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
   const std::string databaseFile = (directory / "dashboard.sqlite").string();
-  auto store = ZRLDashboardStore::open(databaseFile, &error);
+  auto store = ZRLDashboardSQLiteStore::open(databaseFile, &error);
   // The uploads of captures go through a connection of their own, on a
   // thread of their own.
-  auto captureStore = store ? ZRLDashboardStore::open(databaseFile, &error) : nullptr;
+  auto captureStore = store ? ZRLDashboardSQLiteStore::open(databaseFile, &error) : nullptr;
   if (!store || !captureStore) {
     std::cerr << "zrl-dashboard: database " << error << "\n";
     return kExitFailure;

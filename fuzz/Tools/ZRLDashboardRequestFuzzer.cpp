@@ -27,7 +27,7 @@
 #include "Tools/zrl-dashboard/ZRLDashboardExchange.h"
 #include "Tools/zrl-dashboard/ZRLDashboardHub.h"
 #include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
-#include "Tools/zrl-dashboard/ZRLDashboardStore.h"
+#include "Tools/zrl-dashboard/ZRLDashboardSQLiteStore.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ void write(ZRLDashboardResponse answer, bool keepAlive) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
-  auto store = ZRLDashboardStore::open(":memory:", &error);
+  auto store = ZRLDashboardSQLiteStore::open(":memory:", &error);
   if (!store) std::abort();
   ZRLDashboardHub hub;
   ZRLDashboardRouter router(*store, hub, {"t0k3n", 8443, ZRL_DASHBOARD_WEB_DIRECTORY});

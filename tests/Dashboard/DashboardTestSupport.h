@@ -25,7 +25,7 @@
 
 #include "Tools/zrl-dashboard/ZRLDashboardHub.h"
 #include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
-#include "Tools/zrl-dashboard/ZRLDashboardStore.h"
+#include "Tools/zrl-dashboard/ZRLDashboardSQLiteStore.h"
 #include "tests/Tools/ToolTestSupport.h"
 
 struct HTTPAnswer {
@@ -219,7 +219,7 @@ class DashboardRouterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    store = ZRLDashboardStore::open(path("db.sqlite"), &error);
+    store = ZRLDashboardSQLiteStore::open(path("db.sqlite"), &error);
     ASSERT_TRUE(store) << error;
     router = std::make_unique<ZRLDashboardRouter>(
         *store, hub, ZRLDashboardRouter::Options{"secret", 8443, folder.path()});
@@ -245,7 +245,7 @@ class DashboardRouterTest : public ::testing::Test {
   }
 
   TemporaryDirectory folder;
-  std::unique_ptr<ZRLDashboardStore> store;
+  std::unique_ptr<ZRLDashboardSQLiteStore> store;
   ZRLDashboardHub hub;
   std::unique_ptr<ZRLDashboardRouter> router;
 };

@@ -304,7 +304,7 @@ TEST_F(DashboardRouterTest, AFullDatabaseRefusesWritesWith507UntilThereIsRoomAnd
   router.reset();
   store.reset();
   std::string error;
-  store = ZRLDashboardStore::open(path("db.sqlite"), &error);
+  store = ZRLDashboardSQLiteStore::open(path("db.sqlite"), &error);
   ASSERT_TRUE(store) << error;
   EXPECT_EQ(store->captures("a")->size(), 2u);
   EXPECT_EQ(store->previewsAfter("a", 0)->size(), 2u);

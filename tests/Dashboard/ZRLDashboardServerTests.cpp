@@ -22,11 +22,11 @@ class DashboardServerTest : public ::testing::Test {
     const auto files = ZRLDashboardCertificate::loadOrCreate(folder.path(), &error);
     ASSERT_TRUE(files) << error;
     authority = files->authorityFile();
-    store = ZRLDashboardStore::open(folder.path() + "/db.sqlite", &error);
+    store = ZRLDashboardSQLiteStore::open(folder.path() + "/db.sqlite", &error);
     ASSERT_TRUE(store) << error;
     // Uploads through a connection and a thread of their own, as the
     // program has them.
-    captureStore = ZRLDashboardStore::open(folder.path() + "/db.sqlite", &error);
+    captureStore = ZRLDashboardSQLiteStore::open(folder.path() + "/db.sqlite", &error);
     ASSERT_TRUE(captureStore) << error;
     ZRLDashboardServer::Options options;
     options.certificateChainFile = files->chainFile();

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Tools/zrl-dashboard/ZRLDashboardStore.h"
+#include "Tools/zrl-dashboard/ZRLDashboardSQLiteStore.h"
 #include "tests/Platform/NetTestSupport.h"
 
 namespace {
@@ -21,7 +21,7 @@ TEST(ZRLDashboardStore, UpdatesADeviceRegisteredAgainAndRefusesANewerSchema) {
   TemporaryDirectory folder;
   const std::string path = folder.path() + "/db.sqlite";
   std::string error;
-  auto store = ZRLDashboardStore::open(path, &error);
+  auto store = ZRLDashboardSQLiteStore::open(path, &error);
   ASSERT_TRUE(store) << error;
   EXPECT_TRUE(store->addTestDevice("app", "D1", "iPhone1"));
   EXPECT_TRUE(store->addTestDevice("app", "D1", "iPhone2"));  // updated, not doubled
@@ -32,9 +32,9 @@ TEST(ZRLDashboardStore, UpdatesADeviceRegisteredAgainAndRefusesANewerSchema) {
 
   // A file written by a newer program is left alone.
   execute(path, "PRAGMA user_version=99");
-  EXPECT_FALSE(ZRLDashboardStore::open(path, &error));
+  EXPECT_FALSE(ZRLDashboardSQLiteStore::open(path, &error));
   EXPECT_NE(error.find("newer"), std::string::npos) << error;
-  EXPECT_FALSE(ZRLDashboardStore::open(folder.path() + "/missing/db.sqlite", &error));
+  EXPECT_FALSE(ZRLDashboardSQLiteStore::open(folder.path() + "/missing/db.sqlite", &error));
 }
 
 // A database of the first schema gains the delivery counts; its previews
@@ -49,7 +49,7 @@ TEST(ZRLDashboardStore, MigratesTheFirstSchema) {
           " VALUES ('a', '{}', '2026-01-01T00:00:00Z');"
           "PRAGMA user_version=1");
   std::string error;
-  auto store = ZRLDashboardStore::open(path, &error);
+  auto store = ZRLDashboardSQLiteStore::open(path, &error);
   ASSERT_TRUE(store) << error;
   const auto old = store->recentPreviews("a", 20);
   ASSERT_TRUE(old && old->size() == 1u) << store->lastError();

@@ -1,7 +1,7 @@
 // The records' queries: captures, test devices, previews and the
 // applications they name. The connection, its schema and its transactions
-// are in ZRLDashboardStore.cpp.
-#include "Tools/zrl-dashboard/ZRLDashboardStore.h"
+// are in ZRLDashboardSQLiteStore.cpp.
+#include "Tools/zrl-dashboard/ZRLDashboardSQLiteStore.h"
 
 namespace {
 
@@ -44,8 +44,8 @@ std::optional<std::string> columnOptionalText(sqlite3_stmt* statement, int colum
   return columnText(statement, column);
 }
 
-ZRLDashboardStore::PushedPreview previewOfRow(sqlite3_stmt* statement) {
-  ZRLDashboardStore::PushedPreview preview;
+ZRLDashboardSQLiteStore::PushedPreview previewOfRow(sqlite3_stmt* statement) {
+  ZRLDashboardSQLiteStore::PushedPreview preview;
   preview.id = sqlite3_column_int64(statement, 0);
   preview.appId = columnText(statement, 1);
   preview.config = columnText(statement, 2);
@@ -57,7 +57,7 @@ ZRLDashboardStore::PushedPreview previewOfRow(sqlite3_stmt* statement) {
 
 }  // namespace
 
-std::optional<int64_t> ZRLDashboardStore::addCapture(const Capture& capture) {
+std::optional<int64_t> ZRLDashboardSQLiteStore::addCapture(const Capture& capture) {
   static const char* const sql =
       "INSERT INTO captures (app_id, screen, layout, device_info, image, created)"
       " VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
@@ -77,7 +77,7 @@ std::optional<int64_t> ZRLDashboardStore::addCapture(const Capture& capture) {
   return id;
 }
 
-std::optional<std::vector<ZRLDashboardStore::Capture>> ZRLDashboardStore::captures(
+std::optional<std::vector<ZRLDashboardSQLiteStore::Capture>> ZRLDashboardSQLiteStore::captures(
     const std::string& appId, std::optional<int64_t> before, int64_t limit) {
   static const char* const sql =
       "SELECT id, screen, created FROM captures WHERE app_id = ?1 AND id < ?2"
@@ -105,7 +105,8 @@ std::optional<std::vector<ZRLDashboardStore::Capture>> ZRLDashboardStore::captur
   return list;
 }
 
-std::optional<std::optional<ZRLDashboardStore::Capture>> ZRLDashboardStore::capture(int64_t id) {
+std::optional<std::optional<ZRLDashboardSQLiteStore::Capture>> ZRLDashboardSQLiteStore::capture(
+    int64_t id) {
   static const char* const sql =
       "SELECT app_id, screen, created, layout, device_info, image FROM captures WHERE id = ?1";
   StatementUse use(prepare(sql));
@@ -127,7 +128,7 @@ std::optional<std::optional<ZRLDashboardStore::Capture>> ZRLDashboardStore::capt
   return std::optional<Capture>(std::move(capture));
 }
 
-std::optional<std::optional<std::string>> ZRLDashboardStore::removeCapture(int64_t id) {
+std::optional<std::optional<std::string>> ZRLDashboardSQLiteStore::removeCapture(int64_t id) {
   static const char* const sql = "DELETE FROM captures WHERE id = ?1 RETURNING app_id";
   StatementUse use(prepare(sql));
   if (!use || !begin()) return std::nullopt;
@@ -148,8 +149,8 @@ std::optional<std::optional<std::string>> ZRLDashboardStore::removeCapture(int64
   return appId;
 }
 
-bool ZRLDashboardStore::addTestDevice(const std::string& appId, const std::string& deviceId,
-                                      const std::string& model) {
+bool ZRLDashboardSQLiteStore::addTestDevice(const std::string& appId, const std::string& deviceId,
+                                            const std::string& model) {
   static const char* const sql =
       "INSERT INTO test_devices (app_id, device_id, model, created) VALUES (?1, ?2, ?3, ?4)"
       " ON CONFLICT (app_id, device_id) DO UPDATE SET model = excluded.model,"
@@ -166,8 +167,8 @@ bool ZRLDashboardStore::addTestDevice(const std::string& appId, const std::strin
   return commit();
 }
 
-std::optional<bool> ZRLDashboardStore::removeTestDevice(const std::string& appId,
-                                                        const std::string& deviceId) {
+std::optional<bool> ZRLDashboardSQLiteStore::removeTestDevice(const std::string& appId,
+                                                              const std::string& deviceId) {
   static const char* const sql = "DELETE FROM test_devices WHERE app_id = ?1 AND device_id = ?2";
   StatementUse use(prepare(sql));
   if (!use || !begin()) return std::nullopt;
@@ -182,8 +183,8 @@ std::optional<bool> ZRLDashboardStore::removeTestDevice(const std::string& appId
   return removed;
 }
 
-std::optional<std::vector<ZRLDashboardStore::TestDevice>> ZRLDashboardStore::testDevices(
-    const std::string& appId) {
+std::optional<std::vector<ZRLDashboardSQLiteStore::TestDevice>>
+ZRLDashboardSQLiteStore::testDevices(const std::string& appId) {
   static const char* const sql =
       "SELECT device_id, model, created FROM test_devices WHERE app_id = ?1"
       " ORDER BY created DESC, device_id";
@@ -200,8 +201,8 @@ std::optional<std::vector<ZRLDashboardStore::TestDevice>> ZRLDashboardStore::tes
   return list;
 }
 
-std::optional<int64_t> ZRLDashboardStore::addPreview(const std::string& appId,
-                                                     const std::string& config) {
+std::optional<int64_t> ZRLDashboardSQLiteStore::addPreview(const std::string& appId,
+                                                           const std::string& config) {
   static const char* const sql =
       "INSERT INTO previews (app_id, config, created) VALUES (?1, ?2, ?3)";
   StatementUse use(prepare(sql));
@@ -217,7 +218,7 @@ std::optional<int64_t> ZRLDashboardStore::addPreview(const std::string& appId,
   return id;
 }
 
-std::optional<std::vector<ZRLDashboardStore::Preview>> ZRLDashboardStore::previewsAfter(
+std::optional<std::vector<ZRLDashboardSQLiteStore::Preview>> ZRLDashboardSQLiteStore::previewsAfter(
     const std::string& appId, int64_t afterId) {
   static const char* const sql =
       "SELECT id, config FROM previews WHERE app_id = ?1 AND id > ?2 ORDER BY id";
@@ -237,7 +238,7 @@ std::optional<std::vector<ZRLDashboardStore::Preview>> ZRLDashboardStore::previe
   return list;
 }
 
-bool ZRLDashboardStore::setPreviewDelivered(int64_t id, int64_t delivered) {
+bool ZRLDashboardSQLiteStore::setPreviewDelivered(int64_t id, int64_t delivered) {
   static const char* const sql = "UPDATE previews SET delivered = ?2 WHERE id = ?1";
   StatementUse use(prepare(sql));
   if (!use || !begin()) return false;
@@ -251,8 +252,8 @@ bool ZRLDashboardStore::setPreviewDelivered(int64_t id, int64_t delivered) {
   return commit();
 }
 
-std::optional<std::vector<ZRLDashboardStore::PushedPreview>> ZRLDashboardStore::recentPreviews(
-    const std::string& appId, int64_t limit) {
+std::optional<std::vector<ZRLDashboardSQLiteStore::PushedPreview>>
+ZRLDashboardSQLiteStore::recentPreviews(const std::string& appId, int64_t limit) {
   static const char* const sql =
       "SELECT id, app_id, config, created, delivered FROM previews WHERE app_id = ?1"
       " ORDER BY id DESC LIMIT ?2";
@@ -272,8 +273,8 @@ std::optional<std::vector<ZRLDashboardStore::PushedPreview>> ZRLDashboardStore::
   return list;
 }
 
-std::optional<std::optional<ZRLDashboardStore::PushedPreview>> ZRLDashboardStore::preview(
-    int64_t id) {
+std::optional<std::optional<ZRLDashboardSQLiteStore::PushedPreview>>
+ZRLDashboardSQLiteStore::preview(int64_t id) {
   static const char* const sql =
       "SELECT id, app_id, config, created, delivered FROM previews WHERE id = ?1";
   StatementUse use(prepare(sql));
@@ -287,7 +288,7 @@ std::optional<std::optional<ZRLDashboardStore::PushedPreview>> ZRLDashboardStore
   return std::optional<PushedPreview>(previewOfRow(use.get()));
 }
 
-std::optional<std::vector<ZRLDashboardStore::App>> ZRLDashboardStore::apps() {
+std::optional<std::vector<ZRLDashboardSQLiteStore::App>> ZRLDashboardSQLiteStore::apps() {
   static const char* const sql =
       "SELECT app_id, SUM(captures), SUM(devices), MAX(seen) FROM ("
       " SELECT app_id, COUNT(*) AS captures, 0 AS devices, MAX(created) AS seen"
