@@ -11,13 +11,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "Tools/zrl-dashboard/ZRLDashboardCertificate.h"
 #include "Tools/zrl-dashboard/ZRLDashboardHub.h"
+#include "Tools/zrl-dashboard/ZRLDashboardPostgreSQLStore.h"
 #include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
-#include "Tools/zrl-dashboard/ZRLDashboardServer.h"
 #include "Tools/zrl-dashboard/ZRLDashboardSQLiteStore.h"
+#include "Tools/zrl-dashboard/ZRLDashboardServer.h"
 
 namespace {
 
@@ -25,7 +28,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 
 const char* const kUsage =
-    "usage: zrl-dashboard [--port N] [--data DIR]\n"
+    "usage: zrl-dashboard [--port N] [--data DIR] [--database URL]\n"
     "                     [--max-connections N]\n"
     "\n"
     "Serves the dashboard that the plug-in talks to over HTTPS on 127.0.0.1:\n"
@@ -37,6 +40,11 @@ const char* const kUsage =
     "  --data DIR   the folder for the database, the certificate authority and\n"
     "               the page's token (default $XDG_DATA_HOME/zrl-dashboard or\n"
     "               ~/.local/share/zrl-dashboard); made when missing\n"
+    "  --database URL\n"
+    "               keep the records in the PostgreSQL database of that connection\n"
+    "               URI (postgresql://[user[:password]@][host][:port][/dbname][?...])\n"
+    "               instead of the SQLite file dashboard.sqlite in the data folder;\n"
+    "               its tables are made when missing\n"
     "  --max-connections N\n"
     "               the most connections open at once; one more is answered 503\n"
     "               and closed (default: the open-file limit less 64, or less\n"
@@ -46,14 +54,16 @@ const char* const kUsage =
     "A request body may nest JSON arrays and objects at most 4096 levels deep\n"
     "(a layout's views 2000 levels deep); a deeper one is answered 400. When the\n"
     "disk is full, writes are answered 507 and change nothing; when the database\n"
-    "file cannot be written (read-only, deleted), 503; reads go on either way.\n"
+    "file cannot be written (read-only, deleted) or the PostgreSQL server cannot\n"
+    "be reached, 503; reads of the file go on either way.\n"
     "\n"
     "Before serving it prints 'ca: PATH' (the certificate authority that clients\n"
     "trust), 'listening: https://127.0.0.1:PORT' and 'open: URL' (the page, with\n"
     "its token). SIGINT or SIGTERM ends it.\n"
     "\n"
     "Exit status: 0 after SIGINT or SIGTERM, 1 when it cannot start (data folder,\n"
-    "database, certificate or port), 2 for a wrong command line.\n";
+    "database, certificate or port), 2 for a wrong command line (a --database\n"
+    "that is not a PostgreSQL connection URI among them).\n";
 
 int usageError(const std::string& message) {
   std::cerr << "zrl-dashboard: " << message << "\n" << kUsage;
@@ -113,6 +123,7 @@ std::optional<std::string> loadOrCreateToken(const std::filesystem::path& direct
 int main(int argc, char** argv) {
   long port = std::strtol(ZRL_DASHBOARD_DEFAULT_PORT, nullptr, 10);
   std::string dataDirectory;
+  std::optional<std::string> databaseURI;
   size_t maximumConnections = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
@@ -120,7 +131,8 @@ int main(int argc, char** argv) {
       std::cout << kUsage;
       return 0;
     }
-    if (argument == "--port" || argument == "--data" || argument == "--max-connections") {
+    if (argument == "--port" || argument == "--data" || argument == "--database" ||
+        argument == "--max-connections") {
       if (i + 1 >= argc) return usageError(argument + " needs a value");
       const std::string value = argv[++i];
       if (argument == "--max-connections") {
@@ -130,6 +142,14 @@ int main(int argc, char** argv) {
           return usageError("--max-connections needs a number from 1 to 10000000, not '" + value +
                             "'");
         maximumConnections = static_cast<size_t>(count);
+        continue;
+      }
+      if (argument == "--database") {
+        std::string reason;
+        if (!ZRLDashboardPostgreSQLStore::acceptsURI(value, &reason))
+          return usageError("--database needs a PostgreSQL connection URI, not '" +
+                            ZRLDashboardPostgreSQLStore::withoutPassword(value) + "': " + reason);
+        databaseURI = value;
         continue;
       }
       if (argument == "--data") {
@@ -176,10 +196,14 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
   const std::string databaseFile = (directory / "dashboard.sqlite").string();
-  auto store = ZRLDashboardSQLiteStore::open(databaseFile, &error);
+  const auto openStore = [&]() -> std::unique_ptr<ZRLDashboardStore> {
+    if (databaseURI) return ZRLDashboardPostgreSQLStore::open(*databaseURI, &error);
+    return ZRLDashboardSQLiteStore::open(databaseFile, &error);
+  };
+  auto store = openStore();
   // The uploads of captures go through a connection of their own, on a
   // thread of their own.
-  auto captureStore = store ? ZRLDashboardSQLiteStore::open(databaseFile, &error) : nullptr;
+  auto captureStore = store ? openStore() : nullptr;
   if (!store || !captureStore) {
     std::cerr << "zrl-dashboard: database " << error << "\n";
     return kExitFailure;
