@@ -213,16 +213,21 @@ class RecordingSink : public ZRLDashboardStreamSink {
   bool closed = false;
 };
 
-// The router on a store in a folder of the test's own, with the page's
-// token "secret" and port 8443.
+// The router on a store in a folder of the test's own (or another store of
+// a subclass's), with the page's token "secret" and port 8443.
 class DashboardRouterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    store = ZRLDashboardSQLiteStore::open(path("db.sqlite"), &error);
+    store = openStore(&error);
     ASSERT_TRUE(store) << error;
     router = std::make_unique<ZRLDashboardRouter>(
         *store, hub, ZRLDashboardRouter::Options{"secret", 8443, folder.path()});
+  }
+  virtual std::unique_ptr<ZRLDashboardStore> openStore(std::string* error) {
+    auto opened = ZRLDashboardSQLiteStore::open(path("db.sqlite"), error);
+    sqlite = opened.get();
+    return opened;
   }
   std::string path(const std::string& name) const { return folder.path() + "/" + name; }
   // A request as the page makes it, or without the page's token and Host
@@ -245,7 +250,8 @@ class DashboardRouterTest : public ::testing::Test {
   }
 
   TemporaryDirectory folder;
-  std::unique_ptr<ZRLDashboardSQLiteStore> store;
+  std::unique_ptr<ZRLDashboardStore> store;
+  ZRLDashboardSQLiteStore* sqlite = nullptr;  // the store, when it is SQLite's
   ZRLDashboardHub hub;
   std::unique_ptr<ZRLDashboardRouter> router;
 };

@@ -8,6 +8,7 @@
 #include "Tools/zrl-dashboard/ZRLDashboardEncoding.h"
 #include "Tools/zrl-dashboard/ZRLDashboardJSON.h"
 #include "tests/Dashboard/DashboardTestSupport.h"
+#include "tests/Dashboard/PostgreSQLTestCluster.h"
 
 using json = nlohmann::json;
 
@@ -18,6 +19,17 @@ std::string upload(const std::string& layout, const std::string& image = "") {
          (image.empty() ? std::string() : R"(,"image":")" + image + "\"") + R"(},"layout":)" +
          layout + R"(,"device_info":{"os":"iOS"}})";
 }
+
+// The tests of the records run on both stores.
+class DashboardRecordsTest : public DashboardRouterTest,
+                             public ::testing::WithParamInterface<DashboardBackend> {
+ protected:
+  std::unique_ptr<ZRLDashboardStore> openStore(std::string* error) override {
+    if (GetParam() == DashboardBackend::sqlite) return DashboardRouterTest::openStore(error);
+    return openPostgreSQLStore(error);
+  }
+};
+INSTANTIATE_TEST_SUITE_P(Stores, DashboardRecordsTest, kDashboardBackends, dashboardBackendName);
 
 TEST(ZRLDashboardEncoding, DecodesQueriesPathsAndBase64) {
   EXPECT_EQ(ZRLDashboardQueryValue("a=1&appId=my%20app+x&appId=2", "appId"), "my app x");
@@ -33,7 +45,7 @@ TEST(ZRLDashboardEncoding, DecodesQueriesPathsAndBase64) {
   EXPECT_EQ(ZRLDashboardBase64Decoded("a*Vs"), std::nullopt);
 }
 
-TEST_F(DashboardRouterTest, ReplaysWhatAStreamMissedThenHandsItLivePreviewsOnce) {
+TEST_P(DashboardRecordsTest, ReplaysWhatAStreamMissedThenHandsItLivePreviewsOnce) {
   ASSERT_EQ(call("POST", "/api/previews?appId=app", R"({"n":1})").status, 200u);
   ASSERT_EQ(call("POST", "/api/previews?appId=other", R"({"n":2})").status, 200u);
   ASSERT_EQ(call("POST", "/api/previews?appId=app", R"({"n":3})").status, 200u);
@@ -179,7 +191,7 @@ TEST_F(DashboardRouterTest, ChecksTokenHostOriginAndThePluginsKey) {
 // applications, the page's events, the history on screen): captures a page
 // at a time, deletions that find nothing, a push again, and the history's
 // fields.
-TEST_F(DashboardRouterTest, ServesThePageCapturesAPageAtATimeAndItsHistory) {
+TEST_P(DashboardRecordsTest, ServesThePageCapturesAPageAtATimeAndItsHistory) {
   for (int i = 0; i < 3; ++i)
     ASSERT_EQ(call("POST", "/v1/api/layout?appId=a", upload("[]")).status, 200u);
   const auto ids = [&](const std::string& target) {
@@ -219,7 +231,7 @@ TEST_F(DashboardRouterTest, ServesThePageCapturesAPageAtATimeAndItsHistory) {
                               {"text", nullptr}}));
 }
 
-TEST_F(DashboardRouterTest, StoresDeepAndWideBodiesAsSentAndRefusesDeeperThanTheLimit) {
+TEST_P(DashboardRecordsTest, StoresDeepAndWideBodiesAsSentAndRefusesDeeperThanTheLimit) {
   // Views 2,000 deep are stored, and served back as the device sent them.
   std::string deep = "[";
   for (int i = 0; i < 2000; ++i)
@@ -281,7 +293,7 @@ TEST_F(DashboardRouterTest, AFullDatabaseRefusesWritesWith507UntilThereIsRoomAnd
   ASSERT_EQ(call("POST", "/api/previews?appId=a", preview).status, 200u);
 
   // As full as the file is now.
-  ASSERT_TRUE(store->limitPages(1));
+  ASSERT_TRUE(sqlite->limitPages(1));
   for (const auto& answer : {call("POST", "/v1/api/layout?appId=a", large),
                              call("POST", "/api/previews?appId=a", preview)}) {
     EXPECT_EQ(answer.status, 507u);
@@ -297,7 +309,7 @@ TEST_F(DashboardRouterTest, AFullDatabaseRefusesWritesWith507UntilThereIsRoomAnd
 
   // With room again, writes work without a restart, and nothing answered
   // 200 is missing.
-  ASSERT_TRUE(store->limitPages(1 << 30));
+  ASSERT_TRUE(sqlite->limitPages(1 << 30));
   EXPECT_EQ(json::parse(call("POST", "/v1/api/layout?appId=a", large).body)["id"], 2);
   EXPECT_EQ(json::parse(call("POST", "/api/previews?appId=a", preview).body)["id"], 2);
   EXPECT_EQ(sink->texts.size(), 2u);
