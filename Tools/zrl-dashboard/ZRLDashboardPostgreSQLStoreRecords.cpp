@@ -63,6 +63,7 @@ std::optional<std::vector<ZRLDashboardStore::Capture>> ZRLDashboardPostgreSQLSto
           {appId, number(before.value_or(INT64_MAX)), limit < 0 ? std::nullopt : number(limit)});
   if (!result) return std::nullopt;
   std::vector<Capture> list;
+  list.reserve(static_cast<size_t>(PQntuples(result.get())));
   for (int row = 0; row < PQntuples(result.get()); ++row) {
     Capture capture;
     capture.id = integer(result.get(), row, 0);
@@ -135,6 +136,7 @@ std::optional<std::vector<ZRLDashboardStore::TestDevice>> ZRLDashboardPostgreSQL
                           {appId});
   if (!result) return std::nullopt;
   std::vector<TestDevice> list;
+  list.reserve(static_cast<size_t>(PQntuples(result.get())));
   for (int row = 0; row < PQntuples(result.get()); ++row)
     list.push_back(
         {text(result.get(), row, 0), text(result.get(), row, 1), text(result.get(), row, 2)});
@@ -165,6 +167,7 @@ std::optional<std::vector<ZRLDashboardStore::Preview>> ZRLDashboardPostgreSQLSto
           {appId, number(afterId)});
   if (!result) return std::nullopt;
   std::vector<Preview> list;
+  list.reserve(static_cast<size_t>(PQntuples(result.get())));
   for (int row = 0; row < PQntuples(result.get()); ++row)
     list.push_back({integer(result.get(), row, 0), text(result.get(), row, 1)});
   return list;
@@ -188,6 +191,7 @@ ZRLDashboardPostgreSQLStore::recentPreviews(const std::string& appId, int64_t li
           {appId, limit < 0 ? std::nullopt : number(limit)});
   if (!result) return std::nullopt;
   std::vector<PushedPreview> list;
+  list.reserve(static_cast<size_t>(PQntuples(result.get())));
   for (int row = 0; row < PQntuples(result.get()); ++row)
     list.push_back(previewOfRow(result.get(), row));
   return list;
@@ -214,6 +218,7 @@ std::optional<std::vector<ZRLDashboardStore::App>> ZRLDashboardPostgreSQLStore::
           " GROUP BY app_id");
   if (!result) return std::nullopt;
   std::vector<App> list;
+  list.reserve(static_cast<size_t>(PQntuples(result.get())));
   for (int row = 0; row < PQntuples(result.get()); ++row) {
     list.push_back({text(result.get(), row, 0), integer(result.get(), row, 1),
                     integer(result.get(), row, 2), text(result.get(), row, 3)});
