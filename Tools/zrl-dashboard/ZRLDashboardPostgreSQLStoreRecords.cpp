@@ -148,11 +148,13 @@ std::optional<int64_t> ZRLDashboardPostgreSQLStore::addPreview(const std::string
   // The ids come from one sequence, but two transactions may take theirs
   // and commit in the other order; a stream that was handed the later one
   // would never be replayed the earlier. The lock, held until the commit,
-  // makes the previews visible in the order of their ids.
+  // makes the previews visible in the order of their ids. The notice goes
+  // out with the commit, to every dashboard that listens.
   const auto result = run("storing the preview",
-                          "WITH turn AS (SELECT pg_advisory_xact_lock(7283451903))"
-                          " INSERT INTO previews (app_id, config, created)"
-                          " SELECT $1, $2, $3 FROM turn RETURNING id",
+                          "WITH turn AS (SELECT pg_advisory_xact_lock(7283451903)),"
+                          " added AS (INSERT INTO previews (app_id, config, created)"
+                          " SELECT $1, $2, $3 FROM turn RETURNING id)"
+                          " SELECT id, pg_notify('zrl_dashboard_previews', id::TEXT) FROM added",
                           {appId, config, now()});
   if (!result || PQntuples(result.get()) != 1) return std::nullopt;
   wrote();

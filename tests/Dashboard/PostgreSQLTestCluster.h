@@ -76,6 +76,13 @@ class PostgreSQLTestCluster {
     PQfinish(connection);
     return failure;
   }
+  // Stops the server at once, as a crash would, and starts it again on the
+  // same port; false with the reason in *error.
+  bool restart(std::string* error) const {
+    return run({pgCtl_, "restart", "-D", folder_ + "/data", "-l", folder_ + "/log", "-m",
+                "immediate", "-w", "-t", "120"},
+               error);
+  }
   // The URI of a new, empty database; null when it cannot be made.
   std::optional<std::string> newDatabase(std::string* error) {
     const std::string name = "test" + std::to_string(++databases_);
@@ -149,7 +156,8 @@ class PostgreSQLTestCluster {
                 "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups", "--"};
     }
     const std::string data = folder_ + "/data";
-    const std::string pgCtl = (*bin / "pg_ctl").string();
+    pgCtl_ = (*bin / "pg_ctl").string();
+    const std::string& pgCtl = pgCtl_;
     // From here on the watchdog stops whatever runs in the folder and
     // removes it when the input that this process holds ends.
     std::vector<std::string> watch = {
@@ -178,6 +186,7 @@ class PostgreSQLTestCluster {
   }
 
   std::string folder_;
+  std::string pgCtl_;
   std::vector<std::string> runAs_;
   unsigned short port_ = 0;
   int databases_ = 0;
