@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <iostream>
 #include <string_view>
+#include <system_error>
 
 #include "Tools/zrl-dashboard/ZRLDashboardPostgreSQLStore.h"
 
@@ -26,7 +27,7 @@ std::unique_ptr<ZRLDashboardPostgreSQLListener> ZRLDashboardPostgreSQLListener::
     const std::string& uri, Handlers handlers, std::string* error) {
   const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake < 0) {
-    *error = std::string("no eventfd: ") + std::strerror(errno);
+    *error = "no eventfd: " + std::error_code(errno, std::generic_category()).message();
     return nullptr;
   }
   std::unique_ptr<ZRLDashboardPostgreSQLListener> listener(
