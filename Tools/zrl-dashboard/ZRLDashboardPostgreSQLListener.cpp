@@ -111,15 +111,15 @@ void ZRLDashboardPostgreSQLListener::run() {
       backOff = kFirstBackOffMilliseconds;
       std::cerr << "zrl-dashboard: the database "
                 << ZRLDashboardPostgreSQLStore::withoutPassword(uri_)
-                << " is reachable again; previews committed meanwhile are replayed" << std::endl;
+                << " is reachable again; listening for previews" << std::endl;
       if (handlers_.reconnected) handlers_.reconnected();
       continue;
     }
     if (!waitFor(PQsocket(connection_), POLLIN, -1)) continue;
     if (PQconsumeInput(connection_) == 0 || PQstatus(connection_) != CONNECTION_OK) {
       std::cerr << "zrl-dashboard: lost the database "
-                << ZRLDashboardPostgreSQLStore::withoutPassword(uri_)
-                << "; connecting again (the streams stay open)" << std::endl;
+                << ZRLDashboardPostgreSQLStore::withoutPassword(uri_) << "; connecting again"
+                << std::endl;
       PQfinish(connection_);
       connection_ = nullptr;
       continue;

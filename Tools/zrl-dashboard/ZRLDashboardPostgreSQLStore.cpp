@@ -61,10 +61,20 @@ ZRLDashboardStore::Fault faultOf(const char* state) {
   return ZRLDashboardStore::Fault::other;
 }
 
-// libpq's messages end with a line feed; the store's do not.
+// libpq's messages may run over indented lines and end with a line feed;
+// the store's are one line.
 std::string trimmed(const char* message) {
-  std::string text = message != nullptr ? message : "";
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+  std::string text;
+  for (const char* at = message != nullptr ? message : ""; *at != '\0'; ++at) {
+    if (*at != '\n') {
+      text.push_back(*at);
+      continue;
+    }
+    while (at[1] == '\t')
+      ++at;
+    text.push_back(' ');
+  }
+  while (!text.empty() && text.back() == ' ')
     text.pop_back();
   return text;
 }
