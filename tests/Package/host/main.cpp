@@ -21,10 +21,9 @@
 #include "Platform/Dispatch/Dispatch.h"
 #include "ZRLRTAPlugin/ZRLRTAPlugin.h"
 #include "ZorlanSDK/ZRLController.h"
-#include "ZorlanSDK/ZorlanPluginInspection.h"
-#ifdef ZRL_HOST_LOADS_PLUGIN
 #include "ZorlanSDK/ZRLPluginLoader.h"
-#else
+#include "ZorlanSDK/ZorlanPluginInspection.h"
+#ifndef ZRL_HOST_LOADS_PLUGIN
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
 #endif
 
@@ -55,11 +54,14 @@ int main(int argc, char** argv) {
   auto host = ZRLController::sharedController();
   host->setApplicationIdentifier("com.zorlan.package-host");
   host->setDeviceID("0B9D7A52-3C1E-4F60-9A8B-7C6D5E4F3A21");
-#ifdef ZRL_HOST_LOADS_PLUGIN
-  const std::shared_ptr<ZorlanPlugin> plugin =
+  const std::shared_ptr<ZorlanPlugin> found =
       ZRLPluginLoader::load([](const std::string& line) { std::cerr << line << std::endl; }).plugin;
+#ifdef ZRL_HOST_LOADS_PLUGIN
+  const std::shared_ptr<ZorlanPlugin> plugin = found;
   if (!plugin) return 1;
 #else
+  // The static set refuses a shared plug-in (a second host SDK): made here.
+  if (found) return 1;
   const std::shared_ptr<ZorlanPlugin> plugin = std::make_shared<ZRLWYSIWYGPlugin>();
 #endif
   // The preview stream's clients, closed before the host exits.
