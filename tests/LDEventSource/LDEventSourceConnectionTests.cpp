@@ -280,6 +280,13 @@ class LDEventSourceConnection : public LocalServerFixture {
     return client;
   }
 
+  // Lets the test's handle go; true once nothing holds the client any more.
+  static bool released(std::shared_ptr<LDEventSource> client) {
+    std::weak_ptr<LDEventSource> weak = client;
+    client.reset();
+    return eventually([&] { return weak.expired(); });
+  }
+
   dispatch_queue_t listeners = dispatch_queue_create("test.listeners", DISPATCH_QUEUE_SERIAL);
   std::shared_ptr<Draws> draws = std::make_shared<Draws>();
   std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
@@ -599,8 +606,7 @@ TEST_F(LDEventSourceConnection, AnOpenClientNeedsNoOwnerThroughServerRestartsUnt
   EXPECT_TRUE(last->waitUntilClosed(kPatience));
 
   // Once the session has let the client go, nothing of it can run any more.
-  client.reset();
-  ASSERT_TRUE(eventually([&] { return weak.expired(); })) << "released after close";
+  ASSERT_TRUE(released(std::move(client))) << "released after close";
   ASSERT_TRUE(drain(listeners));
   const Trace trace = recorder->lines();
   EXPECT_EQ(trace.back(), "message(null,null,once)");
@@ -643,9 +649,7 @@ TEST_F(LDEventSourceConnection, CloseCancelsReconnections) {
     looping->open();
     ASSERT_TRUE(recorder->waitFor("CONNECTING", 3));
     looping->close();
-    std::weak_ptr<LDEventSource> weak = looping;
-    looping.reset();
-    ASSERT_TRUE(eventually([&] { return weak.expired(); })) << "round " << round;
+    ASSERT_TRUE(released(std::move(looping))) << "round " << round;
     ASSERT_TRUE(drain(listeners));
   }
 
@@ -659,9 +663,7 @@ TEST_F(LDEventSourceConnection, CloseCancelsReconnections) {
   far->open();
   ASSERT_TRUE(recorder->waitFor("error" + kNormalEnd));
   far->close();
-  std::weak_ptr<LDEventSource> weak = far;
-  far.reset();
-  EXPECT_TRUE(eventually([&] { return weak.expired(); })) << "held until its reconnection's time";
+  EXPECT_TRUE(released(std::move(far))) << "held until its reconnection's time";
 }
 
 TEST_F(LDEventSourceConnection, CallsHandedToTheListenerQueueBeforeCloseStillRun) {
@@ -762,11 +764,9 @@ TEST_F(LDEventSourceConnection, ASlowHandlerHoldsTheStreamBackAndLosesNothing) {
   // Held back, then closed: a suspended task is cancelled like a running
   // one, and what was held back goes with the client.
   script("/dropped", {liveStream()});
-  std::weak_ptr<LDEventSource> weak;
   {
     auto client = makeClient("/dropped", {.record = false});
     clients.clear();  // nobody holds it but the connection
-    weak = client;
     auto slow = SlowHandler::attach(client);
     client->open();
     auto dropped = stream(0);
@@ -777,8 +777,7 @@ TEST_F(LDEventSourceConnection, ASlowHandlerHoldsTheStreamBackAndLosesNothing) {
     EXPECT_TRUE(dropped->waitUntilClosed(kPatience));
     slow->release.set_value();
     writer.join();
-    client.reset();
-    EXPECT_TRUE(eventually([&] { return weak.expired(); })) << "released after close";
+    EXPECT_TRUE(released(std::move(client))) << "released after close";
     ASSERT_TRUE(drain(listeners));
     EXPECT_EQ(slow->outOfOrder.load(), 0U);
     EXPECT_EQ(slow->callsAtEnd.load(), 0U);
