@@ -24,7 +24,9 @@ const std::string kEventStreamHead =
     "Connection: close\r\n\r\n";
 
 std::string closedBy(std::string_view domain, long code) {
-  return "(" + std::string(domain) + "," + std::to_string(code) + ")";
+  std::string text = "(";
+  text.append(domain).append(",").append(std::to_string(code)).append(")");
+  return text;
 }
 const std::string kNormalEnd = closedBy("", 2);
 
