@@ -95,7 +95,24 @@ std::optional<std::filesystem::path> besideHostSDK() {
   return file;
 }
 
+// A program linked to the static set carries the host SDK in itself: a
+// shared plug-in would bring a second copy, with an application, a main
+// queue and a URL engine of its own. Such a program makes the plug-in itself.
+#ifdef ZORLANSDK_STATIC_DEFINE
+constexpr bool kStaticHostSDK = true;
+#else
+constexpr bool kStaticHostSDK = false;
+#endif
+
 ZRLPluginLoadOutcome search() {
+  if (kStaticHostSDK) {
+    ZRLPluginLoadOutcome outcome;
+    outcome.path = ZRLPluginLoader::kLibraryName;
+    outcome.reason =
+        "this program carries the host SDK in itself; a shared plug-in would bring "
+        "a second copy of it";
+    return outcome;
+  }
   const char* folder =
       std::getenv(ZRLPluginLoader::kPathVariable);  // NOLINT(concurrency-mt-unsafe)
   if (folder != nullptr && *folder != '\0') {

@@ -184,12 +184,6 @@ class RawTLSClient {
   std::string received_;
 };
 
-// Base64 of a small PNG (4 x 2 pixels, RGB) in CR LF lines of 64, as the
-// plug-in sends it, escaped for a JSON string.
-inline const char* const kTestPNGBase64 =
-    "iVBORw0KGgoAAAANSUhEUgAAAAQAAAACCAIAAADwyuo0AAAAEElEQVR4nGP4z8AA\\r\\n"
-    "RwzIHABvqgf5gNwAKAAAAABJRU5ErkJggg==";
-
 // The request for application "app"'s event stream.
 inline const std::string kStreamRequest =
     "GET /v1/api/sse-ui-config?appId=app HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";

@@ -193,7 +193,9 @@ TEST_F(DashboardRouterTest, ChecksTokenHostOriginAndThePluginsKey) {
 // fields.
 TEST_P(DashboardRecordsTest, ServesThePageCapturesAPageAtATimeAndItsHistory) {
   for (int i = 0; i < 3; ++i)
-    ASSERT_EQ(call("POST", "/v1/api/layout?appId=a", upload("[]")).status, 200u);
+    ASSERT_EQ(call("POST", "/v1/api/layout?appId=a", upload("[]", "iVBORw0KGgo=")).status, 200u);
+  const auto png = call("GET", "/api/captures/1/screenshot.png");
+  EXPECT_EQ(png.contentType + " " + png.body, "image/png \x89PNG\r\n\x1a\n");
   const auto ids = [&](const std::string& target) {
     std::vector<int> list;
     for (const auto& capture : json::parse(call("GET", target).body))

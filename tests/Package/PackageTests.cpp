@@ -2,8 +2,9 @@
 // temporary prefix, a host program outside the source tree configured and
 // built against it through find_package alone (linked to the kind of
 // libraries this build makes: shared, or static when BUILD_SHARED_LIBS is
-// OFF), and that program receiving one preview from a local dashboard; the
-// pkg-config file naming the installed libraries.
+// OFF; the static set too in one build of the suite), and that program
+// receiving one preview from a local dashboard; the pkg-config file naming
+// the installed libraries.
 
 #include <filesystem>
 #include <sstream>
@@ -102,27 +103,47 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
     EXPECT_THAT(package, Not(HasSubstr(leak)));
   }
 
-  // NOLINTBEGIN(bugprone-suspicious-missing-comma): each option's value joined on purpose
-  ASSERT_TRUE(succeeds(
-      {ZRL_CMAKE_COMMAND, "-S", ZRL_HOST_SOURCE_DIR, "-B", hostBuild.string(), "-G",
-       ZRL_HOST_GENERATOR, "-DCMAKE_MAKE_PROGRAM=" ZRL_HOST_MAKE_PROGRAM,
-       "-DCMAKE_CXX_COMPILER=" ZRL_HOST_CXX_COMPILER, "-DCMAKE_BUILD_TYPE=" ZRL_HOST_BUILD_TYPE,
-       "-DCMAKE_CXX_FLAGS=" ZRL_HOST_CXX_FLAGS, "-DCMAKE_EXE_LINKER_FLAGS=" ZRL_HOST_LINK_FLAGS,
-       "-DCMAKE_PREFIX_PATH=" + prefix.string(),
-       std::string("-DBUILD_SHARED_LIBS=") + (kind == "shared" ? "ON" : "OFF")}));
+  // A host build against the prefix, with the options given.
+  const auto configureHost = [&](const fs::path& build, const std::string& option) {
+    // NOLINTBEGIN(bugprone-suspicious-missing-comma): each option's value joined on purpose
+    return std::vector<std::string>(
+        {ZRL_CMAKE_COMMAND, "-S", ZRL_HOST_SOURCE_DIR, "-B", build.string(), "-G",
+         ZRL_HOST_GENERATOR, "-DCMAKE_MAKE_PROGRAM=" ZRL_HOST_MAKE_PROGRAM,
+         "-DCMAKE_CXX_COMPILER=" ZRL_HOST_CXX_COMPILER, "-DCMAKE_BUILD_TYPE=" ZRL_HOST_BUILD_TYPE,
+         "-DCMAKE_CXX_FLAGS=" ZRL_HOST_CXX_FLAGS, "-DCMAKE_EXE_LINKER_FLAGS=" ZRL_HOST_LINK_FLAGS,
+         "-DCMAKE_PREFIX_PATH=" + prefix.string(), option});
+    // NOLINTEND(bugprone-suspicious-missing-comma)
+  };
+  const std::string otherKind = kind == "shared" ? "static" : "shared";
+  ASSERT_TRUE(succeeds(configureHost(
+      hostBuild, std::string("-DBUILD_SHARED_LIBS=") + (kind == "shared" ? "ON" : "OFF"))));
   // The other kind, which this prefix does not hold, is refused by name.
   ChildProcess other(
-      {ZRL_CMAKE_COMMAND, "-S", ZRL_HOST_SOURCE_DIR, "-B",
-       (fs::path(folder.path()) / "other").string(), "-G", ZRL_HOST_GENERATOR,
-       "-DCMAKE_MAKE_PROGRAM=" ZRL_HOST_MAKE_PROGRAM, "-DCMAKE_CXX_COMPILER=" ZRL_HOST_CXX_COMPILER,
-       "-DCMAKE_PREFIX_PATH=" + prefix.string(),
-       std::string("-DZRL_HOST_COMPONENT=") + (kind == "shared" ? "static" : "shared")});
+      configureHost(fs::path(folder.path()) / "other", "-DZRL_HOST_COMPONENT=" + otherKind));
   EXPECT_NE(other.wait(std::chrono::minutes(2)), 0);
   EXPECT_THAT(other.unreadOutput() + other.errorOutput(),
-              HasSubstr("the " + std::string(kind == "shared" ? "static" : "shared") +
-                        " libraries are not installed"));
-  // NOLINTEND(bugprone-suspicious-missing-comma)
+              HasSubstr("the " + otherKind + " libraries are not installed"));
   ASSERT_TRUE(succeeds({ZRL_CMAKE_COMMAND, "--build", hostBuild.string()}));
+  std::vector<fs::path> hosts = {hostBuild};
+#ifdef ZRL_PACKAGE_BOTH_KINDS
+  // The static set added beside the shared one by a second build, as the
+  // README shows: the six libraries alone, unoptimised and without debugging
+  // data for speed; and a host of each kind against the one prefix.
+  const fs::path staticBuild = fs::path(folder.path()) / "static";
+  ASSERT_TRUE(succeeds({ZRL_CMAKE_COMMAND, "-S", ZRL_SOURCE_DIR, "-B", staticBuild.string(), "-G",
+                        ZRL_HOST_GENERATOR, "-DCMAKE_MAKE_PROGRAM=" ZRL_HOST_MAKE_PROGRAM,
+                        "-DCMAKE_CXX_COMPILER=" ZRL_HOST_CXX_COMPILER,
+                        "-DCMAKE_BUILD_TYPE=", "-DCMAKE_CXX_FLAGS=-O0 -g0",
+                        "-DBUILD_SHARED_LIBS=OFF", "-DZRL_BUILD_TESTS=OFF"}));
+  ASSERT_TRUE(succeeds({ZRL_CMAKE_COMMAND, "--build", staticBuild.string(), "-j", "2", "--target",
+                        "ZRLWYSIWYGPlugin"},
+                       std::chrono::minutes(10)));
+  ASSERT_TRUE(succeeds(
+      {ZRL_CMAKE_COMMAND, "--install", staticBuild.string(), "--prefix", prefix.string()}));
+  hosts.push_back(fs::path(folder.path()) / "static-host");
+  ASSERT_TRUE(succeeds(configureHost(hosts.back(), "-DZRL_HOST_COMPONENT=static")));
+  ASSERT_TRUE(succeeds({ZRL_CMAKE_COMMAND, "--build", hosts.back().string()}));
+#endif
 
   // The dashboard: its preview stream sends one coach mark and stays open.
   std::string error;
@@ -143,15 +164,25 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
                   });
   ASSERT_TRUE(dashboard.start(&error)) << error;
 
-  ChildProcess host({"/usr/bin/env",
-                     "ZRL_DASHBOARD_HOST=127.0.0.1:" + std::to_string(dashboard.port()),
-                     "ZRL_CA_FILE=" + certificate->certificateFile(),
-                     "ZRL_USER_DEFAULTS=" + (fs::path(folder.path()) / "defaults.json").string(),
-                     (hostBuild / "zrl-package-host").string()});
-  EXPECT_EQ(host.wait(std::chrono::seconds(90)), 0) << host.errorOutput();
-  EXPECT_THAT(
-      host.unreadOutput(),
-      HasSubstr(R"(preview: coach_mark {"ui":{"display_type":"coach_mark","title":"Packaged"}})"));
+  // Each host receives the preview; the one on the shared libraries from
+  // the plug-in that the host SDK found in the prefix.
+  for (const fs::path& build : hosts) {
+    ChildProcess host(
+        {"/usr/bin/env", "ZRL_DASHBOARD_HOST=127.0.0.1:" + std::to_string(dashboard.port()),
+         "ZRL_CA_FILE=" + certificate->certificateFile(),
+         "ZRL_USER_DEFAULTS=" + (fs::path(folder.path()) / "defaults.json").string(),
+         "ZRL_PLUGIN_PATH=" + libdir.string(), (build / "zrl-package-host").string()});
+    EXPECT_EQ(host.wait(std::chrono::seconds(90)), 0) << build << host.errorOutput();
+    EXPECT_THAT(host.unreadOutput(),
+                HasSubstr(R"(preview: coach_mark {"ui":{"display_type":"coach_mark","title":)"
+                          R"("Packaged"}})"));
+    // The static set never loads the shared plug-in beside it in the prefix.
+    EXPECT_THAT(host.errorOutput(),
+                HasSubstr(build == hostBuild && kind == "shared"
+                              ? "plug-in: loaded " +
+                                    (libdir / "libZRLWYSIWYGPlugin.so.1").string() + " (version 1)"
+                              : "plug-in: none (this program carries the host SDK in itself"));
+  }
   dashboard.stop();
 }
 

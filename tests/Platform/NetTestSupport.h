@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -139,11 +140,13 @@ class LocalServerFixture : public ::testing::Test {
     std::lock_guard lock(mutex_);
     return streams_.size();
   }
-  // The i-th handle (from 0), once it has been handed out; null on time-out.
+  // The i-th handle (from 0), once it has been handed out; throws on time-out,
+  // which fails the test.
   std::shared_ptr<ZRLLocalStream> stream(size_t i) {
     std::unique_lock lock(mutex_);
-    handed_.wait_for(lock, kPatience, [&] { return streams_.size() > i; });
-    return streams_.size() > i ? streams_[i] : nullptr;
+    if (!handed_.wait_for(lock, kPatience, [&] { return streams_.size() > i; }))
+      throw std::runtime_error("no stream " + std::to_string(i) + " handed out in time");
+    return streams_[i];
   }
 
   std::mutex mutex_;

@@ -79,11 +79,6 @@ TEST_F(ZRLEventsTool, PrintsEachHandlerCallInStreamOrderUntilMaxMessageCalls) {
   };
   const std::string json = R"("{\"a\": \"b\"}")";
   const std::string a = parsed("message", "null", "null", "\"a\"");
-  // NEL, LS and PS are data to the client but line ends to many readers;
-  // an ill-formed byte becomes U+FFFD.
-  const std::string odd = R"("\u2028 \u2029 \u0085 \"q\" \\ \t\u0001 bad)"
-                          "\xEF\xBF\xBD"
-                          R"( end")";
   std::vector<Case> cases = {
       {"id: 7\nevent: update\ndata: {\"a\": \"b\"}\n\n: keep-alive\n\ndata: one\ndata: two\n\n"
        "event: update\ndata: after the limit\n\n",
@@ -103,15 +98,11 @@ TEST_F(ZRLEventsTool, PrintsEachHandlerCallInStreamOrderUntilMaxMessageCalls) {
        {parsed("message", "null", "\"error\"", "\"e\""),
         parsed("error", "null", "\"error\"", "\"e\""),
         parsed("message", "null", "\"readyState\"", "\"r\""),
-        parsed("readyState", "null", "\"readyState\"", "\"r\"")}},
-      {"event: caf\xC3\xA9\n"
-       "data: \xE2\x80\xA8 \xE2\x80\xA9 \xC2\x85 \"q\" \\ \t\x01 bad\xFF end\n\n",
-       {"--max", "1", "--on", "caf\xC3\xA9"},
-       {parsed("message", "null", "\"caf\xC3\xA9\"", odd),
-        parsed("caf\xC3\xA9", "null", "\"caf\xC3\xA9\"", odd)}}};
+        parsed("readyState", "null", "\"readyState\"", "\"r\"")}}};
   // Among short ASCII records, one too long to gather with the others, one
   // with text outside ASCII and one with controls and quotes: each printed
-  // its own way, all in stream order.
+  // its own way, all in stream order. (The record's tests check the escapes
+  // of every byte, line separators and ill-formed text included.)
   Case& own = cases.emplace_back(Case{{}, {"--max", "5"}, {}});
   for (const std::string& text :
        {std::string("first"), std::string(200000, 'q') + "\"end\"", std::string("caf\xC3\xA9"),
