@@ -170,18 +170,22 @@ ZRLDashboardResponse ZRLDashboardPageAPI::history(const std::string& query) {
 
 std::optional<ZRLDashboardPageAPI::Pushed> ZRLDashboardPageAPI::push(const std::string& appId,
                                                                      const std::string& config) {
+  // Where the hand-out stands is known before the preview is added, so
+  // that the catch-up after it hands it out.
+  if (fanOut_ == nullptr || !fanOut_->handedOut()) return std::nullopt;
   const auto id = store_.addPreview(appId, config);
   if (!id) return std::nullopt;
-  const auto block = std::make_shared<const std::string>(ZRLDashboardEventBlock(*id, config));
-  const size_t delivered = hub_.broadcast(appId, block);
-  // The preview has gone out: a failure to note the count leaves the
-  // history without it, and the push stands.
-  const auto count = static_cast<int64_t>(delivered);
-  const bool noted = store_.setPreviewDelivered(*id, count);
+  // The preview is stored: when it cannot be read back at once, the next
+  // catch-up hands it out, and the push stands.
+  const auto handed = fanOut_->catchUp();
+  const auto streams = handed ? handed->find(*id) : std::map<int64_t, size_t>::const_iterator();
+  return Pushed{*id, handed && streams != handed->end() ? streams->second : 0};
+}
+
+void ZRLDashboardPageAPI::previewHandedOut(const ZRLDashboardStore::PushedPreview& preview,
+                                           std::optional<int64_t> delivered) {
   hub_.tellPage("preview",
-                historyEntry(*id, ZRLDashboardStore::now(), config,
-                             noted ? std::optional<int64_t>(count) : std::nullopt, &appId));
-  return Pushed{*id, delivered};
+                historyEntry(preview.id, preview.time, preview.config, delivered, &preview.appId));
 }
 
 ZRLDashboardResponse ZRLDashboardPageAPI::pushAgain(int64_t id) {

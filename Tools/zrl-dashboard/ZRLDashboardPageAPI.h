@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Tools/zrl-dashboard/ZRLDashboardFanOut.h"
 #include "Tools/zrl-dashboard/ZRLDashboardHub.h"
 #include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
 #include "Tools/zrl-dashboard/ZRLDashboardStore.h"
@@ -23,7 +24,10 @@ class ZRLDashboardPageAPI {
   static constexpr int64_t kCapturesPerPage = 50;
   static constexpr int64_t kMostCapturesPerPage = 500;
 
-  ZRLDashboardPageAPI(ZRLDashboardStore& store, ZRLDashboardHub& hub) : store_(store), hub_(hub) {}
+  // Pushing (push() and the history's push again) needs the fan-out.
+  ZRLDashboardPageAPI(ZRLDashboardStore& store, ZRLDashboardHub& hub,
+                      ZRLDashboardFanOut* fanOut = nullptr)
+      : store_(store), hub_(hub), fanOut_(fanOut) {}
 
   // Whether the request (its path as segments after the first "/") is one
   // of this API's; the router has checked the Host, the origin and the token.
@@ -35,10 +39,14 @@ class ZRLDashboardPageAPI {
     int64_t id = 0;
     size_t delivered = 0;
   };
-  // Stores a configuration (JSON text on one line), hands it to the
-  // application's open device streams and records how many; null when the
-  // store fails.
+  // Stores a configuration (JSON text on one line) and hands it, with any
+  // preview committed before it, to the open device streams of its
+  // application; null when the store fails.
   std::optional<Pushed> push(const std::string& appId, const std::string& config);
+  // Tells the page's streams of a preview handed out, with the streams
+  // that the record counts (none when the count is not known).
+  void previewHandedOut(const ZRLDashboardStore::PushedPreview& preview,
+                        std::optional<int64_t> delivered);
 
   // What the page's streams are told of the plug-in's requests.
   void captureAdded(const ZRLDashboardStore::Capture& capture, int64_t id);
@@ -56,4 +64,5 @@ class ZRLDashboardPageAPI {
 
   ZRLDashboardStore& store_;
   ZRLDashboardHub& hub_;
+  ZRLDashboardFanOut* fanOut_;
 };

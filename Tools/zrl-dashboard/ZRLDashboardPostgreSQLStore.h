@@ -50,6 +50,8 @@ class ZRLDashboardPostgreSQLStore final : public ZRLDashboardStore {
   std::optional<int64_t> addPreview(const std::string& appId, const std::string& config) override;
   std::optional<std::vector<Preview>> previewsAfter(const std::string& appId,
                                                     int64_t afterId) override;
+  std::optional<std::vector<PushedPreview>> allPreviewsAfter(int64_t afterId) override;
+  std::optional<int64_t> lastPreviewId() override;
   bool setPreviewDelivered(int64_t id, int64_t delivered) override;
   std::optional<std::vector<PushedPreview>> recentPreviews(const std::string& appId,
                                                            int64_t limit) override;

@@ -175,10 +175,32 @@ std::optional<std::vector<ZRLDashboardStore::Preview>> ZRLDashboardPostgreSQLSto
   return list;
 }
 
-bool ZRLDashboardPostgreSQLStore::setPreviewDelivered(int64_t id, int64_t delivered) {
+std::optional<std::vector<ZRLDashboardStore::PushedPreview>>
+ZRLDashboardPostgreSQLStore::allPreviewsAfter(int64_t afterId) {
+  const auto result = run("reading the previews",
+                          "SELECT id, app_id, config, created, delivered FROM previews"
+                          " WHERE id > $1 ORDER BY id",
+                          {number(afterId)});
+  if (!result) return std::nullopt;
+  std::vector<PushedPreview> list;
+  list.reserve(static_cast<size_t>(PQntuples(result.get())));
+  for (int row = 0; row < PQntuples(result.get()); ++row)
+    list.push_back(previewOfRow(result.get(), row));
+  return list;
+}
+
+std::optional<int64_t> ZRLDashboardPostgreSQLStore::lastPreviewId() {
   const auto result =
-      run("storing the preview's delivery", "UPDATE previews SET delivered = $2 WHERE id = $1",
-          {number(id), number(delivered)});
+      run("reading the previews", "SELECT COALESCE(MAX(id), 0) FROM previews", {});
+  if (!result || PQntuples(result.get()) != 1) return std::nullopt;
+  return integer(result.get(), 0, 0);
+}
+
+bool ZRLDashboardPostgreSQLStore::setPreviewDelivered(int64_t id, int64_t delivered) {
+  const auto result = run("storing the preview's delivery",
+                          "UPDATE previews SET delivered = COALESCE(delivered, 0) + $2"
+                          " WHERE id = $1",
+                          {number(id), number(delivered)});
   if (!result) return false;
   wrote();
   return true;

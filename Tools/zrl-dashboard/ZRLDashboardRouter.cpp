@@ -73,15 +73,25 @@ ZRLDashboardResponse ZRLDashboardRouter::handle(const ZRLDashboardRequest& reque
         captureStore_ != nullptr && isCaptureUpload(request) ? *captureStore_ : store_;
     return ZRLDashboardPluginAPI(store, hub_).handle(request, *path, query);
   }
+  // The load balancer's check: no token, and nothing but whether the
+  // database answers.
+  if (*path == "/healthz" && request.method == "GET") {
+    if (store_.lastPreviewId()) return ZRLDashboardAnswer::json({{"database", "ok"}});
+    return ZRLDashboardAnswer::json({{"database", "unreachable"}}, 503);
+  }
   return handleDashboard(request, *path, query);
 }
 
 bool ZRLDashboardRouter::hostAccepted(const std::string& host) const {
+  const std::string_view name = std::string_view(host).substr(0, host.rfind(':'));
+  if (std::any_of(options_.publicNames.begin(), options_.publicNames.end(),
+                  [&](const std::string& known) { return equalsIgnoringCase(name, known); }))
+    return true;
   std::string port = ":";  // appended: g++ -O3 warns falsely on "..." + to_string()
   port.append(std::to_string(options_.port));
   if (!host.ends_with(port)) return false;
-  const std::string_view name = std::string_view(host).substr(0, host.size() - port.size());
-  return name == "127.0.0.1" || equalsIgnoringCase(name, "localhost");
+  const std::string_view local = std::string_view(host).substr(0, host.size() - port.size());
+  return local == "127.0.0.1" || equalsIgnoringCase(local, "localhost");
 }
 
 bool ZRLDashboardRouter::tokenAccepted(const ZRLDashboardRequest& request) const {
@@ -167,7 +177,7 @@ ZRLDashboardResponse ZRLDashboardRouter::handleDashboard(const ZRLDashboardReque
     if (request.method != "GET") return ZRLDashboardAnswer::methodNotAllowed("GET");
     return staticFile(path == "/" ? "index.html" : path.substr(1));
   }
-  if (forPageAPI) return ZRLDashboardPageAPI(store_, hub_).handle(request, parts, query);
+  if (forPageAPI) return ZRLDashboardPageAPI(store_, hub_, &fanOut_).handle(request, parts, query);
   const std::string& resource = parts[1];
   if (resource == "previews") {
     if (request.method != "POST") return ZRLDashboardAnswer::methodNotAllowed("GET, POST");
@@ -222,26 +232,29 @@ ZRLDashboardResponse ZRLDashboardRouter::pushPreview(const std::string& appId,
   // Without the white space between its tokens the text has no line
   // break (a string holds none unescaped): one "data" line.
   const auto pushed =
-      ZRLDashboardPageAPI(store_, hub_).push(appId, ZRLDashboardJSON::compact(body));
+      ZRLDashboardPageAPI(store_, hub_, &fanOut_).push(appId, ZRLDashboardJSON::compact(body));
   if (!pushed) return ZRLDashboardAnswer::storageFailure(store_);
   return ZRLDashboardAnswer::json({{"id", pushed->id}, {"delivered", pushed->delivered}});
 }
 
 void ZRLDashboardRouter::subscribe(const std::string& appId, std::optional<int64_t> lastEventID,
                                    const std::shared_ptr<ZRLDashboardStreamSink>& sink) {
-  if (lastEventID) {
-    const auto missed = store_.previewsAfter(appId, *lastEventID);
-    if (!missed) {
-      // Joining without the replay would lose previews silently: end the
-      // stream and let the client come back with its last id.
-      sink->close();
-      return;
-    }
-    for (const auto& preview : *missed)
+  // Where the hand-out stands is known before the stream joins, so that
+  // every preview committed later reaches it. It is replayed up to there.
+  const auto upTo = fanOut_.handedOut();
+  std::optional<std::vector<ZRLDashboardStore::Preview>> missed;
+  if (upTo && lastEventID) missed = store_.previewsAfter(appId, *lastEventID);
+  if (!upTo || (lastEventID && !missed)) {
+    // Joining without the replay would lose previews silently: end the
+    // stream and let the client come back with its last id.
+    sink->close();
+    return;
+  }
+  for (const auto& preview : missed.value_or(std::vector<ZRLDashboardStore::Preview>()))
+    if (preview.id <= *upTo)
       sink->deliver(
           std::make_shared<const std::string>(ZRLDashboardEventBlock(preview.id, preview.config)),
           true);
-  }
   hub_.join(appId, sink);
 }
 

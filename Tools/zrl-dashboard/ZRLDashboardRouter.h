@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "Tools/zrl-dashboard/ZRLDashboardFanOut.h"
 #include "Tools/zrl-dashboard/ZRLDashboardHub.h"
 #include "Tools/zrl-dashboard/ZRLDashboardStore.h"
 
@@ -51,9 +52,12 @@ class ZRLDashboardRouter {
     std::string token;
     unsigned short port = 0;
     std::string webDirectory;
+    // Names under which a load balancer serves the page (the Host header
+    // with any port or none), besides this machine's own with the port.
+    std::vector<std::string> publicNames;
   };
   ZRLDashboardRouter(ZRLDashboardStore& store, ZRLDashboardHub& hub, Options options)
-      : store_(store), hub_(hub), options_(std::move(options)) {}
+      : store_(store), hub_(hub), options_(std::move(options)), fanOut_(store, hub) {}
   virtual ~ZRLDashboardRouter() = default;
   ZRLDashboardRouter(const ZRLDashboardRouter&) = delete;
   ZRLDashboardRouter& operator=(const ZRLDashboardRouter&) = delete;
@@ -72,6 +76,10 @@ class ZRLDashboardRouter {
   void subscribe(const std::string& appId, std::optional<int64_t> lastEventID,
                  const std::shared_ptr<ZRLDashboardStreamSink>& sink);
 
+  // Hands out the previews committed since it last looked (other
+  // dashboards' too, when they share the database). Storage thread only.
+  void catchUp() { fanOut_.catchUp(); }
+
   // Answers for failures found before a request reaches the router.
   static ZRLDashboardResponse error(unsigned status, const std::string& message);
 
@@ -88,4 +96,5 @@ class ZRLDashboardRouter {
   ZRLDashboardStore* captureStore_ = nullptr;
   ZRLDashboardHub& hub_;
   Options options_;
+  ZRLDashboardFanOut fanOut_;
 };

@@ -238,8 +238,37 @@ std::optional<std::vector<ZRLDashboardSQLiteStore::Preview>> ZRLDashboardSQLiteS
   return list;
 }
 
+std::optional<std::vector<ZRLDashboardSQLiteStore::PushedPreview>>
+ZRLDashboardSQLiteStore::allPreviewsAfter(int64_t afterId) {
+  static const char* const sql =
+      "SELECT id, app_id, config, created, delivered FROM previews WHERE id > ?1 ORDER BY id";
+  StatementUse use(prepare(sql));
+  if (!use || sqlite3_bind_int64(use.get(), 1, afterId) != SQLITE_OK) return std::nullopt;
+  std::vector<PushedPreview> list;
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(use.get())) == SQLITE_ROW)
+    list.push_back(previewOfRow(use.get()));
+  if (step != SQLITE_DONE) {
+    fail("reading the previews");
+    return std::nullopt;
+  }
+  return list;
+}
+
+std::optional<int64_t> ZRLDashboardSQLiteStore::lastPreviewId() {
+  static const char* const sql = "SELECT COALESCE(MAX(id), 0) FROM previews";
+  StatementUse use(prepare(sql));
+  if (!use) return std::nullopt;
+  if (sqlite3_step(use.get()) != SQLITE_ROW) {
+    fail("reading the previews");
+    return std::nullopt;
+  }
+  return sqlite3_column_int64(use.get(), 0);
+}
+
 bool ZRLDashboardSQLiteStore::setPreviewDelivered(int64_t id, int64_t delivered) {
-  static const char* const sql = "UPDATE previews SET delivered = ?2 WHERE id = ?1";
+  static const char* const sql =
+      "UPDATE previews SET delivered = COALESCE(delivered, 0) + ?2 WHERE id = ?1";
   StatementUse use(prepare(sql));
   if (!use || !begin()) return false;
   if (sqlite3_bind_int64(use.get(), 1, id) != SQLITE_OK ||

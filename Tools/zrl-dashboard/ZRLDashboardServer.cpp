@@ -141,14 +141,20 @@ std::unique_ptr<ZRLDashboardServer> ZRLDashboardServer::make(const Options& opti
     if (error != nullptr) *error = "loading the certificate: " + failure.message();
     return nullptr;
   }
-  const tcp::endpoint endpoint(net::ip::make_address_v4("127.0.0.1"), options.port);
+  const auto address = net::ip::make_address(options.address, failure);
+  if (failure) {
+    if (error != nullptr) *error = "not an IP address: '" + options.address + "'";
+    return nullptr;
+  }
+  const tcp::endpoint endpoint(address, options.port);
   impl->acceptor.open(endpoint.protocol(), failure);
   if (!failure) impl->acceptor.set_option(net::socket_base::reuse_address(true), failure);
   if (!failure) impl->acceptor.bind(endpoint, failure);
   if (!failure) impl->acceptor.listen(net::socket_base::max_listen_connections, failure);
   if (failure) {
     if (error != nullptr)
-      *error = "listening on 127.0.0.1:" + std::to_string(options.port) + ": " + failure.message();
+      *error = "listening on " + options.address + " port " + std::to_string(options.port) + ": " +
+               failure.message();
     return nullptr;
   }
   return std::unique_ptr<ZRLDashboardServer>(new ZRLDashboardServer(std::move(impl)));
@@ -189,6 +195,10 @@ void ZRLDashboardServer::run(ZRLDashboardRouter& router, ZRLDashboardHub& hub) {
   // committed) before the caller closes the stores.
   impl_->storage.join();
   impl_->uploads.join();
+}
+
+void ZRLDashboardServer::onStorageThread(std::function<void()> work) {
+  net::post(impl_->storage, std::move(work));
 }
 
 void ZRLDashboardServer::stop() {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,7 +18,9 @@
 class ZRLDashboardServer {
  public:
   struct Options {
-    unsigned short port = 0;  // 0 picks a free one
+    // The address to listen on (IPv4 or IPv6); 0 picks a free port.
+    std::string address = "127.0.0.1";
+    unsigned short port = 0;
     std::string certificateChainFile;
     std::string keyFile;
     // The longest wait for a TLS handshake, a request's head or body, or
@@ -42,7 +45,7 @@ class ZRLDashboardServer {
   // The open-file limit (RLIMIT_NOFILE) less the reserve.
   static size_t defaultMaximumConnections();
 
-  // Loads the certificate and binds 127.0.0.1:port. Null on failure, with
+  // Loads the certificate and binds the address and port. Null on failure, with
   // the reason in *error.
   static std::unique_ptr<ZRLDashboardServer> make(const Options& options, std::string* error);
   ~ZRLDashboardServer();
@@ -56,6 +59,9 @@ class ZRLDashboardServer {
   void run(ZRLDashboardRouter& router, ZRLDashboardHub& hub);
   // From any thread.
   void stop();
+  // Runs the work on the thread that routes requests (in its turn with
+  // them), from any thread; once run() has returned, it is dropped.
+  void onStorageThread(std::function<void()> work);
 
   struct Impl;
 

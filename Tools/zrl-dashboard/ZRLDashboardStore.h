@@ -86,6 +86,13 @@ class ZRLDashboardStore {
   // The previews of the application with an id above afterId, oldest first.
   virtual std::optional<std::vector<Preview>> previewsAfter(const std::string& appId,
                                                             int64_t afterId) = 0;
+  // Every application's previews with an id above afterId, oldest first:
+  // those that other dashboards sharing the database have added too.
+  virtual std::optional<std::vector<PushedPreview>> allPreviewsAfter(int64_t afterId) = 0;
+  // The newest preview's id; 0 when there is none.
+  virtual std::optional<int64_t> lastPreviewId() = 0;
+  // Counts `delivered` more streams that were handed the preview (each
+  // dashboard sharing the database adds its own).
   virtual bool setPreviewDelivered(int64_t id, int64_t delivered) = 0;
   // The application's newest previews, newest first.
   virtual std::optional<std::vector<PushedPreview>> recentPreviews(const std::string& appId,

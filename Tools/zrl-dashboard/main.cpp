@@ -4,9 +4,11 @@
 // devices' event streams, over HTTPS with a certificate authority of its
 // own.
 
+#include <arpa/inet.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,9 +16,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Tools/zrl-dashboard/ZRLDashboardCertificate.h"
 #include "Tools/zrl-dashboard/ZRLDashboardHub.h"
+#include "Tools/zrl-dashboard/ZRLDashboardPostgreSQLListener.h"
 #include "Tools/zrl-dashboard/ZRLDashboardPostgreSQLStore.h"
 #include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
 #include "Tools/zrl-dashboard/ZRLDashboardSQLiteStore.h"
@@ -29,6 +33,7 @@ constexpr int kExitFailure = 1;
 
 const char* const kUsage =
     "usage: zrl-dashboard [--port N] [--data DIR] [--database URL]\n"
+    "                     [--listen ADDRESS] [--public-name NAME]...\n"
     "                     [--max-connections N]\n"
     "\n"
     "Serves the dashboard that the plug-in talks to over HTTPS on 127.0.0.1:\n"
@@ -44,7 +49,16 @@ const char* const kUsage =
     "               keep the records in the PostgreSQL database of that connection\n"
     "               URI (postgresql://[user[:password]@][host][:port][/dbname][?...])\n"
     "               instead of the SQLite file dashboard.sqlite in the data folder;\n"
-    "               its tables are made when missing\n"
+    "               its tables are made when missing; dashboards that share the\n"
+    "               database hand each preview to their own streams, so that a\n"
+    "               device may use any of them\n"
+    "  --listen ADDRESS\n"
+    "               the IPv4 or IPv6 address to listen on (default 127.0.0.1;\n"
+    "               0.0.0.0 or :: for every interface)\n"
+    "  --public-name NAME\n"
+    "               a name under which a load balancer serves the page: the\n"
+    "               page's requests may carry it as their Host (with any port);\n"
+    "               repeatable\n"
     "  --max-connections N\n"
     "               the most connections open at once; one more is answered 503\n"
     "               and closed (default: the open-file limit less 64, or less\n"
@@ -55,10 +69,12 @@ const char* const kUsage =
     "(a layout's views 2000 levels deep); a deeper one is answered 400. When the\n"
     "disk is full, writes are answered 507 and change nothing; when the database\n"
     "file cannot be written (read-only, deleted) or the PostgreSQL server cannot\n"
-    "be reached, 503; reads of the file go on either way.\n"
+    "be reached, 503; reads of the file go on either way. GET /healthz answers\n"
+    "{\"database\": \"ok\"} with 200, or 503 when the database does not answer,\n"
+    "without the token.\n"
     "\n"
     "Before serving it prints 'ca: PATH' (the certificate authority that clients\n"
-    "trust), 'listening: https://127.0.0.1:PORT' and 'open: URL' (the page, with\n"
+    "trust), 'listening: https://ADDRESS:PORT' and 'open: URL' (the page, with\n"
     "its token). SIGINT or SIGTERM ends it.\n"
     "\n"
     "Exit status: 0 after SIGINT or SIGTERM, 1 when it cannot start (data folder,\n"
@@ -125,6 +141,8 @@ int main(int argc, char** argv) {
   std::string dataDirectory;
   std::optional<std::string> databaseURI;
   size_t maximumConnections = 0;
+  std::string listenAddress = "127.0.0.1";
+  std::vector<std::string> publicNames;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--help" || argument == "-h") {
@@ -132,7 +150,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (argument == "--port" || argument == "--data" || argument == "--database" ||
-        argument == "--max-connections") {
+        argument == "--max-connections" || argument == "--listen" ||
+        argument == "--public-name") {
       if (i + 1 >= argc) return usageError(argument + " needs a value");
       const std::string value = argv[++i];
       if (argument == "--max-connections") {
@@ -142,6 +161,21 @@ int main(int argc, char** argv) {
           return usageError("--max-connections needs a number from 1 to 10000000, not '" + value +
                             "'");
         maximumConnections = static_cast<size_t>(count);
+        continue;
+      }
+      if (argument == "--listen") {
+        unsigned char address[sizeof(in6_addr)];
+        if (::inet_pton(AF_INET, value.c_str(), address) != 1 &&
+            ::inet_pton(AF_INET6, value.c_str(), address) != 1)
+          return usageError("--listen needs an IP address, not '" + value + "'");
+        listenAddress = value;
+        continue;
+      }
+      if (argument == "--public-name") {
+        if (value.empty() || value.find_first_of(":/[] ") != std::string::npos)
+          return usageError("--public-name needs a host name without a port, not '" + value +
+                            "'");
+        publicNames.push_back(value);
         continue;
       }
       if (argument == "--database") {
@@ -210,6 +244,7 @@ int main(int argc, char** argv) {
   }
 
   ZRLDashboardServer::Options options;
+  options.address = listenAddress;
   options.port = static_cast<unsigned short>(port);
   options.certificateChainFile = certificate->chainFile();
   options.keyFile = certificate->keyFile();
@@ -219,15 +254,45 @@ int main(int argc, char** argv) {
     std::cerr << "zrl-dashboard: " << error << "\n";
     return kExitFailure;
   }
-  const std::string origin = "https://127.0.0.1:" + std::to_string(server->port());
+  // The page opens on the address listened on; on this machine's own
+  // when that is every interface.
+  const bool version6 = listenAddress.find(':') != std::string::npos;
+  const std::string hostName = version6 ? "[" + listenAddress + "]" : listenAddress;
+  std::string portSuffix = ":";  // appended: g++ -O3 warns falsely on "..." + to_string()
+  portSuffix.append(std::to_string(server->port()));
+  const bool everywhere = listenAddress == "0.0.0.0" || listenAddress == "::";
+  const std::string origin = "https://" + (everywhere ? "127.0.0.1" : hostName) + portSuffix;
+  if (!everywhere && listenAddress != "127.0.0.1") publicNames.push_back(hostName);
 
   ZRLDashboardHub hub;
-  ZRLDashboardRouter router(*store, hub, {*token, server->port(), ZRL_DASHBOARD_WEB_DIRECTORY});
+  ZRLDashboardRouter router(*store, hub,
+                            {*token, server->port(), ZRL_DASHBOARD_WEB_DIRECTORY, publicNames});
   router.useForUploads(*captureStore);
+  // With a shared database, the previews that other dashboards commit are
+  // handed to this one's streams too: each notice asks the storage thread
+  // to catch up, once for all the notices that come in before it does.
+  std::atomic<bool> catchUpAsked{false};
+  const auto askCatchUp = [&] {
+    if (catchUpAsked.exchange(true)) return;
+    server->onStorageThread([&] {
+      catchUpAsked = false;
+      router.catchUp();
+    });
+  };
+  std::unique_ptr<ZRLDashboardPostgreSQLListener> listener;
+  if (databaseURI) {
+    listener = ZRLDashboardPostgreSQLListener::start(
+        *databaseURI, {[&](int64_t) { askCatchUp(); }, askCatchUp}, &error);
+    if (!listener) {
+      std::cerr << "zrl-dashboard: database " << error << "\n";
+      return kExitFailure;
+    }
+  }
   std::cout << "ca: " << certificate->authorityFile() << "\n"
-            << "listening: " << origin << "\n"
+            << "listening: https://" << hostName << portSuffix << "\n"
             << "open: " << origin << "/?token=" << *token << std::endl;
   server->run(router, hub);
+  listener.reset();
   server.reset();
   captureStore.reset();
   store.reset();

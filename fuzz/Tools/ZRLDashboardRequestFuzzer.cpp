@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto store = ZRLDashboardSQLiteStore::open(":memory:", &error);
   if (!store) std::abort();
   ZRLDashboardHub hub;
-  ZRLDashboardRouter router(*store, hub, {"t0k3n", 8443, ZRL_DASHBOARD_WEB_DIRECTORY});
+  ZRLDashboardRouter router(*store, hub, {"t0k3n", 8443, ZRL_DASHBOARD_WEB_DIRECTORY, {}});
   const auto sink = std::make_shared<CheckingSink>();
 
   std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -216,7 +216,7 @@ class DashboardRouterTest : public ::testing::Test {
     store = openStore(&error);
     ASSERT_TRUE(store) << error;
     router = std::make_unique<ZRLDashboardRouter>(
-        *store, hub, ZRLDashboardRouter::Options{"secret", 8443, folder.path()});
+        *store, hub, ZRLDashboardRouter::Options{"secret", 8443, folder.path(), {}});
   }
   virtual std::unique_ptr<ZRLDashboardStore> openStore(std::string* error) {
     auto opened = ZRLDashboardSQLiteStore::open(path("db.sqlite"), error);

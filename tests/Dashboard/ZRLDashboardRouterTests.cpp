@@ -2,6 +2,7 @@
 // checks of each request, the page's API, the replay of a stream, and
 // bodies nested deep, spread wide or met by a full disk.
 #include <fstream>
+#include <span>
 
 #include <nlohmann/json.hpp>
 
@@ -72,6 +73,67 @@ TEST_P(DashboardRecordsTest, ReplaysWhatAStreamMissedThenHandsItLivePreviewsOnce
   router->subscribe("app", std::nullopt, late);
   EXPECT_TRUE(late->closed);
   EXPECT_EQ(hub.streamCount(), 0u);
+}
+
+// Two dashboards on one PostgreSQL database, as behind a load balancer: a
+// preview pushed through one reaches the streams of both once (the other's
+// when it catches up, as its listener has it do), and a stream that comes
+// back to either is replayed exactly what it missed.
+TEST(ZRLDashboardFanOut, TwoDashboardsOnOneDatabaseHandEveryPreviewToEveryStreamOnce) {
+  std::string error;
+  PostgreSQLTestCluster* cluster = PostgreSQLTestCluster::shared(&error);
+  ASSERT_TRUE(cluster) << error;
+  const auto uri = cluster->newDatabase(&error);
+  ASSERT_TRUE(uri) << error;
+  struct Dashboard {
+    std::unique_ptr<ZRLDashboardPostgreSQLStore> store;
+    ZRLDashboardHub hub;
+    std::unique_ptr<ZRLDashboardRouter> router;
+    std::shared_ptr<RecordingSink> stream = std::make_shared<RecordingSink>();
+    json push(const std::string& config) {
+      ZRLDashboardRequest request;
+      request.method = "POST";
+      request.target = "/api/previews?appId=app";
+      request.host = "127.0.0.1:8443";
+      request.authorization = "Bearer secret";
+      request.body = config;
+      return json::parse(router->handle(request).body);
+    }
+  };
+  Dashboard one, two;
+  for (Dashboard* dashboard : {&one, &two}) {
+    dashboard->store = ZRLDashboardPostgreSQLStore::open(*uri, &error);
+    ASSERT_TRUE(dashboard->store) << error;
+    dashboard->router = std::make_unique<ZRLDashboardRouter>(
+        *dashboard->store, dashboard->hub, ZRLDashboardRouter::Options{"secret", 8443, "", {}});
+    dashboard->router->subscribe("app", std::nullopt, dashboard->stream);
+  }
+
+  EXPECT_EQ(one.push(R"({"n":1})"), (json{{"id", 1}, {"delivered", 1}}));
+  EXPECT_EQ(one.stream->texts, (std::vector<std::string>{"live id: 1\ndata: {\"n\":1}\n\n"}));
+  EXPECT_TRUE(two.stream->texts.empty());
+  two.router->catchUp();
+  two.router->catchUp();
+  EXPECT_EQ(two.stream->texts, one.stream->texts);
+  EXPECT_EQ(one.store->preview(1).value()->delivered, 2);
+
+  // A device that saw 1 comes back to the second while a push through the
+  // first is committed but not yet caught up: 2 reaches it live, once.
+  auto back = std::make_shared<RecordingSink>();
+  EXPECT_EQ(one.push(R"({"n":2})")["delivered"], 1);
+  two.router->subscribe("app", 1, back);
+  EXPECT_TRUE(back->texts.empty());
+  // A push through the second hands out what the first committed before it.
+  EXPECT_EQ(two.push(R"({"n":3})"), (json{{"id", 3}, {"delivered", 2}}));
+  one.router->catchUp();
+  const std::vector<std::string> all = {"live id: 1\ndata: {\"n\":1}\n\n",
+                                        "live id: 2\ndata: {\"n\":2}\n\n",
+                                        "live id: 3\ndata: {\"n\":3}\n\n"};
+  EXPECT_EQ(one.stream->texts, all);
+  EXPECT_EQ(two.stream->texts, all);
+  EXPECT_EQ(back->texts, std::vector<std::string>(all.begin() + 1, all.end()));
+  EXPECT_EQ(one.store->preview(2).value()->delivered, 3);
+  EXPECT_EQ(one.store->preview(3).value()->delivered, 3);
 }
 
 TEST_F(DashboardRouterTest, RefusesBadInputWithoutStoringIt) {
@@ -151,16 +213,34 @@ TEST_F(DashboardRouterTest, ChecksTokenHostOriginAndThePluginsKey) {
       {"localhost:8443", "Bearer secret", "", "https://attacker.example", 401},
       {"localhost:8443", "Bearer secret", "", "https://localhost:8443", 200},
   };
-  for (const auto& c : cases) {
-    ZRLDashboardRequest request;
-    request.method = "GET";
-    request.target = "/api/test-devices?appId=a";
-    request.host = c.host;
-    request.authorization = c.authorization;
-    request.cookie = c.cookie;
-    request.origin = c.origin;
-    EXPECT_EQ(router->handle(request).status, c.status) << c.host << " " << c.authorization;
-  }
+  // Behind a load balancer the page comes under its public names, with
+  // any port or none.
+  const Case behindBalancer[] = {
+      {"Dash.Example", "Bearer secret", "", "https://dash.example:8000", 200},
+      {"dash.example:443", "Bearer secret", "", "", 200},
+      {"dash.example.attacker:443", "Bearer secret", "", "", 400},
+      {"127.0.0.1:8443", "Bearer secret", "", "https://dash.example.attacker", 401},
+  };
+  ZRLDashboardRouter balanced(*store, hub, {"secret", 8443, folder.path(), {"dash.example"}});
+  for (const auto& [routes, list] : {std::pair(router.get(), std::span<const Case>(cases)),
+                                     std::pair(&balanced, std::span<const Case>(behindBalancer))})
+    for (const auto& c : list) {
+      ZRLDashboardRequest request;
+      request.method = "GET";
+      request.target = "/api/test-devices?appId=a";
+      request.host = c.host;
+      request.authorization = c.authorization;
+      request.cookie = c.cookie;
+      request.origin = c.origin;
+      EXPECT_EQ(routes->handle(request).status, c.status) << c.host << " " << c.origin;
+    }
+  // The balancer's check needs neither.
+  ZRLDashboardRequest check;
+  check.method = "GET";
+  check.target = "/healthz";
+  const auto health = router->handle(check);
+  EXPECT_EQ(health.status, 200u);
+  EXPECT_EQ(health.body, R"({"database":"ok"})");
 
   // The first visit trades ?token= for a cookie.
   ZRLDashboardRequest visit;

@@ -35,7 +35,7 @@ class DashboardServerTest : public ::testing::Test {
     server = ZRLDashboardServer::make(options, &error);
     ASSERT_TRUE(server) << error;
     origin = "https://127.0.0.1:" + std::to_string(server->port());
-    router = makeRouter({"t0k3n", server->port(), folder.path()});
+    router = makeRouter({"t0k3n", server->port(), folder.path(), {}});
     serving = std::thread([this] { server->run(*router, hub); });
   }
   void TearDown() override {
