@@ -26,12 +26,12 @@ std::optional<std::map<int64_t, size_t>> ZRLDashboardFanOut::catchUp() {
     // preview has gone out: a count that cannot be written leaves the
     // history without it.
     const auto streams = static_cast<int64_t>(count);
-    const bool noted = (streams == 0 && preview.delivered) ||
-                       store_.setPreviewDelivered(preview.id, streams);
+    const bool noted =
+        (streams == 0 && preview.delivered) || store_.setPreviewDelivered(preview.id, streams);
     ZRLDashboardPageAPI(store_, hub_)
-        .previewHandedOut(preview,
-                          noted ? std::optional<int64_t>(preview.delivered.value_or(0) + streams)
-                                : std::nullopt);
+        .previewHandedOut(
+            preview,
+            noted ? std::optional<int64_t>(preview.delivered.value_or(0) + streams) : std::nullopt);
   }
   return delivered;
 }

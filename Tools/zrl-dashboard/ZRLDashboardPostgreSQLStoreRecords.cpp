@@ -190,8 +190,7 @@ ZRLDashboardPostgreSQLStore::allPreviewsAfter(int64_t afterId) {
 }
 
 std::optional<int64_t> ZRLDashboardPostgreSQLStore::lastPreviewId() {
-  const auto result =
-      run("reading the previews", "SELECT COALESCE(MAX(id), 0) FROM previews", {});
+  const auto result = run("reading the previews", "SELECT COALESCE(MAX(id), 0) FROM previews", {});
   if (!result || PQntuples(result.get()) != 1) return std::nullopt;
   return integer(result.get(), 0, 0);
 }

@@ -150,8 +150,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (argument == "--port" || argument == "--data" || argument == "--database" ||
-        argument == "--max-connections" || argument == "--listen" ||
-        argument == "--public-name") {
+        argument == "--max-connections" || argument == "--listen" || argument == "--public-name") {
       if (i + 1 >= argc) return usageError(argument + " needs a value");
       const std::string value = argv[++i];
       if (argument == "--max-connections") {
@@ -173,8 +172,7 @@ int main(int argc, char** argv) {
       }
       if (argument == "--public-name") {
         if (value.empty() || value.find_first_of(":/[] ") != std::string::npos)
-          return usageError("--public-name needs a host name without a port, not '" + value +
-                            "'");
+          return usageError("--public-name needs a host name without a port, not '" + value + "'");
         publicNames.push_back(value);
         continue;
       }

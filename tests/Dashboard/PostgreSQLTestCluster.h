@@ -93,6 +93,21 @@ class PostgreSQLTestCluster {
     return uri(name);
   }
 
+  // A port on 127.0.0.1 that nothing listens on just now.
+  static unsigned short freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    unsigned short port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+      port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+  }
+
  private:
   PostgreSQLTestCluster() = default;
 
@@ -109,19 +124,6 @@ class PostgreSQLTestCluster {
       }
     }
     return newest;
-  }
-  static unsigned short freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    unsigned short port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-      port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
   }
   // Runs the program (as the cluster's user) to its end; false with its
   // standard error in *error when it fails.
