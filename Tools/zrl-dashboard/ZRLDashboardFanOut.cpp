@@ -21,6 +21,7 @@ std::optional<std::map<int64_t, size_t>> ZRLDashboardFanOut::catchUp() {
         std::make_shared<const std::string>(ZRLDashboardEventBlock(preview.id, preview.config)));
     handedOut_ = preview.id;
     delivered[preview.id] = count;
+    if (metrics != nullptr) metrics->delivered(count);
     // Each dashboard adds its streams; one that has none writes only when
     // nobody has yet, so that the history says 0 rather than nothing. The
     // preview has gone out: a count that cannot be written leaves the

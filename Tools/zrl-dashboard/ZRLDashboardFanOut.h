@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "Tools/zrl-dashboard/ZRLDashboardHub.h"
+#include "Tools/zrl-dashboard/ZRLDashboardMetrics.h"
 #include "Tools/zrl-dashboard/ZRLDashboardStore.h"
 
 class ZRLDashboardFanOut {
@@ -27,6 +28,9 @@ class ZRLDashboardFanOut {
   // streams per preview id; null when the store fails (what was not handed
   // out waits for the next call).
   std::optional<std::map<int64_t, size_t>> catchUp();
+
+  // Where pushes and deliveries are counted, when set.
+  ZRLDashboardMetrics* metrics = nullptr;
 
  private:
   ZRLDashboardStore& store_;

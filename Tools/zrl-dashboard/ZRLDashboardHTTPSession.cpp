@@ -111,6 +111,8 @@ void ZRLDashboardHTTPSession::onRequest(beast::error_code error) {
 // so that a push that follows the router's answer reaches it.
 void ZRLDashboardHTTPSession::route(ZRLDashboardRequest request, bool keepAlive) {
   state_ = State::routing;
+  routedAt_ = std::chrono::steady_clock::now();
+  endpoint_ = ZRLDashboardMetrics::endpointOf(request.target);
   auto& lane =
       server_.router->uploadsHaveTheirOwnStore() && ZRLDashboardRouter::isCaptureUpload(request)
           ? server_.uploads
@@ -137,11 +139,13 @@ void ZRLDashboardHTTPSession::route(ZRLDashboardRequest request, bool keepAlive)
 void ZRLDashboardHTTPSession::respond(ZRLDashboardResponse response, bool keepAlive) {
   if (state_ == State::closed) return;
   state_ = State::answer;
+  const unsigned status = response.status;
   auto answer = std::make_shared<ZRLDashboardExchange::Response>(
       ZRLDashboardExchange::response(std::move(response), keepAlive && !server_.stopping));
   connection_->stream.expiresAfter(server_.options.writeTimeout);
   http::async_write(connection_->stream, *answer,
-                    [self = shared_from_this(), answer](beast::error_code error, size_t) {
+                    [self = shared_from_this(), answer, status](beast::error_code error, size_t) {
+                      self->counted(status);
                       if (!error && answer->keep_alive()) return self->readHead();
                       self->end();
                     });
@@ -152,7 +156,16 @@ void ZRLDashboardHTTPSession::handOver(const std::shared_ptr<ZRLDashboardStreamS
   // The request is done with: this session ends when the call returns, and
   // with it what it read.
   state_ = State::handedOver;
+  counted(200);
   stream->begin(std::move(connection_));
+}
+
+void ZRLDashboardHTTPSession::counted(unsigned status) {
+  if (server_.options.metrics != nullptr)
+    server_.options.metrics->requestDone(endpoint_, status,
+                                         std::chrono::steady_clock::now() - routedAt_);
+  endpoint_ = "other";
+  routedAt_ = std::chrono::steady_clock::now();
 }
 
 void ZRLDashboardHTTPSession::end() {

@@ -58,6 +58,8 @@ class ZRLDashboardHTTPSession : public std::enable_shared_from_this<ZRLDashboard
   void route(ZRLDashboardRequest request, bool keepAlive);
   void respond(ZRLDashboardResponse response, bool keepAlive);
   void handOver(const std::shared_ptr<ZRLDashboardStreamSession>& stream);
+  // Counts the request that was answered with `status`, or handed over.
+  void counted(unsigned status);
   void end();
 
   // Fixed at construction: read from any thread.
@@ -70,4 +72,8 @@ class ZRLDashboardHTTPSession : public std::enable_shared_from_this<ZRLDashboard
   std::unique_ptr<ZRLDashboardConnection> connection_;
   boost::beast::flat_buffer buffer_;
   std::optional<ZRLDashboardExchange::Parser> parser_;
+  // The request being answered, as the metrics count it ("other" for one
+  // refused before it was read), and when it went to be routed.
+  std::string endpoint_ = "other";
+  std::chrono::steady_clock::time_point routedAt_ = std::chrono::steady_clock::now();
 };

@@ -175,6 +175,7 @@ std::optional<ZRLDashboardPageAPI::Pushed> ZRLDashboardPageAPI::push(const std::
   if (fanOut_ == nullptr || !fanOut_->handedOut()) return std::nullopt;
   const auto id = store_.addPreview(appId, config);
   if (!id) return std::nullopt;
+  if (fanOut_->metrics != nullptr) fanOut_->metrics->pushed();
   // The preview is stored: when it cannot be read back at once, the next
   // catch-up hands it out, and the push stands.
   const auto handed = fanOut_->catchUp();

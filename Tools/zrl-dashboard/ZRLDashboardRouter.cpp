@@ -71,7 +71,11 @@ ZRLDashboardResponse ZRLDashboardRouter::handle(const ZRLDashboardRequest& reque
   if (ZRLDashboardPluginAPI::handles(*path)) {
     ZRLDashboardStore& store =
         captureStore_ != nullptr && isCaptureUpload(request) ? *captureStore_ : store_;
-    return ZRLDashboardPluginAPI(store, hub_).handle(request, *path, query);
+    ZRLDashboardResponse response =
+        ZRLDashboardPluginAPI(store, hub_).handle(request, *path, query);
+    if (metrics_ != nullptr && response.status == 200 && isCaptureUpload(request))
+      metrics_->uploaded();
+    return response;
   }
   // The load balancer's check: no token, and nothing but whether the
   // database answers.
@@ -146,8 +150,9 @@ ZRLDashboardResponse ZRLDashboardRouter::handleDashboard(const ZRLDashboardReque
   std::optional<int64_t> captureId;
   if (api && parts[1] == "captures" && parts.size() >= 3)
     captureId = ZRLDashboardAnswer::number(parts[2]);
+  const bool forMetrics = path == "/metrics" && metrics_ != nullptr;
   const bool known =
-      page || forPageAPI ||
+      page || forPageAPI || forMetrics ||
       (api && parts.size() == 2 &&
        (parts[1] == "captures" || parts[1] == "test-devices" || parts[1] == "previews")) ||
       (api && captureId && parts.size() == 3) ||
@@ -178,6 +183,10 @@ ZRLDashboardResponse ZRLDashboardRouter::handleDashboard(const ZRLDashboardReque
     return staticFile(path == "/" ? "index.html" : path.substr(1));
   }
   if (forPageAPI) return ZRLDashboardPageAPI(store_, hub_, &fanOut_).handle(request, parts, query);
+  if (forMetrics) {
+    if (request.method != "GET") return ZRLDashboardAnswer::methodNotAllowed("GET");
+    return metrics();
+  }
   const std::string& resource = parts[1];
   if (resource == "previews") {
     if (request.method != "POST") return ZRLDashboardAnswer::methodNotAllowed("GET, POST");
@@ -256,6 +265,17 @@ void ZRLDashboardRouter::subscribe(const std::string& appId, std::optional<int64
           std::make_shared<const std::string>(ZRLDashboardEventBlock(preview.id, preview.config)),
           true);
   hub_.join(appId, sink);
+}
+
+ZRLDashboardResponse ZRLDashboardRouter::metrics() {
+  const auto asked = std::chrono::steady_clock::now();
+  const bool answered = store_.lastPreviewId().has_value();
+  const auto roundTrip = std::chrono::steady_clock::now() - asked;
+  ZRLDashboardResponse response;
+  response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+  response.body =
+      metrics_->text(hub_.openStreams(), answered ? std::optional(roundTrip) : std::nullopt);
+  return response;
 }
 
 ZRLDashboardResponse ZRLDashboardRouter::staticFile(const std::string& name) const {

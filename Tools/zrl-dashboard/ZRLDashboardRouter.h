@@ -69,6 +69,12 @@ class ZRLDashboardRouter {
   // on the thread that owns it, and for the rest on the main store's.
   void useForUploads(ZRLDashboardStore& store) { captureStore_ = &store; }
   bool uploadsHaveTheirOwnStore() const { return captureStore_ != nullptr; }
+  // Counts pushes, deliveries and uploads there, and serves GET /metrics
+  // from it (with the page's token), from then on.
+  void useMetrics(ZRLDashboardMetrics& metrics) {
+    metrics_ = &metrics;
+    fanOut_.metrics = &metrics;
+  }
   // Whether the request is the plug-in's upload of a capture.
   static bool isCaptureUpload(const ZRLDashboardRequest& request);
   // Hands the stream the previews of its application after lastEventID
@@ -89,11 +95,13 @@ class ZRLDashboardRouter {
   ZRLDashboardResponse captureDetails(int64_t id, bool screenshot);
   ZRLDashboardResponse pushPreview(const std::string& appId, const std::string& body);
   ZRLDashboardResponse staticFile(const std::string& name) const;
+  ZRLDashboardResponse metrics();
   bool hostAccepted(const std::string& host) const;
   bool tokenAccepted(const ZRLDashboardRequest& request) const;
 
   ZRLDashboardStore& store_;
   ZRLDashboardStore* captureStore_ = nullptr;
+  ZRLDashboardMetrics* metrics_ = nullptr;
   ZRLDashboardHub& hub_;
   Options options_;
   ZRLDashboardFanOut fanOut_;

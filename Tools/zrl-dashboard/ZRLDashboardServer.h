@@ -13,6 +13,7 @@
 #include <string>
 
 #include "Tools/zrl-dashboard/ZRLDashboardHub.h"
+#include "Tools/zrl-dashboard/ZRLDashboardMetrics.h"
 #include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
 
 class ZRLDashboardServer {
@@ -37,6 +38,8 @@ class ZRLDashboardServer {
     // The most connections open at once: one more is answered 503 and
     // closed. 0 stands for defaultMaximumConnections().
     size_t maximumConnections = 0;
+    // Where the requests and the streams' writes are counted, when set.
+    ZRLDashboardMetrics* metrics = nullptr;
   };
 
   // Descriptors kept free of connections for the database, the page's

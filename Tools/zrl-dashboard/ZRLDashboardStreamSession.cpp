@@ -31,8 +31,9 @@ ZRLDashboardStreamSession::~ZRLDashboardStreamSession() {
 }
 
 void ZRLDashboardStreamSession::deliver(std::shared_ptr<const std::string> text, bool replayed) {
-  net::post(strand_, [self = shared_from_this(), text = std::move(text), replayed]() mutable {
-    self->enqueue(std::move(text), replayed);
+  net::post(strand_, [self = shared_from_this(), text = std::move(text), replayed,
+                      handedOut = std::chrono::steady_clock::now()]() mutable {
+    self->enqueue(std::move(text), replayed, handedOut);
   });
 }
 
@@ -108,7 +109,8 @@ void ZRLDashboardStreamSession::armKeepAlive() {
   });
 }
 
-void ZRLDashboardStreamSession::enqueue(std::shared_ptr<const std::string> text, bool replayed) {
+void ZRLDashboardStreamSession::enqueue(std::shared_ptr<const std::string> text, bool replayed,
+                                        std::chrono::steady_clock::time_point handedOut) {
   if (state_ == State::closing || state_ == State::ended) return;
   if (!replayed && live_ >= server_.options.streamQueueLimit) {
     // The reader has fallen too far behind: it reconnects and catches up
@@ -116,7 +118,7 @@ void ZRLDashboardStreamSession::enqueue(std::shared_ptr<const std::string> text,
     return end();
   }
   if (!replayed) ++live_;
-  queue_.emplace_back(std::move(text), !replayed);
+  queue_.emplace_back(std::move(text), !replayed, handedOut);
   if (state_ == State::open && !writing_) writeNext();
 }
 
@@ -137,7 +139,13 @@ void ZRLDashboardStreamSession::writeNext() {
                    [self = shared_from_this()](beast::error_code error, size_t) {
                      self->writing_ = false;
                      if (error) return self->end();
-                     if (self->queue_.front().live) --self->live_;
+                     const Queued& written = self->queue_.front();
+                     if (written.live) {
+                       --self->live_;
+                       if (self->server_.options.metrics != nullptr)
+                         self->server_.options.metrics->written(std::chrono::steady_clock::now() -
+                                                                written.handedOut);
+                     }
                      self->queue_.pop_front();
                      self->writeNext();
                    });

@@ -9,6 +9,7 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/serializer.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -51,16 +52,20 @@ class ZRLDashboardStreamSession : public ZRLDashboardStreamSink,
   //                           away), or a reader too far behind
   enum class State { waiting, head, open, closing, ended };
 
-  void enqueue(std::shared_ptr<const std::string> text, bool replayed);
+  void enqueue(std::shared_ptr<const std::string> text, bool replayed,
+               std::chrono::steady_clock::time_point handedOut);
   void watchForEnd();
   void armKeepAlive();
   void writeNext();
   void end();
 
   struct Queued {
-    Queued(std::shared_ptr<const std::string> t, bool l) : text(std::move(t)), live(l) {}
+    Queued(std::shared_ptr<const std::string> t, bool l,
+           std::chrono::steady_clock::time_point handed = {})
+        : text(std::move(t)), live(l), handedOut(handed) {}
     std::shared_ptr<const std::string> text;
     bool live = false;
+    std::chrono::steady_clock::time_point handedOut;  // a live one's
   };
 
   // Fixed at construction: read from any thread.

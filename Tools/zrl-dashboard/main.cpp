@@ -71,7 +71,8 @@ const char* const kUsage =
     "file cannot be written (read-only, deleted) or the PostgreSQL server cannot\n"
     "be reached, 503; reads of the file go on either way. GET /healthz answers\n"
     "{\"database\": \"ok\"} with 200, or 503 when the database does not answer,\n"
-    "without the token.\n"
+    "without the token; GET /metrics, with it, answers its counts and timings\n"
+    "in Prometheus's text format.\n"
     "\n"
     "Before serving it prints 'ca: PATH' (the certificate authority that clients\n"
     "trust), 'listening: https://ADDRESS:PORT' and 'open: URL' (the page, with\n"
@@ -247,6 +248,8 @@ int main(int argc, char** argv) {
   options.certificateChainFile = certificate->chainFile();
   options.keyFile = certificate->keyFile();
   options.maximumConnections = maximumConnections;
+  ZRLDashboardMetrics metrics;
+  options.metrics = &metrics;
   auto server = ZRLDashboardServer::make(options, &error);
   if (!server) {
     std::cerr << "zrl-dashboard: " << error << "\n";
@@ -266,6 +269,7 @@ int main(int argc, char** argv) {
   ZRLDashboardRouter router(*store, hub,
                             {*token, server->port(), ZRL_DASHBOARD_WEB_DIRECTORY, publicNames});
   router.useForUploads(*captureStore);
+  router.useMetrics(metrics);
   // With a shared database, the previews that other dashboards commit are
   // handed to this one's streams too: each notice asks the storage thread
   // to catch up, once for all the notices that come in before it does.

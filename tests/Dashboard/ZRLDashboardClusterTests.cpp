@@ -145,6 +145,14 @@ TEST(ZRLDashboardCluster, DevicesBehindHAProxyGetEveryPreviewOnceThroughALostIns
     opened += device->opened;
   EXPECT_EQ(opened, 6);
   EXPECT_EQ(openOn(two), 4);
+  // Its metrics count the streams handed over and the previews written.
+  const std::string metrics = dashboardAPI(two, "GET", "/metrics").body;
+  EXPECT_NE(metrics.find("zrl_dashboard_open_streams{app=\"app\"} 4\n"), std::string::npos);
+  EXPECT_NE(metrics.find("zrl_dashboard_requests_total{endpoint=\"/v1/api/sse-ui-config\","
+                         "status=\"200\"} 4\n"),
+            std::string::npos)
+      << metrics;
+  EXPECT_EQ(metrics.find("zrl_dashboard_push_to_write_seconds_count 0\n"), std::string::npos);
 }
 
 }  // namespace

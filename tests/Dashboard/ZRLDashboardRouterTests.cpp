@@ -8,6 +8,7 @@
 
 #include "Tools/zrl-dashboard/ZRLDashboardEncoding.h"
 #include "Tools/zrl-dashboard/ZRLDashboardJSON.h"
+#include "Tools/zrl-dashboard/ZRLDashboardMetrics.h"
 #include "tests/Dashboard/DashboardTestSupport.h"
 #include "tests/Dashboard/PostgreSQLTestCluster.h"
 
@@ -134,6 +135,45 @@ TEST(ZRLDashboardFanOut, TwoDashboardsOnOneDatabaseHandEveryPreviewToEveryStream
   EXPECT_EQ(back->texts, std::vector<std::string>(all.begin() + 1, all.end()));
   EXPECT_EQ(one.store->preview(2).value()->delivered, 3);
   EXPECT_EQ(one.store->preview(3).value()->delivered, 3);
+}
+
+// GET /metrics: the counts in Prometheus's text format, behind the token;
+// an application's name is escaped as a label's value; an identifier in a
+// path is no series of its own.
+TEST_F(DashboardRouterTest, CountsPushesDeliveriesAndUploadsForMetrics) {
+  ZRLDashboardMetrics metrics;
+  router->useMetrics(metrics);
+  auto stream = std::make_shared<RecordingSink>();
+  router->subscribe("a\"b\n", std::nullopt, stream);
+  ASSERT_EQ(call("POST", "/api/previews?appId=a%22b%0A", "{}").status, 200u);
+  ASSERT_EQ(device("POST", "/v1/api/layout?appId=a", upload("[]"), "").status, 200u);
+  metrics.requestDone(ZRLDashboardMetrics::endpointOf("/api/captures/17/screenshot.png?x"), 404,
+                      std::chrono::milliseconds(3));
+  EXPECT_EQ(ZRLDashboardMetrics::endpointOf("/v2/frontendapi/ios/test-devices/D1?appId=a"),
+            "/v2/frontendapi/ios/test-devices/{id}");
+  EXPECT_EQ(ZRLDashboardMetrics::endpointOf("/../etc"), "other");
+
+  ZRLDashboardRequest withoutToken;
+  withoutToken.method = "GET";
+  withoutToken.target = "/metrics";
+  withoutToken.host = "127.0.0.1:8443";
+  EXPECT_EQ(router->handle(withoutToken).status, 401u);
+  const auto answer = call("GET", "/metrics");
+  ASSERT_EQ(answer.status, 200u);
+  EXPECT_EQ(answer.contentType, "text/plain; version=0.0.4; charset=utf-8");
+  for (const char* line :
+       {"zrl_dashboard_open_streams{app=\"a\\\"b\\n\"} 1\n", "zrl_dashboard_pushes_total 1\n",
+        "zrl_dashboard_deliveries_total 1\n", "zrl_dashboard_uploads_total 1\n",
+        "zrl_dashboard_requests_total{endpoint=\"/api/captures/{id}/"
+        "screenshot.png\",status=\"404\"} "
+        "1\n",
+        "zrl_dashboard_request_duration_seconds_bucket{le=\"0.0025\"} 0\n",
+        "zrl_dashboard_request_duration_seconds_bucket{le=\"0.005\"} 1\n",
+        "zrl_dashboard_request_duration_seconds_bucket{le=\"+Inf\"} 1\n",
+        "zrl_dashboard_request_duration_seconds_sum 0.003\n",
+        "# TYPE zrl_dashboard_push_to_write_seconds histogram\n",
+        "zrl_dashboard_database_round_trip_seconds "})
+    EXPECT_NE(answer.body.find(line), std::string::npos) << line << answer.body;
 }
 
 TEST_F(DashboardRouterTest, RefusesBadInputWithoutStoringIt) {
