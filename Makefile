@@ -5,7 +5,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 SUITE_PRESETS ?= debug asan tsan
 
-.PHONY: all deps demo docs-images test build-% test-% fuzz bench bench-once format format-check tidy clean
+.PHONY: all deps demo cluster-demo docs-images test build-% test-% fuzz bench bench-once format format-check tidy clean
 
 all: build-debug
 
@@ -25,6 +25,14 @@ demo: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target zrl-demo -j $(JOBS)
 	./build/release/Tools/zrl-demo/zrl-demo
+
+# Two dashboards sharing a throw-away PostgreSQL cluster behind HAProxy, and
+# a device through it that keeps its previews when one dashboard is killed
+# (scripts/cluster-demo.sh); ZRL_DEMO_ONCE=1 stops after the report.
+cluster-demo: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target zrl-dashboard zrl-sim -j $(JOBS)
+	sh scripts/cluster-demo.sh build/release/Tools build/release/cluster-demo
 
 # The README's pictures, made by the programs: the device with a preview of
 # each display type, and the dashboard's page with a capture, its tree and

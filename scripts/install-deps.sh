@@ -8,7 +8,7 @@ PACKAGES="build-essential cmake ninja-build pkg-config clang clang-format clang-
 libclang-rt-14-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
 libasio-dev libcurl4-openssl-dev libssl-dev openssl nlohmann-json3-dev libfmt-dev
 ca-certificates zlib1g-dev libspng-dev libcairo2-dev libpango1.0-dev fonts-dejavu-core
-libsqlite3-dev libpq-dev postgresql haproxy libboost-dev chromium libnss3-tools
+libsqlite3-dev libpq-dev postgresql haproxy curl libboost-dev chromium libnss3-tools
 libsdl2-dev libx11-dev xvfb xauth xdotool"
 
 # Node.js and npm run the browser test; a machine that already has them (from
