@@ -21,8 +21,6 @@ mkdir -p "$OUT/snapshots"
 OUT=$(cd "$OUT" && pwd)
 SOURCE=$(cd "$(dirname "$0")/.." && pwd)
 APP=com.zorlan.demo
-PG_BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
-[ -x "$PG_BIN/initdb" ] || { echo "cluster-demo: PostgreSQL is missing (make deps)" >&2; exit 1; }
 command -v haproxy >/dev/null || { echo "cluster-demo: haproxy is missing (make deps)" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/zrl-cluster-demo.XXXXXX)
@@ -32,7 +30,7 @@ cleanup() {
   trap - EXIT INT TERM
   for pid in $PIDS; do kill "$pid" 2>/dev/null || true; done
   [ -f "$WORK/haproxy.pid" ] && kill "$(cat "$WORK/haproxy.pid")" 2>/dev/null || true
-  [ -d "$WORK/pg" ] && as_db "$PG_BIN/pg_ctl" -D "$WORK/pg" -m immediate stop >/dev/null 2>&1 || true
+  sh "$SOURCE/scripts/throwaway-postgresql.sh" stop "$WORK/pg"
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -40,11 +38,6 @@ trap 'exit 0' INT TERM
 
 say() { printf '%s\n' "$*"; }
 fail() { say "cluster-demo: $*" >&2; exit 1; }
-# initdb and postgres refuse root: as root, they run as nobody.
-as_db() {
-  if [ "$(id -u)" -eq 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"
-  else "$@"; fi
-}
 # Waits (up to 60 s) until FILE has COUNT lines matching PATTERN.
 wait_for() {
   tries=600
@@ -57,18 +50,7 @@ wait_for() {
 random_port() { echo $((20000 + $(od -An -N2 -tu2 /dev/urandom) % 40000)); }
 
 say "1. A throw-away PostgreSQL cluster"
-mkdir "$WORK/pg"
-[ "$(id -u)" -eq 0 ] && chown nobody "$WORK/pg"
-as_db "$PG_BIN/initdb" -D "$WORK/pg" -U zrl --auth=trust >"$WORK/initdb.log" 2>&1 ||
-  fail "initdb failed: $(cat "$WORK/initdb.log")"
-for attempt in 1 2 3 4 5; do
-  PG_PORT=$(random_port)
-  if as_db "$PG_BIN/pg_ctl" -D "$WORK/pg" -l "$WORK/pg/log" -w start \
-      -o "-c listen_addresses=127.0.0.1 -c port=$PG_PORT -c unix_socket_directories=$WORK/pg" \
-      >/dev/null 2>&1; then break; fi
-  [ "$attempt" -lt 5 ] || fail "PostgreSQL would not start: $(tail -n 3 "$WORK/pg/log")"
-done
-DATABASE="postgresql://zrl@127.0.0.1:$PG_PORT/postgres"
+DATABASE=$(sh "$SOURCE/scripts/throwaway-postgresql.sh" start "$WORK/pg") || exit 1
 say "   $DATABASE"
 
 say "2. Two zrl-dashboard instances on it, from one data folder"
