@@ -52,6 +52,10 @@ if [ "$once" = 1 ]; then
   if [ -x "$scale" ]; then
     run "$scale" "$build/Tools/zrl-dashboard/zrl-dashboard" 10 1 1
   fi
+  cluster="$build/bench/Dashboard/ZRLDashboardClusterScale"
+  if [ -x "$cluster" ]; then
+    run "$cluster" "$build/Tools/zrl-dashboard/zrl-dashboard" 10 1
+  fi
   set -- --events 1000 --runs 1 --latency-seconds 0.2 --rates 1000 --clients global,serial,zrl-events
   if [ -x "$build/Tools/zrl-events/zrl-events" ]; then
     set -- "$@" --zrl-events "$build/Tools/zrl-events/zrl-events"
