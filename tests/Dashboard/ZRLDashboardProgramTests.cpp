@@ -47,6 +47,8 @@ TEST(ZRLDashboardProgram, AnswersHelpAndRefusesWrongCommandLines) {
                                        {{"--max-connections", "0"}, "--max-connections"},
                                        {{"--max-connections", "x"}, "--max-connections"},
                                        {{"--database", "dashboard.sqlite"}, "dashboard.sqlite"},
+                                       {{"--listen", "localhost"}, "localhost"},
+                                       {{"--public-name", "a.example:8443"}, "a.example:8443"},
                                        {{"--database", "postgresql://u:pw@h/d?x=1"}, "u:***@h"}});
   TemporaryDirectory folder;
   const std::string file = folder.path() + "/file";
