@@ -178,9 +178,12 @@ std::optional<ZRLDashboardPageAPI::Pushed> ZRLDashboardPageAPI::push(const std::
   if (fanOut_->metrics != nullptr) fanOut_->metrics->pushed();
   // The preview is stored: when it cannot be read back at once, the next
   // catch-up hands it out, and the push stands.
-  const auto handed = fanOut_->catchUp();
-  const auto streams = handed ? handed->find(*id) : std::map<int64_t, size_t>::const_iterator();
-  return Pushed{*id, handed && streams != handed->end() ? streams->second : 0};
+  Pushed pushed{*id, 0};
+  if (const auto handed = fanOut_->catchUp()) {
+    if (const auto streams = handed->find(*id); streams != handed->end())
+      pushed.delivered = streams->second;
+  }
+  return pushed;
 }
 
 void ZRLDashboardPageAPI::previewHandedOut(const ZRLDashboardStore::PushedPreview& preview,
