@@ -36,9 +36,10 @@ const char* const kUsage =
     "                     [--listen ADDRESS] [--public-name NAME]...\n"
     "                     [--max-connections N]\n"
     "\n"
-    "Serves the dashboard that the plug-in talks to over HTTPS on 127.0.0.1:\n"
-    "it stores the captures and test devices that devices send, shows them on\n"
-    "its page, and pushes previews to the devices' event streams.\n"
+    "Serves the dashboard that the plug-in talks to over HTTPS on 127.0.0.1 (or\n"
+    "the --listen address): it stores the captures and test devices that devices\n"
+    "send, shows them on its page, and pushes previews to the devices' event\n"
+    "streams.\n"
     "\n"
     "  --port N     the port to listen on (default " ZRL_DASHBOARD_DEFAULT_PORT
     "; 0 picks a free one)\n"
