@@ -87,20 +87,17 @@ class RecordingController : public ZRLController {
 
  private:
   void record(RecordedRequest request, ZRLHTTPCompletionHandler handler) {
-    {
-      // The reply is queued before a waiter can see the request, so that
-      // waitForReplies() after waitForRequests() covers it.
-      std::lock_guard lock(mutex_);
-      requests_.push_back(std::move(request));
-      dispatch_async(replies_, [reply = reply_, handler = std::move(handler)] {
-        NSHTTPURLResponsePtr response;
-        if (reply.statusCode != 0) {
-          response = std::make_shared<NSHTTPURLResponse>(NSURL::URLWithString("https://127.0.0.1/"),
-                                                         reply.statusCode, NSHTTPHeaderFields());
-        }
-        handler(std::nullopt, response, reply.error);
-      });
-    }
+    // The reply is queued before a waiter can see the request, so that
+    // waitForReplies() after waitForRequests() covers it.
+    std::lock_guard lock(mutex_);
+    requests_.push_back(std::move(request));
+    dispatch_async(replies_, [reply = reply_, handler = std::move(handler)] {
+      NSHTTPURLResponsePtr response;  // none for status 0
+      if (reply.statusCode != 0)
+        response = std::make_shared<NSHTTPURLResponse>(NSURL::URLWithString("https://127.0.0.1/"),
+                                                       reply.statusCode, NSHTTPHeaderFields());
+      handler(std::nullopt, response, reply.error);
+    });
     changed_.notify_all();
   }
 

@@ -257,12 +257,10 @@ TEST_F(ZRLEventsTool, GivesUpWithStatus3OnA401OrAfterItsRetries) {
   EXPECT_THAT(refused->errorOutput(), HasSubstr("refused the stream (HTTP 401)"));
 
   // A port where nobody listens: two refusals, then it gives up.
-  uint16_t port = 0;
-  {
-    ZRLLocalServer gone;
-    ASSERT_TRUE(gone.start());
-    port = gone.port();
-  }
+  ZRLLocalServer gone;
+  ASSERT_TRUE(gone.start());
+  const uint16_t port = gone.port();
+  gone.stop();
   auto retrying =
       start({"--retries", "2", "-i", "http://127.0.0.1:" + std::to_string(port) + "/events"});
   EXPECT_EQ(retrying->wait(), 3);
