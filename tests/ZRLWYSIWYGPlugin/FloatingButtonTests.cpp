@@ -76,9 +76,8 @@ TEST_F(FloatingButtonTest, CreationBuildsTheOverlayWithAHiddenMenu) {
   EXPECT_TRUE(button_->buttonsHidden());
   EXPECT_NE(button_->backgroundImageForState(UIControlStateNormal), nullptr) << "zrl_icon";
   // The measure: 18-point titles, at most 0.66 of the window's width,
-  // rounded up to whole points.
-  EXPECT_EQ(ZRLFloatingButton::getBoundingRectSizeForText("Remove Test Device", window),
-            CGSizeMake(182, 21));
+  // rounded up to whole points (on a full window: zrl-sim's run test sees
+  // the menu's frames).
   const auto narrow = std::make_shared<UIView>(CGRectMake(0, 0, 270, 667));
   EXPECT_EQ(ZRLFloatingButton::getBoundingRectSizeForText("Remove Test Device", narrow),
             CGSizeMake(115, 42))
@@ -179,7 +178,6 @@ TEST_F(FloatingButtonTest, DockingTableAndReach) {
 
 TEST_F(FloatingButtonTest, DragsMoveExactlyAndDockOnRelease) {
   const CGPoint start = button_->center();  // (35, 45)
-  const auto before = UIView::lastAnimation().count;
   // Follow the finger exactly until release: the first small moves, below
   // the distance at which a pan is recognised, are not lost.
   UIApplication& app = UIApplication::sharedApplication();
@@ -190,9 +188,7 @@ TEST_F(FloatingButtonTest, DragsMoveExactlyAndDockOnRelease) {
     app.sendTouchMoved(CGPointMake(start.x + 3 * i, start.y + 40.5 * i));
   EXPECT_EQ(button_->center(), CGPointMake(start.x + 21, start.y + 283.5));
   app.sendTouchEnded(CGPointMake(start.x + 21, start.y + 283.5));
-  EXPECT_EQ(button_->center(), CGPointMake(35, 328));
-  EXPECT_EQ(UIView::lastAnimation().count, before + 1);
-  EXPECT_EQ(UIView::lastAnimation().duration, 0.3);
+  EXPECT_EQ(button_->center(), CGPointMake(35, 328));  // (animated: zrl-sim's window loop test)
   // A drag never also taps: the menu stayed closed.
   EXPECT_TRUE(button_->buttonsHidden());
 

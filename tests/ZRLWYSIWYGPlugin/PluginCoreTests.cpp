@@ -36,11 +36,6 @@ class PluginCoreTest : public PluginTest {
     controller_->waitForReplies();
     return controller_->requests().at(before);
   }
-
-  // A test-device operation of a new plug-in; what its completion reported.
-  static bool testDevice(bool add) {
-    return testDeviceAnswer(*std::make_shared<ZRLWYSIWYGPlugin>(), add);
-  }
 };
 
 TEST_F(PluginCoreTest, UploadBodyCarriesScreenLayoutAndDeviceFacts) {

@@ -55,13 +55,13 @@ TEST_F(PluginNetworkTest, RefusalsAndTimeOutsAreLoggedAsFailures) {
   server_->route("DELETE", "/v2/frontendapi/ios/test-devices/ABC-123",
                  [this](const ZRLLocalRequest&, ZRLLocalResponder& r) { hand(r.raw()); });
 
-  EXPECT_FALSE(testDeviceAnswer(*plugin_, true));
+  EXPECT_FALSE(testDevice(true, plugin_));
   EXPECT_TRUE(log_.waitFor("Error adding test device: (null)", 20s));
 
   // Only the request to the stalled server gets the short time-out: any
   // other would race it against a TLS handshake on a busy machine.
   controller_->setRequestTimeout(0.3);
-  EXPECT_FALSE(testDeviceAnswer(*plugin_, false));
+  EXPECT_FALSE(testDevice(false, plugin_));
   EXPECT_TRUE(
       log_.waitFor("Error removing test device: Error Domain=NSURLErrorDomain Code=-1001", 20s));
 }

@@ -109,12 +109,14 @@ class RecordingController : public ZRLController {
   dispatch_queue_t replies_;
 };
 
-// Adds or removes the device as a test device through the plug-in; what the
-// completion reported, false when it reported nothing within 20 seconds.
-inline bool testDeviceAnswer(ZRLWYSIWYGPlugin& plugin, bool add) {
+// Adds or removes the device as a test device through the plug-in (by
+// default a new one); what the completion reported, false when it reported
+// nothing within 20 seconds.
+inline bool testDevice(bool add, const std::shared_ptr<ZRLWYSIWYGPlugin>& plugin =
+                                     std::make_shared<ZRLWYSIWYGPlugin>()) {
   auto result = std::make_shared<std::promise<bool>>();
   auto completion = [result](bool accepted) { result->set_value(accepted); };
-  add ? plugin.addAsTestDevice(completion) : plugin.removeTestDevice(completion);
+  add ? plugin->addAsTestDevice(completion) : plugin->removeTestDevice(completion);
   auto answer = result->get_future();
   const bool answered = answer.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
   EXPECT_TRUE(answered);
