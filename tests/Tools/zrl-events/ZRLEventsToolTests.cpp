@@ -159,14 +159,14 @@ TEST_F(ZRLEventsTool, SendsTheHeadersAndIDAndPrintsEachRecordAsItArrives) {
   const auto request = server.waitForRequest(0, kPatience);
   ASSERT_TRUE(request);
   EXPECT_EQ(request->target(), "/events?q=1");
-  for (const auto& [name, value] : {std::pair{"X-Trace", "a:b:c"},
-                                    {"X-Once", "second"},
-                                    {"X-Empty", ""},
-                                    {"X-Short", "yes"},
-                                    {"X-Glued", "1"},
-                                    {"Last-Event-ID", "from here"},
-                                    {"Accept", "application/json"}}) {
-    EXPECT_EQ(request->headers().values(name), std::vector<std::string>{value}) << name;
+  // Each once, with its last value.
+  for (const std::string field :
+       {"X-Trace: a:b:c", "X-Once: second", "X-Empty: ", "X-Short: yes", "X-Glued: 1",
+        "Last-Event-ID: from here", "Accept: application/json"}) {
+    const size_t colon = field.find(": ");
+    EXPECT_EQ(request->headers().values(field.substr(0, colon)),
+              std::vector<std::string>{field.substr(colon + 2)})
+        << field;
   }
 
   // A line is out as soon as its record is: the next one is written only
