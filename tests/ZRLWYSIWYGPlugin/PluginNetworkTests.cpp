@@ -107,14 +107,11 @@ TEST_F(PluginNetworkTest, APushedPreviewReachesItsBuilderOnceWhateverTheTaps) {
   EXPECT_EQ(log_.count("Preview for passive_nudge"), 1U);
 
   // A destroyed channel closes its stream.
-  std::shared_ptr<ZRLLocalStream> open;
-  {
-    ZRLEventSource channel;
-    channel.connect();
-    open = stream(kTaps + 1);
-    ASSERT_TRUE(open);
-    ASSERT_TRUE(channel.client());
-  }
+  auto channel = std::make_unique<ZRLEventSource>();
+  channel->connect();
+  ASSERT_TRUE(channel->client());
+  const auto open = stream(kTaps + 1);
+  channel.reset();
   EXPECT_TRUE(open->waitUntilClosed(10s));
 }
 
