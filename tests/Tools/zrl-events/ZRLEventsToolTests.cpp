@@ -67,7 +67,7 @@ std::vector<std::string> run(const std::vector<std::string>& args) {
   auto tool = start(args);
   EXPECT_EQ(tool->wait(), 0) << tool->errorOutput();
   EXPECT_THAT(tool->errorOutput(), IsEmpty());
-  const auto lines = readLines(*tool);
+  auto lines = readLines(*tool);
   EXPECT_THAT(tool->unreadOutput(), IsEmpty());
   return lines;
 }
