@@ -23,6 +23,11 @@ std::vector<int> numbers(int count) {
   return all;
 }
 
+size_t threadCount() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
 }  // namespace
 
 TEST(Dispatch, MainQueueRunsBlocksInOrderOnTheMainThreadOnlyWhenRun) {
@@ -66,15 +71,6 @@ TEST(Dispatch, ASerialQueueOutlivesAThrowingBlockAndRunsASyncBlockFromItsOwnBloc
   EXPECT_EQ(nested.get_future().wait_for(20s), std::future_status::ready);
   EXPECT_FALSE(queue->isCurrent());
 }
-
-namespace {
-
-size_t threadCount() {
-  const std::filesystem::directory_iterator tasks("/proc/self/task");
-  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
-}
-
-}  // namespace
 
 TEST(Dispatch, BlocksThatWaitForAnotherQueueDoNotStarveItAndTheExtraThreadsGo) {
   auto global = dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0);

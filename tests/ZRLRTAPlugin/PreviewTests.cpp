@@ -299,7 +299,7 @@ TEST_F(PreviewDrawingTest, PreviewsReplaceEachOtherAndTheNudgeLeavesOnItsTimer) 
   EXPECT_FALSE(ZRLPreviewPresenter::shown());
 }
 
-TEST_F(PreviewDrawingTest, ABuilderKeepsItsLatestConfigurationsAndCountsThemAll) {
+TEST_F(PreviewDrawingTest, BuildersKeepTheirLatestConfigurationsAndLogWhatTheyCannotDraw) {
   using namespace std::chrono_literals;
   const auto builder = ZRLInapp::sharedInstance();
   constexpr size_t kKept = ZRLPreviewBuilder::kKeptConfigurations;
@@ -317,9 +317,8 @@ TEST_F(PreviewDrawingTest, ABuilderKeepsItsLatestConfigurationsAndCountsThemAll)
   EXPECT_FALSE(builder->waitForConfigurations(kKept + 9, 0ms));
   builder->resetConfigurations();
   EXPECT_EQ(builder->configurationCount(), 0U);
-}
 
-TEST_F(PreviewDrawingTest, MissingTargetsAndConfigurationsAreLoggedAndNeverFatal) {
+  // Missing targets and configurations are logged and never fatal.
   NSLogCapture log;
   ZRLCoachMarkHelper::sharedHelper()->buildAndShowCoachMarkWithUIConfig(
       config("coach_mark", "ZRL:Gone:3"));
@@ -331,11 +330,11 @@ TEST_F(PreviewDrawingTest, MissingTargetsAndConfigurationsAreLoggedAndNeverFatal
 
   // Data that was not JSON: the in-app builder draws nothing, says so, and
   // leaves the preview on screen.
-  ZRLInapp::sharedInstance()->buildAndShowInAppWithUIConfig(std::nullopt);
+  builder->buildAndShowInAppWithUIConfig(std::nullopt);
   DispatchMainLoop::drain();
   EXPECT_EQ(log.count("in_app preview without a configuration: nothing is drawn"), 1U);
   EXPECT_EQ(ZRLPreviewPresenter::shown()->kind, ZRLPreviewKind::coachMark);
-  EXPECT_EQ(ZRLInapp::sharedInstance()->configurations(), std::vector{nlohmann::json()});
+  EXPECT_EQ(builder->configurations(), std::vector{nlohmann::json()});
   // (zrl-sim's run tests send a configuration 100,000 levels deep and a
   // million elements wide through the builders.)
 }

@@ -14,7 +14,7 @@
 
 namespace {
 
-TEST(ZRLJSONWriter, WritesWhatTheParserReadsBackAndEscapesOnlyWhatItMust) {
+TEST(ZRLJSONWriter, WritesWhatTheParserReadsBackAtAnyDepthAndEscapesOnlyWhatItMust) {
   const nlohmann::json value = {
       {"screen", {{"image", "iVBOR\r\nw0KG"}, {"navigation", "Caf\u00e9 \"\u2028\" \\ \t\x01"}}},
       {"layout", nlohmann::json::array({1, -2, 3.5, true, false, nullptr, nlohmann::json::object(),
@@ -24,6 +24,27 @@ TEST(ZRLJSONWriter, WritesWhatTheParserReadsBackAndEscapesOnlyWhatItMust) {
   EXPECT_EQ(nlohmann::json::parse(text), value);
   EXPECT_EQ(text, value.dump()) << "same text as the JSON library for valid input";
   EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(std::nan("")), "null");
+
+  // Deeply nested values are written without deep recursion.
+  constexpr int kDepth = 100000;
+  nlohmann::json root = nlohmann::json::array();
+  nlohmann::json* at = &root;
+  for (int i = 0; i < kDepth; ++i) {
+    at->push_back({{"a", nlohmann::json::array()}, {"b", i}});
+    at = &(*at)[0]["a"];
+  }
+  std::string expected;
+  for (int i = 0; i < kDepth; ++i)
+    expected += "[{\"a\":";
+  expected += "[]";
+  for (int i = kDepth; i-- > 0;)
+    expected += ",\"b\":" + std::to_string(i) + "}]";
+  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(root), expected);
+  // For people: cut past a depth, still JSON.
+  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(root, 3),
+            "[{\"a\":[\"(cut: nested too deep)\"],\"b\":0}]");
+  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(nlohmann::json::array(), 0),
+            "\"(cut: nested too deep)\"");
 }
 
 TEST(ZRLJSONWriter, InvalidUTF8BecomesReplacementCharactersWhereverItStands) {
@@ -73,28 +94,6 @@ TEST(ZRLController, DeviceFactsCarryTheScreenSize) {
   EXPECT_EQ(controller->deviceInfo()->jsonDictModified()["safe_area_insets"],
             (nlohmann::json{{"top", 59}, {"left", 0}, {"bottom", 34.5}, {"right", 0}}));
   UIScreen::mainScreen()->setSafeAreaInsets(previous);
-}
-
-TEST(ZRLJSONWriterDepthTest, DeeplyNestedValuesAreWrittenWithoutDeepRecursion) {
-  constexpr int kDepth = 100000;
-  nlohmann::json root = nlohmann::json::array();
-  nlohmann::json* at = &root;
-  for (int i = 0; i < kDepth; ++i) {
-    at->push_back({{"a", nlohmann::json::array()}, {"b", i}});
-    at = &(*at)[0]["a"];
-  }
-  std::string expected;
-  for (int i = 0; i < kDepth; ++i)
-    expected += "[{\"a\":";
-  expected += "[]";
-  for (int i = kDepth; i-- > 0;)
-    expected += ",\"b\":" + std::to_string(i) + "}]";
-  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(root), expected);
-  // For people: cut past a depth, still JSON.
-  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(root, 3),
-            "[{\"a\":[\"(cut: nested too deep)\"],\"b\":0}]");
-  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(nlohmann::json::array(), 0),
-            "\"(cut: nested too deep)\"");
 }
 
 UIViewPtr named(const char* name, CGRect frame) {

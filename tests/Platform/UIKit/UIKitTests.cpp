@@ -1,7 +1,6 @@
 // The view toolkit: geometry, drawing, images, text, windows, touches and
 // animations.
 
-#include <cmath>
 #include <limits>
 #include <thread>
 #include <tuple>
@@ -90,9 +89,7 @@ TEST(UIKitViewTest, ChainsOfManyThousandLevelsConvertRenderAndFreeWithoutDeepRec
   EXPECT_EQ(parent->convertRect(CGRectMake(1, 1, 1, 1), nullptr), CGRectMake(1, 1, 1, 1));
   EXPECT_EQ(parent->window(), root);
   EXPECT_EQ(render(*root)->pixelAt(2, 2), rgb(0x10, 0x20, 0x30));
-  parent.reset();
-  root.reset();  // frees the whole chain
-}
+}  // frees the whole chain
 
 TEST(UIKitRenderTest, BackgroundsCornersZOrderAndHiddenViews) {
   auto root = coloredView(CGRectMake(0, 0, 40, 30), "#ff0000");
@@ -171,10 +168,11 @@ TEST(UIKitGraphicsTest, ContextStackIsPerThreadAndRefusesEmptySizes) {
 }
 
 TEST(UIKitImageTest, PNGRoundTripUnpremultipliesColours) {
+  const std::pair<const char*, UIImagePixel> colours[] = {
+      {"#ff000080", {255, 0, 0, 0x80}}, {"#3366994d", {0x33, 0x66, 0x99, 0x4d}}, {"#00000000", {}}};
   auto root = std::make_shared<UIView>(CGRectMake(0, 0, 3, 1));
-  root->addSubview(coloredView(CGRectMake(0, 0, 1, 1), "#ff000080"));
-  root->addSubview(coloredView(CGRectMake(1, 0, 1, 1), "#3366994d"));
-  root->addSubview(coloredView(CGRectMake(2, 0, 1, 1), "#00000000"));
+  for (int x = 0; x < 3; ++x)
+    root->addSubview(coloredView(CGRectMake(x, 0, 1, 1), colours[x].first));
   const UIImagePtr image = render(*root);
   const std::optional<NSData> png = UIImagePNGRepresentation(image);
   ASSERT_TRUE(png);
@@ -183,16 +181,15 @@ TEST(UIKitImageTest, PNGRoundTripUnpremultipliesColours) {
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded->pixelWidth(), 3);
   // Straight colours come back within the rounding of premultiplication.
-  const auto near = [](const std::optional<UIImagePixel>& pixel, UIImagePixel expected) {
-    ASSERT_TRUE(pixel);
-    EXPECT_NEAR(pixel->red, expected.red, 3);
-    EXPECT_NEAR(pixel->green, expected.green, 3);
-    EXPECT_NEAR(pixel->blue, expected.blue, 3);
-    EXPECT_EQ(pixel->alpha, expected.alpha);
-  };
-  near(decoded->pixelAt(0, 0), UIImagePixel{255, 0, 0, 0x80});
-  near(decoded->pixelAt(1, 0), UIImagePixel{0x33, 0x66, 0x99, 0x4d});
-  near(decoded->pixelAt(2, 0), UIImagePixel{0, 0, 0, 0});
+  for (int x = 0; x < 3; ++x) {
+    const std::optional<UIImagePixel> pixel = decoded->pixelAt(x, 0);
+    const UIImagePixel expected = colours[x].second;
+    ASSERT_TRUE(pixel) << x;
+    EXPECT_NEAR(pixel->red, expected.red, 3) << x;
+    EXPECT_NEAR(pixel->green, expected.green, 3) << x;
+    EXPECT_NEAR(pixel->blue, expected.blue, 3) << x;
+    EXPECT_EQ(pixel->alpha, expected.alpha) << x;
+  }
   for (const auto filter : {UIImagePNGFilter::up, UIImagePNGFilter::all}) {
     const auto other = UIImagePNGRepresentationWithSettings(image, 9, filter);
     ASSERT_TRUE(other);
@@ -219,11 +216,9 @@ TEST(UIKitTextTest, LabelsMeasureWithFixedSettingsAndPaintInsideTheirFrame) {
   int dark = 0;
   for (int y = 0; y < 50; ++y) {
     for (int x = 0; x < 220; ++x) {
-      const bool inside = x >= 10 && x < 210 && y >= 10 && y < 40;
-      if (image->pixelAt(x, y)->red < 128) {
-        ++dark;
-        EXPECT_TRUE(inside) << x << "," << y;
-      }
+      if (image->pixelAt(x, y)->red >= 128) continue;
+      ++dark;
+      EXPECT_TRUE(x >= 10 && x < 210 && y >= 10 && y < 40) << x << "," << y;
     }
   }
   EXPECT_GT(dark, 100);
