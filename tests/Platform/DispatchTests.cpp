@@ -85,13 +85,14 @@ TEST(Dispatch, BlocksThatWaitForAnotherQueueDoNotStarveItAndTheExtraThreadsGo) {
   int arrived = 0;
   int finished = 0;
   std::vector<int> order;
+  const auto count = [&](int& counter) {
+    std::lock_guard lock(mutex);
+    ++counter;
+    changed.notify_all();
+  };
   for (int i = 0; i < kWaiting; ++i) {
     dispatch_async(global, [&, i] {
-      {
-        std::lock_guard lock(mutex);
-        ++arrived;
-        changed.notify_all();
-      }
+      count(arrived);
       // Every waiting block holds a thread of the pool that the serial
       // queue runs on; the first serial block runs only once all 64 wait.
       dispatch_sync(serial, [&, i] {
@@ -99,9 +100,7 @@ TEST(Dispatch, BlocksThatWaitForAnotherQueueDoNotStarveItAndTheExtraThreadsGo) {
         changed.wait_for(lock, 20s, [&] { return arrived == kWaiting; });
         order.push_back(i);
       });
-      std::lock_guard lock(mutex);
-      ++finished;
-      changed.notify_all();
+      count(finished);
     });
   }
   {

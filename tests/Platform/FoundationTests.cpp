@@ -20,7 +20,7 @@
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-TEST(NSString, FormatsObjectsNumbersAndAbsentValues) {
+TEST(NSString, FormatsObjectsNumbersAbsentValuesAndErrors) {
   const std::optional<std::string> absent;
   const std::optional<std::string> present = "Home";
   EXPECT_EQ(NSStringWithFormat("%@%@", std::string("https://h/x?appId="), absent),
@@ -38,12 +38,11 @@ TEST(NSString, FormatsObjectsNumbersAndAbsentValues) {
   std::shared_ptr<NSError> noError;
   EXPECT_EQ(NSStringWithFormat("Error: %@", noError), "Error: (null)");
   EXPECT_EQ(NSStringWithFormat("trailing %"), "trailing %");
-}
 
-// (The plug-in's tests check, in their log lines, how an error with a text
-// of its own describes itself, and the session's tests reach libcurl's codes
-// through the underlying error.) Without a text, the domain and code stand in.
-TEST(NSError, DescribesItselfAsThePlatformDoes) {
+  // An error describes itself as the platform does. (The plug-in's tests
+  // check, in their log lines, how an error with a text of its own describes
+  // itself, and the session's tests reach libcurl's codes through the
+  // underlying error.) Without a text, the domain and code stand in.
   EXPECT_EQ(NSError::errorWithDomain("NSPOSIXErrorDomain", 61)->localizedDescription(),
             "The operation couldn\u2019t be completed. (NSPOSIXErrorDomain error 61.)");
   EXPECT_EQ(NSError("", 2).description(),

@@ -130,14 +130,13 @@ TEST(ZRLPreviewContentTest, FieldsOfTheWrongTypeAreAbsentAndStringsAreBounded) {
   EXPECT_EQ(content.problems,
             "\"view_id\" is number, not a string; \"title\" is array, not a string");
   // A nudge or an in-app message needs no target.
-  EXPECT_EQ(ZRLPreviewContent::fromConfiguration({{"ui", {{"title", "t"}, {"text", ""}}}}, false)
-                .problems,
-            "");
-  EXPECT_EQ(ZRLPreviewContent::fromConfiguration({{"ui", "x"}}, true).problems,
-            "\"ui\" is string, not an object");
-  EXPECT_EQ(ZRLPreviewContent::fromConfiguration(nlohmann::json::array(), true).problems,
-            "the configuration is array, not an object");
-  EXPECT_EQ(ZRLPreviewContent::fromConfiguration({{"ui", nlohmann::json::object()}}, true).problems,
+  const auto problems = [](const nlohmann::json& refused, bool targeted) {
+    return ZRLPreviewContent::fromConfiguration(refused, targeted).problems;
+  };
+  EXPECT_EQ(problems({{"ui", {{"title", "t"}, {"text", ""}}}}, false), "");
+  EXPECT_EQ(problems({{"ui", "x"}}, true), "\"ui\" is string, not an object");
+  EXPECT_EQ(problems(nlohmann::json::array(), true), "the configuration is array, not an object");
+  EXPECT_EQ(problems({{"ui", nlohmann::json::object()}}, true),
             "\"view_id\" is missing; \"title\" is missing; \"text\" is missing");
 
   // Cut at 4,096 bytes, never inside a character; ill-formed bytes replaced

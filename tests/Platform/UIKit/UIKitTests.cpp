@@ -91,7 +91,13 @@ TEST(UIKitViewTest, ChainsOfManyThousandLevelsConvertRenderAndFreeWithoutDeepRec
   EXPECT_EQ(render(*root)->pixelAt(2, 2), rgb(0x10, 0x20, 0x30));
 }  // frees the whole chain
 
-TEST(UIKitRenderTest, BackgroundsCornersZOrderAndHiddenViews) {
+TEST(UIKitRenderTest, HexColoursBackgroundsCornersZOrderAndHiddenViews) {
+  EXPECT_EQ(*UIColor::colorWithHexString("#FF8000"), UIColor(1, 128 / 255.0, 0, 1));
+  EXPECT_EQ(UIColor::colorWithHexString("#ff800080")->alpha(), 128 / 255.0);
+  for (const char* bad : {"", "#", "ff8000", "#ff80", "#ff80000", "#gg0000", "#ff8000 "}) {
+    EXPECT_EQ(UIColor::colorWithHexString(bad), nullptr) << bad;
+  }
+
   auto root = coloredView(CGRectMake(0, 0, 40, 30), "#ff0000");
   auto blue = coloredView(CGRectMake(10, 5, 10, 10), "#0000ff");
   auto hidden = coloredView(CGRectMake(0, 0, 40, 30), "#00ff00");
@@ -231,7 +237,7 @@ TEST(UIKitTextTest, LabelsMeasureWithFixedSettingsAndPaintInsideTheirFrame) {
   EXPECT_EQ(button->currentTitle(), "Going");
 }
 
-TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeight) {
+TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeightAndMarkACut) {
   UILabel label;
   label.setFont(UIFont::systemFontOfSize(15));
   label.setLineHeight(20);
@@ -254,20 +260,19 @@ TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeight) {
   EXPECT_GE(lines(100, 0), 5);
   label.setText("");
   EXPECT_EQ(lines(100, 0), 0);
-}
 
-TEST(UIKitTextTest, ALabelCutAtALineFeedMarksTheCut) {
-  // The last line kept shows its own text and an ellipsis, as that text
-  // written out does, never the next line run into it; a line too long for
-  // that gets Pango's ellipsis, as when the cut falls inside a line.
-  const auto drawn = [](const std::string& text, NSInteger lines) {
-    auto label = std::make_shared<UILabel>(CGRectMake(0, 0, 160, 60));
-    label->setText(text);
-    label->setFont(UIFont::systemFontOfSize(15));
-    label->setLineHeight(20);
-    label->setNumberOfLines(lines);
+  // A label cut at a line feed marks the cut: the last line kept shows its
+  // own text and an ellipsis, as that text written out does, never the next
+  // line run into it; a line too long for that gets Pango's ellipsis, as when
+  // the cut falls inside a line.
+  const auto drawn = [](const std::string& text, NSInteger most) {
+    auto cut = std::make_shared<UILabel>(CGRectMake(0, 0, 160, 60));
+    cut->setText(text);
+    cut->setFont(UIFont::systemFontOfSize(15));
+    cut->setLineHeight(20);
+    cut->setNumberOfLines(most);
     auto root = coloredView(CGRectMake(0, 0, 160, 60), "#ffffff");
-    root->addSubview(label);
+    root->addSubview(cut);
     return UIImagePNGRepresentation(render(*root)).value_or("");
   };
   // (Compared as PNG bytes, which are the same for the same pixels.)
@@ -297,14 +302,6 @@ TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLive) {
   EXPECT_EQ(UIApplication::sharedApplication().windows().back(), overlay);
   window.reset();
   EXPECT_EQ(UIApplication::sharedApplication().keyWindow(), nullptr);
-}
-
-TEST(UIKitColorTest, HexText) {
-  EXPECT_EQ(*UIColor::colorWithHexString("#FF8000"), UIColor(1, 128 / 255.0, 0, 1));
-  EXPECT_EQ(UIColor::colorWithHexString("#ff800080")->alpha(), 128 / 255.0);
-  for (const char* bad : {"", "#", "ff8000", "#ff80", "#ff80000", "#gg0000", "#ff8000 "}) {
-    EXPECT_EQ(UIColor::colorWithHexString(bad), nullptr) << bad;
-  }
 }
 
 // (The overlay's tests route taps through windows of two levels, past
