@@ -119,9 +119,10 @@ class ZRLUtilitiesViewTest : public ::testing::Test {
   uintptr_t previousLevel_ = 0;
 };
 
-TEST_F(ZRLUtilitiesViewTest, WrapperTreeLeavesOutHiddenAndIgnoredSubtreesAndNamesEachView) {
+TEST_F(ZRLUtilitiesViewTest, WrapperTreeLeavesOutHiddenAndIgnoredSubtreesNamesEachViewAndIsDumped) {
   auto top = named("Top", CGRectMake(0, 0, 100, 100));
-  auto kept = named("Kept", CGRectMake(0, 0, 10, 10));
+  auto kept = named("Kept", CGRectMake(1, 2, 3, 4));
+  kept->setTag(5);
   auto unnamed = std::make_shared<UILabel>(CGRectMake(0, 0, 10, 10));
   auto hidden = named("Hidden", CGRectMake(0, 0, 10, 10));
   hidden->setHidden(true);
@@ -130,7 +131,16 @@ TEST_F(ZRLUtilitiesViewTest, WrapperTreeLeavesOutHiddenAndIgnoredSubtreesAndName
   ignoredView->addSubview(named("BelowIgnored", CGRectZero));
   auto cell = std::make_shared<UITableViewCell>(CGRectMake(0, 20, 10, 10));
   cell->setAccessibilityIdentifier("");  // empty: the class name stands in
-  kept->addSubview(named("Inner", CGRectZero));
+  // Below it a chain of 5,000: the capture tests wrap, sort and free one
+  // four times as deep; the dumps, quadratic in size, only this one.
+  UIViewPtr parent = named("Inner", CGRectZero);
+  kept->addSubview(parent);
+  for (int i = 0; i < 5000; ++i) {
+    auto next = named("V", CGRectMake(0, 0, 10, 10));
+    parent->addSubview(next);
+    parent = next;
+  }
+  parent.reset();
   for (const auto& view : std::vector<UIViewPtr>{kept, unnamed, hidden, ignoredView, cell})
     top->addSubview(view);
   ZRLUtilities::addIgnoredView(ignoredView);
@@ -143,6 +153,20 @@ TEST_F(ZRLUtilitiesViewTest, WrapperTreeLeavesOutHiddenAndIgnoredSubtreesAndName
   EXPECT_THAT(names(*root->subviews()[0]), ::testing::ElementsAre("Inner"));
   EXPECT_EQ(root->subviews()[1]->view(), unnamed);
   EXPECT_FALSE(ZRLView(nullptr).name());
+
+  // Both trees are dumped without deep recursion. (The capture tests check
+  // that nothing is written above the debug level.)
+  NSLogCapture log;
+  std::string separator = "::";
+  LOG_LEVEL = 1;
+  ZRLUtilities::logViewWithRoot(top, separator);
+  ZRLUtilities::logZRLViewWithRoot(root, separator);
+  ASSERT_EQ(log.lines().size(), 2U);
+  EXPECT_THAT(log.lines()[0],
+              ::testing::HasSubstr("\n::<UIView: frame = (0 0; 100 100); name = Top>\n"
+                                   "::| <UIView: frame = (1 2; 3 4); name = Kept; tag = 5>"));
+  EXPECT_THAT(log.lines()[1], ::testing::HasSubstr("\n::| <ZRLView: Kept <UIView:"));
+  EXPECT_EQ(separator, "::");
 
   // An ignored view that nobody else keeps drops out of the list.
   ignoredView.reset();
@@ -172,37 +196,6 @@ TEST_F(ZRLUtilitiesViewTest, SortIsStableByTopThenLeftInWindowCoordinates) {
   // The scroller (at 0, 0) and the NaN view (counted as 0, 0) keep their order.
   EXPECT_THAT(names(*root), ::testing::ElementsAre("NaN", "Scroller", "Twin1", "Twin2", "B", "C"));
   EXPECT_THAT(names(*root->subviews()[1]), ::testing::ElementsAre("Sooner", "Later"));
-}
-
-TEST_F(ZRLUtilitiesViewTest, DumpsAreWrittenWithoutDeepRecursion) {
-  auto top = named("Top", CGRectMake(0, 0, 100, 100));
-  auto child = named("Child", CGRectMake(1, 2, 3, 4));
-  child->setTag(5);
-  top->addSubview(child);
-  // Below it a chain of 5,000: the capture tests wrap, sort and free one
-  // four times as deep; the dumps, quadratic in size, only this one.
-  UIViewPtr parent = child;
-  for (int i = 0; i < 5000; ++i) {
-    auto next = named("V", CGRectMake(0, 0, 10, 10));
-    parent->addSubview(next);
-    parent = next;
-  }
-  parent.reset();
-  auto root = std::make_shared<ZRLView>(top);
-  ZRLUtilities::constructCustomViewHierarchyForView(top, root, {}, nullptr, nullptr);
-
-  // (The capture tests check that nothing is written above the debug level.)
-  NSLogCapture log;
-  std::string separator = "::";
-  LOG_LEVEL = 1;
-  ZRLUtilities::logViewWithRoot(top, separator);
-  ZRLUtilities::logZRLViewWithRoot(root, separator);
-  ASSERT_EQ(log.lines().size(), 2U);
-  EXPECT_THAT(log.lines()[0],
-              ::testing::HasSubstr("\n::<UIView: frame = (0 0; 100 100); name = Top>\n"
-                                   "::| <UIView: frame = (1 2; 3 4); name = Child; tag = 5>"));
-  EXPECT_THAT(log.lines()[1], ::testing::HasSubstr("\n::| <ZRLView: Child <UIView:"));
-  EXPECT_EQ(separator, "::");
 }
 
 }  // namespace

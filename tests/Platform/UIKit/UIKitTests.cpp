@@ -147,11 +147,11 @@ TEST(UIKitRenderTest, InvalidGeometryDrawsNothingAndBreaksNothing) {
 
 TEST(UIKitGraphicsTest, ContextStackIsPerThreadAndRefusesEmptySizes) {
   EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr);
-  UIGraphicsBeginImageContext(CGSizeMake(0, 10));
-  EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr);
-  UIGraphicsBeginImageContext(CGSizeMake(std::numeric_limits<double>::quiet_NaN(), 10));
-  UIGraphicsBeginImageContext(CGSizeMake(1e9, 10));
-  EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (const CGSize refused : {CGSizeMake(0, 10), CGSizeMake(nan, 10), CGSizeMake(1e9, 10)}) {
+    UIGraphicsBeginImageContext(refused);
+    EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr) << refused.width;
+  }
   EXPECT_EQ(UIGraphicsGetImageFromCurrentImageContext(), nullptr);
 
   UIGraphicsBeginImageContext(CGSizeMake(3, 2));
