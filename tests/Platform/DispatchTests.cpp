@@ -30,7 +30,7 @@ size_t threadCount() {
 
 }  // namespace
 
-TEST(Dispatch, MainQueueRunsBlocksInOrderOnTheMainThreadOnlyWhenRun) {
+TEST(Dispatch, MainAndSerialQueuesRunTheirBlocksWhereAndWhenTheyShould) {
   std::vector<int> order;
   bool onMain = true;
   for (int i = 0; i < 5; ++i) {
@@ -55,12 +55,11 @@ TEST(Dispatch, MainQueueRunsBlocksInOrderOnTheMainThreadOnlyWhenRun) {
   });
   DispatchMainLoop::run();
   EXPECT_TRUE(ran);
-}
 
-// (That a serial queue runs its blocks one at a time in order is checked
-// below and by every test of the event-stream client, whose listeners run on
-// one; that dispatch_after waits its delay, by the client's retry tests.)
-TEST(Dispatch, ASerialQueueOutlivesAThrowingBlockAndRunsASyncBlockFromItsOwnBlock) {
+  // A serial queue outlives a throwing block and runs a sync block from its
+  // own block. (That it runs its blocks one at a time in order is checked
+  // below and by every test of the event-stream client, whose listeners run
+  // on one; that dispatch_after waits its delay, by the client's retry tests.)
   auto queue = dispatch_queue_create("test.serial", DISPATCH_QUEUE_SERIAL);
   dispatch_async(queue, [] { throw std::runtime_error("boom"); });
   std::promise<void> nested;

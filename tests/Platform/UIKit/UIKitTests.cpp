@@ -284,17 +284,31 @@ TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeightAndMarkACut) {
   EXPECT_FALSE(drawn("One\n" + longLine, 2) == drawn("One\n" + longLine, 0));
 }
 
-TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLive) {
+TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLiveAndTakesTaps) {
   class Refusing : public UIWindow {
    public:
     using UIWindow::UIWindow;
     bool canBecomeKeyWindow() const override { return false; }
   };
-  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 10, 10));
+  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 100, 100));
   EXPECT_TRUE(window->isHidden());
   window->makeKeyAndVisible();
   EXPECT_FALSE(window->isHidden());
   EXPECT_TRUE(window->isKeyWindow());
+
+  // Only a touch lifted inside the button is a tap. (The overlay's tests
+  // route taps through windows of two levels, past hidden controls and a
+  // window that declines the point.)
+  auto button = std::make_shared<UIButton>(CGRectMake(10, 10, 40, 40));
+  int taps = 0;
+  button->addAction([&](const UIButtonPtr&) { ++taps; }, UIControlEventTouchUpInside);
+  window->addSubview(button);
+  for (const CGPoint end : {CGPointMake(80, 80), CGPointMake(30, 30)}) {
+    UIApplication::sharedApplication().sendTouchBegan(CGPointMake(20, 20));
+    UIApplication::sharedApplication().sendTouchEnded(end);
+  }
+  EXPECT_EQ(taps, 1);
+
   auto overlay = std::make_shared<Refusing>(CGRectMake(0, 0, 10, 10));
   overlay->setWindowLevel(UIWindowLevelAlert);
   overlay->makeKeyAndVisible();
@@ -304,23 +318,7 @@ TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLive) {
   EXPECT_EQ(UIApplication::sharedApplication().keyWindow(), nullptr);
 }
 
-// (The overlay's tests route taps through windows of two levels, past
-// hidden controls and a window that declines the point.)
-TEST(UIKitTouchTest, OnlyATouchLiftedInsideTheButtonIsATap) {
-  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 100, 100));
-  auto button = std::make_shared<UIButton>(CGRectMake(10, 10, 40, 40));
-  int taps = 0;
-  button->addAction([&](const UIButtonPtr&) { ++taps; }, UIControlEventTouchUpInside);
-  window->addSubview(button);
-  window->makeKeyAndVisible();
-  for (const CGPoint end : {CGPointMake(80, 80), CGPointMake(30, 30)}) {
-    UIApplication::sharedApplication().sendTouchBegan(CGPointMake(20, 20));
-    UIApplication::sharedApplication().sendTouchEnded(end);
-  }
-  EXPECT_EQ(taps, 1);
-}
-
-TEST(UIKitTouchTest, AnimationsBundlesAndEmptyText) {
+TEST(UIKitMiscTest, AnimationsBundlesAndEmptyText) {
   auto view = std::make_shared<UIView>(CGRectMake(0, 0, 10, 10));
   UIView::animateWithDuration(0.3, [&] { view->setCenter(CGPointMake(100, 100)); });
   const auto before = UIView::lastAnimation().count;
