@@ -137,6 +137,7 @@ TEST_F(NSUserDefaultsTest, StoresReplaceTheirFileWholeAndKeepEachOthersKeys) {
   constexpr int kKeys = 25;
   const auto key = [](int w, int k) { return std::to_string(w * 1000 + k); };
   std::vector<std::thread> writers;
+  writers.reserve(kWriters);
   for (int w = 0; w < kWriters; ++w) {
     writers.emplace_back([&, w] {
       NSUserDefaults store(file);
