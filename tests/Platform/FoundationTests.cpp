@@ -22,10 +22,9 @@ namespace fs = std::filesystem;
 
 TEST(NSString, FormatsObjectsNumbersAbsentValuesAndErrors) {
   const std::optional<std::string> absent;
-  const std::optional<std::string> present = "Home";
   EXPECT_EQ(NSStringWithFormat("%@%@", std::string("https://h/x?appId="), absent),
             "https://h/x?appId=(null)");
-  EXPECT_EQ(NSStringWithFormat("screen %@", present), "screen Home");
+  EXPECT_EQ(NSStringWithFormat("screen %@", std::optional<std::string>("Home")), "screen Home");
   EXPECT_EQ(NSStringWithFormat("WYSIWYG Plugin (%d) - Initialized", 113),
             "WYSIWYG Plugin (113) - Initialized");
   EXPECT_EQ(NSStringWithFormat("%lu___%@ %05.1f %%", 1UL, "Home", 3.14159), "1___Home 003.1 %");
@@ -35,8 +34,7 @@ TEST(NSString, FormatsObjectsNumbersAbsentValuesAndErrors) {
   EXPECT_EQ(NSStringWithFormat("%@", "100% %d"), "100% %d");
   EXPECT_EQ(NSStringWithFormat("%@", nlohmann::json{{"a", 1}}), "{\"a\":1}");
   EXPECT_EQ(NSStringWithFormat("%@", nlohmann::json()), "(null)");
-  std::shared_ptr<NSError> noError;
-  EXPECT_EQ(NSStringWithFormat("Error: %@", noError), "Error: (null)");
+  EXPECT_EQ(NSStringWithFormat("Error: %@", std::shared_ptr<NSError>()), "Error: (null)");
   EXPECT_EQ(NSStringWithFormat("trailing %"), "trailing %");
 
   // An error describes itself as the platform does. (The plug-in's tests
