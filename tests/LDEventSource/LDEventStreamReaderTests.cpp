@@ -104,7 +104,6 @@ TEST(LDEventStreamReader, RecordsDoNotDependOnHowTheStreamIsCut) {
        "retry: 123456789012345678901234567890\n\n",
        Trace(3, "-|-|-|9223372036854776.000000")},
       // Line ends, byte order marks and the decoding of the text.
-      {"data: a\ndata: b\n\n", {data("a\nb")}},
       {"id: 1\r\nevent: e\r\ndata: x\r\n\r\n", {"1|e|x|-"}},
       {"data: a\rdata: b\r\rdata: c\r\r", {data("a\nb"), data("c")}},
       {"data: a\r\n\ndata: b\n\r\ndata: c\r\r\n", {data("a"), data("b"), data("c")}},
