@@ -183,17 +183,19 @@ class NetSession : public LocalServerFixture {
  protected:
   void SetUp() override {
     LocalServerFixture::SetUp();
-    get("/stream", [this](auto& r) { hand(r.stream(200)); });
-    get("/silent", [this](auto& r) { hand(r.raw()); });
-    get("/body", [](auto& r) { r.stream(200, {{"Content-Length", "11"}})->write("hello world"); });
-    get("/done", [](auto& r) { r.respond(200, {}, "done"); });
-    get("/no-content", [](auto& r) { r.respond(204); });
-    get("/start", [](auto& r) { r.respond(302, {{"Location", "/interim?step=2"}}, "moved"); });
-    get("/loop", [](auto& r) { r.respond(302, {{"Location", "/loop"}}); });
+    server.route("GET", "/stream", [this](auto&, auto& r) { hand(r.stream(200)); });
+    server.route("GET", "/silent", [this](auto&, auto& r) { hand(r.raw()); });
+    server.route("GET", "/body", [](auto&, auto& r) { r.respond(200, {}, "hello world"); });
+    server.route("GET", "/done", [](auto&, auto& r) { r.respond(200, {}, "done"); });
+    server.route("GET", "/no-content", [](auto&, auto& r) { r.respond(204); });
+    server.route("GET", "/start", [](auto&, auto& r) {
+      r.respond(302, {{"Location", "/interim?step=2"}}, "moved");
+    });
+    server.route("GET", "/loop", [](auto&, auto& r) { r.respond(302, {{"Location", "/loop"}}); });
     // An interim answer before the final head, whose repeated fields are
     // joined and whose folded line continues its field; without a length,
     // the server closes the connection after the body.
-    get("/interim", [](auto& r) {
+    server.route("GET", "/interim", [](auto&, auto& r) {
       auto stream = r.raw();
       stream->write(
           "HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\nHTTP/1.1 201 Created\r\n"
@@ -201,11 +203,6 @@ class NetSession : public LocalServerFixture {
           "Connection: close\r\n\r\ndone");
       stream->close();
     });
-  }
-  void get(const char* path, std::function<void(ZRLLocalResponder&)> answer) {
-    server.route(
-        "GET", path,
-        [answer = std::move(answer)](const ZRLLocalRequest&, ZRLLocalResponder& r) { answer(r); });
   }
 };
 
