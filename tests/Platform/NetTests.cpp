@@ -308,10 +308,7 @@ TEST_F(NetSession, RefusedBrokenAndUndecodableAnswersEndWithTheirErrors) {
   // whichever way it is read.
   const std::tuple<std::string, ZRLLocalHeaders, std::string, std::string> cases[] = {
       {"/short", {{"Content-Length", "100"}}, "only ten b", kLost + " [only ten b]"},
-      {"/chunk-cut",
-       {{"Transfer-Encoding", "chunked"}},
-       "5\r\nfirst\r\na\r\n12",
-       kLost + " [first12]"},
+      {"/cut", {{"Transfer-Encoding", "chunked"}}, "5\r\nfirst\r\na\r\n12", kLost + " [first12]"},
       {"/reset", {}, "", kLost},
       {"/until-close", {}, "all of it", "ok [all of it]"},
       {"/broken", {{"Content-Encoding", "gzip"}}, "this was never compressed", kUndecodable},
@@ -455,9 +452,7 @@ TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
 }
 
 TEST_F(NetSession, InvalidationIsTheLastNotificationThenTheDelegateIsReleased) {
-  Client cancelling;
-  Client finishing;
-  Client idle;
+  Client cancelling, finishing, idle;
   std::vector<NSURLSessionDataTaskPtr> tasks;
   for (size_t i = 0; i < 3; ++i) {
     tasks.push_back(cancelling.start(server.URL("/stream")));
