@@ -583,10 +583,7 @@ struct SlowLookups {
   std::shared_future<void> released = release.get_future().share();
 };
 
-SlowLookups& slowLookups() {
-  static auto* lookups = new SlowLookups();  // NOLINT: used by resolver threads until exit
-  return *lookups;
-}
+SlowLookups& slowLookups = *new SlowLookups();  // NOLINT: used by resolver threads until exit
 
 }  // namespace
 
@@ -598,10 +595,10 @@ extern "C" int getaddrinfo(const char* node, const char* service, const struct a
   const std::string_view name = node != nullptr ? node : "";
   if (!name.ends_with(".test")) return system(node, service, hints, result);
   if (name.starts_with("slow.")) {
-    slowLookups().entered.release();
+    slowLookups.entered.release();
     // Longer than any wait of the test, so that a lookup that held the
     // network thread up would fail it.
-    (void)slowLookups().released.wait_for(3 * kPatience);
+    (void)slowLookups.released.wait_for(3 * kPatience);
   }
   return system("127.0.0.1", service, hints, result);
 }
@@ -617,18 +614,18 @@ TEST(NetResolver, ALookupThatHangsHoldsUpNoOtherTransferWhenItsTaskEnds) {
   auto cancelled = session->dataTaskWithRequest(requestFor("http://slow.test:" + port + "/"),
                                                 [](auto&, auto&, auto&) {});
   cancelled->resume();
-  ASSERT_TRUE(slowLookups().entered.try_acquire_for(kPatience));
+  ASSERT_TRUE(slowLookups.entered.try_acquire_for(kPatience));
   cancelled->cancel();
   // Timed out while its host name is being looked up: a lookup that really
   // hangs, so the short limit races nothing.
   EXPECT_EQ(outcome(load(session, requestFor("http://slow.test:" + port + "/", 0.5)).error),
             kTimedOut);
-  EXPECT_TRUE(slowLookups().entered.try_acquire_for(kPatience));
+  EXPECT_TRUE(slowLookups.entered.try_acquire_for(kPatience));
   // Both lookups still hang (until released below); other transfers go on.
   EXPECT_EQ(outcome(load(session, requestFor(gone.URL("/"))).error),
             "-1004 Could not connect to the server.");
   EXPECT_EQ(answered(load(session, requestFor("http://quick.test:" + port + "/"))), "ok here");
-  slowLookups().release.set_value();
+  slowLookups.release.set_value();
 }
 
 TEST_F(NetSession, TheUsersNoProxyHostsAreReachedDirectlyAndOthersThroughTheProxy) {
