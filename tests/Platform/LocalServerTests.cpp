@@ -43,8 +43,7 @@ TEST_F(LocalServer, RoutesFallbackAndTheRecordOfRequests) {
   });
   server.route("GET", "/throws", [](auto&, auto&) { throw std::runtime_error("handler failed"); });
   server.route("GET", "/silent", [](auto&, auto&) {});
-  auto session = NSURLSession::sessionWithConfiguration(
-      NSURLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, nullptr);
+  auto session = trusting();
   // The status and body, or the task's error (an HTTP status is none).
   const auto answer = [&](const std::string& target) {
     const TaskResult result = load(session, requestFor(server.URL(target)));

@@ -103,6 +103,14 @@ inline NSMutableURLRequest requestFor(const std::string& url, double timeout = 2
                              NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData, timeout);
 }
 
+// A session without a delegate that trusts the authority in the file, or
+// the system's without one.
+inline NSURLSessionPtr trusting(const std::optional<std::string>& authority = std::nullopt) {
+  auto configuration = NSURLSessionConfiguration::ephemeralSessionConfiguration();
+  configuration.setTLSCertificateAuthorityFile(authority);
+  return NSURLSession::sessionWithConfiguration(configuration, nullptr, nullptr);
+}
+
 struct TaskResult {
   std::optional<NSData> data;
   NSHTTPURLResponsePtr response;

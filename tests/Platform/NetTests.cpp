@@ -510,17 +510,6 @@ TEST_F(NetSession, FlowControlHoldsTheNetworkForASlowDelegate) {
   EXPECT_EQ(received.load(), kTotal);
 }
 
-namespace {
-
-// A session without a delegate that trusts the authority in the file.
-NSURLSessionPtr trusting(const std::optional<std::string>& authority) {
-  auto configuration = NSURLSessionConfiguration::ephemeralSessionConfiguration();
-  configuration.setTLSCertificateAuthorityFile(authority);
-  return NSURLSession::sessionWithConfiguration(configuration, nullptr, nullptr);
-}
-
-}  // namespace
-
 TEST(NetTLS, CertificatesAreVerifiedAndHttpsIsNeverRedirectedToHttp) {
   TemporaryDirectory directory;
   std::string problem;
@@ -601,7 +590,7 @@ TEST(NetResolver, ALookupThatHangsHoldsUpNoOtherTransferWhenItsTaskEnds) {
   AnsweringServer server("here");
   AnsweringServer gone("");
   gone.stop();  // a refused port
-  auto session = trusting(std::nullopt);
+  auto session = trusting();
   const std::string port = std::to_string(server.port());
 
   // Cancelled while its host name is being looked up.
