@@ -210,6 +210,7 @@ TEST_F(NetSession, EverySessionGetsOneHeadItsWholeBodyInOrderAndOneEnd) {
   constexpr size_t kSessions = 200;
   std::deque<Client> clients(kSessions);
   std::vector<NSURLSessionDataTaskPtr> tasks;
+  tasks.reserve(kSessions);
   for (const Client& client : clients)
     tasks.push_back(client.start(server.URL("/stream")));
   std::string expected;
