@@ -67,10 +67,43 @@ void expectEveryCuttingReads(std::string_view stream, const Trace& expected,
 
 }  // namespace
 
+// The rules of each field, of line ends and of the text's decoding.
 TEST(LDEventStreamReader, RecordsDoNotDependOnHowTheStreamIsCut) {
   const std::string fffd = "\ufffd";
   const std::pair<std::string, Trace> streams[] = {
-      {"data: a\ndata: b\n\n", {data("a\nb")}},
+      // Values lose all leading whitespace (tabs and Unicode space
+      // separators) and keep the rest; so do names.
+      {"data:  a\n\ndata:\ta\n\ndata:\u00a0\u2003\u3000\u202f a\n\ndata:a\n\n \tdata: a\n\n",
+       Trace(5, data("a"))},
+      {"data: x  \t\n\ndata: a: b\n\n", {data("x  \t"), data("a: b")}},
+      // Line breaks are not whitespace, and other format characters are data.
+      {"event: e\ndata: \v\fa\u0085b\u2028c\u2029\n\n", {"-|e|\v\fa\u0085b\u2028c\u2029|-"}},
+      {"data: \ufeffa\n\n", {data("\ufeffa")}},
+      // The last event and id count; data lines are joined.
+      {"event: ping\nid: 1\ndata: a\nevent: pong\nid: 2\ndata: b\n\n", {"2|pong|a\nb|-"}},
+      // A field without a value adds nothing, not even an empty data line.
+      {"data: a\ndata:\ndata:   \ndata\ndata: b\n\n", {data("a\nb")}},
+      {"id:\nevent: \t\n\nid: 1\nid:\n\n", {"-|-|-|-", "1|-|-|-"}},
+      // A line that is not a field is passed over; the fields after it count.
+      {"datum: x\n:note\nevent: ping\nDATA: y\nid: 7\ndata: z\n\n", {"7|ping|z|-"}},
+      {"data: a\r\ndata: b\rdata: c\ndata: d\n\n", {data("a\nb\nc\nd")}},
+      // Blocks without any field still make a record.
+      {":comment\n\n:\n\n \n\ndata : x\n\nData: x\n\n: data: x\n\n\u00a0:x\n\n",
+       Trace(7, "-|-|-|-")},
+      // "retry" counts only values of ASCII digits, in milliseconds; beyond 64
+      // bits it saturates rather than wrapping round.
+      {"retry: 2500\ndata: r\n\nretry: 0\n\nretry:\t007\n\n",
+       {"-|-|r|2.500000", "-|-|-|0.000000", "-|-|-|0.007000"}},
+      {"retry: 1000\nretry: x\nretry: 3000\n\nretry: 1000\nretry: -5\n\n",
+       {"-|-|-|3.000000", "-|-|-|1.000000"}},
+      // Digits of other scripts are not read as numbers.
+      {"retry: -1\n\nretry: +1\n\nretry: 1.5\n\nretry: 10s\n\nretry: 5 0\n\nretry: 5 \n\n"
+       "retry:\n\nretry\n\nretry : 5\n\nretry: \uff15\uff10\n\nretry: \u0665\n\n",
+       Trace(11, "-|-|-|-")},
+      {"retry: 9223372036854775807\n\nretry: 9223372036854775808\n\n"
+       "retry: 123456789012345678901234567890\n\n",
+       Trace(3, "-|-|-|9223372036854776.000000")},
+      // Line ends, byte order marks and the decoding of the text.
       {"id: 1\r\nevent: e\r\ndata: x\r\n\r\n", {"1|e|x|-"}},
       {"data: a\rdata: b\r\rdata: c\r\r", {data("a\nb"), data("c")}},
       {"data: a\r\n\ndata: b\n\r\ndata: c\r\r\n", {data("a"), data("b"), data("c")}},
@@ -89,8 +122,6 @@ TEST(LDEventStreamReader, RecordsDoNotDependOnHowTheStreamIsCut) {
        {data("a" + fffd + fffd + fffd + "b" + fffd + "c" + fffd + fffd + "d")}},
       {"data: \xED\xA0\x80\xC0\xAF\xE0\x80\xF4\x90\xE2\x82\n\n",
        {data(fffd + fffd + fffd + fffd + fffd + fffd + fffd + fffd + fffd + fffd)}},
-      {"retry: 2500\ndata: r\n\nretry: x\n\n", {"-|-|r|2.500000", "-|-|-|-"}},
-      {"event: e\ndata: a\vb\fc\u0085\u2028\u2029\n\n", {"-|e|a\vb\fc\u0085\u2028\u2029|-"}},
       // A block not yet ended is kept, not delivered.
       {"data: a\n\ndata: b\n", {data("a")}},
       {"data: a\r", {}},

@@ -23,9 +23,14 @@ std::vector<int> numbers(int count) {
   return all;
 }
 
+size_t threadCount() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
 }  // namespace
 
-TEST(Dispatch, MainQueueRunsBlocksInOrderOnTheMainThreadOnlyWhenRun) {
+TEST(Dispatch, MainAndSerialQueuesRunTheirBlocksWhereAndWhenTheyShould) {
   std::vector<int> order;
   bool onMain = true;
   for (int i = 0; i < 5; ++i) {
@@ -50,12 +55,11 @@ TEST(Dispatch, MainQueueRunsBlocksInOrderOnTheMainThreadOnlyWhenRun) {
   });
   DispatchMainLoop::run();
   EXPECT_TRUE(ran);
-}
 
-// (That a serial queue runs its blocks one at a time in order is checked
-// below and by every test of the event-stream client, whose listeners run on
-// one; that dispatch_after waits its delay, by the client's retry tests.)
-TEST(Dispatch, ASerialQueueOutlivesAThrowingBlockAndRunsASyncBlockFromItsOwnBlock) {
+  // A serial queue outlives a throwing block and runs a sync block from its
+  // own block. (That it runs its blocks one at a time in order is checked
+  // below and by every test of the event-stream client, whose listeners run
+  // on one; that dispatch_after waits its delay, by the client's retry tests.)
   auto queue = dispatch_queue_create("test.serial", DISPATCH_QUEUE_SERIAL);
   dispatch_async(queue, [] { throw std::runtime_error("boom"); });
   std::promise<void> nested;
@@ -66,15 +70,6 @@ TEST(Dispatch, ASerialQueueOutlivesAThrowingBlockAndRunsASyncBlockFromItsOwnBloc
   EXPECT_EQ(nested.get_future().wait_for(20s), std::future_status::ready);
   EXPECT_FALSE(queue->isCurrent());
 }
-
-namespace {
-
-size_t threadCount() {
-  const std::filesystem::directory_iterator tasks("/proc/self/task");
-  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
-}
-
-}  // namespace
 
 TEST(Dispatch, BlocksThatWaitForAnotherQueueDoNotStarveItAndTheExtraThreadsGo) {
   auto global = dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0);
@@ -89,13 +84,14 @@ TEST(Dispatch, BlocksThatWaitForAnotherQueueDoNotStarveItAndTheExtraThreadsGo) {
   int arrived = 0;
   int finished = 0;
   std::vector<int> order;
+  const auto count = [&](int& counter) {
+    std::lock_guard lock(mutex);
+    ++counter;
+    changed.notify_all();
+  };
   for (int i = 0; i < kWaiting; ++i) {
     dispatch_async(global, [&, i] {
-      {
-        std::lock_guard lock(mutex);
-        ++arrived;
-        changed.notify_all();
-      }
+      count(arrived);
       // Every waiting block holds a thread of the pool that the serial
       // queue runs on; the first serial block runs only once all 64 wait.
       dispatch_sync(serial, [&, i] {
@@ -103,9 +99,7 @@ TEST(Dispatch, BlocksThatWaitForAnotherQueueDoNotStarveItAndTheExtraThreadsGo) {
         changed.wait_for(lock, 20s, [&] { return arrived == kWaiting; });
         order.push_back(i);
       });
-      std::lock_guard lock(mutex);
-      ++finished;
-      changed.notify_all();
+      count(finished);
     });
   }
   {

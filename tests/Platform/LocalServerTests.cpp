@@ -2,16 +2,14 @@
 // keep-alive and bad requests from a raw socket, the order of a handler's
 // writes.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
 
 #include "tests/Platform/NetTestSupport.h"
 
@@ -19,37 +17,20 @@ namespace {
 
 // Sends bytes that a well-behaved HTTP client never sends on a connection
 // of its own, runs `meanwhile`, then returns what arrives until the server
-// closes the connection; a read that waits too long, or a server that goes
-// on sending past an overall deadline, ends it with a mark.
+// closes the connection; a server that has not closed it by a deadline
+// ends it with a mark.
 std::string exchange(uint16_t port, const std::string& bytes,
                      const std::function<void()>& meanwhile = nullptr) {
-  const auto deadline = std::chrono::steady_clock::now() + 3 * kPatience;
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval limit{static_cast<time_t>(kPatience.count()), 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return "<not connected>";
-  }
-  for (size_t sent = 0; sent < bytes.size();) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) break;
-    sent += static_cast<size_t>(n);
-  }
+  asio::io_context io;
+  asio::ip::tcp::socket socket(io);
+  asio::error_code error;
+  socket.connect({asio::ip::address_v4::loopback(), port}, error);
+  asio::write(socket, asio::buffer(bytes), error);
   if (meanwhile) meanwhile();
   std::string received;
-  char buffer[4096];
-  for (ssize_t n = 1; n > 0;) {
-    n = std::chrono::steady_clock::now() < deadline ? ::recv(fd, buffer, sizeof buffer, 0) : -1;
-    if (n < 0) received += "<nothing more in time>";
-    if (n > 0) received.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return received;
+  asio::async_read(socket, asio::dynamic_buffer(received), [](auto&&...) {});
+  io.run_for(3 * kPatience);
+  return io.stopped() ? received : received + "<nothing more in time>";
 }
 
 }  // namespace
@@ -62,8 +43,7 @@ TEST_F(LocalServer, RoutesFallbackAndTheRecordOfRequests) {
   });
   server.route("GET", "/throws", [](auto&, auto&) { throw std::runtime_error("handler failed"); });
   server.route("GET", "/silent", [](auto&, auto&) {});
-  auto session = NSURLSession::sessionWithConfiguration(
-      NSURLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, nullptr);
+  auto session = trusting();
   // The status and body, or the task's error (an HTTP status is none).
   const auto answer = [&](const std::string& target) {
     const TaskResult result = load(session, requestFor(server.URL(target)));
@@ -137,7 +117,6 @@ TEST_F(LocalServer, AHandlersOwnWritesKeepTheirPlaceBeforeOtherThreadsWrites) {
   });
   constexpr size_t kPiece = size_t{256} << 10;
   const std::string answer = exchange(server.port(), "GET / HTTP/1.1\r\n\r\n", [&] {
-    ASSERT_TRUE(stream(0));
     for (char c : {'a', 'b', 'c', 'd'})
       EXPECT_TRUE(stream(0)->write(std::string(kPiece, c)));
     written.set_value();

@@ -21,12 +21,12 @@ std::string numbered(const char* prefix, int n) {
 }
 
 // Reads the lines; the fields of the head as "name=value; ", and the kind
-// of each line.
+// of each line as a letter: Status, Field, skipped (x), End.
 std::string read(NSHTTPHeadParser& parser, const std::vector<std::string>& lines,
-                 std::vector<Kind>* kinds = nullptr) {
+                 std::string* kinds = nullptr) {
   for (const std::string& line : lines) {
     const Kind kind = parser.read(line);
-    if (kinds) kinds->push_back(kind);
+    if (kinds) kinds->push_back("SFxE"[static_cast<size_t>(kind)]);
   }
   std::string text;
   for (const auto& [name, value] : parser.fields().fields())
@@ -39,7 +39,7 @@ std::string read(NSHTTPHeadParser& parser, const std::vector<std::string>& lines
 TEST(NSHTTPHeadParser, StatusLinesFieldsFoldsAndRepeats) {
   NSHTTPHeadParser parser;
   EXPECT_FALSE(parser.sawStatusLine());
-  std::vector<Kind> kinds;
+  std::string kinds;
   // An interim head, then the final one: each status line starts afresh.
   const std::string fields =
       read(parser,
@@ -49,10 +49,7 @@ TEST(NSHTTPHeadParser, StatusLinesFieldsFoldsAndRepeats) {
             "X-Colons: a: b\r\n", "\r\n"},
            &kinds);
   EXPECT_EQ(fields, "X-Multi=a, b; X-Folded=first second third; X-Empty=; X-Colons=a: b; ");
-  EXPECT_EQ(kinds, (std::vector<Kind>{Kind::Status, Kind::Field, Kind::End, Kind::Status,
-                                      Kind::Field, Kind::Field, Kind::Field, Kind::Field,
-                                      Kind::Field, Kind::Field, Kind::Skipped, Kind::Skipped,
-                                      Kind::Skipped, Kind::Field, Kind::End}));
+  EXPECT_EQ(kinds, "SFESFFFFFFxxxFE");
   EXPECT_TRUE(parser.sawStatusLine());
   EXPECT_EQ(parser.status(), 201);
   EXPECT_EQ(parser.takeFields().valueForField("x-folded"), "first second third");
@@ -95,9 +92,8 @@ TEST(NetHeaderFields, CopiesOfAnIndexedSetAreIndependentAndKeepFindingEveryName)
   copy.setValue("changed", "x-field-3");
   copy.remove("X-FIELD-0");
   copy.addValue("more", "X-Field-5");
-  EXPECT_EQ(original.valueForField("X-Field-3"), "v3");
-  EXPECT_EQ(original.valueForField("x-field-0"), "v0");
-  EXPECT_EQ(original.valueForField("X-Field-5"), "v5");
+  for (int i = 0; i < kCount; ++i)
+    EXPECT_EQ(original.valueForField(numbered("x-field-", i)), numbered("v", i)) << "original";
   EXPECT_EQ(copy.valueForField("X-FIELD-3"), "changed");
   EXPECT_FALSE(copy.valueForField("X-Field-0"));
   EXPECT_EQ(copy.valueForField("x-field-5"), "v5, more");

@@ -103,6 +103,14 @@ inline NSMutableURLRequest requestFor(const std::string& url, double timeout = 2
                              NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData, timeout);
 }
 
+// A session without a delegate that trusts the authority in the file, or
+// the system's without one.
+inline NSURLSessionPtr trusting(const std::optional<std::string>& authority = std::nullopt) {
+  auto configuration = NSURLSessionConfiguration::ephemeralSessionConfiguration();
+  configuration.setTLSCertificateAuthorityFile(authority);
+  return NSURLSession::sessionWithConfiguration(configuration, nullptr, nullptr);
+}
+
 struct TaskResult {
   std::optional<NSData> data;
   NSHTTPURLResponsePtr response;
@@ -124,6 +132,18 @@ inline TaskResult load(const NSURLSessionPtr& session, const NSURLRequest& reque
   if (future.wait_for(patience) == std::future_status::ready) return future.get();
   return {std::nullopt, nullptr, NSError::errorWithDomain("test", 0, "no answer in time")};
 }
+
+// A running local server that answers what no route takes 200 with the
+// body; throws, which fails the test, when it cannot start.
+class AnsweringServer : public ZRLLocalServer {
+ public:
+  explicit AnsweringServer(const std::string& body, Options options = {})
+      : ZRLLocalServer(std::move(options)) {
+    setFallback([body](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(200, {}, body); });
+    std::string problem;
+    if (!start(&problem)) throw std::runtime_error("the server did not start: " + problem);
+  }
+};
 
 // A running local server. Streaming routes give their streams to hand(), and
 // the test thread takes the i-th one handed out with stream(i).

@@ -9,14 +9,11 @@
 #include <atomic>
 #include <deque>
 #include <map>
-#include <string>
+#include <semaphore>
 #include <string_view>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include <curl/curl.h>
-#include <gtest/gtest.h>
 
 #include "tests/Platform/NetTestSupport.h"
 
@@ -120,9 +117,6 @@ struct Client {
   NSURLSessionPtr session = NSURLSession::sessionWithConfiguration(
       NSURLSessionConfiguration::ephemeralSessionConfiguration(), delegate, queue);
 
-  Client() = default;
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
   ~Client() { session->invalidateAndCancel(); }
 
   NSURLSessionDataTaskPtr start(const std::string& url, double timeout = 20) const {
@@ -177,33 +171,31 @@ std::string listed(const std::vector<std::pair<std::string, std::string>>& field
 
 const std::string kCancelled = "-999 cancelled";
 const std::string kLost = "-1005 The network connection was lost.";
+const std::string kTimedOut = "-1001 The request timed out.";
+const std::string kUndecodable = "-1016 cannot decode raw data";
 
 }  // namespace
 
 // The routes that several tests share, one answer each. Those that keep
 // their connection open hand it to the test: "/stream" a stream after the
-// head, "/silent" the connection before any head, "/stall"
-// a stream after one piece.
+// head, "/silent" the connection before any head.
 class NetSession : public LocalServerFixture {
  protected:
   void SetUp() override {
     LocalServerFixture::SetUp();
-    get("/stream", [this](auto& r) { hand(r.stream(200)); });
-    get("/silent", [this](auto& r) { hand(r.raw()); });
-    get("/stall", [this](auto& r) {
-      auto stalled = r.stream(200);
-      stalled->write("a piece\n");
-      hand(stalled);
+    server.route("GET", "/stream", [this](auto&, auto& r) { hand(r.stream(200)); });
+    server.route("GET", "/silent", [this](auto&, auto& r) { hand(r.raw()); });
+    server.route("GET", "/body", [](auto&, auto& r) { r.respond(200, {}, "hello world"); });
+    server.route("GET", "/done", [](auto&, auto& r) { r.respond(200, {}, "done"); });
+    server.route("GET", "/no-content", [](auto&, auto& r) { r.respond(204); });
+    server.route("GET", "/start", [](auto&, auto& r) {
+      r.respond(302, {{"Location", "/interim?step=2"}}, "moved");
     });
-    get("/body", [](auto& r) { r.stream(200, {{"Content-Length", "11"}})->write("hello world"); });
-    get("/done", [](auto& r) { r.respond(200, {}, "done"); });
-    get("/no-content", [](auto& r) { r.respond(204); });
-    get("/start", [](auto& r) { r.respond(302, {{"Location", "/interim?step=2"}}, "moved"); });
-    get("/loop", [](auto& r) { r.respond(302, {{"Location", "/loop"}}); });
+    server.route("GET", "/loop", [](auto&, auto& r) { r.respond(302, {{"Location", "/loop"}}); });
     // An interim answer before the final head, whose repeated fields are
     // joined and whose folded line continues its field; without a length,
     // the server closes the connection after the body.
-    get("/interim", [](auto& r) {
+    server.route("GET", "/interim", [](auto&, auto& r) {
       auto stream = r.raw();
       stream->write(
           "HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\nHTTP/1.1 201 Created\r\n"
@@ -212,44 +204,43 @@ class NetSession : public LocalServerFixture {
       stream->close();
     });
   }
-  void get(const char* path, std::function<void(ZRLLocalResponder&)> answer) {
-    server.route(
-        "GET", path,
-        [answer = std::move(answer)](const ZRLLocalRequest&, ZRLLocalResponder& r) { answer(r); });
-  }
 };
 
 TEST_F(NetSession, EverySessionGetsOneHeadItsWholeBodyInOrderAndOneEnd) {
   constexpr size_t kSessions = 200;
   std::deque<Client> clients(kSessions);
   std::vector<NSURLSessionDataTaskPtr> tasks;
-  std::vector<std::shared_ptr<ZRLLocalStream>> streams;
-  for (const Client& client : clients) {
+  tasks.reserve(kSessions);
+  for (const Client& client : clients)
     tasks.push_back(client.start(server.URL("/stream")));
-    streams.push_back(stream(streams.size()));
-    ASSERT_TRUE(streams.back());
-  }
   std::string expected;
   for (int e = 0; e < 100; ++e) {
     const std::string piece = "data: " + std::to_string(e) + "\n\n";
     expected += piece;
-    for (const auto& open : streams)
-      ASSERT_TRUE(open->write(piece));
+    for (size_t i = 0; i < kSessions; ++i)
+      ASSERT_TRUE(stream(i)->write(piece));
     if (e % 25 == 0) {
-      ASSERT_TRUE(streams[0]->flush());  // pieces that arrive apart
+      ASSERT_TRUE(stream(0)->flush());  // pieces that arrive apart
     }
   }
-  for (const auto& open : streams)
-    open->close();
+  for (size_t i = 0; i < kSessions; ++i)
+    stream(i)->close();
   for (size_t i = 0; i < kSessions; ++i)
     ASSERT_EQ(summary(clients[i].finish(tasks[i])), "ok [" + expected + "]") << "session " << i;
 }
 
-TEST_F(NetSession, TheRequestArrivesExactlyAndOnlyTheFinalAnswerComesBack) {
-  server.setFallback([](auto& request, auto& r) { r.respond(200, {}, request.body()); });
+TEST_F(NetSession, TheRequestArrivesExactlyAndRedirectsBringOnlyTheFinalAnswer) {
+  // "/r/CODE" answers CODE with a location; any other target echoes the
+  // method and the body that reached it.
+  server.setFallback([](auto& request, auto& r) {
+    if (!request.target().starts_with("/r/"))
+      return r.respond(200, {}, request.method() + " " + request.body());
+    r.respond(std::stoi(request.target().substr(3)), {{"Location", "/final"}});
+  });
   Client client;
   const auto send = [&](const std::string& method, const std::string& target,
-                        std::optional<NSData> body, const ZRLLocalHeaders& fields = {}) {
+                        std::optional<NSData> body = std::nullopt,
+                        const ZRLLocalHeaders& fields = {}) {
     auto request = requestFor(server.URL(target));
     request.setHTTPMethod(method);
     request.setHTTPBody(std::move(body));
@@ -261,13 +252,12 @@ TEST_F(NetSession, TheRequestArrivesExactlyAndOnlyTheFinalAnswerComesBack) {
   const TaskResult posted = send(
       "POST", "/v1/layout?appId=a%20b", body,
       {{"Content-Type", "application/json"}, {"X-First", "1"}, {"X-Empty", ""}, {"X-Second", "2"}});
-  EXPECT_EQ(outcome(posted.error), "ok");
-  EXPECT_EQ(posted.data, body);
+  EXPECT_EQ(answered(posted), "ok POST " + body);
   EXPECT_TRUE(posted.onDelegateQueue);
   // A body large enough that libcurl would otherwise ask "Expect: 100-continue".
   EXPECT_EQ(outcome(send("DELETE", "/v2/devices/D1", std::string(size_t{2} << 20, 'x')).error),
             "ok");
-  EXPECT_EQ(send("HEAD", "/head", std::nullopt).data, "") << "no body is empty data";
+  EXPECT_EQ(send("HEAD", "/head").data, "") << "no body is empty data";
   // A field that would smuggle a line onto the wire fails before anything is sent.
   const TaskResult smuggled = send("GET", "/smuggle", std::nullopt, {{"X-Value", "x\r\nX-Bad: 1"}});
   EXPECT_EQ(smuggled.error ? smuggled.error->domain() : "no error", NSURLErrorDomain);
@@ -286,7 +276,7 @@ TEST_F(NetSession, TheRequestArrivesExactlyAndOnlyTheFinalAnswerComesBack) {
                       "HEAD /head 0 bytes on connection 0"}));  // kept alive
 
   // After a redirect, only the final head (see "/interim").
-  const TaskResult final = load(client.session, requestFor(server.URL("/start")));
+  const TaskResult final = send("GET", "/start");
   EXPECT_EQ(answered(final), "ok done");
   ASSERT_TRUE(final.response);
   EXPECT_EQ(std::to_string(final.response->statusCode()) + " " +
@@ -294,22 +284,34 @@ TEST_F(NetSession, TheRequestArrivesExactlyAndOnlyTheFinalAnswerComesBack) {
                 listed(final.response->allHeaderFields().fields()),
             "201 " + server.URL("/interim?step=2") +
                 " X-Multi=a, b; X-Folded=first second; Connection=close; ");
-  EXPECT_EQ(outcome(load(client.session, requestFor(server.URL("/loop"))).error),
-            "-1007 too many HTTP redirects");
+  EXPECT_EQ(outcome(send("GET", "/loop").error), "-1007 too many HTTP redirects");
+  // Redirects turn POST and DELETE into GET as the platform does, and a
+  // DELETE without a body too.
+  const std::tuple<std::string, int, std::string> redirects[] = {
+      {"POST", 301, "GET "},      {"POST", 302, "GET "},          {"POST", 303, "GET "},
+      {"DELETE", 301, "GET "},    {"DELETE", 302, "GET "},        {"DELETE", 303, "GET "},
+      {"PUT", 303, "GET "},       {"PUT", 301, "PUT body"},       {"POST", 307, "POST body"},
+      {"POST", 308, "POST body"}, {"DELETE", 307, "DELETE body"}, {"PUT", 308, "PUT body"},
+  };
+  for (const auto& [method, code, expected] : redirects) {
+    EXPECT_EQ(answered(send(method, "/r/" + std::to_string(code), "body")), "ok " + expected)
+        << method << " " << code;
+  }
+  EXPECT_EQ(send("DELETE", "/r/302").data, "GET ");
   EXPECT_EQ(client.delegate->tasksHeardOf(), 0U) << "completion-handler tasks bypass it";
 }
 
-TEST_F(NetSession, RefusedAndBrokenConnectionsEndWithTheirErrors) {
+TEST_F(NetSession, BrokenAndUndecodableAnswersEndWithTheirErrors) {
   // The reset answers nothing but its head; a body without a length ends
-  // normally at the close.
+  // normally at the close. Decoding is libcurl's, for every coding it offers;
+  // what is ours is that an answer that cannot be decoded fails its task,
+  // whichever way it is read.
   const std::tuple<std::string, ZRLLocalHeaders, std::string, std::string> cases[] = {
       {"/short", {{"Content-Length", "100"}}, "only ten b", kLost + " [only ten b]"},
-      {"/chunk-cut",
-       {{"Transfer-Encoding", "chunked"}},
-       "5\r\nfirst\r\na\r\n12",
-       kLost + " [first12]"},
+      {"/cut", {{"Transfer-Encoding", "chunked"}}, "5\r\nfirst\r\na\r\n12", kLost + " [first12]"},
       {"/reset", {}, "", kLost},
       {"/until-close", {}, "all of it", "ok [all of it]"},
+      {"/broken", {{"Content-Encoding", "gzip"}}, "this was never compressed", kUndecodable},
   };
   Client client;
   std::vector<NSURLSessionDataTaskPtr> tasks;
@@ -324,11 +326,13 @@ TEST_F(NetSession, RefusedAndBrokenConnectionsEndWithTheirErrors) {
   }
   for (size_t i = 0; i < tasks.size(); ++i)
     EXPECT_EQ(summary(client.finish(tasks[i])), std::get<3>(cases[i])) << std::get<0>(cases[i]);
-
-  server.stop();  // the port has nothing behind it now
-  const Trace refused = client.finish(client.start(server.URL("/")));
-  EXPECT_EQ(summary(refused), "-1004 Could not connect to the server.");
-  EXPECT_EQ(curlCode(refused.end), CURLE_COULDNT_CONNECT);
+  const TaskResult broken = load(client.session, requestFor(server.URL("/broken")));
+  EXPECT_EQ(outcome(broken.error), kUndecodable);
+  EXPECT_EQ(curlCode(broken.error), CURLE_BAD_CONTENT_ENCODING);
+  EXPECT_FALSE(broken.data);
+  const std::string offered = server.requests().at(0).header("Accept-Encoding").value_or("");
+  for (const char* coding : {"gzip", "deflate", "br"})
+    EXPECT_NE(offered.find(coding), std::string::npos) << offered;
 }
 
 TEST_F(NetSession, CancelBeforeTheStartBeforeTheAnswerAndMidBody) {
@@ -384,9 +388,8 @@ TEST_F(NetSession, EachTransferKeepsItsOwnIdleLimitUnderTheSharedTimer) {
   const auto shorter = client.start(server.URL("/silent"), 3);
   // Each of the short ones runs out its own limit; the long one is left
   // alone by their time-outs and goes on until it is cancelled.
-  const std::string timedOut = "-1001 The request timed out.";
-  EXPECT_EQ(summary(client.finish(shortest)), timedOut);
-  EXPECT_EQ(summary(client.finish(shorter)), timedOut);
+  EXPECT_EQ(summary(client.finish(shortest)), kTimedOut);
+  EXPECT_EQ(summary(client.finish(shorter)), kTimedOut);
   EXPECT_EQ(summary(client.delegate->trace(patient)), "no end");
   patient->cancel();
   EXPECT_EQ(summary(client.finish(patient)), kCancelled);
@@ -395,12 +398,12 @@ TEST_F(NetSession, EachTransferKeepsItsOwnIdleLimitUnderTheSharedTimer) {
   // is held; resumed, its limit runs again.
   const auto held = client.start(server.URL("/silent"), 0.5);
   held->suspend();
-  EXPECT_EQ(summary(client.finish(client.start(server.URL("/silent"), 1.5))), timedOut);
+  EXPECT_EQ(summary(client.finish(client.start(server.URL("/silent"), 1.5))), kTimedOut);
   // The held task has waited longer than its limit by now; whether its
   // suspension reached the network first is up to the threads, so only its
   // eventual end is certain.
   held->resume();
-  EXPECT_EQ(summary(client.finish(held)), timedOut);
+  EXPECT_EQ(summary(client.finish(held)), kTimedOut);
 }
 
 TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
@@ -421,12 +424,11 @@ TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
   // other a head and one piece. The client lets their connections go. (The
   // limit is long enough that the held tasks surely get their heads first,
   // even on a busy machine.)
-  auto stalled = client.start(server.URL("/stall"), 1);
-  ASSERT_TRUE(stream(0));
+  auto stalled = client.start(server.URL("/stream"), 1);
+  ASSERT_TRUE(stream(0)->write("a piece\n"));
   auto silent = client.start(server.URL("/silent"), 1);
-  const std::string timedOut = "-1001 The request timed out.";
-  EXPECT_EQ(summary(client.finish(silent)), timedOut);
-  EXPECT_EQ(summary(client.finish(stalled)), timedOut + " [a piece\n]");
+  EXPECT_EQ(summary(client.finish(silent)), kTimedOut);
+  EXPECT_EQ(summary(client.finish(stalled)), kTimedOut + " [a piece\n]");
   EXPECT_EQ(curlCode(client.delegate->trace(silent).end), CURLE_OPERATION_TIMEDOUT);
   EXPECT_FALSE(silent->response());
   EXPECT_TRUE(stream(0)->waitUntilClosed(kPatience) && stream(1)->waitUntilClosed(kPatience));
@@ -445,9 +447,7 @@ TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
 }
 
 TEST_F(NetSession, InvalidationIsTheLastNotificationThenTheDelegateIsReleased) {
-  Client cancelling;
-  Client finishing;
-  Client idle;
+  Client cancelling, finishing, idle;
   std::vector<NSURLSessionDataTaskPtr> tasks;
   for (size_t i = 0; i < 3; ++i) {
     tasks.push_back(cancelling.start(server.URL("/stream")));
@@ -511,25 +511,12 @@ TEST_F(NetSession, FlowControlHoldsTheNetworkForASlowDelegate) {
   EXPECT_EQ(received.load(), kTotal);
 }
 
-namespace {
-
-// A session without a delegate that trusts the authority in the file.
-NSURLSessionPtr trusting(const std::optional<std::string>& authority) {
-  auto configuration = NSURLSessionConfiguration::ephemeralSessionConfiguration();
-  configuration.setTLSCertificateAuthorityFile(authority);
-  return NSURLSession::sessionWithConfiguration(configuration, nullptr, nullptr);
-}
-
-}  // namespace
-
 TEST(NetTLS, CertificatesAreVerifiedAndHttpsIsNeverRedirectedToHttp) {
   TemporaryDirectory directory;
   std::string problem;
   auto certificate = ZRLLocalCertificate::generate(directory.path(), &problem);
   ASSERT_TRUE(certificate) << problem;
-  ZRLLocalServer server({.certificate = certificate});
-  ASSERT_TRUE(server.start(&problem)) << problem;
-  server.route("GET", "/whole", [](auto&, auto& r) { r.respond(200, {}, "secret"); });
+  AnsweringServer server("secret", {.certificate = certificate});
   server.route("GET", "/until-close", [](auto&, auto& r) {
     auto stream = r.stream(200);
     stream->write("secret");
@@ -551,9 +538,7 @@ TEST(NetTLS, CertificatesAreVerifiedAndHttpsIsNeverRedirectedToHttp) {
   EXPECT_EQ(server.requestCount(), 2U) << "nothing is sent to a server that is not trusted";
 
   // An https request is never redirected to http.
-  ZRLLocalServer plain;
-  ASSERT_TRUE(plain.start());
-  plain.setFallback([](auto&, auto& r) { r.respond(200, {}, "in clear text"); });
+  AnsweringServer plain("in clear text");
   server.route("GET", "/down", [&](auto&, auto& r) {
     r.respond(302, {{"Location", plain.URL("/final")}});
   });
@@ -562,8 +547,8 @@ TEST(NetTLS, CertificatesAreVerifiedAndHttpsIsNeverRedirectedToHttp) {
   auto down = requestFor(server.URL("/down"));
   down.setValue("secret", "Authorization");
   const TaskResult refused = load(session, down);
-  ASSERT_TRUE(refused.error);
-  EXPECT_EQ(refused.error->code(), NSURLErrorAppTransportSecurityRequiresSecureConnection);
+  EXPECT_EQ(refused.error ? refused.error->code() : 0,
+            NSURLErrorAppTransportSecurityRequiresSecureConnection);
   EXPECT_FALSE(refused.data);
   EXPECT_EQ(plain.requestCount(), 0U) << "nothing goes out in clear text";
   EXPECT_EQ(answered(load(session, requestFor(server.URL("/across")))), "ok secret");
@@ -577,26 +562,12 @@ TEST(NetTLS, CertificatesAreVerifiedAndHttpsIsNeverRedirectedToHttp) {
 namespace {
 
 struct SlowLookups {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int entered = 0;
-  bool released = false;
-
-  bool waitUntilEntered(int count) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, kPatience, [&] { return entered >= count; });
-  }
-  void release() {
-    std::lock_guard lock(mutex);
-    released = true;
-    changed.notify_all();
-  }
+  std::counting_semaphore<> entered{0};
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
 };
 
-SlowLookups& slowLookups() {
-  static auto* lookups = new SlowLookups();  // NOLINT: used by resolver threads until exit
-  return *lookups;
-}
+SlowLookups& slowLookups = *new SlowLookups();  // NOLINT: used by resolver threads until exit
 
 }  // namespace
 
@@ -608,49 +579,42 @@ extern "C" int getaddrinfo(const char* node, const char* service, const struct a
   const std::string_view name = node != nullptr ? node : "";
   if (!name.ends_with(".test")) return system(node, service, hints, result);
   if (name.starts_with("slow.")) {
-    SlowLookups& lookups = slowLookups();
-    std::unique_lock lock(lookups.mutex);
-    ++lookups.entered;
-    lookups.changed.notify_all();
+    slowLookups.entered.release();
     // Longer than any wait of the test, so that a lookup that held the
     // network thread up would fail it.
-    lookups.changed.wait_for(lock, 3 * kPatience, [&] { return lookups.released; });
+    (void)slowLookups.released.wait_for(3 * kPatience);
   }
   return system("127.0.0.1", service, hints, result);
 }
 
 TEST(NetResolver, ALookupThatHangsHoldsUpNoOtherTransferWhenItsTaskEnds) {
-  ZRLLocalServer server;
-  ASSERT_TRUE(server.start());
-  server.setFallback([](auto&, auto& r) { r.respond(200, {}, "here"); });
-  ZRLLocalServer gone;
-  ASSERT_TRUE(gone.start());
+  AnsweringServer server("here");
+  AnsweringServer gone("");
   gone.stop();  // a refused port
-  auto session = trusting(std::nullopt);
+  auto session = trusting();
   const std::string port = std::to_string(server.port());
 
   // Cancelled while its host name is being looked up.
   auto cancelled = session->dataTaskWithRequest(requestFor("http://slow.test:" + port + "/"),
                                                 [](auto&, auto&, auto&) {});
   cancelled->resume();
-  ASSERT_TRUE(slowLookups().waitUntilEntered(1));
+  ASSERT_TRUE(slowLookups.entered.try_acquire_for(kPatience));
   cancelled->cancel();
   // Timed out while its host name is being looked up: a lookup that really
   // hangs, so the short limit races nothing.
   EXPECT_EQ(outcome(load(session, requestFor("http://slow.test:" + port + "/", 0.5)).error),
-            "-1001 The request timed out.");
-  EXPECT_TRUE(slowLookups().waitUntilEntered(2));
+            kTimedOut);
+  EXPECT_TRUE(slowLookups.entered.try_acquire_for(kPatience));
   // Both lookups still hang (until released below); other transfers go on.
-  EXPECT_EQ(outcome(load(session, requestFor(gone.URL("/"))).error),
-            "-1004 Could not connect to the server.");
+  const TaskResult refused = load(session, requestFor(gone.URL("/")));
+  EXPECT_EQ(outcome(refused.error), "-1004 Could not connect to the server.");
+  EXPECT_EQ(curlCode(refused.error), CURLE_COULDNT_CONNECT);
   EXPECT_EQ(answered(load(session, requestFor("http://quick.test:" + port + "/"))), "ok here");
-  slowLookups().release();
+  slowLookups.release.set_value();
 }
 
 TEST_F(NetSession, TheUsersNoProxyHostsAreReachedDirectlyAndOthersThroughTheProxy) {
-  ZRLLocalServer proxy;
-  ASSERT_TRUE(proxy.start());
-  proxy.setFallback([](auto&, auto& r) { r.respond(200, {}, "proxy"); });
+  AnsweringServer proxy("proxy");
   server.setFallback([](auto&, auto& r) { r.respond(200, {}, "direct"); });
   // Set while no request runs: the network thread reads them per request.
   setenv("http_proxy", proxy.baseURL().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
@@ -670,58 +634,10 @@ TEST_F(NetSession, TheUsersNoProxyHostsAreReachedDirectlyAndOthersThroughTheProx
   EXPECT_EQ(proxy.requests()[0].target(), "http://outside.test:" + port + "/b");
 }
 
-// Decoding is libcurl's, for every coding it offers; what is ours is that
-// an answer that cannot be decoded fails its task, whichever way it is read.
-TEST_F(NetSession, AnAnswerThatCannotBeDecodedFailsTheTask) {
-  server.route("GET", "/broken", [](auto&, auto& r) {
-    r.respond(200, {{"Content-Encoding", "gzip"}}, "this was never compressed");
-  });
-  Client client;
-  const TaskResult broken = load(client.session, requestFor(server.URL("/broken")));
-  EXPECT_EQ(outcome(broken.error), "-1016 cannot decode raw data");
-  EXPECT_EQ(curlCode(broken.error), CURLE_BAD_CONTENT_ENCODING);
-  EXPECT_FALSE(broken.data);
-  const Trace streamed = client.finish(client.start(server.URL("/broken")));
-  EXPECT_EQ(outcome(streamed.end), "-1016 cannot decode raw data");
-  const auto offered = server.requests().at(0).header("Accept-Encoding");
-  ASSERT_TRUE(offered);
-  for (const char* coding : {"gzip", "deflate", "br"})
-    EXPECT_NE(offered->find(coding), std::string::npos) << *offered;
-}
-
-TEST_F(NetSession, RedirectsTurnPostAndDeleteIntoGetAsThePlatformDoes) {
-  // "/r/CODE" answers CODE with a location; "/final" echoes what reached it.
-  server.setFallback([](auto& request, auto& r) {
-    if (request.target().starts_with("/r/")) {
-      r.respond(std::stoi(request.target().substr(3)), {{"Location", "/final"}});
-    } else {
-      r.respond(200, {}, request.method() + " " + request.body());
-    }
-  });
-  Client client;
-  const std::tuple<std::string, int, std::string> cases[] = {
-      {"POST", 301, "GET "},      {"POST", 302, "GET "},          {"POST", 303, "GET "},
-      {"DELETE", 301, "GET "},    {"DELETE", 302, "GET "},        {"DELETE", 303, "GET "},
-      {"PUT", 303, "GET "},       {"PUT", 301, "PUT body"},       {"POST", 307, "POST body"},
-      {"POST", 308, "POST body"}, {"DELETE", 307, "DELETE body"}, {"PUT", 308, "PUT body"},
-  };
-  for (const auto& [method, code, expected] : cases) {
-    auto request = requestFor(server.URL("/r/" + std::to_string(code)));
-    request.setHTTPMethod(method);
-    request.setHTTPBody(NSData("body"));
-    EXPECT_EQ(answered(load(client.session, request)), "ok " + expected) << method << " " << code;
-  }
-  // Without a body a DELETE becomes a plain GET too.
-  auto bare = requestFor(server.URL("/r/302"));
-  bare.setHTTPMethod("DELETE");
-  EXPECT_EQ(load(client.session, bare).data, "GET ");
-}
-
 TEST_F(NetSession, ACompletionHandlerTaskEndsPastTheBodyLimit) {
   Client client;
   std::thread writer([this] {
     const auto endless = stream(0);
-    if (!endless) return;
     const std::string piece(size_t{4} << 20, 'x');
     // Each piece waits for the one before, so the server holds little; the
     // client stops the stream a little past the limit.
@@ -732,7 +648,6 @@ TEST_F(NetSession, ACompletionHandlerTaskEndsPastTheBodyLimit) {
   // 64 MiB take a while under a sanitizer on a busy machine.
   const TaskResult result = load(client.session, requestFor(server.URL("/stream")), 5 * kPatience);
   writer.join();
-  ASSERT_TRUE(result.error);
   EXPECT_EQ(outcome(result.error), "-1103 resource exceeds maximum size");
   EXPECT_FALSE(result.data);
   EXPECT_TRUE(stream(0)->waitUntilClosed(kPatience));

@@ -78,10 +78,8 @@ class ChildProcess {
     in_ = in[1];
   }
   ~ChildProcess() {
-    if (started() && !status_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+    signal(SIGKILL);
+    if (started() && !status_) ::waitpid(pid_, nullptr, 0);
     closeOutput();
     closeInput();
     if (err_ >= 0) ::close(err_);

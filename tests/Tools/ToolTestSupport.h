@@ -31,10 +31,7 @@ inline void expectRefused(
     std::vector<std::string> argv = command;
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     ChildProcess child(argv);
-    std::string shown;
-    for (const auto& argument : arguments)
-      shown += argument + " ";
-    SCOPED_TRACE(shown + "-> " + text);
+    SCOPED_TRACE(::testing::PrintToString(arguments) + " -> " + text);
     EXPECT_EQ(child.wait(), 2);
     EXPECT_EQ(child.unreadOutput(), "");
     const std::string errors = child.errorOutput();

@@ -130,14 +130,13 @@ TEST(ZRLPreviewContentTest, FieldsOfTheWrongTypeAreAbsentAndStringsAreBounded) {
   EXPECT_EQ(content.problems,
             "\"view_id\" is number, not a string; \"title\" is array, not a string");
   // A nudge or an in-app message needs no target.
-  EXPECT_EQ(ZRLPreviewContent::fromConfiguration({{"ui", {{"title", "t"}, {"text", ""}}}}, false)
-                .problems,
-            "");
-  EXPECT_EQ(ZRLPreviewContent::fromConfiguration({{"ui", "x"}}, true).problems,
-            "\"ui\" is string, not an object");
-  EXPECT_EQ(ZRLPreviewContent::fromConfiguration(nlohmann::json::array(), true).problems,
-            "the configuration is array, not an object");
-  EXPECT_EQ(ZRLPreviewContent::fromConfiguration({{"ui", nlohmann::json::object()}}, true).problems,
+  const auto problems = [](const nlohmann::json& refused, bool targeted) {
+    return ZRLPreviewContent::fromConfiguration(refused, targeted).problems;
+  };
+  EXPECT_EQ(problems({{"ui", {{"title", "t"}, {"text", ""}}}}, false), "");
+  EXPECT_EQ(problems({{"ui", "x"}}, true), "\"ui\" is string, not an object");
+  EXPECT_EQ(problems(nlohmann::json::array(), true), "the configuration is array, not an object");
+  EXPECT_EQ(problems({{"ui", nlohmann::json::object()}}, true),
             "\"view_id\" is missing; \"title\" is missing; \"text\" is missing");
 
   // Cut at 4,096 bytes, never inside a character; ill-formed bytes replaced
@@ -145,16 +144,12 @@ TEST(ZRLPreviewContentTest, FieldsOfTheWrongTypeAreAbsentAndStringsAreBounded) {
   const std::string euro = "\xE2\x82\xAC";
   const std::string longTitle = std::string(4094, 'a') + euro + "tail";
   const std::string longId = "ZRL:" + std::string(5000, 'v') + ":0";
-  config["ui"] = {{"title", longTitle},
-                  {"text",
-                   "a\xFF"
-                   "b\xE2\x82"},
-                  {"view_id", longId}};
+  const std::string fffd = "\xEF\xBF\xBD";
+  config["ui"] = {
+      {"title", longTitle}, {"text", "a\xFF" + std::string("b\xE2\x82")}, {"view_id", longId}};
   content = ZRLPreviewContent::fromConfiguration(config, true);
   EXPECT_EQ(content.title, std::string(4094, 'a'));
-  EXPECT_EQ(content.text,
-            "a\xEF\xBF\xBD"
-            "b\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(content.text, "a" + fffd + "b" + fffd + fffd);
   EXPECT_EQ(content.viewId, longId.substr(0, 4096));
   EXPECT_EQ(ZRLPreviewShownText(std::string(4093, 'a') + euro), std::string(4093, 'a') + euro);
   EXPECT_EQ(ZRLPreviewShownText(std::string(5000, '\xFF')).size(), 4095U);
@@ -224,7 +219,7 @@ uint8_t grey(const UIImagePtr& image, CGFloat x, CGFloat y) {
   return image->pixelAt(static_cast<int>(x), static_cast<int>(y)).value_or(UIImagePixel{}).green;
 }
 
-TEST_F(PreviewDrawingTest, ACoachMarkDimsAllButItsTargetShowsItsTitleAndATapDismissesIt) {
+TEST_F(PreviewDrawingTest, EachPreviewDrawsTakesItsTouchesAndReplacesTheLast) {
   // Called from a background queue, as the preview channel does: nothing
   // changes until the main queue runs.
   std::thread([] {
@@ -233,7 +228,7 @@ TEST_F(PreviewDrawingTest, ACoachMarkDimsAllButItsTargetShowsItsTitleAndATapDism
   }).join();
   EXPECT_FALSE(ZRLPreviewPresenter::shown());
   DispatchMainLoop::drain();
-  const auto shown = ZRLPreviewPresenter::shown();
+  auto shown = ZRLPreviewPresenter::shown();
   ASSERT_TRUE(shown);
   EXPECT_EQ(shown->kind, ZRLPreviewKind::coachMark);
   EXPECT_EQ(edges(*shown->placement.target), edges(target_->frame()));
@@ -254,9 +249,8 @@ TEST_F(PreviewDrawingTest, ACoachMarkDimsAllButItsTargetShowsItsTitleAndATapDism
   tap(CGPointMake(5, 600));
   EXPECT_FALSE(ZRLPreviewPresenter::shown());
   EXPECT_EQ(grey(render(), 5, 5), kApp);
-}
 
-TEST_F(PreviewDrawingTest, PreviewsReplaceEachOtherAndTheNudgeLeavesOnItsTimer) {
+  // A nudge dims nothing and leaves on its timer.
   ZRLNudgeHelper::sharedHelper()->buildAndShowNudgeWithUIConfig(config("passive_nudge", {}));
   DispatchMainLoop::drain();
   ASSERT_EQ(timers_.size(), 1U);
@@ -274,15 +268,15 @@ TEST_F(PreviewDrawingTest, PreviewsReplaceEachOtherAndTheNudgeLeavesOnItsTimer) 
   DispatchMainLoop::drain();
   ASSERT_EQ(timers_.size(), 2U);
   timers_[1].second();
-  auto shown = ZRLPreviewPresenter::shown();
+  shown = ZRLPreviewPresenter::shown();
   ASSERT_TRUE(shown);
   EXPECT_EQ(shown->kind, ZRLPreviewKind::tooltip);
   EXPECT_EQ(std::count_if(window_->subviews().begin(), window_->subviews().end(),
                           [](const UIViewPtr& view) { return view->tag() == ZRLPreviewViewTag; }),
             1);
-  const UIImagePtr image = render();
-  EXPECT_EQ(grey(image, 5, 5), kApp);
-  EXPECT_EQ(grey(image, 150, 345), 255) << "the arrow";
+  const UIImagePtr withTooltip = render();
+  EXPECT_EQ(grey(withTooltip, 5, 5), kApp);
+  EXPECT_EQ(grey(withTooltip, 150, 345), 255) << "the arrow";
   tap(CGPointMake(5, 5));
   EXPECT_TRUE(ZRLPreviewPresenter::shown()) << "a touch beside a tooltip is the app's";
   tap(CGPointMake(150, 345));
@@ -299,7 +293,7 @@ TEST_F(PreviewDrawingTest, PreviewsReplaceEachOtherAndTheNudgeLeavesOnItsTimer) 
   EXPECT_FALSE(ZRLPreviewPresenter::shown());
 }
 
-TEST_F(PreviewDrawingTest, ABuilderKeepsItsLatestConfigurationsAndCountsThemAll) {
+TEST_F(PreviewDrawingTest, BuildersKeepTheirLatestConfigurationsAndLogWhatTheyCannotDraw) {
   using namespace std::chrono_literals;
   const auto builder = ZRLInapp::sharedInstance();
   constexpr size_t kKept = ZRLPreviewBuilder::kKeptConfigurations;
@@ -317,9 +311,8 @@ TEST_F(PreviewDrawingTest, ABuilderKeepsItsLatestConfigurationsAndCountsThemAll)
   EXPECT_FALSE(builder->waitForConfigurations(kKept + 9, 0ms));
   builder->resetConfigurations();
   EXPECT_EQ(builder->configurationCount(), 0U);
-}
 
-TEST_F(PreviewDrawingTest, MissingTargetsAndConfigurationsAreLoggedAndNeverFatal) {
+  // Missing targets and configurations are logged and never fatal.
   NSLogCapture log;
   ZRLCoachMarkHelper::sharedHelper()->buildAndShowCoachMarkWithUIConfig(
       config("coach_mark", "ZRL:Gone:3"));
@@ -331,11 +324,11 @@ TEST_F(PreviewDrawingTest, MissingTargetsAndConfigurationsAreLoggedAndNeverFatal
 
   // Data that was not JSON: the in-app builder draws nothing, says so, and
   // leaves the preview on screen.
-  ZRLInapp::sharedInstance()->buildAndShowInAppWithUIConfig(std::nullopt);
+  builder->buildAndShowInAppWithUIConfig(std::nullopt);
   DispatchMainLoop::drain();
   EXPECT_EQ(log.count("in_app preview without a configuration: nothing is drawn"), 1U);
   EXPECT_EQ(ZRLPreviewPresenter::shown()->kind, ZRLPreviewKind::coachMark);
-  EXPECT_EQ(ZRLInapp::sharedInstance()->configurations(), std::vector{nlohmann::json()});
+  EXPECT_EQ(builder->configurations(), std::vector{nlohmann::json()});
   // (zrl-sim's run tests send a configuration 100,000 levels deep and a
   // million elements wide through the builders.)
 }

@@ -87,20 +87,17 @@ class RecordingController : public ZRLController {
 
  private:
   void record(RecordedRequest request, ZRLHTTPCompletionHandler handler) {
-    {
-      // The reply is queued before a waiter can see the request, so that
-      // waitForReplies() after waitForRequests() covers it.
-      std::lock_guard lock(mutex_);
-      requests_.push_back(std::move(request));
-      dispatch_async(replies_, [reply = reply_, handler = std::move(handler)] {
-        NSHTTPURLResponsePtr response;
-        if (reply.statusCode != 0) {
-          response = std::make_shared<NSHTTPURLResponse>(NSURL::URLWithString("https://127.0.0.1/"),
-                                                         reply.statusCode, NSHTTPHeaderFields());
-        }
-        handler(std::nullopt, response, reply.error);
-      });
-    }
+    // The reply is queued before a waiter can see the request, so that
+    // waitForReplies() after waitForRequests() covers it.
+    std::lock_guard lock(mutex_);
+    requests_.push_back(std::move(request));
+    dispatch_async(replies_, [reply = reply_, handler = std::move(handler)] {
+      NSHTTPURLResponsePtr response;  // none for status 0
+      if (reply.statusCode != 0)
+        response = std::make_shared<NSHTTPURLResponse>(NSURL::URLWithString("https://127.0.0.1/"),
+                                                       reply.statusCode, NSHTTPHeaderFields());
+      handler(std::nullopt, response, reply.error);
+    });
     changed_.notify_all();
   }
 
@@ -112,12 +109,14 @@ class RecordingController : public ZRLController {
   dispatch_queue_t replies_;
 };
 
-// Adds or removes the device as a test device through the plug-in; what the
-// completion reported, false when it reported nothing within 20 seconds.
-inline bool testDeviceAnswer(ZRLWYSIWYGPlugin& plugin, bool add) {
+// Adds or removes the device as a test device through the plug-in (by
+// default a new one); what the completion reported, false when it reported
+// nothing within 20 seconds.
+inline bool testDevice(bool add, const std::shared_ptr<ZRLWYSIWYGPlugin>& plugin =
+                                     std::make_shared<ZRLWYSIWYGPlugin>()) {
   auto result = std::make_shared<std::promise<bool>>();
   auto completion = [result](bool accepted) { result->set_value(accepted); };
-  add ? plugin.addAsTestDevice(completion) : plugin.removeTestDevice(completion);
+  add ? plugin->addAsTestDevice(completion) : plugin->removeTestDevice(completion);
   auto answer = result->get_future();
   const bool answered = answer.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
   EXPECT_TRUE(answered);

@@ -20,16 +20,8 @@ constexpr ZorlanPluginEntry kEntry{kZorlanPluginInterfaceVersion + 98, &makePlug
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) const ZorlanPluginEntry* ZorlanPluginEntryPoint();
 extern "C" const ZorlanPluginEntry* ZorlanPluginEntryPoint() {
   return &kEntry;
-}
-
-#else
-
-extern "C" __attribute__((visibility("default"))) int ZRLFakePluginValue();
-extern "C" int ZRLFakePluginValue() {
-  return 1;
 }
 
 #endif

@@ -14,7 +14,7 @@
 
 namespace {
 
-TEST(ZRLJSONWriter, WritesWhatTheParserReadsBackAndEscapesOnlyWhatItMust) {
+TEST(ZRLJSONWriter, WritesWhatTheParserReadsBackAtAnyDepthAndEscapesOnlyWhatItMust) {
   const nlohmann::json value = {
       {"screen", {{"image", "iVBOR\r\nw0KG"}, {"navigation", "Caf\u00e9 \"\u2028\" \\ \t\x01"}}},
       {"layout", nlohmann::json::array({1, -2, 3.5, true, false, nullptr, nlohmann::json::object(),
@@ -24,6 +24,27 @@ TEST(ZRLJSONWriter, WritesWhatTheParserReadsBackAndEscapesOnlyWhatItMust) {
   EXPECT_EQ(nlohmann::json::parse(text), value);
   EXPECT_EQ(text, value.dump()) << "same text as the JSON library for valid input";
   EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(std::nan("")), "null");
+
+  // Deeply nested values are written without deep recursion.
+  constexpr int kDepth = 100000;
+  nlohmann::json root = nlohmann::json::array();
+  nlohmann::json* at = &root;
+  for (int i = 0; i < kDepth; ++i) {
+    at->push_back({{"a", nlohmann::json::array()}, {"b", i}});
+    at = &(*at)[0]["a"];
+  }
+  std::string expected;
+  for (int i = 0; i < kDepth; ++i)
+    expected += "[{\"a\":";
+  expected += "[]";
+  for (int i = kDepth; i-- > 0;)
+    expected += ",\"b\":" + std::to_string(i) + "}]";
+  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(root), expected);
+  // For people: cut past a depth, still JSON.
+  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(root, 3),
+            "[{\"a\":[\"(cut: nested too deep)\"],\"b\":0}]");
+  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(nlohmann::json::array(), 0),
+            "\"(cut: nested too deep)\"");
 }
 
 TEST(ZRLJSONWriter, InvalidUTF8BecomesReplacementCharactersWhereverItStands) {
@@ -75,28 +96,6 @@ TEST(ZRLController, DeviceFactsCarryTheScreenSize) {
   UIScreen::mainScreen()->setSafeAreaInsets(previous);
 }
 
-TEST(ZRLJSONWriterDepthTest, DeeplyNestedValuesAreWrittenWithoutDeepRecursion) {
-  constexpr int kDepth = 100000;
-  nlohmann::json root = nlohmann::json::array();
-  nlohmann::json* at = &root;
-  for (int i = 0; i < kDepth; ++i) {
-    at->push_back({{"a", nlohmann::json::array()}, {"b", i}});
-    at = &(*at)[0]["a"];
-  }
-  std::string expected;
-  for (int i = 0; i < kDepth; ++i)
-    expected += "[{\"a\":";
-  expected += "[]";
-  for (int i = kDepth; i-- > 0;)
-    expected += ",\"b\":" + std::to_string(i) + "}]";
-  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(root), expected);
-  // For people: cut past a depth, still JSON.
-  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(root, 3),
-            "[{\"a\":[\"(cut: nested too deep)\"],\"b\":0}]");
-  EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(nlohmann::json::array(), 0),
-            "\"(cut: nested too deep)\"");
-}
-
 UIViewPtr named(const char* name, CGRect frame) {
   auto view = std::make_shared<UIView>(frame);
   view->setAccessibilityIdentifier(name);
@@ -120,9 +119,10 @@ class ZRLUtilitiesViewTest : public ::testing::Test {
   uintptr_t previousLevel_ = 0;
 };
 
-TEST_F(ZRLUtilitiesViewTest, WrapperTreeLeavesOutHiddenAndIgnoredSubtreesAndNamesEachView) {
+TEST_F(ZRLUtilitiesViewTest, WrapperTreeLeavesOutHiddenAndIgnoredSubtreesNamesEachViewAndIsDumped) {
   auto top = named("Top", CGRectMake(0, 0, 100, 100));
-  auto kept = named("Kept", CGRectMake(0, 0, 10, 10));
+  auto kept = named("Kept", CGRectMake(1, 2, 3, 4));
+  kept->setTag(5);
   auto unnamed = std::make_shared<UILabel>(CGRectMake(0, 0, 10, 10));
   auto hidden = named("Hidden", CGRectMake(0, 0, 10, 10));
   hidden->setHidden(true);
@@ -131,7 +131,16 @@ TEST_F(ZRLUtilitiesViewTest, WrapperTreeLeavesOutHiddenAndIgnoredSubtreesAndName
   ignoredView->addSubview(named("BelowIgnored", CGRectZero));
   auto cell = std::make_shared<UITableViewCell>(CGRectMake(0, 20, 10, 10));
   cell->setAccessibilityIdentifier("");  // empty: the class name stands in
-  kept->addSubview(named("Inner", CGRectZero));
+  // Below it a chain of 5,000: the capture tests wrap, sort and free one
+  // four times as deep; the dumps, quadratic in size, only this one.
+  UIViewPtr parent = named("Inner", CGRectZero);
+  kept->addSubview(parent);
+  for (int i = 0; i < 5000; ++i) {
+    auto next = named("V", CGRectMake(0, 0, 10, 10));
+    parent->addSubview(next);
+    parent = next;
+  }
+  parent.reset();
   for (const auto& view : std::vector<UIViewPtr>{kept, unnamed, hidden, ignoredView, cell})
     top->addSubview(view);
   ZRLUtilities::addIgnoredView(ignoredView);
@@ -144,6 +153,20 @@ TEST_F(ZRLUtilitiesViewTest, WrapperTreeLeavesOutHiddenAndIgnoredSubtreesAndName
   EXPECT_THAT(names(*root->subviews()[0]), ::testing::ElementsAre("Inner"));
   EXPECT_EQ(root->subviews()[1]->view(), unnamed);
   EXPECT_FALSE(ZRLView(nullptr).name());
+
+  // Both trees are dumped without deep recursion. (The capture tests check
+  // that nothing is written above the debug level.)
+  NSLogCapture log;
+  std::string separator = "::";
+  LOG_LEVEL = 1;
+  ZRLUtilities::logViewWithRoot(top, separator);
+  ZRLUtilities::logZRLViewWithRoot(root, separator);
+  ASSERT_EQ(log.lines().size(), 2U);
+  EXPECT_THAT(log.lines()[0],
+              ::testing::HasSubstr("\n::<UIView: frame = (0 0; 100 100); name = Top>\n"
+                                   "::| <UIView: frame = (1 2; 3 4); name = Kept; tag = 5>"));
+  EXPECT_THAT(log.lines()[1], ::testing::HasSubstr("\n::| <ZRLView: Kept <UIView:"));
+  EXPECT_EQ(separator, "::");
 
   // An ignored view that nobody else keeps drops out of the list.
   ignoredView.reset();
@@ -173,37 +196,6 @@ TEST_F(ZRLUtilitiesViewTest, SortIsStableByTopThenLeftInWindowCoordinates) {
   // The scroller (at 0, 0) and the NaN view (counted as 0, 0) keep their order.
   EXPECT_THAT(names(*root), ::testing::ElementsAre("NaN", "Scroller", "Twin1", "Twin2", "B", "C"));
   EXPECT_THAT(names(*root->subviews()[1]), ::testing::ElementsAre("Sooner", "Later"));
-}
-
-TEST_F(ZRLUtilitiesViewTest, DumpsAreWrittenWithoutDeepRecursion) {
-  auto top = named("Top", CGRectMake(0, 0, 100, 100));
-  auto child = named("Child", CGRectMake(1, 2, 3, 4));
-  child->setTag(5);
-  top->addSubview(child);
-  // Below it a chain of 5,000: the capture tests wrap, sort and free one
-  // four times as deep; the dumps, quadratic in size, only this one.
-  UIViewPtr parent = child;
-  for (int i = 0; i < 5000; ++i) {
-    auto next = named("V", CGRectMake(0, 0, 10, 10));
-    parent->addSubview(next);
-    parent = next;
-  }
-  parent.reset();
-  auto root = std::make_shared<ZRLView>(top);
-  ZRLUtilities::constructCustomViewHierarchyForView(top, root, {}, nullptr, nullptr);
-
-  // (The capture tests check that nothing is written above the debug level.)
-  NSLogCapture log;
-  std::string separator = "::";
-  LOG_LEVEL = 1;
-  ZRLUtilities::logViewWithRoot(top, separator);
-  ZRLUtilities::logZRLViewWithRoot(root, separator);
-  ASSERT_EQ(log.lines().size(), 2U);
-  EXPECT_THAT(log.lines()[0],
-              ::testing::HasSubstr("\n::<UIView: frame = (0 0; 100 100); name = Top>\n"
-                                   "::| <UIView: frame = (1 2; 3 4); name = Child; tag = 5>"));
-  EXPECT_THAT(log.lines()[1], ::testing::HasSubstr("\n::| <ZRLView: Child <UIView:"));
-  EXPECT_EQ(separator, "::");
 }
 
 }  // namespace

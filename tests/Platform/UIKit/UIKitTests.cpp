@@ -1,7 +1,6 @@
 // The view toolkit: geometry, drawing, images, text, windows, touches and
 // animations.
 
-#include <cmath>
 #include <limits>
 #include <thread>
 #include <tuple>
@@ -90,11 +89,15 @@ TEST(UIKitViewTest, ChainsOfManyThousandLevelsConvertRenderAndFreeWithoutDeepRec
   EXPECT_EQ(parent->convertRect(CGRectMake(1, 1, 1, 1), nullptr), CGRectMake(1, 1, 1, 1));
   EXPECT_EQ(parent->window(), root);
   EXPECT_EQ(render(*root)->pixelAt(2, 2), rgb(0x10, 0x20, 0x30));
-  parent.reset();
-  root.reset();  // frees the whole chain
-}
+}  // frees the whole chain
 
-TEST(UIKitRenderTest, BackgroundsCornersZOrderAndHiddenViews) {
+TEST(UIKitRenderTest, HexColoursBackgroundsCornersZOrderAndHiddenViews) {
+  EXPECT_EQ(*UIColor::colorWithHexString("#FF8000"), UIColor(1, 128 / 255.0, 0, 1));
+  EXPECT_EQ(UIColor::colorWithHexString("#ff800080")->alpha(), 128 / 255.0);
+  for (const char* bad : {"", "#", "ff8000", "#ff80", "#ff80000", "#gg0000", "#ff8000 "}) {
+    EXPECT_EQ(UIColor::colorWithHexString(bad), nullptr) << bad;
+  }
+
   auto root = coloredView(CGRectMake(0, 0, 40, 30), "#ff0000");
   auto blue = coloredView(CGRectMake(10, 5, 10, 10), "#0000ff");
   auto hidden = coloredView(CGRectMake(0, 0, 40, 30), "#00ff00");
@@ -144,11 +147,11 @@ TEST(UIKitRenderTest, InvalidGeometryDrawsNothingAndBreaksNothing) {
 
 TEST(UIKitGraphicsTest, ContextStackIsPerThreadAndRefusesEmptySizes) {
   EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr);
-  UIGraphicsBeginImageContext(CGSizeMake(0, 10));
-  EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr);
-  UIGraphicsBeginImageContext(CGSizeMake(std::numeric_limits<double>::quiet_NaN(), 10));
-  UIGraphicsBeginImageContext(CGSizeMake(1e9, 10));
-  EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (const CGSize refused : {CGSizeMake(0, 10), CGSizeMake(nan, 10), CGSizeMake(1e9, 10)}) {
+    UIGraphicsBeginImageContext(refused);
+    EXPECT_EQ(UIGraphicsGetCurrentContext(), nullptr) << refused.width;
+  }
   EXPECT_EQ(UIGraphicsGetImageFromCurrentImageContext(), nullptr);
 
   UIGraphicsBeginImageContext(CGSizeMake(3, 2));
@@ -171,10 +174,11 @@ TEST(UIKitGraphicsTest, ContextStackIsPerThreadAndRefusesEmptySizes) {
 }
 
 TEST(UIKitImageTest, PNGRoundTripUnpremultipliesColours) {
+  const std::pair<const char*, UIImagePixel> colours[] = {
+      {"#ff000080", {255, 0, 0, 0x80}}, {"#3366994d", {0x33, 0x66, 0x99, 0x4d}}, {"#00000000", {}}};
   auto root = std::make_shared<UIView>(CGRectMake(0, 0, 3, 1));
-  root->addSubview(coloredView(CGRectMake(0, 0, 1, 1), "#ff000080"));
-  root->addSubview(coloredView(CGRectMake(1, 0, 1, 1), "#3366994d"));
-  root->addSubview(coloredView(CGRectMake(2, 0, 1, 1), "#00000000"));
+  for (int x = 0; x < 3; ++x)
+    root->addSubview(coloredView(CGRectMake(x, 0, 1, 1), colours[x].first));
   const UIImagePtr image = render(*root);
   const std::optional<NSData> png = UIImagePNGRepresentation(image);
   ASSERT_TRUE(png);
@@ -183,16 +187,15 @@ TEST(UIKitImageTest, PNGRoundTripUnpremultipliesColours) {
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded->pixelWidth(), 3);
   // Straight colours come back within the rounding of premultiplication.
-  const auto near = [](const std::optional<UIImagePixel>& pixel, UIImagePixel expected) {
-    ASSERT_TRUE(pixel);
-    EXPECT_NEAR(pixel->red, expected.red, 3);
-    EXPECT_NEAR(pixel->green, expected.green, 3);
-    EXPECT_NEAR(pixel->blue, expected.blue, 3);
-    EXPECT_EQ(pixel->alpha, expected.alpha);
-  };
-  near(decoded->pixelAt(0, 0), UIImagePixel{255, 0, 0, 0x80});
-  near(decoded->pixelAt(1, 0), UIImagePixel{0x33, 0x66, 0x99, 0x4d});
-  near(decoded->pixelAt(2, 0), UIImagePixel{0, 0, 0, 0});
+  for (int x = 0; x < 3; ++x) {
+    const std::optional<UIImagePixel> pixel = decoded->pixelAt(x, 0);
+    const UIImagePixel expected = colours[x].second;
+    ASSERT_TRUE(pixel) << x;
+    EXPECT_NEAR(pixel->red, expected.red, 3) << x;
+    EXPECT_NEAR(pixel->green, expected.green, 3) << x;
+    EXPECT_NEAR(pixel->blue, expected.blue, 3) << x;
+    EXPECT_EQ(pixel->alpha, expected.alpha) << x;
+  }
   for (const auto filter : {UIImagePNGFilter::up, UIImagePNGFilter::all}) {
     const auto other = UIImagePNGRepresentationWithSettings(image, 9, filter);
     ASSERT_TRUE(other);
@@ -219,11 +222,9 @@ TEST(UIKitTextTest, LabelsMeasureWithFixedSettingsAndPaintInsideTheirFrame) {
   int dark = 0;
   for (int y = 0; y < 50; ++y) {
     for (int x = 0; x < 220; ++x) {
-      const bool inside = x >= 10 && x < 210 && y >= 10 && y < 40;
-      if (image->pixelAt(x, y)->red < 128) {
-        ++dark;
-        EXPECT_TRUE(inside) << x << "," << y;
-      }
+      if (image->pixelAt(x, y)->red >= 128) continue;
+      ++dark;
+      EXPECT_TRUE(x >= 10 && x < 210 && y >= 10 && y < 40) << x << "," << y;
     }
   }
   EXPECT_GT(dark, 100);
@@ -236,7 +237,7 @@ TEST(UIKitTextTest, LabelsMeasureWithFixedSettingsAndPaintInsideTheirFrame) {
   EXPECT_EQ(button->currentTitle(), "Going");
 }
 
-TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeight) {
+TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeightAndMarkACut) {
   UILabel label;
   label.setFont(UIFont::systemFontOfSize(15));
   label.setLineHeight(20);
@@ -259,20 +260,19 @@ TEST(UIKitTextTest, WrappedLabelsCountTheirLinesAtAFixedHeight) {
   EXPECT_GE(lines(100, 0), 5);
   label.setText("");
   EXPECT_EQ(lines(100, 0), 0);
-}
 
-TEST(UIKitTextTest, ALabelCutAtALineFeedMarksTheCut) {
-  // The last line kept shows its own text and an ellipsis, as that text
-  // written out does, never the next line run into it; a line too long for
-  // that gets Pango's ellipsis, as when the cut falls inside a line.
-  const auto drawn = [](const std::string& text, NSInteger lines) {
-    auto label = std::make_shared<UILabel>(CGRectMake(0, 0, 160, 60));
-    label->setText(text);
-    label->setFont(UIFont::systemFontOfSize(15));
-    label->setLineHeight(20);
-    label->setNumberOfLines(lines);
+  // A label cut at a line feed marks the cut: the last line kept shows its
+  // own text and an ellipsis, as that text written out does, never the next
+  // line run into it; a line too long for that gets Pango's ellipsis, as when
+  // the cut falls inside a line.
+  const auto drawn = [](const std::string& text, NSInteger most) {
+    auto cut = std::make_shared<UILabel>(CGRectMake(0, 0, 160, 60));
+    cut->setText(text);
+    cut->setFont(UIFont::systemFontOfSize(15));
+    cut->setLineHeight(20);
+    cut->setNumberOfLines(most);
     auto root = coloredView(CGRectMake(0, 0, 160, 60), "#ffffff");
-    root->addSubview(label);
+    root->addSubview(cut);
     return UIImagePNGRepresentation(render(*root)).value_or("");
   };
   // (Compared as PNG bytes, which are the same for the same pixels.)
@@ -284,17 +284,31 @@ TEST(UIKitTextTest, ALabelCutAtALineFeedMarksTheCut) {
   EXPECT_FALSE(drawn("One\n" + longLine, 2) == drawn("One\n" + longLine, 0));
 }
 
-TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLive) {
+TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLiveAndTakesTaps) {
   class Refusing : public UIWindow {
    public:
     using UIWindow::UIWindow;
     bool canBecomeKeyWindow() const override { return false; }
   };
-  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 10, 10));
+  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 100, 100));
   EXPECT_TRUE(window->isHidden());
   window->makeKeyAndVisible();
   EXPECT_FALSE(window->isHidden());
   EXPECT_TRUE(window->isKeyWindow());
+
+  // Only a touch lifted inside the button is a tap. (The overlay's tests
+  // route taps through windows of two levels, past hidden controls and a
+  // window that declines the point.)
+  auto button = std::make_shared<UIButton>(CGRectMake(10, 10, 40, 40));
+  int taps = 0;
+  button->addAction([&](const UIButtonPtr&) { ++taps; }, UIControlEventTouchUpInside);
+  window->addSubview(button);
+  for (const CGPoint end : {CGPointMake(80, 80), CGPointMake(30, 30)}) {
+    UIApplication::sharedApplication().sendTouchBegan(CGPointMake(20, 20));
+    UIApplication::sharedApplication().sendTouchEnded(end);
+  }
+  EXPECT_EQ(taps, 1);
+
   auto overlay = std::make_shared<Refusing>(CGRectMake(0, 0, 10, 10));
   overlay->setWindowLevel(UIWindowLevelAlert);
   overlay->makeKeyAndVisible();
@@ -304,31 +318,7 @@ TEST(UIKitApplicationTest, KeyWindowFollowsTheWindowsThatLive) {
   EXPECT_EQ(UIApplication::sharedApplication().keyWindow(), nullptr);
 }
 
-TEST(UIKitColorTest, HexText) {
-  EXPECT_EQ(*UIColor::colorWithHexString("#FF8000"), UIColor(1, 128 / 255.0, 0, 1));
-  EXPECT_EQ(UIColor::colorWithHexString("#ff800080")->alpha(), 128 / 255.0);
-  for (const char* bad : {"", "#", "ff8000", "#ff80", "#ff80000", "#gg0000", "#ff8000 "}) {
-    EXPECT_EQ(UIColor::colorWithHexString(bad), nullptr) << bad;
-  }
-}
-
-// (The overlay's tests route taps through windows of two levels, past
-// hidden controls and a window that declines the point.)
-TEST(UIKitTouchTest, OnlyATouchLiftedInsideTheButtonIsATap) {
-  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 100, 100));
-  auto button = std::make_shared<UIButton>(CGRectMake(10, 10, 40, 40));
-  int taps = 0;
-  button->addAction([&](const UIButtonPtr&) { ++taps; }, UIControlEventTouchUpInside);
-  window->addSubview(button);
-  window->makeKeyAndVisible();
-  for (const CGPoint end : {CGPointMake(80, 80), CGPointMake(30, 30)}) {
-    UIApplication::sharedApplication().sendTouchBegan(CGPointMake(20, 20));
-    UIApplication::sharedApplication().sendTouchEnded(end);
-  }
-  EXPECT_EQ(taps, 1);
-}
-
-TEST(UIKitTouchTest, AnimationsBundlesAndEmptyText) {
+TEST(UIKitMiscTest, AnimationsBundlesAndEmptyText) {
   auto view = std::make_shared<UIView>(CGRectMake(0, 0, 10, 10));
   UIView::animateWithDuration(0.3, [&] { view->setCenter(CGPointMake(100, 100)); });
   const auto before = UIView::lastAnimation().count;

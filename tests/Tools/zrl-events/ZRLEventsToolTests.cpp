@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "Platform/Net/NSURLError.h"
@@ -38,6 +37,14 @@ std::string parsed(const std::string& type, const std::string& id, const std::st
          R"(,"data":)" + data + R"(,"error":null})";
 }
 
+// The first line, then the two lines of a connection closed by the error
+// (the members of its JSON object): its state, then the error itself.
+std::vector<std::string> closedBy(const std::string& error) {
+  const std::string rest =
+      R"(","readyState":2,"id":null,"event":null,"data":null,"error":{)" + error + "}}";
+  return {kOpening[0], R"({"type":"readyState)" + rest, R"({"type":"error)" + rest};
+}
+
 // The test's own CA file must not reach the runs that check trust.
 std::unique_ptr<ChildProcess> start(std::vector<std::string> args) {
   args.insert(args.begin(), {"/usr/bin/env", "-u", "ZRL_CA_FILE", ZRL_EVENTS_PATH});
@@ -46,15 +53,21 @@ std::unique_ptr<ChildProcess> start(std::vector<std::string> args) {
   return tool;
 }
 
+// The next `count` lines of the tool's output, fewer where it ends first.
+std::vector<std::string> readLines(ChildProcess& tool, size_t count = SIZE_MAX) {
+  std::vector<std::string> lines;
+  for (std::optional<std::string> line; lines.size() < count && (line = tool.readLine());)
+    lines.push_back(*line);
+  return lines;
+}
+
 // The lines of a run that ends by itself, with status 0, nothing on
 // standard error and no partial line.
 std::vector<std::string> run(const std::vector<std::string>& args) {
   auto tool = start(args);
   EXPECT_EQ(tool->wait(), 0) << tool->errorOutput();
   EXPECT_THAT(tool->errorOutput(), IsEmpty());
-  std::vector<std::string> lines;
-  while (auto line = tool->readLine())
-    lines.push_back(*line);
+  auto lines = readLines(*tool);
   EXPECT_THAT(tool->unreadOutput(), IsEmpty());
   return lines;
 }
@@ -146,22 +159,21 @@ TEST_F(ZRLEventsTool, SendsTheHeadersAndIDAndPrintsEachRecordAsItArrives) {
   const auto request = server.waitForRequest(0, kPatience);
   ASSERT_TRUE(request);
   EXPECT_EQ(request->target(), "/events?q=1");
-  for (const auto& [name, value] : {std::pair{"X-Trace", "a:b:c"},
-                                    {"X-Once", "second"},
-                                    {"X-Empty", ""},
-                                    {"X-Short", "yes"},
-                                    {"X-Glued", "1"},
-                                    {"Last-Event-ID", "from here"},
-                                    {"Accept", "application/json"}}) {
-    EXPECT_EQ(request->headers().values(name), std::vector<std::string>{value}) << name;
+  // Each once, with its last value.
+  for (const std::string field :
+       {"X-Trace: a:b:c", "X-Once: second", "X-Empty: ", "X-Short: yes", "X-Glued: 1",
+        "Last-Event-ID: from here", "Accept: application/json"}) {
+    const size_t colon = field.find(": ");
+    EXPECT_EQ(request->headers().values(field.substr(0, colon)),
+              std::vector<std::string>{field.substr(colon + 2)})
+        << field;
   }
 
   // A line is out as soon as its record is: the next one is written only
   // once the first has been read. -i writes the answer's head first.
   const auto first = stream(0);
   ASSERT_TRUE(first);
-  for (const std::string& expected : kOpening)
-    EXPECT_EQ(tool->readLine(), expected);
+  EXPECT_EQ(readLines(*tool, kOpening.size()), kOpening);
   ASSERT_TRUE(first->write("data: first\n\n"));
   EXPECT_EQ(tool->readLine(), parsed("message", "null", "null", "\"first\""));
   ASSERT_TRUE(first->write("id: 2\ndata: second\n\n"));
@@ -197,12 +209,9 @@ TEST_F(ZRLEventsTool, PrintsConnectionErrorsAndFlushesOnTermination) {
     r.respond(500, {}, "data: not an event\n\n");
   });
   auto tool = start({server.URL("/broken")});
-  const std::string rest = R"(","readyState":2,"id":null,"event":null,"data":null,"error":)"
-                           R"({"domain":"","code":2,)"
-                           R"("message":"Connection with the event source was closed."}})";
-  for (const std::string& expected :
-       {kOpening[0], R"({"type":"readyState)" + rest, R"({"type":"error)" + rest})
-    EXPECT_EQ(tool->readLine(), expected);
+  EXPECT_EQ(
+      readLines(*tool, 3),
+      closedBy(R"("domain":"","code":2,"message":"Connection with the event source was closed.")"));
   tool->signal(SIGTERM);
   EXPECT_EQ(tool->wait(), 128 + SIGTERM);
   // Reconnection attempts may have printed more, but only whole lines.
@@ -242,22 +251,16 @@ TEST_F(ZRLEventsTool, GivesUpWithStatus3OnA401OrAfterItsRetries) {
   // At once, not at the end of --seconds, with every line out.
   auto refused = start({"--seconds", "600", server.URL("/refused")});
   EXPECT_EQ(refused->wait(), 3);
-  const std::string closed = R"(","readyState":2,"id":null,"event":null,"data":null,"error":)"
-                             R"({"domain":"LDEventSourceErrorDomain","code":-401,)"
-                             R"("message":"Connection refused by the server."}})";
-  EXPECT_EQ(refused->readLine(), kOpening[0]);
-  EXPECT_EQ(refused->readLine(), R"({"type":"readyState)" + closed);
-  EXPECT_EQ(refused->readLine(), R"({"type":"error)" + closed);
+  EXPECT_EQ(readLines(*refused), closedBy(R"("domain":"LDEventSourceErrorDomain","code":-401,)"
+                                          R"("message":"Connection refused by the server.")"));
   EXPECT_THAT(refused->unreadOutput(), IsEmpty());
   EXPECT_THAT(refused->errorOutput(), HasSubstr("refused the stream (HTTP 401)"));
 
   // A port where nobody listens: two refusals, then it gives up.
-  uint16_t port = 0;
-  {
-    ZRLLocalServer gone;
-    ASSERT_TRUE(gone.start());
-    port = gone.port();
-  }
+  ZRLLocalServer gone;
+  ASSERT_TRUE(gone.start());
+  const uint16_t port = gone.port();
+  gone.stop();
   auto retrying =
       start({"--retries", "2", "-i", "http://127.0.0.1:" + std::to_string(port) + "/events"});
   EXPECT_EQ(retrying->wait(), 3);

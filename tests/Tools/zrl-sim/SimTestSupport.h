@@ -1,7 +1,6 @@
 #pragma once
-// What the tests of zrl-sim share: the sample scenes, the pixels of a PNG
-// file, and `zrl-sim run` as a child process driven through its standard
-// input.
+// What the tests of zrl-sim share: the sample scenes, a pixel of an image,
+// and `zrl-sim run` as a child process driven through its standard input.
 
 #include <filesystem>
 #include <optional>
@@ -17,10 +16,6 @@
 
 inline std::string sampleScene(const std::string& name) {
   return std::string(ZRL_SCENES_DIR) + "/" + name + ".json";
-}
-
-inline UIImagePtr readPNG(const std::filesystem::path& path) {
-  return UIImage::imageWithData(NSData(readFile(path)));
 }
 
 inline UIImagePixel pixel(const UIImagePtr& image, double x, double y) {
@@ -44,14 +39,16 @@ class SimProcess {
   // command sent before has run by then (a snapshot is written).
   nlohmann::json dump() {
     send("dump");
-    const auto line = process_.readLine();
-    if (!line) {
-      ADD_FAILURE() << "no dump line; standard error:\n" << errors();
-      return nlohmann::json::object();
-    }
-    nlohmann::json state = nlohmann::json::parse(*line, nullptr, false);
-    EXPECT_TRUE(state.is_object()) << *line;
+    const std::string line = process_.readLine().value_or("(no dump line)");
+    const nlohmann::json state = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_TRUE(state.is_object()) << line << "; standard error:\n" << errors();
     return state.is_object() ? state : nlohmann::json::object();
+  }
+  // The snapshot that the run writes to the file, once written.
+  UIImagePtr snapshot(const std::filesystem::path& file) {
+    send("snapshot " + file.string());
+    dump();
+    return UIImage::imageWithData(NSData(readFile(file)));
   }
   void tap(double x, double y) { send("tap " + std::to_string(x) + " " + std::to_string(y)); }
   // Taps the middle of a dump's frame [x, y, w, h].

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
 #include "tests/Tools/zrl-sim/SimTestSupport.h"
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using json = nlohmann::json;
 
 namespace {
@@ -44,10 +44,6 @@ class ZRLSimRunTest : public LocalServerFixture {
     ASSERT_TRUE(server_->start(&error)) << error;
   }
 
-  void TearDown() override {
-    if (server_) server_->stop();
-  }
-
   std::vector<std::string> arguments() const {
     const std::string host = "127.0.0.1:" + std::to_string(server_->port());
     return {"--scene",     sampleScene("login"),
@@ -66,7 +62,6 @@ class ZRLSimRunTest : public LocalServerFixture {
 
 TEST_F(ZRLSimRunTest, TapsOpenTheMenuAndDragsDockTheButtonEndedOrCancelled) {
   SimProcess sim(arguments());
-  ASSERT_TRUE(sim.process().started());
   // The button stands below the default top inset of 47, 10 from the left;
   // a tap opens the menu below it (the plug-in's tests check where).
   EXPECT_EQ(sim.dump(), json::parse(R"({"screen": "Login",
@@ -84,13 +79,9 @@ TEST_F(ZRLSimRunTest, TapsOpenTheMenuAndDragsDockTheButtonEndedOrCancelled) {
   // The snapshot shows the button and the menu over the app.
   const json ss = state["selectScreen"]["frame"];
   const json atd = state["testDevice"]["frame"];
-  const auto snapshot = folder_ / "open.png";
-  sim.send("snapshot " + snapshot.string());
-  sim.dump();
-  const auto image = readPNG(snapshot);
+  const auto image = sim.snapshot(folder_ / "open.png");
   ASSERT_TRUE(image);
-  EXPECT_EQ(image->pixelWidth(), 375);
-  EXPECT_EQ(image->pixelHeight(), 667);
+  EXPECT_EQ(std::pair(image->pixelWidth(), image->pixelHeight()), std::pair(375, 667));
   const auto isOrange = [&](const json& frame, double x, double y) {
     const UIImagePixel p = pixel(image, frame[0].get<double>() + x, frame[1].get<double>() + y);
     return p.red == 255 && p.green >= 127 && p.green <= 128 && p.blue == 0;
@@ -150,10 +141,7 @@ TEST_F(ZRLSimRunTest, PreviewsAreDumpedDrawnAndTappedAwayAndNoConfigurationCrash
       "spotlight": {"top": 416, "left": 16, "bottom": 482, "right": 359},
       "card": {"top": 494, "left": 27, "bottom": 566, "right": 347}})"));
 
-  const auto snapshot = folder_ / "coach.png";
-  sim.send("snapshot " + snapshot.string());
-  sim.dump();
-  const auto image = readPNG(snapshot);
+  const auto image = sim.snapshot(folder_ / "coach.png");
   ASSERT_TRUE(image);
   EXPECT_NEAR(pixel(image, 200, 600).red, 0xf4 * 0.4, 1) << "dimmed";
   EXPECT_EQ(pixel(image, 20, 420), kAppBackground) << "inside the spotlight";
@@ -165,11 +153,8 @@ TEST_F(ZRLSimRunTest, PreviewsAreDumpedDrawnAndTappedAwayAndNoConfigurationCrash
   // 100,000 levels deep and a million elements wide: the device draws what
   // it can read, and its builder line comes out cut, as JSON. (An in-app
   // message, which stays: a nudge could leave before a slow dump.)
-  std::string deep = std::string(100000, '[') + std::string(100000, ']');
-  std::string wide = "[0";
-  for (int i = 1; i < 1000000; ++i)
-    wide += ",0";
-  wide += "]";
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string wide = json(std::vector<int>(1000000, 0)).dump();
   push(R"({"ui": {"display_type": "banner", "title": "Deep", "text": )" + wide + R"(}, "deep": )" +
        deep + "}");
   sim.waitForError("builder: in_app");
@@ -226,6 +211,31 @@ TEST_F(ZRLSimRunTest, ScriptsRunToTheEndAndTheTestDeviceFlagOutlivesTheRun) {
   EXPECT_EQ(state["testDevice"]["title"], "Remove Test Device");
   EXPECT_EQ(state["testDevice"]["color"], "orange");
   EXPECT_EQ(sim.end(), 0) << sim.errors();
+}
+
+// `zrl-sim run` gets the plug-in through the host's loader: without one the
+// app runs on with no floating button and no preview stream. (The loader's
+// tests check its lines.)
+TEST(ZRLSimPluginTest, RunsWithoutAPluginWhereTheHostFindsNone) {
+  TemporaryDirectory folder;
+  const std::string empty = folder.path() + "/no-plugin";
+  std::filesystem::create_directory(empty);
+  // One dump and quit; the dashboard refuses every connection.
+  ChildProcess child({"/usr/bin/env", "ZRL_PLUGIN_PATH=" + empty, ZRL_SIM_PATH, "run", "--scene",
+                      sampleScene("login"), "--defaults", folder.path() + "/defaults.json",
+                      "--dashboard", "127.0.0.1:1"},
+                     ChildProcess::Input::pipe);
+  EXPECT_TRUE(child.writeInput("dump\nquit\n"));
+  child.closeInput();
+  const std::optional<std::string> line = child.readLine();
+  EXPECT_EQ(child.wait(), 0) << child.errorOutput();
+  EXPECT_THAT(child.errorOutput(),
+              HasSubstr("plug-in: none (" + empty +
+                        "/libZRLWYSIWYGPlugin.so.1: cannot open shared object"));
+  EXPECT_THAT(child.errorOutput(), Not(HasSubstr("stream: ")));
+  EXPECT_EQ(json::parse(line.value_or(""), nullptr, false),
+            json::parse(R"({"screen": null, "button": null, "menuOpen": false, "selectScreen": null,
+                            "testDevice": null, "isTestDevice": false, "preview": null})"));
 }
 
 }  // namespace

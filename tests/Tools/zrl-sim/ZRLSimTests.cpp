@@ -1,10 +1,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include <nlohmann/json.hpp>
-
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "Platform/UIKit/UIKit.h"
 #include "Tools/zrl-sim/ZRLSimScene.h"
@@ -20,15 +17,11 @@ std::string loadError(const std::string& text) {
   return error;
 }
 
+// The node of that identifier anywhere in the layout (the scenes are shallow).
 const nlohmann::json* findNode(const nlohmann::json& nodes, const std::string& id) {
-  std::vector<const nlohmann::json*> pending{&nodes};
-  while (!pending.empty()) {
-    const nlohmann::json* list = pending.back();
-    pending.pop_back();
-    for (const auto& node : *list) {
-      if (node["id"] == id) return &node;
-      pending.push_back(&node["views"]);
-    }
+  for (const auto& node : nodes) {
+    if (node["id"] == id) return &node;
+    if (const nlohmann::json* found = findNode(node["views"], id)) return found;
   }
   return nullptr;
 }
@@ -40,21 +33,17 @@ UIImagePixel hex(uint32_t rgb) {
 
 class ZRLSimTest : public ::testing::Test {
  protected:
-  // Runs zrl-sim; its exit status, with its standard error in error.
-  static int run(std::vector<std::string> arguments, std::string* error) {
+  // Runs zrl-sim, which succeeds.
+  static void run(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), ZRL_SIM_PATH);
     ChildProcess child(arguments);
-    const int status = child.wait().value_or(-1);
-    *error = child.errorOutput();
-    return status;
+    EXPECT_EQ(child.wait(), 0) << child.errorOutput();
   }
 
   // Captures a sample scene; returns the layout and the screenshot.
   std::pair<nlohmann::json, UIImagePtr> capture(const std::string& scene) {
     const auto out = folder_ / scene;
-    std::string error;
-    EXPECT_EQ(run({"capture", "--scene", sampleScene(scene), "--out", out.string()}, &error), 0)
-        << error;
+    run({"capture", "--scene", sampleScene(scene), "--out", out.string()});
     const auto layout = nlohmann::json::parse(readFile(out / "layout.json"));
     const auto body = nlohmann::json::parse(readFile(out / "body.json"));
     EXPECT_EQ(body["layout"], layout);
@@ -213,10 +202,7 @@ TEST_F(ZRLSimTest, CommandLineErrorsExitTwoNameTheFaultAndWriteNothing) {
   EXPECT_FALSE(std::filesystem::exists(out));
 
   // A named screen other than the initial one.
-  std::string error;
-  EXPECT_EQ(run({"capture", "--scene", login, "--screen", "Cart", "--out", out.string()}, &error),
-            0)
-      << error;
+  run({"capture", "--scene", login, "--screen", "Cart", "--out", out.string()});
   const auto body = nlohmann::json::parse(readFile(out / "body.json"));
   EXPECT_EQ(body["screen"]["navigation"], "Cart");
   EXPECT_EQ(body["device_info"]["width"], 375);
