@@ -39,6 +39,14 @@ ZRLDashboardStore::PushedPreview previewOfRow(const PGresult* result, int row) {
   return preview;
 }
 
+std::vector<ZRLDashboardStore::PushedPreview> previewsOf(const PGresult* result) {
+  std::vector<ZRLDashboardStore::PushedPreview> list;
+  list.reserve(static_cast<size_t>(PQntuples(result)));
+  for (int row = 0; row < PQntuples(result); ++row)
+    list.push_back(previewOfRow(result, row));
+  return list;
+}
+
 }  // namespace
 
 std::optional<int64_t> ZRLDashboardPostgreSQLStore::addCapture(const Capture& capture) {
@@ -182,11 +190,7 @@ ZRLDashboardPostgreSQLStore::allPreviewsAfter(int64_t afterId) {
                           " WHERE id > $1 ORDER BY id",
                           {number(afterId)});
   if (!result) return std::nullopt;
-  std::vector<PushedPreview> list;
-  list.reserve(static_cast<size_t>(PQntuples(result.get())));
-  for (int row = 0; row < PQntuples(result.get()); ++row)
-    list.push_back(previewOfRow(result.get(), row));
-  return list;
+  return previewsOf(result.get());
 }
 
 std::optional<int64_t> ZRLDashboardPostgreSQLStore::lastPreviewId() {
@@ -213,11 +217,7 @@ ZRLDashboardPostgreSQLStore::recentPreviews(const std::string& appId, int64_t li
           " ORDER BY id DESC LIMIT $2",
           {appId, limit < 0 ? std::nullopt : number(limit)});
   if (!result) return std::nullopt;
-  std::vector<PushedPreview> list;
-  list.reserve(static_cast<size_t>(PQntuples(result.get())));
-  for (int row = 0; row < PQntuples(result.get()); ++row)
-    list.push_back(previewOfRow(result.get(), row));
-  return list;
+  return previewsOf(result.get());
 }
 
 std::optional<std::optional<ZRLDashboardStore::PushedPreview>> ZRLDashboardPostgreSQLStore::preview(

@@ -63,6 +63,9 @@ class ZRLDashboardSQLiteStore final : public ZRLDashboardStore {
   bool migrate();
   sqlite3_stmt* prepare(const char* sql);
   bool fail(const char* step);
+  // The previews of the statement's rows (previewOfRow's columns), or null
+  // when a step fails.
+  std::optional<std::vector<PushedPreview>> pushedPreviews(sqlite3_stmt* statement);
   void setFault(Fault fault, std::string message);
   bool fileWritable();
   bool begin();

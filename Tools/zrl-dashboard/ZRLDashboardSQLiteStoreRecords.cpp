@@ -239,20 +239,25 @@ std::optional<std::vector<ZRLDashboardSQLiteStore::Preview>> ZRLDashboardSQLiteS
 }
 
 std::optional<std::vector<ZRLDashboardSQLiteStore::PushedPreview>>
-ZRLDashboardSQLiteStore::allPreviewsAfter(int64_t afterId) {
-  static const char* const sql =
-      "SELECT id, app_id, config, created, delivered FROM previews WHERE id > ?1 ORDER BY id";
-  StatementUse use(prepare(sql));
-  if (!use || sqlite3_bind_int64(use.get(), 1, afterId) != SQLITE_OK) return std::nullopt;
+ZRLDashboardSQLiteStore::pushedPreviews(sqlite3_stmt* statement) {
   std::vector<PushedPreview> list;
   int step = SQLITE_ROW;
-  while ((step = sqlite3_step(use.get())) == SQLITE_ROW)
-    list.push_back(previewOfRow(use.get()));
+  while ((step = sqlite3_step(statement)) == SQLITE_ROW)
+    list.push_back(previewOfRow(statement));
   if (step != SQLITE_DONE) {
     fail("reading the previews");
     return std::nullopt;
   }
   return list;
+}
+
+std::optional<std::vector<ZRLDashboardSQLiteStore::PushedPreview>>
+ZRLDashboardSQLiteStore::allPreviewsAfter(int64_t afterId) {
+  static const char* const sql =
+      "SELECT id, app_id, config, created, delivered FROM previews WHERE id > ?1 ORDER BY id";
+  StatementUse use(prepare(sql));
+  if (!use || sqlite3_bind_int64(use.get(), 1, afterId) != SQLITE_OK) return std::nullopt;
+  return pushedPreviews(use.get());
 }
 
 std::optional<int64_t> ZRLDashboardSQLiteStore::lastPreviewId() {
@@ -291,15 +296,7 @@ ZRLDashboardSQLiteStore::recentPreviews(const std::string& appId, int64_t limit)
       sqlite3_bind_int64(use.get(), 2, limit) != SQLITE_OK) {
     return std::nullopt;
   }
-  std::vector<PushedPreview> list;
-  int step = SQLITE_ROW;
-  while ((step = sqlite3_step(use.get())) == SQLITE_ROW)
-    list.push_back(previewOfRow(use.get()));
-  if (step != SQLITE_DONE) {
-    fail("reading the previews");
-    return std::nullopt;
-  }
-  return list;
+  return pushedPreviews(use.get());
 }
 
 std::optional<std::optional<ZRLDashboardSQLiteStore::PushedPreview>>
