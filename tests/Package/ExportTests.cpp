@@ -63,7 +63,6 @@ TEST(SharedLibraries, ExportTheirInterfaceAndNothingOfTheLibrariesBeneath) {
   for (const Layer& layer : layers) {
     SCOPED_TRACE(layer.file);
     const fs::path library = fs::path(ZRL_LIBRARY_DIR) / layer.file;
-    ASSERT_TRUE(fs::exists(library));
     const std::vector<std::string> symbols = exportedSymbols(library, true);
     for (const std::string& wanted : layer.interface) {
       EXPECT_TRUE(

@@ -32,11 +32,9 @@ using ::testing::Not;
   ChildProcess child(argv);
   const std::optional<int> status = child.wait(timeout);
   if (status == 0) return ::testing::AssertionSuccess();
-  std::string command;
-  for (const auto& arg : argv)
-    command += arg + " ";
-  return ::testing::AssertionFailure() << command << "\nstatus " << status.value_or(-1) << "\n"
-                                       << child.unreadOutput() << child.errorOutput();
+  return ::testing::AssertionFailure()
+         << ::testing::PrintToString(argv) << "\nstatus " << status.value_or(-1) << "\n"
+         << child.unreadOutput() << child.errorOutput();
 }
 
 TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
@@ -97,11 +95,9 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
     EXPECT_TRUE(headers) << pkgConfig.unreadOutput();
     EXPECT_EQ(libraries, 6) << pkgConfig.unreadOutput();
   }
-  for (const std::string& leak :
-       {std::string("-fsanitize"), std::string("-Werror"), std::string("zrl_warnings"),
-        std::string(ZRL_SOURCE_DIR) + "/", std::string(ZRL_BUILD_DIR) + "/"}) {
+  for (const char* leak :
+       {"-fsanitize", "-Werror", "zrl_warnings", ZRL_SOURCE_DIR "/", ZRL_BUILD_DIR "/"})
     EXPECT_THAT(package, Not(HasSubstr(leak)));
-  }
 
   // A host build against the prefix, with the options given.
   const auto configureHost = [&](const fs::path& build, const std::string& option) {
@@ -154,7 +150,7 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItReceivesAPreview) {
   std::vector<std::shared_ptr<ZRLLocalStream>> streams;
   dashboard.route("GET", "/v1/api/sse-ui-config",
                   [&](const ZRLLocalRequest&, ZRLLocalResponder& responder) {
-                    auto stream = responder.stream(200, {{"Content-Type", "text/event-stream"}});
+                    auto stream = responder.stream(200, kEventStreamHeaders);
                     stream->write(
                         "id: 1\nevent: preview\n"
                         R"(data: {"ui":{"display_type":"coach_mark","title":"Packaged"}})"

@@ -54,15 +54,14 @@ int main(int argc, char** argv) {
   auto host = ZRLController::sharedController();
   host->setApplicationIdentifier("com.zorlan.package-host");
   host->setDeviceID("0B9D7A52-3C1E-4F60-9A8B-7C6D5E4F3A21");
-  const std::shared_ptr<ZorlanPlugin> found =
+  std::shared_ptr<ZorlanPlugin> plugin =
       ZRLPluginLoader::load([](const std::string& line) { std::cerr << line << std::endl; }).plugin;
 #ifdef ZRL_HOST_LOADS_PLUGIN
-  const std::shared_ptr<ZorlanPlugin> plugin = found;
   if (!plugin) return 1;
 #else
   // The static set refuses a shared plug-in (a second host SDK): made here.
-  if (found) return 1;
-  const std::shared_ptr<ZorlanPlugin> plugin = std::make_shared<ZRLWYSIWYGPlugin>();
+  if (plugin) return 1;
+  plugin = std::make_shared<ZRLWYSIWYGPlugin>();
 #endif
   // The preview stream's clients, closed before the host exits.
   std::vector<std::shared_ptr<LDEventSource>> clients;

@@ -18,16 +18,21 @@ inline std::string sampleScene(const std::string& name) {
   return std::string(ZRL_SCENES_DIR) + "/" + name + ".json";
 }
 
+// The background of the login scene's app.
+inline constexpr UIImagePixel kAppBackground{0xf4, 0xf5, 0xf7, 255};
+
 inline UIImagePixel pixel(const UIImagePtr& image, double x, double y) {
   return image->pixelAt(static_cast<int>(x), static_cast<int>(y)).value_or(UIImagePixel{});
 }
 
-// `zrl-sim run ARGUMENTS`: commands on its standard input, dumps read from
-// its standard output.
+// `zrl-sim run ARGUMENTS`, with the environment's variables and any
+// NAME=VALUE given: commands on its standard input, dumps read from its
+// standard output.
 class SimProcess {
  public:
-  explicit SimProcess(std::vector<std::string> arguments)
-      : process_(withProgram(std::move(arguments)), ChildProcess::Input::pipe) {}
+  explicit SimProcess(std::vector<std::string> arguments,
+                      const std::vector<std::string>& variables = {})
+      : process_(withProgram(std::move(arguments), variables), ChildProcess::Input::pipe) {}
 
   ChildProcess& process() { return process_; }
   std::string errors() const { return process_.errorOutput(); }
@@ -69,8 +74,10 @@ class SimProcess {
   }
 
  private:
-  static std::vector<std::string> withProgram(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {ZRL_SIM_PATH, "run"});
+  static std::vector<std::string> withProgram(std::vector<std::string> arguments,
+                                              const std::vector<std::string>& variables) {
+    arguments.insert(arguments.begin(), {"/usr/bin/env", ZRL_SIM_PATH, "run"});
+    arguments.insert(arguments.begin() + 1, variables.begin(), variables.end());
     return arguments;
   }
   ChildProcess process_;
