@@ -52,8 +52,10 @@ class ChildProcess {
   // argv[0] is the program's path. With Input::pipe, writeInput feeds the
   // child's standard input until closeInput.
   explicit ChildProcess(std::vector<std::string> argv, Input input = Input::null) {
-    std::vector<char*> args(argv.size() + 1, nullptr);
-    std::ranges::transform(argv, args.begin(), [](std::string& arg) { return arg.data(); });
+    std::vector<char*> args;
+    for (std::string& arg : argv)
+      args.push_back(arg.data());
+    args.push_back(nullptr);
     int out[2] = {-1, -1};
     int in[2] = {-1, -1};
     err_ = memfd_create("stderr", MFD_CLOEXEC);
@@ -142,13 +144,14 @@ class ChildProcess {
   // ended or the time-out passed first.
   std::optional<std::string> readLine(Clock::duration timeout = kToolPatience) {
     const auto deadline = Clock::now() + timeout;
-    size_t end = 0;
-    while ((end = output_.find('\n', consumed_)) == std::string::npos) {
+    while (true) {
+      if (const auto end = output_.find('\n', consumed_); end != std::string::npos) {
+        std::string line = output_.substr(consumed_, end - consumed_);
+        consumed_ = end + 1;
+        return line;
+      }
       if (!pump(deadline)) return std::nullopt;
     }
-    std::string line = output_.substr(consumed_, end - consumed_);
-    consumed_ = end + 1;
-    return line;
   }
 
   // Reads standard output to its end and reaps the child: its exit status,

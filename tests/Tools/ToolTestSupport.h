@@ -49,8 +49,11 @@ class DashboardProcess {
       : DashboardProcess({program, "--port", port, "--data", data}) {}
   // Started by a command line of the test's own (under prlimit, say).
   explicit DashboardProcess(std::vector<std::string> argv) : process_(std::move(argv)) {
-    for (std::string& line : lines_)
-      line = process_.readLine().value_or("");
+    for (std::string& line : lines_) {
+      const auto read = process_.readLine();
+      if (!read) return;
+      line = *read;
+    }
     static const std::regex kOpen(
         "open: (https://127\\.0\\.0\\.1:([0-9]+))/\\?token=([0-9a-f]{64})");
     std::smatch match;
