@@ -98,11 +98,9 @@ TEST_F(ZRLSimRunTest, TapsOpenTheMenuAndDragsDockTheButtonEndedOrCancelled) {
   EXPECT_EQ(sim.dump()["button"]["center"], json::parse("[35, 300]"));
 
   // A bad command or an off-screen point names the line; the run goes on.
-  sim.send("jump 1 2");
-  sim.send("tap 376 10");
-  sim.send("drag 10 10 20 20 0");
-  sim.send("wait -1");
-  sim.send("snapshot " + (folder_ / "no" / "such.png").string());
+  // Lines 12 to 16:
+  sim.send("jump 1 2\ntap 376 10\ndrag 10 10 20 20 0\nwait -1\nsnapshot " +
+           (folder_ / "no" / "such.png").string());
   EXPECT_EQ(sim.dump()["button"]["center"], json::parse("[35, 300]"));
   const std::string error = sim.errors();
   EXPECT_THAT(error, HasSubstr("line 12: \"jump 1 2\": unknown command"));
@@ -181,13 +179,8 @@ TEST_F(ZRLSimRunTest, ScriptsRunToTheEndAndTheTestDeviceFlagOutlivesTheRun) {
   // answered first, so their lines are all there. The background event
   // stores the flag in the defaults file.
   const auto script = folder_ / "script.txt";
-  std::ofstream(script) << "# open the menu and register\n"
-                           "tap 35 72\n"
-                           "tap 40 170\n"
-                           "\n"
-                           "screen Nowhere\n"
-                           "background\n"
-                           "dump\n";
+  std::ofstream(script) << "# open the menu and register\ntap 35 72\ntap 40 170\n"
+                           "\nscreen Nowhere\nbackground\ndump\n";
   std::vector<std::string> argv = arguments();
   argv.insert(argv.begin(), {ZRL_SIM_PATH, "run", "--script", script.string()});
   ChildProcess run(argv);

@@ -32,23 +32,22 @@ constexpr UIImagePixel kButtonGreen{0x2e, 0x7d, 0x32, 255};
 
 class ZRLSimTest : public ::testing::Test {
  protected:
-  // Runs zrl-sim, which succeeds.
-  static void run(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), ZRL_SIM_PATH);
-    ChildProcess child(arguments);
+  // Captures a screen of a sample scene (its first one by default) with
+  // zrl-sim, which succeeds; returns the body, whose layout is the layout
+  // file's, and the screenshot.
+  std::pair<nlohmann::json, UIImagePtr> capture(const std::string& scene,
+                                                const std::string& screen = {}) {
+    const auto out = folder_ / (scene + screen);
+    std::vector<std::string> argv = {ZRL_SIM_PATH,       "capture", "--scene",
+                                     sampleScene(scene), "--out",   out.string()};
+    if (!screen.empty()) argv.insert(argv.end(), {"--screen", screen});
+    ChildProcess child(argv);
     EXPECT_EQ(child.wait(), 0) << child.errorOutput();
-  }
-
-  // Captures a sample scene; returns the layout and the screenshot.
-  std::pair<nlohmann::json, UIImagePtr> capture(const std::string& scene) {
-    const auto out = folder_ / scene;
-    run({"capture", "--scene", sampleScene(scene), "--out", out.string()});
-    const auto layout = nlohmann::json::parse(readFile(out / "layout.json"));
     const auto body = nlohmann::json::parse(readFile(out / "body.json"));
-    EXPECT_EQ(body["layout"], layout);
+    EXPECT_EQ(body["layout"], nlohmann::json::parse(readFile(out / "layout.json")));
     const std::string png = readFile(out / "screenshot.png");
     EXPECT_EQ(NSDataFromBase64EncodedString(body["screen"]["image"].get<std::string>()), png);
-    return {layout, UIImage::imageWithData(png)};
+    return {body, UIImage::imageWithData(png)};
   }
 
   TemporaryDirectory directory_;
@@ -139,7 +138,8 @@ TEST_F(ZRLSimTest, ScenesLoadInFileOrderAndShowAsTheKeyWindow) {
 
 TEST_F(ZRLSimTest, CaptureWritesLayoutAndScreenshotThatMatchEachOther) {
   {
-    const auto [layout, image] = capture("login");
+    const auto [body, image] = capture("login");
+    const nlohmann::json& layout = body["layout"];
     ASSERT_TRUE(image);
     EXPECT_EQ(std::pair(image->pixelWidth(), image->pixelHeight()), std::pair(375, 667));
     // Hidden and ignored views have no nodes.
@@ -161,8 +161,8 @@ TEST_F(ZRLSimTest, CaptureWritesLayoutAndScreenshotThatMatchEachOther) {
   }
   // Cells and React Native views get the plug-in's identifiers of their
   // kinds: the scene's classes and flag reach the plug-in.
-  EXPECT_TRUE(findNode(capture("table").first, "ZRL:OrdersTable:2:OrderCell:1001"));
-  EXPECT_TRUE(findNode(capture("react-native").first, "[zrl_ats_profile_header_zrl]"));
+  EXPECT_TRUE(findNode(capture("table").first["layout"], "ZRL:OrdersTable:2:OrderCell:1001"));
+  EXPECT_TRUE(findNode(capture("react-native").first["layout"], "[zrl_ats_profile_header_zrl]"));
 }
 
 TEST_F(ZRLSimTest, CommandLineErrorsExitTwoNameTheFaultAndWriteNothing) {
@@ -196,10 +196,9 @@ TEST_F(ZRLSimTest, CommandLineErrorsExitTwoNameTheFaultAndWriteNothing) {
   EXPECT_FALSE(std::filesystem::exists(out));
 
   // A named screen other than the initial one.
-  run({"capture", "--scene", login, "--screen", "Cart", "--out", out.string()});
-  const auto body = nlohmann::json::parse(readFile(out / "body.json"));
-  EXPECT_EQ(body["screen"]["navigation"], "Cart");
-  EXPECT_EQ(body["device_info"]["width"], 375);
+  const nlohmann::json cart = capture("login", "Cart").first;
+  EXPECT_EQ(cart["screen"]["navigation"], "Cart");
+  EXPECT_EQ(cart["device_info"]["width"], 375);
 }
 
 }  // namespace
