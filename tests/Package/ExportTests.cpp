@@ -2,7 +2,6 @@
 // carries its major version, exporting its interface and nothing of the
 // libraries it is built on; the plug-in carries its version as data.
 
-#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -64,11 +63,8 @@ TEST(SharedLibraries, ExportTheirInterfaceAndNothingOfTheLibrariesBeneath) {
     SCOPED_TRACE(layer.file);
     const fs::path library = fs::path(ZRL_LIBRARY_DIR) / layer.file;
     const std::vector<std::string> symbols = exportedSymbols(library, true);
-    for (const std::string& wanted : layer.interface) {
-      EXPECT_TRUE(
-          std::ranges::any_of(symbols, [&](const auto& s) { return s.starts_with(wanted); }))
-          << wanted << " is not exported";
-    }
+    for (const std::string& wanted : layer.interface)
+      EXPECT_THAT(symbols, ::testing::Contains(::testing::StartsWith(wanted)));
     for (const std::string& symbol : exportedSymbols(library, false))
       EXPECT_FALSE(isThirdParty(symbol)) << symbol;
   }
