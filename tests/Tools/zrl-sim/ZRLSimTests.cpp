@@ -97,7 +97,7 @@ TEST_F(ZRLSimTest, BadScenesAreRefusedWithThePlaceOfTheFault) {
   const auto nested = [](size_t depth) {
     std::string text;
     for (size_t i = 0; i < depth; ++i)
-      text = R"({"class": "UIView", "frame": [0, 0, 1, 1], "subviews": [)" + text + "]}";
+      text.insert(0, R"({"class": "UIView", "frame": [0, 0, 1, 1], "subviews": [)").append("]}");
     return R"({"screens": {"Deep": )" + text + "}}";
   };
   std::string error;
