@@ -235,17 +235,16 @@ class LDEventSourceConnection : public LocalServerFixture {
   // heard so many times, closes the client, and checks what the listeners
   // heard until then, what the back-off drew, and that every answer was
   // asked for and every stream closed.
-  void expectScript(const std::string& name, std::vector<Answer> answers, const std::string& until,
-                    size_t times, const Trace& expected, const Trace& expectedDraws,
-                    double timeout = 20.0) {
+  void expectScript(const std::string& name, const std::vector<Answer>& answers,
+                    const std::string& until, size_t times, const Trace& expected,
+                    const Trace& expectedDraws, double timeout = 20.0) {
     SCOPED_TRACE(name);
     recorder = std::make_shared<LineLog>();
     draws = std::make_shared<Draws>();
     const std::string path = "/script" + std::to_string(scripts++);
     const size_t requestsBefore = server.requestCount();
     const size_t streamsBefore = handedCount();
-    const size_t answerCount = answers.size();
-    script(path, std::move(answers));
+    script(path, answers);
     auto client = makeClient(path, {.timeout = timeout});
     client->open();
     ASSERT_TRUE(recorder->waitFor(until, times));
@@ -257,15 +256,14 @@ class LDEventSourceConnection : public LocalServerFixture {
     heard.resize(std::min(heard.size(), expected.size()));  // more may follow
     EXPECT_EQ(heard, expected);
     EXPECT_EQ(draws->lines(), expectedDraws);
-    EXPECT_EQ(server.requestCount() - requestsBefore, answerCount);
+    EXPECT_EQ(server.requestCount() - requestsBefore, answers.size());
     for (size_t s = streamsBefore; s < handedCount(); ++s)
       EXPECT_TRUE(stream(s)->waitUntilClosed(kPatience)) << "stream " << s;
   }
 
   // Lets the test's handle go; true once nothing holds the client any more.
   static bool released(std::shared_ptr<LDEventSource> client) {
-    std::weak_ptr<LDEventSource> weak = client;
-    client.reset();
+    const std::weak_ptr<LDEventSource> weak = std::exchange(client, nullptr);
     return eventually([&] { return weak.expired(); });
   }
 

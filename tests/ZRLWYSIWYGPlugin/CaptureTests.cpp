@@ -229,8 +229,7 @@ TEST_F(CaptureTest, ScreenshotIsTheKeyWindowAtOnePixelPerPointInBase64Lines) {
   // Whatever the screen's scale (zrl-sim's capture test sees it at 2 as
   // well).
   UIScreen::mainScreen()->setScale(2);
-  const std::optional<std::string> text =
-      ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen();
+  const auto text = ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen();
   // Lines of 64 characters, CR LF between them (the encoder's own tests
   // check the rest of the format).
   ASSERT_TRUE(text && text->size() > 66U);
