@@ -180,8 +180,7 @@ TEST_F(PluginCoreTest, MissingDeviceFactsStopTheRequestWithAnError) {
 }
 
 TEST_F(PluginCoreTest, InitialisationMakesTheSharedInstanceAndRoutesScreenChanges) {
-  auto first = ZRLWYSIWYGPlugin::sharedInstance();
-  EXPECT_EQ(first, ZRLWYSIWYGPlugin::sharedInstance());
+  EXPECT_EQ(ZRLWYSIWYGPlugin::sharedInstance(), ZRLWYSIWYGPlugin::sharedInstance());
   LOG_LEVEL = 100;
   auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
   plugin->initialize(json("not a dictionary"));

@@ -83,15 +83,15 @@ TEST(ZRLController, DeviceFactsCarryTheScreenSize) {
   auto controller = std::make_shared<ZRLController>();
   controller->setScreenSize(375, 812.5);
   controller->setDeviceFacts({{"os_version", "16.0"}});
-  const nlohmann::json facts = controller->deviceInfo()->jsonDictModified();
-  EXPECT_EQ(facts["dimensions"], (nlohmann::json{{"width", 375}, {"height", 812.5}}));
-  EXPECT_EQ(facts["os_version"], "16.0");
   // The safe area is the screen's (the key window's), read when asked.
   const UIEdgeInsets previous = UIScreen::mainScreen()->safeAreaInsets();
   UIScreen::mainScreen()->setSafeAreaInsets({59, 0, 34.5, 0});
-  EXPECT_EQ(controller->deviceInfo()->jsonDictModified()["safe_area_insets"],
-            (nlohmann::json{{"top", 59}, {"left", 0}, {"bottom", 34.5}, {"right", 0}}));
+  const nlohmann::json facts = controller->deviceInfo()->jsonDictModified();
   UIScreen::mainScreen()->setSafeAreaInsets(previous);
+  EXPECT_EQ(facts["dimensions"], (nlohmann::json{{"width", 375}, {"height", 812.5}}));
+  EXPECT_EQ(facts["os_version"], "16.0");
+  EXPECT_EQ(facts["safe_area_insets"],
+            (nlohmann::json{{"top", 59}, {"left", 0}, {"bottom", 34.5}, {"right", 0}}));
 }
 
 UIViewPtr named(const char* name, CGRect frame) {
