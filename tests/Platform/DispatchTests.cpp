@@ -83,31 +83,26 @@ TEST(Dispatch, BlocksThatWaitForAnotherQueueDoNotStarveItAndTheExtraThreadsGo) {
   std::condition_variable changed;
   int arrived = 0;
   int finished = 0;
-  std::vector<int> order;
   const auto count = [&](int& counter) {
     std::lock_guard lock(mutex);
     ++counter;
     changed.notify_all();
   };
   for (int i = 0; i < kWaiting; ++i) {
-    dispatch_async(global, [&, i] {
+    dispatch_async(global, [&] {
       count(arrived);
       // Every waiting block holds a thread of the pool that the serial
       // queue runs on; the first serial block runs only once all 64 wait.
-      dispatch_sync(serial, [&, i] {
+      dispatch_sync(serial, [&] {
         std::unique_lock lock(mutex);
         changed.wait_for(lock, 20s, [&] { return arrived == kWaiting; });
-        order.push_back(i);
       });
       count(finished);
     });
   }
-  {
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return finished == kWaiting; }))
-        << arrived << " arrived, " << finished << " finished";
-    EXPECT_EQ(order.size(), static_cast<size_t>(kWaiting));
-  }
+  std::unique_lock lock(mutex);  // nothing takes it once all have finished
+  ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return finished == kWaiting; }))
+      << arrived << " arrived, " << finished << " finished";
   // The serial queue still ran one block at a time, in the order given.
   std::vector<int> serialOrder;
   for (int i = 0; i < 100; ++i)

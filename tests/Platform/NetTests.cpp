@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <semaphore>
+#include <set>
 #include <string_view>
 #include <tuple>
 
@@ -159,12 +160,11 @@ long curlCode(const std::optional<NSErrorPtr>& error) {
 
 // Header fields as "name=value; " in order, but for those of every request.
 std::string listed(const std::vector<std::pair<std::string, std::string>>& fields) {
+  static const std::set<std::string> common = {"Host", "Accept", "Accept-Encoding",
+                                               "Content-Length"};
   std::string text;
   for (const auto& [name, value] : fields) {
-    if (name != "Host" && name != "Accept" && name != "Accept-Encoding" &&
-        name != "Content-Length") {
-      text.append(name).append("=").append(value).append("; ");
-    }
+    if (!common.contains(name)) text.append(name).append("=").append(value).append("; ");
   }
   return text;
 }
@@ -374,39 +374,19 @@ TEST_F(NetSession, CancelBeforeTheStartBeforeTheAnswerAndMidBody) {
   EXPECT_EQ(summary(client.finish(suspended)), kCancelled);
 }
 
-TEST_F(NetSession, EachTransferKeepsItsOwnIdleLimitUnderTheSharedTimer) {
+TEST_F(NetSession, EachTransferKeepsItsOwnIdleLimitAndAHeldDispositionStopsItsClock) {
   // A task that ends before its limit leaves no check behind that could
   // touch it once its deadline passes ("shorter" below, started after it
   // ended with the same limit, outlasts it). The limit is generous, so that
   // a busy machine never turns the answer into a time-out.
   EXPECT_EQ(summary(client.finish(client.start(server.URL("/done"), 3))), "ok [done]");
-  const auto patient = client.start(server.URL("/silent"), 600);
-  const auto shortest = client.start(server.URL("/silent"), 0.5);
-  const auto shorter = client.start(server.URL("/silent"), 3);
-  // Each of the short ones runs out its own limit; the long one is left
-  // alone by their time-outs and goes on until it is cancelled.
-  EXPECT_EQ(summary(client.finish(shortest)), kTimedOut);
-  EXPECT_EQ(summary(client.finish(shorter)), kTimedOut);
-  EXPECT_EQ(summary(client.delegate->trace(patient)), "no end");
-  patient->cancel();
-  EXPECT_EQ(summary(client.finish(patient)), kCancelled);
 
-  // A task suspended before its limit runs out does not time out while it
-  // is held; resumed, its limit runs again.
-  const auto held = client.start(server.URL("/silent"), 0.5);
-  held->suspend();
-  EXPECT_EQ(summary(client.finish(client.start(server.URL("/silent"), 1.5))), kTimedOut);
-  // The held task has waited longer than its limit by now; whether its
-  // suspension reached the network first is up to the threads, so only its
-  // eventual end is certain.
-  held->resume();
-  EXPECT_EQ(summary(client.finish(held)), kTimedOut);
-}
-
-TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
+  // Dispositions held: before a body, of an answer the network is done
+  // with, and one to be refused. (Their limit is long enough that they
+  // surely get their heads first, even on a busy machine.)
   client.delegate->holds = true;
   auto held = client.start(server.URL("/done"), 1);
-  auto empty = client.start(server.URL("/no-content"), 1);  // the network is done with it
+  auto empty = client.start(server.URL("/no-content"), 1);
   auto refused = client.start(server.URL("/done"));
   const auto has = [](const Trace& t) { return t.held != nullptr; };
   const auto allowHeld = client.delegate->trace(held, has).held;
@@ -416,20 +396,29 @@ TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
   client.delegate->holds = false;
   refuse(Disposition::Cancel);
 
-  // Meanwhile two tasks run out the same idle limit: one hears nothing, the
-  // other a head and one piece. The client lets their connections go. (The
-  // limit is long enough that the held tasks surely get their heads first,
-  // even on a busy machine.)
+  // Meanwhile each of the others runs out its own limit, after a head and
+  // one piece or without a head; the long one is left alone by their
+  // time-outs and goes on until it is cancelled. The client lets their
+  // connections go.
   auto stalled = client.start(server.URL("/stream"), 1);
   ASSERT_TRUE(stream(0)->write("a piece\n"));
-  auto silent = client.start(server.URL("/silent"), 1);
-  EXPECT_EQ(summary(client.finish(silent)), kTimedOut);
+  const auto patient = client.start(server.URL("/silent"), 600);
+  const auto shortest = client.start(server.URL("/silent"), 0.5);
+  const auto shorter = client.start(server.URL("/silent"), 3);
   EXPECT_EQ(summary(client.finish(stalled)), kTimedOut + " [a piece\n]");
-  EXPECT_EQ(curlCode(client.delegate->trace(silent).end), CURLE_OPERATION_TIMEDOUT);
-  EXPECT_FALSE(silent->response());
-  EXPECT_TRUE(stream(0)->waitUntilClosed(kPatience) && stream(1)->waitUntilClosed(kPatience));
+  EXPECT_EQ(summary(client.finish(shortest)), kTimedOut);
+  EXPECT_EQ(curlCode(client.delegate->trace(shortest).end), CURLE_OPERATION_TIMEDOUT);
+  EXPECT_FALSE(shortest->response());
+  EXPECT_EQ(summary(client.finish(shorter)), kTimedOut);
+  EXPECT_EQ(summary(client.delegate->trace(patient)), "no end");
+  patient->cancel();
+  EXPECT_EQ(summary(client.finish(patient)), kCancelled);
+  // (The shortest may end before its request reaches the server.)
+  for (size_t i = 0; i < handedCount(); ++i)
+    EXPECT_TRUE(stream(i)->waitUntilClosed(kPatience)) << i;
 
-  // The held tasks have waited longer than that, without a piece or an end.
+  // The held tasks have waited longer than their limit, without a piece or
+  // an end.
   EXPECT_EQ(summary(client.delegate->trace(held)), "no end");
   EXPECT_EQ(summary(client.delegate->trace(empty)), "no end");
   std::thread([&] {
@@ -440,6 +429,17 @@ TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
   EXPECT_EQ(summary(client.finish(held)), "ok [done]");
   EXPECT_EQ(summary(client.finish(empty)), "ok");
   EXPECT_EQ(summary(client.finish(refused)), kCancelled);
+
+  // A task suspended before its limit runs out does not time out while it
+  // is held; resumed, its limit runs again.
+  const auto suspended = client.start(server.URL("/silent"), 0.5);
+  suspended->suspend();
+  EXPECT_EQ(summary(client.finish(client.start(server.URL("/silent"), 1.5))), kTimedOut);
+  // The suspended task has waited longer than its limit by now; whether its
+  // suspension reached the network first is up to the threads, so only its
+  // eventual end is certain.
+  suspended->resume();
+  EXPECT_EQ(summary(client.finish(suspended)), kTimedOut);
 }
 
 TEST_F(NetSession, InvalidationIsTheLastNotificationThenTheDelegateIsReleased) {
