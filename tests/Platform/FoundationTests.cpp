@@ -1,3 +1,4 @@
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -83,17 +84,12 @@ TEST(NSData, Base64InLinesOf64CharactersSeparatedByCRLF) {
 // Log lines are written as they happen; the wait is only a safety margin.
 constexpr auto kLogPatience = std::chrono::milliseconds(10000);
 
-// A folder of the test's own, emptied before and removed after.
+// A fresh folder of the test's own, removed after.
 class NSUserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-  }
   void TearDown() override { fs::remove_all(folder_); }
-  const fs::path folder_ =
-      fs::temp_directory_path() / ("zrl-defaults-" + std::to_string(getpid()) + "-" +
-                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  std::string pattern_ = (fs::temp_directory_path() / "zrl-defaults-XXXXXX").string();
+  const fs::path folder_ = mkdtemp(pattern_.data());
 };
 
 TEST_F(NSUserDefaultsTest, StoresReplaceTheirFileWholeAndKeepEachOthersKeys) {
