@@ -11,11 +11,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
-#include <optional>
 #include <ostream>
-#include <string>
-#include <vector>
 
 #include "Tools/zrl-dashboard/ZRLDashboardPostgreSQLStore.h"
 #include "tests/Dashboard/DashboardTestSupport.h"

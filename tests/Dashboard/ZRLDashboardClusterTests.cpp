@@ -5,7 +5,6 @@
 // while the database restarts.
 #include <signal.h>
 
-#include <algorithm>
 #include <atomic>
 #include <set>
 #include <thread>
@@ -13,7 +12,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
-#include "tests/Dashboard/DashboardTestSupport.h"
 #include "tests/Dashboard/PostgreSQLTestCluster.h"
 
 namespace {
