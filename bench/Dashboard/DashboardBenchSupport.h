@@ -45,6 +45,21 @@ inline double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Raises the open-file limit to `wanted` where the hard limit allows it,
+// else to the hard limit; the limit now in force (children inherit it).
+inline rlim_t raiseOpenFileLimit(rlim_t wanted) {
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = std::max(files.rlim_max, wanted);
+  files.rlim_max = files.rlim_cur;
+  if (setrlimit(RLIMIT_NOFILE, &files) != 0) {
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  return files.rlim_cur;
+}
+
 // User plus system time in a /proc stat file, in seconds.
 inline double statSeconds(const std::string& path) {
   std::ifstream stat(path);

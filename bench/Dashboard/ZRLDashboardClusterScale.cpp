@@ -142,16 +142,7 @@ int main(int argc, char** argv) {
   std::cout << std::unitbuf;
   // Through HAProxy a stream takes two descriptors there, one here and one
   // in a dashboard: a limit above the machine's usual one, where allowed.
-  rlimit files{};
-  getrlimit(RLIMIT_NOFILE, &files);
-  files.rlim_cur = std::max<rlim_t>(files.rlim_max, std::min<rlim_t>(65536, RLIM_INFINITY));
-  files.rlim_max = files.rlim_cur;
-  if (setrlimit(RLIMIT_NOFILE, &files) != 0) {
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
-  }
-  std::cout << "open-file limit: " << files.rlim_cur << " (the children inherit it)\n";
+  std::cout << "open-file limit: " << raiseOpenFileLimit(65536) << " (the children inherit it)\n";
   curl_global_init(CURL_GLOBAL_DEFAULT);
 
   char folder[] = "/tmp/zrl-cluster-scale-XXXXXX";

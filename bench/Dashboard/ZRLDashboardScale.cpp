@@ -29,11 +29,7 @@ int main(int argc, char** argv) {
   constexpr int kUploaders = 32;
 
   std::cout << std::unitbuf;  // each figure as soon as it is taken
-  rlimit files{};
-  getrlimit(RLIMIT_NOFILE, &files);
-  files.rlim_cur = files.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &files);
-  std::cout << "open-file limit: " << files.rlim_cur << " (the dashboard inherits it)\n";
+  std::cout << "open-file limit: " << raiseOpenFileLimit(0) << " (the dashboard inherits it)\n";
   curl_global_init(CURL_GLOBAL_DEFAULT);
 
   char folder[] = "/tmp/zrl-dashboard-scale-XXXXXX";
