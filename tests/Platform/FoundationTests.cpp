@@ -1,11 +1,13 @@
+#include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <optional>
 #include <regex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -48,15 +50,12 @@ TEST(NSString, FormatsObjectsNumbersAbsentValuesAndErrors) {
 }
 
 TEST(NSLog, CapturesMessagesAndWritesThePlatformPrefix) {
-  {
-    NSLogCapture capture;
-    NSLog("<ZRL INFO> %@ %s:%d\n", std::string("hello"), "-[X y]", 12);
-    NSLog("second %d", 2);
-    EXPECT_EQ(capture.lines(),
-              (std::vector<std::string>{"<ZRL INFO> hello -[X y]:12", "second 2"}));
-    EXPECT_TRUE(capture.waitFor("second", 1s));
-    EXPECT_EQ(capture.count("ZRL"), 1U);
-  }
+  NSLogCapture capture;
+  NSLog("<ZRL INFO> %@ %s:%d\n", std::string("hello"), "-[X y]", 12);
+  NSLog("second %d", 2);
+  EXPECT_EQ(capture.lines(), (std::vector<std::string>{"<ZRL INFO> hello -[X y]:12", "second 2"}));
+  EXPECT_TRUE(capture.waitFor("second", 1s));
+  EXPECT_EQ(capture.count("ZRL"), 1U);
   const std::regex prefix(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\+0000 [^\[]+\[\d+:\d+\] )");
   EXPECT_TRUE(std::regex_match(NSLogPrefix(), prefix)) << NSLogPrefix();
 }
@@ -73,9 +72,8 @@ TEST(NSData, Base64InLinesOf64CharactersSeparatedByCRLF) {
   EXPECT_EQ(NSDataBase64EncodedString(bytes, NSDataBase64Encoding64CharacterLineLength |
                                                  NSDataBase64EncodingEndLineWithLineFeed),
             std::string(64, '/') + "\n" + std::string(64, '/'));
-  std::string all;
-  for (int i = 0; i < 256; ++i)
-    all.push_back(static_cast<char>(i));
+  std::string all(256, '\0');
+  std::iota(all.begin(), all.end(), '\0');
   EXPECT_EQ(NSDataFromBase64EncodedString(
                 NSDataBase64EncodedString(all, NSDataBase64Encoding64CharacterLineLength)),
             all);
@@ -86,17 +84,12 @@ TEST(NSData, Base64InLinesOf64CharactersSeparatedByCRLF) {
 // Log lines are written as they happen; the wait is only a safety margin.
 constexpr auto kLogPatience = std::chrono::milliseconds(10000);
 
+// A fresh folder of the test's own, removed after.
 class NSUserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() /
-              ("zrl-defaults-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-  }
   void TearDown() override { fs::remove_all(folder_); }
-  fs::path folder_;
+  std::string pattern_ = (fs::temp_directory_path() / "zrl-defaults-XXXXXX").string();
+  const fs::path folder_ = mkdtemp(pattern_.data());
 };
 
 TEST_F(NSUserDefaultsTest, StoresReplaceTheirFileWholeAndKeepEachOthersKeys) {
@@ -107,9 +100,8 @@ TEST_F(NSUserDefaultsTest, StoresReplaceTheirFileWholeAndKeepEachOthersKeys) {
   first.setObject("x", "gone");
   ASSERT_TRUE(first.synchronize());
   // No temporary file is left beside the store; only the writers' lock file.
-  std::vector<fs::path> files(fs::directory_iterator(file.parent_path()), {});
-  std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<fs::path>{file, first.lockPath()}));
+  const std::set<fs::path> files(fs::directory_iterator(file.parent_path()), {});
+  EXPECT_EQ(files, (std::set<fs::path>{file, first.lockPath()}));
 
   // The file is replaced, never rewritten in place: a hard link to the old
   // one still reads the old values, so a write that fails halfway cannot
@@ -124,48 +116,46 @@ TEST_F(NSUserDefaultsTest, StoresReplaceTheirFileWholeAndKeepEachOthersKeys) {
   first.removeObjectForKey("gone");
   ASSERT_TRUE(first.synchronize());
   ASSERT_TRUE(second.synchronize());
-  NSUserDefaults reread(file);
-  EXPECT_EQ(reread.objectForKey("one"), nlohmann::json("a"));
-  EXPECT_EQ(reread.objectForKey("two"), nlohmann::json("b"));
-  EXPECT_EQ(reread.objectForKey("gone"), std::nullopt);
   EXPECT_EQ(second.objectForKey("gone"), std::nullopt);
 
-  // Many writers at once, each on its own store: no key is lost.
+  // Many writers at once, each on its own store: no key is lost, and the
+  // keys written before are all still there, the removed one still gone.
   constexpr int kWriters = 4;
   constexpr int kKeys = 25;
   const auto key = [](int w, int k) { return std::to_string(w * 1000 + k); };
-  std::vector<std::thread> writers;
-  writers.reserve(kWriters);
-  for (int w = 0; w < kWriters; ++w) {
-    writers.emplace_back([&, w] {
-      NSUserDefaults store(file);
-      for (int k = 0; k < kKeys; ++k) {
-        store.setObject(k, key(w, k));
-        EXPECT_TRUE(store.synchronize());
-      }
-    });
-  }
-  for (auto& writer : writers)
-    writer.join();
+  {
+    std::vector<std::jthread> writers(kWriters);
+    for (int w = 0; w < kWriters; ++w) {
+      writers[w] = std::jthread([&, w] {
+        NSUserDefaults store(file);
+        for (int k = 0; k < kKeys; ++k) {
+          store.setObject(k, key(w, k));
+          EXPECT_TRUE(store.synchronize());
+        }
+      });
+    }
+  }  // joined
   NSUserDefaults all(file);
   for (int w = 0; w < kWriters; ++w) {
     for (int k = 0; k < kKeys; ++k)
       EXPECT_EQ(all.objectForKey(key(w, k)), nlohmann::json(k));
   }
   EXPECT_EQ(all.objectForKey("one"), nlohmann::json("a"));
+  EXPECT_EQ(all.objectForKey("two"), nlohmann::json("b"));
+  EXPECT_EQ(all.objectForKey("gone"), std::nullopt);
 }
 
-TEST_F(NSUserDefaultsTest, AStoreThatCannotBeReadIsNeverWrittenOver) {
+TEST_F(NSUserDefaultsTest, AStoreThatCannotBeReadIsNeverWrittenOverAndInvalidTextIsRefused) {
   NSLogCapture log;
   // A folder where the file should be: it opens, but cannot be read.
   const auto folderInPlace = folder_ / "folder.json";
   fs::create_directories(folderInPlace / "kept");
-  NSUserDefaults defaults(folderInPlace);
+  NSUserDefaults blocked(folderInPlace);
   EXPECT_TRUE(log.waitFor("cannot read " + folderInPlace.string(), kLogPatience));
-  defaults.setBool(true, "k");
-  EXPECT_FALSE(defaults.synchronize());
+  blocked.setBool(true, "k");
+  EXPECT_FALSE(blocked.synchronize());
   EXPECT_TRUE(fs::is_directory(folderInPlace / "kept"));
-  EXPECT_TRUE(defaults.boolForKey("k"));  // kept for a later write
+  EXPECT_TRUE(blocked.boolForKey("k"));  // kept for a later write
 
   // A file this user may not read (meaningless for root, who reads it).
   if (geteuid() != 0) {
@@ -183,10 +173,8 @@ TEST_F(NSUserDefaultsTest, AStoreThatCannotBeReadIsNeverWrittenOver) {
     EXPECT_EQ(merged.objectForKey("theirs"), nlohmann::json(1));
     EXPECT_TRUE(merged.boolForKey("mine"));
   }
-}
 
-TEST_F(NSUserDefaultsTest, ACorruptStoreIsMovedAsideAndInvalidTextIsRefused) {
-  NSLogCapture log;
+  // A corrupt store is moved aside, and a second does not replace the first.
   const auto file = folder_ / "store.json";
   for (const std::string corrupt : {"{ not json", "[1, 2]"}) {
     std::ofstream(file) << corrupt;
@@ -198,15 +186,13 @@ TEST_F(NSUserDefaultsTest, ACorruptStoreIsMovedAsideAndInvalidTextIsRefused) {
     defaults.setBool(true, "k");
     EXPECT_TRUE(defaults.synchronize());
   }
-  // The second did not replace the first.
-  std::vector<std::string> kept;
+  std::multiset<std::string> kept;
   for (const auto& entry : fs::directory_iterator(folder_)) {
     if (!entry.path().filename().string().starts_with("store.json.corrupt-")) continue;
     std::ifstream moved(entry.path());
-    kept.emplace_back(std::istreambuf_iterator<char>(moved), std::istreambuf_iterator<char>());
+    kept.emplace(std::istreambuf_iterator<char>(moved), std::istreambuf_iterator<char>());
   }
-  std::sort(kept.begin(), kept.end());
-  EXPECT_EQ(kept, (std::vector<std::string>{"[1, 2]", "{ not json"}));
+  EXPECT_EQ(kept, (std::multiset<std::string>{"[1, 2]", "{ not json"}));
 
   // A value that is not valid UTF-8: false, nothing thrown, the file as it was.
   NSUserDefaults defaults(file);

@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <semaphore>
+#include <set>
 #include <string_view>
 #include <tuple>
 
@@ -159,12 +160,11 @@ long curlCode(const std::optional<NSErrorPtr>& error) {
 
 // Header fields as "name=value; " in order, but for those of every request.
 std::string listed(const std::vector<std::pair<std::string, std::string>>& fields) {
+  static const std::set<std::string> common = {"Host", "Accept", "Accept-Encoding",
+                                               "Content-Length"};
   std::string text;
   for (const auto& [name, value] : fields) {
-    if (name != "Host" && name != "Accept" && name != "Accept-Encoding" &&
-        name != "Content-Length") {
-      text.append(name).append("=").append(value).append("; ");
-    }
+    if (!common.contains(name)) text.append(name).append("=").append(value).append("; ");
   }
   return text;
 }
@@ -185,7 +185,6 @@ class NetSession : public LocalServerFixture {
     LocalServerFixture::SetUp();
     server.route("GET", "/stream", [this](auto&, auto& r) { hand(r.stream(200)); });
     server.route("GET", "/silent", [this](auto&, auto& r) { hand(r.raw()); });
-    server.route("GET", "/body", [](auto&, auto& r) { r.respond(200, {}, "hello world"); });
     server.route("GET", "/done", [](auto&, auto& r) { r.respond(200, {}, "done"); });
     server.route("GET", "/no-content", [](auto&, auto& r) { r.respond(204); });
     server.route("GET", "/start", [](auto&, auto& r) {
@@ -204,6 +203,8 @@ class NetSession : public LocalServerFixture {
       stream->close();
     });
   }
+
+  Client client;  // ended before the server
 };
 
 TEST_F(NetSession, EverySessionGetsOneHeadItsWholeBodyInOrderAndOneEnd) {
@@ -211,8 +212,8 @@ TEST_F(NetSession, EverySessionGetsOneHeadItsWholeBodyInOrderAndOneEnd) {
   std::deque<Client> clients(kSessions);
   std::vector<NSURLSessionDataTaskPtr> tasks;
   tasks.reserve(kSessions);
-  for (const Client& client : clients)
-    tasks.push_back(client.start(server.URL("/stream")));
+  for (const Client& each : clients)
+    tasks.push_back(each.start(server.URL("/stream")));
   std::string expected;
   for (int e = 0; e < 100; ++e) {
     const std::string piece = "data: " + std::to_string(e) + "\n\n";
@@ -237,7 +238,6 @@ TEST_F(NetSession, TheRequestArrivesExactlyAndRedirectsBringOnlyTheFinalAnswer) 
       return r.respond(200, {}, request.method() + " " + request.body());
     r.respond(std::stoi(request.target().substr(3)), {{"Location", "/final"}});
   });
-  Client client;
   const auto send = [&](const std::string& method, const std::string& target,
                         std::optional<NSData> body = std::nullopt,
                         const ZRLLocalHeaders& fields = {}) {
@@ -313,7 +313,6 @@ TEST_F(NetSession, BrokenAndUndecodableAnswersEndWithTheirErrors) {
       {"/until-close", {}, "all of it", "ok [all of it]"},
       {"/broken", {{"Content-Encoding", "gzip"}}, "this was never compressed", kUndecodable},
   };
-  Client client;
   std::vector<NSURLSessionDataTaskPtr> tasks;
   for (const auto& [path, headers, bytes, expected] : cases) {
     server.route("GET", path, [fields = headers, sent = bytes](auto&, auto& r) {
@@ -336,7 +335,6 @@ TEST_F(NetSession, BrokenAndUndecodableAnswersEndWithTheirErrors) {
 }
 
 TEST_F(NetSession, CancelBeforeTheStartBeforeTheAnswerAndMidBody) {
-  Client client;
   // Never resumed: the cancelled end comes at once, and resuming does nothing.
   auto idle = client.session->dataTaskWithRequest(requestFor(server.URL("/done")));
   idle->cancel();
@@ -376,42 +374,20 @@ TEST_F(NetSession, CancelBeforeTheStartBeforeTheAnswerAndMidBody) {
   EXPECT_EQ(summary(client.finish(suspended)), kCancelled);
 }
 
-TEST_F(NetSession, EachTransferKeepsItsOwnIdleLimitUnderTheSharedTimer) {
-  Client client;
+TEST_F(NetSession, EachTransferKeepsItsOwnIdleLimitAndAHeldDispositionStopsItsClock) {
   // A task that ends before its limit leaves no check behind that could
   // touch it once its deadline passes ("shorter" below, started after it
   // ended with the same limit, outlasts it). The limit is generous, so that
   // a busy machine never turns the answer into a time-out.
   EXPECT_EQ(summary(client.finish(client.start(server.URL("/done"), 3))), "ok [done]");
-  const auto patient = client.start(server.URL("/silent"), 600);
-  const auto shortest = client.start(server.URL("/silent"), 0.5);
-  const auto shorter = client.start(server.URL("/silent"), 3);
-  // Each of the short ones runs out its own limit; the long one is left
-  // alone by their time-outs and goes on until it is cancelled.
-  EXPECT_EQ(summary(client.finish(shortest)), kTimedOut);
-  EXPECT_EQ(summary(client.finish(shorter)), kTimedOut);
-  EXPECT_EQ(summary(client.delegate->trace(patient)), "no end");
-  patient->cancel();
-  EXPECT_EQ(summary(client.finish(patient)), kCancelled);
 
-  // A task suspended before its limit runs out does not time out while it
-  // is held; resumed, its limit runs again.
-  const auto held = client.start(server.URL("/silent"), 0.5);
-  held->suspend();
-  EXPECT_EQ(summary(client.finish(client.start(server.URL("/silent"), 1.5))), kTimedOut);
-  // The held task has waited longer than its limit by now; whether its
-  // suspension reached the network first is up to the threads, so only its
-  // eventual end is certain.
-  held->resume();
-  EXPECT_EQ(summary(client.finish(held)), kTimedOut);
-}
-
-TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
-  Client client;
+  // Dispositions held: before a body, of an answer the network is done
+  // with, and one to be refused. (Their limit is long enough that they
+  // surely get their heads first, even on a busy machine.)
   client.delegate->holds = true;
-  auto held = client.start(server.URL("/body"), 1);
-  auto empty = client.start(server.URL("/no-content"), 1);  // the network is done with it
-  auto refused = client.start(server.URL("/body"));
+  auto held = client.start(server.URL("/done"), 1);
+  auto empty = client.start(server.URL("/no-content"), 1);
+  auto refused = client.start(server.URL("/done"));
   const auto has = [](const Trace& t) { return t.held != nullptr; };
   const auto allowHeld = client.delegate->trace(held, has).held;
   const auto allowEmpty = client.delegate->trace(empty, has).held;
@@ -420,20 +396,29 @@ TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
   client.delegate->holds = false;
   refuse(Disposition::Cancel);
 
-  // Meanwhile two tasks run out the same idle limit: one hears nothing, the
-  // other a head and one piece. The client lets their connections go. (The
-  // limit is long enough that the held tasks surely get their heads first,
-  // even on a busy machine.)
+  // Meanwhile each of the others runs out its own limit, after a head and
+  // one piece or without a head; the long one is left alone by their
+  // time-outs and goes on until it is cancelled. The client lets their
+  // connections go.
   auto stalled = client.start(server.URL("/stream"), 1);
   ASSERT_TRUE(stream(0)->write("a piece\n"));
-  auto silent = client.start(server.URL("/silent"), 1);
-  EXPECT_EQ(summary(client.finish(silent)), kTimedOut);
+  const auto patient = client.start(server.URL("/silent"), 600);
+  const auto shortest = client.start(server.URL("/silent"), 0.5);
+  const auto shorter = client.start(server.URL("/silent"), 3);
   EXPECT_EQ(summary(client.finish(stalled)), kTimedOut + " [a piece\n]");
-  EXPECT_EQ(curlCode(client.delegate->trace(silent).end), CURLE_OPERATION_TIMEDOUT);
-  EXPECT_FALSE(silent->response());
-  EXPECT_TRUE(stream(0)->waitUntilClosed(kPatience) && stream(1)->waitUntilClosed(kPatience));
+  EXPECT_EQ(summary(client.finish(shortest)), kTimedOut);
+  EXPECT_EQ(curlCode(client.delegate->trace(shortest).end), CURLE_OPERATION_TIMEDOUT);
+  EXPECT_FALSE(shortest->response());
+  EXPECT_EQ(summary(client.finish(shorter)), kTimedOut);
+  EXPECT_EQ(summary(client.delegate->trace(patient)), "no end");
+  patient->cancel();
+  EXPECT_EQ(summary(client.finish(patient)), kCancelled);
+  // (The shortest may end before its request reaches the server.)
+  for (size_t i = 0; i < handedCount(); ++i)
+    EXPECT_TRUE(stream(i)->waitUntilClosed(kPatience)) << i;
 
-  // The held tasks have waited longer than that, without a piece or an end.
+  // The held tasks have waited longer than their limit, without a piece or
+  // an end.
   EXPECT_EQ(summary(client.delegate->trace(held)), "no end");
   EXPECT_EQ(summary(client.delegate->trace(empty)), "no end");
   std::thread([&] {
@@ -441,9 +426,20 @@ TEST_F(NetSession, AHeldDispositionHoldsTheBodyTheEndAndTheIdleClock) {
     allowHeld(Disposition::Cancel);  // only the first answer counts
   }).join();
   allowEmpty(Disposition::Allow);
-  EXPECT_EQ(summary(client.finish(held)), "ok [hello world]");
+  EXPECT_EQ(summary(client.finish(held)), "ok [done]");
   EXPECT_EQ(summary(client.finish(empty)), "ok");
   EXPECT_EQ(summary(client.finish(refused)), kCancelled);
+
+  // A task suspended before its limit runs out does not time out while it
+  // is held; resumed, its limit runs again.
+  const auto suspended = client.start(server.URL("/silent"), 0.5);
+  suspended->suspend();
+  EXPECT_EQ(summary(client.finish(client.start(server.URL("/silent"), 1.5))), kTimedOut);
+  // The suspended task has waited longer than its limit by now; whether its
+  // suspension reached the network first is up to the threads, so only its
+  // eventual end is certain.
+  suspended->resume();
+  EXPECT_EQ(summary(client.finish(suspended)), kTimedOut);
 }
 
 TEST_F(NetSession, InvalidationIsTheLastNotificationThenTheDelegateIsReleased) {
@@ -478,9 +474,9 @@ TEST_F(NetSession, InvalidationIsTheLastNotificationThenTheDelegateIsReleased) {
   EXPECT_EQ(summary(finishing.delegate->trace(running)), "ok [after the invalidation]");
   EXPECT_EQ(server.requestCount(), 4U);
 
-  for (Client* client : {&cancelling, &finishing, &idle}) {
-    std::weak_ptr<RecordingDelegate> weak = client->delegate;
-    client->delegate.reset();  // only the session held it
+  for (Client* each : {&cancelling, &finishing, &idle}) {
+    std::weak_ptr<RecordingDelegate> weak = each->delegate;
+    each->delegate.reset();  // only the session held it
     EXPECT_TRUE(eventually([&] { return weak.expired(); })) << "released after its last call";
   }
 }
@@ -488,7 +484,6 @@ TEST_F(NetSession, InvalidationIsTheLastNotificationThenTheDelegateIsReleased) {
 TEST_F(NetSession, FlowControlHoldsTheNetworkForASlowDelegate) {
   constexpr size_t kTotal = size_t{48} << 20;
   constexpr size_t kPiece = size_t{64} << 10;
-  Client client;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::atomic<size_t> received{0};
@@ -522,36 +517,33 @@ TEST(NetTLS, CertificatesAreVerifiedAndHttpsIsNeverRedirectedToHttp) {
     stream->write("secret");
     stream->close();
   });
-  const std::string file = certificate->certificateFile();
-  const std::tuple<std::optional<std::string>, std::string, std::string> cases[] = {
-      {std::nullopt, server.URL("/whole"), "-1202 The certificate for this server is invalid."},
-      {directory.path() + "/none.pem", server.URL("/whole"),
-       "-1200 An SSL error has occurred and a secure connection to the server cannot be made."},
-      {file, server.URL("/whole"), "ok"},
-      {file, server.URL("/until-close"), "ok"},  // a TLS body may end at the close
-  };
-  for (const auto& [authority, url, expected] : cases) {
-    const TaskResult result = load(trusting(authority), requestFor(url));
-    EXPECT_EQ(outcome(result.error), expected) << url;
-    EXPECT_EQ(result.data.value_or("secret"), "secret");
-  }
-  EXPECT_EQ(server.requestCount(), 2U) << "nothing is sent to a server that is not trusted";
-
-  // An https request is never redirected to http.
+  // Redirects within https, and from https to a server in clear text.
   AnsweringServer plain("in clear text");
+  server.route("GET", "/across", [](auto&, auto& r) { r.respond(302, {{"Location", "/whole"}}); });
   server.route("GET", "/down", [&](auto&, auto& r) {
     r.respond(302, {{"Location", plain.URL("/final")}});
   });
-  server.route("GET", "/across", [](auto&, auto& r) { r.respond(302, {{"Location", "/whole"}}); });
-  auto session = trusting(file);
-  auto down = requestFor(server.URL("/down"));
-  down.setValue("secret", "Authorization");
-  const TaskResult refused = load(session, down);
-  EXPECT_EQ(refused.error ? refused.error->code() : 0,
-            NSURLErrorAppTransportSecurityRequiresSecureConnection);
-  EXPECT_FALSE(refused.data);
-  EXPECT_EQ(plain.requestCount(), 0U) << "nothing goes out in clear text";
-  EXPECT_EQ(answered(load(session, requestFor(server.URL("/across")))), "ok secret");
+  const std::string file = certificate->certificateFile();
+  const std::tuple<std::optional<std::string>, std::string, std::string> cases[] = {
+      {std::nullopt, "/whole", "-1202 The certificate for this server is invalid."},
+      {directory.path() + "/none.pem", "/whole",
+       "-1200 An SSL error has occurred and a secure connection to the server cannot be made."},
+      {file, "/whole", "ok"},
+      {file, "/until-close", "ok"},  // a TLS body may end at the close
+      {file, "/across", "ok"},
+      {file, "/down",
+       "-1022 The resource could not be loaded because the App Transport Security policy "
+       "requires the use of a secure connection."},
+  };
+  for (const auto& [authority, path, expected] : cases) {
+    const TaskResult result = load(trusting(authority), requestFor(server.URL(path)));
+    EXPECT_EQ(outcome(result.error), expected) << path;
+    EXPECT_EQ(result.data.value_or("secret"), "secret") << path;
+  }
+  // Nothing is sent to a server that is not trusted, nor in clear text:
+  // the requests are those of the last four cases and "/across"'s redirect.
+  EXPECT_EQ(server.requestCount(), 5U);
+  EXPECT_EQ(plain.requestCount(), 0U);
 }
 
 // The name lookup of this test program: names under ".test" are 127.0.0.1,
@@ -587,55 +579,50 @@ extern "C" int getaddrinfo(const char* node, const char* service, const struct a
   return system("127.0.0.1", service, hints, result);
 }
 
-TEST(NetResolver, ALookupThatHangsHoldsUpNoOtherTransferWhenItsTaskEnds) {
+TEST(NetResolver, NoProxyHostsAndAHangingLookupThatHoldsUpNoOtherTransfer) {
   AnsweringServer server("here");
-  AnsweringServer gone("");
-  gone.stop();  // a refused port
+  AnsweringServer proxy("proxy");
   auto session = trusting();
-  const std::string port = std::to_string(server.port());
+  const auto at = [port = std::to_string(server.port())](const std::string& host) {
+    return "http://" + host + ":" + port + "/";
+  };
+  const auto answer = [&](const std::string& url) {
+    return answered(load(session, requestFor(url)));
+  };
+
+  // The user's no-proxy hosts are reached directly, others through the
+  // proxy. Set while no request runs: the network thread reads them per
+  // request.
+  setenv("http_proxy", proxy.baseURL().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+  setenv("NO_PROXY", "intranet.test", 1);            // NOLINT(concurrency-mt-unsafe)
+  unsetenv("no_proxy");                              // NOLINT(concurrency-mt-unsafe)
+  EXPECT_EQ(answer(at("intranet.test")), "ok here");
+  EXPECT_EQ(answer(at("outside.test")), "ok proxy");
+  EXPECT_EQ(answer(server.URL("/")), "ok here") << "loopback is never proxied";
+  unsetenv("http_proxy");  // NOLINT(concurrency-mt-unsafe)
+  unsetenv("NO_PROXY");    // NOLINT(concurrency-mt-unsafe)
+  ASSERT_EQ(proxy.requestCount(), 1U);
+  EXPECT_EQ(proxy.requests()[0].target(), at("outside.test"));
+  proxy.stop();  // a refused port from here on
 
   // Cancelled while its host name is being looked up.
-  auto cancelled = session->dataTaskWithRequest(requestFor("http://slow.test:" + port + "/"),
-                                                [](auto&, auto&, auto&) {});
+  auto cancelled = session->dataTaskWithRequest(requestFor(at("slow.test")), [](auto&&...) {});
   cancelled->resume();
   ASSERT_TRUE(slowLookups.entered.try_acquire_for(kPatience));
   cancelled->cancel();
   // Timed out while its host name is being looked up: a lookup that really
   // hangs, so the short limit races nothing.
-  EXPECT_EQ(outcome(load(session, requestFor("http://slow.test:" + port + "/", 0.5)).error),
-            kTimedOut);
+  EXPECT_EQ(outcome(load(session, requestFor(at("slow.test"), 0.5)).error), kTimedOut);
   EXPECT_TRUE(slowLookups.entered.try_acquire_for(kPatience));
   // Both lookups still hang (until released below); other transfers go on.
-  const TaskResult refused = load(session, requestFor(gone.URL("/")));
+  const TaskResult refused = load(session, requestFor(proxy.URL("/")));
   EXPECT_EQ(outcome(refused.error), "-1004 Could not connect to the server.");
   EXPECT_EQ(curlCode(refused.error), CURLE_COULDNT_CONNECT);
-  EXPECT_EQ(answered(load(session, requestFor("http://quick.test:" + port + "/"))), "ok here");
+  EXPECT_EQ(answer(at("quick.test")), "ok here");
   slowLookups.release.set_value();
 }
 
-TEST_F(NetSession, TheUsersNoProxyHostsAreReachedDirectlyAndOthersThroughTheProxy) {
-  AnsweringServer proxy("proxy");
-  server.setFallback([](auto&, auto& r) { r.respond(200, {}, "direct"); });
-  // Set while no request runs: the network thread reads them per request.
-  setenv("http_proxy", proxy.baseURL().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-  setenv("NO_PROXY", "intranet.test", 1);            // NOLINT(concurrency-mt-unsafe)
-  unsetenv("no_proxy");                              // NOLINT(concurrency-mt-unsafe)
-  Client client;
-  const std::string port = std::to_string(server.port());
-  const auto body = [&](const std::string& url) {
-    return answered(load(client.session, requestFor(url)));
-  };
-  EXPECT_EQ(body("http://intranet.test:" + port + "/a"), "ok direct");
-  EXPECT_EQ(body("http://outside.test:" + port + "/b"), "ok proxy");
-  EXPECT_EQ(body(server.URL("/c")), "ok direct") << "loopback is never proxied";
-  unsetenv("http_proxy");  // NOLINT(concurrency-mt-unsafe)
-  unsetenv("NO_PROXY");    // NOLINT(concurrency-mt-unsafe)
-  ASSERT_EQ(proxy.requestCount(), 1U);
-  EXPECT_EQ(proxy.requests()[0].target(), "http://outside.test:" + port + "/b");
-}
-
 TEST_F(NetSession, ACompletionHandlerTaskEndsPastTheBodyLimit) {
-  Client client;
   std::thread writer([this] {
     const auto endless = stream(0);
     const std::string piece(size_t{4} << 20, 'x');
