@@ -4,10 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
 #include "Tools/zrl-demo/ZRLDemoAPI.h"
@@ -73,7 +70,10 @@ TEST(ZRLDemoChild, TheLauncherRunsTheProgramOnlyForItsLivingParent) {
   EXPECT_EQ(orphan.unreadOutput(), "");
 }
 
-TEST(ZRLDemoAPI, CallsTheDashboardWithItsTokenAndNamesFailures) {
+// The fixture's own server is one that takes a request and never answers.
+using ZRLDemoAPITest = LocalServerFixture;
+
+TEST_F(ZRLDemoAPITest, CallsTheDashboardWithItsTokenAndNamesFailures) {
   TemporaryDirectory folder;
   DashboardProcess dashboard(ZRL_DASHBOARD_PATH, folder.path());
   ASSERT_TRUE(dashboard.ready()) << dashboard.errors();
@@ -97,15 +97,9 @@ TEST(ZRLDemoAPI, CallsTheDashboardWithItsTokenAndNamesFailures) {
 
   // A server that takes the request and never answers: the call fails once
   // its time-out has passed.
-  std::mutex mutex;
-  std::vector<std::shared_ptr<ZRLLocalStream>> held;  // outlive the server
-  ZRLLocalServer stalled;
-  stalled.route("GET", "/api/captures", [&](const ZRLLocalRequest&, ZRLLocalResponder& r) {
-    std::lock_guard lock(mutex);
-    held.push_back(r.raw());
-  });
-  ASSERT_TRUE(stalled.start());
-  ZRLDemoAPI slow("http://127.0.0.1:" + std::to_string(stalled.port()), "t", "/dev/null",
+  server.route("GET", "/api/captures",
+               [this](const ZRLLocalRequest&, ZRLLocalResponder& r) { hand(r.raw()); });
+  ZRLDemoAPI slow("http://127.0.0.1:" + std::to_string(server.port()), "t", "/dev/null",
                   std::chrono::seconds(1));
   EXPECT_FALSE(slow.getJSON("/api/captures?appId=demo", &error));
   EXPECT_THAT(error, HasSubstr("GET /api/captures?appId=demo -> failed: "));

@@ -19,9 +19,7 @@ const std::string kEventStreamHead =
     "Connection: close\r\n\r\n";
 
 std::string closedBy(std::string_view domain, long code) {
-  std::string text = "(";
-  text.append(domain).append(",").append(std::to_string(code)).append(")");
-  return text;
+  return "(" + std::string(domain) + "," + std::to_string(code) + ")";
 }
 const std::string kNormalEnd = closedBy("", 2);
 
@@ -112,8 +110,8 @@ const size_t kNumberedBlockSize = numberedBlock(0).size();
 // Writes numbered records on a thread of its own, as fast as the socket
 // takes them, so that the server holds little of its own; closes the
 // stream after the last one if asked to.
-std::thread pushNumbered(std::shared_ptr<ZRLLocalStream> stream, size_t records, bool close) {
-  return std::thread([stream = std::move(stream), records, close] {
+std::jthread pushNumbered(std::shared_ptr<ZRLLocalStream> stream, size_t records, bool close) {
+  return std::jthread([stream = std::move(stream), records, close] {
     constexpr size_t kPerPiece = 2048;
     for (size_t first = 0; first < records; first += kPerPiece) {
       std::string piece;
@@ -233,10 +231,39 @@ class LDEventSourceConnection : public LocalServerFixture {
     return client;
   }
 
+  // Runs a script of answers (on a path of its own) until a line has been
+  // heard so many times, closes the client, and checks what the listeners
+  // heard until then, what the back-off drew, and that every answer was
+  // asked for and every stream closed.
+  void expectScript(const std::string& name, const std::vector<Answer>& answers,
+                    const std::string& until, size_t times, const Trace& expected,
+                    const Trace& expectedDraws, double timeout = 20.0) {
+    SCOPED_TRACE(name);
+    recorder = std::make_shared<LineLog>();
+    draws = std::make_shared<Draws>();
+    const std::string path = "/script" + std::to_string(scripts++);
+    const size_t requestsBefore = server.requestCount();
+    const size_t streamsBefore = handedCount();
+    script(path, answers);
+    auto client = makeClient(path, {.timeout = timeout});
+    client->open();
+    ASSERT_TRUE(recorder->waitFor(until, times));
+    if (until == "error" + closedBy(LDEventSourceErrorDomain, -401)) {
+      EXPECT_FALSE(client->eventSourceTask()) << "nothing scheduled after a refusal";
+    }
+    client->close();
+    Trace heard = recorder->lines();
+    heard.resize(std::min(heard.size(), expected.size()));  // more may follow
+    EXPECT_EQ(heard, expected);
+    EXPECT_EQ(draws->lines(), expectedDraws);
+    EXPECT_EQ(server.requestCount() - requestsBefore, answers.size());
+    for (size_t s = streamsBefore; s < handedCount(); ++s)
+      EXPECT_TRUE(stream(s)->waitUntilClosed(kPatience)) << "stream " << s;
+  }
+
   // Lets the test's handle go; true once nothing holds the client any more.
   static bool released(std::shared_ptr<LDEventSource> client) {
-    std::weak_ptr<LDEventSource> weak = client;
-    client.reset();
+    const std::weak_ptr<LDEventSource> weak = std::exchange(client, nullptr);
     return eventually([&] { return weak.expired(); });
   }
 
@@ -244,6 +271,7 @@ class LDEventSourceConnection : public LocalServerFixture {
   std::shared_ptr<Draws> draws = std::make_shared<Draws>();
   std::shared_ptr<LineLog> recorder = std::make_shared<LineLog>();
   std::vector<std::shared_ptr<LDEventSource>> clients;
+  size_t scripts = 0;
 };
 
 TEST_F(LDEventSourceConnection, RecordsStatesAndLastEventIDAcrossReconnections) {
@@ -398,97 +426,54 @@ TEST_F(LDEventSourceConnection, EachScriptOfAnswersGivesItsRecordsAndDelays) {
   const Trace opened{"CONNECTING", "OPEN", "open"};
   const Trace ended{"CLOSED" + kNormalEnd, "error" + kNormalEnd};
   const Trace failed = join(Trace{"CONNECTING"}, ended);
-  struct Script {
-    const char* name;
-    std::vector<Answer> answers;
-    std::string until;
-    size_t times;
-    Trace expected;
-    Trace draws;
-    double timeout = 20.0;
-  };
-  const Script scripts[] = {
-      // Twice the interval per attempt since the last record with data, from
-      // the interval that the last "retry" set; a zero interval draws
-      // nothing, and an answer of 200 without data does not start the count
-      // again. The bodies of answers but 200 are not read as events, and
-      // after a 401 nothing is scheduled.
-      {"retry intervals",
-       {whole(200, "data: once\n\n"), whole(204), whole(500, "data: an error page\n\n"),
-        whole(200, "retry: 5000\ndata: x\n\n"), whole(500), whole(200, "retry: 0\n\n"),
-        whole(401, "data: not for you\n\n")},
-       "error" + refused,
-       1,
-       join(opened, Trace{"message(null,null,once)"}, ended, failed, failed, opened,
-            Trace{"message(null,null,x)"}, ended, failed, opened, Trace{"message(null,null,null)"},
-            ended, Trace{"CONNECTING", "CLOSED" + refused, "error" + refused}),
-       {"2000", "4000", "8000", "10000", "20000"}},
-      // A captive portal's page, an event stream of any case with
-      // parameters, and an answer without a Content-Type.
-      {"media types",
-       {whole(200, "data: portal\n\n", "text/html; charset=utf-8"),
-        whole(200, "data: a\n\n", "Text/Event-Stream ; charset=UTF-8"),
-        whole(200, "data: b\n\n", std::nullopt), liveStream()},
-       "open",
-       3,
-       join(failed, opened, Trace{"message(null,null,a)"}, reconnected(),
-            Trace{"message(null,null,b)"}, reconnected()),
-       {"2000", "2000", "2000"}},
-      // Silent after one record, then silent from the start.
-      {"stalls",
-       {silentAfterOne, rawStream(), liveStream()},
-       "open",
-       2,
-       join(opened, Trace{"message(null,null,a)", "CLOSED" + timedOut, "error" + timedOut},
-            Trace{"CONNECTING", "CLOSED" + timedOut, "error" + timedOut}, opened),
-       {"2000", "4000"},
-       1.0},  // long enough for a busy machine to send a head in time
-  };
-  for (size_t i = 0; i < std::size(scripts); ++i) {
-    const Script& row = scripts[i];
-    recorder = std::make_shared<LineLog>();
-    draws = std::make_shared<Draws>();
-    const std::string path = "/script" + std::to_string(i);
-    const size_t requestsBefore = server.requestCount();
-    const size_t streamsBefore = handedCount();
-    script(path, row.answers);
-    auto client = makeClient(path, {.timeout = row.timeout});
-    client->open();
-    ASSERT_TRUE(recorder->waitFor(row.until, row.times)) << row.name;
-    if (row.until == "error" + refused) {
-      EXPECT_FALSE(client->eventSourceTask()) << row.name;
-    }
-    client->close();
-    Trace heard = recorder->lines();
-    heard.resize(std::min(heard.size(), row.expected.size()));  // more may follow
-    EXPECT_EQ(heard, row.expected) << row.name;
-    EXPECT_EQ(draws->lines(), row.draws) << row.name;
-    EXPECT_EQ(server.requestCount() - requestsBefore, row.answers.size()) << row.name;
-    for (size_t s = streamsBefore; s < handedCount(); ++s)
-      EXPECT_TRUE(stream(s)->waitUntilClosed(kPatience)) << row.name << " stream " << s;
-  }
+  // Twice the interval per attempt since the last record with data, from
+  // the interval that the last "retry" set; a zero interval draws nothing,
+  // and an answer of 200 without data does not start the count again. The
+  // bodies of answers but 200 are not read as events, and after a 401
+  // nothing is scheduled.
+  expectScript(
+      "retry intervals",
+      {whole(200, "data: once\n\n"), whole(204), whole(500, "data: an error page\n\n"),
+       whole(200, "retry: 5000\ndata: x\n\n"), whole(500), whole(200, "retry: 0\n\n"),
+       whole(401, "data: not for you\n\n")},
+      "error" + refused, 1,
+      join(opened, Trace{"message(null,null,once)"}, ended, failed, failed, opened,
+           Trace{"message(null,null,x)"}, ended, failed, opened, Trace{"message(null,null,null)"},
+           ended, Trace{"CONNECTING", "CLOSED" + refused, "error" + refused}),
+      {"2000", "4000", "8000", "10000", "20000"});
+  // A captive portal's page, an event stream of any case with parameters,
+  // and an answer without a Content-Type.
+  expectScript("media types",
+               {whole(200, "data: portal\n\n", "text/html; charset=utf-8"),
+                whole(200, "data: a\n\n", "Text/Event-Stream ; charset=UTF-8"),
+                whole(200, "data: b\n\n", std::nullopt), liveStream()},
+               "open", 3,
+               join(failed, opened, Trace{"message(null,null,a)"}, reconnected(),
+                    Trace{"message(null,null,b)"}, reconnected()),
+               {"2000", "2000", "2000"});
+  // Silent after one record, then silent from the start, with a time-out
+  // long enough for a busy machine to send a head in time.
+  expectScript("stalls", {silentAfterOne, rawStream(), liveStream()}, "open", 2,
+               join(opened, Trace{"message(null,null,a)", "CLOSED" + timedOut, "error" + timedOut},
+                    Trace{"CONNECTING", "CLOSED" + timedOut, "error" + timedOut}, opened),
+               {"2000", "4000"}, 1.0);
 }
 
 TEST_F(LDEventSourceConnection, TheBackOffDrawsMillisecondsBelowAGrowingCeiling) {
   auto client = makeClient("/unused");
   draws->answer = 1500;
-  std::vector<double> delays;
   for (int attempt = 1; attempt <= 13; ++attempt)
-    delays.push_back(client->increaseIntervalWithBackoff());
+    EXPECT_EQ(client->increaseIntervalWithBackoff(), 1.5) << "attempt " << attempt;
+  // A ceiling of 1 ms or less draws nothing; 2 ms draws below 2.
+  for (const auto& [interval, delay] : {std::pair{0.0005, 0.0}, std::pair{0.001, 0.001}}) {
+    client->setRetryAttempt(0);
+    client->setRetryInterval(interval);
+    EXPECT_EQ(client->increaseIntervalWithBackoff(), delay) << "interval " << interval;
+  }
   // The ceiling doubles per attempt up to an hour, in milliseconds.
   EXPECT_EQ(draws->lines(),
             (Trace{"2000", "4000", "8000", "16000", "32000", "64000", "128000", "256000", "512000",
-                   "1024000", "2048000", "3600000", "3600000"}));
-  EXPECT_EQ(delays, std::vector<double>(13, 1.5));
-  // A ceiling of 1 ms or less draws nothing; 2 ms draws below 2.
-  client->setRetryAttempt(0);
-  client->setRetryInterval(0.0005);
-  EXPECT_EQ(client->increaseIntervalWithBackoff(), 0.0);
-  EXPECT_EQ(draws->lines().size(), 13U);
-  client->setRetryAttempt(0);
-  client->setRetryInterval(0.001);
-  EXPECT_EQ(client->increaseIntervalWithBackoff(), 0.001);
-  EXPECT_EQ(draws->lines().back(), "2");
+                   "1024000", "2048000", "3600000", "3600000", "2"}));
 }
 
 TEST_F(LDEventSourceConnection, ConnectionsWithoutDataAreRetriedAtGrowingIntervalsNeverInALoop) {
@@ -630,7 +615,7 @@ TEST_F(LDEventSourceConnection, ListenersMayBeAddedFromAnyThreadAndNeitherThrowN
   ASSERT_TRUE(drain(listeners));
   EXPECT_GT(late->load(), 0);
   const auto registrar = [&](int thread) {
-    return std::thread([&client, thread] {
+    return std::jthread([&client, thread] {
       for (int i = 0; i < 200; ++i) {
         client->addEventListener(i % 2 == 0 ? "message" : "tick" + std::to_string(thread),
                                  [](const LDEventPtr&) {});
@@ -638,15 +623,13 @@ TEST_F(LDEventSourceConnection, ListenersMayBeAddedFromAnyThreadAndNeitherThrowN
       }
     });
   };
-  std::thread registrars[] = {registrar(0), registrar(1), registrar(2)};
+  std::jthread registrars[] = {registrar(0), registrar(1), registrar(2)};
   constexpr int kEvents = 300;
   Trace expected{"CONNECTING", "OPEN", "open", "message(null,null,a)", "message(null,late,b)"};
   for (int i = 0; i < kEvents; ++i) {
     live->write("event: late\ndata: " + std::to_string(i) + "\n\n");
     expected.push_back("message(null,late," + std::to_string(i) + ")");
   }
-  for (auto& thread : registrars)
-    thread.join();
   ASSERT_TRUE(recorder->waitFor(expected.back()));
 
   // Calls handed to the listener queue before close() still run: the queue
@@ -662,10 +645,9 @@ TEST_F(LDEventSourceConnection, ListenersMayBeAddedFromAnyThreadAndNeitherThrowN
   }
   live->write(records);
   ASSERT_TRUE(eventually([&] { return client->recordsInFlight() == kRecords; }));
-  std::thread closing = registrar(3);  // registration while close() runs
+  std::jthread closing = registrar(3);  // registration while close() runs
   unplug->set_value();
   ASSERT_EQ(closed->get_future().wait_for(kPatience), std::future_status::ready);
-  closing.join();
   live->write("data: after close\n\n");
   EXPECT_TRUE(live->waitUntilClosed(kPatience));
 
@@ -690,13 +672,12 @@ TEST_F(LDEventSourceConnection, ASlowHandlerHoldsTheStreamBackAndLosesNothing) {
     auto slow = SlowHandler::attach(client);
     client->open();
     auto dropped = stream(0);
-    std::thread writer = pushNumbered(dropped, 100000, false);
+    std::jthread writer = pushNumbered(dropped, 100000, false);
     ASSERT_TRUE(slow->waitUntilBlocked());
     ASSERT_TRUE(client->suspendsEventually());
     client->close();
     EXPECT_TRUE(dropped->waitUntilClosed(kPatience));
     slow->release.set_value();
-    writer.join();
     EXPECT_TRUE(released(std::move(client))) << "released after close";
     ASSERT_TRUE(drain(listeners));
     EXPECT_EQ(slow->outOfOrder.load(), 0U);
@@ -713,7 +694,7 @@ TEST_F(LDEventSourceConnection, ASlowHandlerHoldsTheStreamBackAndLosesNothing) {
   client->open();
   auto live = stream(1);
   constexpr size_t kRecords = 300000;
-  std::thread writer = pushNumbered(live, kRecords, true);
+  std::jthread writer = pushNumbered(live, kRecords, true);
   ASSERT_TRUE(slow->waitUntilBlocked());
   // The backlog suspends the data task while the handler sits still.
   EXPECT_TRUE(client->suspendsEventually());

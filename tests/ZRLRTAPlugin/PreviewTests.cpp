@@ -4,7 +4,6 @@
 
 #include <thread>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "Platform/Dispatch/Dispatch.h"
@@ -117,11 +116,8 @@ TEST(ZRLPreviewLayoutTest, CardsSpotlightsAndArrowsFollowTheRules) {
 }
 
 TEST(ZRLPreviewContentTest, FieldsOfTheWrongTypeAreAbsentAndStringsAreBounded) {
-  nlohmann::json config = {{"ui",
-                            {{"display_type", "coach_mark"},
-                             {"view_id", 7},
-                             {"title", nlohmann::json::array({"a"})},
-                             {"text", "fine"}}}};
+  nlohmann::json config = nlohmann::json::parse(
+      R"({"ui": {"display_type": "coach_mark", "view_id": 7, "title": ["a"], "text": "fine"}})");
   ZRLPreviewContent content = ZRLPreviewContent::fromConfiguration(config, true);
   EXPECT_EQ(content.displayType, "coach_mark");
   EXPECT_FALSE(content.viewId);
@@ -271,9 +267,7 @@ TEST_F(PreviewDrawingTest, EachPreviewDrawsTakesItsTouchesAndReplacesTheLast) {
   shown = ZRLPreviewPresenter::shown();
   ASSERT_TRUE(shown);
   EXPECT_EQ(shown->kind, ZRLPreviewKind::tooltip);
-  EXPECT_EQ(std::count_if(window_->subviews().begin(), window_->subviews().end(),
-                          [](const UIViewPtr& view) { return view->tag() == ZRLPreviewViewTag; }),
-            1);
+  EXPECT_EQ(std::ranges::count(window_->subviews(), ZRLPreviewViewTag, &UIView::tag), 1);
   const UIImagePtr withTooltip = render();
   EXPECT_EQ(grey(withTooltip, 5, 5), kApp);
   EXPECT_EQ(grey(withTooltip, 150, 345), 255) << "the arrow";

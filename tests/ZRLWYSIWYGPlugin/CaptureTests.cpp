@@ -12,6 +12,7 @@
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using json = nlohmann::json;
 
 namespace {
 
@@ -73,16 +74,11 @@ TEST_F(CaptureTest, IdentifiersArePositionalOrCellTagsAndNodesHaveTheirFormat) {
   wrapperA->subviews().push_back(wrap(b, "B"));
   auto wrapperE = wrap(e, "E");
   auto twin = wrap(std::make_shared<UITableViewCell>(), "E");
-  root->subviews() = {wrapperA,
-                      wrapperE,
-                      wrap(collectionCell, "C"),
-                      wrapperE,
-                      twin,
-                      wrap(nullptr, std::nullopt),
-                      wrap(std::make_shared<UIView>(), "A")};
+  root->subviews().assign({wrapperA, wrapperE, wrap(collectionCell, "C"), wrapperE, twin,
+                           wrap(nullptr, std::nullopt), wrap(std::make_shared<UIView>(), "A")});
   twin->view()->setTag(7);
 
-  nlohmann::json layout = nlohmann::json::array();
+  json layout = json::array();
   ZRLLayoutHelper().constructViewHierarchyJSONForRootView(root, "ZRL", layout);
   std::vector<std::string> ids;
   for (const auto& node : layout)
@@ -92,9 +88,9 @@ TEST_F(CaptureTest, IdentifiersArePositionalOrCellTagsAndNodesHaveTheirFormat) {
   EXPECT_THAT(ids, ElementsAre("ZRL:A:0", "ZRL:E:7", "ZRL:C:-3", "ZRL:E:7", "ZRL:E:7",
                                "ZRL:(null):5", "ZRL:A:6"));
   // Whole nodes: no "view" key without a name.
-  EXPECT_EQ(layout[0]["views"][0], nlohmann::json::parse(R"({"id": "ZRL:A:0:B:0", "view": "B",
+  EXPECT_EQ(layout[0]["views"][0], json::parse(R"({"id": "ZRL:A:0:B:0", "view": "B",
       "naf": false, "bounds": {"top": 0, "bottom": 5, "left": 0, "right": 5}, "views": []})"));
-  EXPECT_EQ(layout[5], nlohmann::json::parse(R"({"id": "ZRL:(null):5", "naf": false,
+  EXPECT_EQ(layout[5], json::parse(R"({"id": "ZRL:(null):5", "naf": false,
       "bounds": {"top": 0, "bottom": 0, "left": 0, "right": 0}, "views": []})"));
   // Outside a React Native app no native ID is asked for; the host is asked
   // once per view.
@@ -110,7 +106,7 @@ TEST_F(CaptureTest, RectanglesUseWindowPointsReplaceNegativeOriginsAndTruncateAf
     auto view = std::make_shared<UIView>(frame);
     view->setBounds(CGRect{boundsOrigin, frame.size});
     container->addSubview(view);
-    const nlohmann::json bounds = ZRLLayoutHelper::boundsOfView(view);
+    const json bounds = ZRLLayoutHelper::boundsOfView(view);
     return std::vector<int64_t>{bounds["left"], bounds["top"], bounds["right"], bounds["bottom"]};
   };
   EXPECT_THAT(boundsOf(CGRectMake(-15, 40, 100, 30)), ElementsAre(0, 40, 100, 70));
@@ -130,13 +126,13 @@ TEST_F(CaptureTest, RectanglesUseWindowPointsReplaceNegativeOriginsAndTruncateAf
               ElementsAre(kMin, 0, kMin + 10, 10));
 
   // No superview, or no view: every edge 0.
-  const auto zero = nlohmann::json{{"top", 0}, {"bottom", 0}, {"left", 0}, {"right", 0}};
+  const auto zero = json{{"top", 0}, {"bottom", 0}, {"left", 0}, {"right", 0}};
   EXPECT_EQ(ZRLLayoutHelper::boundsOfView(std::make_shared<UIView>(CGRectMake(5, 5, 5, 5))), zero);
   EXPECT_EQ(ZRLLayoutHelper::boundsOfView(nullptr), zero);
 }
 
 TEST_F(CaptureTest, ConstructViewHierarchyAsksTheHostInOrder) {
-  EXPECT_EQ(ZRLLayoutHelper().constructViewHierarchy(), nlohmann::json::array());
+  EXPECT_EQ(ZRLLayoutHelper().constructViewHierarchy(), json::array());
 
   UIViewPtr top = showWindow(CGSizeMake(200, 100));
   auto lower = std::make_shared<UIView>(CGRectMake(0, 50, 10, 10));
@@ -146,26 +142,24 @@ TEST_F(CaptureTest, ConstructViewHierarchyAsksTheHostInOrder) {
   for (const auto& view : std::vector<UIViewPtr>{lower, upper, skipped})
     top->addSubview(view);
   ZRLUtilities::addIgnoredView(skipped);
+  // Nothing is written above the debug level (the fixture's is 2).
+  ZRLLayoutHelper().constructViewHierarchy();
+  EXPECT_TRUE(log_.lines().empty());
 
   LOG_LEVEL = 1;
-  NSLogCapture log;
-  const nlohmann::json layout = ZRLLayoutHelper().constructViewHierarchy();
+  const json layout = ZRLLayoutHelper().constructViewHierarchy();
   // Sorted by the host (top edge first); identifiers from the sorted order.
   ASSERT_EQ(layout.size(), 2U);
   EXPECT_EQ(layout[0]["id"], "ZRL:UILabel:0");
   EXPECT_EQ(layout[1]["id"], "ZRL:Lower:1");
   // The views as they are, the ignored one among them; then the wrappers,
   // without it.
-  EXPECT_THAT(log.lines(), ElementsAre(HasSubstr("<ZRL DEBUG> <> The View hierary is as follows <> "
-                                                 "-[ZRLLayoutHelper constructViewHierarchy]:"),
-                                       HasSubstr("<UIView: frame = (0 0; 10 10)>"),
-                                       HasSubstr("<> The ZRL View hierary is as follows <>"),
-                                       ::testing::Not(HasSubstr("(0 0; 10 10)"))));
-
-  LOG_LEVEL = 2;
-  NSLogCapture quiet;
-  ZRLLayoutHelper().constructViewHierarchy();
-  EXPECT_TRUE(quiet.lines().empty());
+  EXPECT_THAT(log_.lines(),
+              ElementsAre(HasSubstr("<ZRL DEBUG> <> The View hierary is as follows <> "
+                                    "-[ZRLLayoutHelper constructViewHierarchy]:"),
+                          HasSubstr("<UIView: frame = (0 0; 10 10)>"),
+                          HasSubstr("<> The ZRL View hierary is as follows <>"),
+                          ::testing::Not(HasSubstr("(0 0; 10 10)"))));
 }
 
 // The previews find their target by the rules that made the layout: every
@@ -194,9 +188,9 @@ TEST_F(CaptureTest, EveryIdentifierOfTheLayoutFindsItsViewAgain) {
   for (const auto& view : std::vector<UIViewPtr>{list, native, hidden})
     top->addSubview(view);
 
-  const nlohmann::json layout = ZRLLayoutHelper().constructViewHierarchy();
+  const json layout = ZRLLayoutHelper().constructViewHierarchy();
   EXPECT_EQ(native->reads, 1) << "read once per view";
-  std::vector<const nlohmann::json*> nodes;
+  std::vector<const json*> nodes;
   for (const auto& node : layout)
     nodes.push_back(&node);
   for (size_t i = 0; i < nodes.size(); ++i) {
@@ -204,15 +198,14 @@ TEST_F(CaptureTest, EveryIdentifierOfTheLayoutFindsItsViewAgain) {
       nodes.push_back(&child);
   }
   EXPECT_EQ(nodes.size(), 9U);
-  for (const nlohmann::json* node : nodes) {
+  for (const json* node : nodes) {
     const std::string id = (*node)["id"];
     const auto found = ZRLViewIdentifiers::viewWithIdentifier(id);
     ASSERT_TRUE(found) << id;
     if (id.starts_with("ZRL:List:0:UITableViewCell:5")) continue;  // twins: below
     const ZRLLayoutBounds& b = found->bounds;
     EXPECT_EQ((*node)["bounds"],
-              (nlohmann::json{
-                  {"top", b.top}, {"bottom", b.bottom}, {"left", b.left}, {"right", b.right}}))
+              (json{{"top", b.top}, {"bottom", b.bottom}, {"left", b.left}, {"right", b.right}}))
         << id;
   }
   // Twins: the first in the layout's order.
@@ -226,7 +219,7 @@ TEST_F(CaptureTest, EveryIdentifierOfTheLayoutFindsItsViewAgain) {
 }
 
 TEST_F(CaptureTest, ScreenshotIsTheKeyWindowAtOnePixelPerPointInBase64Lines) {
-  EXPECT_EQ(ZRLScreenshotHelper::captureScreen(), nullptr);
+  // No key window: no screenshot (and below, once the window has gone).
   EXPECT_FALSE(ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen());
 
   UIViewPtr top = showWindow(CGSizeMake(320, 568));
@@ -236,8 +229,7 @@ TEST_F(CaptureTest, ScreenshotIsTheKeyWindowAtOnePixelPerPointInBase64Lines) {
   // Whatever the screen's scale (zrl-sim's capture test sees it at 2 as
   // well).
   UIScreen::mainScreen()->setScale(2);
-  const std::optional<std::string> text =
-      ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen();
+  const auto text = ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen();
   // Lines of 64 characters, CR LF between them (the encoder's own tests
   // check the rest of the format).
   ASSERT_TRUE(text && text->size() > 66U);
@@ -273,18 +265,17 @@ TEST_F(CaptureTest, AChainOfTwentyThousandViewsIsLaidOutInLinearTime) {
     parent = child;
   }
   parent.reset();
-  const nlohmann::json layout = ZRLLayoutHelper().constructViewHierarchy();
+  const json layout = ZRLLayoutHelper().constructViewHierarchy();
   int depth = 0;
-  for (const nlohmann::json* nodes = &layout; !nodes->empty(); nodes = &(*nodes)[0]["views"]) {
-    const nlohmann::json& node = (*nodes)[0];
+  for (const json* nodes = &layout; !nodes->empty(); nodes = &(*nodes)[0]["views"]) {
+    const json& node = (*nodes)[0];
     ++depth;
     ASSERT_EQ(node["id"], "[zrl_ats_" + std::to_string(depth) + "_zrl]");
     // Each level adds (1, 2); below the scrolled one, (3, 1) less.
     const int left = depth > kDepth / 2 ? depth - 3 : depth;
     const int top = depth > kDepth / 2 ? 2 * depth - 1 : 2 * depth;
-    ASSERT_EQ(
-        node["bounds"],
-        (nlohmann::json{{"left", left}, {"top", top}, {"right", left + 10}, {"bottom", top + 10}}))
+    ASSERT_EQ(node["bounds"],
+              (json{{"left", left}, {"top", top}, {"right", left + 10}, {"bottom", top + 10}}))
         << "at depth " << depth;
   }
   EXPECT_EQ(depth, kDepth);

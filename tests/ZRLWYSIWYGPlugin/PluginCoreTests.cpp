@@ -7,7 +7,6 @@
 
 #include <gmock/gmock.h>
 
-#include "ZRLRTAPlugin/ZRLRTAPlugin.h"
 #include "tests/ZRLWYSIWYGPlugin/PluginTestSupport.h"
 
 using ::testing::ElementsAre;
@@ -36,9 +35,17 @@ class PluginCoreTest : public PluginTest {
     controller_->waitForReplies();
     return controller_->requests().at(before);
   }
+
+  // Hands one message to the preview handler.
+  static void handlePreview(std::optional<std::string> data) {
+    auto event = std::make_shared<LDEvent>();
+    event->setReadyState(LDEventReadyStateOpen);
+    event->setData(std::move(data));
+    ZRLEventSource::handleMessage(event);
+  }
 };
 
-TEST_F(PluginCoreTest, UploadBodyCarriesScreenLayoutAndDeviceFacts) {
+TEST_F(PluginCoreTest, UploadBodyCarriesScreenLayoutAndDeviceFactsAndFailuresAreLogged) {
   controller_->setDeviceFactsOverride(
       json{{"os", "iOS"}, {"width", 1}, {"dimensions", {{"width", 375}, {"height", 812}}}});
   const json layout = json::array({{{"id", "root"}, {"views", 1}}});
@@ -46,12 +53,9 @@ TEST_F(PluginCoreTest, UploadBodyCarriesScreenLayoutAndDeviceFacts) {
   EXPECT_EQ(named.method + " " + named.url, std::string("POST ") + kLayoutURL + "app-1");
   EXPECT_EQ(named.headerFields, std::nullopt);
   ASSERT_TRUE(named.body);
-  EXPECT_EQ(*named.body, (json{{"screen",
-                                {{"image", "iVBORw0KGgo=\r\nAAAA"},
-                                 {"orientation", "portrait"},
-                                 {"navigation", "Checkout"}}},
-                               {"layout", layout},
-                               {"device_info", {{"os", "iOS"}, {"width", 375}, {"height", 812}}}}));
+  EXPECT_EQ(*named.body, json::parse(R"({"layout": [{"id": "root", "views": 1}], "screen":
+      {"image": "iVBORw0KGgo=\r\nAAAA", "orientation": "portrait", "navigation": "Checkout"},
+      "device_info": {"os": "iOS", "width": 375, "height": 812}})"));
   EXPECT_TRUE((*named.body)["device_info"]["width"].is_number_unsigned());
 
   // No screen name: no "navigation"; an empty name is kept.
@@ -73,6 +77,24 @@ TEST_F(PluginCoreTest, UploadBodyCarriesScreenLayoutAndDeviceFacts) {
   EXPECT_EQ(bare.body->at("screen"), (json{{"orientation", "portrait"}, {"navigation", "Home"}}));
   EXPECT_FALSE(bare.body->contains("layout"));
   EXPECT_TRUE(log_.lines().empty()) << "success is silent";
+
+  // Failures are logged when errors are on.
+  controller_->setReply({.statusCode = 201, .error = nullptr});
+  upload(std::nullopt, "s");
+  controller_->setReply(
+      {.statusCode = 0,
+       .error = NSError::errorWithDomain("NSURLErrorDomain", -1001, "The request timed out.")});
+  upload(std::nullopt, "s");
+  LOG_LEVEL = 4;
+  upload(std::nullopt, "s");
+  const std::string where =
+      R"( -\[ZRLWYSIWYGPlugin sendToServerLayoutInfo:withScreenName:andInfo:\]_block_invoke_2:[0-9]+)";
+  EXPECT_THAT(
+      log_.lines(),
+      ElementsAre(MatchesRegex(R"(<ZRL ERROR> Error while sending wysiwyg data: \(null\))" + where),
+                  MatchesRegex(R"(<ZRL ERROR> Error while sending wysiwyg data: Error )"
+                               R"(Domain=NSURLErrorDomain Code=-1001 "The request timed out.")" +
+                               where)));
 }
 
 TEST_F(PluginCoreTest, IdentifiersInAddressesArePercentEncoded) {
@@ -93,25 +115,6 @@ TEST_F(PluginCoreTest, IdentifiersInAddressesArePercentEncoded) {
   EXPECT_TRUE(testDevice(false));
   EXPECT_EQ(controller_->requests().back().url,
             "/v2/frontendapi/ios/test-devices/..%2F..%2Fadmin%3Fx?appId=Az09-._~");
-}
-
-TEST_F(PluginCoreTest, UploadFailuresAreLoggedWhenErrorsAreOn) {
-  controller_->setReply({.statusCode = 201, .error = nullptr});
-  upload(std::nullopt, "s");
-  controller_->setReply(
-      {.statusCode = 0,
-       .error = NSError::errorWithDomain("NSURLErrorDomain", -1001, "The request timed out.")});
-  upload(std::nullopt, "s");
-  LOG_LEVEL = 4;
-  upload(std::nullopt, "s");
-  const std::string where =
-      R"( -\[ZRLWYSIWYGPlugin sendToServerLayoutInfo:withScreenName:andInfo:\]_block_invoke_2:[0-9]+)";
-  EXPECT_THAT(
-      log_.lines(),
-      ElementsAre(MatchesRegex(R"(<ZRL ERROR> Error while sending wysiwyg data: \(null\))" + where),
-                  MatchesRegex(R"(<ZRL ERROR> Error while sending wysiwyg data: Error )"
-                               R"(Domain=NSURLErrorDomain Code=-1001 "The request timed out.")" +
-                               where)));
 }
 
 TEST_F(PluginCoreTest, TestDeviceRequestsCarryTheKeyAndReportTheOutcome) {
@@ -166,21 +169,18 @@ TEST_F(PluginCoreTest, MissingDeviceFactsStopTheRequestWithAnError) {
   EXPECT_FALSE(testDevice(true));
   EXPECT_TRUE(testDevice(false)) << "removing needs no hardware model";
   EXPECT_EQ(controller_->requests().size(), 1U);
-  const std::string noDevice =
-      ": Error Domain=ZRLWYSIWYGPluginErrorDomain Code=1 \"The device identifier is missing.\"";
-  EXPECT_THAT(log_.lines(),
-              ElementsAre(HasSubstr("Error adding test device" + noDevice),
-                          HasSubstr("Error removing test device" + noDevice),
-                          HasSubstr("Error removing test device" + noDevice),
-                          HasSubstr("Error adding test device: Error Domain="
-                                    "ZRLWYSIWYGPluginErrorDomain Code=2 \"The hardware model is "
-                                    "missing.\""),
-                          HasSubstr("Removed test device")));
+  const std::string error = ": Error Domain=ZRLWYSIWYGPluginErrorDomain Code=";
+  const std::string noDevice = error + "1 \"The device identifier is missing.\"";
+  EXPECT_THAT(log_.lines(), ElementsAre(HasSubstr("Error adding test device" + noDevice),
+                                        HasSubstr("Error removing test device" + noDevice),
+                                        HasSubstr("Error removing test device" + noDevice),
+                                        HasSubstr("Error adding test device" + error +
+                                                  "2 \"The hardware model is missing.\""),
+                                        HasSubstr("Removed test device")));
 }
 
 TEST_F(PluginCoreTest, InitialisationMakesTheSharedInstanceAndRoutesScreenChanges) {
-  auto first = ZRLWYSIWYGPlugin::sharedInstance();
-  EXPECT_EQ(first, ZRLWYSIWYGPlugin::sharedInstance());
+  EXPECT_EQ(ZRLWYSIWYGPlugin::sharedInstance(), ZRLWYSIWYGPlugin::sharedInstance());
   LOG_LEVEL = 100;
   auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
   plugin->initialize(json("not a dictionary"));
@@ -233,10 +233,9 @@ TEST_F(PluginCoreTest, SelectScreenPausesThenUploadsTheScreenOfTheLatestChange) 
 TEST_F(PluginCoreTest, ScreenChangesFromAHostThreadDuringSelectScreenAreSafe) {
   auto plugin = std::make_shared<ZRLWYSIWYGPlugin>();
   plugin->initialize(json::object());
-  std::atomic<bool> stop{false};
   std::promise<void> named;
-  std::thread host([&] {
-    for (int i = 0; !stop; ++i) {
+  std::jthread host([&](const std::stop_token& stop) {
+    for (int i = 0; !stop.stop_requested(); ++i) {
       plugin->onEvent(std::make_shared<ZRLEvent>(1, "Screen" + std::to_string(i % 7)));
       if (i == 0) named.set_value();
     }
@@ -247,8 +246,7 @@ TEST_F(PluginCoreTest, ScreenChangesFromAHostThreadDuringSelectScreenAreSafe) {
     plugin->selectScreenTapped();
     plugin->initialize(json::object());  // replaces the shared reference meanwhile
   }
-  stop = true;
-  host.join();
+  host.request_stop();
   ASSERT_TRUE(controller_->waitForRequests(kTaps));
   controller_->waitForReplies();
   for (const auto& request : controller_->requests()) {
@@ -259,25 +257,8 @@ TEST_F(PluginCoreTest, ScreenChangesFromAHostThreadDuringSelectScreenAreSafe) {
 
 // The preview handler: a message's data, parsed as JSON, goes whole to the
 // builder of its "ui" / "display_type"; anything else to the in-app one.
-class PreviewHandlerTest : public PluginTest {
- protected:
-  PreviewHandlerTest() : PluginTest(2) {}
-  void SetUp() override {
-    PluginTest::SetUp();
-    ZRLCoachMarkHelper::sharedHelper()->resetConfigurations();
-    ZRLTooltipBuilder::sharedBuilder()->resetConfigurations();
-    ZRLNudgeHelper::sharedHelper()->resetConfigurations();
-    ZRLInapp::sharedInstance()->resetConfigurations();
-  }
-  static void handle(std::optional<std::string> data) {
-    auto event = std::make_shared<LDEvent>();
-    event->setReadyState(LDEventReadyStateOpen);
-    event->setData(std::move(data));
-    ZRLEventSource::handleMessage(event);
-  }
-};
-
-TEST_F(PreviewHandlerTest, EachDisplayTypeReachesItsBuilderWithTheWholeMessage) {
+TEST_F(PluginCoreTest, EachPreviewDisplayTypeReachesItsBuilderWithTheWholeMessage) {
+  LOG_LEVEL = 2;
   const json coach = {{"ui", {{"display_type", "coach_mark"}}}, {"id", 1}};
   const json inlineAction = {{"ui", {{"display_type", "inline"}}}};
   const json nudge = {{"ui", {{"display_type", "passive_nudge"}, {"text", "hi"}}}};
@@ -287,9 +268,9 @@ TEST_F(PreviewHandlerTest, EachDisplayTypeReachesItsBuilderWithTheWholeMessage) 
       {"ui": {"display_type": 3}}, {"ui": "coach_mark"}])")
                           .get<std::vector<json>>();
   for (const json& message : {coach, inlineAction, nudge})
-    handle(message.dump());
+    handlePreview(message.dump());
   for (const json& other : others)
-    handle(other.dump());
+    handlePreview(other.dump());
   EXPECT_EQ(log_.count("<ZRL INFO> Preview for coach_mark -[ZRLEventSource connect]_block_invoke:"),
             1U);
   EXPECT_EQ(log_.count("<ZRL INFO> Preview for (null) -[ZRLEventSource connect]_block_invoke:"),
@@ -301,8 +282,8 @@ TEST_F(PreviewHandlerTest, EachDisplayTypeReachesItsBuilderWithTheWholeMessage) 
   LOG_LEVEL = 1;
   log_.clear();
   for (const char* data : {"not json", "[1,2]", "\"coach_mark\""})
-    handle(data);
-  handle(std::nullopt);
+    handlePreview(data);
+  handlePreview(std::nullopt);
   EXPECT_EQ(log_.count("Preview for"), 0U);
   EXPECT_EQ(ZRLCoachMarkHelper::sharedHelper()->configurations(), std::vector{coach});
   EXPECT_EQ(ZRLTooltipBuilder::sharedBuilder()->configurations(), std::vector{inlineAction});
@@ -322,7 +303,7 @@ TEST_F(PreviewHandlerTest, EachDisplayTypeReachesItsBuilderWithTheWholeMessage) 
                   MatchesRegex(R"(<ZRL DEBUG> Received message with data \(null\))" + where)));
   log_.clear();
   LOG_LEVEL = 4;
-  handle("not json");
+  handlePreview("not json");
   EXPECT_TRUE(log_.lines().empty());
 }
 

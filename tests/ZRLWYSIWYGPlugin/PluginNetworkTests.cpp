@@ -5,7 +5,6 @@
 // their builders once.
 
 #include "Tools/ZRLLocalServer/ZRLLocalServer.h"
-#include "ZRLRTAPlugin/ZRLRTAPlugin.h"
 #include "tests/Platform/NetTestSupport.h"
 #include "tests/ZRLWYSIWYGPlugin/PluginTestSupport.h"
 
@@ -19,9 +18,6 @@ class PluginNetworkTest : public PluginHostTest<ZRLController, LocalServerFixtur
  protected:
   void SetUp() override {
     PluginHostTest::SetUp();
-    ZRLCoachMarkHelper::sharedHelper()->resetConfigurations();
-    ZRLNudgeHelper::sharedHelper()->resetConfigurations();
-    ZRLInapp::sharedInstance()->resetConfigurations();
     auto certificate = ZRLLocalCertificate::generate(folder_.path());
     ASSERT_TRUE(certificate);
     NSURLSessionConfiguration::setDefaultCertificateAuthorityFile(certificate->certificateFile());
@@ -48,9 +44,8 @@ class PluginNetworkTest : public PluginHostTest<ZRLController, LocalServerFixtur
 };
 
 TEST_F(PluginNetworkTest, RefusalsAndTimeOutsAreLoggedAsFailures) {
-  server_->route(
-      "POST", "/v2/frontendapi/ios/test-devices",
-      [](const ZRLLocalRequest&, ZRLLocalResponder& responder) { responder.respond(201); });
+  server_->route("POST", "/v2/frontendapi/ios/test-devices",
+                 [](const ZRLLocalRequest&, ZRLLocalResponder& r) { r.respond(201); });
   // A server that accepts the request and never answers.
   server_->route("DELETE", "/v2/frontendapi/ios/test-devices/ABC-123",
                  [this](const ZRLLocalRequest&, ZRLLocalResponder& r) { hand(r.raw()); });

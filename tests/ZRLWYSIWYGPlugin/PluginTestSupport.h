@@ -18,6 +18,7 @@
 #include "Platform/Dispatch/Dispatch.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/NSThread.h"
+#include "ZRLRTAPlugin/ZRLRTAPlugin.h"
 #include "ZRLWYSIWYGPlugin/ZRLWYSIWYGPlugin.h"
 #include "ZorlanSDK/ZRLController.h"
 
@@ -126,8 +127,9 @@ inline bool testDevice(bool add, const std::shared_ptr<ZRLWYSIWYGPlugin>& plugin
 // The controller (by default the recording one) as the shared one for
 // application "app-1", device "ABC-123" and model "x86_64"; the log level
 // that the test names; pauses that return at once (recorded in slept_,
-// running duringPause_). Everything is put back at the end. The fixture may
-// stand on another one (a local server's, say).
+// running duringPause_); preview builders that have been given nothing.
+// Everything is put back at the end. The fixture may stand on another one
+// (a local server's, say).
 template <class Controller = RecordingController, class Base = ::testing::Test>
 class PluginHostTest : public Base {
  protected:
@@ -144,6 +146,10 @@ class PluginHostTest : public Base {
       slept_.push_back(seconds);
       if (duringPause_) duringPause_();
     });
+    ZRLCoachMarkHelper::sharedHelper()->resetConfigurations();
+    ZRLTooltipBuilder::sharedBuilder()->resetConfigurations();
+    ZRLNudgeHelper::sharedHelper()->resetConfigurations();
+    ZRLInapp::sharedInstance()->resetConfigurations();
   }
   void TearDown() override {
     NSThread::setSleepHandler(previousSleep_);

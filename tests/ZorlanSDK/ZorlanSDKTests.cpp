@@ -5,7 +5,6 @@
 #include <cmath>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/UIKit/UIKit.h"
@@ -14,7 +13,7 @@
 
 namespace {
 
-TEST(ZRLJSONWriter, WritesWhatTheParserReadsBackAtAnyDepthAndEscapesOnlyWhatItMust) {
+TEST(ZRLJSONWriter, WritesWhatTheParserReadsBackAtAnyDepthAndReplacesInvalidUTF8) {
   const nlohmann::json value = {
       {"screen", {{"image", "iVBOR\r\nw0KG"}, {"navigation", "Caf\u00e9 \"\u2028\" \\ \t\x01"}}},
       {"layout", nlohmann::json::array({1, -2, 3.5, true, false, nullptr, nlohmann::json::object(),
@@ -45,9 +44,8 @@ TEST(ZRLJSONWriter, WritesWhatTheParserReadsBackAtAnyDepthAndEscapesOnlyWhatItMu
             "[{\"a\":[\"(cut: nested too deep)\"],\"b\":0}]");
   EXPECT_EQ(ZRLJSONWriter::stringWithJSONObject(nlohmann::json::array(), 0),
             "\"(cut: nested too deep)\"");
-}
 
-TEST(ZRLJSONWriter, InvalidUTF8BecomesReplacementCharactersWhereverItStands) {
+  // Invalid UTF-8 becomes replacement characters wherever it stands.
   auto written = [](std::string_view bytes) {
     std::string out;
     ZRLJSONWriter::appendString(bytes, out);
@@ -61,16 +59,16 @@ TEST(ZRLJSONWriter, InvalidUTF8BecomesReplacementCharactersWhereverItStands) {
   EXPECT_EQ(written("\xF0\x9F\x98\x80"), "\"\xF0\x9F\x98\x80\"");        // valid 4-byte
   // Every byte at every place of a word.
   for (int byte = 0; byte < 256; ++byte) {
-    for (size_t at = 0; at < 20; ++at) {
-      std::string text(20, 'a');
-      text[at] = static_cast<char>(byte);
-      const std::string out = written(text);
-      ASSERT_TRUE(nlohmann::json::accept(out)) << byte << " at " << at;
+    for (size_t place = 0; place < 20; ++place) {
+      std::string word(20, 'a');
+      word[place] = static_cast<char>(byte);
+      const std::string out = written(word);
+      ASSERT_TRUE(nlohmann::json::accept(out)) << byte << " at " << place;
       if (byte < 0x80) {
-        EXPECT_EQ(out, nlohmann::json(text).dump()) << byte << " at " << at;
+        EXPECT_EQ(out, nlohmann::json(word).dump()) << byte << " at " << place;
       } else {
         EXPECT_EQ(nlohmann::json::parse(out).get<std::string>(),
-                  text.substr(0, at) + fffd + text.substr(at + 1));
+                  word.substr(0, place) + fffd + word.substr(place + 1));
       }
     }
   }
@@ -85,15 +83,15 @@ TEST(ZRLController, DeviceFactsCarryTheScreenSize) {
   auto controller = std::make_shared<ZRLController>();
   controller->setScreenSize(375, 812.5);
   controller->setDeviceFacts({{"os_version", "16.0"}});
-  const nlohmann::json facts = controller->deviceInfo()->jsonDictModified();
-  EXPECT_EQ(facts["dimensions"], (nlohmann::json{{"width", 375}, {"height", 812.5}}));
-  EXPECT_EQ(facts["os_version"], "16.0");
   // The safe area is the screen's (the key window's), read when asked.
   const UIEdgeInsets previous = UIScreen::mainScreen()->safeAreaInsets();
   UIScreen::mainScreen()->setSafeAreaInsets({59, 0, 34.5, 0});
-  EXPECT_EQ(controller->deviceInfo()->jsonDictModified()["safe_area_insets"],
-            (nlohmann::json{{"top", 59}, {"left", 0}, {"bottom", 34.5}, {"right", 0}}));
+  const nlohmann::json facts = controller->deviceInfo()->jsonDictModified();
   UIScreen::mainScreen()->setSafeAreaInsets(previous);
+  EXPECT_EQ(facts["dimensions"], (nlohmann::json{{"width", 375}, {"height", 812.5}}));
+  EXPECT_EQ(facts["os_version"], "16.0");
+  EXPECT_EQ(facts["safe_area_insets"],
+            (nlohmann::json{{"top", 59}, {"left", 0}, {"bottom", 34.5}, {"right", 0}}));
 }
 
 UIViewPtr named(const char* name, CGRect frame) {
