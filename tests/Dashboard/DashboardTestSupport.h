@@ -22,16 +22,18 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "Tools/zrl-dashboard/ZRLDashboardHub.h"
 #include "Tools/zrl-dashboard/ZRLDashboardRouter.h"
 #include "Tools/zrl-dashboard/ZRLDashboardSQLiteStore.h"
 #include "tests/Tools/ToolTestSupport.h"
 
+using json = nlohmann::json;
+
 struct HTTPAnswer {
   long status = 0;
   std::string body;
-  std::string headers;
   std::string failure;  // libcurl's message when the request failed
 };
 
@@ -42,7 +44,7 @@ inline HTTPAnswer httpsRequest(const std::string& url, const std::string& author
                                const std::optional<std::string>& body = std::nullopt) {
   HTTPAnswer answer;
   CURL* curl = curl_easy_init();
-  if (curl == nullptr) return {0, {}, {}, "curl_easy_init"};
+  if (curl == nullptr) return {0, {}, "curl_easy_init"};
   curl_slist* list = nullptr;
   for (const auto& header : headers)
     list = curl_slist_append(list, header.c_str());
@@ -58,8 +60,6 @@ inline HTTPAnswer httpsRequest(const std::string& url, const std::string& author
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collect);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer.headers);
   if (body) {
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body->data());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
@@ -93,10 +93,7 @@ class RawTLSClient {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     timeval patience{std::chrono::seconds(kPatience).count(), 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
     connected_ = true;
     context_ = SSL_CTX_new(TLS_client_method());
@@ -119,7 +116,6 @@ class RawTLSClient {
   bool handshake() { return secure_ = connected_ && SSL_connect(ssl_) == 1; }
   bool connected() const { return connected_; }
   SSL* ssl() const { return ssl_; }
-  int descriptor() const { return fd_; }
   bool write(const std::string& text) {
     return secure_ && SSL_write(ssl_, text.data(), static_cast<int>(text.size())) ==
                           static_cast<int>(text.size());
@@ -207,6 +203,22 @@ class RecordingSink : public ZRLDashboardStreamSink {
   bool closed = false;
 };
 
+// A request as the page makes it of a router on port 8443 with the token
+// "secret"; or, given a key, without the token and Host but with the key, as
+// the plug-in makes its test-device requests.
+inline ZRLDashboardRequest routerRequest(const std::string& method, const std::string& target,
+                                         const std::string& body = "",
+                                         const std::optional<std::string>& key = std::nullopt) {
+  ZRLDashboardRequest request;
+  request.method = method;
+  request.target = target;
+  request.host = key ? "" : "127.0.0.1:8443";
+  request.authorization = key ? "" : "Bearer secret";
+  request.apiKey = key;
+  request.body = body;
+  return request;
+}
+
 // The router on a store in a folder of the test's own (or another store of
 // a subclass's), with the page's token "secret" and port 8443.
 class DashboardRouterTest : public ::testing::Test {
@@ -219,33 +231,17 @@ class DashboardRouterTest : public ::testing::Test {
         *store, hub, ZRLDashboardRouter::Options{"secret", 8443, folder.path(), {}});
   }
   virtual std::unique_ptr<ZRLDashboardStore> openStore(std::string* error) {
-    auto opened = ZRLDashboardSQLiteStore::open(path("db.sqlite"), error);
-    sqlite = opened.get();
-    return opened;
+    return ZRLDashboardSQLiteStore::open(path("db.sqlite"), error);
   }
   std::string path(const std::string& name) const { return folder.path() + "/" + name; }
-  // A request as the page makes it, or without the page's token and Host
-  // but with the key, as the plug-in makes its test-device requests.
   ZRLDashboardResponse call(const std::string& method, const std::string& target,
                             const std::string& body = "",
                             const std::optional<std::string>& key = std::nullopt) {
-    ZRLDashboardRequest request;
-    request.method = method;
-    request.target = target;
-    if (!key) request.host = "127.0.0.1:8443";
-    if (!key) request.authorization = "Bearer secret";
-    request.apiKey = key;
-    request.body = body;
-    return router->handle(request);
-  }
-  ZRLDashboardResponse device(const std::string& method, const std::string& target,
-                              const std::string& body = "", const std::string& key = kPluginKey) {
-    return call(method, target, body, key);
+    return router->handle(routerRequest(method, target, body, key));
   }
 
   TemporaryDirectory folder;
   std::unique_ptr<ZRLDashboardStore> store;
-  ZRLDashboardSQLiteStore* sqlite = nullptr;  // the store, when it is SQLite's
   ZRLDashboardHub hub;
   std::unique_ptr<ZRLDashboardRouter> router;
 };

@@ -4,24 +4,17 @@
 // temporary folder (which must let others pass, as /tmp does: as root the
 // server runs as "nobody"). One per test process, started when first asked
 // for; it is stopped at once and removed when the process ends, and by a
-// watchdog child even when the process is killed.
+// watchdog child even when the process is killed. And the router's tests on
+// either store.
 
-#include <arpa/inet.h>
 #include <libpq-fe.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
-#include <optional>
 #include <ostream>
-#include <string>
-#include <vector>
 
 #include "Tools/zrl-dashboard/ZRLDashboardPostgreSQLStore.h"
-#include "tests/Tools/ToolTestSupport.h"
+#include "tests/Dashboard/DashboardTestSupport.h"
 
 class PostgreSQLTestCluster {
  public:
@@ -48,7 +41,6 @@ class PostgreSQLTestCluster {
   PostgreSQLTestCluster(const PostgreSQLTestCluster&) = delete;
   PostgreSQLTestCluster& operator=(const PostgreSQLTestCluster&) = delete;
 
-  unsigned short port() const { return port_; }
   // The URI of the database of that name.
   std::string uri(const std::string& database) const {
     return "postgresql://zrl@127.0.0.1:" + std::to_string(port_) + "/" + database;
@@ -77,29 +69,17 @@ class PostgreSQLTestCluster {
     *error = child.errorOutput();
     return false;
   }
-  // The URI of a new, empty database; null when it cannot be made.
-  std::optional<std::string> newDatabase(std::string* error) {
-    const std::string name = "test" + std::to_string(++databases_);
-    if (auto failure = execute("postgres", "CREATE DATABASE " + name)) {
+  // The URI of a new, empty database on the process's cluster; null when
+  // it cannot be made.
+  static std::optional<std::string> newDatabase(std::string* error) {
+    PostgreSQLTestCluster* cluster = shared(error);
+    if (cluster == nullptr) return std::nullopt;
+    const std::string name = "test" + std::to_string(++cluster->databases_);
+    if (auto failure = cluster->execute("postgres", "CREATE DATABASE " + name)) {
       *error = *failure;
       return std::nullopt;
     }
-    return uri(name);
-  }
-
-  // A port on 127.0.0.1 that nothing listens on just now.
-  static unsigned short freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    unsigned short port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-      port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
+    return cluster->uri(name);
   }
 
  private:
@@ -138,18 +118,23 @@ class PostgreSQLTestCluster {
 
 // The two stores that the tests of the records run on.
 enum class DashboardBackend { sqlite, postgresql };
-inline const auto kDashboardBackends =
-    ::testing::Values(DashboardBackend::sqlite, DashboardBackend::postgresql);
-inline std::string dashboardBackendName(const ::testing::TestParamInfo<DashboardBackend>& info) {
-  return info.param == DashboardBackend::sqlite ? "SQLite" : "PostgreSQL";
-}
 inline void PrintTo(DashboardBackend backend, std::ostream* out) {
   *out << (backend == DashboardBackend::sqlite ? "SQLite" : "PostgreSQL");
 }
 
-// A PostgreSQL store on a new database of the process's cluster.
-inline std::unique_ptr<ZRLDashboardPostgreSQLStore> openPostgreSQLStore(std::string* error) {
-  PostgreSQLTestCluster* cluster = PostgreSQLTestCluster::shared(error);
-  const auto uri = cluster != nullptr ? cluster->newDatabase(error) : std::nullopt;
-  return uri ? ZRLDashboardPostgreSQLStore::open(*uri, error) : nullptr;
-}
+// The router on either store, kept at `location` (a file or a URI).
+class DashboardRecordsTest : public DashboardRouterTest,
+                             public ::testing::WithParamInterface<DashboardBackend> {
+ protected:
+  std::unique_ptr<ZRLDashboardStore> openStore(std::string* error) override {
+    const bool onSQLite = GetParam() == DashboardBackend::sqlite;
+    location =
+        onSQLite ? path("db.sqlite") : PostgreSQLTestCluster::newDatabase(error).value_or("");
+    return location.empty() ? nullptr : open(location, error);
+  }
+  std::unique_ptr<ZRLDashboardStore> open(const std::string& where, std::string* error) const {
+    if (GetParam() == DashboardBackend::sqlite) return ZRLDashboardSQLiteStore::open(where, error);
+    return ZRLDashboardPostgreSQLStore::open(where, error);
+  }
+  std::string location;
+};

@@ -2,23 +2,14 @@
 // recursion, a copy of the authority's key, and the requests of the fuzz
 // target's seeds replayed. (The router's tests send it bodies nested deep or
 // spread wide, and a full database.)
-#include <openssl/x509v3.h>
-
 #include <filesystem>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "Tools/ZRLCertificates/ZRLCertificateMaker.h"
 #include "Tools/zrl-dashboard/ZRLDashboardCertificate.h"
 #include "Tools/zrl-dashboard/ZRLDashboardJSON.h"
-#include "tests/Tools/ToolTestSupport.h"
+#include "tests/Dashboard/DashboardTestSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-
-using json = nlohmann::json;
 
 namespace {
 

@@ -2,20 +2,14 @@
 // event streams, and what it does when the machine fails it (the end-to-end
 // tests drive it with the plug-in in zrl-sim, and kill it and start it
 // again).
-#include <openssl/x509v3.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include "Tools/ZRLCertificates/ZRLCertificateMaker.h"
 #include "tests/Dashboard/DashboardTestSupport.h"
-
-using json = nlohmann::json;
 
 namespace {
 
@@ -25,15 +19,6 @@ int push(const DashboardProcess& dashboard, const std::string& appId, int n) {
       dashboardAPI(dashboard, "POST", "/api/previews?appId=" + appId, json{{"n", n}}.dump());
   if (answer.status != 200) return -1;
   return json::parse(answer.body)["delivered"].get<int>();
-}
-
-// Application "app"'s event stream, read raw, once its head has come.
-std::unique_ptr<RawTLSClient> openStream(const DashboardProcess& dashboard) {
-  auto stream = std::make_unique<RawTLSClient>(
-      static_cast<unsigned short>(std::stoi(dashboard.port())), dashboard.authority());
-  EXPECT_TRUE(stream->write(kStreamRequest));
-  EXPECT_TRUE(stream->readUntil("\r\n\r\n"));
-  return stream;
 }
 
 TEST(ZRLDashboardProgram, AnswersHelpAndRefusesWrongCommandLines) {
@@ -74,9 +59,11 @@ TEST(ZRLDashboardProgram, RefusesWritesWhileTheDatabaseCannotBeWrittenAndServesO
   ASSERT_TRUE(dashboard.ready()) << dashboard.errors();
   EXPECT_EQ(dashboard.lines()[0], "ca: " + folder.path() + "/ca.pem");
   EXPECT_EQ(dashboard.lines()[1], "listening: " + dashboard.origin());
-  auto stream = openStream(dashboard);
+  RawTLSClient stream(std::stoi(dashboard.port()), dashboard.authority());
+  ASSERT_TRUE(stream.write(kStreamRequest));
+  ASSERT_TRUE(stream.readUntil("\r\n\r\n"));
   EXPECT_EQ(push(dashboard, "app", 1), 1);
-  ASSERT_TRUE(stream->readUntil("id: 1\ndata: {\"n\":1}\n\n"));
+  ASSERT_TRUE(stream.readUntil("id: 1\ndata: {\"n\":1}\n\n"));
 
   // Made read-only: writes are refused (said once), reads and the open
   // stream go on.
@@ -93,7 +80,7 @@ TEST(ZRLDashboardProgram, RefusesWritesWhileTheDatabaseCannotBeWrittenAndServesO
   EXPECT_EQ(dashboardAPI(dashboard, "GET", "/api/test-devices?appId=app").status, 200);
   ASSERT_EQ(::chmod(database.c_str(), 0644), 0);
   EXPECT_EQ(push(dashboard, "app", 2), 1);
-  ASSERT_TRUE(stream->readUntil("id: 2\n"));
+  ASSERT_TRUE(stream.readUntil("id: 2\n"));
   EXPECT_TRUE(dashboard.process().waitForError("takes writes again"));
 
   // Its folder deleted under it: a 5xx and a line, reads still answered,
@@ -112,9 +99,9 @@ TEST(ZRLDashboardProgram, RefusesWritesWhileTheDatabaseCannotBeWrittenAndServesO
       httpsRequest(dashboard.origin() + "/api/captures?appId=app", authority, "GET", token).status,
       200);
   dashboard.process().signal(SIGINT);
-  EXPECT_TRUE(stream->endsByServer());
+  EXPECT_TRUE(stream.endsByServer());
   EXPECT_EQ(dashboard.process().wait(), 0) << dashboard.errors();
-  EXPECT_NE(stream->received().find("\r\n0\r\n\r\n"), std::string::npos);
+  EXPECT_NE(stream.received().find("\r\n0\r\n\r\n"), std::string::npos);
 }
 
 TEST(ZRLDashboardProgram, PausesAcceptingWhenOutOfDescriptorsAndServesAgainWhenTheyClose) {

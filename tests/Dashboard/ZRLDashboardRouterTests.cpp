@@ -1,37 +1,20 @@
 // The router and its APIs on a store of their own, without the server: the
 // checks of each request, the page's API, the replay of a stream, and
 // bodies nested deep, spread wide or met by a full disk.
-#include <fstream>
-#include <span>
-
-#include <nlohmann/json.hpp>
-
 #include "Tools/zrl-dashboard/ZRLDashboardEncoding.h"
 #include "Tools/zrl-dashboard/ZRLDashboardJSON.h"
 #include "Tools/zrl-dashboard/ZRLDashboardMetrics.h"
-#include "tests/Dashboard/DashboardTestSupport.h"
 #include "tests/Dashboard/PostgreSQLTestCluster.h"
-
-using json = nlohmann::json;
 
 namespace {
 
+// Where the plug-in uploads application "a"'s captures, and a capture.
+const std::string kUpload = "/v1/api/layout?appId=a";
 std::string upload(const std::string& layout, const std::string& image = "") {
   return R"({"screen":{"navigation":"Home")" +
          (image.empty() ? std::string() : R"(,"image":")" + image + "\"") + R"(},"layout":)" +
          layout + R"(,"device_info":{"os":"iOS"}})";
 }
-
-// The tests of the records run on both stores.
-class DashboardRecordsTest : public DashboardRouterTest,
-                             public ::testing::WithParamInterface<DashboardBackend> {
- protected:
-  std::unique_ptr<ZRLDashboardStore> openStore(std::string* error) override {
-    if (GetParam() == DashboardBackend::sqlite) return DashboardRouterTest::openStore(error);
-    return openPostgreSQLStore(error);
-  }
-};
-INSTANTIATE_TEST_SUITE_P(Stores, DashboardRecordsTest, kDashboardBackends, dashboardBackendName);
 
 TEST(ZRLDashboardEncoding, DecodesQueriesPathsAndBase64) {
   EXPECT_EQ(ZRLDashboardQueryValue("a=1&appId=my%20app+x&appId=2", "appId"), "my app x");
@@ -82,23 +65,16 @@ TEST_P(DashboardRecordsTest, ReplaysWhatAStreamMissedThenHandsItLivePreviewsOnce
 // back to either is replayed exactly what it missed.
 TEST(ZRLDashboardFanOut, TwoDashboardsOnOneDatabaseHandEveryPreviewToEveryStreamOnce) {
   std::string error;
-  PostgreSQLTestCluster* cluster = PostgreSQLTestCluster::shared(&error);
-  ASSERT_TRUE(cluster) << error;
-  const auto uri = cluster->newDatabase(&error);
+  const auto uri = PostgreSQLTestCluster::newDatabase(&error);
   ASSERT_TRUE(uri) << error;
   struct Dashboard {
     std::unique_ptr<ZRLDashboardPostgreSQLStore> store;
     ZRLDashboardHub hub;
     std::unique_ptr<ZRLDashboardRouter> router;
     std::shared_ptr<RecordingSink> stream = std::make_shared<RecordingSink>();
-    json push(const std::string& config) {
-      ZRLDashboardRequest request;
-      request.method = "POST";
-      request.target = "/api/previews?appId=app";
-      request.host = "127.0.0.1:8443";
-      request.authorization = "Bearer secret";
-      request.body = config;
-      return json::parse(router->handle(request).body);
+    json push(const std::string& config) const {
+      return json::parse(
+          router->handle(routerRequest("POST", "/api/previews?appId=app", config)).body);
     }
   };
   Dashboard one, two;
@@ -146,27 +122,25 @@ TEST_F(DashboardRouterTest, CountsPushesDeliveriesAndUploadsForMetrics) {
   auto stream = std::make_shared<RecordingSink>();
   router->subscribe("a\"b\n", std::nullopt, stream);
   ASSERT_EQ(call("POST", "/api/previews?appId=a%22b%0A", "{}").status, 200u);
-  ASSERT_EQ(device("POST", "/v1/api/layout?appId=a", upload("[]"), "").status, 200u);
+  ASSERT_EQ(call("POST", kUpload, upload("[]"), "").status, 200u);
   metrics.requestDone(ZRLDashboardMetrics::endpointOf("/api/captures/17/screenshot.png?x"), 404,
                       std::chrono::milliseconds(3));
   EXPECT_EQ(ZRLDashboardMetrics::endpointOf("/v2/frontendapi/ios/test-devices/D1?appId=a"),
             "/v2/frontendapi/ios/test-devices/{id}");
   EXPECT_EQ(ZRLDashboardMetrics::endpointOf("/../etc"), "other");
 
-  ZRLDashboardRequest withoutToken;
-  withoutToken.method = "GET";
-  withoutToken.target = "/metrics";
-  withoutToken.host = "127.0.0.1:8443";
+  auto withoutToken = routerRequest("GET", "/metrics");
+  withoutToken.authorization.clear();
   EXPECT_EQ(router->handle(withoutToken).status, 401u);
   const auto answer = call("GET", "/metrics");
   ASSERT_EQ(answer.status, 200u);
   EXPECT_EQ(answer.contentType, "text/plain; version=0.0.4; charset=utf-8");
+  const std::string requests =
+      "zrl_dashboard_requests_total{endpoint=\"/api/captures/{id}/screenshot.png\",status=\"404\"} "
+      "1\n";
   for (const char* line :
        {"zrl_dashboard_open_streams{app=\"a\\\"b\\n\"} 1\n", "zrl_dashboard_pushes_total 1\n",
-        "zrl_dashboard_deliveries_total 1\n", "zrl_dashboard_uploads_total 1\n",
-        "zrl_dashboard_requests_total{endpoint=\"/api/captures/{id}/"
-        "screenshot.png\",status=\"404\"} "
-        "1\n",
+        "zrl_dashboard_deliveries_total 1\n", "zrl_dashboard_uploads_total 1\n", requests.c_str(),
         "zrl_dashboard_request_duration_seconds_bucket{le=\"0.0025\"} 0\n",
         "zrl_dashboard_request_duration_seconds_bucket{le=\"0.005\"} 1\n",
         "zrl_dashboard_request_duration_seconds_bucket{le=\"+Inf\"} 1\n",
@@ -179,7 +153,7 @@ TEST_F(DashboardRouterTest, CountsPushesDeliveriesAndUploadsForMetrics) {
 TEST_F(DashboardRouterTest, RefusesBadInputWithoutStoringIt) {
   struct Case {
     const char* method;
-    const char* target;
+    std::string target;
     std::string body;
     unsigned status;
   };
@@ -195,18 +169,15 @@ TEST_F(DashboardRouterTest, RefusesBadInputWithoutStoringIt) {
       {"GET", "/api/captures/7/screenshot.png", "", 404},
       {"GET", "/api/else", "", 404},
       {"GET", "/%FF", "", 404},  // named in the answer, as U+FFFD
-      {"GET", "/v1/api/layout?appId=a", "", 405},
+      {"GET", kUpload, "", 405},
       {"POST", "/v1/api/layout", "{}", 400},
-      {"POST", "/v1/api/layout?appId=a", "not json", 400},
-      {"POST", "/v1/api/layout?appId=a", R"({"layout":[],"device_info":{}})", 400},
-      {"POST", "/v1/api/layout?appId=a", R"({"screen":{},"layout":{},"device_info":{}})", 400},
-      {"POST", "/v1/api/layout?appId=a", R"({"screen":{},"layout":[]})", 400},
-      {"POST", "/v1/api/layout?appId=a",
-       R"({"screen":{"image":"aGVsbG8="},"layout":[],"device_info":{}})", 400},
-      {"POST", "/v1/api/layout?appId=a",
-       R"({"screen":{"image":"!!"},"layout":[],"device_info":{}})", 400},
-      {"POST", "/v1/api/layout?appId=a",
-       R"({"screen":{"navigation":3},"layout":[],"device_info":{}})", 400},
+      {"POST", kUpload, "not json", 400},
+      {"POST", kUpload, R"({"layout":[],"device_info":{}})", 400},
+      {"POST", kUpload, R"({"screen":{},"layout":{},"device_info":{}})", 400},
+      {"POST", kUpload, R"({"screen":{},"layout":[]})", 400},
+      {"POST", kUpload, R"({"screen":{"image":"aGVsbG8="},"layout":[],"device_info":{}})", 400},
+      {"POST", kUpload, R"({"screen":{"image":"!!"},"layout":[],"device_info":{}})", 400},
+      {"POST", kUpload, R"({"screen":{"navigation":3},"layout":[],"device_info":{}})", 400},
       {"POST", "/v1/api/sse-ui-config?appId=a", "", 405},
       {"GET", "/v1/api/sse-ui-config", "", 400},
       {"DELETE", "/v2/frontendapi/ios/test-devices?appId=a", "", 405},
@@ -222,10 +193,10 @@ TEST_F(DashboardRouterTest, RefusesBadInputWithoutStoringIt) {
   EXPECT_EQ(store->previewsAfter("a", 0)->size(), 0u);
 
   // An upload without the optional keys is stored, its screen null.
-  const auto minimal =
-      call("POST", "/v1/api/layout?appId=a",
-           R"({"screen":{"orientation":"portrait"},"layout":[],"device_info":{}})");
-  EXPECT_EQ(minimal.status, 200u);
+  EXPECT_EQ(
+      call("POST", kUpload, R"({"screen":{"orientation":"portrait"},"layout":[],"device_info":{}})")
+          .status,
+      200u);
   const auto listed = json::parse(call("GET", "/api/captures?appId=a").body);
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_TRUE(listed[0]["screen"].is_null());
@@ -262,35 +233,25 @@ TEST_F(DashboardRouterTest, ChecksTokenHostOriginAndThePluginsKey) {
       {"127.0.0.1:8443", "Bearer secret", "", "https://dash.example.attacker", 401},
   };
   ZRLDashboardRouter balanced(*store, hub, {"secret", 8443, folder.path(), {"dash.example"}});
-  for (const auto& [routes, list] : {std::pair(router.get(), std::span<const Case>(cases)),
-                                     std::pair(&balanced, std::span<const Case>(behindBalancer))})
-    for (const auto& c : list) {
-      ZRLDashboardRequest request;
-      request.method = "GET";
-      request.target = "/api/test-devices?appId=a";
-      request.host = c.host;
-      request.authorization = c.authorization;
-      request.cookie = c.cookie;
-      request.origin = c.origin;
-      EXPECT_EQ(routes->handle(request).status, c.status) << c.host << " " << c.origin;
-    }
+  const auto check = [](ZRLDashboardRouter& routes, const std::string& target, const Case& c) {
+    auto request = routerRequest("GET", target);
+    request.host = c.host;
+    request.authorization = c.authorization;
+    request.cookie = c.cookie;
+    request.origin = c.origin;
+    auto answer = routes.handle(request);
+    EXPECT_EQ(answer.status, c.status) << target << " " << c.host << " " << c.origin;
+    return answer;
+  };
+  for (const auto& c : cases)
+    check(*router, "/api/test-devices?appId=a", c);
+  for (const auto& c : behindBalancer)
+    check(balanced, "/api/test-devices?appId=a", c);
   // The balancer's check needs neither.
-  ZRLDashboardRequest check;
-  check.method = "GET";
-  check.target = "/healthz";
-  const auto health = router->handle(check);
-  EXPECT_EQ(health.status, 200u);
-  EXPECT_EQ(health.body, R"({"database":"ok"})");
-
+  EXPECT_EQ(check(*router, "/healthz", {"", "", "", "", 200}).body, R"({"database":"ok"})");
   // The first visit trades ?token= for a cookie.
-  ZRLDashboardRequest visit;
-  visit.method = "GET";
-  visit.target = "/?token=wrong";
-  visit.host = "127.0.0.1:8443";
-  EXPECT_EQ(router->handle(visit).status, 401u);
-  visit.target = "/?token=secret";
-  const auto redirect = router->handle(visit);
-  EXPECT_EQ(redirect.status, 303u);
+  check(*router, "/?token=wrong", {"127.0.0.1:8443", "", "", "", 401});
+  const auto redirect = check(*router, "/?token=secret", {"127.0.0.1:8443", "", "", "", 303});
   ASSERT_EQ(redirect.headers.size(), 2u);
   EXPECT_EQ(redirect.headers[1].second.rfind("zrl_dashboard_token=secret;", 0), 0u);
 
@@ -299,11 +260,12 @@ TEST_F(DashboardRouterTest, ChecksTokenHostOriginAndThePluginsKey) {
   const std::string devices = "/v2/frontendapi/ios/test-devices?appId=a";
   const std::string body = R"({"id":"D 1","model":"iPhone"})";
   EXPECT_EQ(call("POST", devices, body).status, 401u);
-  EXPECT_EQ(device("POST", devices, body, std::string(kPluginKey).substr(1)).status, 401u);
-  EXPECT_EQ(device("POST", devices, R"({"id":"","model":"iPhone"})").status, 400u);
-  EXPECT_EQ(device("POST", devices, body).status, 200u);
+  EXPECT_EQ(call("POST", devices, body, std::string(kPluginKey).substr(1)).status, 401u);
+  EXPECT_EQ(call("POST", devices, R"({"id":"","model":"iPhone"})", kPluginKey).status, 400u);
+  EXPECT_EQ(call("POST", devices, body, kPluginKey).status, 200u);
   ASSERT_EQ(store->testDevices("a")->size(), 1u);
-  EXPECT_EQ(device("DELETE", "/v2/frontendapi/ios/test-devices/D%201?appId=a").status, 200u);
+  EXPECT_EQ(call("DELETE", "/v2/frontendapi/ios/test-devices/D%201?appId=a", "", kPluginKey).status,
+            200u);
   EXPECT_EQ(store->testDevices("a")->size(), 0u);
 }
 
@@ -313,7 +275,7 @@ TEST_F(DashboardRouterTest, ChecksTokenHostOriginAndThePluginsKey) {
 // fields.
 TEST_P(DashboardRecordsTest, ServesThePageCapturesAPageAtATimeAndItsHistory) {
   for (int i = 0; i < 3; ++i)
-    ASSERT_EQ(call("POST", "/v1/api/layout?appId=a", upload("[]", "iVBORw0KGgo=")).status, 200u);
+    ASSERT_EQ(call("POST", kUpload, upload("[]", "iVBORw0KGgo=")).status, 200u);
   const auto png = call("GET", "/api/captures/1/screenshot.png");
   EXPECT_EQ(png.contentType + " " + png.body, "image/png \x89PNG\r\n\x1a\n");
   const auto ids = [&](const std::string& target) {
@@ -361,7 +323,7 @@ TEST_P(DashboardRecordsTest, StoresDeepAndWideBodiesAsSentAndRefusesDeeperThanTh
   for (int i = 0; i < 2000; ++i)
     deep += "]}";
   deep += "]";
-  ASSERT_EQ(call("POST", "/v1/api/layout?appId=a", upload(deep)).status, 200u);
+  ASSERT_EQ(call("POST", kUpload, upload(deep)).status, 200u);
   const auto details = call("GET", "/api/captures/1");
   EXPECT_NE(details.body.find(",\"layout\":" + deep + ",\"device_info\":{\"os\":\"iOS\"}}"),
             std::string::npos);
@@ -372,11 +334,11 @@ TEST_P(DashboardRecordsTest, StoresDeepAndWideBodiesAsSentAndRefusesDeeperThanTh
   const size_t over = ZRLDashboardJSON::kMaximumDepth;  // the body adds one level
   const std::string tooDeep = std::string(over, '[') + std::string(over, ']');
   const std::string within = tooDeep.substr(1, tooDeep.size() - 2);
-  EXPECT_EQ(call("POST", "/v1/api/layout?appId=a", upload(within)).status, 200u);
-  for (const auto& answer : {call("POST", "/v1/api/layout?appId=a", upload(tooDeep)),
+  EXPECT_EQ(call("POST", kUpload, upload(within)).status, 200u);
+  for (const auto& answer : {call("POST", kUpload, upload(tooDeep)),
                              call("POST", "/api/previews?appId=a", R"({"ui":)" + tooDeep + "}"),
-                             device("POST", "/v2/frontendapi/ios/test-devices?appId=a",
-                                    R"({"id":"D1","model":"m","x":)" + tooDeep + "}")}) {
+                             call("POST", "/v2/frontendapi/ios/test-devices?appId=a",
+                                  R"({"id":"D1","model":"m","x":)" + tooDeep + "}", kPluginKey)}) {
     EXPECT_EQ(answer.status, 400u);
     EXPECT_NE(json::parse(answer.body)["error"].get<std::string>().find("4096"), std::string::npos)
         << answer.body;
@@ -396,8 +358,8 @@ TEST_P(DashboardRecordsTest, StoresDeepAndWideBodiesAsSentAndRefusesDeeperThanTh
     compact += ",0";
   }
   wide += "]";
-  const auto stored = call("POST", "/v1/api/layout?appId=a",
-                           R"({"layout":{},"screen":{},"device_info":{},"layout":)" + wide + "}");
+  const auto stored =
+      call("POST", kUpload, R"({"layout":{},"screen":{},"device_info":{},"layout":)" + wide + "}");
   ASSERT_EQ(stored.status, 200u) << stored.body;
   EXPECT_EQ((*store->capture(3))->layout, wide);
   ASSERT_EQ(call("POST", "/api/previews?appId=a", "{\"w\":\r\n" + wide + "\n}").status, 200u);
@@ -411,13 +373,14 @@ TEST_F(DashboardRouterTest, AFullDatabaseRefusesWritesWith507UntilThereIsRoomAnd
   router->subscribe("a", std::nullopt, sink);
   const std::string large = upload("[\"" + std::string(300000, 'x') + "\"]");
   const std::string preview = json{{"pad", std::string(100000, 'x')}}.dump();
-  ASSERT_EQ(call("POST", "/v1/api/layout?appId=a", large).status, 200u);
+  ASSERT_EQ(call("POST", kUpload, large).status, 200u);
   ASSERT_EQ(call("POST", "/api/previews?appId=a", preview).status, 200u);
 
   // As full as the file is now.
-  ASSERT_TRUE(sqlite->limitPages(1));
-  for (const auto& answer : {call("POST", "/v1/api/layout?appId=a", large),
-                             call("POST", "/api/previews?appId=a", preview)}) {
+  auto& sqlite = static_cast<ZRLDashboardSQLiteStore&>(*store);
+  ASSERT_TRUE(sqlite.limitPages(1));
+  for (const auto& answer :
+       {call("POST", kUpload, large), call("POST", "/api/previews?appId=a", preview)}) {
     EXPECT_EQ(answer.status, 507u);
     EXPECT_EQ(json::parse(answer.body)["error"].get<std::string>().rfind("storage full: ", 0), 0u)
         << answer.body;
@@ -431,8 +394,8 @@ TEST_F(DashboardRouterTest, AFullDatabaseRefusesWritesWith507UntilThereIsRoomAnd
 
   // With room again, writes work without a restart, and nothing answered
   // 200 is missing.
-  ASSERT_TRUE(sqlite->limitPages(1 << 30));
-  EXPECT_EQ(json::parse(call("POST", "/v1/api/layout?appId=a", large).body)["id"], 2);
+  ASSERT_TRUE(sqlite.limitPages(1 << 30));
+  EXPECT_EQ(json::parse(call("POST", kUpload, large).body)["id"], 2);
   EXPECT_EQ(json::parse(call("POST", "/api/previews?appId=a", preview).body)["id"], 2);
   EXPECT_EQ(sink->texts.size(), 2u);
   router.reset();

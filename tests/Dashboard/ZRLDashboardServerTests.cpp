@@ -1,21 +1,37 @@
 // The server in this process, with short time-outs and a small stream
 // queue, driven over real HTTPS.
 #include <future>
-#include <memory>
 #include <thread>
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "Tools/zrl-dashboard/ZRLDashboardCertificate.h"
 #include "Tools/zrl-dashboard/ZRLDashboardServer.h"
 #include "tests/Dashboard/DashboardTestSupport.h"
 
-using json = nlohmann::json;
-
 namespace {
 
-class DashboardServerTest : public ::testing::Test {
+// A router that holds each event stream's request until the test lets it go.
+class HeldRouter : public ZRLDashboardRouter {
+ public:
+  using ZRLDashboardRouter::ZRLDashboardRouter;
+  ZRLDashboardResponse handle(const ZRLDashboardRequest& request) override {
+    if (request.target.starts_with("/v1/api/sse-ui-config")) {
+      routing.set_value();
+      released.wait();
+    }
+    return ZRLDashboardRouter::handle(request);
+  }
+  std::promise<void> routing;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+};
+
+// The server in a thread of its own, with short time-outs and a small
+// stream queue; its read time-out (how long it waits for a client's bytes,
+// TLS handshakes included) in seconds, its cap on connections (0: none), and
+// its router as given.
+template <int ReadTimeoutSeconds, size_t MaximumConnections = 0,
+          typename Router = ZRLDashboardRouter>
+class ServedDashboardTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
@@ -27,15 +43,16 @@ class DashboardServerTest : public ::testing::Test {
     ZRLDashboardServer::Options options;
     options.certificateChainFile = files->chainFile();
     options.keyFile = files->keyFile();
-    options.readTimeout = readTimeout;
+    options.readTimeout = std::chrono::seconds(ReadTimeoutSeconds);
     options.writeTimeout = std::chrono::seconds(60);
     options.streamQueueLimit = 8;
     options.keepAliveInterval = std::chrono::milliseconds(200);
-    options.maximumConnections = maximumConnections;
+    options.maximumConnections = MaximumConnections;
     server = ZRLDashboardServer::make(options, &error);
     ASSERT_TRUE(server) << error;
     origin = "https://127.0.0.1:" + std::to_string(server->port());
-    router = makeRouter({"t0k3n", server->port(), folder.path(), {}});
+    router = std::make_unique<Router>(
+        *store, hub, ZRLDashboardRouter::Options{"t0k3n", server->port(), folder.path(), {}});
     serving = std::thread([this] { server->run(*router, hub); });
   }
   void TearDown() override {
@@ -43,41 +60,48 @@ class DashboardServerTest : public ::testing::Test {
     if (serving.joinable()) serving.join();
   }
 
-  virtual std::unique_ptr<ZRLDashboardRouter> makeRouter(ZRLDashboardRouter::Options options) {
-    return std::make_unique<ZRLDashboardRouter>(*store, hub, std::move(options));
-  }
   HTTPAnswer api(const std::string& method, const std::string& target,
                  const std::optional<std::string>& body = std::nullopt) {
     return httpsRequest(origin + target, authority, method, {"Authorization: Bearer t0k3n"}, body);
   }
 
-  // How long the server waits for a client's bytes, TLS handshakes
-  // included: generous, so that no handshake under a sanitizer on a busy
-  // machine runs into it, but for the tests of slow senders.
-  std::chrono::milliseconds readTimeout = std::chrono::seconds(20);
-  size_t maximumConnections = 0;
   TemporaryDirectory folder;
   std::string authority;
   std::string origin;
   std::unique_ptr<ZRLDashboardStore> store;
   ZRLDashboardHub hub;
   std::unique_ptr<ZRLDashboardServer> server;
-  std::unique_ptr<ZRLDashboardRouter> router;
+  std::unique_ptr<Router> router;
   std::thread serving;
 };
+// A read time-out generous enough that no handshake under a sanitizer on a
+// busy machine runs into it, but for the tests of slow senders.
+using DashboardServerTest = ServedDashboardTest<20>;
+using DashboardSlowSenderTest = ServedDashboardTest<2>;
+using DashboardConnectionCapTest = ServedDashboardTest<20, 2>;
+using DashboardHeldRouterTest = ServedDashboardTest<20, 0, HeldRouter>;
 
-// (The page's browser test stores an upload and shows its screenshot.)
-TEST_F(DashboardServerTest, RefusesATooLargeBodyFromItsHead) {
+// (The page's browser test stores an upload and shows its screenshot.) A
+// body too large is refused from its head; a client that asks whether to
+// send its body is told to go on.
+TEST_F(DashboardServerTest, AnswersABodysHeadBeforeTheBody) {
   const auto huge = httpsRequest(origin + "/v1/api/layout?appId=a", authority, "POST", {},
                                  std::string(kZRLDashboardMaximumBodyBytes + 1, ' '));
   EXPECT_EQ(huge.status, 413) << huge.failure;
   EXPECT_EQ(api("GET", "/api/captures?appId=a").body, "[]");
-}
 
-class DashboardSlowSenderTest : public DashboardServerTest {
- protected:
-  DashboardSlowSenderTest() { readTimeout = std::chrono::seconds(2); }
-};
+  RawTLSClient client(server->port(), authority);
+  const std::string body = R"({"ui":{"display_type":"inline"}})";
+  ASSERT_TRUE(client.write(
+      "POST /api/previews?appId=a HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->port()) +
+      "\r\nAuthorization: Bearer t0k3n\r\nExpect: 100-continue\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n"));
+  ASSERT_TRUE(client.readUntil("HTTP/1.1 100 Continue\r\n\r\n"));
+  ASSERT_TRUE(client.write(body));
+  ASSERT_TRUE(client.readUntil("{\"delivered\":0,\"id\":1}"));
+  EXPECT_NE(client.received().find("HTTP/1.1 200 OK\r\n"), std::string::npos);
+}
 
 TEST_F(DashboardSlowSenderTest, CutsOffClientsThatSendTooSlowly) {
   RawTLSClient silent(server->port(), authority, false);  // no handshake at all
@@ -93,20 +117,6 @@ TEST_F(DashboardSlowSenderTest, CutsOffClientsThatSendTooSlowly) {
   EXPECT_EQ(halfBody.received(), "");
   // Nothing was pushed: the next preview is the first.
   EXPECT_EQ(json::parse(api("POST", "/api/previews?appId=a", "{}").body)["id"], 1);
-}
-
-TEST_F(DashboardServerTest, TellsAClientThatAsksToSendItsBodyToGoOn) {
-  RawTLSClient client(server->port(), authority);
-  const std::string body = R"({"ui":{"display_type":"inline"}})";
-  ASSERT_TRUE(client.write(
-      "POST /api/previews?appId=a HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->port()) +
-      "\r\nAuthorization: Bearer t0k3n\r\nExpect: 100-continue\r\n"
-      "Content-Length: " +
-      std::to_string(body.size()) + "\r\n\r\n"));
-  ASSERT_TRUE(client.readUntil("HTTP/1.1 100 Continue\r\n\r\n"));
-  ASSERT_TRUE(client.write(body));
-  ASSERT_TRUE(client.readUntil("{\"delivered\":0,\"id\":1}"));
-  EXPECT_NE(client.received().find("HTTP/1.1 200 OK\r\n"), std::string::npos);
 }
 
 TEST_F(DashboardServerTest, ASlowReaderIsCutOffWithoutHoldingUpTheOthers) {
@@ -125,33 +135,24 @@ TEST_F(DashboardServerTest, ASlowReaderIsCutOffWithoutHoldingUpTheOthers) {
   const std::string large =
       json{{"ui", {{"display_type", "inline"}}}, {"padding", std::string(size_t{256} * 1024, 'x')}}
           .dump();
-  int delivered = 2;
+  json result = {{"delivered", 2}};
   int pushes = 0;
-  int lastId = 0;
-  while (delivered == 2 && pushes < 400) {
+  for (; result["delivered"] == 2 && pushes < 400; ++pushes) {
     const auto answer = api("POST", "/api/previews?appId=app", large);
     if (answer.status != 200) {  // not ASSERT: the reader thread must be joined
       ADD_FAILURE() << "push " << pushes << ": " << answer.status << " " << answer.failure;
       break;
     }
-    const auto result = json::parse(answer.body);
-    delivered = result["delivered"].get<int>();
-    lastId = result["id"].get<int>();
-    ++pushes;
+    result = json::parse(answer.body);
   }
-  EXPECT_EQ(delivered, 1) << "after " << pushes << " pushes";
+  EXPECT_EQ(result["delivered"], 1) << "after " << pushes << " pushes";
   EXPECT_TRUE(slow.endsByServer());
   server->stop();  // ends the fast stream too, so that its reader returns
   reader.join();
   // The fast reader got every preview up to the last, and a proper end.
-  EXPECT_NE(fast.received().find("id: " + std::to_string(lastId) + "\n"), std::string::npos);
+  EXPECT_NE(fast.received().find("id: " + result["id"].dump() + "\n"), std::string::npos);
   EXPECT_NE(fast.received().find("\r\n0\r\n\r\n"), std::string::npos);
 }
-
-class DashboardConnectionCapTest : public DashboardServerTest {
- protected:
-  DashboardConnectionCapTest() { maximumConnections = 2; }
-};
 
 TEST_F(DashboardConnectionCapTest, AnswersOneConnectionPastTheCapWith503AndClosesIt) {
   RawTLSClient first(server->port(), authority);
@@ -176,38 +177,14 @@ TEST_F(DashboardConnectionCapTest, AnswersOneConnectionPastTheCapWith503AndClose
   EXPECT_TRUE(first.readUntil("id: 1\ndata: {\"n\":1}\n\n"));
 }
 
-// A router that holds each event stream's request until the test lets it go.
-class HeldRouter : public ZRLDashboardRouter {
- public:
-  using ZRLDashboardRouter::ZRLDashboardRouter;
-  ZRLDashboardResponse handle(const ZRLDashboardRequest& request) override {
-    if (request.target.starts_with("/v1/api/sse-ui-config")) {
-      routing.set_value();
-      released.wait();
-    }
-    return ZRLDashboardRouter::handle(request);
-  }
-  std::promise<void> routing;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-};
-
-class DashboardHeldRouterTest : public DashboardServerTest {
- protected:
-  std::unique_ptr<ZRLDashboardRouter> makeRouter(ZRLDashboardRouter::Options options) override {
-    return std::make_unique<HeldRouter>(*store, hub, std::move(options));
-  }
-};
-
 TEST_F(DashboardHeldRouterTest, AStreamClosedWhileItsFirstRequestIsRoutedEndsCleanly) {
-  auto& held = static_cast<HeldRouter&>(*router);
-  auto routing = held.routing.get_future();
+  auto routing = router->routing.get_future();
   RawTLSClient client(server->port(), authority);
   ASSERT_TRUE(client.write(kStreamRequest));
   ASSERT_EQ(routing.wait_for(kToolPatience), std::future_status::ready);
   server->stop();
   EXPECT_TRUE(client.endsByServer());
-  held.release.set_value();
+  router->release.set_value();
   serving.join();
   EXPECT_EQ(client.received(), "");
   EXPECT_EQ(hub.streamCount(), 0u);

@@ -3,15 +3,7 @@
 // SQLite schema migrated; a PostgreSQL URI checked and kept out of
 // messages; previews heard through PostgreSQL across a lost connection.
 // (The router's tests cover the records.)
-#include <condition_variable>
-#include <mutex>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
 #include "Tools/zrl-dashboard/ZRLDashboardPostgreSQLListener.h"
-#include "Tools/zrl-dashboard/ZRLDashboardSQLiteStore.h"
 #include "tests/Dashboard/PostgreSQLTestCluster.h"
 
 namespace {
@@ -24,53 +16,15 @@ void execute(const std::string& path, const char* sql) {
   sqlite3_close(db);
 }
 
-class DashboardStoreTest : public ::testing::TestWithParam<DashboardBackend> {
- protected:
-  // Where the store is kept, made when first asked for.
-  std::string location() {
-    if (location_.empty() && GetParam() == DashboardBackend::sqlite) {
-      location_ = folder_.path() + "/db.sqlite";
-    } else if (location_.empty()) {
-      std::string error;
-      cluster_ = PostgreSQLTestCluster::shared(&error);
-      const auto uri = cluster_ != nullptr ? cluster_->newDatabase(&error) : std::nullopt;
-      EXPECT_TRUE(uri) << error;
-      location_ = uri.value_or("");
-    }
-    return location_;
-  }
-  std::unique_ptr<ZRLDashboardStore> open(const std::string& where, std::string* error) {
-    if (GetParam() == DashboardBackend::sqlite) return ZRLDashboardSQLiteStore::open(where, error);
-    return ZRLDashboardPostgreSQLStore::open(where, error);
-  }
-  // Marks the store as written by a program with a newer schema.
-  void setNewerSchema() {
-    if (GetParam() == DashboardBackend::sqlite) {
-      execute(location(), "PRAGMA user_version=99");
-    } else {
-      const auto failure = cluster_->execute(location().substr(location().rfind('/') + 1),
-                                             "UPDATE dashboard_schema SET version = 99");
-      EXPECT_FALSE(failure) << *failure;
-    }
-  }
-  // A store that cannot be opened: a file in a missing folder, a server
-  // that does not listen.
-  std::string unreachable() const {
-    if (GetParam() == DashboardBackend::sqlite) return folder_.path() + "/missing/db.sqlite";
-    return "postgresql://zrl@127.0.0.1:1/none";
-  }
+// The records' tests run on both stores (the router's tests, too).
+INSTANTIATE_TEST_SUITE_P(Stores, DashboardRecordsTest,
+                         ::testing::Values(DashboardBackend::sqlite, DashboardBackend::postgresql),
+                         [](const auto& backend) {
+                           return backend.param == DashboardBackend::sqlite ? "SQLite"
+                                                                            : "PostgreSQL";
+                         });
 
- private:
-  TemporaryDirectory folder_;
-  PostgreSQLTestCluster* cluster_ = nullptr;
-  std::string location_;
-};
-INSTANTIATE_TEST_SUITE_P(Stores, DashboardStoreTest, kDashboardBackends, dashboardBackendName);
-
-TEST_P(DashboardStoreTest, UpdatesADeviceRegisteredAgainAndRefusesANewerSchema) {
-  std::string error;
-  auto store = open(location(), &error);
-  ASSERT_TRUE(store) << error;
+TEST_P(DashboardRecordsTest, UpdatesADeviceRegisteredAgainAndRefusesANewerSchema) {
   EXPECT_TRUE(store->addTestDevice("app", "D1", "iPhone1"));
   EXPECT_TRUE(store->addTestDevice("app", "D1", "iPhone2"));  // updated, not doubled
   const auto devices = store->testDevices("app");
@@ -78,15 +32,26 @@ TEST_P(DashboardStoreTest, UpdatesADeviceRegisteredAgainAndRefusesANewerSchema) 
   EXPECT_EQ((*devices)[0].model, "iPhone2");
   EXPECT_EQ(store->removeTestDevice("app", "D1"), true);
   EXPECT_EQ(store->removeTestDevice("app", "D1"), false);
+  router.reset();
   store.reset();
 
   // A store written by a newer program is left alone; one that cannot be
-  // had is named.
-  setNewerSchema();
-  EXPECT_FALSE(open(location(), &error));
+  // had (a file in a missing folder, a server that does not listen) is named.
+  std::string error;
+  const bool onSQLite = GetParam() == DashboardBackend::sqlite;
+  if (onSQLite) {
+    execute(location, "PRAGMA user_version=99");
+  } else {
+    const auto failure = PostgreSQLTestCluster::shared(&error)->execute(
+        location.substr(location.rfind('/') + 1), "UPDATE dashboard_schema SET version = 99");
+    EXPECT_FALSE(failure) << *failure;
+  }
+  EXPECT_FALSE(open(location, &error));
   EXPECT_NE(error.find("newer"), std::string::npos) << error;
-  EXPECT_FALSE(open(unreachable(), &error));
-  EXPECT_EQ(error.rfind(unreachable(), 0), 0u) << error;
+  const std::string unreachable =
+      onSQLite ? path("missing/db.sqlite") : "postgresql://zrl@127.0.0.1:1/none";
+  EXPECT_FALSE(open(unreachable, &error));
+  EXPECT_EQ(error.rfind(unreachable, 0), 0u) << error;
 }
 
 // A database of the first schema gains the delivery counts; its previews
@@ -129,47 +94,32 @@ TEST(ZRLDashboardPostgreSQLStore, ChecksTheURIAndKeepsItsPasswordOutOfMessages) 
 // next call.
 TEST(ZRLDashboardPostgreSQLListener, HearsEveryPreviewAndListensAgainAfterALostConnection) {
   std::string error;
-  PostgreSQLTestCluster* cluster = PostgreSQLTestCluster::shared(&error);
-  ASSERT_TRUE(cluster) << error;
-  const auto uri = cluster->newDatabase(&error);
+  const auto uri = PostgreSQLTestCluster::newDatabase(&error);
   ASSERT_TRUE(uri) << error;
   auto store = ZRLDashboardPostgreSQLStore::open(*uri, &error);
   ASSERT_TRUE(store) << error;
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<int64_t> heard;
-  int reconnections = 0;
-  const auto note = [&](const std::function<void()>& change) {
-    std::lock_guard lock(mutex);
-    change();
-    changed.notify_all();
-  };
+  LineLog heard;
   auto listener = ZRLDashboardPostgreSQLListener::start(
-      *uri,
-      {[&](int64_t id) { note([&] { heard.push_back(id); }); },
-       [&] { note([&] { ++reconnections; }); }},
+      *uri, {[&](int64_t id) { heard.add(std::to_string(id)); }, [&] { heard.add("again"); }},
       &error);
   ASSERT_TRUE(listener) << error;
-  const auto waitUntil = [&](const std::function<bool()>& condition) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, kToolPatience, condition);
-  };
 
   ASSERT_EQ(store->addPreview("a", "{}"), 1);
   ASSERT_EQ(store->addPreview("b", "{}"), 2);
-  ASSERT_TRUE(waitUntil([&] { return heard.size() == 2; }));
-  EXPECT_EQ(heard, (std::vector<int64_t>{1, 2}));
+  ASSERT_TRUE(heard.waitFor("2"));
+  EXPECT_EQ(heard.lines(), (LineLog::Lines{"1", "2"}));
 
-  ASSERT_TRUE(cluster->restart(&error)) << error;
-  ASSERT_TRUE(waitUntil([&] { return reconnections == 1; }));
+  ASSERT_TRUE(PostgreSQLTestCluster::shared(&error)->restart(&error)) << error;
+  // (The listener's back-off grows to seconds while the server is down.)
+  ASSERT_TRUE(eventually([&] { return heard.count("again") == 1; }, kToolPatience));
   EXPECT_FALSE(store->addPreview("a", "{}"));
   EXPECT_EQ(store->lastFault(), ZRLDashboardStore::Fault::unwritable) << store->lastError();
   // A sequence may skip values after a crash, never go back.
   const auto after = store->addPreview("a", "{}");
   ASSERT_TRUE(after) << store->lastError();
   EXPECT_GT(*after, 2);
-  ASSERT_TRUE(waitUntil([&] { return heard.size() == 3; }));
-  EXPECT_EQ(heard.back(), *after);
+  ASSERT_TRUE(heard.waitFor(std::to_string(*after)));
+  EXPECT_EQ(heard.lines(), (LineLog::Lines{"1", "2", "again", std::to_string(*after)}));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The dashboard's TLS stream on its own: a connection accepted in the test,
 // the stream's calls made on its strand, a raw TLS client on the other end.
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/strand.hpp>
@@ -27,13 +26,24 @@ class DashboardTLSStreamTest : public ::testing::Test {
     std::string error;
     const auto files = ZRLDashboardCertificate::loadOrCreate(folder.path(), &error);
     ASSERT_TRUE(files) << error;
-    authority = files->authorityFile();
     ASSERT_EQ(SSL_CTX_use_certificate_chain_file(context, files->chainFile().c_str()), 1);
     ASSERT_EQ(SSL_CTX_use_PrivateKey_file(context, files->keyFile().c_str(), SSL_FILETYPE_PEM), 1);
     acceptor.open(tcp::v4());
     acceptor.bind({net::ip::make_address_v4("127.0.0.1"), 0});
     acceptor.listen();
     running = std::thread([this] { io.run(); });
+    // A client connected, and the server's stream of its connection after
+    // both handshakes.
+    client = std::make_unique<RawTLSClient>(acceptor.local_endpoint().port(),
+                                            files->authorityFile(), false);
+    ASSERT_TRUE(client->connected());
+    tcp::socket socket(net::make_strand(io));
+    acceptor.accept(socket);
+    stream = std::make_unique<ZRLDashboardTLSStream>(std::move(socket), context);
+    Outcome accepted;
+    onStrand([&] { stream->async_handshake(accepted.handler()); });
+    ASSERT_TRUE(client->handshake());
+    ASSERT_FALSE(accepted.get().first);
   }
   void TearDown() override {
     io.stop();
@@ -62,19 +72,6 @@ class DashboardTLSStreamTest : public ::testing::Test {
     net::post(stream->get_executor(), std::move(calls));
   }
 
-  // A client connected, and the server's stream of its connection after
-  // both handshakes.
-  void connect() {
-    client = std::make_unique<RawTLSClient>(acceptor.local_endpoint().port(), authority, false);
-    ASSERT_TRUE(client->connected());
-    tcp::socket socket(net::make_strand(io));
-    acceptor.accept(socket);
-    stream = std::make_unique<ZRLDashboardTLSStream>(std::move(socket), context);
-    Outcome accepted;
-    onStrand([&] { stream->async_handshake(accepted.handler()); });
-    ASSERT_TRUE(client->handshake());
-    ASSERT_FALSE(accepted.get().first);
-  }
   // Fills the kernel's buffers between the server and the client, which
   // reads nothing, so that the stream's next write has to wait.
   void fillTheWay() {
@@ -85,7 +82,6 @@ class DashboardTLSStreamTest : public ::testing::Test {
   }
 
   TemporaryDirectory folder;
-  std::string authority;
   SSL_CTX* context = SSL_CTX_new(TLS_server_method());
   net::io_context io;
   net::executor_work_guard<net::io_context::executor_type> work{io.get_executor()};
@@ -97,7 +93,6 @@ class DashboardTLSStreamTest : public ::testing::Test {
 };
 
 TEST_F(DashboardTLSStreamTest, APeerThatStopsReadingFailsTheWriteAtTheDeadline) {
-  connect();
   fillTheWay();
   const std::string large(size_t{1} << 20, 'y');
   Outcome written;
@@ -111,7 +106,6 @@ TEST_F(DashboardTLSStreamTest, APeerThatStopsReadingFailsTheWriteAtTheDeadline) 
 }
 
 TEST_F(DashboardTLSStreamTest, ClosingTheSocketEndsAPendingReadAndWriteAndOpenSSLLetsItsNumberBe) {
-  connect();
   fillTheWay();
   Outcome read;
   Outcome written;
@@ -145,7 +139,6 @@ TEST_F(DashboardTLSStreamTest, ClosingTheSocketEndsAPendingReadAndWriteAndOpenSS
 }
 
 TEST_F(DashboardTLSStreamTest, KeyUpdatesGoBothWays) {
-  connect();
   // The client updates its keys and asks the server to update its own.
   ASSERT_EQ(SSL_key_update(client->ssl(), SSL_KEY_UPDATE_REQUESTED), 1);
   ASSERT_TRUE(client->write("ping"));
