@@ -134,11 +134,12 @@ TEST_F(DashboardRouterTest, CountsPushesDeliveriesAndUploadsForMetrics) {
   const auto answer = call("GET", "/metrics");
   ASSERT_EQ(answer.status, 200u);
   EXPECT_EQ(answer.contentType, "text/plain; version=0.0.4; charset=utf-8");
+  const std::string requests =
+      "zrl_dashboard_requests_total{endpoint=\"/api/captures/{id}/screenshot.png\",status=\"404\"} "
+      "1\n";
   for (const char* line :
        {"zrl_dashboard_open_streams{app=\"a\\\"b\\n\"} 1\n", "zrl_dashboard_pushes_total 1\n",
-        "zrl_dashboard_deliveries_total 1\n", "zrl_dashboard_uploads_total 1\n",
-        "zrl_dashboard_requests_total{endpoint=\"/api/captures/{id}/screenshot.png\","
-        "status=\"404\"} 1\n",
+        "zrl_dashboard_deliveries_total 1\n", "zrl_dashboard_uploads_total 1\n", requests.c_str(),
         "zrl_dashboard_request_duration_seconds_bucket{le=\"0.0025\"} 0\n",
         "zrl_dashboard_request_duration_seconds_bucket{le=\"0.005\"} 1\n",
         "zrl_dashboard_request_duration_seconds_bucket{le=\"+Inf\"} 1\n",
