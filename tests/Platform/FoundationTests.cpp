@@ -19,7 +19,6 @@
 #include "Platform/Foundation/NSString.h"
 #include "Platform/Foundation/NSUserDefaults.h"
 
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 TEST(NSString, FormatsObjectsNumbersAbsentValuesAndErrors) {
@@ -54,8 +53,6 @@ TEST(NSLog, CapturesMessagesAndWritesThePlatformPrefix) {
   NSLog("<ZRL INFO> %@ %s:%d\n", std::string("hello"), "-[X y]", 12);
   NSLog("second %d", 2);
   EXPECT_EQ(capture.lines(), (std::vector<std::string>{"<ZRL INFO> hello -[X y]:12", "second 2"}));
-  EXPECT_TRUE(capture.waitFor("second", 1s));
-  EXPECT_EQ(capture.count("ZRL"), 1U);
   const std::regex prefix(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\+0000 [^\[]+\[\d+:\d+\] )");
   EXPECT_TRUE(std::regex_match(NSLogPrefix(), prefix)) << NSLogPrefix();
 }
