@@ -90,16 +90,15 @@ TEST(ZRLDashboardFanOut, TwoDashboardsOnOneDatabaseHandEveryPreviewToEveryStream
   EXPECT_EQ(one.stream->texts, (std::vector<std::string>{"live id: 1\ndata: {\"n\":1}\n\n"}));
   EXPECT_TRUE(two.stream->texts.empty());
   two.router->catchUp();
-  two.router->catchUp();
-  EXPECT_EQ(two.stream->texts, one.stream->texts);
+  two.router->catchUp();  // hands out nothing twice: checked at the end
   EXPECT_EQ(one.store->preview(1).value()->delivered, 2);
 
   // A device that saw 1 comes back to the second while a push through the
-  // first is committed but not yet caught up: 2 reaches it live, once.
+  // first is committed but not yet caught up: 2 reaches it live (not
+  // replayed), once.
   auto back = std::make_shared<RecordingSink>();
   EXPECT_EQ(one.push(R"({"n":2})")["delivered"], 1);
   two.router->subscribe("app", 1, back);
-  EXPECT_TRUE(back->texts.empty());
   // A push through the second hands out what the first committed before it.
   EXPECT_EQ(two.push(R"({"n":3})"), (json{{"id", 3}, {"delivered", 2}}));
   one.router->catchUp();

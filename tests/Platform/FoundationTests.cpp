@@ -19,16 +19,11 @@
 #include "Platform/Foundation/NSString.h"
 #include "Platform/Foundation/NSUserDefaults.h"
 
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 TEST(NSString, FormatsObjectsNumbersAbsentValuesAndErrors) {
-  const std::optional<std::string> absent;
-  EXPECT_EQ(NSStringWithFormat("%@%@", std::string("https://h/x?appId="), absent),
-            "https://h/x?appId=(null)");
+  // (The plug-in's log and address tests print absent strings and numbers.)
   EXPECT_EQ(NSStringWithFormat("screen %@", std::optional<std::string>("Home")), "screen Home");
-  EXPECT_EQ(NSStringWithFormat("WYSIWYG Plugin (%d) - Initialized", 113),
-            "WYSIWYG Plugin (113) - Initialized");
   EXPECT_EQ(NSStringWithFormat("%lu___%@ %05.1f %%", 1UL, "Home", 3.14159), "1___Home 003.1 %");
   // A missing argument prints as an absent object; text with % signs in an
   // argument is not formatted again.
@@ -54,8 +49,6 @@ TEST(NSLog, CapturesMessagesAndWritesThePlatformPrefix) {
   NSLog("<ZRL INFO> %@ %s:%d\n", std::string("hello"), "-[X y]", 12);
   NSLog("second %d", 2);
   EXPECT_EQ(capture.lines(), (std::vector<std::string>{"<ZRL INFO> hello -[X y]:12", "second 2"}));
-  EXPECT_TRUE(capture.waitFor("second", 1s));
-  EXPECT_EQ(capture.count("ZRL"), 1U);
   const std::regex prefix(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\+0000 [^\[]+\[\d+:\d+\] )");
   EXPECT_TRUE(std::regex_match(NSLogPrefix(), prefix)) << NSLogPrefix();
 }

@@ -218,7 +218,7 @@ TEST_F(CaptureTest, EveryIdentifierOfTheLayoutFindsItsViewAgain) {
   EXPECT_FALSE(ZRLViewIdentifiers::viewWithIdentifier("ZRL:List:0"));
 }
 
-TEST_F(CaptureTest, ScreenshotIsTheKeyWindowAtOnePixelPerPointInBase64Lines) {
+TEST_F(CaptureTest, ScreenshotIsTheKeyWindowInBase64Lines) {
   // No key window: no screenshot (and below, once the window has gone).
   EXPECT_FALSE(ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen());
 
@@ -226,18 +226,12 @@ TEST_F(CaptureTest, ScreenshotIsTheKeyWindowAtOnePixelPerPointInBase64Lines) {
   auto box = std::make_shared<UIView>(CGRectMake(-10, 30, 50, 20));
   box->setBackgroundColor(UIColor::colorWithHexString("#204060"));
   top->addSubview(box);
-  // Whatever the screen's scale (zrl-sim's capture test sees it at 2 as
-  // well).
-  UIScreen::mainScreen()->setScale(2);
-  const auto text = ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen();
   // Lines of 64 characters, CR LF between them (the encoder's own tests
-  // check the rest of the format).
+  // check the rest of the format; zrl-sim's capture test, at a scale of 2,
+  // the image's size of one pixel per point).
+  const auto text = ZRLScreenshotHelper::getBase64EncodedStringForCurrentScreen();
   ASSERT_TRUE(text && text->size() > 66U);
   EXPECT_EQ(text->substr(64, 2), "\r\n");
-  const UIImagePtr image =
-      UIImage::imageWithData(NSDataFromBase64EncodedString(*text).value_or(NSData()));
-  ASSERT_TRUE(image);
-  EXPECT_EQ(std::pair(image->pixelWidth(), image->pixelHeight()), std::pair(320, 568));
 
   // A context that the caller left current is removed; one below it stays.
   UIGraphicsBeginImageContext(CGSizeMake(1, 1));

@@ -210,9 +210,7 @@ TEST_F(FloatingButtonTest, TestDeviceTitlesColoursAndStoredFlag) {
     EXPECT_EQ(atd->currentTitle(), registered ? "Remove Test Device" : "Add Test Device");
     EXPECT_EQ(*atd->backgroundColor(),
               registered ? *UIColor::greenColor() : *UIColor::orangeColor());
-    if (registered) {
-      EXPECT_EQ(*atd->currentTitleColor(), *UIColor::blackColor());
-    }
+    EXPECT_EQ(*atd->currentTitleColor(), *UIColor::blackColor());
     EXPECT_EQ(atd->frame().size, size);
   }
   ASSERT_TRUE(controller_->waitForRequests(2));
