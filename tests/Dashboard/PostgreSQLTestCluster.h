@@ -4,8 +4,8 @@
 // temporary folder (which must let others pass, as /tmp does: as root the
 // server runs as "nobody"). One per test process, started when first asked
 // for; it is stopped at once and removed when the process ends, and by a
-// watchdog child even when the process is killed. And the router's tests on
-// either store.
+// watchdog child even when the process is killed. Below it, the fixture
+// that runs the records' tests on either store.
 
 #include <libpq-fe.h>
 
